@@ -1,0 +1,145 @@
+#include "platform/text_codec.h"
+
+#include <cerrno>
+#include <iconv.h>
+#include <mutex>
+
+namespace talvex {
+namespace {
+std::mutex g_mutex;
+std::string g_wire = "CP949";
+
+bool IsUtf8Name(const std::string& name)
+{
+    std::string n;
+    for (char c : name)
+        if (c != '-' && c != '_')
+            n.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c));
+    return n == "UTF8";
+}
+} // namespace
+
+void SetWireEncoding(const std::string& name)
+{
+    std::lock_guard lock(g_mutex);
+    g_wire = name.empty() ? std::string("CP949") : name;
+}
+
+std::string WireEncoding()
+{
+    std::lock_guard lock(g_mutex);
+    return g_wire;
+}
+
+bool IsValidUtf8(std::string_view s)
+{
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (len == 0 || i + len > s.size())
+            return false;
+        for (size_t k = 1; k < len; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        if (len == 2 && c < 0xC2)
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+bool ConvertText(std::string_view in, const char* from, const char* to, std::string& out)
+{
+    out.clear();
+    if (in.empty())
+        return true;
+    iconv_t cd = ::iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    out.resize(in.size() * 4 + 16);
+    char* src = const_cast<char*>(in.data());
+    size_t srcLeft = in.size();
+    char* dst = out.data();
+    size_t dstLeft = out.size();
+    bool ok = true;
+    while (srcLeft > 0) {
+        if (::iconv(cd, &src, &srcLeft, &dst, &dstLeft) == static_cast<size_t>(-1)) {
+            if (errno == E2BIG) {
+                const size_t used = out.size() - dstLeft;
+                out.resize(out.size() * 2);
+                dst = out.data() + used;
+                dstLeft = out.size() - used;
+                continue;
+            }
+            ok = false; // EILSEQ or EINVAL: not representable or truncated input
+            break;
+        }
+    }
+    if (ok && ::iconv(cd, nullptr, nullptr, &dst, &dstLeft) == static_cast<size_t>(-1))
+        ok = false;
+    ::iconv_close(cd);
+    if (!ok) {
+        out.clear();
+        return false;
+    }
+    out.resize(out.size() - dstLeft);
+    return true;
+}
+
+bool ToWire(std::string_view utf8, std::string& out)
+{
+    const std::string wire = WireEncoding();
+    if (IsUtf8Name(wire)) {
+        if (!IsValidUtf8(utf8))
+            return false;
+        out.assign(utf8);
+        return true;
+    }
+    return ConvertText(utf8, "UTF-8", wire.c_str(), out);
+}
+
+bool FromWire(std::string_view bytes, std::string& out)
+{
+    const std::string wire = WireEncoding();
+    if (IsUtf8Name(wire)) {
+        if (!IsValidUtf8(bytes))
+            return false;
+        out.assign(bytes);
+        return true;
+    }
+    return ConvertText(bytes, wire.c_str(), "UTF-8", out);
+}
+
+std::string FromWireLossy(std::string_view bytes)
+{
+    std::string out;
+    if (FromWire(bytes, out))
+        return out;
+    // Decode piece by piece: pure ASCII runs pass through, every other byte is tried as the
+    // start of a one- or two-byte character and replaced when it does not decode.
+    out.clear();
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        std::string piece;
+        if (i + 1 < bytes.size() && FromWire(bytes.substr(i, 2), piece)) {
+            out += piece;
+            i += 2;
+        } else if (FromWire(bytes.substr(i, 1), piece)) {
+            out += piece;
+            ++i;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
+} // namespace talvex

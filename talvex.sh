@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Talvex: one script to set up, build, test and run.
+#   ./talvex.sh build   configure and build (installs the Debian packages it needs when root)
+#   ./talvex.sh test    build and run every test (ctest), the engine tests also under sanitizers
+#   ./talvex.sh run     build, start the development server with a demo account, start the client
+#   ./talvex.sh bench   build and run the benchmarks
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$(pwd)
+BUILD=${TALVEX_BUILD_DIR:-$ROOT/build}
+BUILD_ASAN=${TALVEX_ASAN_BUILD_DIR:-$ROOT/build-asan}
+JOBS=${TALVEX_JOBS:-$(nproc)}
+
+PACKAGES=(g++ cmake ninja-build pkg-config shared-mime-info qt6-base-dev qt6-translations-l10n
+          libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev fonts-nanum xvfb xauth
+          iproute2 python3)
+
+missing_packages() {
+  local p
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+
+ensure_packages() {
+  local missing
+  missing=$(missing_packages | tr '\n' ' ')
+  [ -z "${missing// /}" ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "These Debian packages are missing. Install them, then run again:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends $missing" >&2
+    exit 1
+  fi
+  echo "== installing: $missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing
+}
+
+configure() { # dir, extra cmake args...
+  local dir=$1; shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$dir" -G Ninja "$@"
+  fi
+}
+
+build_main() {
+  ensure_packages
+  configure "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build "$BUILD" -j "$JOBS"
+}
+
+build_asan() {
+  configure "$BUILD_ASAN" -DCMAKE_BUILD_TYPE=Debug -DTALVEX_GUI=OFF -DTALVEX_SANITIZE=ON -DTALVEX_BENCH=OFF
+  cmake --build "$BUILD_ASAN" -j "$JOBS"
+}
+
+run_tests() {
+  export QT_QPA_PLATFORM=offscreen
+  local status=0
+  echo "== engine tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+  ctest --test-dir "$BUILD_ASAN" --output-on-failure -j "$JOBS" || status=1
+  echo "== all tests"
+  ctest --test-dir "$BUILD" --output-on-failure -j "$JOBS" || status=1
+  return $status
+}
+
+start_devserver() { # prints the web port; the server's pid goes to $ROOT/.run/devserver.pid
+  local server="$BUILD/devserver/talvex-devserver"
+  [ -x "$server" ] || return 1
+  mkdir -p "$ROOT/.run/storage"
+  "$server" --root "$ROOT/.run/storage" --web-port 0 --command-port 0 --control-port 0 \
+            --ports-file "$ROOT/.run/ports" >"$ROOT/.run/devserver.log" 2>&1 &
+  echo $! >"$ROOT/.run/devserver.pid"
+  local i
+  for i in $(seq 1 50); do
+    [ -s "$ROOT/.run/ports" ] && return 0
+    sleep 0.1
+  done
+  echo "the development server did not start; see .run/devserver.log" >&2
+  return 1
+}
+
+cmd=${1:-}
+case "$cmd" in
+  build)
+    build_main
+    ;;
+  test)
+    build_main
+    build_asan
+    run_tests
+    ;;
+  run)
+    build_main
+    mkdir -p "$ROOT/.run"
+    if start_devserver; then
+      trap 'kill "$(cat "$ROOT/.run/devserver.pid")" 2>/dev/null || true' EXIT
+      # shellcheck disable=SC1091
+      . "$ROOT/.run/ports"
+      cat "$ROOT/.run/devserver.log"
+      export TALVEX_WEB_HOST="127.0.0.1:$WEB_PORT" TALVEX_CONTROL_PORT="$CONTROL_PORT" \
+             TALVEX_COMMAND_PORT="$COMMAND_PORT"
+    fi
+    "$BUILD/app/talvex" "${@:2}"
+    ;;
+  bench)
+    build_main
+    for b in "$BUILD"/bench/bench_*; do [ -x "$b" ] && "$b"; done
+    ;;
+  *)
+    echo "usage: $0 {build|test|run|bench}" >&2
+    exit 2
+    ;;
+esac
