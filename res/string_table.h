@@ -17,4 +17,113 @@ std::vector<unsigned> StringIds();
 // printf-style formatting of a table text ("%s", "%d", "%I64d" are understood).
 std::string FormatString(unsigned id, ...);
 
+// Texts that have no id in the table.
+
+// Start-up
+inline constexpr const char* kTextWindowClassFailed = "Fail to register window class!";
+inline constexpr const char* kTextAboutVersion = "Talvex Version 1.0.0.16";
+
+// Main menu popups
+inline constexpr const char* kTextMenuFile = "파일";
+inline constexpr const char* kTextMenuTools = "도구";
+
+// Upload queue
+inline constexpr const char* kTextQueueColumnLocalFile = "로컬파일명";
+inline constexpr const char* kTextQueueColumnSize = "파일크기";
+inline constexpr const char* kTextQueueColumnStatus = "업로드 상태";
+inline constexpr const char* kTextQueueColumnSent = "보낸크기/속도";
+inline constexpr const char* kTextQueueWaiting = "대기중";
+inline constexpr const char* kTextQueueDone = "업로드 완료";
+inline constexpr const char* kTextQueueReadError = "파일 읽기 오류";
+inline constexpr const char* kTextQueueSendFailed = "파일 전송 실패";
+inline constexpr const char* kTextQueueCancelled = "파일 전송 취소";
+inline constexpr const char* kTextQueueUnknownSize = "???";
+inline constexpr const char* kTextSizeBytes = "bytes";
+
+// Option dialog (not reachable from any command)
+inline constexpr const char* kTextOptionChannels = "동시 전송 개수";
+inline constexpr const char* kTextOptionOne = "한개";
+inline constexpr const char* kTextOptionTwo = "두개";
+inline constexpr const char* kTextOptionManualSync = "수동동기화";
+
+// Sync-complete dialog template caption
+inline constexpr const char* kTextSyncCompleteCaption = "수동 동기화";
+
+// Schedule dialog checks
+inline constexpr const char* kTextSchedulePeriodNotPositive = "스케줄 주기는 0보다 커야 합니다.";
+inline constexpr const char* kTextScheduleTimeInPast = "설정시각은 현재시각 이후여야 합니다";
+inline constexpr const char* kTextScheduleNoSource = "원본 경로를 설정하셔야 합니다";
+inline constexpr const char* kTextScheduleNoTarget = "대상 경로를 설정하셔야 합니다";
+inline constexpr const char* kTextScheduleNoMovePath = "이동 경로를 설정하셔야 합니다";
+inline constexpr const char* kTextBrowseFolderTitle = "Select Shared Folder";
+
+// Schedule pane
+inline constexpr const char* kTextScheduleInfo = "스케줄 정보";
+inline constexpr const char* kTextSchedulePeriod = "스케줄 주기";
+inline constexpr const char* kTextScheduleSource = "원본경로";
+inline constexpr const char* kTextScheduleTarget = "대상경로";
+inline constexpr const char* kTextScheduleMovePath = "이동 경로";
+inline constexpr const char* kTextScheduleProgress = "작업 진행 상황";
+inline constexpr const char* kTextScheduleStart = "시작";
+inline constexpr const char* kTextScheduleStop = "중지";
+inline constexpr const char* kTextScheduleColumnStart = "시작시각";
+inline constexpr const char* kTextScheduleColumnEnd = "종료시각";
+inline constexpr const char* kTextSchedulePerMinutes = "분 주기로";
+inline constexpr const char* kTextSchedulePerHours = "시간 주기로";
+inline constexpr const char* kTextScheduleNotSet = "스케줄 정보가 설정되지 않았습니다";
+
+// Local file list type names when the shell knows none
+inline constexpr const char* kTextTypeFile = "File";
+inline constexpr const char* kTextTypeFileSuffix = "-file";
+
+// User manager dialog
+inline constexpr const char* kTextManagerRoot = "사용자 계정";
+inline constexpr const char* kTextManagerDetails = "상세정보";
+inline constexpr const char* kTextManagerName = "이름";
+inline constexpr const char* kTextManagerDescription = "설명";
+inline constexpr const char* kTextManagerNewFolder = "새폴더";
+inline constexpr const char* kTextManagerAdd = "추가";
+inline constexpr const char* kTextManagerDelete = "삭제";
+inline constexpr const char* kTextManagerConnect = "접속";
+inline constexpr const char* kTextManagerSave = "저장";
+inline constexpr const char* kTextManagerConfirmAdd = "추가확인";
+inline constexpr const char* kTextManagerNoName = "이름을 입력하세요";
+
+// DRM pane
+inline constexpr const char* kTextDrmKeyFailed = "DRM Key 설치하는데 실패하였습니다";
+inline constexpr const char* kTextDrmHeaderFailed = "DRM Header 설치하는데 실패하였습니다";
+inline constexpr const char* kTextDrmProtectFailed = "DRM Protect 설치하는데 실패하였습니다";
+inline constexpr const char* kTextDrmAuthFailed = "DRM ID or Password가 일치하지 않습니다";
+inline constexpr const char* kTextDrmNoFiles = "파일이 없습니다.";
+inline constexpr const char* kTextDrmStart = "Start";
+inline constexpr const char* kTextDrmStop = "Stop";
+inline constexpr const char* kTextDrmAdd = "=>";
+inline constexpr const char* kTextDrmBrowse = "...";
+inline constexpr const char* kTextDrmWaiting = "대기중";
+inline constexpr const char* kTextDrmWorking = "진행중";
+inline constexpr const char* kTextDrmSucceeded = "성공";
+inline constexpr const char* kTextDrmFailed = "Packing 오류입니다";
+inline constexpr const char* kTextDrmNotMedia = "실패 : 동영상 파일이 아닙니다.";
+inline constexpr const char* kTextDrmSamePath = "실패 : Input 경로와 output 경로 같습니다.";
+inline constexpr const char* kTextDrmLogStart = "<< Packaging Start >>===================================";
+inline constexpr const char* kTextDrmLogEnd = "<< Packaging End   >>===================================";
+inline constexpr const char* kTextDrmLogSucceeded = "\t==> Packaging 성공";
+inline constexpr const char* kTextDrmLogFailed = "\t==> Packaging fail";
+inline constexpr const char* kTextDrmLogNotMedia = "\t==> Packaging not media file";
+inline constexpr const char* kTextDrmLogSamePath = "\t==> Packaging output root maching";
+
+// DRM lists
+inline constexpr const char* kTextDrmColumnTarget = "Packaging Target File";
+inline constexpr const char* kTextDrmColumnStatus = "상태";
+inline constexpr const char* kTextDrmColumnSize = "크기";
+inline constexpr const char* kTextDrmColumnLog = "Log";
+inline constexpr const char* kTextDrmColumnTime = "Time";
+inline constexpr const char* kTextDrmColumnName = "파일명";
+inline constexpr const char* kTextDrmColumnKind = "종류";
+inline constexpr const char* kTextDrmColumnFree = "남은크기";
+inline constexpr const char* kTextDrmColumnModified = "수정날짜";
+inline constexpr const char* kTextDrmMyComputer = "내컴퓨터";
+inline constexpr const char* kTextDrmDesktop = "바탕화면";
+inline constexpr const char* kTextDrmFolderType = "File Folder";
+
 } // namespace talvex
