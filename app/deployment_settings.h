@@ -1,0 +1,25 @@
+#pragma once
+// Where the service lives: web host, DRM web host, TLXSP ports, wire encoding, socket send
+// buffer. Read from the "Deployment" group of the settings file; environment variables
+// override each value (tests and the development server use them). Out of the box they
+// point at the local development server.
+
+#include <QString>
+
+struct DeploymentSettings {
+    QString webHost = QStringLiteral("127.0.0.1");
+    int webPort = 8080;
+    QString drmWebHost = QStringLiteral("127.0.0.1");
+    int drmWebPort = 8080;
+    int commandPort = 20001;
+    int controlPort = 20002;
+    QString wireEncoding = QStringLiteral("CP949");
+    int sendBufferBytes = 16384; // 0: leave the socket buffer to the system's tuning
+
+    // Settings file first, then TALVEX_WEB_HOST (HOST[:PORT]), TALVEX_DRM_WEB_HOST,
+    // TALVEX_COMMAND_PORT, TALVEX_CONTROL_PORT, TALVEX_ENCODING, TALVEX_SEND_BUFFER.
+    static DeploymentSettings Load();
+};
+
+// Splits "host[:port]"; the port stays as given when the text names none or a bad one.
+void SplitHostPort(const QString& text, QString& host, int& port);

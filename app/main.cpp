@@ -1,0 +1,24 @@
+#include "app/client_app.h"
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Talvex"));
+    QApplication::setApplicationVersion(QStringLiteral("1.0.0.16"));
+
+    // Qt's own dialog buttons speak Korean like the rest of the program.
+    QTranslator qtKorean;
+    if (qtKorean.load(QLocale(QLocale::Korean), QStringLiteral("qtbase"), QStringLiteral("_"),
+                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtKorean);
+
+    CClientApp theApp;
+    if (!theApp.InitInstance())
+        return 1;
+    return QApplication::exec();
+}

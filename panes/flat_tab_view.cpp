@@ -1,0 +1,86 @@
+#include "panes/flat_tab_view.h"
+
+#include "app/prompt.h"
+
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace {
+struct PageInfo {
+    const char* objectName;
+    unsigned titleId;
+};
+constexpr PageInfo kPages[] = {
+    {"CQueueView", 313}, {"CProcessView", 320}, {"CCompleteResultView", 316},
+    {"CFailView", 314},  {"CScheduleView", 319}, {"CFindView", 321},
+};
+} // namespace
+
+CFlatTabView::CFlatTabView(bool syncService, QWidget* parent) : QWidget(parent), m_pTabs(new QTabWidget(this))
+{
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_pTabs);
+    m_pTabs->setObjectName(QStringLiteral("tabStrip"));
+    m_pTabs->setDocumentMode(true);
+    m_pTabs->setTabPosition(QTabWidget::South);
+    m_pTabs->setUsesScrollButtons(true);
+    for (int i = 0; i < FindPage + 1; ++i) {
+        auto* page = new QWidget;
+        page->setObjectName(QString::fromLatin1(kPages[i].objectName));
+        unsigned title = kPages[i].titleId;
+        if (i == ProcessPage && syncService)
+            title = 318;
+        m_pTabs->addTab(page, Str(title));
+    }
+    m_pTabs->setCurrentIndex(0);
+    connect(m_pTabs, &QTabWidget::currentChanged, this, &CFlatTabView::currentPageChanged);
+}
+
+void CFlatTabView::SetPage(int index, QWidget* page)
+{
+    if (index < 0 || index >= m_pTabs->count() || !page)
+        return;
+    const QString title = m_pTabs->tabText(index);
+    const int current = m_pTabs->currentIndex();
+    QWidget* old = m_pTabs->widget(index);
+    m_pTabs->blockSignals(true);
+    m_pTabs->removeTab(index);
+    m_pTabs->insertTab(index, page, title);
+    m_pTabs->setCurrentIndex(current);
+    m_pTabs->blockSignals(false);
+    if (old != page)
+        old->deleteLater();
+}
+
+QWidget* CFlatTabView::PageAt(int index) const { return m_pTabs->widget(index); }
+
+void CFlatTabView::SelectPage(int index)
+{
+    if (index < 0 || index >= m_pTabs->count())
+        return;
+    m_pTabs->setCurrentIndex(index);
+}
+
+int CFlatTabView::CurrentPage() const { return m_pTabs->currentIndex(); }
+
+int CFlatTabView::TabCount() const { return m_pTabs->count(); }
+
+QString CFlatTabView::TabTitle(int index) const { return m_pTabs->tabText(index); }
+
+void CFlatTabView::AddDrmPageWidget(QWidget* page)
+{
+    RemoveDrmPage();
+    page->setObjectName(QStringLiteral("CDRMView"));
+    m_pTabs->insertTab(DrmPage, page, Str(317));
+    m_pTabs->setCurrentIndex(QueuePage);
+}
+
+void CFlatTabView::RemoveDrmPage()
+{
+    if (m_pTabs->count() <= DrmPage)
+        return;
+    QWidget* page = m_pTabs->widget(DrmPage);
+    m_pTabs->removeTab(DrmPage);
+    page->deleteLater();
+}

@@ -1,0 +1,38 @@
+#pragma once
+// CFlatTabView: the bottom pane of the main window. Its pages sit under fixed indexes that
+// the main frame relies on: 0 upload queue, 1 progress, 2 completed, 3 failed, 4 schedule,
+// 5 search results and, while the account uses DRM, 6 the DRM page.
+
+#include <QWidget>
+
+class QTabWidget;
+
+class CFlatTabView : public QWidget {
+    Q_OBJECT
+public:
+    enum Page { QueuePage = 0, ProcessPage, CompletePage, FailPage, SchedulePage, FindPage, DrmPage, PageCount };
+
+    // syncService: the progress page's title is fixed when the tabs are built.
+    explicit CFlatTabView(bool syncService, QWidget* parent = nullptr);
+
+    // Puts a page view in place (the tab keeps its index and title).
+    void SetPage(int index, QWidget* page);
+    QWidget* PageAt(int index) const;
+
+    void SelectPage(int index); // -1 changes nothing
+    int CurrentPage() const;
+    int TabCount() const;
+    QString TabTitle(int index) const;
+
+    // The DRM page: added as tab 6 (replacing an existing one), removed when present.
+    void AddDrmPageWidget(QWidget* page);
+    void RemoveDrmPage();
+
+    QTabWidget* Tabs() const { return m_pTabs; }
+
+signals:
+    void currentPageChanged(int index);
+
+private:
+    QTabWidget* m_pTabs;
+};

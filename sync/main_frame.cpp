@@ -1,0 +1,246 @@
+#include "sync/main_frame.h"
+
+#include "app/about_dlg.h"
+#include "app/prompt.h"
+#include "app/registry_key.h"
+#include "panes/flat_tab_view.h"
+#include "res/menu_resource.h"
+#include "res/string_table.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QMenuBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolBar>
+
+using namespace talvex;
+
+namespace {
+
+// The indicator ids of the status bar panes, in order.
+constexpr unsigned kStatusPaneIds[] = {0, 189, 173, 174, 193, 175};
+
+QString MenuText(const char* text) { return QString::fromUtf8(text); }
+
+// Command prompts are "status-bar prompt\ntool tip".
+void SplitPrompt(unsigned id, QString& statusTip, QString& toolTip)
+{
+    const QString prompt = Str(id);
+    const qsizetype nl = prompt.indexOf(QLatin1Char('\n'));
+    statusTip = nl < 0 ? prompt : prompt.left(nl);
+    toolTip = nl < 0 ? QString() : prompt.mid(nl + 1);
+}
+
+QStyle::StandardPixmap ToolIcon(unsigned id)
+{
+    switch (id) {
+    case ID_USER_MANAGER: return QStyle::SP_FileDialogContentsView;
+    case ID_CONNECT: return QStyle::SP_ComputerIcon;
+    case ID_DISCONNECT: return QStyle::SP_BrowserStop;
+    case ID_MANUAL_SYNC: return QStyle::SP_ArrowUp;
+    case ID_CHECK_SYNC_ALL: return QStyle::SP_DialogApplyButton;
+    case ID_REFRESH: return QStyle::SP_BrowserReload;
+    case ID_SCHEDULE_SET: return QStyle::SP_FileDialogInfoView;
+    default: return QStyle::SP_FileIcon;
+    }
+}
+
+} // namespace
+
+CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent)
+{
+    setObjectName(QStringLiteral("Talvex Class"));
+    setWindowTitle(Str(194));
+    resize(1000, 720);
+
+    CreateActions();
+    CreateMenus();
+    CreateToolBar();
+    CreateStatusBar();
+    CreateClientArea();
+
+    // Detailed sizes are on only when the stored value is exactly "Detail".
+    CRegistryKey key;
+    QString value;
+    if (key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey))
+        && key.ReadString(QString::fromLatin1(kValueFileSize), value) && value == QLatin1String(kFileSizeDetail))
+        m_bDetailSize = true;
+
+    SetStatus(-1);
+    UpdateCommandUI();
+}
+
+CMainFrame::~CMainFrame() = default;
+
+void CMainFrame::Bind(unsigned id, Command command) { m_commands.insert(id, std::move(command)); }
+
+void CMainFrame::CreateActions()
+{
+    for (const MenuPopup& popup : kMainMenu) {
+        for (size_t i = 0; i < popup.count; ++i) {
+            const MenuItem& item = popup.items[i];
+            if (item.id == 0)
+                continue;
+            auto* action = new QAction(MenuText(item.text), this);
+            QString statusTip, toolTip;
+            SplitPrompt(item.id, statusTip, toolTip);
+            action->setStatusTip(statusTip);
+            QString plain = action->text();
+            plain.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&|\\.\\.\\.$")));
+            action->setToolTip(toolTip.isEmpty() ? plain : toolTip);
+            action->setIconText(plain);
+            action->setData(item.id);
+            connect(action, &QAction::triggered, this, [this, id = item.id] {
+                auto it = m_commands.find(id);
+                if (it != m_commands.end() && it->run)
+                    it->run();
+                UpdateCommandUI();
+            });
+            m_actions.insert(item.id, action);
+        }
+    }
+    m_actions.value(ID_REFRESH)->setShortcut(QKeySequence(Qt::Key_F5));
+    m_actions.value(ID_DETAIL_SIZE)->setCheckable(true);
+
+    Bind(ID_APP_EXIT, {[this] { close(); }, {}, {}});
+    Bind(ID_APP_ABOUT, {[this] { OnAbout(); }, {}, {}});
+}
+
+void CMainFrame::CreateMenus()
+{
+    for (const MenuPopup& popup : kMainMenu) {
+        QMenu* menu = menuBar()->addMenu(MenuText(popup.title));
+        for (size_t i = 0; i < popup.count; ++i) {
+            if (popup.items[i].id == 0)
+                menu->addSeparator();
+            else
+                menu->addAction(m_actions.value(popup.items[i].id));
+        }
+    }
+}
+
+void CMainFrame::CreateToolBar()
+{
+    QToolBar* bar = addToolBar(QStringLiteral("main"));
+    bar->setObjectName(QStringLiteral("mainToolBar"));
+    bar->setAllowedAreas(Qt::TopToolBarArea);
+    bar->setMovable(false);
+    bar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    bar->setIconSize(QSize(32, 32));
+    for (unsigned id : kToolBarCommands) {
+        QAction* action = m_actions.value(id);
+        action->setIcon(style()->standardIcon(ToolIcon(id)));
+        bar->addAction(action);
+        if (QWidget* button = bar->widgetForAction(action))
+            button->setMinimumSize(65, 59);
+    }
+}
+
+void CMainFrame::CreateStatusBar()
+{
+    for (unsigned id : kStatusPaneIds) {
+        auto* pane = new QLabel(this);
+        pane->setObjectName(QStringLiteral("statusPane%1").arg(id));
+        if (id == 0) {
+            pane->setMinimumWidth(200);
+            statusBar()->addWidget(pane, 1);
+        } else {
+            if (id == 189)
+                pane->setMinimumWidth(150);
+            pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            statusBar()->addPermanentWidget(pane);
+        }
+        m_statusPanes.append(pane);
+    }
+    // The queue keeps the counters current; they start at zero.
+    m_statusPanes[2]->setText(QString::fromStdString(FormatString(173, 0)));
+    m_statusPanes[3]->setText(QString::fromStdString(FormatString(174, 0)));
+    m_statusPanes[4]->setText(QString::fromStdString(FormatString(193, 0)));
+    m_statusPanes[5]->setText(QString::fromStdString(FormatString(175, 0LL, std::string(LoadString(326)).c_str())));
+}
+
+void CMainFrame::CreateClientArea()
+{
+    m_wndSplitter = new QSplitter(Qt::Vertical, this);
+    m_wndSplitterTop = new QSplitter(Qt::Horizontal, m_wndSplitter);
+    m_pLocalView = new QWidget(m_wndSplitterTop);
+    m_pLocalView->setObjectName(QStringLiteral("CLocalView"));
+    m_pRemoteView = new QWidget(m_wndSplitterTop);
+    m_pRemoteView->setObjectName(QStringLiteral("CRemoteView"));
+    m_pTabView = new CFlatTabView(m_bSyncService, m_wndSplitter);
+    m_wndSplitter->addWidget(m_wndSplitterTop);
+    m_wndSplitter->addWidget(m_pTabView);
+    m_wndSplitter->setStretchFactor(0, 1);
+    m_wndSplitter->setStretchFactor(1, 0);
+    setCentralWidget(m_wndSplitter);
+
+}
+
+void CMainFrame::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (m_bLaidOut)
+        return;
+    m_bLaidOut = true;
+    // Once the window has its size: the tab pane gets about 240 pixels at the bottom and the
+    // two upper panes are equally wide.
+    const int total = m_wndSplitter->height();
+    m_wndSplitter->setSizes({qMax(1, total - 240), 240});
+    const int width = m_wndSplitterTop->width();
+    m_wndSplitterTop->setSizes({width / 2, width - width / 2});
+}
+
+QLabel* CMainFrame::StatusPane(int index) const { return m_statusPanes.value(index); }
+
+void CMainFrame::SetStatus(int kind)
+{
+    unsigned id = 259;
+    switch (kind) {
+    case 0: id = 257; break;
+    case 1: id = 256; break;
+    case 3: id = 255; break;
+    case 8: id = 217; break;
+    case 9: id = 215; break;
+    case 10: id = 216; break;
+    case 11: id = 218; break;
+    case -1: id = 258; break;
+    default: break;
+    }
+    m_statusPanes[1]->setText(Str(id));
+}
+
+QString CMainFrame::StatusText() const { return m_statusPanes[1]->text(); }
+
+void CMainFrame::UpdateCommandUI()
+{
+    for (auto it = m_actions.begin(); it != m_actions.end(); ++it) {
+        auto cmd = m_commands.find(it.key());
+        const bool built = cmd != m_commands.end() && cmd->run;
+        it.value()->setEnabled(built && (!cmd->enabled || cmd->enabled()));
+        if (built && cmd->checked)
+            it.value()->setChecked(cmd->checked());
+    }
+}
+
+void CMainFrame::OnAbout()
+{
+    CAboutDlg dlg(this);
+    dlg.exec();
+}
+
+void CMainFrame::BringToFront()
+{
+    if (isMinimized())
+        showNormal();
+    show();
+    raise();
+    activateWindow();
+    emit raised();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) { event->accept(); }

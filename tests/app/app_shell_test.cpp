@@ -1,0 +1,224 @@
+// Start-up, settings and the main window's furniture.
+
+#include "app/client_app.h"
+#include "app/deployment_settings.h"
+#include "app/instance_guard.h"
+#include "app/prompt.h"
+#include "app/registry_key.h"
+#include "panes/flat_tab_view.h"
+#include "res/menu_resource.h"
+#include "sync/main_frame.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QMenuBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolBar>
+
+using namespace talvex;
+
+namespace {
+
+// Answers message boxes from a script; a box nobody expected fails the test.
+class ScriptedPrompt final : public IPrompt {
+public:
+    QStringList shown;
+    bool Show(QWidget*, const QString& caption, const QString& text, PromptIcon, PromptButtons) override
+    {
+        shown.append(caption + QLatin1Char('|') + text);
+        return true;
+    }
+};
+
+} // namespace
+
+class AppShellTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        qputenv("TALVEX_CONFIG_FILE", (m_dir->path() + QStringLiteral("/cfg/talvex.ini")).toUtf8());
+        SetPrompt(&m_prompt);
+        m_prompt.shown.clear();
+    }
+    void cleanup()
+    {
+        SetPrompt(nullptr);
+        m_dir.reset();
+    }
+
+    void userIdSurvivesAReopenedSettingsFile()
+    {
+        {
+            CRegistryKey key;
+            QVERIFY(!key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)));
+            QVERIFY(key.Create(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)));
+            QVERIFY(key.WriteString(QString::fromLatin1(kValueUserId), QStringLiteral("홍길동")));
+        }
+        // A fresh object reads the file anew, as the next run of the program does.
+        CRegistryKey key;
+        QVERIFY(key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)));
+        QString value;
+        QVERIFY(key.ReadString(QString::fromLatin1(kValueUserId), value));
+        QCOMPARE(value, QStringLiteral("홍길동"));
+        QVERIFY(key.DeleteValue(QString::fromLatin1(kValueUserId)));
+        QVERIFY(!key.ReadString(QString::fromLatin1(kValueUserId), value));
+    }
+
+    void valuesLongerThanTheReadBufferReadAsAbsent()
+    {
+        CRegistryKey key;
+        QVERIFY(key.Create(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)));
+        QString value;
+        QVERIFY(key.WriteString(QStringLiteral("Fits"), QString(199, QLatin1Char('a'))));
+        QVERIFY(key.ReadString(QStringLiteral("Fits"), value));
+        QCOMPARE(value.size(), 199);
+        QVERIFY(key.WriteString(QStringLiteral("TooLong"), QString(200, QLatin1Char('a'))));
+        QVERIFY(!key.ReadString(QStringLiteral("TooLong"), value));
+        QVERIFY(!key.DeleteValue(QStringLiteral("Missing")));
+    }
+
+    void detailSizesOnlyForTheExactWord_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("detail");
+        QTest::newRow("exact") << QStringLiteral("Detail") << true;
+        QTest::newRow("case") << QStringLiteral("detail") << false;
+        QTest::newRow("blank") << QStringLiteral("Detail ") << false;
+        QTest::newRow("absent") << QString() << false;
+    }
+    void detailSizesOnlyForTheExactWord()
+    {
+        QFETCH(QString, stored);
+        QFETCH(bool, detail);
+        if (!stored.isNull()) {
+            CRegistryKey key;
+            QVERIFY(key.Create(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)));
+            QVERIFY(key.WriteString(QString::fromLatin1(kValueFileSize), stored));
+        }
+        CMainFrame frame;
+        QCOMPARE(frame.m_bDetailSize, detail);
+    }
+
+    void deploymentSettingsFollowTheEnvironment()
+    {
+        qputenv("TALVEX_WEB_HOST", "10.1.2.3:8123");
+        qputenv("TALVEX_CONTROL_PORT", "30002");
+        qputenv("TALVEX_COMMAND_PORT", "not a port");
+        const DeploymentSettings s = DeploymentSettings::Load();
+        qunsetenv("TALVEX_WEB_HOST");
+        qunsetenv("TALVEX_CONTROL_PORT");
+        qunsetenv("TALVEX_COMMAND_PORT");
+        QCOMPARE(s.webHost, QStringLiteral("10.1.2.3"));
+        QCOMPARE(s.webPort, 8123);
+        QCOMPARE(s.drmWebHost, QStringLiteral("10.1.2.3"));
+        QCOMPARE(s.controlPort, 30002);
+        QCOMPARE(s.commandPort, 20001);
+        QCOMPARE(s.sendBufferBytes, 16384);
+        QCOMPARE(s.wireEncoding, QStringLiteral("CP949"));
+    }
+
+    void secondCopyIsRefusedAndRaisesTheFirst()
+    {
+        CInstanceGuard first(QStringLiteral("Talvex Class"), m_dir->path());
+        QVERIFY(first.Acquire());
+        QSignalSpy raised(&first, &CInstanceGuard::raiseRequested);
+        {
+            CInstanceGuard second(QStringLiteral("Talvex Class"), m_dir->path());
+            QVERIFY(!second.Acquire());
+        }
+        QVERIFY(raised.wait(3000));
+    }
+
+    void guardIsFreeAgainAfterTheFirstCopyEnds()
+    {
+        {
+            CInstanceGuard first(QStringLiteral("Talvex Class"), m_dir->path());
+            QVERIFY(first.Acquire());
+        }
+        CInstanceGuard next(QStringLiteral("Talvex Class"), m_dir->path());
+        QVERIFY(next.Acquire());
+    }
+
+    void secondClientAppSaysAlreadyRunning()
+    {
+        qputenv("XDG_RUNTIME_DIR", m_dir->path().toUtf8());
+        CClientApp first;
+        QVERIFY(first.InitInstance());
+        QVERIFY(first.Frame()->isVisible());
+        QVERIFY(first.AppDir().endsWith(QLatin1Char('/')));
+        CClientApp second;
+        QVERIFY(!second.InitInstance());
+        QCOMPARE(m_prompt.shown,
+                 QStringList{QStringLiteral("Talvex|Talvex가 이미 실행중입니다. 프로세스를 먼저 종료하세요")});
+        QVERIFY(!second.Frame());
+    }
+
+    void mainWindowHasItsMenusToolBarStatusBarAndTabs()
+    {
+        CMainFrame frame;
+        QStringList menus;
+        for (QAction* a : frame.menuBar()->actions())
+            menus << a->text();
+        QCOMPARE(menus, (QStringList{QStringLiteral("파일(&F)"), QStringLiteral("보기(&V)"),
+                                     QStringLiteral("동기화(&S)"), QStringLiteral("도움말(&H)")}));
+        QCOMPARE(frame.Action(ID_MANUAL_SYNC)->text(), QStringLiteral("수동동기화 시작(&S)"));
+        QCOMPARE(frame.Action(ID_APP_ABOUT)->text(), QStringLiteral("Talvex 정보(&A)..."));
+
+        auto* bar = frame.findChild<QToolBar*>(QStringLiteral("mainToolBar"));
+        QVERIFY(bar);
+        QList<unsigned> ids;
+        for (QAction* a : bar->actions())
+            ids << a->data().toUInt();
+        QCOMPARE(ids, (QList<unsigned>{32821, 32820, 32819, 32785, 32797, 32788, 32812}));
+
+        // Only what works is enabled while nothing is connected.
+        QVERIFY(frame.Action(ID_APP_EXIT)->isEnabled());
+        QVERIFY(frame.Action(ID_APP_ABOUT)->isEnabled());
+        QVERIFY(!frame.Action(ID_DISCONNECT)->isEnabled());
+        QVERIFY(!frame.Action(ID_REFRESH)->isEnabled());
+
+        QCOMPARE(frame.StatusText(), QStringLiteral("연결끊김"));
+        QCOMPARE(frame.StatusPane(2)->text(), QStringLiteral("전체 : 0     "));
+        frame.SetStatus(11);
+        QCOMPARE(frame.StatusText(), QStringLiteral("파일 찾기 진행중"));
+        frame.SetStatus(42);
+        QCOMPARE(frame.StatusText(), QStringLiteral("연결됨"));
+
+        CFlatTabView* tabs = frame.TabView();
+        QStringList titles;
+        for (int i = 0; i < tabs->TabCount(); ++i)
+            titles << tabs->TabTitle(i);
+        QCOMPARE(titles, (QStringList{QStringLiteral("전송파일"), QStringLiteral("업로드 완료"),
+                                      QStringLiteral("동기화 완료"), QStringLiteral("동기화 실패"),
+                                      QStringLiteral("스케줄"), QStringLiteral("찾기 결과")}));
+    }
+
+    void tabPaneKeepsItsIndexesAroundTheDrmPage()
+    {
+        CFlatTabView syncTabs(true);
+        QCOMPARE(syncTabs.TabTitle(CFlatTabView::ProcessPage), QStringLiteral("동기화 진행중"));
+        syncTabs.RemoveDrmPage(); // six tabs: nothing happens
+        QCOMPARE(syncTabs.TabCount(), 6);
+        syncTabs.SelectPage(CFlatTabView::FindPage);
+        syncTabs.AddDrmPageWidget(new QWidget);
+        syncTabs.AddDrmPageWidget(new QWidget); // a repeated add replaces, never doubles
+        QCOMPARE(syncTabs.TabCount(), 7);
+        QCOMPARE(syncTabs.TabTitle(CFlatTabView::DrmPage), QStringLiteral("DRM"));
+        QCOMPARE(syncTabs.CurrentPage(), 0);
+        syncTabs.SelectPage(-1);
+        QCOMPARE(syncTabs.CurrentPage(), 0);
+        syncTabs.RemoveDrmPage();
+        QCOMPARE(syncTabs.TabCount(), 6);
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    ScriptedPrompt m_prompt;
+};
+
+QTEST_MAIN(AppShellTest)
+#include "app_shell_test.moc"
