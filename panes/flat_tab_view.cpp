@@ -2,6 +2,7 @@
 
 #include "app/prompt.h"
 
+#include <QFrame>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -26,7 +27,10 @@ CFlatTabView::CFlatTabView(bool syncService, QWidget* parent) : QWidget(parent),
     m_pTabs->setTabPosition(QTabWidget::South);
     m_pTabs->setUsesScrollButtons(true);
     for (int i = 0; i < FindPage + 1; ++i) {
-        auto* page = new QWidget;
+        auto* page = new QFrame;
+        page->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+        page->setBackgroundRole(QPalette::Base);
+        page->setAutoFillBackground(true);
         page->setObjectName(QString::fromLatin1(kPages[i].objectName));
         unsigned title = kPages[i].titleId;
         if (i == ProcessPage && syncService)

@@ -2,6 +2,8 @@
 // The main menu and the tool bar: command ids and their texts. Tool tips and status-bar
 // prompts come from the string table under the same command ids ("prompt\ntool tip").
 
+#include "res/string_table.h"
+
 #include <cstddef>
 #include <iterator>
 
@@ -44,15 +46,13 @@ inline constexpr MenuItem kFileMenu[] = {
     {0, nullptr},
     {ID_APP_EXIT, "끝내기(&X)"},
 };
-inline constexpr MenuItem kViewMenu[] = {
-    {ID_REFRESH, "새로고침(&R)"},
-    {ID_FIND_FILE, "파일찾기"},
-    {0, nullptr},
-    {ID_DETAIL_SIZE, "파일크기(자세히)"},
-};
-inline constexpr MenuItem kSyncMenu[] = {
+inline constexpr MenuItem kToolsMenu[] = {
     {ID_MANUAL_SYNC, "수동동기화 시작(&S)"},
     {ID_CHECK_SYNC_ALL, "전체 동기화 확인(&C)"},
+    {0, nullptr},
+    {ID_REFRESH, "새로고침(&R)"},
+    {ID_FIND_FILE, "파일찾기"},
+    {ID_DETAIL_SIZE, "파일크기(자세히)"},
     {0, nullptr},
     {ID_SCHEDULE_SET, "스케줄 설정"},
     {ID_SCHEDULE_CANCEL, "스케줄 취소"},
@@ -62,10 +62,9 @@ inline constexpr MenuItem kHelpMenu[] = {
 };
 
 inline constexpr MenuPopup kMainMenu[] = {
-    {"파일(&F)", kFileMenu, std::size(kFileMenu)},
-    {"보기(&V)", kViewMenu, std::size(kViewMenu)},
-    {"동기화(&S)", kSyncMenu, std::size(kSyncMenu)},
-    {"도움말(&H)", kHelpMenu, std::size(kHelpMenu)},
+    {kTextMenuFile, kFileMenu, std::size(kFileMenu)},
+    {kTextMenuTools, kToolsMenu, std::size(kToolsMenu)},
+    {"도움말", kHelpMenu, std::size(kHelpMenu)},
 };
 
 // The tool bar's seven buttons, in order.

@@ -16,6 +16,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTimer>
 #include <QToolBar>
 
 using namespace talvex;
@@ -40,7 +41,7 @@ QStyle::StandardPixmap ToolIcon(unsigned id)
 {
     switch (id) {
     case ID_USER_MANAGER: return QStyle::SP_FileDialogContentsView;
-    case ID_CONNECT: return QStyle::SP_ComputerIcon;
+    case ID_CONNECT: return QStyle::SP_MediaPlay;
     case ID_DISCONNECT: return QStyle::SP_BrowserStop;
     case ID_MANUAL_SYNC: return QStyle::SP_ArrowUp;
     case ID_CHECK_SYNC_ALL: return QStyle::SP_DialogApplyButton;
@@ -48,6 +49,17 @@ QStyle::StandardPixmap ToolIcon(unsigned id)
     case ID_SCHEDULE_SET: return QStyle::SP_FileDialogInfoView;
     default: return QStyle::SP_FileIcon;
     }
+}
+
+// A pane whose view is not there yet: an empty sunken list area.
+QWidget* NewEmptyPane(const QString& name, QWidget* parent)
+{
+    auto* pane = new QFrame(parent);
+    pane->setObjectName(name);
+    pane->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    pane->setBackgroundRole(QPalette::Base);
+    pane->setAutoFillBackground(true);
+    return pane;
 }
 
 } // namespace
@@ -168,10 +180,8 @@ void CMainFrame::CreateClientArea()
 {
     m_wndSplitter = new QSplitter(Qt::Vertical, this);
     m_wndSplitterTop = new QSplitter(Qt::Horizontal, m_wndSplitter);
-    m_pLocalView = new QWidget(m_wndSplitterTop);
-    m_pLocalView->setObjectName(QStringLiteral("CLocalView"));
-    m_pRemoteView = new QWidget(m_wndSplitterTop);
-    m_pRemoteView->setObjectName(QStringLiteral("CRemoteView"));
+    m_pLocalView = NewEmptyPane(QStringLiteral("CLocalView"), m_wndSplitterTop);
+    m_pRemoteView = NewEmptyPane(QStringLiteral("CRemoteView"), m_wndSplitterTop);
     m_pTabView = new CFlatTabView(m_bSyncService, m_wndSplitter);
     m_wndSplitter->addWidget(m_wndSplitterTop);
     m_wndSplitter->addWidget(m_pTabView);
@@ -187,12 +197,14 @@ void CMainFrame::showEvent(QShowEvent* event)
     if (m_bLaidOut)
         return;
     m_bLaidOut = true;
-    // Once the window has its size: the tab pane gets about 240 pixels at the bottom and the
+    // Once the window is laid out: the tab pane gets about 240 pixels at the bottom and the
     // two upper panes are equally wide.
-    const int total = m_wndSplitter->height();
-    m_wndSplitter->setSizes({qMax(1, total - 240), 240});
-    const int width = m_wndSplitterTop->width();
-    m_wndSplitterTop->setSizes({width / 2, width - width / 2});
+    QTimer::singleShot(0, this, [this] {
+        const int total = m_wndSplitter->height();
+        m_wndSplitter->setSizes({qMax(1, total - 240), 240});
+        const int width = m_wndSplitterTop->width();
+        m_wndSplitterTop->setSizes({width / 2, width - width / 2});
+    });
 }
 
 QLabel* CMainFrame::StatusPane(int index) const { return m_statusPanes.value(index); }
