@@ -1,0 +1,303 @@
+#include "devserver/net.h"
+
+#include "devserver/server_log.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace talvex::devserver {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
+{
+    if (this != &other)
+        Reset(other.Release());
+    return *this;
+}
+
+int UniqueFd::Release()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
+void UniqueFd::Reset(int fd)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
+const char* IoStatusText(IoStatus s)
+{
+    switch (s) {
+    case IoStatus::Ok: return "ok";
+    case IoStatus::Closed: return "closed by peer";
+    case IoStatus::TooLarge: return "too large";
+    case IoStatus::Timeout: return "timed out";
+    case IoStatus::Stopped: return "server stopping";
+    case IoStatus::Error: return "error";
+    }
+    return "?";
+}
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+} // namespace
+
+IoStatus Connection::WaitFor(short events, int timeoutMs)
+{
+    pollfd fds[2] = {{m_fd.Get(), events, 0}, {m_stopFd, POLLIN, 0}};
+    for (;;) {
+        const int n = ::poll(fds, 2, timeoutMs);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return IoStatus::Error;
+        }
+        if (n == 0)
+            return IoStatus::Timeout;
+        if (fds[1].revents != 0)
+            return IoStatus::Stopped;
+        return IoStatus::Ok; // readable, writable, hung up or in error: the next call tells
+    }
+}
+
+IoStatus Connection::Fill(int timeoutMs)
+{
+    const IoStatus w = WaitFor(POLLIN, timeoutMs);
+    if (w != IoStatus::Ok)
+        return w;
+    char chunk[16384];
+    for (;;) {
+        const ssize_t n = ::recv(m_fd.Get(), chunk, sizeof chunk, 0);
+        if (n > 0) {
+            m_buffer.append(chunk, static_cast<size_t>(n));
+            return IoStatus::Ok;
+        }
+        if (n == 0)
+            return IoStatus::Closed;
+        if (errno == EINTR)
+            continue;
+        return errno == ECONNRESET ? IoStatus::Closed : IoStatus::Error;
+    }
+}
+
+IoStatus Connection::ReadHeaderBlock(std::string& header, size_t maxBytes, int idleMs, int completeMs)
+{
+    header.clear();
+    Clock::time_point deadline{};
+    bool started = !m_buffer.empty();
+    if (started)
+        deadline = Clock::now() + std::chrono::milliseconds(completeMs);
+    size_t searchFrom = 0;
+    for (;;) {
+        const size_t end = m_buffer.find("\r\n\r\n", searchFrom);
+        if (end != std::string::npos && end + 4 <= maxBytes) {
+            header.assign(m_buffer, 0, end);
+            m_buffer.erase(0, end + 4);
+            return IoStatus::Ok;
+        }
+        if (m_buffer.size() >= maxBytes)
+            return IoStatus::TooLarge;
+        searchFrom = m_buffer.size() >= 3 ? m_buffer.size() - 3 : 0;
+        const IoStatus s = Fill(started ? RemainingMs(deadline) : idleMs);
+        if (s != IoStatus::Ok)
+            return s;
+        if (!started) {
+            started = true;
+            deadline = Clock::now() + std::chrono::milliseconds(completeMs);
+        }
+    }
+}
+
+IoStatus Connection::ReadBody(int64_t length, int idleMs, const std::function<bool(const char*, size_t)>& sink)
+{
+    int64_t left = length;
+    while (left > 0) {
+        if (m_buffer.empty()) {
+            const IoStatus s = Fill(idleMs);
+            if (s != IoStatus::Ok)
+                return s;
+        }
+        const size_t take = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(m_buffer.size())));
+        if (!sink(m_buffer.data(), take))
+            return IoStatus::Error;
+        m_buffer.erase(0, take);
+        left -= static_cast<int64_t>(take);
+    }
+    return IoStatus::Ok;
+}
+
+IoStatus Connection::SendAll(std::string_view data, int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = ::send(m_fd.Get(), data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const IoStatus w = WaitFor(POLLOUT, RemainingMs(deadline));
+            if (w != IoStatus::Ok)
+                return w;
+            continue;
+        }
+        return IoStatus::Closed;
+    }
+    return IoStatus::Ok;
+}
+
+StopSignal::StopSignal()
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) == 0) {
+        m_read.Reset(fds[0]);
+        m_write.Reset(fds[1]);
+    }
+}
+
+void StopSignal::Raise()
+{
+    if (m_raised.exchange(true))
+        return;
+    const char c = 's';
+    [[maybe_unused]] const ssize_t n = ::write(m_write.Get(), &c, 1);
+}
+
+bool ConnectionCounter::TryEnter()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_active >= m_limit)
+        return false;
+    ++m_active;
+    return true;
+}
+
+void ConnectionCounter::Leave()
+{
+    std::lock_guard lock(m_mutex);
+    --m_active;
+    m_cv.notify_all();
+}
+
+void ConnectionCounter::WaitForNone()
+{
+    // Every wait of a connection thread ends when the stop signal is raised, so this returns
+    // as soon as the threads have seen it.
+    std::unique_lock lock(m_mutex);
+    m_cv.wait(lock, [this] { return m_active == 0; });
+}
+
+size_t ConnectionCounter::Active()
+{
+    std::lock_guard lock(m_mutex);
+    return m_active;
+}
+
+Listener::~Listener()
+{
+    Join();
+}
+
+bool Listener::Open(const std::string& address, uint16_t port, std::string& error)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+        error = "not an IPv4 address: " + address;
+        return false;
+    }
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    const int one = 1;
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        error = "bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::listen(fd.Get(), 128) != 0) {
+        error = std::string("listen: ") + std::strerror(errno);
+        return false;
+    }
+    socklen_t len = sizeof addr;
+    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    m_port = ntohs(addr.sin_port);
+    m_fd = std::move(fd);
+    return true;
+}
+
+void Listener::Start(Handler handler, StopSignal& stop, ConnectionCounter& counter)
+{
+    m_handler = std::move(handler);
+    m_stop = &stop;
+    m_counter = &counter;
+    m_thread = std::thread([this] { AcceptLoop(); });
+}
+
+void Listener::Join()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void Listener::AcceptLoop()
+{
+    for (;;) {
+        pollfd fds[2] = {{m_fd.Get(), POLLIN, 0}, {m_stop->Fd(), POLLIN, 0}};
+        const int n = ::poll(fds, 2, -1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || fds[1].revents != 0 || m_stop->Raised())
+            return;
+        const int client = ::accept4(m_fd.Get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            if (errno == EMFILE || errno == ENFILE)
+                ::poll(nullptr, 0, 50); // let connections end before trying again
+            continue;
+        }
+        if (!m_counter->TryEnter()) {
+            ServerLog("port %u: connection refused, too many connections\n", m_port);
+            ::close(client);
+            continue;
+        }
+        const int one = 1;
+        ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        try {
+            std::thread([this, client] {
+                {
+                    Connection conn(client, m_stop->Fd());
+                    m_handler(conn);
+                }
+                m_counter->Leave();
+            }).detach();
+        } catch (const std::system_error&) {
+            ::close(client);
+            m_counter->Leave();
+        }
+    }
+}
+
+} // namespace talvex::devserver

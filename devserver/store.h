@@ -1,0 +1,84 @@
+#pragma once
+// A user's tree on disk. Every operation starts from the user's folder and walks down one name
+// at a time with the *at() calls and O_NOFOLLOW, so no remote path can leave that folder:
+// ".." is refused, "/" and "\" both separate names, and a symbolic link is never followed.
+
+#include "devserver/net.h"
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace talvex::devserver {
+
+enum class StoreStatus { Ok, NotFound, Exists, BadPath, NotFolder, IsFolder, IoError, TooMany };
+const char* StoreStatusText(StoreStatus s);
+
+using PathParts = std::vector<std::string>;
+
+struct StoreEntry {
+    std::string name; // a listing: the name; a search: the path from the user's root, with a leading '/'
+    int64_t size = 0;
+    bool folder = false;
+    std::time_t mtime = 0;
+};
+
+// Splits a remote path (UTF-8) into names. Empty names and "." are skipped. False for "..",
+// a NUL byte or a name longer than 255 bytes.
+bool SplitRemotePath(std::string_view path, PathParts& parts);
+std::string JoinRemotePath(const PathParts& parts); // "/a/b", "/" for the root
+
+// Prefix of the files an upload writes before it is complete; never listed.
+inline constexpr std::string_view kPartialPrefix = ".tlxpart-";
+
+class UserTree;
+
+// An upload in progress: bytes go to a hidden file beside the target, which replaces the
+// target only on Commit. Dropped without Commit, the partial file is removed.
+class Upload {
+public:
+    Upload() = default;
+    Upload(Upload&&) = default;
+    Upload& operator=(Upload&&) = default;
+    ~Upload();
+    bool Write(const char* data, size_t size);
+    StoreStatus Commit();
+
+private:
+    friend class UserTree;
+    void Abort();
+    UniqueFd m_dir, m_file;
+    std::string m_tempName, m_finalName;
+};
+
+class UserTree {
+public:
+    explicit UserTree(std::string folder) : m_folder(std::move(folder)) {}
+
+    // Creates the user's folder when it is missing.
+    StoreStatus Prepare() const;
+
+    StoreStatus List(const PathParts& folder, std::vector<StoreEntry>& out, size_t maxEntries) const;
+    StoreStatus Search(const PathParts& folder, std::string_view needle, std::vector<StoreEntry>& out,
+                       size_t maxEntries) const;
+    StoreStatus MakeFolder(const PathParts& folder, bool withParents) const;
+    StoreStatus RemoveFolder(const PathParts& folder) const;
+    StoreStatus DeleteFile(const PathParts& file) const;
+    StoreStatus Rename(const PathParts& from, const PathParts& to) const;
+    StoreStatus Stat(const PathParts& path, bool& folder) const;
+    StoreStatus BeginUpload(const PathParts& file, Upload& upload) const;
+    // Every file below `folder` (or `folder` itself when it names a file), with its path from
+    // the user's root.
+    StoreStatus Walk(const PathParts& folder, const std::function<void(const std::string&, int64_t)>& visit,
+                     size_t maxEntries) const;
+
+private:
+    StoreStatus OpenFolder(const PathParts& parts, size_t count, bool create, UniqueFd& out) const;
+
+    std::string m_folder;
+};
+
+} // namespace talvex::devserver
