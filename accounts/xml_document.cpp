@@ -236,7 +236,10 @@ bool CXmlDocument::x_ParseStartTag(int iPos, int iPosParent, int& result)
     for (;;) {
         const int nL = x_FindByte(nScan, '<');
         if (nL < 0) {
-            x_SetError("Element tag not found", {});
+            if (iPosParent)
+                x_SetError("End tag of %s element not found", x_TagName(iPosParent));
+            else
+                x_SetError("Element tag not found", {});
             return false;
         }
         m_aPos[static_cast<size_t>(iPos)].nStartL = nL;
