@@ -1,0 +1,104 @@
+#pragma once
+// The records that travel between the user interface and the connection workers.
+// Ownership moves with std::unique_ptr; an upload request is shared between its queue item and
+// the channel sending it (std::shared_ptr), so neither can leave the other with a dangling pointer.
+//
+// Texts are UTF-8 inside the program. The engine converts ids, passwords, paths and search
+// texts to the wire encoding when it builds a request, and names that come from the server back
+// to UTF-8. The session id is an opaque token of the server and passes unchanged.
+
+#include "platform/ole_date.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace talvex {
+
+// Posted to a worker with a request: message id, first text, second text.
+struct CThreadCommand {
+    uint32_t messageId = 0;
+    std::string text1; // user id, remote path, folder path
+    std::string text2; // password, new path, search text
+};
+
+// Handed to a worker when it is started.
+struct CChannelStartInfo {
+    std::string host;          // dotted address or host name
+    int port = 0;              // 20002 control session, 20001 command and upload channels
+    std::string sessionId;     // command and upload channels
+    uint32_t messageNumber = 0;// upload channels: the message number of all their reports (32778 + n)
+    bool busy = false;         // upload channels: bookkeeping of the queue; the channel never reads it
+    std::string workDir;       // folder of the temporary .tlx files; empty = the working folder
+    int sendBufferBytes = 16384;  // SO_SNDBUF after connecting; 0 = leave it to the system
+    int connectTimeoutMs = 15000; // bound of the connect step
+};
+
+// One parsed response header.
+struct CTlxspResponse {
+    std::string requestId;
+    std::string path;
+    std::string path2;
+    int32_t statusCode = 0;
+    int32_t dataLength = 0;
+    std::string command;
+    std::string sessionId;
+};
+
+// One line of a remote listing.
+struct CRemoteEntry {
+    std::string name;
+    std::string texts[3];   // free for the panes (type name ...); the channel leaves them empty
+    int64_t size = 0;
+    int32_t kind = 0;       // 0 file, any other value folder
+    OleDate modified;
+    bool IsFolder() const { return kind != 0; }
+};
+using CRemoteEntryList = std::vector<CRemoteEntry>;
+
+// Notice kinds by command word.
+enum NoticeKind : int32_t {
+    kNoticeUnknown = -1,
+    kNoticePutFile = 3,
+    kNoticeDelFile = 4,
+    kNoticeRmDir = 5,
+    kNoticeRename = 6,
+    kNoticeMkDir = 7,
+};
+
+// One line of a notice body.
+struct CSyncNotice {
+    std::string text;   // the rest of the line (a path), UTF-8
+    int32_t number = 0; // result code of the change (200 = confirmed)
+    int32_t kind = kNoticeUnknown;
+};
+
+// The notices of a GETNOTIED answer, or the counters of a GETSYNCED result.
+struct CSyncNoticeList {
+    std::vector<CSyncNotice> notices;
+    int32_t totalCount = 0;  // GETSYNCED: TotalCount
+    int32_t failCount = 0;   // GETSYNCED: FailCount
+    int32_t spare[4] = {0, 0, 0, 0};
+};
+
+// One file (or folder, remote path ending in '/') to upload.
+struct CUploadRequest {
+    std::string localPath;
+    std::string remotePath;  // never starts with '/'
+    std::string moveFolder;  // passed through unchanged
+    int64_t size = 0;        // size when queued; -1 for a folder
+    std::string requestId = "vornasel";
+};
+
+// One progress report of an upload.
+struct CUploadProgress {
+    int64_t sent = 0;
+    int32_t percent = 0;     // -1 when the size is 0
+    int32_t elapsed = 0;     // seconds
+    int32_t remaining = -1;  // seconds, -1 when unknown
+    int32_t speed = 0;       // bytes per second
+    int32_t valid = 1;
+};
+
+} // namespace talvex
