@@ -1,0 +1,201 @@
+#include "protocol/control_session.h"
+
+#include "platform/log.h"
+#include "platform/text_codec.h"
+#include "protocol/notices.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace talvex {
+
+using namespace tlxsp;
+
+ControlSession::ControlSession(const CChannelStartInfo& info, WorkerContext& context)
+    : SocketChannel(info, context, HeaderOrder::Control)
+{
+}
+
+void ControlSession::Simple(uint32_t message, int32_t code, std::unique_ptr<CTlxspResponse> response)
+{
+    talvex::Report r;
+    r.message = message;
+    r.code = code;
+    r.response = std::move(response);
+    Deliver(r);
+}
+
+void ControlSession::NotSent(const char* command, const CThreadCommand* record, int32_t error)
+{
+    auto response = std::make_unique<CTlxspResponse>();
+    response->command = command;
+    response->statusCode = error;
+    if (record && record->messageId != UM_LOGIN) { // never hand a password around
+        response->path = record->text1;
+        response->path2 = record->text2;
+    }
+    Simple(UM_REQUEST_NOT_SENT, 0, std::move(response));
+}
+
+void ControlSession::OnConnected()
+{
+    m_connectState = 0;
+    Simple(UM_CONTROL_CONNECTED);
+}
+
+void ControlSession::OnConnectionLost() { Simple(UM_CONNECTION_LOST); }
+
+void ControlSession::OnQuit()
+{
+    // Log out before closing, whether or not the server still listens; do not wait long.
+    SendAll(FormatSessionOnly(kLogout, kLogoutId, m_sessionId), 2000);
+}
+
+void ControlSession::OnMessage(MailMessage& message)
+{
+    const CThreadCommand* record = message.command.get();
+    std::string request;
+    const char* command = nullptr;
+    switch (message.id) {
+    case UM_LOGIN: {
+        command = kLogin;
+        std::string user, password;
+        int32_t error = ToWireText(record ? record->text1 : "", user);
+        if (error == 0)
+            error = ToWireText(record ? record->text2 : "", password);
+        if (error != 0) {
+            NotSent(command, record, error);
+            return;
+        }
+        request = FormatLogin(user, password);
+        break;
+    }
+    case UM_LOGOUT:
+        command = kLogout;
+        request = FormatSessionOnly(kLogout, kLogoutId, m_sessionId);
+        break;
+    case UM_GETNOTIED:
+        command = kGetNotied;
+        request = FormatSessionOnly(kGetNotied, kGetNotiedId, m_sessionId);
+        break;
+    case UM_STARTSYNC:
+        command = kStartSync;
+        request = FormatSessionOnly(kStartSync, m_sessionId, m_sessionId);
+        break;
+    case UM_GETSYNCED:
+        command = kGetSynced;
+        request = FormatSessionOnly(kGetSynced, m_sessionId, m_sessionId);
+        break;
+    case UM_CHECKSYNC: {
+        command = kCheckSync;
+        if (!record || record->text1.empty()) {
+            request = FormatSessionOnly(kCheckSync, m_sessionId, m_sessionId);
+            break;
+        }
+        std::string path;
+        if (const int32_t error = ToWireText(record->text1, path)) {
+            NotSent(command, record, error);
+            return;
+        }
+        request = FormatPath(kCheckSync, m_sessionId, m_sessionId, path);
+        break;
+    }
+    default:
+        return; // not a control-session message
+    }
+    if (const int32_t error = CheckRequestSize(request)) {
+        NotSent(command, record, error);
+        return;
+    }
+    // A request that cannot be sent is lost; a broken connection shows as lost on the next wait.
+    SendAll(request);
+}
+
+std::string ControlSession::BodyPathFor(const CTlxspResponse& response)
+{
+    if (SameCommand(response.command, kGetNotied)) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now().time_since_epoch());
+        return WorkFile(std::string(kGetNotied) + "_" + std::to_string(static_cast<uint32_t>(ms.count())) + ".tlx");
+    }
+    if (SameCommand(response.command, kGetSynced) && response.statusCode == 200)
+        return WorkFile(std::string(kGetSynced) + ".tlx");
+    return {};
+}
+
+void ControlSession::OnResponse(std::unique_ptr<CTlxspResponse> response, const Body* body)
+{
+    const std::string& command = response->command;
+    response->requestId = FromWireLossy(response->requestId);
+    response->path = FromWireLossy(response->path);
+    if (SameCommand(command, kLogin)) {
+        m_sessionId = response->sessionId;
+        Simple(UM_LOGIN_RESULT, 0, std::move(response));
+    } else if (SameCommand(command, kLogout)) {
+        m_sessionId = response->sessionId;
+        Simple(UM_LOGOUT_RESULT, 0, std::move(response));
+        // Ends the session: one more LOGOUT___ with the session id now held, then close.
+        MailMessage quit;
+        quit.id = UM_QUIT;
+        Mail().Post(std::move(quit));
+    } else if (SameCommand(command, kGetNotied)) {
+        if (!body)
+            return;
+        if (body->complete && ReadNoticeFile(body->path, m_notices)) {
+            talvex::Report r;
+            r.message = UM_GETNOTIED;
+            r.notices = &m_notices;
+            Deliver(r);
+        }
+        std::remove(body->path.c_str());
+    } else if (SameCommand(command, kCheckSync)) {
+        Log("receive check sync : %d\n", response->statusCode);
+        Simple(UM_CHECKSYNC, response->statusCode);
+    } else if (SameCommand(command, kStartSync)) {
+        Log("receive start sync : %d\n", response->statusCode);
+        Simple(UM_STARTSYNC, response->statusCode);
+    } else if (SameCommand(command, kGetSynced)) {
+        const int32_t status = response->statusCode;
+        Log("receive sync info : %d\n", status);
+        if (status != 200) {
+            Simple(UM_GETSYNCED, status);
+            return;
+        }
+        // The result file stays in the working folder: the sync result dialog reads the failed
+        // paths from it later.
+        if (!body || !body->complete)
+            return;
+        if (std::unique_ptr<CSyncNoticeList> result = ReadSyncResultFile(body->path)) {
+            talvex::Report r;
+            r.message = UM_GETSYNCED;
+            r.code = status;
+            r.result = std::move(result);
+            Deliver(r);
+        }
+    }
+}
+
+void RunControlSession(CChannelStartInfo info, std::shared_ptr<WorkerContext> context)
+{
+    {
+        ControlSession session(info, *context);
+        if (session.Connect()) {
+            session.Run();
+        } else if (!session.QuitDuringConnect()) {
+            talvex::Report r;
+            r.message = UM_CONTROL_CONNECT_FAILED;
+            context->Send(r);
+        }
+    }
+    context->mailbox.Close();
+    context->ended = true;
+}
+
+std::unique_ptr<Worker> StartControlSession(CChannelStartInfo info, IReportSink& sink)
+{
+    auto context = std::make_shared<WorkerContext>(sink);
+    std::thread thread(RunControlSession, std::move(info), context);
+    return std::make_unique<Worker>(context, std::move(thread));
+}
+
+} // namespace talvex

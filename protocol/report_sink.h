@@ -1,0 +1,91 @@
+#pragma once
+// Reports from the workers. A worker calls IReportSink::Send and waits until it returns, so a
+// record it lends (the notice list of UM_GETNOTIED) stays valid during the call. Records in
+// unique_ptr members belong to the receiver once Send returns (whatever it leaves there is
+// freed by the worker).
+//
+// Report fields by message:
+//   control session  UM_CONTROL_CONNECTED, UM_CONTROL_CONNECT_FAILED, UM_CONNECTION_LOST: nothing
+//                    UM_LOGIN_RESULT, UM_LOGOUT_RESULT: response
+//                    UM_GETNOTIED: notices (lent)
+//                    UM_CHECKSYNC, UM_STARTSYNC: code = status code
+//                    UM_GETSYNCED: code = status code, result (only for 200)
+//   command channel  UM_BROWSE, UM_SEARCH: entries
+//                    UM_MKDIR_RESULT, UM_RMDIR_RESULT, UM_RENAME_RESULT: response
+//                    UM_DELFILE_DONE: code = 200, response
+//                    UM_COMMAND_CONNECT_FAILED, UM_CONNECTION_LOST: nothing
+//   both             UM_REQUEST_NOT_SENT: response (command word, texts as given, status = RequestError)
+//   upload channel   message = the channel's number, code = UploadEvent; request for
+//                    UE_CANCELLED, UE_DONE, UE_OPEN_FAILED, UE_SEND_FAILED and UE_RESET while
+//                    sending; progress for UE_PROGRESS; response for UE_RESPONSE.
+//
+// Rules for a sink:
+//  - Send may block until the receiver has handled the report, but it must return once
+//    *report.senderStopping is true and WakeSenders() has been called: the worker's owner is
+//    destroying it and may be the very thread the sink would wait for.
+//  - A sink must outlive the workers that report to it.
+
+#include "protocol/records.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace talvex {
+
+struct Report {
+    uint32_t message = 0;
+    int32_t code = 0;
+    std::unique_ptr<CTlxspResponse> response;
+    std::unique_ptr<CRemoteEntryList> entries;
+    std::unique_ptr<CSyncNoticeList> result;
+    const CSyncNoticeList* notices = nullptr; // lent: valid only during Send
+    std::unique_ptr<CUploadProgress> progress;
+    std::shared_ptr<CUploadRequest> request;
+
+    const std::atomic<bool>* senderStopping = nullptr; // set by the worker
+    std::unique_ptr<CSyncNoticeList> keptNotices;      // a sink's own copy of lent notices
+};
+
+class IReportSink {
+public:
+    virtual ~IReportSink() = default;
+    virtual void Send(Report& report) = 0;
+    // Called when a worker is being destroyed: a Send of that worker must return soon.
+    virtual void WakeSenders() {}
+};
+
+// A sink for the command-line client and tests: reports are handed to whichever thread calls
+// Next. Send waits until its report has been taken (or the worker is being destroyed, or the
+// queue is closed). Lent notices are copied, so a taken report is self-contained.
+class BlockingReportQueue : public IReportSink {
+public:
+    ~BlockingReportQueue() override;
+    void Send(Report& report) override;
+    void WakeSenders() override;
+
+    // The next report, or nothing after the time-out.
+    std::optional<Report> Next(std::chrono::milliseconds timeout);
+    // The next report with that message; reports before it are dropped (they are returned
+    // in skipped when given).
+    std::optional<Report> NextOf(uint32_t message, std::chrono::milliseconds timeout,
+                                 std::deque<Report>* skipped = nullptr);
+    // Releases waiting workers and drops every later report.
+    void Close();
+    size_t Pending() const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<Report> m_reports;
+    uint64_t m_pushed = 0;
+    uint64_t m_taken = 0;
+    bool m_closed = false;
+};
+
+} // namespace talvex

@@ -1,0 +1,339 @@
+#include "protocol/socket_channel.h"
+
+#include "platform/workdir.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace talvex {
+namespace {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+SteadyTime DeadlineAfter(int ms)
+{
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+int MsUntil(SteadyTime deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<int64_t>(0, left.count()));
+}
+
+bool WriteAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+SocketChannel::SocketChannel(const CChannelStartInfo& info, WorkerContext& context, tlxsp::HeaderOrder order)
+    : m_info(info), m_context(context), m_order(order)
+{
+}
+
+SocketChannel::~SocketChannel()
+{
+    if (m_bodyFd >= 0)
+        ::close(m_bodyFd);
+    CloseSocket(false);
+}
+
+std::string SocketChannel::WorkFile(const std::string& name) const
+{
+    const std::string dir = m_info.workDir.empty() ? AppDir() : WithTrailingSlash(m_info.workDir);
+    return dir + name;
+}
+
+bool SocketChannel::Connect()
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(m_info.port);
+    if (m_info.port <= 0 || m_info.port > 65535 || m_info.host.empty() ||
+        ::getaddrinfo(m_info.host.c_str(), port.c_str(), &hints, &found) != 0)
+        return false;
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, &::freeaddrinfo);
+
+    const SteadyTime deadline = DeadlineAfter(std::max(1, m_info.connectTimeoutMs));
+    for (addrinfo* a = found; a && m_fd < 0; a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        bool connected = ::connect(fd, a->ai_addr, a->ai_addrlen) == 0;
+        if (!connected && errno == EINPROGRESS) {
+            for (;;) {
+                pollfd fds[2] = {{fd, POLLOUT, 0}, {m_context.mailbox.WakeFd(), POLLIN, 0}};
+                const int n = ::poll(fds, 2, MsUntil(deadline));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break; // time-out or failure
+                if (fds[1].revents & POLLIN) {
+                    m_context.mailbox.ClearWake();
+                    if (m_context.mailbox.Contains(UM_QUIT)) {
+                        m_quitDuringConnect = true;
+                        break;
+                    }
+                }
+                if (fds[0].revents) {
+                    int error = 0;
+                    socklen_t len = sizeof error;
+                    connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+                    break;
+                }
+            }
+        }
+        if (!connected) {
+            ::close(fd);
+            if (m_quitDuringConnect || MsUntil(deadline) == 0)
+                return false;
+            continue;
+        }
+        const int one = 1;
+        const int sendBuffer = m_info.sendBufferBytes;
+        if ((sendBuffer > 0 && ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0) ||
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
+            ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) {
+            ::close(fd);
+            return false;
+        }
+        m_fd = fd;
+    }
+    return m_fd >= 0;
+}
+
+int SocketChannel::Run()
+{
+    if (m_fd < 0)
+        return -1;
+    OnConnected();
+    while (!m_ended) {
+        if (!m_bodyResponse) {
+            if (!DrainMailbox())
+                return 0;
+            if (m_ended)
+                break;
+        }
+        pollfd fds[2] = {{m_fd, static_cast<short>(POLLIN | POLLRDHUP), 0}, {m_context.mailbox.WakeFd(), POLLIN, 0}};
+        const int n = ::poll(fds, 2, PollTimeoutMs());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            EndConnection(true);
+            break;
+        }
+        if (n == 0)
+            continue; // the control session's periodic wake: nothing to do
+        if (fds[1].revents & POLLIN) {
+            m_context.mailbox.ClearWake();
+            if (m_bodyResponse && m_context.mailbox.Contains(UM_QUIT))
+                FinishBody(false); // a quit does not wait for a body
+        }
+        if (fds[0].revents) {
+            if (CloseBeforeRead() && (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+                EndConnection(true);
+                break;
+            }
+            ReadSocket();
+        }
+    }
+    CloseSocket(false);
+    return -1;
+}
+
+bool SocketChannel::DrainMailbox()
+{
+    while (std::optional<MailMessage> m = m_context.mailbox.Take()) {
+        if (m->id == UM_QUIT) {
+            OnQuit();
+            CloseSocket(true);
+            m_ended = true;
+            return false;
+        }
+        OnMessage(*m);
+        if (m_ended)
+            return true;
+    }
+    return true;
+}
+
+bool SocketChannel::ReadSocket()
+{
+    char buffer[16384];
+    const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+    if (n > 0) {
+        m_input.append(buffer, static_cast<size_t>(n));
+        ProcessInput();
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return true;
+    EndConnection(true); // closed by the server, or broken
+    return false;
+}
+
+void SocketChannel::ProcessInput()
+{
+    while (!m_ended) {
+        const std::string_view in(m_input.data() + m_inputStart, m_input.size() - m_inputStart);
+        if (m_bodyResponse) {
+            if (in.empty())
+                break;
+            const size_t take = static_cast<size_t>(std::min<int64_t>(m_bodyRemaining, static_cast<int64_t>(in.size())));
+            if (m_bodyFd >= 0 && !m_bodyWriteFailed && !WriteAll(m_bodyFd, in.data(), take))
+                m_bodyWriteFailed = true;
+            m_inputStart += take;
+            m_bodyRemaining -= static_cast<int64_t>(take);
+            if (m_bodyRemaining == 0)
+                FinishBody(true);
+            continue;
+        }
+        const ptrdiff_t h = tlxsp::FindHeaderEnd(in.substr(0, std::min(in.size(), tlxsp::kMaxHeaderBytes + 4)));
+        if (h < 0) {
+            if (in.size() > tlxsp::kMaxHeaderBytes)
+                ProtocolError();
+            break;
+        }
+        if (static_cast<size_t>(h) + 4 > tlxsp::kMaxHeaderBytes) {
+            ProtocolError();
+            break;
+        }
+        auto response = std::make_unique<CTlxspResponse>();
+        tlxsp::ReadHeaderBlock(in, *response, m_order);
+        m_inputStart += static_cast<size_t>(h) + 4;
+        if (response->dataLength < 0 || response->dataLength > tlxsp::kMaxBodyBytes) {
+            ProtocolError();
+            break;
+        }
+        StartBody(std::move(response));
+    }
+    if (m_inputStart == m_input.size()) {
+        m_input.clear();
+        m_inputStart = 0;
+    } else if (m_inputStart > 65536) {
+        m_input.erase(0, m_inputStart);
+        m_inputStart = 0;
+    }
+}
+
+void SocketChannel::StartBody(std::unique_ptr<CTlxspResponse> response)
+{
+    m_bodyPath = BodyPathFor(*response);
+    m_bodyStored = !m_bodyPath.empty();
+    m_bodyWriteFailed = false;
+    m_bodyRemaining = response->dataLength;
+    if (m_bodyStored) {
+        m_bodyFd = ::open(m_bodyPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_bodyFd < 0)
+            m_bodyWriteFailed = true;
+    }
+    m_bodyResponse = std::move(response);
+    if (m_bodyRemaining == 0)
+        FinishBody(true);
+}
+
+void SocketChannel::FinishBody(bool complete)
+{
+    if (m_bodyFd >= 0) {
+        if (::close(m_bodyFd) != 0)
+            m_bodyWriteFailed = true;
+        m_bodyFd = -1;
+    }
+    std::unique_ptr<CTlxspResponse> response = std::move(m_bodyResponse);
+    Body body{m_bodyPath, complete && !m_bodyWriteFailed};
+    const bool stored = m_bodyStored;
+    m_bodyPath.clear();
+    m_bodyStored = false;
+    m_bodyRemaining = 0;
+    if (stored)
+        OnResponse(std::move(response), &body);
+    else if (complete)
+        OnResponse(std::move(response), nullptr);
+}
+
+bool SocketChannel::SendAll(std::string_view data, int deadlineMs)
+{
+    const SteadyTime deadline = DeadlineAfter(deadlineMs < 0 ? 0 : deadlineMs);
+    size_t offset = 0;
+    while (offset < data.size()) {
+        if (m_fd < 0) {
+            errno = ENOTCONN;
+            return false;
+        }
+        const ssize_t n = ::send(m_fd, data.data() + offset, data.size() - offset, MSG_NOSIGNAL);
+        if (n > 0) {
+            offset += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd fds[2] = {{m_fd, POLLOUT, 0}, {m_context.mailbox.WakeFd(), POLLIN, 0}};
+            const int r = ::poll(fds, 2, deadlineMs < 0 ? -1 : MsUntil(deadline));
+            if (r == 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
+            if (r > 0 && (fds[1].revents & POLLIN)) {
+                m_context.mailbox.ClearWake();
+                if (m_context.mailbox.Contains(UM_QUIT)) {
+                    errno = ECANCELED;
+                    return false;
+                }
+            }
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+void SocketChannel::EndConnection(bool reportLost)
+{
+    if (m_ended)
+        return;
+    if (m_bodyResponse)
+        FinishBody(false);
+    m_ended = true;
+    CloseSocket(false);
+    if (reportLost)
+        OnConnectionLost();
+}
+
+void SocketChannel::ProtocolError() { EndConnection(true); }
+
+void SocketChannel::CloseSocket(bool shutdownFirst)
+{
+    if (m_fd < 0)
+        return;
+    if (shutdownFirst)
+        ::shutdown(m_fd, SHUT_RDWR);
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+} // namespace talvex

@@ -1,0 +1,91 @@
+#pragma once
+// The part every TLXSP connection shares: connecting, sending, and the wait loop that serves the
+// socket and the mailbox in one poll. Responses are reassembled from the stream: a header block
+// may arrive over several reads and several responses may arrive in one; a body of DATA-LENGTH
+// bytes follows its header and is stored in a file or skipped, as the connection decides.
+
+#include "protocol/message.h"
+#include "protocol/worker.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace talvex {
+
+class SocketChannel {
+public:
+    SocketChannel(const CChannelStartInfo& info, WorkerContext& context, tlxsp::HeaderOrder order);
+    virtual ~SocketChannel();
+    SocketChannel(const SocketChannel&) = delete;
+    SocketChannel& operator=(const SocketChannel&) = delete;
+
+    // Resolves the host, connects within the time-out and sets the socket options.
+    // False on failure, or when UM_QUIT arrived meanwhile (QuitDuringConnect tells).
+    bool Connect();
+    bool QuitDuringConnect() const { return m_quitDuringConnect; }
+
+    // The wait loop; returns 0 after UM_QUIT, -1 when the connection ended otherwise.
+    int Run();
+
+protected:
+    // Where the body of a response goes: a file path to store it, or empty to skip it.
+    virtual std::string BodyPathFor(const CTlxspResponse& response) = 0;
+    // A response and its body are complete (body: null when skipped; else the stored file).
+    struct Body {
+        std::string path;
+        bool complete = false;
+    };
+    virtual void OnResponse(std::unique_ptr<CTlxspResponse> response, const Body* body) = 0;
+    virtual void OnConnected() = 0;
+    virtual void OnMessage(MailMessage& message) = 0;
+    virtual void OnQuit() {}
+    // The server closed the connection, or it broke, or the stream made no sense.
+    virtual void OnConnectionLost() = 0;
+    virtual int PollTimeoutMs() const { return -1; }
+    // Upload channels treat a close seen together with data as the end, before reading.
+    virtual bool CloseBeforeRead() const { return false; }
+
+    // Sends all bytes (waiting for the socket as needed). False when the connection broke (errno
+    // tells) or UM_QUIT arrived while the socket would not take more; when the deadline (ms,
+    // -1 none) passes, errno is ETIMEDOUT.
+    bool SendAll(std::string_view data, int deadlineMs = -1);
+    // Ends the wait loop after the current handler: reports the loss first when asked.
+    void EndConnection(bool reportLost);
+    void Deliver(talvex::Report& report) { m_context.Send(report); }
+    Mailbox& Mail() { return m_context.mailbox; }
+    // The temporary file name in the working folder.
+    std::string WorkFile(const std::string& name) const;
+    int Socket() const { return m_fd; }
+    const CChannelStartInfo& Info() const { return m_info; }
+
+private:
+    bool ReadSocket();
+    void ProcessInput();
+    bool DrainMailbox(); // false after UM_QUIT
+    void StartBody(std::unique_ptr<CTlxspResponse> response);
+    void FinishBody(bool complete);
+    void AbortBody();
+    void CloseSocket(bool shutdownFirst);
+    void ProtocolError();
+
+    CChannelStartInfo m_info;
+    WorkerContext& m_context;
+    tlxsp::HeaderOrder m_order;
+    int m_fd = -1;
+    bool m_quitDuringConnect = false;
+    bool m_ended = false;
+
+    std::string m_input;       // bytes received and not yet consumed
+    size_t m_inputStart = 0;   // consumed prefix of m_input
+
+    // The body in progress.
+    std::unique_ptr<CTlxspResponse> m_bodyResponse;
+    int m_bodyFd = -1;
+    bool m_bodyStored = false;
+    bool m_bodyWriteFailed = false;
+    std::string m_bodyPath;
+    int64_t m_bodyRemaining = 0;
+};
+
+} // namespace talvex
