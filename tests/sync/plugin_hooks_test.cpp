@@ -91,8 +91,9 @@ TEST_F(PluginHooksTest, LoadsLibrariesSkipsOthersAndCallsByKind)
     EXPECT_EQ(hooks.Count(CPluginHooks::kRename), 2);
     EXPECT_EQ(hooks.Count(CPluginHooks::kDelete), 1);
     for (int kind = CPluginHooks::kLogin; kind <= CPluginHooks::kDuplicationFile; ++kind) {
-        if (kind != CPluginHooks::kRename)
+        if (kind != CPluginHooks::kRename) {
             EXPECT_EQ(hooks.Count(kind), 1) << kind;
+        }
     }
 
     for (int kind = 0; kind <= 10; ++kind)
