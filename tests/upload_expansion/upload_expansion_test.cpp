@@ -1,0 +1,137 @@
+// Upload orders expanded into upload requests, on real folders in a temporary directory.
+
+#include "protocol/upload_expansion.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace talvex;
+
+namespace {
+
+class UploadExpansionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_dir = fs::temp_directory_path() / ("talvex-expansion-" + std::to_string(::getpid()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "photos" / "trip");
+        fs::create_directories(m_dir / "empty");
+        Write(m_dir / "photos" / "a.jpg", 10);
+        Write(m_dir / "photos" / "b c.jpg", 20);
+        Write(m_dir / "photos" / "trip" / "사진.jpg", 30);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    static void Write(const fs::path& p, size_t size) { std::ofstream(p) << std::string(size, 'x'); }
+
+    std::vector<CUploadRequest> Expand(const CUploadOrder& order, ExpansionStats* stats = nullptr,
+                                       const std::atomic<bool>* stop = nullptr)
+    {
+        std::vector<CUploadRequest> out;
+        const ExpansionStats s = ExpandUploadOrder(order, [&](std::unique_ptr<CUploadRequest> r) { out.push_back(*r); }, stop);
+        if (stats)
+            *stats = s;
+        return out;
+    }
+
+    CUploadOrder Folder(const std::string& name, const std::string& remote = "/docs/")
+    {
+        return {1, (m_dir / name).string() + "/*.*", name + "/", remote, "/moved"};
+    }
+
+    fs::path m_dir;
+};
+
+TEST_F(UploadExpansionTest, FolderYieldsItselfItsSubfoldersAndItsFiles)
+{
+    ExpansionStats stats;
+    const auto requests = Expand(Folder("photos"), &stats);
+    ASSERT_EQ(requests.size(), 5u);
+    // The folder itself comes first; each subfolder before its content.
+    EXPECT_EQ(requests[0].remotePath, "docs/photos/");
+    EXPECT_EQ(requests[0].size, -1);
+    std::map<std::string, int64_t> byRemote;
+    std::map<std::string, std::string> localOf;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        byRemote[requests[i].remotePath] = requests[i].size;
+        localOf[requests[i].remotePath] = requests[i].localPath;
+        EXPECT_EQ(requests[i].moveFolder, "/moved");
+        EXPECT_EQ(requests[i].requestId, "vornasel");
+        if (requests[i].remotePath == "docs/photos/trip/사진.jpg") {
+            EXPECT_TRUE(std::any_of(requests.begin(), requests.begin() + static_cast<long>(i),
+                                    [](const CUploadRequest& r) { return r.remotePath == "docs/photos/trip/"; }));
+        }
+    }
+    EXPECT_EQ(byRemote, (std::map<std::string, int64_t>{{"docs/photos/", -1}, {"docs/photos/a.jpg", 10}, {"docs/photos/b c.jpg", 20},
+                                                        {"docs/photos/trip/", -1}, {"docs/photos/trip/사진.jpg", 30}}));
+    EXPECT_EQ(localOf["docs/photos/trip/사진.jpg"], (m_dir / "photos" / "trip" / "사진.jpg").string());
+    EXPECT_EQ(stats.files, 3);
+    EXPECT_EQ(stats.folders, 2);
+    EXPECT_EQ(stats.totalSize, 60);
+}
+
+TEST_F(UploadExpansionTest, EmptyFolderStillYieldsItsFolderRequest)
+{
+    const auto requests = Expand(Folder("empty", "/"));
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].remotePath, "empty/");
+    EXPECT_EQ(requests[0].size, -1);
+    // Never a file request for the "*.*" pattern itself.
+    for (const auto& r : Expand(Folder("photos")))
+        EXPECT_EQ(r.localPath.find("*.*"), std::string::npos);
+}
+
+TEST_F(UploadExpansionTest, FilesAndPaths)
+{
+    auto requests = Expand({0, (m_dir / "photos" / "a.jpg").string(), "a.jpg", "//docs//2024/", ""});
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].remotePath, "docs/2024/a.jpg");
+    EXPECT_EQ(requests[0].size, 10);
+    // A file sent again: no name, the remote folder is the whole remote path.
+    requests = Expand({0, (m_dir / "photos" / "a.jpg").string(), "", "docs/a.jpg", ""});
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].remotePath, "docs/a.jpg");
+    EXPECT_TRUE(Expand({0, (m_dir / "gone.txt").string(), "gone.txt", "/", ""}).empty());
+    EXPECT_TRUE(Expand({1, (m_dir / "gone").string() + "/*.*", "gone/", "/", ""}).empty());
+
+    EXPECT_EQ(JoinUploadPath("/a/", "b/", "c.txt"), "a/b/c.txt");
+    EXPECT_EQ(JoinUploadPath("a", "", "c.txt"), "a/c.txt");
+    EXPECT_EQ(JoinUploadPath("/", "", "x/"), "x/");
+    EXPECT_EQ(JoinUploadPath("", "", ""), "");
+}
+
+TEST_F(UploadExpansionTest, LinksAndStop)
+{
+    fs::create_directory_symlink(m_dir / "photos", m_dir / "photos" / "trip" / "loop");
+    fs::create_symlink(m_dir / "photos" / "a.jpg", m_dir / "photos" / "alias.jpg");
+    ExpansionStats stats;
+    const auto requests = Expand(Folder("photos"), &stats);
+    EXPECT_EQ(stats.files, 4); // the link to a file is sent with the file's size
+    EXPECT_EQ(stats.folders, 2);
+    EXPECT_EQ(stats.skipped, 1); // the link back up is not entered
+    for (const auto& r : requests)
+        if (r.remotePath == "docs/photos/alias.jpg") {
+            EXPECT_EQ(r.size, 10);
+        }
+
+    std::atomic<bool> stop{true};
+    EXPECT_TRUE(Expand(Folder("photos"), &stats, &stop).empty());
+    EXPECT_TRUE(stats.stopped);
+    stop = false;
+    size_t seen = 0;
+    stats = ExpandUploadOrder(Folder("photos"), [&](std::unique_ptr<CUploadRequest>) {
+        if (++seen == 2)
+            stop = true;
+    }, &stop);
+    EXPECT_EQ(seen, 2u);
+    EXPECT_TRUE(stats.stopped);
+}
+
+} // namespace
