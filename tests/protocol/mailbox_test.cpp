@@ -1,0 +1,75 @@
+#include "engine_fixture.h"
+
+#include <thread>
+
+using namespace talvex;
+using namespace std::chrono_literals;
+
+TEST(Mailbox, OrderSelectionAndClose)
+{
+    Mailbox box;
+    for (uint32_t id : {1u, static_cast<uint32_t>(UM_CANCEL), 3u})
+        ASSERT_TRUE(box.Post(MailMessage{id, nullptr, nullptr}));
+    EXPECT_TRUE(box.Contains(UM_CANCEL));
+    EXPECT_TRUE(box.TakeFirst(UM_CANCEL));
+    EXPECT_EQ(box.Take()->id, 1u);
+    box.Close();
+    EXPECT_FALSE(box.Take()); // pending messages dropped with their records
+    auto record = std::make_unique<CThreadCommand>();
+    EXPECT_FALSE(box.Post(MailMessage{UM_LOGIN, std::move(record), nullptr}));
+}
+
+TEST(ReportQueue, SendWaitsUntilTakenAndCopiesLentNotices)
+{
+    BlockingReportQueue queue;
+    std::atomic<bool> returned{false};
+    std::thread sender([&] {
+        CSyncNoticeList lent;
+        lent.notices.push_back({"/a", 200, kNoticePutFile});
+        Report r;
+        r.message = UM_GETNOTIED;
+        r.notices = &lent;
+        queue.Send(r);
+        returned = true;
+        lent.notices.clear(); // the receiver's copy must not change
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(returned);
+    std::optional<Report> r = queue.Next(1s);
+    ASSERT_TRUE(r);
+    sender.join();
+    ASSERT_NE(r->notices, nullptr);
+    ASSERT_EQ(r->notices->notices.size(), 1u);
+    EXPECT_EQ(r->notices->notices[0].text, "/a");
+}
+
+class WorkerLifecycle : public EngineTest {};
+
+TEST_F(WorkerLifecycle, DestroyingAWorkerBlockedInItsSinkDoesNotHang)
+{
+    auto worker = StartControlSession(Info(), reports);
+    auto conn = server.Accept();
+    ASSERT_TRUE(conn);
+    // The worker now waits in Send with UM_CONTROL_CONNECTED that nobody takes.
+    std::this_thread::sleep_for(100ms);
+    const auto start = std::chrono::steady_clock::now();
+    worker.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    // It logged out on its way out.
+    auto logout = conn->ReadRequest();
+    ASSERT_TRUE(logout);
+    EXPECT_NE(logout->find("LOGOUT___"), std::string::npos);
+}
+
+TEST_F(WorkerLifecycle, PostingToAnEndedWorkerDropsTheRecord)
+{
+    auto worker = StartCommandChannel(Info("S"), reports);
+    auto conn = server.Accept();
+    ASSERT_TRUE(conn);
+    conn->Close();
+    Expect(UM_CONNECTION_LOST);
+    for (int i = 0; i < 100 && !worker->HasEnded(); ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(worker->HasEnded());
+    EXPECT_FALSE(worker->Post(UM_MKDIR, Cmd(UM_MKDIR, "/x")));
+}
