@@ -7,7 +7,12 @@
 #include "platform/text_codec.h"
 #include "protocol/worker.h"
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <dirent.h>
+#include <mutex>
+#include <thread>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -24,6 +29,7 @@ protected:
     }
     void TearDown() override
     {
+        StopCollecting();
         for (const std::string& f : Files())
             std::remove((workDir + f).c_str());
         ::rmdir(workDir.c_str());
@@ -40,10 +46,44 @@ protected:
         return info;
     }
 
+    // Takes reports off the queue as soon as they come, so that a worker never waits for the
+    // test (which may be busy reading what the worker sends).
+    void StartCollecting()
+    {
+        m_collecting = true;
+        m_collector = std::thread([this] {
+            while (m_collecting) {
+                std::optional<talvex::Report> r = reports.Next(std::chrono::milliseconds(20));
+                if (r) {
+                    std::lock_guard lock(m_collectMutex);
+                    m_collected.push_back(std::move(*r));
+                    m_collectedChanged.notify_all();
+                }
+            }
+        });
+    }
+    void StopCollecting()
+    {
+        m_collecting = false;
+        if (m_collector.joinable())
+            m_collector.join();
+    }
+    std::optional<talvex::Report> NextReport(std::chrono::milliseconds timeout)
+    {
+        if (!m_collector.joinable())
+            return reports.Next(timeout);
+        std::unique_lock lock(m_collectMutex);
+        if (!m_collectedChanged.wait_for(lock, timeout, [&] { return !m_collected.empty(); }))
+            return std::nullopt;
+        talvex::Report r = std::move(m_collected.front());
+        m_collected.pop_front();
+        return r;
+    }
+
     // The next report, which must have the given message (and code, for upload channels).
     talvex::Report Expect(uint32_t message, std::chrono::milliseconds timeout = std::chrono::seconds(5))
     {
-        std::optional<talvex::Report> r = reports.Next(timeout);
+        std::optional<talvex::Report> r = NextReport(timeout);
         if (!r) {
             ADD_FAILURE() << "no report, expected " << message;
             return {};
@@ -59,7 +99,7 @@ protected:
     }
     bool NoReport(std::chrono::milliseconds timeout = std::chrono::milliseconds(200))
     {
-        std::optional<talvex::Report> r = reports.Next(timeout);
+        std::optional<talvex::Report> r = NextReport(timeout);
         if (r)
             ADD_FAILURE() << "unexpected report " << r->message << " code " << r->code;
         return !r;
@@ -94,4 +134,11 @@ protected:
     talvex::BlockingReportQueue reports;
     fake::Server server;
     std::string workDir;
+
+private:
+    std::atomic<bool> m_collecting{false};
+    std::thread m_collector;
+    std::mutex m_collectMutex;
+    std::condition_variable m_collectedChanged;
+    std::deque<talvex::Report> m_collected;
 };

@@ -1,0 +1,225 @@
+#include "engine_fixture.h"
+
+#include "protocol/message.h"
+
+#include <fstream>
+#include <thread>
+
+using namespace talvex;
+using namespace std::chrono_literals;
+using fake::Answer;
+
+namespace {
+
+// A clock that the test moves: each tick read advances by a step.
+class ManualClock final : public Clock {
+public:
+    explicit ManualClock(int64_t step) : m_step(step) {}
+    int64_t Seconds() const override { return 1000 + m_ticks.load() / 1000; }
+    int64_t Ticks() const override { return m_ticks.fetch_add(m_step) + m_step; }
+    int64_t TicksPerSecond() const override { return 1000; }
+
+private:
+    int64_t m_step;
+    mutable std::atomic<int64_t> m_ticks{0};
+};
+
+std::string Pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>('a' + i % 26);
+    return s;
+}
+
+} // namespace
+
+class UploadChannelTest : public EngineTest {
+protected:
+    void Open(std::shared_ptr<const Clock> clock = nullptr)
+    {
+        worker = StartUploadChannel(Info("S1"), reports, std::move(clock));
+        conn = server.Accept();
+        ASSERT_TRUE(conn);
+        ExpectUpload(UE_CONNECTED);
+        if (collect)
+            StartCollecting();
+    }
+    std::shared_ptr<CUploadRequest> File(const std::string& name, size_t bytes, int64_t announced = -2)
+    {
+        std::ofstream(workDir + name, std::ios::binary) << Pattern(bytes);
+        auto r = std::make_shared<CUploadRequest>();
+        r->localPath = workDir + name;
+        r->remotePath = "up/" + name;
+        r->size = announced == -2 ? static_cast<int64_t>(bytes) : announced;
+        return r;
+    }
+    // Skips progress reports up to the final report of the transfer.
+    Report Final()
+    {
+        for (;;) {
+            std::optional<Report> r = NextReport(10s);
+            if (!r) {
+                ADD_FAILURE() << "no final report";
+                return {};
+            }
+            if (r->code != UE_PROGRESS)
+                return std::move(*r);
+            ++progressReports;
+            lastProgress = *r->progress;
+        }
+    }
+
+    std::unique_ptr<Worker> worker;
+    std::unique_ptr<fake::Connection> conn;
+    bool collect = true;
+    int progressReports = 0;
+    CUploadProgress lastProgress;
+};
+
+TEST_F(UploadChannelTest, FileIsStreamedAndAnswersArePassedOn)
+{
+    Open();
+    auto request = File("a.bin", 40000);
+    worker->PostUpload(request);
+    Report first = ExpectUpload(UE_PROGRESS);
+    EXPECT_EQ(first.progress->sent, 0);
+    EXPECT_EQ(first.progress->percent, 0);
+    EXPECT_EQ(first.progress->elapsed, 0);
+    EXPECT_EQ(first.progress->speed, 0);
+    EXPECT_EQ(first.progress->remaining, -1);
+    EXPECT_EQ(conn->ReadRequest().value_or(""),
+              "TLXSP/1.0 REQUEST__ PUTFILE__\r\nSESSION-ID : S1\r\nREQUEST-ID : vornasel\r\nDATA-LENGTH : 40000\r\nPATH : up/a.bin\r\n\r\n");
+    EXPECT_EQ(conn->ReadBytes(40000).value_or(""), Pattern(40000));
+    Report done = Final();
+    EXPECT_EQ(done.code, UE_DONE);
+    EXPECT_EQ(done.request, request);
+
+    // Two answers in one write, one with its header split from the other's tail.
+    const std::string two = Answer("PUTFILE__", 200, "PATH : up/a.bin\r\n") + Answer("putfile__", 500, "PATH : up/b\r\n");
+    conn->WriteSplit(two, {two.size() - 7});
+    Report a1 = ExpectUpload(UE_RESPONSE);
+    EXPECT_EQ(a1.response->statusCode, 200);
+    EXPECT_EQ(a1.response->path, "up/a.bin");
+    EXPECT_EQ(ExpectUpload(UE_RESPONSE).response->statusCode, 500);
+    conn->Write(Answer("MKDIR____", 200)); // not an upload answer: dropped
+    EXPECT_TRUE(NoReport());
+}
+
+TEST_F(UploadChannelTest, EmptyFilesAndFolders)
+{
+    Open();
+    worker->PostUpload(File("empty", 0));
+    auto folder = std::make_shared<CUploadRequest>();
+    folder->remotePath = "up/sub/";
+    folder->size = -1;
+    worker->PostUpload(folder);
+    EXPECT_EQ(conn->ReadRequest().value_or(""),
+              "TLXSP/1.0 REQUEST__ PUTFILE__\r\nSESSION-ID : S1\r\nREQUEST-ID : vornasel\r\nPATH : up/empty\r\n\r\n");
+    EXPECT_EQ(conn->ReadRequest().value_or(""),
+              "TLXSP/1.0 REQUEST__ PUTFILE__\r\nSESSION-ID : S1\r\nREQUEST-ID : vornasel\r\nPATH : up/sub/\r\n\r\n");
+    EXPECT_EQ(Final().code, UE_DONE);
+    EXPECT_EQ(lastProgress.percent, -1); // size 0
+    EXPECT_EQ(ExpectUpload(UE_DONE).request, folder);
+    EXPECT_TRUE(conn->Quiet());
+}
+
+TEST_F(UploadChannelTest, GrownFileSendsExactlyDataLength)
+{
+    Open();
+    worker->PostUpload(File("grown", 50000, 20000));
+    conn->ReadRequest();
+    EXPECT_EQ(conn->ReadBytes(20000).value_or(""), Pattern(20000));
+    EXPECT_EQ(Final().code, UE_DONE);
+    auto folder = std::make_shared<CUploadRequest>();
+    folder->remotePath = "next/";
+    worker->PostUpload(folder);
+    EXPECT_EQ(conn->ReadRequest().value_or("").substr(0, 29), "TLXSP/1.0 REQUEST__ PUTFILE__");
+    EXPECT_EQ(ExpectUpload(UE_DONE).request, folder);
+}
+
+TEST_F(UploadChannelTest, ShrunkFileFailsAndClosesTheConnection)
+{
+    Open();
+    auto request = File("shrunk", 20000, 50000);
+    worker->PostUpload(request);
+    conn->ReadRequest();
+    Report failed = Final();
+    EXPECT_EQ(failed.code, UE_SEND_FAILED);
+    EXPECT_EQ(failed.request, request);
+    EXPECT_TRUE(conn->WaitClosed());
+    EXPECT_EQ(conn->Buffered().size(), 20000u);
+    worker->Join();
+    EXPECT_TRUE(worker->HasEnded());
+}
+
+TEST_F(UploadChannelTest, MissingFileAndUnencodablePath)
+{
+    Open();
+    auto missing = std::make_shared<CUploadRequest>();
+    missing->localPath = workDir + "nothing-here";
+    missing->remotePath = "up/x";
+    missing->size = 10;
+    worker->PostUpload(missing);
+    EXPECT_EQ(Final().code, UE_OPEN_FAILED);
+    auto bad = File("ok", 10);
+    bad->remotePath = "up/\xF0\x9F\x98\x80";
+    worker->PostUpload(bad);
+    EXPECT_EQ(Final().code, UE_SEND_FAILED);
+    EXPECT_TRUE(conn->Quiet());
+}
+
+TEST_F(UploadChannelTest, CancelAtTheStartSendsOneBlock)
+{
+    collect = false;
+    Open();
+    worker->PostUpload(File("big", 10 * 16384));
+    // The worker waits with its initial progress report: cancel before taking it.
+    for (int i = 0; i < 200 && reports.Pending() == 0; ++i)
+        std::this_thread::sleep_for(5ms);
+    worker->Cancel();
+    EXPECT_EQ(ExpectUpload(UE_PROGRESS).progress->sent, 0);
+    EXPECT_EQ(Final().code, UE_CANCELLED);
+    conn->ReadRequest();
+    EXPECT_TRUE(conn->WaitClosed()) << "an unfinished body ends the connection";
+    EXPECT_EQ(conn->Buffered().size(), 16384u);
+}
+
+TEST_F(UploadChannelTest, CancelAStalledTransfer)
+{
+    Open();
+    worker->PostUpload(File("huge", 64 << 20)); // far more than the socket buffers hold
+    ExpectUpload(UE_PROGRESS);
+    std::this_thread::sleep_for(300ms); // the server reads nothing: the channel waits on the socket
+    worker->Cancel();
+    EXPECT_EQ(Final().code, UE_CANCELLED);
+    EXPECT_TRUE(conn->WaitClosed(10s));
+}
+
+TEST_F(UploadChannelTest, ProgressIsLimitedByTheClock)
+{
+    // Every tick read moves the clock by 1/30 s: about every second block may report.
+    Open(std::make_shared<ManualClock>(1000 / 30));
+    worker->PostUpload(File("p", 40 * 16384));
+    ASSERT_TRUE(conn->ReadRequest());
+    ASSERT_TRUE(conn->Drain(40 * 16384));
+    EXPECT_EQ(Final().code, UE_DONE);
+    EXPECT_GE(progressReports, 1 + 15);
+    EXPECT_LE(progressReports, 1 + 21);
+    EXPECT_GT(lastProgress.sent, 0);
+    EXPECT_GT(lastProgress.percent, 80);
+}
+
+TEST_F(UploadChannelTest, ServerCloseAndConnectFailure)
+{
+    Open();
+    conn->Close();
+    Report lost = ExpectUpload(UE_RESET);
+    EXPECT_FALSE(lost.request);
+    worker->Join();
+
+    CChannelStartInfo info = Info("S1");
+    { fake::Server gone; info.port = gone.Port(); }
+    auto w = StartUploadChannel(info, reports);
+    ExpectUpload(UE_CONNECT_FAILED);
+}
