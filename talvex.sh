@@ -107,7 +107,9 @@ case "$cmd" in
     ;;
   bench)
     build_main
-    for b in "$BUILD"/bench/bench_*; do [ -x "$b" ] && "$b"; done
+    for b in "$BUILD"/bench/*; do
+      if [ -f "$b" ] && [ -x "$b" ]; then echo "== $(basename "$b")"; "$b"; fi
+    done
     ;;
   *)
     echo "usage: $0 {build|test|run|bench}" >&2

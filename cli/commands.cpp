@@ -1,0 +1,513 @@
+#include "cli/commands.h"
+
+#include "cli/session.h"
+#include "platform/log.h"
+#include "platform/move_after_upload.h"
+#include "platform/profile_reader.h"
+#include "platform/text_codec.h"
+#include "protocol/message_ids.h"
+#include "protocol/upload_expansion.h"
+#include "res/string_table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace talvex::cli {
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string Lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+    return text;
+}
+
+// Remote paths are compared without regard to case and without a leading "/".
+std::string PathKey(const std::string& path)
+{
+    size_t start = 0;
+    while (start < path.size() && path[start] == '/')
+        ++start;
+    return Lower(path.substr(start));
+}
+
+void PrintEntries(const CRemoteEntryList& entries)
+{
+    for (const CRemoteEntry& e : entries) {
+        CalendarTime t;
+        char stamp[32] = "0000-00-00 00:00:00";
+        if (OleDateToSystemTime(e.modified, t))
+            std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                          t.minute, t.second);
+        std::cout << (e.IsFolder() ? 'd' : '-') << '\t' << e.size << '\t' << stamp << '\t' << e.name << '\n';
+    }
+}
+
+int CmdCheck(const Options& o)
+{
+    Session session(o);
+    LogonInfo info;
+    if (int rc = session.CheckUser(info); rc != kExitOk)
+        return rc;
+    std::cout << "HOST_IP=" << info.hostIp << "\nSERVICE_TYPE=" << info.serviceType << "\nUSER_ROOT=" << info.userRoot
+              << "\nSERVICESET_ID=" << info.serviceSetId << "\nUSE_DRM=" << info.useDrm << '\n';
+    return kExitOk;
+}
+
+int CmdList(const Options& o, bool search)
+{
+    Session session(o);
+    if (int rc = session.Open(true, false); rc != kExitOk)
+        return rc;
+    std::unique_ptr<CRemoteEntryList> entries;
+    const std::string dir = o.args.empty() ? std::string("/") : o.args[0];
+    if (!search && dir == "/") {
+        entries = session.TakeRootListing();
+    } else if (!search) {
+        session.Command().Post(UM_BROWSE, std::make_unique<CThreadCommand>(CThreadCommand{UM_BROWSE, dir, {}}));
+        std::optional<Report> r = session.WaitCommand(UM_BROWSE, session.AnswerTimeout());
+        if (!r)
+            return session.LastError();
+        entries = std::move(r->entries);
+    } else {
+        session.Command().Post(UM_SEARCH,
+                               std::make_unique<CThreadCommand>(CThreadCommand{UM_SEARCH, o.searchIn, o.args[0]}));
+        std::optional<Report> r = session.WaitCommand(UM_SEARCH, session.AnswerTimeout());
+        if (!r)
+            return session.LastError();
+        entries = std::move(r->entries);
+    }
+    if (entries)
+        PrintEntries(*entries);
+    return kExitOk;
+}
+
+int CmdFolder(const Options& o, uint32_t request, uint32_t answer)
+{
+    Session session(o);
+    if (int rc = session.Open(true, false); rc != kExitOk)
+        return rc;
+    session.Command().Post(request, std::make_unique<CThreadCommand>(CThreadCommand{request, o.args[0], {}}));
+    std::optional<Report> r = session.WaitCommand(answer, session.AnswerTimeout());
+    if (!r)
+        return session.LastError();
+    const int status = r->response ? r->response->statusCode : 0;
+    if (status == 200)
+        return kExitOk;
+    if (status == 409)
+        PrintErrorText("이미 존재합니다: " + o.args[0]);
+    else
+        PrintErrorText("서버가 요청을 거절했습니다 [" + std::to_string(status) + "]: " + o.args[0]);
+    return kExitRefused;
+}
+
+// The parent folder of a remote path ("/a/b.txt" -> "/a/", "b.txt" -> "/").
+std::string ParentFolder(const std::string& path)
+{
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    const size_t slash = p.rfind('/');
+    return slash == std::string::npos ? std::string("/") : p.substr(0, slash + 1);
+}
+
+int CmdRemove(const Options& o)
+{
+    Session session(o);
+    if (int rc = session.Open(true, false); rc != kExitOk)
+        return rc;
+    int failed = 0;
+    for (const std::string& path : o.args) {
+        // The channel never reports a refused delete. Listing the parent folder right behind it
+        // tells the outcome: that answer follows the delete's on the same connection, so the
+        // listing arriving first means the delete was refused.
+        session.Command().Post(UM_DELFILE, std::make_unique<CThreadCommand>(CThreadCommand{UM_DELFILE, path, {}}));
+        session.Command().Post(UM_BROWSE,
+                               std::make_unique<CThreadCommand>(CThreadCommand{UM_BROWSE, ParentFolder(path), {}}));
+        std::optional<Report> first = session.WaitCommand(UM_DELFILE_DONE, UM_BROWSE, session.AnswerTimeout());
+        if (!first)
+            return session.LastError();
+        if (first->message == UM_DELFILE_DONE) {
+            if (!session.WaitCommand(UM_BROWSE, session.AnswerTimeout()))
+                return session.LastError();
+            continue;
+        }
+        PrintErrorText("삭제할 수 없습니다: " + path);
+        ++failed;
+    }
+    return failed ? kExitRefused : kExitOk;
+}
+
+int CmdRename(const Options& o)
+{
+    Session session(o);
+    if (int rc = session.Open(true, false); rc != kExitOk)
+        return rc;
+    session.Command().Post(UM_RENAME, std::make_unique<CThreadCommand>(CThreadCommand{UM_RENAME, o.args[0], o.args[1]}));
+    std::optional<Report> r = session.WaitCommand(UM_RENAME_RESULT, session.AnswerTimeout());
+    if (!r)
+        return session.LastError();
+    const int status = r->response ? r->response->statusCode : 0;
+    if (status == 200)
+        return kExitOk;
+    if (status == 409)
+        PrintError(250);
+    else
+        PrintErrorText(FormatString(249, (r->response ? r->response->path2 : o.args[1]).c_str()));
+    return kExitRefused;
+}
+
+// ---- put ---------------------------------------------------------------------------------
+
+class Uploader {
+public:
+    Uploader(const Options& o, Session& session) : m_options(o), m_session(session), m_tty(::isatty(2) == 1) {}
+
+    int Run()
+    {
+        std::vector<std::shared_ptr<CUploadRequest>> requests;
+        const std::string remoteDir = m_options.args.back();
+        for (size_t i = 0; i + 1 < m_options.args.size(); ++i) {
+            const std::string& local = m_options.args[i];
+            std::error_code ec;
+            if (!fs::exists(local, ec)) {
+                PrintErrorText(std::string(kTextQueueReadError) + ": " + local);
+                ++m_failed;
+                continue;
+            }
+            CUploadOrder order;
+            order.kind = fs::is_directory(local, ec) ? 1 : 0;
+            order.source = local;
+            order.name = fs::path(local).lexically_normal().filename().string();
+            if (order.name.empty())
+                order.name = fs::path(local).lexically_normal().parent_path().filename().string();
+            order.remoteFolder = remoteDir;
+            order.moveFolder = m_options.moveTo;
+            ExpandUploadOrder(order, [&](std::unique_ptr<CUploadRequest> r) { requests.push_back(std::move(r)); });
+        }
+
+        for (const auto& request : requests)
+            if (int rc = Send(request); rc != kExitOk)
+                return rc;
+        if (int rc = AwaitAnswers(); rc != kExitOk)
+            return rc;
+        if (m_options.waitConfirm)
+            if (int rc = AwaitNotices(); rc != kExitOk)
+                return rc;
+        std::cout << "uploaded " << m_uploaded << ", failed " << m_failed << '\n';
+        return m_failed ? kExitRefused : kExitOk;
+    }
+
+private:
+    static bool IsFolder(const CUploadRequest& r) { return !r.remotePath.empty() && r.remotePath.back() == '/'; }
+
+    void Fail(const CUploadRequest& r, const char* why)
+    {
+        EndProgressLine();
+        PrintErrorText(std::string(why) + ": " + r.localPath);
+        ++m_failed;
+    }
+
+    void Confirmed(const CUploadRequest& r)
+    {
+        if (IsFolder(r))
+            return;
+        ++m_uploaded;
+        if (!r.moveFolder.empty()) {
+            std::string why;
+            if (MoveAfterUpload(r.localPath, r.moveFolder, r.remotePath, &why).empty())
+                PrintErrorText("옮기지 못했습니다 (" + why + "): " + r.localPath);
+        }
+    }
+
+    void ShowProgress(const CUploadRequest& r, const CUploadProgress& p)
+    {
+        if (!m_tty || IsFolder(r))
+            return;
+        char line[256];
+        const double mbps = p.speed / 1048576.0;
+        if (p.percent >= 0)
+            std::snprintf(line, sizeof line, "\r%3d%%  %8.2f MB/s  %6lld KB  ", p.percent, mbps,
+                          static_cast<long long>(p.sent / 1024));
+        else
+            std::snprintf(line, sizeof line, "\r      %8.2f MB/s  %6lld KB  ", mbps, static_cast<long long>(p.sent / 1024));
+        std::cerr << line << r.remotePath << std::flush;
+        m_progressShown = true;
+    }
+
+    void EndProgressLine()
+    {
+        if (m_progressShown)
+            std::cerr << '\n';
+        m_progressShown = false;
+    }
+
+    // A PUTFILE__ answer settles the request with that remote path.
+    void HandleAnswer(const CTlxspResponse& answer)
+    {
+        auto it = m_awaiting.find(PathKey(answer.path));
+        if (it == m_awaiting.end())
+            return;
+        std::shared_ptr<CUploadRequest> request = it->second;
+        m_awaiting.erase(it);
+        if (answer.statusCode != 200) {
+            Fail(*request, kTextQueueSendFailed);
+            return;
+        }
+        if (m_options.waitConfirm && !IsFolder(*request))
+            m_unconfirmed.emplace(PathKey(request->remotePath), request);
+        else
+            Confirmed(*request);
+    }
+
+    // Handles a report that is not about the running transfer; false when the channel is gone.
+    bool HandleOther(const Report& report)
+    {
+        if (report.code == UE_RESPONSE && report.response)
+            HandleAnswer(*report.response);
+        if (report.code == UE_RESET && !report.request) {
+            // The server closed the channel: what waited for an answer will never get one.
+            for (auto& [key, request] : m_awaiting)
+                Fail(*request, kTextQueueSendFailed);
+            m_awaiting.clear();
+            return false;
+        }
+        return true;
+    }
+
+    int Send(const std::shared_ptr<CUploadRequest>& request)
+    {
+        m_session.Upload().PostUpload(request);
+        for (;;) {
+            std::optional<Report> report = m_session.WaitUpload(m_session.AnswerTimeout());
+            if (!report)
+                return m_session.LastError();
+            switch (report->code) {
+            case UE_PROGRESS:
+                if (report->progress)
+                    ShowProgress(*request, *report->progress);
+                continue;
+            case UE_DONE:
+                if (m_progressShown) {
+                    CUploadProgress done;
+                    done.sent = request->size;
+                    done.percent = 100;
+                    ShowProgress(*request, done);
+                }
+                EndProgressLine();
+                m_awaiting.emplace(PathKey(request->remotePath), request);
+                return kExitOk;
+            case UE_OPEN_FAILED:
+                Fail(*request, kTextQueueReadError);
+                return kExitOk;
+            case UE_CANCELLED:
+                Fail(*request, kTextQueueCancelled);
+                return kExitOk;
+            case UE_SEND_FAILED:
+            case UE_RESET:
+                if (report->code == UE_RESET && !report->request && !HandleOther(*report)) {
+                    // Closed by the server while idle or answering: send this one again on a new channel.
+                    if (int rc = m_session.ReopenUploadChannel(); rc != kExitOk)
+                        return rc;
+                    m_session.Upload().PostUpload(request);
+                    continue;
+                }
+                Fail(*request, kTextQueueSendFailed);
+                return m_session.ReopenUploadChannel();
+            default:
+                if (!HandleOther(*report))
+                    return m_session.ReopenUploadChannel();
+                continue;
+            }
+        }
+    }
+
+    int AwaitAnswers()
+    {
+        while (!m_awaiting.empty()) {
+            std::optional<Report> report = m_session.WaitUpload(m_session.AnswerTimeout());
+            if (!report)
+                return m_session.LastError();
+            if (!HandleOther(*report))
+                break;
+        }
+        return kExitOk;
+    }
+
+    int AwaitNotices()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.syncTimeoutSeconds);
+        while (!m_unconfirmed.empty()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                for (auto& [key, request] : m_unconfirmed)
+                    Fail(*request, "확인되지 않았습니다 (시간 초과)");
+                m_unconfirmed.clear();
+                break;
+            }
+            m_session.Control().Post(UM_GETNOTIED, std::make_unique<CThreadCommand>(CThreadCommand{UM_GETNOTIED, {}, {}}));
+            std::optional<Report> r = m_session.WaitControl(UM_GETNOTIED, m_session.AnswerTimeout());
+            if (!r)
+                return m_session.LastError();
+            if (r->keptNotices)
+                for (const CSyncNotice& n : r->keptNotices->notices) {
+                    auto it = m_unconfirmed.find(PathKey(n.text));
+                    if (it == m_unconfirmed.end())
+                        continue;
+                    if (n.number == 200)
+                        Confirmed(*it->second);
+                    else
+                        Fail(*it->second, kTextQueueSendFailed);
+                    m_unconfirmed.erase(it);
+                }
+            if (!m_unconfirmed.empty())
+                std::this_thread::sleep_for(milliseconds(m_options.pollMs));
+        }
+        return kExitOk;
+    }
+
+    const Options& m_options;
+    Session& m_session;
+    const bool m_tty;
+    bool m_progressShown = false;
+    int m_uploaded = 0;
+    int m_failed = 0;
+    std::map<std::string, std::shared_ptr<CUploadRequest>> m_awaiting;    // sent, answer pending
+    std::map<std::string, std::shared_ptr<CUploadRequest>> m_unconfirmed; // answered, notice pending
+};
+
+int CmdPut(const Options& o)
+{
+    Session session(o);
+    if (int rc = session.Open(false, true); rc != kExitOk)
+        return rc;
+    Uploader uploader(o, session);
+    return uploader.Run();
+}
+
+// ---- sync and notices ---------------------------------------------------------------------
+
+int CmdSync(const Options& o)
+{
+    Session session(o);
+    if (int rc = session.Open(false, false); rc != kExitOk)
+        return rc;
+    const bool check = o.args[0] == "check";
+    const uint32_t start = check ? UM_CHECKSYNC : UM_STARTSYNC;
+    if (check)
+        Log("Select check sync all\n");
+    else
+        Log("Select start sync\n");
+    session.Control().Post(start, std::make_unique<CThreadCommand>(
+                                      CThreadCommand{start, check && o.args.size() > 1 ? o.args[1] : std::string(), {}}));
+    std::optional<Report> answer = session.WaitControl(start, session.AnswerTimeout());
+    if (!answer)
+        return session.LastError();
+    if (answer->code != 200) {
+        if (answer->code == 204)
+            PrintError(251);
+        else if (answer->code == 404)
+            PrintError(252);
+        else
+            PrintErrorText(FormatString(check ? 253 : 254, answer->code));
+        return kExitRefused;
+    }
+
+    // Poll for the result: 203 means not ready yet.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.syncTimeoutSeconds);
+    for (;;) {
+        std::this_thread::sleep_for(milliseconds(o.pollMs));
+        session.Control().Post(UM_GETSYNCED, std::make_unique<CThreadCommand>(CThreadCommand{UM_GETSYNCED, {}, {}}));
+        std::optional<Report> result = session.WaitControl(UM_GETSYNCED, session.AnswerTimeout());
+        if (!result)
+            return session.LastError();
+        if (result->code == 203) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                PrintErrorText("동기화 결과를 기다리다 시간이 초과되었습니다");
+                return kExitConnection;
+            }
+            continue;
+        }
+        if (result->code != 200 || !result->result) {
+            PrintError(247);
+            return kExitRefused;
+        }
+        const CSyncNoticeList& list = *result->result;
+        Log("total count : %d\n", list.totalCount);
+        Log("fail count : %d\n", list.failCount);
+        std::cout << "TotalCount=" << list.totalCount << "\nFailCount=" << list.failCount << '\n';
+        // The failed paths are the numbered keys of the result file.
+        const std::string file = session.WorkDir() + "GETSYNCED.tlx";
+        for (int i = 1; i <= list.failCount; ++i) {
+            const std::string path = ReadProfileString(file, "CheckSync", std::to_string(i), "");
+            if (!path.empty())
+                std::cout << FromWireLossy(path) << '\n';
+        }
+        return list.failCount ? kExitRefused : kExitOk;
+    }
+}
+
+const char* NoticeWord(int kind)
+{
+    switch (kind) {
+    case kNoticePutFile: return "PUTFILE__";
+    case kNoticeDelFile: return "DELFILE__";
+    case kNoticeRmDir: return "RMDIR____";
+    case kNoticeRename: return "RENAME___";
+    case kNoticeMkDir: return "MKDIR____";
+    default: return "?";
+    }
+}
+
+int CmdNotices(const Options& o)
+{
+    Session session(o);
+    if (int rc = session.Open(false, false); rc != kExitOk)
+        return rc;
+    session.Control().Post(UM_GETNOTIED, std::make_unique<CThreadCommand>(CThreadCommand{UM_GETNOTIED, {}, {}}));
+    std::optional<Report> r = session.WaitControl(UM_GETNOTIED, session.AnswerTimeout());
+    if (!r)
+        return session.LastError();
+    if (r->keptNotices)
+        for (const CSyncNotice& n : r->keptNotices->notices)
+            std::cout << n.number << '\t' << NoticeWord(n.kind) << '\t' << n.text << '\n';
+    return kExitOk;
+}
+
+} // namespace
+
+int RunCommand(const Options& o)
+{
+    const std::string& c = o.command;
+    if (c == "check")
+        return CmdCheck(o);
+    if (c == "ls")
+        return CmdList(o, false);
+    if (c == "search")
+        return CmdList(o, true);
+    if (c == "mkdir")
+        return CmdFolder(o, UM_MKDIR, UM_MKDIR_RESULT);
+    if (c == "rmdir")
+        return CmdFolder(o, UM_RMDIR, UM_RMDIR_RESULT);
+    if (c == "rm")
+        return CmdRemove(o);
+    if (c == "mv")
+        return CmdRename(o);
+    if (c == "put")
+        return CmdPut(o);
+    if (c == "sync")
+        return CmdSync(o);
+    if (c == "notices")
+        return CmdNotices(o);
+    return kExitUsage;
+}
+
+} // namespace talvex::cli

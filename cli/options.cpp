@@ -1,0 +1,180 @@
+#include "cli/options.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <string_view>
+
+namespace talvex::cli {
+namespace {
+
+bool ParseInt(const std::string& text, int low, int high, int& out)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || v < low || v > high)
+        return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool SplitHostPort(const std::string& text, std::string& host, int& port)
+{
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+        host = text;
+        return !host.empty();
+    }
+    host = text.substr(0, colon);
+    return !host.empty() && ParseInt(text.substr(colon + 1), 1, 65535, port);
+}
+
+const char* Env(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v && *v ? v : nullptr;
+}
+
+} // namespace
+
+const char* UsageText()
+{
+    return "usage: talvex-cli [OPTIONS] COMMAND [ARGS]\n"
+           "options:\n"
+           "  --web-host HOST[:PORT]   logon web host (env TALVEX_WEB_HOST; port 80 by default)\n"
+           "  --control-port N         control session port (20002)\n"
+           "  --command-port N         command and upload port (20001)\n"
+           "  --user ID                user id (env TALVEX_USER)\n"
+           "  --password PW            password (env TALVEX_PASSWORD)\n"
+           "  --password-stdin         read the password from the first line of standard input\n"
+           "  --work-dir DIR           folder of the log and the temporary .tlx files\n"
+           "  --encoding NAME          wire encoding (CP949)\n"
+           "  --timeout SECONDS        longest wait for one answer (60)\n"
+           "  --poll-ms N              interval of GETSYNCED and notice polls (5000)\n"
+           "  --sync-timeout SECONDS   longest wait for a sync result (3600)\n"
+           "  --send-buffer BYTES      socket send buffer of uploads (16384; 0 = system tuning)\n"
+           "commands:\n"
+           "  check                          web user check only\n"
+           "  ls [REMOTE_DIR]                list a remote folder\n"
+           "  search TEXT [--in DIR]         search below a remote folder\n"
+           "  mkdir PATH | rmdir PATH | rm PATH... | mv OLD NEW\n"
+           "  put [--move-to DIR] [--wait-confirm] LOCAL... REMOTE_DIR\n"
+           "  sync start | sync check [REMOTE_PATH]\n"
+           "  notices                        fetch pending change notices once\n"
+           "exit codes: 0 ok; 1 refused or sync failures; 2 usage; 3 logon server unreachable;\n"
+           "  4 account not found; 5 wrong password; 6 connection failed, lost or timed out; 7 login refused\n";
+}
+
+int ParseOptions(int argc, char** argv, Options& o, std::string& error)
+{
+    if (const char* v = Env("TALVEX_WEB_HOST"))
+        SplitHostPort(v, o.webHost, o.webPort);
+    if (const char* v = Env("TALVEX_USER"))
+        o.user = v;
+    if (const char* v = Env("TALVEX_PASSWORD"))
+        o.password = v;
+    bool passwordStdin = false;
+
+    auto fail = [&](std::string why) {
+        error = std::move(why);
+        return static_cast<int>(kExitUsage);
+    };
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc)
+                return false;
+            out = argv[++i];
+            return true;
+        };
+        auto intValue = [&](int low, int high, int& out) {
+            std::string text;
+            return value(text) && ParseInt(text, low, high, out);
+        };
+        if (arg == "-h" || arg == "--help")
+            return fail("help");
+        if (!o.command.empty() && (arg.rfind("--", 0) != 0 || arg == "--")) {
+            if (arg == "--")
+                continue;
+            o.args.push_back(arg);
+            continue;
+        }
+        if (arg == "--web-host") {
+            std::string text;
+            if (!value(text) || !SplitHostPort(text, o.webHost, o.webPort))
+                return fail("--web-host needs HOST[:PORT]");
+        } else if (arg == "--control-port") {
+            if (!intValue(1, 65535, o.controlPort))
+                return fail("--control-port needs a port number");
+        } else if (arg == "--command-port") {
+            if (!intValue(1, 65535, o.commandPort))
+                return fail("--command-port needs a port number");
+        } else if (arg == "--user") {
+            if (!value(o.user))
+                return fail("--user needs an id");
+        } else if (arg == "--password") {
+            if (!value(o.password))
+                return fail("--password needs a value");
+        } else if (arg == "--password-stdin") {
+            passwordStdin = true;
+        } else if (arg == "--work-dir") {
+            if (!value(o.workDir) || o.workDir.empty())
+                return fail("--work-dir needs a folder");
+        } else if (arg == "--encoding") {
+            if (!value(o.encoding) || o.encoding.empty())
+                return fail("--encoding needs a name");
+        } else if (arg == "--timeout") {
+            if (!intValue(1, 86400, o.timeoutSeconds))
+                return fail("--timeout needs seconds (1-86400)");
+        } else if (arg == "--poll-ms") {
+            if (!intValue(10, 3600000, o.pollMs))
+                return fail("--poll-ms needs milliseconds (10-3600000)");
+        } else if (arg == "--sync-timeout") {
+            if (!intValue(1, 7 * 86400, o.syncTimeoutSeconds))
+                return fail("--sync-timeout needs seconds");
+        } else if (arg == "--send-buffer") {
+            if (!intValue(0, 64 << 20, o.sendBufferBytes))
+                return fail("--send-buffer needs bytes (0-67108864)");
+        } else if (arg == "--in" && o.command == "search") {
+            if (!value(o.searchIn))
+                return fail("--in needs a remote folder");
+        } else if (arg == "--move-to" && o.command == "put") {
+            if (!value(o.moveTo) || o.moveTo.empty())
+                return fail("--move-to needs a folder");
+        } else if (arg == "--wait-confirm" && o.command == "put") {
+            o.waitConfirm = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            return fail("unknown option " + arg);
+        } else {
+            o.command = arg;
+        }
+    }
+
+    if (passwordStdin) {
+        std::string line;
+        if (!std::getline(std::cin, line))
+            return fail("--password-stdin: nothing on standard input");
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        o.password = line;
+    }
+
+    const std::string& c = o.command;
+    const size_t n = o.args.size();
+    if (c.empty())
+        return fail("no command");
+    const bool ok = (c == "check" && n == 0) || (c == "ls" && n <= 1) || (c == "search" && n == 1)
+                    || ((c == "mkdir" || c == "rmdir") && n == 1) || (c == "rm" && n >= 1)
+                    || (c == "mv" && n == 2) || (c == "put" && n >= 2) || (c == "notices" && n == 0)
+                    || (c == "sync" && n >= 1
+                        && ((o.args[0] == "start" && n == 1) || (o.args[0] == "check" && n <= 2)));
+    if (!ok)
+        return fail("wrong arguments for '" + c + "'");
+    if (o.user.empty())
+        return fail("no user id (--user or TALVEX_USER)");
+    return kExitOk;
+}
+
+} // namespace talvex::cli

@@ -1,0 +1,48 @@
+#pragma once
+// Command line of talvex-cli.
+
+#include <string>
+#include <vector>
+
+namespace talvex::cli {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitRefused = 1,        // the server refused, or the sync had failures
+    kExitUsage = 2,
+    kExitLogonServer = 3,    // logon server unreachable or its answer unusable
+    kExitNoAccount = 4,
+    kExitWrongPassword = 5,
+    kExitConnection = 6,     // TLXSP connection failed, lost, or an answer timed out
+    kExitLoginRefused = 7,
+};
+
+struct Options {
+    std::string webHost = "127.0.0.1";
+    int webPort = 80;
+    int controlPort = 20002;
+    int commandPort = 20001;
+    std::string user;
+    std::string password;
+    std::string workDir;       // empty: the per-user data folder's cli/ folder
+    std::string encoding = "CP949";
+    int timeoutSeconds = 60;   // longest wait for one answer
+    int pollMs = 5000;         // GETSYNCED (and notice) poll interval
+    int syncTimeoutSeconds = 3600; // longest wait for a sync result, polls included
+    int sendBufferBytes = 16384;
+
+    std::string command;
+    std::vector<std::string> args; // positional arguments of the command
+    // Command options
+    std::string searchIn = "/";
+    std::string moveTo;
+    bool waitConfirm = false;
+};
+
+// Fills options from argv and the environment. Returns kExitOk, or kExitUsage with the reason
+// in error ("help" when usage was asked for).
+int ParseOptions(int argc, char** argv, Options& options, std::string& error);
+
+const char* UsageText();
+
+} // namespace talvex::cli

@@ -1,0 +1,86 @@
+#pragma once
+// One logged-in conversation with the service, driven from the command line: web user check,
+// control session, LOGIN____, and on demand the command channel and an upload channel. The
+// destructor logs out and closes every connection.
+
+#include "cli/options.h"
+#include "protocol/report_sink.h"
+#include "protocol/worker.h"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace talvex::cli {
+
+// What the web user check told us.
+struct LogonInfo {
+    std::string hostIp;
+    int serviceType = 0;
+    std::string userRoot;
+    std::string serviceSetId;
+    int useDrm = 0;
+};
+
+class Session {
+public:
+    explicit Session(const Options& options);
+    ~Session();
+
+    // Web user check only. Returns an exit code (messages already printed).
+    int CheckUser(LogonInfo& info);
+    // Web check, control session and LOGIN____; then the channels asked for.
+    int Open(bool commandChannel, bool uploadChannel);
+
+    // The waits below return nothing after a time-out or a lost connection (printed, with
+    // LastError() telling the exit code).
+    std::optional<Report> WaitControl(uint32_t message, std::chrono::milliseconds timeout);
+    std::optional<Report> WaitCommand(uint32_t message, std::chrono::milliseconds timeout);
+    // The first report of either message.
+    std::optional<Report> WaitCommand(uint32_t message, uint32_t orMessage, std::chrono::milliseconds timeout);
+    // The next report of the upload channel, whatever it is.
+    std::optional<Report> WaitUpload(std::chrono::milliseconds timeout);
+    // Replaces a broken upload channel by a new one (as the queue does after a reset).
+    int ReopenUploadChannel();
+
+    Worker& Control() { return *m_control; }
+    Worker& Command() { return *m_command; }
+    Worker& Upload() { return *m_upload; }
+
+    const LogonInfo& Logon() const { return m_logon; }
+    const std::string& WorkDir() const { return m_workDir; }
+    std::chrono::milliseconds AnswerTimeout() const { return std::chrono::seconds(m_options.timeoutSeconds); }
+    int LastError() const { return m_lastError; }
+    // The root listing the command channel fetched when it connected.
+    std::unique_ptr<CRemoteEntryList> TakeRootListing() { return std::move(m_rootListing); }
+
+private:
+    CChannelStartInfo StartInfo(int port) const;
+    std::optional<Report> Wait(BlockingReportQueue& queue, uint32_t message, uint32_t orMessage,
+                               std::chrono::milliseconds timeout, uint32_t failedMessage);
+    int OpenCommandChannel();
+    int OpenUploadChannel();
+
+    const Options& m_options;
+    std::string m_workDir;
+    LogonInfo m_logon;
+    std::string m_sessionId;
+    int m_lastError = kExitOk;
+    uint32_t m_uploadCounter = 0;
+    std::unique_ptr<CRemoteEntryList> m_rootListing;
+
+    // Sinks before workers: the workers report to them until they are gone.
+    BlockingReportQueue m_controlReports;
+    BlockingReportQueue m_commandReports;
+    BlockingReportQueue m_uploadReports;
+    std::unique_ptr<Worker> m_control;
+    std::unique_ptr<Worker> m_command;
+    std::unique_ptr<Worker> m_upload;
+};
+
+// Prints a table text to standard error (one line; a question part of the text is left out).
+void PrintError(unsigned stringId);
+void PrintErrorText(const std::string& text);
+
+} // namespace talvex::cli

@@ -1,0 +1,19 @@
+#pragma once
+// Moving a local file away once the server has confirmed its upload: the file goes to the move
+// folder, under its remote name (sub-folders of the remote name become local sub-folders), and
+// never overwrites anything: when the name is taken, "_[1]", "_[2]", ... is appended after the
+// extension.
+
+#include <string>
+
+namespace talvex {
+
+// Returns the path the file was moved to, or an empty text when it could not be moved
+// (error, when given, says why).
+std::string MoveAfterUpload(const std::string& localPath, const std::string& moveFolder,
+                            const std::string& remoteName, std::string* error = nullptr);
+
+// The first free name for target: target itself, else target_[1], target_[2], ...
+std::string FreeTargetName(const std::string& target);
+
+} // namespace talvex

@@ -1,0 +1,361 @@
+// talvex-cli end to end: every command against a development server in this process, and
+// every exit code of the contract.
+
+#include "cli/options.h"
+#include "devserver/server.h"
+#include "devserver/server_log.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace talvex;
+
+extern char** environ;
+
+namespace {
+
+struct CliRun {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs talvex-cli with the arguments; killed when it takes longer than limitSeconds.
+CliRun RunCli(const std::vector<std::string>& args, const std::string& input = {}, int limitSeconds = 60)
+{
+    int outPipe[2], errPipe[2], inPipe[2];
+    EXPECT_EQ(pipe(outPipe), 0);
+    EXPECT_EQ(pipe(errPipe), 0);
+    EXPECT_EQ(pipe(inPipe), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], inPipe[0], inPipe[1]})
+        posix_spawn_file_actions_addclose(&actions, fd);
+    std::vector<char*> argv;
+    std::string path = TALVEX_CLI_PATH;
+    argv.push_back(path.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    close(inPipe[0]);
+    CliRun run;
+    if (rc != 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        close(inPipe[1]);
+        ADD_FAILURE() << "cannot start " << path;
+        return run;
+    }
+    if (!input.empty())
+        (void)!write(inPipe[1], input.data(), input.size());
+    close(inPipe[1]);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << "talvex-cli did not finish in time";
+            break;
+        }
+        if (poll(fds, 2, static_cast<int>(left.count())) <= 0)
+            continue;
+        for (auto& f : fds) {
+            if (f.fd < 0 || !(f.revents & (POLLIN | POLLHUP)))
+                continue;
+            char buf[4096];
+            const ssize_t n = read(f.fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(f.fd);
+                f.fd = -1;
+                --open;
+            } else {
+                (f.fd == outPipe[0] ? run.out : run.err).append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0)
+            close(f.fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// A control port that accepts connections and answers LOGIN____ with 400.
+class RefusingControlPort {
+public:
+    RefusingControlPort()
+    {
+        m_fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        listen(m_fd, 4);
+        m_thread = std::thread([this] {
+            pollfd p{m_fd, POLLIN, 0};
+            while (!m_stop) {
+                if (poll(&p, 1, 100) <= 0)
+                    continue;
+                const int c = accept(m_fd, nullptr, nullptr);
+                if (c < 0)
+                    continue;
+                std::string got;
+                char buf[2048];
+                pollfd cp{c, POLLIN, 0};
+                while (got.find("\r\n\r\n") == std::string::npos && poll(&cp, 1, 3000) > 0) {
+                    const ssize_t n = read(c, buf, sizeof buf);
+                    if (n <= 0)
+                        break;
+                    got.append(buf, static_cast<size_t>(n));
+                }
+                const std::string answer =
+                    "TLXSP/1.0 RESPONSE_ LOGIN____\r\nREQUEST-ID : login#1\r\nSTATUS-CODE : 400\r\n\r\n";
+                (void)!write(c, answer.data(), answer.size());
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                close(c);
+            }
+        });
+    }
+    ~RefusingControlPort()
+    {
+        m_stop = true;
+        m_thread.join();
+        close(m_fd);
+    }
+    int Port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+class CliTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = fs::temp_directory_path() / ("talvex-cli-test-" + std::to_string(getpid()));
+        fs::remove_all(s_dir);
+        fs::create_directories(s_dir);
+        devserver::ServerConfig config;
+        config.root = (s_dir / "storage").string();
+        config.webPort = config.commandPort = config.controlPort = 0;
+        config.sync.delay = std::chrono::milliseconds(300);
+        config.sync.failPattern = "*.syncfail";
+        devserver::SetServerLogQuiet(true);
+        s_server = new devserver::Server(config, devserver::AccountBook::Defaults());
+        std::string error;
+        ASSERT_TRUE(s_server->Start(error)) << error;
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_server;
+        s_server = nullptr;
+        fs::remove_all(s_dir);
+    }
+
+    std::vector<std::string> Base(const std::string& user, const std::string& password) const
+    {
+        return {"--web-host", "127.0.0.1:" + std::to_string(s_server->WebPort()),
+                "--command-port", std::to_string(s_server->CommandPort()),
+                "--control-port", std::to_string(s_server->ControlPort()),
+                "--work-dir", (s_dir / "work").string(), "--user", user, "--password", password,
+                "--timeout", "20", "--poll-ms", "100"};
+    }
+    CliRun Cli(const std::string& user, const std::string& password, std::vector<std::string> args)
+    {
+        std::vector<std::string> all = Base(user, password);
+        all.insert(all.end(), args.begin(), args.end());
+        return RunCli(all);
+    }
+    CliRun Demo(std::vector<std::string> args) { return Cli("demo", "demo1234", std::move(args)); }
+
+    static fs::path Local(const std::string& rel, const std::string& text = "hello")
+    {
+        const fs::path p = s_dir / "local" / rel;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << text;
+        return p;
+    }
+
+    static inline fs::path s_dir;
+    static inline devserver::Server* s_server = nullptr;
+};
+
+} // namespace
+
+TEST_F(CliTest, CheckPrintsTheLogonAnswerAndMapsItsRefusals)
+{
+    CliRun ok = Demo({"check"});
+    EXPECT_EQ(ok.code, 0) << ok.err;
+    EXPECT_NE(ok.out.find("HOST_IP=127.0.0.1\n"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("SERVICE_TYPE=0\n"), std::string::npos);
+    EXPECT_NE(ok.out.find("USER_ROOT=/demo/\n"), std::string::npos);
+    EXPECT_NE(ok.out.find("USE_DRM=0\n"), std::string::npos);
+
+    CliRun wrong = Cli("demo", "nope", {"check"});
+    EXPECT_EQ(wrong.code, cli::kExitWrongPassword);
+    EXPECT_NE(wrong.err.find("암호가 일치하지 않습니다."), std::string::npos) << wrong.err;
+    EXPECT_EQ(wrong.err.find("nope"), std::string::npos) << "the password must never be printed";
+
+    EXPECT_EQ(Cli("nobody", "x", {"check"}).code, cli::kExitNoAccount);
+    // The Korean account's id and password travel as CP949 bytes.
+    EXPECT_EQ(Cli("홍길동", "비밀1234", {"check"}).code, 0);
+}
+
+TEST_F(CliTest, UnreachableServersAndBadUsageHaveTheirOwnExitCodes)
+{
+    // A port nothing listens on: take one and free it again.
+    const int dead = [] {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        close(fd);
+        return static_cast<int>(ntohs(a.sin_port));
+    }();
+    CliRun logon = RunCli({"--web-host", "127.0.0.1:" + std::to_string(dead), "--user", "demo", "--password", "x",
+                        "--work-dir", (s_dir / "work").string(), "check"});
+    EXPECT_EQ(logon.code, cli::kExitLogonServer);
+    EXPECT_NE(logon.err.find("Logon Server에 연결할 수 없습니다."), std::string::npos) << logon.err;
+
+    std::vector<std::string> args = Base("demo", "demo1234");
+    args[5] = std::to_string(dead); // --control-port
+    args.push_back("ls");
+    CliRun control = RunCli(args);
+    EXPECT_EQ(control.code, cli::kExitConnection);
+    EXPECT_NE(control.err.find("서버 점검중입니다."), std::string::npos) << control.err;
+
+    RefusingControlPort refusing;
+    args = Base("demo", "demo1234");
+    args[5] = std::to_string(refusing.Port());
+    args.push_back("ls");
+    CliRun login = RunCli(args);
+    EXPECT_EQ(login.code, cli::kExitLoginRefused);
+    EXPECT_NE(login.err.find("ID or Password가 일치하지 않습니다"), std::string::npos) << login.err;
+
+    EXPECT_EQ(RunCli({"--user", "demo", "frobnicate"}).code, cli::kExitUsage);
+    EXPECT_EQ(RunCli({"--user", "demo", "mv", "only-one"}).code, cli::kExitUsage);
+    EXPECT_EQ(RunCli({"--timeout", "zero", "--user", "demo", "ls"}).code, cli::kExitUsage);
+    EXPECT_EQ(RunCli({"ls"}).code, cli::kExitUsage); // no user
+}
+
+TEST_F(CliTest, RemoteTreeCommandsWorkAndReportRefusals)
+{
+    ASSERT_EQ(Demo({"mkdir", "/tree"}).code, 0);
+    CliRun again = Demo({"mkdir", "/tree"});
+    EXPECT_EQ(again.code, cli::kExitRefused);
+
+    const fs::path file = Local("tree/똠방각하 notes.txt", "0123456789");
+    CliRun put = Demo({"put", file.string(), "/tree"});
+    ASSERT_EQ(put.code, 0) << put.err;
+    EXPECT_NE(put.out.find("uploaded 1, failed 0"), std::string::npos) << put.out;
+
+    CliRun ls = Demo({"ls", "/tree"});
+    ASSERT_EQ(ls.code, 0) << ls.err;
+    EXPECT_NE(ls.out.find("-\t10\t"), std::string::npos) << ls.out;
+    EXPECT_NE(ls.out.find("\t똠방각하 notes.txt\n"), std::string::npos) << ls.out;
+
+    CliRun found = Demo({"search", "방각", "--in", "/"});
+    EXPECT_EQ(found.code, 0);
+    EXPECT_NE(found.out.find("똠방각하 notes.txt"), std::string::npos) << found.out;
+
+    ASSERT_EQ(Demo({"mv", "/tree/똠방각하 notes.txt", "/tree/renamed.txt"}).code, 0);
+    Demo({"put", Local("other.txt").string(), "/tree"});
+    CliRun clash = Demo({"mv", "/tree/renamed.txt", "/tree/other.txt"});
+    EXPECT_EQ(clash.code, cli::kExitRefused);
+    EXPECT_NE(clash.err.find("대상 이름이 이미 존재합니다."), std::string::npos) << clash.err;
+
+    CliRun rm = Demo({"rm", "/tree/renamed.txt", "/tree/other.txt"});
+    EXPECT_EQ(rm.code, 0) << rm.err;
+    CliRun missing = Demo({"rm", "/tree/never-there.txt"});
+    EXPECT_EQ(missing.code, cli::kExitRefused);
+    EXPECT_EQ(Demo({"rmdir", "/tree"}).code, 0);
+    EXPECT_EQ(Demo({"ls", "/"}).out.find("tree"), std::string::npos);
+}
+
+TEST_F(CliTest, PutOfAFolderCreatesEveryFolderEvenEmptyOnes)
+{
+    Local("album/a.jpg", "aaa");
+    Local("album/sub/b.jpg", "bbbb");
+    fs::create_directories(s_dir / "local" / "album" / "empty");
+    Local("album/zero.bin", "");
+    CliRun put = Demo({"put", (s_dir / "local" / "album").string(), "/"});
+    ASSERT_EQ(put.code, 0) << put.err;
+    EXPECT_NE(put.out.find("uploaded 3, failed 0"), std::string::npos) << put.out;
+    CliRun ls = Demo({"ls", "/album"});
+    EXPECT_NE(ls.out.find("d\t"), std::string::npos);
+    EXPECT_NE(ls.out.find("\tempty\n"), std::string::npos) << ls.out;
+    EXPECT_NE(ls.out.find("-\t0\t"), std::string::npos) << ls.out;
+    EXPECT_NE(Demo({"ls", "/album/sub"}).out.find("-\t4\t"), std::string::npos);
+
+    CliRun missing = Demo({"put", (s_dir / "local" / "no-such-file").string(), "/"});
+    EXPECT_EQ(missing.code, cli::kExitRefused);
+    EXPECT_NE(missing.out.find("uploaded 0, failed 1"), std::string::npos);
+}
+
+TEST_F(CliTest, SyncReportsCountsAndFailedPaths)
+{
+    CliRun start = Demo({"sync", "start"});
+    EXPECT_EQ(start.code, 0) << start.err;
+    EXPECT_NE(start.out.find("TotalCount="), std::string::npos) << start.out;
+    EXPECT_NE(start.out.find("FailCount=0\n"), std::string::npos) << start.out;
+
+    ASSERT_EQ(Demo({"put", Local("bad/x.syncfail").string(), "/bad"}).code, 0);
+    CliRun check = Demo({"sync", "check", "/bad/"});
+    EXPECT_EQ(check.code, cli::kExitRefused) << check.err;
+    EXPECT_NE(check.out.find("FailCount=1\n"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("x.syncfail"), std::string::npos) << check.out;
+}
+
+TEST_F(CliTest, SyncServiceUploadsAreConfirmedByNoticesAndMoved)
+{
+    const fs::path file = Local("conf/report.doc", "content");
+    const fs::path keep = s_dir / "keep";
+    CliRun put = Cli("sync", "sync1234",
+                  {"put", "--wait-confirm", "--move-to", keep.string(), file.string(), "/docs"});
+    ASSERT_EQ(put.code, 0) << put.err;
+    EXPECT_NE(put.out.find("uploaded 1, failed 0"), std::string::npos) << put.out;
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_TRUE(fs::exists(keep / "docs" / "report.doc"));
+
+    Cli("sync", "sync1234", {"mkdir", "/docs/new"});
+    CliRun notices = Cli("sync", "sync1234", {"notices"});
+    EXPECT_EQ(notices.code, 0) << notices.err;
+    EXPECT_NE(notices.out.find("MKDIR____\t"), std::string::npos) << notices.out;
+}
