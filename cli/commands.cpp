@@ -174,6 +174,8 @@ public:
 
     int Run()
     {
+        using Clock = std::chrono::steady_clock;
+        const auto t0 = Clock::now();
         std::vector<std::shared_ptr<CUploadRequest>> requests;
         const std::string remoteDir = m_options.args.back();
         for (size_t i = 0; i + 1 < m_options.args.size(); ++i) {
@@ -195,15 +197,28 @@ public:
             ExpandUploadOrder(order, [&](std::unique_ptr<CUploadRequest> r) { requests.push_back(std::move(r)); });
         }
 
+        const auto t1 = Clock::now();
         for (const auto& request : requests)
             if (int rc = Send(request); rc != kExitOk)
                 return rc;
+        const auto t2 = Clock::now();
         if (int rc = AwaitAnswers(); rc != kExitOk)
             return rc;
+        const auto t3 = Clock::now();
         if (m_options.waitConfirm)
             if (int rc = AwaitNotices(); rc != kExitOk)
                 return rc;
+        const auto t4 = Clock::now();
         std::cout << "uploaded " << m_uploaded << ", failed " << m_failed << '\n';
+        if (m_options.stats) {
+            auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+            const double total = ms(t4 - t0);
+            std::fprintf(stderr,
+                         "stats: %zu requests; expansion %.1f ms, sending %.1f ms, last answers %.1f ms, "
+                         "notices %.1f ms; %.0f requests/s\n",
+                         requests.size(), ms(t1 - t0), ms(t2 - t1), ms(t3 - t2), ms(t4 - t3),
+                         total > 0 ? requests.size() * 1000.0 / total : 0.0);
+        }
         return m_failed ? kExitRefused : kExitOk;
     }
 

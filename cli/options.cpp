@@ -59,7 +59,7 @@ const char* UsageText()
            "  ls [REMOTE_DIR]                list a remote folder\n"
            "  search TEXT [--in DIR]         search below a remote folder\n"
            "  mkdir PATH | rmdir PATH | rm PATH... | mv OLD NEW\n"
-           "  put [--move-to DIR] [--wait-confirm] LOCAL... REMOTE_DIR\n"
+           "  put [--move-to DIR] [--wait-confirm] [--stats] LOCAL... REMOTE_DIR\n"
            "  sync start | sync check [REMOTE_PATH]\n"
            "  notices                        fetch pending change notices once\n"
            "exit codes: 0 ok; 1 refused or sync failures; 2 usage; 3 logon server unreachable;\n"
@@ -145,6 +145,8 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
                 return fail("--move-to needs a folder");
         } else if (arg == "--wait-confirm" && o.command == "put") {
             o.waitConfirm = true;
+        } else if (arg == "--stats" && o.command == "put") {
+            o.stats = true;
         } else if (arg.rfind("--", 0) == 0) {
             return fail("unknown option " + arg);
         } else {

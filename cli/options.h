@@ -37,6 +37,7 @@ struct Options {
     std::string searchIn = "/";
     std::string moveTo;
     bool waitConfirm = false;
+    bool stats = false; // put: print where the time went
 };
 
 // Fills options from argv and the environment. Returns kExitOk, or kExitUsage with the reason
