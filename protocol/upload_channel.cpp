@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -216,8 +215,6 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
         if (m_limiter.Allow(m_clock->Ticks(), m_clock->TicksPerSecond()))
             SendProgress();
         cancelled = CancelRequested();
-        if (!cancelled && sent < dataLength)
-            sched_yield();
     }
     m_limiter.Clear();
     if (!cancelled) {
