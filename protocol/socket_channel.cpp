@@ -1,6 +1,7 @@
 #include "protocol/socket_channel.h"
 
 #include "platform/workdir.h"
+#include "protocol/resolver.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -67,18 +68,21 @@ std::string SocketChannel::WorkFile(const std::string& name) const
 
 bool SocketChannel::Connect()
 {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(m_info.port);
-    if (m_info.port <= 0 || m_info.port > 65535 || m_info.host.empty() ||
-        ::getaddrinfo(m_info.host.c_str(), port.c_str(), &hints, &found) != 0)
-        return false;
-    std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, &::freeaddrinfo);
-
+    // One time limit covers the name look-up and the connect.
     const SteadyTime deadline = DeadlineAfter(std::max(1, m_info.connectTimeoutMs));
+    auto quitPosted = [](void* self) {
+        auto* channel = static_cast<SocketChannel*>(self);
+        channel->m_context.mailbox.ClearWake();
+        return channel->m_context.mailbox.Contains(UM_QUIT);
+    };
+    ResolveResult resolved =
+        ResolveHost(m_info.host, m_info.port, deadline, m_context.mailbox.WakeFd(), quitPosted, this);
+    if (resolved.outcome == ResolveOutcome::Interrupted)
+        m_quitDuringConnect = true;
+    if (resolved.outcome != ResolveOutcome::Resolved)
+        return false;
+    addrinfo* found = resolved.addresses.get();
+
     for (addrinfo* a = found; a && m_fd < 0; a = a->ai_next) {
         const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0)
