@@ -1,6 +1,7 @@
 #include "app/about_dlg.h"
 
 #include "app/prompt.h"
+#include "res/string_table.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -17,7 +18,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     const QIcon appIcon = QApplication::windowIcon().isNull() ? style()->standardIcon(QStyle::SP_DriveNetIcon)
                                                               : QApplication::windowIcon();
     icon->setPixmap(appIcon.pixmap(32, 32));
-    auto* version = new QLabel(QStringLiteral("Talvex Version 1.0.0.16"), this);
+    auto* version = new QLabel(QString::fromUtf8(talvex::kTextAboutVersion), this);
     version->setObjectName(QStringLiteral("versionLine"));
     auto* second = new QLabel(QStringLiteral("파일 동기화와 업로드를 위한 클라이언트"), this);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);

@@ -1,5 +1,6 @@
 // Start-up, settings and the main window's furniture.
 
+#include "app/about_dlg.h"
 #include "app/client_app.h"
 #include "app/deployment_settings.h"
 #include "app/instance_guard.h"
@@ -10,6 +11,8 @@
 #include "sync/main_frame.h"
 
 #include <QAction>
+#include <QDialogButtonBox>
+#include <QPushButton>
 #include <QLabel>
 #include <QMenuBar>
 #include <QSignalSpy>
@@ -194,6 +197,18 @@ private slots:
         QCOMPARE(titles, (QStringList{QStringLiteral("전송파일"), QStringLiteral("업로드 완료"),
                                       QStringLiteral("동기화 완료"), QStringLiteral("동기화 실패"),
                                       QStringLiteral("스케줄"), QStringLiteral("찾기 결과")}));
+    }
+
+    void aboutBoxShowsTitleVersionAndOk()
+    {
+        CAboutDlg about;
+        QCOMPARE(about.windowTitle(), QStringLiteral("Talvex 정보"));
+        auto* version = about.findChild<QLabel*>(QStringLiteral("versionLine"));
+        QVERIFY(version);
+        QCOMPARE(version->text(), QStringLiteral("Talvex Version 1.0.0.16"));
+        auto* buttons = about.findChild<QDialogButtonBox*>();
+        QVERIFY(buttons);
+        QCOMPARE(buttons->button(QDialogButtonBox::Ok)->text(), QStringLiteral("확인"));
     }
 
     void tabPaneKeepsItsIndexesAroundTheDrmPage()
