@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Talvex: one script to set up, build, test and run.
 #   ./talvex.sh build   configure and build (installs the Debian packages it needs when root)
-#   ./talvex.sh test    build and run every test (ctest), the engine tests also under sanitizers
+#   ./talvex.sh test    build and run every test (ctest); the engine tests also under ASan+UBSan and TSan
 #   ./talvex.sh run     build, start the development server with a demo account, start the client
 #   ./talvex.sh bench   build and run the benchmarks
 set -euo pipefail
@@ -9,6 +9,7 @@ cd "$(dirname "$0")"
 ROOT=$(pwd)
 BUILD=${TALVEX_BUILD_DIR:-$ROOT/build}
 BUILD_ASAN=${TALVEX_ASAN_BUILD_DIR:-$ROOT/build-asan}
+BUILD_TSAN=${TALVEX_TSAN_BUILD_DIR:-$ROOT/build-tsan}
 JOBS=${TALVEX_JOBS:-$(nproc)}
 
 PACKAGES=(g++ cmake ninja-build pkg-config shared-mime-info qt6-base-dev qt6-translations-l10n
@@ -56,11 +57,18 @@ build_asan() {
   cmake --build "$BUILD_ASAN" -j "$JOBS"
 }
 
+build_tsan() {
+  configure "$BUILD_TSAN" -DCMAKE_BUILD_TYPE=Debug -DTALVEX_GUI=OFF -DTALVEX_TSAN=ON -DTALVEX_BENCH=OFF
+  cmake --build "$BUILD_TSAN" -j "$JOBS"
+}
+
 run_tests() {
   export QT_QPA_PLATFORM=offscreen
   local status=0
   echo "== engine tests under AddressSanitizer and UndefinedBehaviorSanitizer"
   ctest --test-dir "$BUILD_ASAN" --output-on-failure -j "$JOBS" || status=1
+  echo "== engine tests under ThreadSanitizer"
+  ctest --test-dir "$BUILD_TSAN" --output-on-failure -j "$JOBS" || status=1
   echo "== all tests"
   ctest --test-dir "$BUILD" --output-on-failure -j "$JOBS" || status=1
   return $status
@@ -90,6 +98,7 @@ case "$cmd" in
   test)
     build_main
     build_asan
+    build_tsan
     run_tests
     ;;
   run)
