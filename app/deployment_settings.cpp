@@ -1,6 +1,7 @@
 #include "app/deployment_settings.h"
 
 #include "app/registry_key.h"
+#include "platform/host_port.h"
 
 #include <QSettings>
 
@@ -8,19 +9,9 @@
 
 void SplitHostPort(const QString& text, QString& host, int& port)
 {
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty())
-        return;
-    const qsizetype colon = trimmed.lastIndexOf(QLatin1Char(':'));
-    if (colon <= 0) {
-        host = trimmed;
-        return;
-    }
-    bool ok = false;
-    const int p = trimmed.mid(colon + 1).toInt(&ok);
-    host = trimmed.left(colon);
-    if (ok && p > 0 && p < 65536)
-        port = p;
+    std::string name;
+    if (talvex::SplitHostPort(text.toStdString(), name, port))
+        host = QString::fromStdString(name);
 }
 
 namespace {

@@ -40,6 +40,22 @@ std::string PathKey(const std::string& path)
     return Lower(path.substr(start));
 }
 
+std::unique_ptr<CThreadCommand> Cmd(uint32_t id, std::string text1 = {}, std::string text2 = {})
+{
+    return std::make_unique<CThreadCommand>(CThreadCommand{id, std::move(text1), std::move(text2)});
+}
+
+// Sends a request over the command channel and waits for its answer; nothing after a time-out
+// or a lost connection (the session says which).
+std::optional<Report> CommandRequest(Session& session, uint32_t request, uint32_t answer, std::string text1,
+                                     std::string text2 = {})
+{
+    session.Command().Post(request, Cmd(request, std::move(text1), std::move(text2)));
+    return session.WaitCommand(answer, session.AnswerTimeout());
+}
+
+int StatusOf(const Report& r) { return r.response ? r.response->statusCode : 0; }
+
 void PrintEntries(const CRemoteEntryList& entries)
 {
     for (const CRemoteEntry& e : entries) {
@@ -72,16 +88,9 @@ int CmdList(const Options& o, bool search)
     const std::string dir = o.args.empty() ? std::string("/") : o.args[0];
     if (!search && dir == "/") {
         entries = session.TakeRootListing();
-    } else if (!search) {
-        session.Command().Post(UM_BROWSE, std::make_unique<CThreadCommand>(CThreadCommand{UM_BROWSE, dir, {}}));
-        std::optional<Report> r = session.WaitCommand(UM_BROWSE, session.AnswerTimeout());
-        if (!r)
-            return session.LastError();
-        entries = std::move(r->entries);
     } else {
-        session.Command().Post(UM_SEARCH,
-                               std::make_unique<CThreadCommand>(CThreadCommand{UM_SEARCH, o.searchIn, o.args[0]}));
-        std::optional<Report> r = session.WaitCommand(UM_SEARCH, session.AnswerTimeout());
+        std::optional<Report> r = search ? CommandRequest(session, UM_SEARCH, UM_SEARCH, o.searchIn, o.args[0])
+                                         : CommandRequest(session, UM_BROWSE, UM_BROWSE, dir);
         if (!r)
             return session.LastError();
         entries = std::move(r->entries);
@@ -96,11 +105,10 @@ int CmdFolder(const Options& o, uint32_t request, uint32_t answer)
     Session session(o);
     if (int rc = session.Open(true, false); rc != kExitOk)
         return rc;
-    session.Command().Post(request, std::make_unique<CThreadCommand>(CThreadCommand{request, o.args[0], {}}));
-    std::optional<Report> r = session.WaitCommand(answer, session.AnswerTimeout());
+    std::optional<Report> r = CommandRequest(session, request, answer, o.args[0]);
     if (!r)
         return session.LastError();
-    const int status = r->response ? r->response->statusCode : 0;
+    const int status = StatusOf(*r);
     if (status == 200)
         return kExitOk;
     if (status == 409)
@@ -130,9 +138,8 @@ int CmdRemove(const Options& o)
         // The channel never reports a refused delete. Listing the parent folder right behind it
         // tells the outcome: that answer follows the delete's on the same connection, so the
         // listing arriving first means the delete was refused.
-        session.Command().Post(UM_DELFILE, std::make_unique<CThreadCommand>(CThreadCommand{UM_DELFILE, path, {}}));
-        session.Command().Post(UM_BROWSE,
-                               std::make_unique<CThreadCommand>(CThreadCommand{UM_BROWSE, ParentFolder(path), {}}));
+        session.Command().Post(UM_DELFILE, Cmd(UM_DELFILE, path));
+        session.Command().Post(UM_BROWSE, Cmd(UM_BROWSE, ParentFolder(path)));
         std::optional<Report> first = session.WaitCommand(UM_DELFILE_DONE, UM_BROWSE, session.AnswerTimeout());
         if (!first)
             return session.LastError();
@@ -152,11 +159,10 @@ int CmdRename(const Options& o)
     Session session(o);
     if (int rc = session.Open(true, false); rc != kExitOk)
         return rc;
-    session.Command().Post(UM_RENAME, std::make_unique<CThreadCommand>(CThreadCommand{UM_RENAME, o.args[0], o.args[1]}));
-    std::optional<Report> r = session.WaitCommand(UM_RENAME_RESULT, session.AnswerTimeout());
+    std::optional<Report> r = CommandRequest(session, UM_RENAME, UM_RENAME_RESULT, o.args[0], o.args[1]);
     if (!r)
         return session.LastError();
-    const int status = r->response ? r->response->statusCode : 0;
+    const int status = StatusOf(*r);
     if (status == 200)
         return kExitOk;
     if (status == 409)
@@ -368,7 +374,7 @@ private:
                 m_unconfirmed.clear();
                 break;
             }
-            m_session.Control().Post(UM_GETNOTIED, std::make_unique<CThreadCommand>(CThreadCommand{UM_GETNOTIED, {}, {}}));
+            m_session.Control().Post(UM_GETNOTIED, Cmd(UM_GETNOTIED));
             std::optional<Report> r = m_session.WaitControl(UM_GETNOTIED, m_session.AnswerTimeout());
             if (!r)
                 return m_session.LastError();
@@ -421,8 +427,7 @@ int CmdSync(const Options& o)
         Log("Select check sync all\n");
     else
         Log("Select start sync\n");
-    session.Control().Post(start, std::make_unique<CThreadCommand>(
-                                      CThreadCommand{start, check && o.args.size() > 1 ? o.args[1] : std::string(), {}}));
+    session.Control().Post(start, Cmd(start, check && o.args.size() > 1 ? o.args[1] : std::string()));
     std::optional<Report> answer = session.WaitControl(start, session.AnswerTimeout());
     if (!answer)
         return session.LastError();
@@ -440,7 +445,7 @@ int CmdSync(const Options& o)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.syncTimeoutSeconds);
     for (;;) {
         std::this_thread::sleep_for(milliseconds(o.pollMs));
-        session.Control().Post(UM_GETSYNCED, std::make_unique<CThreadCommand>(CThreadCommand{UM_GETSYNCED, {}, {}}));
+        session.Control().Post(UM_GETSYNCED, Cmd(UM_GETSYNCED));
         std::optional<Report> result = session.WaitControl(UM_GETSYNCED, session.AnswerTimeout());
         if (!result)
             return session.LastError();
@@ -487,7 +492,7 @@ int CmdNotices(const Options& o)
     Session session(o);
     if (int rc = session.Open(false, false); rc != kExitOk)
         return rc;
-    session.Control().Post(UM_GETNOTIED, std::make_unique<CThreadCommand>(CThreadCommand{UM_GETNOTIED, {}, {}}));
+    session.Control().Post(UM_GETNOTIED, Cmd(UM_GETNOTIED));
     std::optional<Report> r = session.WaitControl(UM_GETNOTIED, session.AnswerTimeout());
     if (!r)
         return session.LastError();

@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "platform/host_port.h"
+
 #include <cstdlib>
 #include <iostream>
 #include <string_view>
@@ -17,17 +19,6 @@ bool ParseInt(const std::string& text, int low, int high, int& out)
         return false;
     out = static_cast<int>(v);
     return true;
-}
-
-bool SplitHostPort(const std::string& text, std::string& host, int& port)
-{
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos) {
-        host = text;
-        return !host.empty();
-    }
-    host = text.substr(0, colon);
-    return !host.empty() && ParseInt(text.substr(colon + 1), 1, 65535, port);
 }
 
 const char* Env(const char* name)
