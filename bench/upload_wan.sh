@@ -3,9 +3,9 @@
 # 20 ms of netem delay each way (40 ms round trip). Runs the engine's upload and a raw send for
 # both send-buffer settings. Needs root (ip netns, tc). Not part of the tests.
 #
-#   bench/upload_wan.sh [BUILD_DIR] [SIZE_MIB]     (defaults: build-proto, 16)
+#   bench/upload_wan.sh [BUILD_DIR] [SIZE_MIB]     (defaults: build, 16)
 set -eu
-BUILD=${1:-$(dirname "$0")/../build-proto}
+BUILD=${1:-$(dirname "$0")/../build}
 SIZE=${2:-16}
 BENCH=$(find "$BUILD" -name protocol_upload_bench -type f | head -n 1)
 [ -x "$BENCH" ] || { echo "protocol_upload_bench not found under $BUILD" >&2; exit 1; }
