@@ -119,6 +119,8 @@ case "$cmd" in
     for b in "$BUILD"/bench/*; do
       if [ -f "$b" ] && [ -x "$b" ]; then echo "== $(basename "$b")"; "$b"; fi
     done
+    echo "== put of 10,000 small files"
+    bench/put_small_files.sh "$BUILD"
     ;;
   *)
     echo "usage: $0 {build|test|run|bench}" >&2

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <iconv.h>
 #include <mutex>
+#include <vector>
 
 namespace talvex {
 namespace {
@@ -49,12 +50,52 @@ bool IsValidUtf8(std::string_view s)
     return true;
 }
 
+namespace {
+
+// Opening a converter costs far more than converting a short name, and listings convert one
+// name a line: each thread keeps the converters it has opened.
+class ConverterCache {
+public:
+    ~ConverterCache()
+    {
+        for (auto& e : m_entries)
+            ::iconv_close(e.cd);
+    }
+    iconv_t Get(const char* from, const char* to)
+    {
+        for (auto& e : m_entries)
+            if (e.from == from && e.to == to) {
+                ::iconv(e.cd, nullptr, nullptr, nullptr, nullptr); // back to the initial state
+                return e.cd;
+            }
+        iconv_t cd = ::iconv_open(to, from);
+        if (cd == reinterpret_cast<iconv_t>(-1))
+            return cd;
+        if (m_entries.size() >= 8) {
+            ::iconv_close(m_entries.front().cd);
+            m_entries.erase(m_entries.begin());
+        }
+        m_entries.push_back({from, to, cd});
+        return cd;
+    }
+
+private:
+    struct Entry {
+        std::string from, to;
+        iconv_t cd;
+    };
+    std::vector<Entry> m_entries;
+};
+
+} // namespace
+
 bool ConvertText(std::string_view in, const char* from, const char* to, std::string& out)
 {
     out.clear();
     if (in.empty())
         return true;
-    iconv_t cd = ::iconv_open(to, from);
+    thread_local ConverterCache cache;
+    iconv_t cd = cache.Get(from, to);
     if (cd == reinterpret_cast<iconv_t>(-1))
         return false;
     out.resize(in.size() * 4 + 16);
@@ -78,7 +119,6 @@ bool ConvertText(std::string_view in, const char* from, const char* to, std::str
     }
     if (ok && ::iconv(cd, nullptr, nullptr, &dst, &dstLeft) == static_cast<size_t>(-1))
         ok = false;
-    ::iconv_close(cd);
     if (!ok) {
         out.clear();
         return false;

@@ -33,6 +33,7 @@ struct CChannelStartInfo {
     std::string workDir;       // folder of the temporary .tlx files; empty = the working folder
     int sendBufferBytes = 16384;  // SO_SNDBUF after connecting; 0 = leave it to the system
     int connectTimeoutMs = 15000; // bound of the connect step
+    int sendStallMs = 120000;     // uploads: a send that makes no progress this long fails
 };
 
 // One parsed response header.

@@ -135,8 +135,14 @@ UploadChannel::BlockResult UploadChannel::SendBlock(const char* data, size_t siz
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The server reads nothing: wait for room, a cancel, or the end of our patience.
             pollfd fds[2] = {{Socket(), POLLOUT, 0}, {Mail().WakeFd(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) > 0 && (fds[1].revents & POLLIN)) {
+            const int ready = ::poll(fds, 2, std::max(1, Info().sendStallMs));
+            if (ready == 0) {
+                errno = ETIMEDOUT;
+                return BlockResult::Failed;
+            }
+            if (ready > 0 && (fds[1].revents & POLLIN)) {
                 Mail().ClearWake();
                 if (CancelRequested()) {
                     errno = ECANCELED;

@@ -196,6 +196,19 @@ TEST_F(UploadChannelTest, CancelAStalledTransfer)
     EXPECT_TRUE(conn->WaitClosed(10s));
 }
 
+TEST_F(UploadChannelTest, ASendThatStallsTooLongFails)
+{
+    CChannelStartInfo info = Info("S1");
+    info.sendStallMs = 300;
+    worker = StartUploadChannel(info, reports);
+    conn = server.Accept();
+    ASSERT_TRUE(conn);
+    ExpectUpload(UE_CONNECTED);
+    worker->PostUpload(File("stuck", 64 << 20)); // the server never reads
+    EXPECT_EQ(Final().code, UE_SEND_FAILED);
+    EXPECT_TRUE(conn->WaitClosed(10s));
+}
+
 TEST_F(UploadChannelTest, ProgressIsLimitedByTheClock)
 {
     // Every tick read moves the clock by 1/30 s: about every second block may report.
