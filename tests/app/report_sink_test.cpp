@@ -1,0 +1,100 @@
+// Worker reports reach the user-interface thread synchronously, and a worker being destroyed
+// never hangs on a report nobody will handle.
+
+#include "app/qt_report_sink.h"
+#include "protocol/message_ids.h"
+#include "protocol/worker.h"
+
+#include <QCoreApplication>
+#include <QTest>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace talvex;
+
+class ReportSinkTest : public QObject {
+    Q_OBJECT
+private slots:
+    void sendWaitsForTheHandlerOnTheGuiThread()
+    {
+        QThread* gui = QThread::currentThread();
+        std::atomic<bool> handled{false};
+        size_t lentSeen = 0;
+        CQtReportSink sink([&](Report& r) {
+            QCOMPARE(QThread::currentThread(), gui);
+            lentSeen = r.notices ? r.notices->notices.size() : 0; // the lent list is still alive
+            r.response.reset();                                   // the handler owns the records
+            handled = true;
+        });
+        std::atomic<bool> handledBeforeReturn{false};
+        std::thread worker([&] {
+            CSyncNoticeList lent;
+            lent.notices.resize(3);
+            Report r;
+            r.message = UM_GETNOTIED;
+            r.notices = &lent;
+            r.response = std::make_unique<CTlxspResponse>();
+            sink.Send(r);
+            handledBeforeReturn = handled.load();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(handled.load(), 5000);
+        worker.join();
+        QVERIFY(handledBeforeReturn.load());
+        QCOMPARE(lentSeen, size_t(3));
+    }
+
+    void aRealWorkerReportsItsConnectFailure()
+    {
+        // A port nothing listens on.
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        ::close(fd);
+
+        QList<uint32_t> messages;
+        CQtReportSink sink([&](Report& r) { messages.append(r.message); });
+        CChannelStartInfo info;
+        info.host = "127.0.0.1";
+        info.port = ntohs(a.sin_port);
+        auto control = StartControlSession(info, sink);
+        QTRY_COMPARE_WITH_TIMEOUT(messages, QList<uint32_t>{UM_CONTROL_CONNECT_FAILED}, 20000);
+        control.reset(); // destroyed outside any handler: joins at once
+    }
+
+    void aSenderBeingStoppedIsReleasedAndItsReportDropped()
+    {
+        int calls = 0;
+        CQtReportSink sink([&](Report&) { ++calls; });
+        std::atomic<bool> stopping{false};
+        std::atomic<bool> returned{false};
+        std::thread worker([&] {
+            Report r;
+            r.message = UM_BROWSE;
+            r.entries = std::make_unique<CRemoteEntryList>(2);
+            r.senderStopping = &stopping;
+            sink.Send(r);
+            returned = true;
+        });
+        // The event loop does not run here, as when the owner is busy destroying the worker.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        QVERIFY(!returned.load()); // Send waits for a handler that has not run
+        stopping = true;
+        sink.WakeSenders();
+        worker.join();
+        QCoreApplication::processEvents();
+        QCOMPARE(calls, 0); // the report went with its sender; it is never handled late
+    }
+};
+
+QTEST_GUILESS_MAIN(ReportSinkTest)
+#include "report_sink_test.moc"
