@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <thread>
@@ -100,22 +101,33 @@ int CmdList(const Options& o, bool search)
     return kExitOk;
 }
 
-int CmdFolder(const Options& o, uint32_t request, uint32_t answer)
+// Opens a session, sends one request over the command channel with the command's arguments
+// and maps its answer: 200 is success, anything else is told by `refused` and exits with 1.
+int OneRequest(const Options& o, uint32_t request, uint32_t answer,
+               const std::function<void(int status, const CTlxspResponse*)>& refused)
 {
     Session session(o);
     if (int rc = session.Open(true, false); rc != kExitOk)
         return rc;
-    std::optional<Report> r = CommandRequest(session, request, answer, o.args[0]);
+    std::optional<Report> r =
+        CommandRequest(session, request, answer, o.args[0], o.args.size() > 1 ? o.args[1] : std::string());
     if (!r)
         return session.LastError();
     const int status = StatusOf(*r);
     if (status == 200)
         return kExitOk;
-    if (status == 409)
-        PrintErrorText("이미 존재합니다: " + o.args[0]);
-    else
-        PrintErrorText("서버가 요청을 거절했습니다 [" + std::to_string(status) + "]: " + o.args[0]);
+    refused(status, r->response.get());
     return kExitRefused;
+}
+
+int CmdFolder(const Options& o, uint32_t request, uint32_t answer)
+{
+    return OneRequest(o, request, answer, [&](int status, const CTlxspResponse*) {
+        if (status == 409)
+            PrintErrorText("이미 존재합니다: " + o.args[0]);
+        else
+            PrintErrorText("서버가 요청을 거절했습니다 [" + std::to_string(status) + "]: " + o.args[0]);
+    });
 }
 
 // The parent folder of a remote path ("/a/b.txt" -> "/a/", "b.txt" -> "/").
@@ -156,20 +168,12 @@ int CmdRemove(const Options& o)
 
 int CmdRename(const Options& o)
 {
-    Session session(o);
-    if (int rc = session.Open(true, false); rc != kExitOk)
-        return rc;
-    std::optional<Report> r = CommandRequest(session, UM_RENAME, UM_RENAME_RESULT, o.args[0], o.args[1]);
-    if (!r)
-        return session.LastError();
-    const int status = StatusOf(*r);
-    if (status == 200)
-        return kExitOk;
-    if (status == 409)
-        PrintError(250);
-    else
-        PrintErrorText(FormatString(249, (r->response ? r->response->path2 : o.args[1]).c_str()));
-    return kExitRefused;
+    return OneRequest(o, UM_RENAME, UM_RENAME_RESULT, [&](int status, const CTlxspResponse* answer) {
+        if (status == 409)
+            PrintError(250);
+        else
+            PrintErrorText(FormatString(249, (answer ? answer->path2 : o.args[1]).c_str()));
+    });
 }
 
 // ---- put ---------------------------------------------------------------------------------
