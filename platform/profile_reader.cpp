@@ -1,6 +1,7 @@
 #include "platform/profile_reader.h"
 
-#include <climits>
+#include "platform/text_util.h"
+
 #include <cstdio>
 #include <memory>
 
@@ -8,33 +9,6 @@ namespace talvex {
 namespace {
 
 constexpr size_t kMaxProfileFile = 16u << 20;
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string_view Trim(std::string_view s)
-{
-    while (!s.empty() && IsBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x + 32);
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y + 32);
-        if (x != y)
-            return false;
-    }
-    return true;
-}
 
 std::string Cut(std::string_view value, size_t bufferSize)
 {
@@ -54,13 +28,9 @@ std::string ProfileStringFromText(std::string_view text, std::string_view sectio
     key = Trim(key);
     bool inSection = false;
     bool sectionSeen = false;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view line = Trim(text.substr(pos, end - pos));
-        pos = end + 1;
+    LineReader lines(text);
+    for (std::string_view line; lines.Next(line);) {
+        line = Trim(line);
         if (line.empty() || line.front() == ';')
             continue;
         if (line.front() == '[') {
@@ -109,25 +79,6 @@ std::string ReadProfileString(const std::string& path, std::string_view section,
     return ProfileStringFromText(text, section, key, defaultValue, bufferSize);
 }
 
-int ProfileInt(std::string_view s)
-{
-    size_t i = 0;
-    while (i < s.size() && IsBlank(s[i]))
-        ++i;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
-    long long v = 0;
-    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-        v = v * 10 + (s[i] - '0');
-        if (v > static_cast<long long>(INT_MAX) + 1)
-            v = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative)
-        v = -v;
-    if (v > INT_MAX)
-        v = INT_MAX;
-    return static_cast<int>(v);
-}
+int ProfileInt(std::string_view s) { return LeadingInt32(s); }
 
 } // namespace talvex

@@ -2,6 +2,7 @@
 
 #include "protocol/message.h"
 #include "platform/text_codec.h"
+#include "platform/text_util.h"
 
 #include <cstdio>
 
@@ -61,17 +62,8 @@ bool ParseListingLine(std::string_view line, CRemoteEntry& out)
 
 void ParseListing(std::string_view text, CRemoteEntryList& out)
 {
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view line = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        if (line.empty())
-            continue;
+    LineReader lines(text);
+    for (std::string_view line; lines.Next(line);) {
         CRemoteEntry entry;
         if (ParseListingLine(line, entry))
             out.push_back(std::move(entry));

@@ -2,6 +2,7 @@
 // TLXSP/1.0 messages: the command words, the request forms the client writes, and the reading
 // of response header blocks.
 
+#include "platform/text_util.h"
 #include "protocol/message_ids.h"
 #include "protocol/records.h"
 
@@ -76,8 +77,8 @@ ptrdiff_t ReadHeaderBlock(std::string_view text, CTlxspResponse& out, HeaderOrde
 // Command words are compared without regard to ASCII case.
 bool SameCommand(std::string_view a, std::string_view b);
 
-// Leading decimal integer: blanks, optional sign, digits; 0 when there are none; saturated.
-int32_t LeadingInt32(std::string_view text);
-int64_t LeadingInt64(std::string_view text);
+// Header values are read with the shared leading-integer helpers.
+using talvex::LeadingInt32;
+using talvex::LeadingInt64;
 
 } // namespace talvex::tlxsp

@@ -2,6 +2,7 @@
 
 #include "platform/profile_reader.h"
 #include "platform/text_codec.h"
+#include "platform/text_util.h"
 #include "protocol/listing.h"
 #include "protocol/message.h"
 
@@ -28,17 +29,8 @@ int32_t NoticeKindOf(std::string_view word)
 void ParseNotices(std::string_view text, CSyncNoticeList& list)
 {
     list.notices.clear();
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view line = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        if (line.empty())
-            continue;
+    LineReader lines(text);
+    for (std::string_view line; lines.Next(line);) {
         CSyncNotice notice;
         const size_t s1 = line.find(' ');
         notice.number = tlxsp::LeadingInt32(line.substr(0, s1));

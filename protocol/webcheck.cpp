@@ -2,6 +2,7 @@
 
 #include "platform/log.h"
 #include "platform/text_codec.h"
+#include "platform/text_util.h"
 
 #include <curl/curl.h>
 
@@ -13,42 +14,6 @@ namespace {
 
 constexpr size_t kMaxAnswerBytes = 64 * 1024;
 
-bool IsSpace(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string Trim(std::string_view s)
-{
-    size_t b = 0, e = s.size();
-    while (b < e && IsSpace(static_cast<unsigned char>(s[b])))
-        ++b;
-    while (e > b && IsSpace(static_cast<unsigned char>(s[e - 1])))
-        --e;
-    return std::string(s.substr(b, e - b));
-}
-
-// Leading white space, an optional sign, then the leading digits; 0 when there are none.
-int ToInt(std::string_view s)
-{
-    size_t i = 0;
-    while (i < s.size() && IsSpace(static_cast<unsigned char>(s[i])))
-        ++i;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
-    long long v = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9' && v < 10000000000LL)
-        v = v * 10 + (s[i++] - '0');
-    if (negative)
-        v = -v;
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int>(v);
-}
-
 // The text between the first and the second ':' of a line.
 std::string ValueOf(std::string_view line)
 {
@@ -56,7 +21,7 @@ std::string ValueOf(std::string_view line)
     if (first == std::string_view::npos)
         return {};
     const size_t second = line.find(':', first + 1);
-    return Trim(line.substr(first + 1, second == std::string_view::npos ? std::string_view::npos : second - first - 1));
+    return std::string(Trim(line.substr(first + 1, second == std::string_view::npos ? std::string_view::npos : second - first - 1)));
 }
 
 void ReplaceAll(std::string& s, std::string_view from, std::string_view to)
@@ -66,21 +31,6 @@ void ReplaceAll(std::string& s, std::string_view from, std::string_view to)
         s.replace(pos, from.size(), to);
         pos += to.size();
     }
-}
-
-char LowerAscii(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (LowerAscii(a[i]) != LowerAscii(b[i]))
-            return false;
-    return true;
 }
 
 struct HttpText {
@@ -181,7 +131,7 @@ std::string UrlEncode(std::string_view bytes)
         const auto c = static_cast<unsigned char>(ch);
         if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
             out.push_back(ch);
-        } else if (IsSpace(c)) {
+        } else if (IsBlank(ch)) {
             out.push_back('+');
         } else {
             out.push_back('%');
@@ -231,13 +181,13 @@ WebCheckResult ParseWebCheckAnswer(std::string_view text)
         else if (has("SERVICESET_ID"))
             r.serviceSetId = ValueOf(line);
         else if (has("SERVICE_TYPE"))
-            r.serviceType = ToInt(ValueOf(line));
+            r.serviceType = LeadingInt32(ValueOf(line));
         else if (has("USER_ROOT"))
             rawRoot = ValueOf(line);
         else if (has("STATUS-CODE"))
-            r.statusCode = ToInt(ValueOf(line));
+            r.statusCode = LeadingInt32(ValueOf(line));
         else if (has("USE_DRM"))
-            r.useDrm = ToInt(ValueOf(line));
+            r.useDrm = LeadingInt32(ValueOf(line));
         else if (has("DRM_ID"))
             r.drmId = ValueOf(line);
         else if (has("DRM_PASS"))
@@ -287,7 +237,7 @@ bool ParseDrmAuthAnswer(std::string_view text, DrmAuthParams& params)
         const std::string_view name = text.substr(pos, star - pos);
         const size_t valueStart = star + 3;
         size_t sep = text.find("$_$", valueStart);
-        const std::string value = Trim(text.substr(valueStart, sep == std::string_view::npos ? std::string_view::npos : sep - valueStart));
+        const std::string value(Trim(text.substr(valueStart, sep == std::string_view::npos ? std::string_view::npos : sep - valueStart)));
         pos = sep == std::string_view::npos ? text.size() : sep + 3;
         struct Field {
             const char* name;
