@@ -161,27 +161,9 @@ void CommandChannel::OnResponse(std::unique_ptr<CTlxspResponse> response, const 
     }
 }
 
-void RunCommandChannel(CChannelStartInfo info, std::shared_ptr<WorkerContext> context)
-{
-    {
-        CommandChannel channel(info, *context);
-        if (channel.Connect()) {
-            channel.Run();
-        } else if (!channel.QuitDuringConnect()) {
-            talvex::Report r;
-            r.message = UM_COMMAND_CONNECT_FAILED;
-            context->Send(r);
-        }
-    }
-    context->mailbox.Close();
-    context->ended = true;
-}
-
 std::unique_ptr<Worker> StartCommandChannel(CChannelStartInfo info, IReportSink& sink)
 {
-    auto context = std::make_shared<WorkerContext>(sink);
-    std::thread thread(RunCommandChannel, std::move(info), context);
-    return std::make_unique<Worker>(context, std::move(thread));
+    return StartChannel<CommandChannel>(std::move(info), sink, UM_COMMAND_CONNECT_FAILED, 0);
 }
 
 } // namespace talvex

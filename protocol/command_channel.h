@@ -33,6 +33,4 @@ private:
     std::deque<PendingDelete> m_pendingDeletes;
 };
 
-void RunCommandChannel(CChannelStartInfo info, std::shared_ptr<WorkerContext> context);
-
 } // namespace talvex

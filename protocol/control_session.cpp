@@ -56,6 +56,7 @@ void ControlSession::OnMessage(MailMessage& message)
     const CThreadCommand* record = message.command.get();
     std::string request;
     const char* command = nullptr;
+    const char* requestId = nullptr; // for the session-only forms; none: the session id stands for it
     switch (message.id) {
     case UM_LOGIN: {
         command = kLogin;
@@ -70,28 +71,14 @@ void ControlSession::OnMessage(MailMessage& message)
         request = FormatLogin(user, password);
         break;
     }
-    case UM_LOGOUT:
-        command = kLogout;
-        request = FormatSessionOnly(kLogout, kLogoutId, m_sessionId);
-        break;
-    case UM_GETNOTIED:
-        command = kGetNotied;
-        request = FormatSessionOnly(kGetNotied, kGetNotiedId, m_sessionId);
-        break;
-    case UM_STARTSYNC:
-        command = kStartSync;
-        request = FormatSessionOnly(kStartSync, m_sessionId, m_sessionId);
-        break;
-    case UM_GETSYNCED:
-        command = kGetSynced;
-        request = FormatSessionOnly(kGetSynced, m_sessionId, m_sessionId);
-        break;
+    case UM_LOGOUT: command = kLogout; requestId = kLogoutId; break;
+    case UM_GETNOTIED: command = kGetNotied; requestId = kGetNotiedId; break;
+    case UM_STARTSYNC: command = kStartSync; break;
+    case UM_GETSYNCED: command = kGetSynced; break;
     case UM_CHECKSYNC: {
         command = kCheckSync;
-        if (!record || record->text1.empty()) {
-            request = FormatSessionOnly(kCheckSync, m_sessionId, m_sessionId);
+        if (!record || record->text1.empty())
             break;
-        }
         std::string path;
         if (const int32_t error = ToWireText(record->text1, path)) {
             NotSent(command, record, error);
@@ -103,6 +90,9 @@ void ControlSession::OnMessage(MailMessage& message)
     default:
         return; // not a control-session message
     }
+    if (request.empty()) // a session-only form
+        request = FormatSessionOnly(command, requestId ? std::string_view(requestId) : std::string_view(m_sessionId),
+                                    m_sessionId);
     if (const int32_t error = CheckRequestSize(request)) {
         NotSent(command, record, error);
         return;
@@ -175,27 +165,9 @@ void ControlSession::OnResponse(std::unique_ptr<CTlxspResponse> response, const 
     }
 }
 
-void RunControlSession(CChannelStartInfo info, std::shared_ptr<WorkerContext> context)
-{
-    {
-        ControlSession session(info, *context);
-        if (session.Connect()) {
-            session.Run();
-        } else if (!session.QuitDuringConnect()) {
-            talvex::Report r;
-            r.message = UM_CONTROL_CONNECT_FAILED;
-            context->Send(r);
-        }
-    }
-    context->mailbox.Close();
-    context->ended = true;
-}
-
 std::unique_ptr<Worker> StartControlSession(CChannelStartInfo info, IReportSink& sink)
 {
-    auto context = std::make_shared<WorkerContext>(sink);
-    std::thread thread(RunControlSession, std::move(info), context);
-    return std::make_unique<Worker>(context, std::move(thread));
+    return StartChannel<ControlSession>(std::move(info), sink, UM_CONTROL_CONNECT_FAILED, 0);
 }
 
 } // namespace talvex

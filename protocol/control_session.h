@@ -29,7 +29,4 @@ private:
     int m_connectState = -1;
 };
 
-// The thread routine: connects, reports, runs the loop.
-void RunControlSession(CChannelStartInfo info, std::shared_ptr<WorkerContext> context);
-
 } // namespace talvex

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace talvex {
 
@@ -87,5 +88,31 @@ private:
     std::string m_bodyPath;
     int64_t m_bodyRemaining = 0;
 };
+
+// Starts the worker thread of a channel: it builds Channel(info, context, extra...), connects,
+// runs the wait loop, and reports a connection that failed (not one given up for UM_QUIT) as
+// {failMessage, failCode}; then the mailbox is closed and the worker marked ended.
+template <class Channel, class... Extra>
+std::unique_ptr<Worker> StartChannel(CChannelStartInfo info, IReportSink& sink, uint32_t failMessage,
+                                     int32_t failCode, Extra... extra)
+{
+    auto context = std::make_shared<WorkerContext>(sink);
+    std::thread thread([info = std::move(info), context, failMessage, failCode, ... extra = std::move(extra)]() mutable {
+        {
+            Channel channel(info, *context, std::move(extra)...);
+            if (channel.Connect()) {
+                channel.Run();
+            } else if (!channel.QuitDuringConnect()) {
+                talvex::Report r;
+                r.message = failMessage;
+                r.code = failCode;
+                context->Send(r);
+            }
+        }
+        context->mailbox.Close();
+        context->ended = true;
+    });
+    return std::make_unique<Worker>(context, std::move(thread));
+}
 
 } // namespace talvex

@@ -232,28 +232,10 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
         EndConnection(false); // the body is unfinished: the stream cannot go on
 }
 
-void RunUploadChannel(CChannelStartInfo info, std::shared_ptr<WorkerContext> context, std::shared_ptr<const Clock> clock)
-{
-    {
-        UploadChannel channel(info, *context, std::move(clock));
-        if (channel.Connect()) {
-            channel.Run();
-        } else if (!channel.QuitDuringConnect()) {
-            talvex::Report r;
-            r.message = info.messageNumber;
-            r.code = UE_CONNECT_FAILED;
-            context->Send(r);
-        }
-    }
-    context->mailbox.Close();
-    context->ended = true;
-}
-
 std::unique_ptr<Worker> StartUploadChannel(CChannelStartInfo info, IReportSink& sink, std::shared_ptr<const Clock> clock)
 {
-    auto context = std::make_shared<WorkerContext>(sink);
-    std::thread thread(RunUploadChannel, std::move(info), context, std::move(clock));
-    return std::make_unique<Worker>(context, std::move(thread));
+    const uint32_t message = info.messageNumber; // upload reports carry the channel's own number
+    return StartChannel<UploadChannel>(std::move(info), sink, message, UE_CONNECT_FAILED, std::move(clock));
 }
 
 } // namespace talvex

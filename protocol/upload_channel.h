@@ -50,7 +50,4 @@ private:
     std::vector<char> m_block;
 };
 
-void RunUploadChannel(CChannelStartInfo info, std::shared_ptr<WorkerContext> context,
-                      std::shared_ptr<const Clock> clock);
-
 } // namespace talvex
