@@ -39,8 +39,9 @@ UniqueFd OpenDirAt(int parent, const std::string& name)
     return UniqueFd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
-// Reads the names of an open folder (the fd stays open and usable).
-bool ReadNames(int dirFd, std::vector<std::string>& names)
+// Reads the names of an open folder (the fd stays open and usable); partial uploads are left out
+// unless withPartials is set.
+bool ReadNames(int dirFd, std::vector<std::string>& names, bool withPartials = false)
 {
     const int copy = ::dup(dirFd);
     if (copy < 0)
@@ -52,8 +53,9 @@ bool ReadNames(int dirFd, std::vector<std::string>& names)
     }
     ::rewinddir(d);
     while (const dirent* e = ::readdir(d)) {
-        if (!Hidden(e->d_name))
-            names.emplace_back(e->d_name);
+        const std::string_view name = e->d_name;
+        if (name != "." && name != ".." && (withPartials || !Hidden(name)))
+            names.emplace_back(name);
     }
     ::closedir(d);
     return true;
@@ -89,19 +91,8 @@ StoreStatus RemoveTree(int parent, const std::string& name, int depth)
         return FromErrno(errno);
     // Partial uploads inside go with the folder, so the names are read unfiltered.
     std::vector<std::string> all;
-    {
-        const int copy = ::dup(dir.Get());
-        DIR* d = copy >= 0 ? ::fdopendir(copy) : nullptr;
-        if (!d) {
-            if (copy >= 0)
-                ::close(copy);
-            return StoreStatus::IoError;
-        }
-        while (const dirent* e = ::readdir(d))
-            if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..")
-                all.emplace_back(e->d_name);
-        ::closedir(d);
-    }
+    if (!ReadNames(dir.Get(), all, true))
+        return StoreStatus::IoError;
     for (const std::string& child : all) {
         struct stat st {};
         if (::fstatat(dir.Get(), child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -116,6 +107,35 @@ StoreStatus RemoveTree(int parent, const std::string& name, int depth)
     }
     if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0)
         return FromErrno(errno);
+    return StoreStatus::Ok;
+}
+
+// Visits every entry below the open folder fd, depth first and at most kMaxDepth folders deep;
+// folders and entries that cannot be read are passed over. visit(name, path, st) sees each entry
+// before a folder is entered; a status other than Ok ends the walk with that status.
+using TreeVisitor = std::function<StoreStatus(const std::string& name, const std::string& path, const struct stat& st)>;
+
+StoreStatus WalkTree(int fd, const std::string& base, int depth, const TreeVisitor& visit)
+{
+    if (depth > kMaxDepth)
+        return StoreStatus::Ok;
+    std::vector<std::string> names;
+    if (!ReadNames(fd, names))
+        return StoreStatus::Ok;
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        const std::string path = base + "/" + name;
+        if (StoreStatus s = visit(name, path, st); s != StoreStatus::Ok)
+            return s;
+        if (S_ISDIR(st.st_mode)) {
+            UniqueFd child = OpenDirAt(fd, name);
+            if (child.Valid())
+                if (StoreStatus s = WalkTree(child.Get(), path, depth + 1, visit); s != StoreStatus::Ok)
+                    return s;
+        }
+    }
     return StoreStatus::Ok;
 }
 
@@ -276,36 +296,18 @@ StoreStatus UserTree::Search(const PathParts& folder, std::string_view needle, s
     UniqueFd dir;
     if (StoreStatus s = OpenFolder(folder, folder.size(), false, dir); s != StoreStatus::Ok)
         return s;
-    std::function<StoreStatus(int, const std::string&, int)> walk = [&](int fd, const std::string& base, int depth) {
-        if (depth > kMaxDepth)
+    const auto match = [&](const std::string& name, const std::string& path, const struct stat& st) {
+        const bool isDir = S_ISDIR(st.st_mode);
+        if (!isDir && !S_ISREG(st.st_mode))
             return StoreStatus::Ok;
-        std::vector<std::string> names;
-        if (!ReadNames(fd, names))
-            return StoreStatus::Ok;
-        for (const std::string& name : names) {
-            struct stat st {};
-            if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            const bool isDir = S_ISDIR(st.st_mode);
-            if (!isDir && !S_ISREG(st.st_mode))
-                continue;
-            const std::string path = base + "/" + name;
-            if (ContainsNoCase(name, needle)) {
-                if (out.size() >= maxEntries)
-                    return StoreStatus::TooMany;
-                out.push_back({path, isDir ? 0 : static_cast<int64_t>(st.st_size), isDir, st.st_mtime});
-            }
-            if (isDir) {
-                UniqueFd child = OpenDirAt(fd, name);
-                if (child.Valid())
-                    if (StoreStatus s = walk(child.Get(), path, depth + 1); s != StoreStatus::Ok)
-                        return s;
-            }
+        if (ContainsNoCase(name, needle)) {
+            if (out.size() >= maxEntries)
+                return StoreStatus::TooMany;
+            out.push_back({path, isDir ? 0 : static_cast<int64_t>(st.st_size), isDir, st.st_mtime});
         }
         return StoreStatus::Ok;
     };
-    const std::string base = folder.empty() ? std::string() : JoinRemotePath(folder);
-    return walk(dir.Get(), base, 0);
+    return WalkTree(dir.Get(), folder.empty() ? std::string() : JoinRemotePath(folder), 0, match);
 }
 
 StoreStatus UserTree::MakeFolder(const PathParts& folder, bool withParents) const
@@ -447,30 +449,14 @@ StoreStatus UserTree::Walk(const PathParts& folder, const std::function<void(con
     if (StoreStatus s = OpenFolder(folder, folder.size(), false, dir); s != StoreStatus::Ok)
         return s;
     size_t seen = 0;
-    std::function<StoreStatus(int, const std::string&, int)> walk = [&](int fd, const std::string& base, int depth) {
-        if (depth > kMaxDepth)
-            return StoreStatus::Ok;
-        std::vector<std::string> names;
-        if (!ReadNames(fd, names))
-            return StoreStatus::Ok;
-        for (const std::string& name : names) {
-            struct stat st {};
-            if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            if (++seen > maxEntries)
-                return StoreStatus::TooMany;
-            if (S_ISREG(st.st_mode)) {
-                visit(base + "/" + name, st.st_size);
-            } else if (S_ISDIR(st.st_mode)) {
-                UniqueFd child = OpenDirAt(fd, name);
-                if (child.Valid())
-                    if (StoreStatus s = walk(child.Get(), base + "/" + name, depth + 1); s != StoreStatus::Ok)
-                        return s;
-            }
-        }
+    const auto count = [&](const std::string&, const std::string& path, const struct stat& st) {
+        if (++seen > maxEntries)
+            return StoreStatus::TooMany;
+        if (S_ISREG(st.st_mode))
+            visit(path, st.st_size);
         return StoreStatus::Ok;
     };
-    return walk(dir.Get(), folder.empty() ? std::string() : JoinRemotePath(folder), 0);
+    return WalkTree(dir.Get(), folder.empty() ? std::string() : JoinRemotePath(folder), 0, count);
 }
 
 } // namespace talvex::devserver

@@ -3,6 +3,7 @@
 #include "devserver/server_log.h"
 #include "devserver/store.h"
 #include "platform/text_codec.h"
+#include "platform/text_util.h"
 
 #include <algorithm>
 #include <ctime>
@@ -102,17 +103,10 @@ const std::string* TlxspRequest::Find(std::string_view name) const
 bool ParseTlxspRequest(std::string_view block, TlxspRequest& out)
 {
     out = {};
-    size_t pos = 0;
     bool first = true;
     bool ok = false;
-    while (pos <= block.size()) {
-        size_t end = block.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos)
-            end = block.size();
-        const std::string_view line = block.substr(pos, end - pos);
-        pos = end + 1;
-        if (line.empty())
-            continue;
+    LineReader lines(block, LineReader::Breaks::Header);
+    for (std::string_view line; lines.Next(line);) {
         if (first) {
             first = false;
             std::vector<std::string_view> words;
