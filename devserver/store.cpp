@@ -327,16 +327,23 @@ StoreStatus UserTree::MakeFolder(const PathParts& folder, bool withParents) cons
     return StoreStatus::Exists;
 }
 
+StoreStatus UserTree::StatLast(const PathParts& path, UniqueFd& parent, struct stat& st) const
+{
+    if (StoreStatus s = OpenFolder(path, path.size() - 1, false, parent); s != StoreStatus::Ok)
+        return s;
+    if (::fstatat(parent.Get(), path.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return FromErrno(errno);
+    return StoreStatus::Ok;
+}
+
 StoreStatus UserTree::RemoveFolder(const PathParts& folder) const
 {
     if (folder.empty())
         return StoreStatus::BadPath; // the user's root stays
     UniqueFd parent;
-    if (StoreStatus s = OpenFolder(folder, folder.size() - 1, false, parent); s != StoreStatus::Ok)
-        return s;
     struct stat st {};
-    if (::fstatat(parent.Get(), folder.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return FromErrno(errno);
+    if (StoreStatus s = StatLast(folder, parent, st); s != StoreStatus::Ok)
+        return s;
     if (S_ISLNK(st.st_mode))
         return StoreStatus::BadPath;
     if (!S_ISDIR(st.st_mode))
@@ -349,11 +356,9 @@ StoreStatus UserTree::DeleteFile(const PathParts& file) const
     if (file.empty())
         return StoreStatus::BadPath;
     UniqueFd parent;
-    if (StoreStatus s = OpenFolder(file, file.size() - 1, false, parent); s != StoreStatus::Ok)
-        return s;
     struct stat st {};
-    if (::fstatat(parent.Get(), file.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return FromErrno(errno);
+    if (StoreStatus s = StatLast(file, parent, st); s != StoreStatus::Ok)
+        return s;
     if (S_ISDIR(st.st_mode))
         return StoreStatus::IsFolder;
     if (!S_ISREG(st.st_mode))
@@ -391,11 +396,9 @@ StoreStatus UserTree::Stat(const PathParts& path, bool& folder) const
         return StoreStatus::Ok;
     }
     UniqueFd parent;
-    if (StoreStatus s = OpenFolder(path, path.size() - 1, false, parent); s != StoreStatus::Ok)
-        return s;
     struct stat st {};
-    if (::fstatat(parent.Get(), path.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return FromErrno(errno);
+    if (StoreStatus s = StatLast(path, parent, st); s != StoreStatus::Ok)
+        return s;
     if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
         return StoreStatus::NotFound;
     folder = S_ISDIR(st.st_mode);
@@ -437,11 +440,9 @@ StoreStatus UserTree::Walk(const PathParts& folder, const std::function<void(con
         return s;
     if (!isFolder) {
         UniqueFd parent;
-        if (StoreStatus s = OpenFolder(folder, folder.size() - 1, false, parent); s != StoreStatus::Ok)
-            return s;
         struct stat st {};
-        if (::fstatat(parent.Get(), folder.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return FromErrno(errno);
+        if (StoreStatus s = StatLast(folder, parent, st); s != StoreStatus::Ok)
+            return s;
         visit(JoinRemotePath(folder), st.st_size);
         return StoreStatus::Ok;
     }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <vector>
 
 namespace talvex::devserver {
@@ -77,6 +78,9 @@ public:
 
 private:
     StoreStatus OpenFolder(const PathParts& parts, size_t count, bool create, UniqueFd& out) const;
+    // Opens the folder holding the last part of path and reads that entry's status (links are
+    // not followed); a failed read gives the status of its errno.
+    StoreStatus StatLast(const PathParts& path, UniqueFd& parent, struct stat& st) const;
 
     std::string m_folder;
 };
