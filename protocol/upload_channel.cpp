@@ -81,16 +81,25 @@ void UploadChannel::Fail(const std::shared_ptr<CUploadRequest>& request, int err
     EndConnection(false);
 }
 
-void UploadChannel::CreateFolder(const std::shared_ptr<CUploadRequest>& request)
+int32_t UploadChannel::PutFileHeader(const CUploadRequest& request, bool withLength, std::string& header) const
 {
     std::string path, id;
-    int32_t error = ToWireText(request->remotePath, path);
+    int32_t error = ToWireText(request.remotePath, path);
     if (error == 0)
-        error = ToWireText(request->requestId, id);
-    const std::string header = FormatPutFileNoLength(Info().sessionId, id, path);
+        error = ToWireText(request.requestId, id);
+    if (error == 0 && withLength && request.size < 0)
+        error = kRequestBadText; // a file request without a valid size cannot be announced
+    header = withLength ? FormatPutFile(Info().sessionId, id, request.size, path)
+                        : FormatPutFileNoLength(Info().sessionId, id, path);
     if (error == 0)
         error = CheckRequestSize(header);
-    if (error != 0) {
+    return error;
+}
+
+void UploadChannel::CreateFolder(const std::shared_ptr<CUploadRequest>& request)
+{
+    std::string header;
+    if (PutFileHeader(*request, false, header) != 0) {
         Event(UE_SEND_FAILED, request);
         return;
     }
@@ -173,17 +182,8 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
     }
     const bool empty = st.st_size == 0;
 
-    std::string path, id;
-    int32_t error = ToWireText(request->remotePath, path);
-    if (error == 0)
-        error = ToWireText(request->requestId, id);
-    if (error == 0 && !empty && request->size < 0)
-        error = kRequestBadText; // a file request without a valid size cannot be announced
-    const std::string header = empty ? FormatPutFileNoLength(Info().sessionId, id, path)
-                                     : FormatPutFile(Info().sessionId, id, request->size, path);
-    if (error == 0)
-        error = CheckRequestSize(header);
-    if (error != 0) {
+    std::string header;
+    if (PutFileHeader(*request, !empty, header) != 0) {
         Event(UE_SEND_FAILED, request);
         return;
     }

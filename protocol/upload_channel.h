@@ -34,6 +34,9 @@ private:
 
     void Event(int32_t event, std::shared_ptr<CUploadRequest> request = nullptr);
     void SendProgress();
+    // The PUTFILE__ header of a request (with DATA-LENGTH or without): 0, or the RequestError
+    // that forbids sending it.
+    int32_t PutFileHeader(const CUploadRequest& request, bool withLength, std::string& header) const;
     void CreateFolder(const std::shared_ptr<CUploadRequest>& request);
     void UploadFile(const std::shared_ptr<CUploadRequest>& request);
     BlockResult SendBlock(const char* data, size_t size);
