@@ -4,6 +4,7 @@
 #include "app/qt_report_sink.h"
 #include "protocol/message_ids.h"
 #include "protocol/worker.h"
+#include "tests/common/loopback.h"
 
 #include <QCoreApplication>
 #include <QTest>
@@ -52,20 +53,13 @@ private slots:
     void aRealWorkerReportsItsConnectFailure()
     {
         // A port nothing listens on.
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        ::close(fd);
+        const int port = test::UnusedLoopbackPort();
 
         QList<uint32_t> messages;
         CQtReportSink sink([&](Report& r) { messages.append(r.message); });
         CChannelStartInfo info;
         info.host = "127.0.0.1";
-        info.port = ntohs(a.sin_port);
+        info.port = port;
         auto control = StartControlSession(info, sink);
         QTRY_COMPARE_WITH_TIMEOUT(messages, QList<uint32_t>{UM_CONTROL_CONNECT_FAILED}, 20000);
         control.reset(); // destroyed outside any handler: joins at once

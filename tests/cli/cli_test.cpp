@@ -4,6 +4,7 @@
 #include "cli/options.h"
 #include "devserver/server.h"
 #include "devserver/server_log.h"
+#include "tests/common/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -114,13 +115,7 @@ public:
     RefusingControlPort()
     {
         m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        test::BindLoopback(m_fd, m_port);
         listen(m_fd, 4);
         m_thread = std::thread([this] {
             pollfd p{m_fd, POLLIN, 0};
@@ -238,17 +233,7 @@ TEST_F(CliTest, CheckPrintsTheLogonAnswerAndMapsItsRefusals)
 TEST_F(CliTest, UnreachableServersAndBadUsageHaveTheirOwnExitCodes)
 {
     // A port nothing listens on: take one and free it again.
-    const int dead = [] {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        close(fd);
-        return static_cast<int>(ntohs(a.sin_port));
-    }();
+    const int dead = test::UnusedLoopbackPort();
     CliRun logon = RunCli({"--web-host", "127.0.0.1:" + std::to_string(dead), "--user", "demo", "--password", "x",
                         "--work-dir", (s_dir / "work").string(), "check"});
     EXPECT_EQ(logon.code, cli::kExitLogonServer);

@@ -1,4 +1,5 @@
 #include "raw_client.h"
+#include "tests/common/loopback.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -13,11 +14,7 @@ namespace talvex::testing {
 RawClient::RawClient(uint16_t port)
 {
     m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    if (test::ConnectLoopback(m_fd, port) != 0)
         Close();
 }
 

@@ -1,6 +1,7 @@
 #include "engine_fixture.h"
 
 #include "protocol/message.h"
+#include "tests/common/loopback.h"
 
 #include <fstream>
 #include <sstream>
@@ -218,11 +219,7 @@ TEST_F(ControlSessionTest, ConnectFailures)
         info.connectTimeoutMs = 400;
         for (int i = 0; i < 8; ++i) {
             const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<uint16_t>(full.Port()));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            test::ConnectLoopback(fd, static_cast<uint16_t>(full.Port()));
             fillers.push_back(fd);
         }
         std::this_thread::sleep_for(100ms);

@@ -1,4 +1,5 @@
 #include "fake_server.h"
+#include "tests/common/loopback.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -132,15 +133,8 @@ Server::Server(int backlog)
     m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    socklen_t len = sizeof a;
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(m_fd, backlog) != 0 ||
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    if (talvex::test::BindLoopback(m_fd, m_port) != 0 || ::listen(m_fd, backlog) != 0)
         throw std::runtime_error("fake server: cannot listen on 127.0.0.1");
-    m_port = ntohs(a.sin_port);
 }
 
 Server::~Server() { ::close(m_fd); }

@@ -6,6 +6,7 @@
 #include "platform/log.h"
 #include "platform/text_codec.h"
 #include "protocol/webcheck.h"
+#include "tests/common/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -34,14 +35,8 @@ public:
     explicit FakeHttpServer(std::string reply, bool stall = false) : m_reply(std::move(reply)), m_stall(stall)
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(test::BindLoopback(m_fd, m_port), 0);
         ::listen(m_fd, 8);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
         m_thread = std::thread([this] { Run(); });
     }
     ~FakeHttpServer()
