@@ -1,14 +1,17 @@
 #include "sync/main_frame.h"
 
+#include "accounts/login_dlg.h"
 #include "app/about_dlg.h"
 #include "app/prompt.h"
 #include "app/registry_key.h"
 #include "panes/flat_tab_view.h"
 #include "res/menu_resource.h"
 #include "res/string_table.h"
+#include "sync/plugin_hooks.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QCoreApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QRegularExpression>
@@ -64,11 +67,31 @@ QWidget* NewEmptyPane(const QString& name, QWidget* parent)
 
 } // namespace
 
-CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent)
+CMainFrame::CMainFrame(QWidget* parent)
+    : QMainWindow(parent), m_deployment(DeploymentSettings::Load()), m_pPlugins(std::make_unique<CPluginHooks>()),
+      m_reports([this](talvex::Report& report) { OnReport(report); })
 {
     setObjectName(QStringLiteral("Talvex Class"));
     setWindowTitle(Str(194));
     resize(1000, 720);
+    m_nCommandPort = m_deployment.commandPort;
+    m_nControlPort = m_deployment.controlPort;
+    m_pPlugins->Load(QCoreApplication::applicationDirPath().toStdString());
+    for (FrameTimer id : {kNoticeTimer, kSyncResultTimer, kRenameNoticeTimer}) {
+        auto* timer = new QTimer(this);
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, this, [this, id] { OnTimer(id); });
+        m_timers.insert(id, timer);
+    }
+    m_showLogin = [this](QString& userId, QString& password, bool& save) {
+        CLoginDlg dlg(this);
+        if (dlg.exec() != QDialog::Accepted)
+            return false;
+        userId = dlg.m_strUserId;
+        password = dlg.m_strPassword;
+        save = dlg.m_bSave;
+        return true;
+    };
 
     CreateActions();
     CreateMenus();
@@ -87,7 +110,15 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent)
     UpdateCommandUI();
 }
 
-CMainFrame::~CMainFrame() = default;
+CMainFrame::~CMainFrame()
+{
+    // No report is being handled now: destroying the workers joins them at once.
+    m_command.reset();
+    m_control.reset();
+    m_retired.clear();
+    if (m_webCheck.joinable())
+        m_webCheck.join(); // bounded by the check's own time limit
+}
 
 void CMainFrame::Bind(unsigned id, Command command) { m_commands.insert(id, std::move(command)); }
 
@@ -121,6 +152,10 @@ void CMainFrame::CreateActions()
 
     Bind(ID_APP_EXIT, {[this] { close(); }, {}, {}});
     Bind(ID_APP_ABOUT, {[this] { OnAbout(); }, {}, {}});
+    Bind(ID_CONNECT, {[this] { OnConnect(); }, [this] { return !m_bConnected && !m_bCheckingUser && !m_control; }, {}});
+    Bind(ID_DISCONNECT, {[this] { OnDisconnect(); }, [this] { return m_bConnected; }, {}});
+    Bind(ID_REFRESH, {[this] { RefreshRemote(); }, [this] { return m_bConnected; }, {}});
+    Bind(ID_DETAIL_SIZE, {[this] { OnDetailSize(); }, [this] { return m_bConnected; }, [this] { return m_bDetailSize; }});
 }
 
 void CMainFrame::CreateMenus()
@@ -255,4 +290,26 @@ void CMainFrame::BringToFront()
     emit raised();
 }
 
-void CMainFrame::closeEvent(QCloseEvent* event) { event->accept(); }
+void CMainFrame::OnDetailSize()
+{
+    m_bDetailSize = !m_bDetailSize;
+    RefreshRemote(); // sizes are drawn anew
+    // The key is opened, never created here: without it the choice lasts for this run only.
+    CRegistryKey key;
+    if (key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey))) {
+        if (m_bDetailSize)
+            key.WriteString(QString::fromLatin1(kValueFileSize), QString::fromLatin1(kFileSizeDetail));
+        else
+            key.DeleteValue(QString::fromLatin1(kValueFileSize));
+    }
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event)
+{
+    // The workers are told to quit (the control session logs out first).
+    m_bClosing = true;
+    for (QTimer* timer : m_timers)
+        timer->stop();
+    StopWorkers();
+    event->accept();
+}

@@ -1,16 +1,33 @@
 #pragma once
 // CMainFrame: the single top-level window. It lays out the panes (local | remote above, the
-// tab pane below), owns the menu, tool bar and status bar, and routes commands.
+// tab pane below), owns the menu, tool bar and status bar, runs the connect sequence, owns the
+// control and command workers and routes requests to them and their reports to the panes.
+// The connection half lives in main_frame_connect.cpp.
+
+#include "app/deployment_settings.h"
+#include "app/qt_report_sink.h"
+#include "protocol/webcheck.h"
+#include "protocol/worker.h"
 
 #include <QHash>
 #include <QMainWindow>
+#include <QTimer>
 
 #include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
 
 class QAction;
 class QLabel;
 class QSplitter;
 class CFlatTabView;
+namespace talvex {
+class CPluginHooks;
+}
+
+// Timer ids of the frame's three polls.
+enum FrameTimer : int { kNoticeTimer = 0x8450, kSyncResultTimer = 0x8451, kRenameNoticeTimer = 0x8452 };
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -29,14 +46,45 @@ public:
     // Re-applies the enable and check rules of every command.
     void UpdateCommandUI();
 
+    // Connecting. ConnectAs sets the credentials (the save flag stays as it was) and runs the
+    // connect sequence, as the account book's connect button does.
+    void ConnectAs(const QString& userId, const QString& password);
+    // Routes a request to the worker its message id belongs to.
+    void SendCommand(std::unique_ptr<talvex::CThreadCommand> command);
+    void RequestBrowse(const QString& folder);
+    void RefreshRemote();
+    // The full server path of a remote path: "/<service set><user root><path>", "//" folded.
+    QString ServerPath(const QString& path) const;
+    bool IsCheckingUser() const { return m_bCheckingUser; }
+    bool IsTimerArmed(FrameTimer timer) const;
+    talvex::CPluginHooks& Plugins() { return *m_pPlugins; }
+
+    // Shows the login dialog; true with the values on OK. Tests replace it.
+    std::function<bool(QString& userId, QString& password, bool& save)> m_showLogin;
+
+    QString m_strHost;
+    QString m_strUserId;
+    QString m_strPassword;
+    QString m_strSessionId;
+    QString m_strServiceSetId;
+    QString m_strUserRoot;
+    QString m_strShownFolder = QStringLiteral("/"); // the remote folder on show
+    int m_nCommandPort = 20001;
+    int m_nControlPort = 20002;
     bool m_bConnected = false;
     bool m_bSyncService = false;
     bool m_bSyncBusy = false;
     bool m_bRenamePending = false;
     bool m_bDetailSize = false;
+    bool m_bSaveUserId = false;
+    bool m_bClosing = false;
 
 signals:
     void raised();
+    // A listing of the remote folder (for the remote pane) and search results (for the find pane).
+    void listingArrived(const talvex::CRemoteEntryList& entries);
+    void searchResultsArrived(const talvex::CRemoteEntryList& entries);
+    void noticesArrived(talvex::CSyncNoticeList& notices);
 
 public slots:
     void BringToFront();
@@ -54,6 +102,25 @@ private:
     void OnAbout();
     void OnDetailSize();
 
+    // Connect sequence and worker reports (main_frame_connect.cpp).
+    void OnConnect();
+    void OnDisconnect();
+    bool ShowLogin();
+    void StartWebCheck();
+    void OnWebCheckResult(const talvex::WebCheckResult& result);
+    void RetryAfter(unsigned questionId);
+    void OnReport(talvex::Report& report);
+    void OnControlConnected();
+    void OnLoginResult(const talvex::CTlxspResponse& response);
+    void OnNotices(talvex::CSyncNoticeList& notices);
+    void OnRenameResult(const talvex::CTlxspResponse& response);
+    void OnRequestNotSent(const talvex::CTlxspResponse& response);
+    void EndProgram(unsigned messageId, int status);
+    void StopWorkers();
+    void Retire(std::unique_ptr<talvex::Worker>& worker);
+    void ArmTimer(FrameTimer timer);
+    void OnTimer(FrameTimer timer);
+
     struct Command {
         std::function<void()> run;
         std::function<bool()> enabled; // empty: always
@@ -70,4 +137,19 @@ private:
     QWidget* m_pRemoteView = nullptr;
     CFlatTabView* m_pTabView = nullptr;
     bool m_bLaidOut = false;
+
+    DeploymentSettings m_deployment;
+    std::unique_ptr<talvex::CPluginHooks> m_pPlugins;
+    QHash<int, QTimer*> m_timers;
+    struct PendingRename {
+        QString oldPath, newPath;
+    };
+    std::unique_ptr<PendingRename> m_pPendingRename;
+    bool m_bCheckingUser = false;
+    std::thread m_webCheck;
+    // The sink outlives the workers that report to it: declared first, destroyed last.
+    CQtReportSink m_reports;
+    std::unique_ptr<talvex::Worker> m_control;
+    std::unique_ptr<talvex::Worker> m_command;
+    std::vector<std::unique_ptr<talvex::Worker>> m_retired; // told to quit; joined on a later turn
 };

@@ -5,6 +5,7 @@
 #include "devserver/server.h"
 #include "devserver/server_log.h"
 #include "tests/common/loopback.h"
+#include "tests/common/refusing_control_port.h"
 
 #include <gtest/gtest.h>
 
@@ -109,53 +110,6 @@ CliRun RunCli(const std::vector<std::string>& args, const std::string& input = {
     return run;
 }
 
-// A control port that accepts connections and answers LOGIN____ with 400.
-class RefusingControlPort {
-public:
-    RefusingControlPort()
-    {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        test::BindLoopback(m_fd, m_port);
-        listen(m_fd, 4);
-        m_thread = std::thread([this] {
-            pollfd p{m_fd, POLLIN, 0};
-            while (!m_stop) {
-                if (poll(&p, 1, 100) <= 0)
-                    continue;
-                const int c = accept(m_fd, nullptr, nullptr);
-                if (c < 0)
-                    continue;
-                std::string got;
-                char buf[2048];
-                pollfd cp{c, POLLIN, 0};
-                while (got.find("\r\n\r\n") == std::string::npos && poll(&cp, 1, 3000) > 0) {
-                    const ssize_t n = read(c, buf, sizeof buf);
-                    if (n <= 0)
-                        break;
-                    got.append(buf, static_cast<size_t>(n));
-                }
-                const std::string answer =
-                    "TLXSP/1.0 RESPONSE_ LOGIN____\r\nREQUEST-ID : login#1\r\nSTATUS-CODE : 400\r\n\r\n";
-                (void)!write(c, answer.data(), answer.size());
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                close(c);
-            }
-        });
-    }
-    ~RefusingControlPort()
-    {
-        m_stop = true;
-        m_thread.join();
-        close(m_fd);
-    }
-    int Port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
 
 class CliTest : public ::testing::Test {
 protected:
@@ -246,7 +200,7 @@ TEST_F(CliTest, UnreachableServersAndBadUsageHaveTheirOwnExitCodes)
     EXPECT_EQ(control.code, cli::kExitConnection);
     EXPECT_NE(control.err.find("서버 점검중입니다."), std::string::npos) << control.err;
 
-    RefusingControlPort refusing;
+    test::RefusingControlPort refusing;
     args = Base("demo", "demo1234");
     args[5] = std::to_string(refusing.Port());
     args.push_back("ls");

@@ -1,0 +1,261 @@
+// The main frame's connect sequence, login refusals, polls, disconnect and the paths that end
+// the program, against a development server running in this process.
+
+#include "app/prompt.h"
+#include "app/registry_key.h"
+#include "devserver/server.h"
+#include "devserver/server_log.h"
+#include "protocol/message_ids.h"
+#include "res/menu_resource.h"
+#include "sync/main_frame.h"
+#include "tests/common/loopback.h"
+#include "tests/common/refusing_control_port.h"
+
+#include <QAction>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <thread>
+
+using namespace talvex;
+
+namespace {
+
+// Answers message boxes from a script (Yes/No questions take the next answer, "no" when the
+// script is empty) and records what was shown.
+class ScriptedPrompt final : public IPrompt {
+public:
+    QStringList shown;
+    QList<bool> answers;
+    bool Show(QWidget*, const QString&, const QString& text, PromptIcon, PromptButtons buttons) override
+    {
+        shown.append(text);
+        if (buttons == PromptButtons::YesNo)
+            return answers.isEmpty() ? false : answers.takeFirst();
+        return true;
+    }
+};
+
+struct Login {
+    QString userId, password;
+    bool save = false;
+};
+
+
+} // namespace
+
+class FrameConnectTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        devserver::SetServerLogQuiet(true);
+        m_server = StartServer();
+        QVERIFY(m_server);
+    }
+    void cleanupTestCase() { m_server.reset(); }
+
+    void init()
+    {
+        m_config = std::make_unique<QTemporaryDir>();
+        qputenv("TALVEX_CONFIG_FILE", (m_config->path() + QStringLiteral("/talvex.ini")).toUtf8());
+        PointAt(*m_server);
+        SetPrompt(&m_prompt);
+        m_prompt = ScriptedPrompt();
+        m_logins.clear();
+    }
+    void cleanup() { SetPrompt(nullptr); }
+
+    void connectsSavesTheIdAndDisconnects()
+    {
+        CMainFrame frame;
+        Script(frame);
+        int listings = 0;
+        connect(&frame, &CMainFrame::listingArrived, this, [&](const CRemoteEntryList&) { ++listings; });
+        m_logins.append({QStringLiteral("demo"), QStringLiteral("demo1234"), true});
+        frame.Action(ID_CONNECT)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
+        QCOMPARE(frame.StatusText(), QStringLiteral("동기화 대기중"));
+        QCOMPARE(frame.windowTitle(), QStringLiteral("Talvex [demo]"));
+        QVERIFY(!frame.m_strSessionId.isEmpty());
+        QCOMPARE(frame.m_strUserRoot, QStringLiteral("/demo/"));
+        QCOMPARE(frame.ServerPath(QStringLiteral("/a/b.txt")), QStringLiteral("/devset/demo/a/b.txt"));
+        QCOMPARE(SavedUserId(), QStringLiteral("demo"));
+        QTRY_COMPARE_WITH_TIMEOUT(listings, 1, 10000); // the root, listed on connect
+        QVERIFY(!frame.Action(ID_CONNECT)->isEnabled());
+        QVERIFY(frame.Action(ID_DISCONNECT)->isEnabled());
+        QVERIFY(!frame.IsTimerArmed(kNoticeTimer)); // not a sync-service account
+
+        frame.RefreshRemote();
+        QTRY_COMPARE_WITH_TIMEOUT(listings, 2, 10000);
+
+        m_prompt.answers = {false};
+        frame.Action(ID_DISCONNECT)->trigger(); // "No" keeps the connection
+        QVERIFY(frame.m_bConnected);
+        m_prompt.answers = {true};
+        frame.Action(ID_DISCONNECT)->trigger();
+        QVERIFY(!frame.m_bConnected);
+        QCOMPARE(frame.StatusText(), QStringLiteral("연결끊김"));
+        QCOMPARE(frame.windowTitle(), QStringLiteral("Talvex"));
+        QVERIFY(frame.Action(ID_CONNECT)->isEnabled());
+        QCOMPARE(m_prompt.shown.count(QStringLiteral("정말 연결을 끊으시겠습니까?")), 2);
+    }
+
+    void refusedChecksAskAgainAndLeaveTheSavedIdAlone()
+    {
+        SaveUserId(QStringLiteral("kept"));
+        CMainFrame frame;
+        Script(frame);
+        // Wrong password: asked whether to try again; Yes shows the dialog, which is cancelled.
+        m_logins.append({QStringLiteral("demo"), QStringLiteral("wrong"), false});
+        m_prompt.answers = {true};
+        frame.Action(ID_CONNECT)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.IsCheckingUser() && m_prompt.shown.size() == 1, 15000);
+        QCOMPARE(m_prompt.shown.first(), QStringLiteral("암호가 일치하지 않습니다.\n다시 시도하시겠습니까?"));
+        QCOMPARE(m_loginShown, 2);
+        QVERIFY(!frame.m_bConnected);
+        QCOMPARE(SavedUserId(), QStringLiteral("kept"));
+
+        // Unknown account, then No.
+        m_logins.append({QStringLiteral("nobody"), QStringLiteral("x"), false});
+        frame.Action(ID_CONNECT)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.IsCheckingUser() && m_prompt.shown.size() == 2, 15000);
+        QCOMPARE(m_prompt.shown.last(), QStringLiteral("로그인 계정을 찾을 수 없습니다.\n다시 시도하시겠습니까?"));
+
+        // Accepted with the box unticked: the saved id goes once the control connection is up.
+        m_logins.append({QStringLiteral("demo"), QStringLiteral("demo1234"), false});
+        frame.Action(ID_CONNECT)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
+        QCOMPARE(SavedUserId(), QString());
+    }
+
+    void anUnreachableLogonServerIsReported()
+    {
+        qputenv("TALVEX_WEB_HOST", QByteArray("127.0.0.1:") + QByteArray::number(test::UnusedLoopbackPort()));
+        CMainFrame frame;
+        Script(frame);
+        m_logins.append({QStringLiteral("demo"), QStringLiteral("demo1234"), false});
+        frame.Action(ID_CONNECT)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_prompt.shown.isEmpty(), 20000);
+        QCOMPARE(m_prompt.shown.first(),
+                 QStringLiteral("Logon Server에 연결할 수 없습니다. 잠시후 다시 시도해주시기 바랍니다."));
+        QVERIFY(!frame.m_bConnected);
+        QVERIFY(frame.Action(ID_CONNECT)->isEnabled());
+    }
+
+    void aSyncServiceAccountPollsNotices()
+    {
+        CMainFrame frame;
+        Script(frame);
+        int notices = 0;
+        connect(&frame, &CMainFrame::noticesArrived, this, [&](CSyncNoticeList&) { ++notices; });
+        m_logins.append({QStringLiteral("sync"), QStringLiteral("sync1234"), false});
+        frame.Action(ID_CONNECT)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
+        QVERIFY(frame.m_bSyncService);
+        QTRY_VERIFY_WITH_TIMEOUT(notices >= 1, 12000); // first poll after 5 s
+        QVERIFY(frame.IsTimerArmed(kNoticeTimer));       // and the next one armed
+    }
+
+    void aRefusedLoginShowsTheDialogAgain()
+    {
+        test::RefusingControlPort refusing;
+        qputenv("TALVEX_CONTROL_PORT", QByteArray::number(refusing.Port()));
+        CMainFrame frame;
+        Script(frame);
+        m_logins.append({QStringLiteral("demo"), QStringLiteral("demo1234"), false});
+        frame.Action(ID_CONNECT)->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(m_loginShown, 2, 15000); // shown again after the refusal; cancelled
+        QCOMPARE(m_prompt.shown, QStringList{QStringLiteral("ID or Password가 일치하지 않습니다")});
+        QVERIFY(!frame.m_bConnected);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.Action(ID_CONNECT)->isEnabled(), 5000);
+    }
+
+    void aServerThatGoesAwayEndsTheProgram()
+    {
+        auto own = StartServer();
+        PointAt(*own);
+        CMainFrame frame;
+        Script(frame);
+        frame.show();
+        m_logins.append({QStringLiteral("demo"), QStringLiteral("demo1234"), false});
+        frame.Action(ID_CONNECT)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
+        own.reset(); // the server stops: every connection is closed
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.isVisible(), 15000);
+        QCOMPARE(m_prompt.shown.first(), QStringLiteral("서버와의 연결이 끊겼습니다. 다시 시도해 주시기 바랍니다."));
+        QVERIFY(frame.m_bClosing);
+    }
+
+    void aControlPortThatCannotBeReachedEndsTheProgram()
+    {
+        qputenv("TALVEX_CONTROL_PORT", QByteArray::number(test::UnusedLoopbackPort()));
+        CMainFrame frame;
+        Script(frame);
+        frame.show();
+        m_logins.append({QStringLiteral("demo"), QStringLiteral("demo1234"), false});
+        frame.Action(ID_CONNECT)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.isVisible(), 20000);
+        QCOMPARE(m_prompt.shown.first(), QStringLiteral("서버 점검중입니다.\n잠시후 다시 시도해주시기 바랍니다."));
+        QCOMPARE(frame.StatusText(), QStringLiteral("연결끊김"));
+    }
+
+private:
+    static std::unique_ptr<devserver::Server> StartServer()
+    {
+        static QTemporaryDir storage;
+        devserver::ServerConfig config;
+        config.root = storage.path().toStdString() + "/" + std::to_string(++s_servers);
+        config.webPort = config.commandPort = config.controlPort = 0;
+        auto server = std::make_unique<devserver::Server>(config, devserver::AccountBook::Defaults());
+        std::string error;
+        if (!server->Start(error))
+            return nullptr;
+        return server;
+    }
+    static void PointAt(const devserver::Server& server)
+    {
+        qputenv("TALVEX_WEB_HOST", QByteArray("127.0.0.1:") + QByteArray::number(server.WebPort()));
+        qputenv("TALVEX_CONTROL_PORT", QByteArray::number(server.ControlPort()));
+        qputenv("TALVEX_COMMAND_PORT", QByteArray::number(server.CommandPort()));
+    }
+    void Script(CMainFrame& frame)
+    {
+        m_loginShown = 0;
+        frame.m_showLogin = [this](QString& id, QString& pw, bool& save) {
+            ++m_loginShown;
+            if (m_logins.isEmpty())
+                return false; // cancelled
+            const Login l = m_logins.takeFirst();
+            id = l.userId;
+            pw = l.password;
+            save = l.save;
+            return true;
+        };
+    }
+    static QString SavedUserId()
+    {
+        CRegistryKey key;
+        QString value;
+        if (key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)))
+            key.ReadString(QString::fromLatin1(kValueUserId), value);
+        return value;
+    }
+    static void SaveUserId(const QString& id)
+    {
+        CRegistryKey key;
+        key.Create(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey));
+        key.WriteString(QString::fromLatin1(kValueUserId), id);
+    }
+
+    static inline int s_servers = 0;
+    std::unique_ptr<devserver::Server> m_server;
+    std::unique_ptr<QTemporaryDir> m_config;
+    ScriptedPrompt m_prompt;
+    QList<Login> m_logins;
+    int m_loginShown = 0;
+};
+
+QTEST_MAIN(FrameConnectTest)
+#include "frame_connect_test.moc"
