@@ -118,6 +118,7 @@ private:
     void EndProgram(unsigned messageId, int status);
     void StopWorkers();
     void Retire(std::unique_ptr<talvex::Worker>& worker);
+    void JoinRetiredLater();
     void ArmTimer(FrameTimer timer);
     void OnTimer(FrameTimer timer);
 
@@ -152,4 +153,5 @@ private:
     std::unique_ptr<talvex::Worker> m_control;
     std::unique_ptr<talvex::Worker> m_command;
     std::vector<std::unique_ptr<talvex::Worker>> m_retired; // told to quit; joined on a later turn
+    int m_nReportDepth = 0; // reports being handled (message boxes nest them)
 };

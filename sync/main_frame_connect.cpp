@@ -175,6 +175,13 @@ void CMainFrame::EndProgram(unsigned messageId, int status)
 
 void CMainFrame::OnReport(Report& report)
 {
+    // A handler may open a message box or a dialog, whose event loop can run the deferred join
+    // of retired workers: the depth tells that join to wait until no report is in hand.
+    ++m_nReportDepth;
+    struct DepthGuard {
+        int& depth;
+        ~DepthGuard() { --depth; }
+    } guard{m_nReportDepth};
     switch (report.message) {
     case UM_CONTROL_CONNECTED:
         OnControlConnected();
@@ -380,7 +387,17 @@ void CMainFrame::Retire(std::unique_ptr<Worker>& worker)
         return;
     worker->Quit();
     m_retired.push_back(std::move(worker));
-    QTimer::singleShot(0, this, [this] { m_retired.clear(); });
+    JoinRetiredLater();
+}
+
+void CMainFrame::JoinRetiredLater()
+{
+    QTimer::singleShot(m_nReportDepth > 0 ? 50 : 0, this, [this] {
+        if (m_nReportDepth > 0)
+            JoinRetiredLater(); // a report is in hand: its sender may be one of them
+        else
+            m_retired.clear();
+    });
 }
 
 void CMainFrame::StopWorkers()

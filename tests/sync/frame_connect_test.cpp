@@ -12,6 +12,8 @@
 #include "tests/common/refusing_control_port.h"
 
 #include <QAction>
+#include <QEventLoop>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -164,6 +166,17 @@ private slots:
         qputenv("TALVEX_CONTROL_PORT", QByteArray::number(refusing.Port()));
         CMainFrame frame;
         Script(frame);
+        // The dialog shown again runs its own event loop while the refusal is still in hand,
+        // as a real modal dialog does; the refused control session must not hang it.
+        auto scripted = frame.m_showLogin;
+        frame.m_showLogin = [&, scripted](QString& id, QString& pw, bool& save) {
+            if (m_loginShown == 1) {
+                QEventLoop modal;
+                QTimer::singleShot(500, &modal, &QEventLoop::quit);
+                modal.exec();
+            }
+            return scripted(id, pw, save);
+        };
         m_logins.append({QStringLiteral("demo"), QStringLiteral("demo1234"), false});
         frame.Action(ID_CONNECT)->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(m_loginShown, 2, 15000); // shown again after the refusal; cancelled
