@@ -5,6 +5,7 @@
 #include "app/prompt.h"
 #include "app/registry_key.h"
 #include "panes/flat_tab_view.h"
+#include "panes/remote_view.h"
 #include "res/menu_resource.h"
 #include "res/string_table.h"
 #include "sync/plugin_hooks.h"
@@ -216,14 +217,15 @@ void CMainFrame::CreateClientArea()
     m_wndSplitter = new QSplitter(Qt::Vertical, this);
     m_wndSplitterTop = new QSplitter(Qt::Horizontal, m_wndSplitter);
     m_pLocalView = NewEmptyPane(QStringLiteral("CLocalView"), m_wndSplitterTop);
-    m_pRemoteView = NewEmptyPane(QStringLiteral("CRemoteView"), m_wndSplitterTop);
+    m_pRemoteView = new CRemoteView(*this, m_wndSplitterTop);
+    connect(this, &CMainFrame::listingArrived, m_pRemoteView,
+            [this](const CRemoteEntryList& entries) { m_pRemoteView->ShowListing(entries); });
     m_pTabView = new CFlatTabView(m_bSyncService, m_wndSplitter);
     m_wndSplitter->addWidget(m_wndSplitterTop);
     m_wndSplitter->addWidget(m_pTabView);
     m_wndSplitter->setStretchFactor(0, 1);
     m_wndSplitter->setStretchFactor(1, 0);
     setCentralWidget(m_wndSplitter);
-
 }
 
 void CMainFrame::showEvent(QShowEvent* event)
@@ -272,6 +274,8 @@ void CMainFrame::UpdateCommandUI()
         if (built && cmd->checked)
             it.value()->setChecked(cmd->checked());
     }
+    if (m_pRemoteView)
+        m_pRemoteView->UpdateActions();
 }
 
 void CMainFrame::OnAbout()
@@ -293,7 +297,7 @@ void CMainFrame::BringToFront()
 void CMainFrame::OnDetailSize()
 {
     m_bDetailSize = !m_bDetailSize;
-    RefreshRemote(); // sizes are drawn anew
+    RefreshRemote(); // the listing draws the sizes anew
     // The key is opened, never created here: without it the choice lasts for this run only.
     CRegistryKey key;
     if (key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey))) {

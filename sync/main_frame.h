@@ -6,6 +6,7 @@
 
 #include "app/deployment_settings.h"
 #include "app/qt_report_sink.h"
+#include "panes/remote_host.h"
 #include "protocol/webcheck.h"
 #include "protocol/worker.h"
 
@@ -22,6 +23,7 @@ class QAction;
 class QLabel;
 class QSplitter;
 class CFlatTabView;
+class CRemoteView;
 namespace talvex {
 class CPluginHooks;
 }
@@ -29,18 +31,19 @@ class CPluginHooks;
 // Timer ids of the frame's three polls.
 enum FrameTimer : int { kNoticeTimer = 0x8450, kSyncResultTimer = 0x8451, kRenameNoticeTimer = 0x8452 };
 
-class CMainFrame : public QMainWindow {
+class CMainFrame : public QMainWindow, public IRemoteHost {
     Q_OBJECT
 public:
     explicit CMainFrame(QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     // Connection or job state in the status bar (kinds 0, 1, 3, 8, 9, 10, 11, -1; others "연결됨").
-    void SetStatus(int kind);
+    void SetStatus(int kind) override;
     QString StatusText() const;
 
     QAction* Action(unsigned commandId) const { return m_actions.value(commandId); }
     CFlatTabView* TabView() const { return m_pTabView; }
+    CRemoteView* RemoteView() const { return m_pRemoteView; }
     QLabel* StatusPane(int index) const;
 
     // Re-applies the enable and check rules of every command.
@@ -50,9 +53,13 @@ public:
     // connect sequence, as the account book's connect button does.
     void ConnectAs(const QString& userId, const QString& password);
     // Routes a request to the worker its message id belongs to.
-    void SendCommand(std::unique_ptr<talvex::CThreadCommand> command);
-    void RequestBrowse(const QString& folder);
+    void SendCommand(std::unique_ptr<talvex::CThreadCommand> command) override;
+    void RequestBrowse(const QString& folder) override;
+    // Browses the folder the remote pane shows.
     void RefreshRemote();
+    bool IsDetailSize() const override { return m_bDetailSize; }
+    void SetCheckSync(bool check) override { m_bCheckSync = check; }
+    bool IsRemoteReady() const override { return m_bConnected; }
     // The full server path of a remote path: "/<service set><user root><path>", "//" folded.
     QString ServerPath(const QString& path) const;
     bool IsCheckingUser() const { return m_bCheckingUser; }
@@ -68,13 +75,13 @@ public:
     QString m_strSessionId;
     QString m_strServiceSetId;
     QString m_strUserRoot;
-    QString m_strShownFolder = QStringLiteral("/"); // the remote folder on show
     int m_nCommandPort = 20001;
     int m_nControlPort = 20002;
     bool m_bConnected = false;
     bool m_bSyncService = false;
     bool m_bSyncBusy = false;
     bool m_bRenamePending = false;
+    bool m_bCheckSync = false; // the running sync job checks (true) rather than syncs (false)
     bool m_bDetailSize = false;
     bool m_bSaveUserId = false;
     bool m_bClosing = false;
@@ -115,6 +122,9 @@ private:
     void OnNotices(talvex::CSyncNoticeList& notices);
     void OnRenameResult(const talvex::CTlxspResponse& response);
     void OnRequestNotSent(const talvex::CTlxspResponse& response);
+    // The pending rename applied to the remote list: the row of the old name takes the new
+    // name, or goes when the new path lies outside the folder on show.
+    void RenameInList();
     void EndProgram(unsigned messageId, int status);
     void StopWorkers();
     void Retire(std::unique_ptr<talvex::Worker>& worker);
@@ -135,7 +145,7 @@ private:
     QSplitter* m_wndSplitter = nullptr;
     QSplitter* m_wndSplitterTop = nullptr;
     QWidget* m_pLocalView = nullptr;
-    QWidget* m_pRemoteView = nullptr;
+    CRemoteView* m_pRemoteView = nullptr;
     CFlatTabView* m_pTabView = nullptr;
     bool m_bLaidOut = false;
 

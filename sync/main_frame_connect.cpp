@@ -5,6 +5,7 @@
 
 #include "app/prompt.h"
 #include "app/registry_key.h"
+#include "panes/remote_view.h"
 #include "platform/log.h"
 #include "protocol/message_ids.h"
 #include "res/string_table.h"
@@ -226,8 +227,12 @@ void CMainFrame::OnReport(Report& report)
             RefreshRemote();
         break;
     case UM_DELFILE_DONE:
-        if (report.response)
+        if (report.response) {
+            const QString name = NameInShownFolder(Q(report.response->path), m_pRemoteView->CurrentPath());
+            if (!name.isEmpty())
+                m_pRemoteView->RemoveItemNamed(name);
             m_pPlugins->Call(CPluginHooks::kDelete, S(ServerPath(Q(report.response->path))));
+        }
         break;
     case UM_RENAME_RESULT:
         if (report.response)
@@ -251,6 +256,7 @@ void CMainFrame::OnNotices(CSyncNoticeList& notices)
             if (it->kind == kNoticeRename && Q(it->text).compare(m_pPendingRename->oldPath, Qt::CaseInsensitive) == 0) {
                 SetStatus(0);
                 m_bRenamePending = false;
+                RenameInList();
                 list.erase(it);
                 break;
             }
@@ -271,8 +277,10 @@ void CMainFrame::OnRenameResult(const CTlxspResponse& response)
             m_bRenamePending = true;
         } else {
             SetStatus(0);
-            if (m_pPendingRename && Q(response.path).compare(m_pPendingRename->oldPath, Qt::CaseInsensitive) == 0)
+            if (m_pPendingRename && Q(response.path).compare(m_pPendingRename->oldPath, Qt::CaseInsensitive) == 0) {
                 m_bRenamePending = false;
+                RenameInList();
+            }
         }
         if (m_pPendingRename)
             m_pPlugins->Call(CPluginHooks::kRename, S(ServerPath(m_pPendingRename->oldPath)),
@@ -284,6 +292,16 @@ void CMainFrame::OnRenameResult(const CTlxspResponse& response)
         ShowMessage(this, 250, PromptIcon::Warning);
     else
         ShowMessageText(this, QString::fromStdString(FormatString(249, response.path2.c_str())), PromptIcon::Warning);
+}
+
+void CMainFrame::RenameInList()
+{
+    if (!m_pPendingRename)
+        return;
+    const QString shown = m_pRemoteView->CurrentPath();
+    const QString oldName = NameInShownFolder(m_pPendingRename->oldPath, shown);
+    if (!oldName.isEmpty())
+        m_pRemoteView->RenameItemNamed(oldName, NameInShownFolder(m_pPendingRename->newPath, shown));
 }
 
 void CMainFrame::OnRequestNotSent(const CTlxspResponse& response)
@@ -303,13 +321,16 @@ void CMainFrame::SendCommand(std::unique_ptr<CThreadCommand> command)
 {
     if (!command)
         return;
-    switch (command->messageId) {
+    // The id is read before the record moves into the call: the order in which a call's
+    // arguments are evaluated is not fixed.
+    const uint32_t id = command->messageId;
+    switch (id) {
     case UM_LOGIN:
     case UM_LOGOUT:
     case UM_CHECKSYNC:
     case UM_STARTSYNC:
         if (m_control)
-            m_control->Post(command->messageId, std::move(command));
+            m_control->Post(id, std::move(command));
         break;
     case UM_RENAME:
         m_pPendingRename = std::make_unique<PendingRename>(PendingRename{Q(command->text1), Q(command->text2)});
@@ -321,7 +342,7 @@ void CMainFrame::SendCommand(std::unique_ptr<CThreadCommand> command)
     case UM_MKDIR:
     case UM_SEARCH:
         if (m_command)
-            m_command->Post(command->messageId, std::move(command));
+            m_command->Post(id, std::move(command));
         break;
     default:
         break;
@@ -334,7 +355,7 @@ void CMainFrame::RequestBrowse(const QString& folder)
         m_command->Post(UM_BROWSE, Cmd(UM_BROWSE, folder));
 }
 
-void CMainFrame::RefreshRemote() { RequestBrowse(m_strShownFolder); }
+void CMainFrame::RefreshRemote() { RequestBrowse(m_pRemoteView->CurrentPath()); }
 
 QString CMainFrame::ServerPath(const QString& path) const
 {

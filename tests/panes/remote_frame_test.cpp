@@ -1,0 +1,184 @@
+// The remote pane inside the main frame, against a development server in this process: the
+// listings it shows, and the rows that change on the results of its own requests.
+
+#include "app/prompt.h"
+#include "devserver/server.h"
+#include "devserver/server_log.h"
+#include "panes/remote_view.h"
+#include "res/menu_resource.h"
+#include "sync/main_frame.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace talvex;
+
+namespace {
+
+class ScriptedPrompt final : public IPrompt {
+public:
+    QStringList shown;
+    QList<bool> answers;
+    bool Show(QWidget*, const QString&, const QString& text, PromptIcon, PromptButtons buttons) override
+    {
+        shown.append(text);
+        if (buttons == PromptButtons::YesNo)
+            return answers.isEmpty() ? false : answers.takeFirst();
+        return true;
+    }
+};
+
+QStringList Names(const CRemoteView& view)
+{
+    QStringList names;
+    for (int r = 0; r < view.Model()->rowCount(); ++r)
+        names.append(view.Model()->index(r, 0).data().toString());
+    return names;
+}
+
+int RowOf(const CRemoteView& view, const QString& name) { return Names(view).indexOf(name); }
+
+void SelectOnly(CRemoteView& view, int row)
+{
+    view.List()->selectionModel()->select(view.Model()->index(row, 0),
+                                          QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+} // namespace
+
+class RemoteFrameTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        devserver::SetServerLogQuiet(true);
+        QVERIFY(m_storage.isValid());
+        const QString user = m_storage.path() + QStringLiteral("/store/demo");
+        QVERIFY(QDir().mkpath(user + QStringLiteral("/docs")));
+        WriteFile(user + QStringLiteral("/top.txt"), 10);
+        WriteFile(user + QStringLiteral("/docs/note.txt"), 2048);
+        WriteFile(user + QStringLiteral("/docs/big.bin"), 1234567);
+
+        devserver::ServerConfig config;
+        config.root = (m_storage.path() + QStringLiteral("/store")).toStdString();
+        config.webPort = config.commandPort = config.controlPort = 0;
+        m_server = std::make_unique<devserver::Server>(config, devserver::AccountBook::Defaults());
+        std::string error;
+        QVERIFY2(m_server->Start(error), error.c_str());
+        qputenv("TALVEX_CONFIG_FILE", (m_storage.path() + QStringLiteral("/talvex.ini")).toUtf8());
+        qputenv("TALVEX_WEB_HOST", QByteArray("127.0.0.1:") + QByteArray::number(m_server->WebPort()));
+        qputenv("TALVEX_CONTROL_PORT", QByteArray::number(m_server->ControlPort()));
+        qputenv("TALVEX_COMMAND_PORT", QByteArray::number(m_server->CommandPort()));
+        SetPrompt(&m_prompt);
+    }
+    void cleanupTestCase()
+    {
+        SetPrompt(nullptr);
+        m_server.reset();
+    }
+
+    void thePaneBrowsesCreatesRenamesAndDeletesThroughTheFrame()
+    {
+        CMainFrame frame;
+        frame.m_showLogin = [](QString& id, QString& pw, bool& save) {
+            id = QStringLiteral("demo");
+            pw = QStringLiteral("demo1234");
+            save = false;
+            return true;
+        };
+        CRemoteView& view = *frame.RemoteView();
+        QCOMPARE(frame.findChild<CRemoteView*>(QStringLiteral("CRemoteView")), &view);
+        QVERIFY(!view.Action(ID_REMOTE_MKDIR)->isEnabled()); // not connected yet
+
+        frame.Action(ID_CONNECT)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(Names(view).contains(QStringLiteral("docs")), 10000);
+        QVERIFY(Names(view).contains(QStringLiteral("top.txt")));
+        QVERIFY(!Names(view).contains(QStringLiteral("..")));
+        QVERIFY(view.Action(ID_REMOTE_MKDIR)->isEnabled());
+
+        // Into docs.
+        SelectOnly(view, RowOf(view, QStringLiteral("docs")));
+        view.OpenSelected();
+        QTRY_COMPARE_WITH_TIMEOUT(view.PathEdit()->text(), QStringLiteral("/docs/"), 10000);
+        QCOMPARE(Names(view).first(), QStringLiteral(".."));
+        const int note = RowOf(view, QStringLiteral("note.txt"));
+        QVERIFY(note > 0);
+        QCOMPARE(view.Model()->index(note, 1).data().toString(), QStringLiteral("2 KB"));
+
+        // Detailed sizes: the folder is listed again with the other texts.
+        frame.Action(ID_DETAIL_SIZE)->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(view.Model()->index(RowOf(view, QStringLiteral("big.bin")), 1).data().toString(),
+                                  QStringLiteral("1,234,567"), 10000);
+        QCOMPARE(view.CurrentPath(), QStringLiteral("/docs/"));
+
+        // A new folder appears once the server made it.
+        view.m_askFolderName = [](QString& name) {
+            name = QStringLiteral("made");
+            return true;
+        };
+        view.CreateFolder();
+        QTRY_VERIFY_WITH_TIMEOUT(Names(view).contains(QStringLiteral("made")), 10000);
+        QVERIFY(QFileInfo(UserPath("docs/made")).isDir());
+
+        // Renamed in place: the row takes the new name on the result.
+        view.EndRenameInPlace(RowOf(view, QStringLiteral("note.txt")), QStringLiteral("memo.txt"));
+        QTRY_VERIFY_WITH_TIMEOUT(Names(view).contains(QStringLiteral("memo.txt")), 10000);
+        QVERIFY(!Names(view).contains(QStringLiteral("note.txt")));
+        QVERIFY(QFile::exists(UserPath("docs/memo.txt")));
+        QCOMPARE(frame.StatusText(), QStringLiteral("동기화 대기중"));
+
+        // Moved out of the folder on show: the row goes.
+        view.m_askRenameTarget = [](const QString&, QString& target) {
+            target = QStringLiteral("/moved.bin");
+            return true;
+        };
+        SelectOnly(view, RowOf(view, QStringLiteral("big.bin")));
+        view.RenameSelected();
+        QTRY_VERIFY_WITH_TIMEOUT(!Names(view).contains(QStringLiteral("big.bin")), 10000);
+        QVERIFY(QFile::exists(UserPath("moved.bin")));
+
+        // Deleted: the row goes on the result, and so does the file.
+        SelectOnly(view, RowOf(view, QStringLiteral("memo.txt")));
+        m_prompt.answers = {true};
+        view.DeleteSelected();
+        QTRY_VERIFY_WITH_TIMEOUT(!Names(view).contains(QStringLiteral("memo.txt")), 10000);
+        QVERIFY(!QFile::exists(UserPath("docs/memo.txt")));
+
+        // Up again.
+        SelectOnly(view, 0);
+        view.OpenSelected();
+        QTRY_COMPARE_WITH_TIMEOUT(view.PathEdit()->text(), QStringLiteral("/"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(Names(view).contains(QStringLiteral("moved.bin")), 10000);
+        QVERIFY(!Names(view).contains(QStringLiteral("..")));
+
+        m_prompt.answers = {true};
+        frame.Action(ID_DISCONNECT)->trigger();
+        QVERIFY(!frame.m_bConnected);
+        QVERIFY(!view.Action(ID_REMOTE_MKDIR)->isEnabled());
+        QCOMPARE(view.CurrentPath(), QStringLiteral("/")); // kept over a disconnect
+    }
+
+private:
+    static void WriteFile(const QString& path, qint64 size)
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(QByteArray(size, 'x')) == size);
+    }
+    QString UserPath(const char* relative) const
+    {
+        return m_storage.path() + QStringLiteral("/store/demo/") + QString::fromLatin1(relative);
+    }
+
+    QTemporaryDir m_storage;
+    std::unique_ptr<devserver::Server> m_server;
+    ScriptedPrompt m_prompt;
+};
+
+QTEST_MAIN(RemoteFrameTest)
+#include "remote_frame_test.moc"
