@@ -62,6 +62,9 @@ private slots:
         WriteFile(user + QStringLiteral("/top.txt"), 10);
         WriteFile(user + QStringLiteral("/docs/note.txt"), 2048);
         WriteFile(user + QStringLiteral("/docs/big.bin"), 1234567);
+        const QString syncUser = m_storage.path() + QStringLiteral("/store/sync");
+        QVERIFY(QDir().mkpath(syncUser));
+        WriteFile(syncUser + QStringLiteral("/plan.txt"), 5);
 
         devserver::ServerConfig config;
         config.root = (m_storage.path() + QStringLiteral("/store")).toStdString();
@@ -161,6 +164,36 @@ private slots:
         QVERIFY(!frame.m_bConnected);
         QVERIFY(!view.Action(ID_REMOTE_MKDIR)->isEnabled());
         QCOMPARE(view.CurrentPath(), QStringLiteral("/")); // kept over a disconnect
+    }
+
+    void aSyncServiceRenameWaitsForItsNotice()
+    {
+        CMainFrame frame;
+        frame.m_showLogin = [](QString& id, QString& pw, bool& save) {
+            id = QStringLiteral("sync");
+            pw = QStringLiteral("sync1234");
+            save = false;
+            return true;
+        };
+        CRemoteView& view = *frame.RemoteView();
+        frame.Action(ID_CONNECT)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
+        QVERIFY(frame.m_bSyncService);
+        QTRY_VERIFY_WITH_TIMEOUT(Names(view).contains(QStringLiteral("plan.txt")), 10000);
+
+        view.EndRenameInPlace(RowOf(view, QStringLiteral("plan.txt")), QStringLiteral("Plan2.txt"));
+        QCOMPARE(frame.StatusText(), QStringLiteral("이름 바꾸기 진행중"));
+        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bRenamePending, 10000);
+        QVERIFY(Names(view).contains(QStringLiteral("plan.txt"))); // not before the notice
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.m_bRenamePending, 15000);
+        QVERIFY(Names(view).contains(QStringLiteral("Plan2.txt")));
+        QVERIFY(!Names(view).contains(QStringLiteral("plan.txt")));
+
+        // A sync check of one item marks the job as a check.
+        QVERIFY(!frame.m_bCheckSync);
+        SelectOnly(view, RowOf(view, QStringLiteral("Plan2.txt")));
+        view.CheckSyncSelected();
+        QVERIFY(frame.m_bCheckSync);
     }
 
 private:
