@@ -59,7 +59,7 @@ namespace {
 constexpr int kMaxNameLength = 255;
 
 // Label edits of the list: at most 255 characters; the end of an edit asks the view for a
-// rename instead of changing the label.
+// rename instead of changing the label. The drop-target row is drawn as selected.
 class CRenameDelegate final : public QStyledItemDelegate {
 public:
     CRenameDelegate(CRemoteView& view, QObject* parent) : QStyledItemDelegate(parent), m_view(view) {}
@@ -70,6 +70,17 @@ public:
         if (auto* line = qobject_cast<QLineEdit*>(editor))
             line->setMaxLength(kMaxNameLength);
         return editor;
+    }
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        if (index.row() != m_view.DropTargetRow()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem highlighted(option);
+        highlighted.state |= QStyle::State_Selected;
+        QStyledItemDelegate::paint(painter, highlighted, index);
     }
 
     void setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex& index) const override
@@ -147,7 +158,7 @@ CRemoteView::CRemoteView(IRemoteHost& host, QWidget* parent)
     m_pLabel->setObjectName(QStringLiteral("remoteSiteLabel"));
     m_pLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_pList->setModel(m_pModel);
-    m_pList->setItemDelegateForColumn(CRemoteListModel::NameColumn, new CRenameDelegate(*this, m_pList));
+    m_pList->setItemDelegate(new CRenameDelegate(*this, m_pList));
     const int widths[] = {150, 70, 70, 120};
     for (int i = 0; i < CRemoteListModel::ColumnCount; ++i)
         m_pList->setColumnWidth(i, widths[i]);
@@ -178,6 +189,7 @@ CRemoteView::CRemoteView(IRemoteHost& host, QWidget* parent)
     connect(m_actions.value(ID_REMOTE_CHECKSYNC), &QAction::triggered, this, &CRemoteView::CheckSyncSelected);
     connect(m_pList->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CRemoteView::UpdateActions);
     connect(m_pModel, &QAbstractItemModel::modelReset, this, &CRemoteView::UpdateActions);
+    connect(m_pModel, &QAbstractItemModel::rowsRemoved, this, [this] { m_nDropTarget = -1; });
     UpdateActions();
 }
 
@@ -205,6 +217,7 @@ void CRemoteView::paintEvent(QPaintEvent* event)
 void CRemoteView::ShowListing(CRemoteEntryList entries)
 {
     const bool belowRoot = m_strCurrentPath.compare(QStringLiteral("/"), Qt::CaseInsensitive) != 0;
+    m_nDropTarget = -1;
     m_pModel->Fill(entries, belowRoot, m_host.IsDetailSize());
     m_pPathEdit->setText(m_strCurrentPath);
     m_bAwaitingListing = false;
@@ -244,6 +257,41 @@ void CRemoteView::AddFileRow(const QString& name, const QString& sizeText)
     row.sizeText = sizeText;
     row.timeText = CRemoteListModel::TodayText();
     m_pModel->Append(std::move(row));
+}
+
+void CRemoteView::RepaintRow(int row)
+{
+    if (row < 0 || row >= m_pModel->rowCount())
+        return;
+    const QRect rect = m_pList->visualRect(m_pModel->index(row, 0));
+    m_pList->viewport()->update(QRect(0, rect.top(), m_pList->viewport()->width(), rect.height()));
+}
+
+bool CRemoteView::HoverDropTarget(const QWidget* source, const QPoint& globalPos)
+{
+    const QModelIndex index = m_pList->indexAt(m_pList->viewport()->mapFromGlobal(globalPos));
+    if (source == m_pList && index.isValid() && m_pList->selectionModel()->isRowSelected(index.row())) {
+        ClearDropTarget(); // onto itself
+        return false;
+    }
+    if (!index.isValid()) {
+        ClearDropTarget();
+        return true;
+    }
+    if (index.row() != m_nDropTarget) {
+        const int old = m_nDropTarget;
+        m_nDropTarget = index.row();
+        RepaintRow(old);
+        RepaintRow(m_nDropTarget);
+    }
+    return true;
+}
+
+void CRemoteView::ClearDropTarget()
+{
+    const int old = m_nDropTarget;
+    m_nDropTarget = -1;
+    RepaintRow(old);
 }
 
 QList<int> CRemoteView::SelectedRows() const

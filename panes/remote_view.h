@@ -52,6 +52,12 @@ public:
     void RenameItemNamed(const QString& name, const QString& newName);
     void AddFolderRow(const QString& name);
     void AddFileRow(const QString& name, const QString& sizeText);
+    // A drag over the list (globalPos in screen co-ordinates) from the list source: highlights
+    // the row under the point and tells whether a drop is accepted there. A drop always goes
+    // into the current path; the highlight only shows where the pointer is.
+    bool HoverDropTarget(const QWidget* source, const QPoint& globalPos);
+    void ClearDropTarget();
+    int DropTargetRow() const { return m_nDropTarget; }
     // The remote folder on show; always begins and ends with "/".
     QString CurrentPath() const { return m_strCurrentPath; }
     // True between a move to another folder and that folder's listing.
@@ -90,10 +96,12 @@ private:
     bool CanModify() const;
     void SendRequest(uint32_t id, const QString& text1, const QString& text2 = QString());
     void SendRename(const QString& oldPath, const QString& newPath);
+    void RepaintRow(int row);
 
     IRemoteHost& m_host;
     QString m_strCurrentPath = QStringLiteral("/");
     bool m_bAwaitingListing = false;
+    int m_nDropTarget = -1;
     CRemoteListModel* m_pModel;
     CRemoteListCtrl* m_pList;
     QLabel* m_pLabel;

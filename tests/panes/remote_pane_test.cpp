@@ -513,6 +513,40 @@ private slots:
         QCOMPARE(m_host.sent, (QList<Sent>{{UM_DELFILE, "/a/b.txt", ""}}));
     }
 
+    void aDragOverTheListHighlightsTheRowUnderThePointer()
+    {
+        CRemoteView view(m_host);
+        view.resize(400, 300);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        view.ShowListing(Sample());
+        const auto at = [&](int row) {
+            return view.List()->viewport()->mapToGlobal(view.List()->visualRect(view.Model()->index(row, 0)).center());
+        };
+        QLabel otherList;
+        QVERIFY(view.HoverDropTarget(&otherList, at(1)));
+        QCOMPARE(view.DropTargetRow(), 1);
+        QVERIFY(view.HoverDropTarget(&otherList, at(2)));
+        QCOMPARE(view.DropTargetRow(), 2);
+        // Below the last row: accepted, nothing highlighted.
+        QVERIFY(view.HoverDropTarget(&otherList, view.List()->viewport()->mapToGlobal(QPoint(5, 250))));
+        QCOMPARE(view.DropTargetRow(), -1);
+        // The list over its own selection: refused.
+        Select(view, {3});
+        QVERIFY(!view.HoverDropTarget(view.List(), at(3)));
+        QCOMPARE(view.DropTargetRow(), -1);
+        QVERIFY(view.HoverDropTarget(view.List(), at(0)));
+        QCOMPARE(view.DropTargetRow(), 0);
+        view.ClearDropTarget();
+        QCOMPARE(view.DropTargetRow(), -1);
+        QVERIFY(view.HoverDropTarget(&otherList, at(3)));
+        view.RemoveItemNamed(QStringLiteral("a")); // rows move: no stale highlight
+        QCOMPARE(view.DropTargetRow(), -1);
+        QVERIFY(view.HoverDropTarget(&otherList, at(1)));
+        view.ShowListing(Sample());
+        QCOMPARE(view.DropTargetRow(), -1);
+    }
+
     // ---- dialogs ----------------------------------------------------------------------------
 
     void theFolderDialogRefusesForbiddenKeysAndEmptyNames()
