@@ -104,9 +104,10 @@ Qt::ItemFlags CRemoteListModel::flags(const QModelIndex& index) const
 
 QString CRemoteListModel::TimeText(const OleDate& date)
 {
+    // A time the server sent that is not a calendar date shows as nothing, not as garbage.
     CalendarTime t;
     if (!OleDateToSystemTime(date, t))
-        t = CalendarTime{-1, -1, -1, -1, -1, -1};
+        return QString();
     return QString::asprintf("%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour, t.minute);
 }
 
