@@ -78,6 +78,7 @@ start_devserver() { # prints the web port; the server's pid goes to $ROOT/.run/d
   local server="$BUILD/devserver/talvex-devserver"
   [ -x "$server" ] || return 1
   mkdir -p "$ROOT/.run/storage"
+  rm -f "$ROOT/.run/ports" # a file left by an earlier run names ports nobody listens on now
   "$server" --root "$ROOT/.run/storage" --web-port 0 --command-port 0 --control-port 0 \
             --ports-file "$ROOT/.run/ports" >"$ROOT/.run/devserver.log" 2>&1 &
   echo $! >"$ROOT/.run/devserver.pid"
