@@ -11,7 +11,9 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Talvex"));
     QApplication::setApplicationVersion(QStringLiteral("1.0.0.16"));
 
-    // Qt's own dialog buttons speak Korean like the rest of the program.
+    // The program speaks Korean whatever the system's language: file type names, dates and
+    // Qt's own dialog buttons included.
+    QLocale::setDefault(QLocale(QLocale::Korean, QLocale::SouthKorea));
     QTranslator qtKorean;
     if (qtKorean.load(QLocale(QLocale::Korean), QStringLiteral("qtbase"), QStringLiteral("_"),
                       QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
