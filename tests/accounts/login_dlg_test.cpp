@@ -3,23 +3,12 @@
 #include "accounts/login_dlg.h"
 #include "app/prompt.h"
 #include "app/registry_key.h"
+#include "tests/common/scripted_prompt.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-class RecordingPrompt final : public IPrompt {
-public:
-    QStringList shown;
-    bool Show(QWidget*, const QString&, const QString& text, PromptIcon, PromptButtons) override
-    {
-        shown.append(text);
-        return true;
-    }
-};
-} // namespace
 
 class LoginDlgTest : public QObject {
     Q_OBJECT
@@ -28,7 +17,7 @@ private slots:
     {
         m_dir = std::make_unique<QTemporaryDir>();
         qputenv("TALVEX_CONFIG_FILE", (m_dir->path() + QStringLiteral("/talvex.ini")).toUtf8());
-        m_prompt.shown.clear();
+        m_prompt.Clear();
         SetPrompt(&m_prompt);
     }
     void cleanup() { SetPrompt(nullptr); }
@@ -85,7 +74,7 @@ private:
         key.WriteString(QString::fromLatin1(kValueUserId), id);
     }
     std::unique_ptr<QTemporaryDir> m_dir;
-    RecordingPrompt m_prompt;
+    talvex::test::ScriptedPrompt m_prompt;
 };
 
 QTEST_MAIN(LoginDlgTest)

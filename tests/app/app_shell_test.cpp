@@ -9,6 +9,7 @@
 #include "panes/flat_tab_view.h"
 #include "res/menu_resource.h"
 #include "sync/main_frame.h"
+#include "tests/common/scripted_prompt.h"
 
 #include <QAction>
 #include <QDialogButtonBox>
@@ -22,21 +23,6 @@
 
 using namespace talvex;
 
-namespace {
-
-// Answers message boxes from a script; a box nobody expected fails the test.
-class ScriptedPrompt final : public IPrompt {
-public:
-    QStringList shown;
-    bool Show(QWidget*, const QString& caption, const QString& text, PromptIcon, PromptButtons) override
-    {
-        shown.append(caption + QLatin1Char('|') + text);
-        return true;
-    }
-};
-
-} // namespace
-
 class AppShellTest : public QObject {
     Q_OBJECT
 private slots:
@@ -45,7 +31,7 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>();
         qputenv("TALVEX_CONFIG_FILE", (m_dir->path() + QStringLiteral("/cfg/talvex.ini")).toUtf8());
         SetPrompt(&m_prompt);
-        m_prompt.shown.clear();
+        m_prompt.Clear();
     }
     void cleanup()
     {
@@ -155,8 +141,8 @@ private slots:
         QVERIFY(first.AppDir().endsWith(QLatin1Char('/')));
         CClientApp second;
         QVERIFY(!second.InitInstance());
-        QCOMPARE(m_prompt.shown,
-                 QStringList{QStringLiteral("Talvex|Talvex가 이미 실행중입니다. 프로세스를 먼저 종료하세요")});
+        QCOMPARE(m_prompt.shown, QStringList{QStringLiteral("Talvex가 이미 실행중입니다. 프로세스를 먼저 종료하세요")});
+        QCOMPARE(m_prompt.boxes.first().caption, QStringLiteral("Talvex"));
         QVERIFY(!second.Frame());
     }
 
@@ -231,7 +217,7 @@ private slots:
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
-    ScriptedPrompt m_prompt;
+    test::ScriptedPrompt m_prompt;
 };
 
 QTEST_MAIN(AppShellTest)

@@ -12,25 +12,14 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include "tests/common/scripted_prompt.h"
+
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace talvex;
 
 namespace {
-
-class ScriptedPrompt final : public IPrompt {
-public:
-    QStringList shown;
-    QList<bool> answers;
-    bool Show(QWidget*, const QString&, const QString& text, PromptIcon, PromptButtons buttons) override
-    {
-        shown.append(text);
-        if (buttons == PromptButtons::YesNo)
-            return answers.isEmpty() ? false : answers.takeFirst();
-        return true;
-    }
-};
 
 QStringList Names(const CRemoteView& view)
 {
@@ -210,7 +199,7 @@ private:
 
     QTemporaryDir m_storage;
     std::unique_ptr<devserver::Server> m_server;
-    ScriptedPrompt m_prompt;
+    test::ScriptedPrompt m_prompt;
 };
 
 QTEST_MAIN(RemoteFrameTest)

@@ -16,6 +16,8 @@
 #include <QLineEdit>
 #include <QMimeDatabase>
 #include <QPushButton>
+#include "tests/common/scripted_prompt.h"
+
 #include <QTest>
 
 using namespace talvex;
@@ -47,26 +49,7 @@ public:
     bool IsRemoteReady() const override { return ready; }
 };
 
-struct Shown {
-    QString text;
-    PromptIcon icon;
-    PromptButtons buttons;
-};
 
-class ScriptedPrompt final : public IPrompt {
-public:
-    QList<Shown> shown;
-    QList<bool> answers;
-    bool Show(QWidget*, const QString& caption, const QString& text, PromptIcon icon, PromptButtons buttons) override
-    {
-        if (caption != QStringLiteral("Talvex") && !caption.isEmpty())
-            qWarning("unexpected caption %s", qPrintable(caption));
-        shown.append({text, icon, buttons});
-        if (buttons == PromptButtons::YesNo)
-            return answers.isEmpty() ? false : answers.takeFirst();
-        return true;
-    }
-};
 
 CRemoteEntry Entry(const char* name, int64_t size, int kind, OleDate modified = MakeOleDate(2024, 3, 5, 7, 8, 9))
 {
@@ -112,7 +95,7 @@ class RemotePaneTest : public QObject {
 private slots:
     void init()
     {
-        m_prompt = ScriptedPrompt();
+        m_prompt.Clear();
         SetPrompt(&m_prompt);
         m_host = RecordingHost();
     }
@@ -313,8 +296,8 @@ private slots:
         view.Action(ID_REMOTE_MKDIR)->trigger();
         QCOMPARE(asked, 3);
         QCOMPARE(m_prompt.shown.size(), 2);
-        QCOMPARE(m_prompt.shown[0].text, QStringLiteral("이미 존재합니다. 다시 시도하시겠습니까?"));
-        QCOMPARE(int(m_prompt.shown[0].icon), int(PromptIcon::Question));
+        QCOMPARE(m_prompt.boxes[0].text, QStringLiteral("이미 존재합니다. 다시 시도하시겠습니까?"));
+        QCOMPARE(int(m_prompt.boxes[0].icon), int(PromptIcon::Question));
         QCOMPARE(m_host.sent, (QList<Sent>{{UM_MKDIR, "/new/", ""}}));
 
         // "No" ends it; a cancelled dialog sends nothing.
@@ -337,14 +320,14 @@ private slots:
         m_prompt.answers = {false};
         view.Action(ID_REMOTE_DELETE)->trigger();
         QVERIFY(m_host.sent.isEmpty());
-        QCOMPARE(m_prompt.shown.last().text, QStringLiteral("정말 삭제하시겠습니까?"));
+        QCOMPARE(m_prompt.boxes.last().text, QStringLiteral("정말 삭제하시겠습니까?"));
         m_prompt.answers = {true};
         QTest::keyClick(view.List(), Qt::Key_Delete);
         QCOMPARE(m_host.sent, (QList<Sent>{{UM_RMDIR, "/a/a/", ""}, {UM_DELFILE, "/a/b.txt", ""}, {UM_DELFILE, "/a/D.bin", ""}}));
         QCOMPARE(view.Model()->rowCount(), 5); // rows go only on the results
 
         // Nothing selected: not even asked.
-        m_prompt.shown.clear();
+        m_prompt.Clear();
         view.List()->selectionModel()->clearSelection();
         view.DeleteSelected();
         QVERIFY(m_prompt.shown.isEmpty());
@@ -378,8 +361,8 @@ private slots:
         m_host.sent.clear();
         Select(view, {1, 2});
         view.RenameSelected();
-        QCOMPARE(m_prompt.shown.last().text, QStringLiteral("여러개의 항목을 이름바꾸기 할 수 없습니다"));
-        QCOMPARE(int(m_prompt.shown.last().icon), int(PromptIcon::Information));
+        QCOMPARE(m_prompt.boxes.last().text, QStringLiteral("여러개의 항목을 이름바꾸기 할 수 없습니다"));
+        QCOMPARE(int(m_prompt.boxes.last().icon), int(PromptIcon::Information));
         Select(view, {0});
         view.RenameSelected();
         view.m_askRenameTarget = [](const QString&, QString&) { return false; };
@@ -397,8 +380,8 @@ private slots:
         view.ShowListing(Sample()); // in /x/
         view.EndRenameInPlace(1, QStringLiteral("a:b"));
         QCOMPARE(m_prompt.shown.size(), 1);
-        QCOMPARE(m_prompt.shown[0].text, QStringLiteral(": < > * \" / ? \\ | 값은 사용할 수 없습니다"));
-        QCOMPARE(int(m_prompt.shown[0].icon), int(PromptIcon::Warning));
+        QCOMPARE(m_prompt.boxes[0].text, QStringLiteral(": < > * \" / ? \\ | 값은 사용할 수 없습니다"));
+        QCOMPARE(int(m_prompt.boxes[0].icon), int(PromptIcon::Warning));
         for (const char* bad : {"/", "\\", "*", "?", "\"", "<", ">", "|"})
             view.EndRenameInPlace(2, QStringLiteral("n%1").arg(QLatin1String(bad)));
         QCOMPARE(m_prompt.shown.size(), 9);
@@ -447,8 +430,8 @@ private slots:
         view.ShowListing(Sample()); // in /x/
         Select(view, {1, 2});
         view.Action(ID_REMOTE_CHECKSYNC)->trigger();
-        QCOMPARE(m_prompt.shown.last().text, QStringLiteral("여러개의 Item을 선택할 수 없습니다"));
-        QCOMPARE(int(m_prompt.shown.last().icon), int(PromptIcon::Information));
+        QCOMPARE(m_prompt.boxes.last().text, QStringLiteral("여러개의 Item을 선택할 수 없습니다"));
+        QCOMPARE(int(m_prompt.boxes.last().icon), int(PromptIcon::Information));
         QVERIFY(!m_host.checkSync);
         Select(view, {0}); // ".." names nothing to check
         view.CheckSyncSelected();
@@ -557,11 +540,11 @@ private slots:
         QTest::keyClicks(dlg.NameEdit(), QStringLiteral("a:b/c;d"));
         QCOMPARE(dlg.NameEdit()->text(), QStringLiteral("abcd").insert(3, QLatin1Char(';')));
         QCOMPARE(m_prompt.shown.size(), 2);
-        QCOMPARE(int(m_prompt.shown[0].icon), int(PromptIcon::Error));
+        QCOMPARE(int(m_prompt.boxes[0].icon), int(PromptIcon::Error));
         dlg.NameEdit()->setText(QStringLiteral("   "));
         dlg.accept();
-        QCOMPARE(m_prompt.shown.last().text, QStringLiteral("폴더명을 입력하세요"));
-        QCOMPARE(int(m_prompt.shown.last().icon), int(PromptIcon::Warning));
+        QCOMPARE(m_prompt.boxes.last().text, QStringLiteral("폴더명을 입력하세요"));
+        QCOMPARE(int(m_prompt.boxes.last().icon), int(PromptIcon::Warning));
         QCOMPARE(dlg.result(), int(QDialog::Rejected));
         dlg.NameEdit()->setText(QStringLiteral("x|y")); // pasted past the key filter
         dlg.accept();
@@ -575,7 +558,7 @@ private slots:
         QCOMPARE(find.windowTitle(), QStringLiteral("파일 찾기"));
         QCOMPARE(find.NameLabel()->text(), QStringLiteral("파일명"));
         find.accept();
-        QCOMPARE(m_prompt.shown.last().text, QStringLiteral("파일명을 입력하세요"));
+        QCOMPARE(m_prompt.boxes.last().text, QStringLiteral("파일명을 입력하세요"));
         QCOMPARE(find.OkButton()->text(), QStringLiteral("확인"));
     }
 
@@ -588,10 +571,10 @@ private slots:
         QTest::keyClicks(dlg.TargetEdit(), QStringLiteral("/y\\n?e*w"));
         QCOMPARE(dlg.TargetEdit()->text(), QStringLiteral("/y\\new"));
         QCOMPARE(m_prompt.shown.size(), 2);
-        QCOMPARE(int(m_prompt.shown[0].icon), int(PromptIcon::Warning));
+        QCOMPARE(int(m_prompt.boxes[0].icon), int(PromptIcon::Warning));
         dlg.TargetEdit()->clear();
         dlg.accept();
-        QCOMPARE(m_prompt.shown.last().text, QStringLiteral("대상 경로를 설정하셔야 합니다"));
+        QCOMPARE(m_prompt.boxes.last().text, QStringLiteral("대상 경로를 설정하셔야 합니다"));
         QCOMPARE(dlg.result(), int(QDialog::Rejected));
         dlg.TargetEdit()->setText(QStringLiteral(" /y/new "));
         dlg.accept();
@@ -601,7 +584,7 @@ private slots:
 
 private:
     RecordingHost m_host;
-    ScriptedPrompt m_prompt;
+    test::ScriptedPrompt m_prompt;
 };
 
 QTEST_MAIN(RemotePaneTest)

@@ -10,6 +10,7 @@
 #include "sync/main_frame.h"
 #include "tests/common/loopback.h"
 #include "tests/common/refusing_control_port.h"
+#include "tests/common/scripted_prompt.h"
 
 #include <QAction>
 #include <QEventLoop>
@@ -24,20 +25,6 @@ using namespace talvex;
 
 namespace {
 
-// Answers message boxes from a script (Yes/No questions take the next answer, "no" when the
-// script is empty) and records what was shown.
-class ScriptedPrompt final : public IPrompt {
-public:
-    QStringList shown;
-    QList<bool> answers;
-    bool Show(QWidget*, const QString&, const QString& text, PromptIcon, PromptButtons buttons) override
-    {
-        shown.append(text);
-        if (buttons == PromptButtons::YesNo)
-            return answers.isEmpty() ? false : answers.takeFirst();
-        return true;
-    }
-};
 
 struct Login {
     QString userId, password;
@@ -64,7 +51,7 @@ private slots:
         qputenv("TALVEX_CONFIG_FILE", (m_config->path() + QStringLiteral("/talvex.ini")).toUtf8());
         PointAt(*m_server);
         SetPrompt(&m_prompt);
-        m_prompt = ScriptedPrompt();
+        m_prompt.Clear();
         m_logins.clear();
     }
     void cleanup() { SetPrompt(nullptr); }
@@ -265,7 +252,7 @@ private:
     static inline int s_servers = 0;
     std::unique_ptr<devserver::Server> m_server;
     std::unique_ptr<QTemporaryDir> m_config;
-    ScriptedPrompt m_prompt;
+    test::ScriptedPrompt m_prompt;
     QList<Login> m_logins;
     int m_loginShown = 0;
 };
