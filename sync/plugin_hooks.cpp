@@ -151,7 +151,7 @@ void CPluginHooks::Load(const std::string& programDir)
                 continue;
             std::int32_t& count = m_counts[CountIndex(row)];
             if (count >= kSlots) {
-                Log("Plug-in %s: hook %s not used, %d libraries already provide it", m_paths[m].c_str(),
+                Log("Plug-in %s: hook %s not used, %d libraries already provide it\n", m_paths[m].c_str(),
                     kHookNames[row], kSlots);
                 continue;
             }
@@ -159,7 +159,7 @@ void CPluginHooks::Load(const std::string& programDir)
         }
     }
     if (!m_modules.empty())
-        Log("Plug-ins loaded: %zu", m_modules.size());
+        Log("Plug-ins loaded: %zu\n", m_modules.size());
 }
 
 void CPluginHooks::Call(int kind, const std::string& first, const std::string& second,
