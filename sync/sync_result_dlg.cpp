@@ -1,0 +1,203 @@
+#include "sync/sync_result_dlg.h"
+
+#include "app/prompt.h"
+#include "platform/text_codec.h"
+#include "platform/text_util.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileIconProvider>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeDatabase>
+#include <QPushButton>
+#include <QStyle>
+#include <QTreeWidget>
+
+#include <cstdio>
+#include <map>
+
+using namespace talvex;
+
+namespace {
+
+constexpr qint64 kMaxResultFile = qint64{16} << 20; // larger files hold no usable entries
+constexpr size_t kValueBuffer = 255;              // values are cut to this buffer, as read elsewhere
+constexpr char kSection[] = "CheckSync";
+
+// The icon of a file type, found by the name alone: the file itself is not looked at.
+QIcon IconForName(const QString& path)
+{
+    const QMimeType mime = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension);
+    QIcon icon = QIcon::fromTheme(mime.iconName());
+    if (icon.isNull())
+        icon = QIcon::fromTheme(mime.genericIconName());
+    if (icon.isNull())
+        icon = QFileIconProvider().icon(QFileIconProvider::File);
+    if (icon.isNull())
+        icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
+    return icon;
+}
+
+// Key number n of a key name written exactly as the decimal n (1 .. limit), else 0.
+int KeyNumber(std::string_view key, int limit)
+{
+    if (key.empty() || key.size() > 10 || key.front() == '0')
+        return 0;
+    int64_t n = 0;
+    for (char c : key) {
+        if (c < '0' || c > '9')
+            return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n <= limit ? static_cast<int>(n) : 0;
+}
+
+// The values of the keys "1" .. "limit" of the first [CheckSync] section, read by the same rules
+// as any single profile value (first key wins, blanks trimmed, one pair of quotes removed, cut to
+// the buffer), in one pass over the text however large the fail count.
+std::map<int, std::string> NumberedValues(std::string_view text, int limit)
+{
+    std::map<int, std::string> values;
+    bool inSection = false;
+    bool sectionSeen = false;
+    LineReader lines(text);
+    for (std::string_view line; lines.Next(line);) {
+        line = Trim(line);
+        if (line.empty() || line.front() == ';')
+            continue;
+        if (line.front() == '[') {
+            if (sectionSeen)
+                break;
+            const size_t close = line.find(']');
+            const std::string_view name =
+                Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
+            inSection = EqualNoCase(name, kSection);
+            sectionSeen = sectionSeen || inSection;
+            continue;
+        }
+        if (!inSection)
+            continue;
+        const size_t eq = line.find('=');
+        if (eq == std::string_view::npos)
+            continue;
+        const int n = KeyNumber(Trim(line.substr(0, eq)), limit);
+        if (n == 0 || values.count(n))
+            continue;
+        std::string_view value = Trim(line.substr(eq + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        if (value.size() > kValueBuffer - 1)
+            value = value.substr(0, kValueBuffer - 1);
+        values.emplace(n, std::string(value));
+    }
+    return values;
+}
+
+} // namespace
+
+CSyncResultDlg::CSyncResultDlg(std::unique_ptr<CSyncNoticeList> result, bool check, QString resultFile,
+                               QWidget* parent)
+    : QDialog(parent), m_pResult(std::move(result)), m_bCheck(check), m_strResultFile(std::move(resultFile))
+{
+    setObjectName(QStringLiteral("CSyncResultDlg"));
+    if (!m_pResult)
+        m_pResult = std::make_unique<CSyncNoticeList>();
+    m_nFailCount = m_pResult->failCount;
+    setWindowTitle(Str(m_bCheck ? 220 : 219));
+
+    m_pTotal = new QLineEdit(QString::number(m_pResult->totalCount), this);
+    m_pTotal->setObjectName(QStringLiteral("total"));
+    m_pTotal->setReadOnly(true);
+    m_pFail = new QLineEdit(QString::number(m_pResult->failCount), this);
+    m_pFail->setObjectName(QStringLiteral("fail"));
+    m_pFail->setReadOnly(true);
+
+    m_pList = new QTreeWidget(this);
+    m_pList->setObjectName(QStringLiteral("failList"));
+    m_pList->setColumnCount(1);
+    m_pList->setHeaderLabels({Str(224)});
+    m_pList->headerItem()->setTextAlignment(0, Qt::AlignLeft | Qt::AlignVCenter);
+    m_pList->setColumnWidth(0, 80);
+    m_pList->setRootIsDecorated(false);
+    m_pList->setUniformRowHeights(true);
+    m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_pList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pList->setAllColumnsShowFocus(true);
+    m_pList->setMinimumSize(360, 200);
+
+    m_pListButton = new QPushButton(Str(226), this);
+    m_pListButton->setObjectName(QStringLiteral("showFailList"));
+    m_pListButton->setAutoDefault(false);
+    connect(m_pListButton, &QPushButton::clicked, this, &CSyncResultDlg::ShowFailList);
+
+    auto* buttons = new QDialogButtonBox(this);
+    QPushButton* ok = buttons->addButton(Str(195), QDialogButtonBox::AcceptRole);
+    ok->setObjectName(QStringLiteral("ok"));
+    ok->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, this, &CSyncResultDlg::accept);
+
+    auto* layout = new QGridLayout(this);
+    layout->addWidget(new QLabel(Str(221), this), 0, 0);
+    layout->addWidget(m_pTotal, 0, 1);
+    layout->addWidget(new QLabel(Str(222), this), 1, 0);
+    layout->addWidget(m_pFail, 1, 1);
+    layout->addWidget(new QLabel(Str(223), this), 2, 0, 1, 2);
+    layout->addWidget(m_pList, 3, 0, 1, 2);
+    layout->addWidget(m_pListButton, 4, 0);
+    layout->addWidget(buttons, 4, 1);
+
+    // Entries the record carries go straight into the list; the record keeps none of them.
+    for (const CSyncNotice& notice : m_pResult->notices)
+        AddPath(QString::fromStdString(notice.text));
+    m_pResult->notices.clear();
+}
+
+QString CSyncResultDlg::TotalText() const { return m_pTotal->text(); }
+QString CSyncResultDlg::FailText() const { return m_pFail->text(); }
+
+QStringList CSyncResultDlg::ListedPaths() const
+{
+    QStringList paths;
+    for (int i = 0; i < m_pList->topLevelItemCount(); ++i)
+        paths.append(m_pList->topLevelItem(i)->text(0));
+    return paths;
+}
+
+void CSyncResultDlg::AddPath(const QString& path)
+{
+    auto* item = new QTreeWidgetItem(m_pList, {path});
+    item->setIcon(0, IconForName(path));
+}
+
+void CSyncResultDlg::ShowFailList()
+{
+    m_pList->clear();
+    QFile file(m_strResultFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        ShowMessage(this, 225, PromptIcon::Warning);
+        return;
+    }
+    QByteArray text;
+    if (file.size() <= kMaxResultFile)
+        text = file.read(kMaxResultFile + 1);
+    file.close();
+    if (text.size() > kMaxResultFile || m_nFailCount <= 0)
+        return;
+    const std::map<int, std::string> values =
+        NumberedValues(std::string_view(text.constData(), static_cast<size_t>(text.size())), m_nFailCount);
+    for (const auto& [number, value] : values) {
+        if (!value.empty())
+            AddPath(QString::fromStdString(FromWireLossy(value)));
+    }
+}
+
+void CSyncResultDlg::accept()
+{
+    std::remove(QFile::encodeName(m_strResultFile).constData());
+    m_pResult.reset();
+    QDialog::accept();
+}
