@@ -9,6 +9,9 @@
 #include "res/menu_resource.h"
 #include "res/string_table.h"
 #include "sync/plugin_hooks.h"
+#include "sync/start_sync_dlg.h"
+#include "sync/sync_comp_dlg.h"
+#include "sync/sync_result_dlg.h"
 
 #include <QAction>
 #include <QApplication>
@@ -93,6 +96,14 @@ CMainFrame::CMainFrame(QWidget* parent)
         save = dlg.m_bSave;
         return true;
     };
+    m_showSyncComplete = [this](std::unique_ptr<CSyncNoticeList> result, bool check) {
+        CSyncCompDlg dlg(*result, check, this);
+        dlg.exec();
+    };
+    m_showSyncResult = [this](std::unique_ptr<CSyncNoticeList> result, bool check) {
+        CSyncResultDlg dlg(std::move(result), check, SyncResultFile(), this);
+        dlg.exec();
+    };
 
     CreateActions();
     CreateMenus();
@@ -156,6 +167,11 @@ void CMainFrame::CreateActions()
     Bind(ID_CONNECT, {[this] { OnConnect(); }, [this] { return !m_bConnected && !m_bCheckingUser && !m_control; }, {}});
     Bind(ID_DISCONNECT, {[this] { OnDisconnect(); }, [this] { return m_bConnected; }, {}});
     Bind(ID_REFRESH, {[this] { RefreshRemote(); }, [this] { return m_bConnected; }, {}});
+    Bind(ID_MANUAL_SYNC, {[this] { OnManualSync(); },
+                          [this] { return !m_bSyncService && !m_bSyncBusy && !m_bRenamePending && m_bConnected; },
+                          {}});
+    Bind(ID_CHECK_SYNC_ALL,
+         {[this] { OnCheckSyncAll(); }, [this] { return !m_bSyncBusy && !m_bRenamePending && m_bConnected; }, {}});
     Bind(ID_DETAIL_SIZE, {[this] { OnDetailSize(); }, [this] { return m_bConnected; }, [this] { return m_bDetailSize; }});
 }
 

@@ -2,7 +2,8 @@
 // CMainFrame: the single top-level window. It lays out the panes (local | remote above, the
 // tab pane below), owns the menu, tool bar and status bar, runs the connect sequence, owns the
 // control and command workers and routes requests to them and their reports to the panes.
-// The connection half lives in main_frame_connect.cpp.
+// The connection half lives in main_frame_connect.cpp, the manual sync and sync check in
+// main_frame_sync.cpp.
 
 #include "app/deployment_settings.h"
 #include "app/qt_report_sink.h"
@@ -24,6 +25,7 @@ class QLabel;
 class QSplitter;
 class CFlatTabView;
 class CRemoteView;
+class CStartSyncDlg;
 namespace talvex {
 class CPluginHooks;
 }
@@ -68,6 +70,16 @@ public:
 
     // Shows the login dialog; true with the values on OK. Tests replace it.
     std::function<bool(QString& userId, QString& password, bool& save)> m_showLogin;
+    // Show a sync job's result modally: the complete dialog (no failed file) and the result
+    // dialog (failed files). Tests replace them.
+    using SyncResultShow = std::function<void(std::unique_ptr<talvex::CSyncNoticeList> result, bool check)>;
+    SyncResultShow m_showSyncComplete;
+    SyncResultShow m_showSyncResult;
+
+    // The progress dialog of the running sync job or rename; null before the first one.
+    CStartSyncDlg* ProgressDialog() const { return m_pProgressDlg.get(); }
+    // The file the control session writes a sync job's result into.
+    static QString SyncResultFile();
 
     QString m_strHost;
     QString m_strUserId;
@@ -132,6 +144,14 @@ private:
     void ArmTimer(FrameTimer timer);
     void OnTimer(FrameTimer timer);
 
+    // Manual sync and sync check (main_frame_sync.cpp).
+    void OnManualSync();
+    void OnCheckSyncAll();
+    void OpenProgressDialog(int mode);
+    void CloseProgressDialog();
+    void OnSyncStarted(int status);
+    void OnSyncResult(int status, std::unique_ptr<talvex::CSyncNoticeList> result);
+
     struct Command {
         std::function<void()> run;
         std::function<bool()> enabled; // empty: always
@@ -156,6 +176,7 @@ private:
         QString oldPath, newPath;
     };
     std::unique_ptr<PendingRename> m_pPendingRename;
+    std::unique_ptr<CStartSyncDlg> m_pProgressDlg;
     bool m_bCheckingUser = false;
     std::thread m_webCheck;
     // The sink outlives the workers that report to it: declared first, destroyed last.

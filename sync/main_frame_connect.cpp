@@ -10,6 +10,7 @@
 #include "protocol/message_ids.h"
 #include "res/string_table.h"
 #include "sync/plugin_hooks.h"
+#include "sync/start_sync_dlg.h"
 
 #include <QMetaObject>
 
@@ -242,8 +243,15 @@ void CMainFrame::OnReport(Report& report)
         if (report.response)
             OnRequestNotSent(*report.response);
         break;
+    case UM_STARTSYNC:
+    case UM_CHECKSYNC:
+        OnSyncStarted(report.code);
+        break;
+    case UM_GETSYNCED:
+        OnSyncResult(report.code, std::move(report.result));
+        break;
     default:
-        break; // the sync flow's answers belong to its own step
+        break;
     }
     UpdateCommandUI();
 }
@@ -257,6 +265,7 @@ void CMainFrame::OnNotices(CSyncNoticeList& notices)
                 SetStatus(0);
                 m_bRenamePending = false;
                 RenameInList();
+                CloseProgressDialog();
                 list.erase(it);
                 break;
             }
@@ -288,6 +297,8 @@ void CMainFrame::OnRenameResult(const CTlxspResponse& response)
         return;
     }
     SetStatus(0);
+    if (m_bSyncService)
+        CloseProgressDialog();
     if (response.statusCode == 409)
         ShowMessage(this, 250, PromptIcon::Warning);
     else
@@ -327,15 +338,27 @@ void CMainFrame::SendCommand(std::unique_ptr<CThreadCommand> command)
     switch (id) {
     case UM_LOGIN:
     case UM_LOGOUT:
-    case UM_CHECKSYNC:
     case UM_STARTSYNC:
         if (m_control)
             m_control->Post(id, std::move(command));
         break;
+    case UM_CHECKSYNC:
+        if (!m_control) {
+            m_bSyncBusy = false; // nothing was sent: no job runs
+            break;
+        }
+        m_control->Post(id, std::move(command));
+        m_bSyncBusy = true; // also for a check asked for by the remote pane
+        OpenProgressDialog(CStartSyncDlg::kCheckSync);
+        UpdateCommandUI();
+        break;
     case UM_RENAME:
         m_pPendingRename = std::make_unique<PendingRename>(PendingRename{Q(command->text1), Q(command->text2)});
-        if (m_command)
+        if (m_command) {
             m_command->Post(UM_RENAME, std::move(command));
+            if (m_bSyncService)
+                OpenProgressDialog(CStartSyncDlg::kRename);
+        }
         break;
     case UM_DELFILE:
     case UM_RMDIR:
@@ -396,6 +419,9 @@ void CMainFrame::OnDisconnect()
     StopWorkers();
     m_bRenamePending = false;
     m_pPendingRename.reset();
+    // A job whose result will never come is over; its dialog goes with it.
+    m_bSyncBusy = false;
+    CloseProgressDialog();
     setWindowTitle(Str(194));
     SetStatus(-1);
 }
