@@ -182,6 +182,13 @@ private slots:
         QVERIFY(VisibleProgressDialogs(frame).isEmpty());
         QCOMPARE(frame.StatusText(), QStringLiteral("동기화 대기중"));
         QVERIFY(frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
+
+        // A path the server cannot take: any other refusal names its status.
+        frame.SetCheckSync(true);
+        frame.SendCommand(std::make_unique<CThreadCommand>(CThreadCommand{UM_CHECKSYNC, "/../x/", {}}));
+        QTRY_COMPARE_WITH_TIMEOUT(m_prompt.shown.size(), 2, 10000);
+        QCOMPARE(m_prompt.shown.last(), QStringLiteral("동기화 확인을 할 수 없습니다. [400]"));
+        QVERIFY(!frame.m_bSyncBusy);
     }
 
     void anAccountWithoutSyncTargetIsRefused()
@@ -249,6 +256,30 @@ private slots:
         QVERIFY(VisibleProgressDialogs(frame).isEmpty());
         QVERIFY(!frame.IsTimerArmed(kSyncResultTimer));
         QVERIFY(!frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
+    }
+
+    void aRenameOfASyncServiceAccountShowsProgressUntilConfirmedOrRefused()
+    {
+        WriteFile(m_storage.filePath(QStringLiteral("data/sync/old.txt")), "x");
+        CMainFrame frame;
+        Script(frame);
+        Connect(frame, QStringLiteral("sync"), QStringLiteral("sync1234"));
+        // Refused: the dialog closes with the warning.
+        frame.SendCommand(std::make_unique<CThreadCommand>(CThreadCommand{UM_RENAME, "/missing.txt", "/new.txt"}));
+        QCOMPARE(VisibleProgressDialogs(frame).size(), 1);
+        QCOMPARE(frame.ProgressDialog()->Mode(), int(CStartSyncDlg::kRename));
+        QTRY_COMPARE_WITH_TIMEOUT(m_prompt.shown.size(), 1, 10000);
+        QVERIFY(VisibleProgressDialogs(frame).isEmpty());
+
+        // Accepted: the dialog stays until a notice confirms the rename.
+        frame.SendCommand(std::make_unique<CThreadCommand>(CThreadCommand{UM_RENAME, "/old.txt", "/new.txt"}));
+        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bRenamePending, 10000);
+        QCOMPARE(VisibleProgressDialogs(frame).size(), 1);
+        QVERIFY(!frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.m_bRenamePending, 10000);
+        QVERIFY(VisibleProgressDialogs(frame).isEmpty());
+        QVERIFY(frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
+        QCOMPARE(frame.findChildren<CStartSyncDlg*>().size(), 1); // earlier dialogs are freed
     }
 
     // ---- the dialogs ----------------------------------------------------------------------
