@@ -36,7 +36,9 @@ CStartSyncDlg::CStartSyncDlg(int mode, QWidget* parent) : QDialog(parent), m_nMo
     m_pBar->setTextVisible(false);
     m_pBar->setMinimumWidth(260);
 
-    m_pButton = new QPushButton(QStringLiteral("Button1"), this);
+    // The button only hides the dialog; the job goes on. It says "확인" rather than the
+    // placeholder caption of the original dialog layout.
+    m_pButton = new QPushButton(Str(195), this);
     m_pButton->setObjectName(QStringLiteral("close"));
     connect(m_pButton, &QPushButton::clicked, this, &QDialog::hide);
 
