@@ -1,6 +1,7 @@
 #include "sync/main_frame.h"
 
 #include "accounts/login_dlg.h"
+#include "accounts/manager_dlg.h"
 #include "app/about_dlg.h"
 #include "app/prompt.h"
 #include "app/registry_key.h"
@@ -96,6 +97,18 @@ CMainFrame::CMainFrame(QWidget* parent)
         save = dlg.m_bSave;
         return true;
     };
+    m_showManager = [this](QString& userId, QString& password) {
+        bool chosen = false;
+        CManagerDlg dlg(
+            [&](const QString& id, const QString& pw) {
+                userId = id;
+                password = pw;
+                chosen = true;
+            },
+            this);
+        dlg.exec();
+        return chosen;
+    };
     m_showSyncComplete = [this](std::unique_ptr<CSyncNoticeList> result, bool check) {
         CSyncCompDlg dlg(*result, check, this);
         dlg.exec();
@@ -165,6 +178,8 @@ void CMainFrame::CreateActions()
     Bind(ID_APP_EXIT, {[this] { close(); }, {}, {}});
     Bind(ID_APP_ABOUT, {[this] { OnAbout(); }, {}, {}});
     Bind(ID_CONNECT, {[this] { OnConnect(); }, [this] { return !m_bConnected && !m_bCheckingUser && !m_control; }, {}});
+    Bind(ID_USER_MANAGER,
+         {[this] { OnUserManager(); }, [this] { return !m_bConnected && !m_bCheckingUser && !m_control; }, {}});
     Bind(ID_DISCONNECT, {[this] { OnDisconnect(); }, [this] { return m_bConnected; }, {}});
     Bind(ID_REFRESH, {[this] { RefreshRemote(); }, [this] { return m_bConnected; }, {}});
     Bind(ID_MANUAL_SYNC, {[this] { OnManualSync(); },

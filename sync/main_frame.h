@@ -70,6 +70,9 @@ public:
 
     // Shows the login dialog; true with the values on OK. Tests replace it.
     std::function<bool(QString& userId, QString& password, bool& save)> m_showLogin;
+    // Shows the account book; true with the chosen account's values when it was left with
+    // "접속". Tests replace it.
+    std::function<bool(QString& userId, QString& password)> m_showManager;
     // Show a sync job's result modally: the complete dialog (no failed file) and the result
     // dialog (failed files). Tests replace them.
     using SyncResultShow = std::function<void(std::unique_ptr<talvex::CSyncNoticeList> result, bool check)>;
@@ -123,6 +126,7 @@ private:
 
     // Connect sequence and worker reports (main_frame_connect.cpp).
     void OnConnect();
+    void OnUserManager();
     void OnDisconnect();
     bool ShowLogin();
     void StartWebCheck();

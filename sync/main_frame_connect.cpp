@@ -48,6 +48,14 @@ void CMainFrame::OnConnect()
         StartWebCheck();
 }
 
+void CMainFrame::OnUserManager()
+{
+    // The dialog is closed before the connect sequence starts.
+    QString userId, password;
+    if (m_showManager && m_showManager(userId, password))
+        ConnectAs(userId, password);
+}
+
 void CMainFrame::ConnectAs(const QString& userId, const QString& password)
 {
     if (m_bConnected || m_bCheckingUser || m_control)
