@@ -20,9 +20,6 @@ using namespace talvex;
 
 namespace {
 
-// Shown above the book's own reason when "저장" could not write the file.
-constexpr const char* kTextManagerSaveFailed = "사용자 계정을 저장하지 못했습니다.";
-
 QString T(const char* text) { return QString::fromUtf8(text); }
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 std::string S(const QString& text) { return text.toStdString(); }

@@ -88,6 +88,8 @@ inline constexpr const char* kTextManagerConnect = "접속";
 inline constexpr const char* kTextManagerSave = "저장";
 inline constexpr const char* kTextManagerConfirmAdd = "추가확인";
 inline constexpr const char* kTextManagerNoName = "이름을 입력하세요";
+// Shown above the account book's own reason when "저장" could not write the file.
+inline constexpr const char* kTextManagerSaveFailed = "사용자 계정을 저장하지 못했습니다.";
 
 // DRM pane
 inline constexpr const char* kTextDrmKeyFailed = "DRM Key 설치하는데 실패하였습니다";
