@@ -101,13 +101,7 @@ CManagerDlg::CManagerDlg(ConnectFn onConnect, QWidget* parent)
     connect(m_pConfirmAdd, &QPushButton::clicked, this, &CManagerDlg::OnConfirmAdd);
     connect(m_pOk, &QPushButton::clicked, this, &CManagerDlg::accept);
 
-    m_askFolderName = [this](QString& name) {
-        CFolderDlg dlg(CFolderDlg::NewFolder, this);
-        if (dlg.exec() != QDialog::Accepted)
-            return false;
-        name = dlg.m_strName;
-        return true;
-    };
+    m_askFolderName = [this](QString& name) { return CFolderDlg::Ask(CFolderDlg::NewFolder, this, name); };
 
     m_pDelete->setEnabled(false);
     m_pConnect->setEnabled(false);

@@ -60,6 +60,15 @@ bool CFolderDlg::eventFilter(QObject* watched, QEvent* event)
     return QDialog::eventFilter(watched, event);
 }
 
+bool CFolderDlg::Ask(Mode mode, QWidget* parent, QString& name)
+{
+    CFolderDlg dlg(mode, parent);
+    if (dlg.exec() != QDialog::Accepted)
+        return false;
+    name = dlg.m_strName;
+    return true;
+}
+
 void CFolderDlg::accept()
 {
     const QString name = m_pName->text().trimmed();

@@ -15,6 +15,9 @@ public:
 
     QString m_strName;
 
+    // Runs the dialog; true with the name typed on OK.
+    static bool Ask(Mode mode, QWidget* parent, QString& name);
+
     QLineEdit* NameEdit() const { return m_pName; }
     QLabel* NameLabel() const { return m_pLabel; }
     QPushButton* OkButton() const { return m_pOk; }

@@ -1,47 +1,14 @@
 #include "panes/remote_list_model.h"
 
 #include "app/prompt.h"
+#include "panes/file_icons.h"
 #include "panes/size_text.h"
 
 #include <QApplication>
 #include <QDate>
-#include <QFileIconProvider>
-#include <QMimeDatabase>
 #include <QStyle>
 
 using namespace talvex;
-
-namespace {
-
-// Every list asks for the same few icons: one provider for all of them.
-QIcon FolderIcon()
-{
-    static const QIcon icon = [] {
-        QIcon themed = QFileIconProvider().icon(QFileIconProvider::Folder);
-        return themed.isNull() ? QApplication::style()->standardIcon(QStyle::SP_DirIcon) : themed;
-    }();
-    return icon;
-}
-
-QIcon FileIcon(const QMimeType& mime)
-{
-    QIcon icon = QIcon::fromTheme(mime.iconName());
-    if (icon.isNull())
-        icon = QIcon::fromTheme(mime.genericIconName());
-    if (icon.isNull())
-        icon = QFileIconProvider().icon(QFileIconProvider::File);
-    if (icon.isNull())
-        icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
-    return icon;
-}
-
-QString FolderTypeName()
-{
-    static const QString name = QMimeDatabase().mimeTypeForName(QStringLiteral("inode/directory")).comment();
-    return name;
-}
-
-} // namespace
 
 CRemoteListModel::CRemoteListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -129,8 +96,7 @@ CRemoteListModel::Row CRemoteListModel::FolderRow(const QString& name)
 
 CRemoteListModel::Row CRemoteListModel::FileRow(const QString& name)
 {
-    static const QMimeDatabase db;
-    const QMimeType mime = db.mimeTypeForFile(name, QMimeDatabase::MatchExtension);
+    const QMimeType mime = MimeTypeForName(name);
     Row row;
     row.name = name;
     row.folder = false;

@@ -163,13 +163,7 @@ CRemoteView::CRemoteView(IRemoteHost& host, QWidget* parent)
     for (int i = 0; i < CRemoteListModel::ColumnCount; ++i)
         m_pList->setColumnWidth(i, widths[i]);
 
-    m_askFolderName = [this](QString& name) {
-        CFolderDlg dlg(CFolderDlg::NewFolder, this);
-        if (dlg.exec() != QDialog::Accepted)
-            return false;
-        name = dlg.m_strName;
-        return true;
-    };
+    m_askFolderName = [this](QString& name) { return CFolderDlg::Ask(CFolderDlg::NewFolder, this, name); };
     m_askRenameTarget = [this](const QString& source, QString& target) {
         CRenameDlg dlg(source, m_pList);
         if (dlg.exec() != QDialog::Accepted)

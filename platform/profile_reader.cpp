@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace talvex {
 namespace {
@@ -21,11 +22,11 @@ std::string Cut(std::string_view value, size_t bufferSize)
 
 } // namespace
 
-std::string ProfileStringFromText(std::string_view text, std::string_view section, std::string_view key,
-                                  std::string_view defaultValue, size_t bufferSize)
+void ForEachProfileValue(std::string_view text, std::string_view section,
+                         const std::function<bool(std::string_view key, std::string_view value)>& visit,
+                         size_t bufferSize)
 {
     section = Trim(section);
-    key = Trim(key);
     bool inSection = false;
     bool sectionSeen = false;
     LineReader lines(text);
@@ -47,13 +48,34 @@ std::string ProfileStringFromText(std::string_view text, std::string_view sectio
         const size_t eq = line.find('=');
         if (eq == std::string_view::npos)
             continue;
-        if (!EqualNoCase(Trim(line.substr(0, eq)), key))
-            continue;
         std::string_view value = Trim(line.substr(eq + 1));
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
             value = value.substr(1, value.size() - 2);
-        return Cut(value, bufferSize);
+        if (bufferSize == 0)
+            value = {};
+        else if (value.size() > bufferSize - 1)
+            value = value.substr(0, bufferSize - 1);
+        if (!visit(Trim(line.substr(0, eq)), value))
+            return;
     }
+}
+
+std::string ProfileStringFromText(std::string_view text, std::string_view section, std::string_view key,
+                                  std::string_view defaultValue, size_t bufferSize)
+{
+    key = Trim(key);
+    std::optional<std::string> found;
+    ForEachProfileValue(
+        text, section,
+        [&](std::string_view name, std::string_view value) {
+            if (!EqualNoCase(name, key))
+                return true;
+            found = std::string(value);
+            return false; // the first matching key wins
+        },
+        bufferSize);
+    if (found)
+        return *found;
     std::string_view def = defaultValue;
     while (!def.empty() && IsBlank(def.back()))
         def.remove_suffix(1);

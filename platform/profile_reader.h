@@ -8,10 +8,18 @@
 //  - the result is cut to bufferSize - 1 bytes, as the Windows call cuts it to its buffer.
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace talvex {
+
+// Calls visit(key, value) for every "key=value" line of the first section of that name, in
+// order, with the value as a single read would give it (trimmed, one pair of quotes removed, cut
+// to bufferSize - 1 bytes); visit returns false to stop.
+void ForEachProfileValue(std::string_view text, std::string_view section,
+                         const std::function<bool(std::string_view key, std::string_view value)>& visit,
+                         size_t bufferSize = 255);
 
 // Reads key of section from the ini text.
 std::string ProfileStringFromText(std::string_view text, std::string_view section, std::string_view key,

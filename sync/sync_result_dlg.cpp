@@ -1,18 +1,18 @@
 #include "sync/sync_result_dlg.h"
 
 #include "app/prompt.h"
+#include "panes/file_icons.h"
+#include "platform/profile_reader.h"
 #include "platform/text_codec.h"
 #include "platform/text_util.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFile>
-#include <QFileIconProvider>
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMimeDatabase>
 #include <QPushButton>
 #include <QStyle>
 #include <QTreeWidget>
@@ -27,20 +27,6 @@ namespace {
 constexpr qint64 kMaxResultFile = qint64{16} << 20; // larger files hold no usable entries
 constexpr size_t kValueBuffer = 255;              // values are cut to this buffer, as read elsewhere
 constexpr char kSection[] = "CheckSync";
-
-// The icon of a file type, found by the name alone: the file itself is not looked at.
-QIcon IconForName(const QString& path)
-{
-    const QMimeType mime = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension);
-    QIcon icon = QIcon::fromTheme(mime.iconName());
-    if (icon.isNull())
-        icon = QIcon::fromTheme(mime.genericIconName());
-    if (icon.isNull())
-        icon = QFileIconProvider().icon(QFileIconProvider::File);
-    if (icon.isNull())
-        icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
-    return icon;
-}
 
 // Key number n of a key name written exactly as the decimal n (1 .. limit), else 0.
 int KeyNumber(std::string_view key, int limit)
@@ -62,38 +48,15 @@ int KeyNumber(std::string_view key, int limit)
 std::map<int, std::string> NumberedValues(std::string_view text, int limit)
 {
     std::map<int, std::string> values;
-    bool inSection = false;
-    bool sectionSeen = false;
-    LineReader lines(text);
-    for (std::string_view line; lines.Next(line);) {
-        line = Trim(line);
-        if (line.empty() || line.front() == ';')
-            continue;
-        if (line.front() == '[') {
-            if (sectionSeen)
-                break;
-            const size_t close = line.find(']');
-            const std::string_view name =
-                Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
-            inSection = EqualNoCase(name, kSection);
-            sectionSeen = sectionSeen || inSection;
-            continue;
-        }
-        if (!inSection)
-            continue;
-        const size_t eq = line.find('=');
-        if (eq == std::string_view::npos)
-            continue;
-        const int n = KeyNumber(Trim(line.substr(0, eq)), limit);
-        if (n == 0 || values.count(n))
-            continue;
-        std::string_view value = Trim(line.substr(eq + 1));
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
-            value = value.substr(1, value.size() - 2);
-        if (value.size() > kValueBuffer - 1)
-            value = value.substr(0, kValueBuffer - 1);
-        values.emplace(n, std::string(value));
-    }
+    ForEachProfileValue(
+        text, kSection,
+        [&](std::string_view key, std::string_view value) {
+            const int n = KeyNumber(key, limit);
+            if (n != 0)
+                values.emplace(n, std::string(value)); // the first of a number wins
+            return true;
+        },
+        kValueBuffer);
     return values;
 }
 
@@ -170,7 +133,7 @@ QStringList CSyncResultDlg::ListedPaths() const
 void CSyncResultDlg::AddPath(const QString& path)
 {
     auto* item = new QTreeWidgetItem(m_pList, {path});
-    item->setIcon(0, IconForName(path));
+    item->setIcon(0, IconForFileName(path)); // by name alone: the file is not looked at
 }
 
 void CSyncResultDlg::ShowFailList()
