@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include "tests/common/client_env.h"
 #include "tests/common/scripted_prompt.h"
 
 #include <QTemporaryDir>
@@ -62,9 +63,7 @@ private slots:
         std::string error;
         QVERIFY2(m_server->Start(error), error.c_str());
         qputenv("TALVEX_CONFIG_FILE", (m_storage.path() + QStringLiteral("/talvex.ini")).toUtf8());
-        qputenv("TALVEX_WEB_HOST", QByteArray("127.0.0.1:") + QByteArray::number(m_server->WebPort()));
-        qputenv("TALVEX_CONTROL_PORT", QByteArray::number(m_server->ControlPort()));
-        qputenv("TALVEX_COMMAND_PORT", QByteArray::number(m_server->CommandPort()));
+        test::PointClientAt(*m_server);
         SetPrompt(&m_prompt);
     }
     void cleanupTestCase()

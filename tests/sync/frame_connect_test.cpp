@@ -4,6 +4,7 @@
 #include "app/prompt.h"
 #include "app/registry_key.h"
 #include "devserver/server.h"
+#include "tests/common/client_env.h"
 #include "devserver/server_log.h"
 #include "protocol/message_ids.h"
 #include "res/menu_resource.h"
@@ -49,7 +50,7 @@ private slots:
     {
         m_config = std::make_unique<QTemporaryDir>();
         qputenv("TALVEX_CONFIG_FILE", (m_config->path() + QStringLiteral("/talvex.ini")).toUtf8());
-        PointAt(*m_server);
+        test::PointClientAt(*m_server);
         SetPrompt(&m_prompt);
         m_prompt.Clear();
         m_logins.clear();
@@ -175,7 +176,7 @@ private slots:
     void aServerThatGoesAwayEndsTheProgram()
     {
         auto own = StartServer();
-        PointAt(*own);
+        test::PointClientAt(*own);
         CMainFrame frame;
         Script(frame);
         frame.show();
@@ -213,12 +214,6 @@ private:
         if (!server->Start(error))
             return nullptr;
         return server;
-    }
-    static void PointAt(const devserver::Server& server)
-    {
-        qputenv("TALVEX_WEB_HOST", QByteArray("127.0.0.1:") + QByteArray::number(server.WebPort()));
-        qputenv("TALVEX_CONTROL_PORT", QByteArray::number(server.ControlPort()));
-        qputenv("TALVEX_COMMAND_PORT", QByteArray::number(server.CommandPort()));
     }
     void Script(CMainFrame& frame)
     {

@@ -4,6 +4,7 @@
 #include "app/prompt.h"
 #include "devserver/accounts.h"
 #include "devserver/server.h"
+#include "tests/common/client_env.h"
 #include "devserver/server_log.h"
 #include "platform/workdir.h"
 #include "protocol/message_ids.h"
@@ -77,7 +78,7 @@ private slots:
     {
         m_config = std::make_unique<QTemporaryDir>();
         qputenv("TALVEX_CONFIG_FILE", (m_config->path() + QStringLiteral("/talvex.ini")).toUtf8());
-        PointAt(*m_server);
+        test::PointClientAt(*m_server);
         SetPrompt(&m_prompt);
         m_prompt.Clear();
         m_complete.clear();
@@ -91,7 +92,7 @@ private slots:
     void aManualSyncWithoutFailuresShowsTheCompleteDialog()
     {
         auto own = StartServer(std::chrono::milliseconds(200), "");
-        PointAt(*own);
+        test::PointClientAt(*own);
         CMainFrame frame;
         Script(frame);
         QVERIFY(!frame.Action(ID_MANUAL_SYNC)->isEnabled()); // not connected
@@ -212,7 +213,7 @@ private slots:
     {
         // The result needs longer than the first poll: 203, then 200.
         auto slow = StartServer(std::chrono::milliseconds(6500));
-        PointAt(*slow);
+        test::PointClientAt(*slow);
         CMainFrame frame;
         Script(frame);
         Connect(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
@@ -375,12 +376,6 @@ private:
         if (!server->Start(error))
             return nullptr;
         return server;
-    }
-    static void PointAt(const devserver::Server& server)
-    {
-        qputenv("TALVEX_WEB_HOST", QByteArray("127.0.0.1:") + QByteArray::number(server.WebPort()));
-        qputenv("TALVEX_CONTROL_PORT", QByteArray::number(server.ControlPort()));
-        qputenv("TALVEX_COMMAND_PORT", QByteArray::number(server.CommandPort()));
     }
     void Script(CMainFrame& frame)
     {
