@@ -62,16 +62,8 @@ void CLoginDlg::accept()
     // Nothing is trimmed: an id of blanks counts as filled in and is sent as typed.
     const QString userId = m_pUserId->text();
     const QString password = m_pPassword->text();
-    if (userId.isEmpty()) {
-        ShowMessage(this, 272, PromptIcon::Error);
-        m_pUserId->setFocus();
+    if (!RequireFilled(this, m_pUserId, userId, Str(272)) || !RequireFilled(this, m_pPassword, password, Str(273)))
         return;
-    }
-    if (password.isEmpty()) {
-        ShowMessage(this, 273, PromptIcon::Error);
-        m_pPassword->setFocus();
-        return;
-    }
     m_strUserId = userId;
     m_strPassword = password;
     m_bSave = m_pSave->isChecked();

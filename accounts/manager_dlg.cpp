@@ -212,21 +212,9 @@ void CManagerDlg::OnConfirmAdd()
     const QString name = m_pName->text().trimmed();
     const QString userId = m_pUserId->text().trimmed();
     const QString password = m_pPassword->text().trimmed();
-    if (name.isEmpty()) {
-        ShowMessageText(this, T(kTextManagerNoName), PromptIcon::Error);
-        m_pName->setFocus();
+    if (!RequireFilled(this, m_pName, name, T(kTextManagerNoName)) || !RequireFilled(this, m_pUserId, userId, Str(272))
+        || !RequireFilled(this, m_pPassword, password, Str(273)))
         return;
-    }
-    if (userId.isEmpty()) {
-        ShowMessage(this, 272, PromptIcon::Error);
-        m_pUserId->setFocus();
-        return;
-    }
-    if (password.isEmpty()) {
-        ShowMessage(this, 273, PromptIcon::Error);
-        m_pPassword->setFocus();
-        return;
-    }
     AccountEntry entry;
     entry.name = S(name);
     entry.userId = S(userId);

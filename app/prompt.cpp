@@ -3,6 +3,7 @@
 #include "res/string_table.h"
 
 #include <QMessageBox>
+#include <QWidget>
 
 namespace {
 
@@ -57,4 +58,14 @@ void ShowMessageText(QWidget* parent, const QString& text, PromptIcon icon, cons
 bool AskYesNo(QWidget* parent, unsigned id)
 {
     return CurrentPrompt().Show(parent, Str(194), Str(id), PromptIcon::Question, PromptButtons::YesNo);
+}
+
+bool RequireFilled(QWidget* parent, QWidget* field, const QString& value, const QString& message)
+{
+    if (!value.isEmpty())
+        return true;
+    ShowMessageText(parent, message, PromptIcon::Error);
+    if (field)
+        field->setFocus();
+    return false;
 }
