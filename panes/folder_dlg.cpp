@@ -1,13 +1,17 @@
 #include "panes/folder_dlg.h"
 
 #include "app/prompt.h"
+#include "panes/name_char_filter.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+namespace {
+const QString kForbidden = QStringLiteral(":<>*\"/?\\|");
+} // namespace
 
 CFolderDlg::CFolderDlg(Mode mode, QWidget* parent)
     : QDialog(parent), m_nMode(mode), m_pName(new QLineEdit(this)), m_pLabel(new QLabel(this)), m_pOk(nullptr)
@@ -18,7 +22,7 @@ CFolderDlg::CFolderDlg(Mode mode, QWidget* parent)
     m_pLabel->setObjectName(QStringLiteral("label1013"));
     m_pName->setObjectName(QStringLiteral("edit1004"));
     m_pName->setMaxLength(255);
-    m_pName->installEventFilter(this);
+    new CNameCharFilter(m_pName, kForbidden, PromptIcon::Error);
 
     auto* buttons = new QDialogButtonBox(this);
     m_pOk = buttons->addButton(Str(195), QDialogButtonBox::AcceptRole);
@@ -34,30 +38,9 @@ CFolderDlg::CFolderDlg(Mode mode, QWidget* parent)
     m_pName->setFocus();
 }
 
-bool CFolderDlg::IsForbiddenChar(QChar c)
-{
-    static const QString forbidden = QStringLiteral(":<>*\"/?\\|");
-    return forbidden.contains(c);
-}
-
 bool CFolderDlg::HasForbiddenChar(const QString& text)
 {
-    for (QChar c : text)
-        if (IsForbiddenChar(c))
-            return true;
-    return false;
-}
-
-bool CFolderDlg::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == m_pName && event->type() == QEvent::KeyPress) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (HasForbiddenChar(key->text())) {
-            ShowMessage(this, 206, PromptIcon::Error);
-            return true;
-        }
-    }
-    return QDialog::eventFilter(watched, event);
+    return CNameCharFilter::ContainsAnyOf(text, kForbidden);
 }
 
 bool CFolderDlg::Ask(Mode mode, QWidget* parent, QString& name)

@@ -22,15 +22,11 @@ public:
     QLabel* NameLabel() const { return m_pLabel; }
     QPushButton* OkButton() const { return m_pOk; }
 
-    // The characters no remote name may hold: : < > * " / ? \ |
-    static bool IsForbiddenChar(QChar c);
+    // True when text holds a character no remote name may hold: : < > * " / ? \ |
     static bool HasForbiddenChar(const QString& text);
 
 public slots:
     void accept() override;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     Mode m_nMode;

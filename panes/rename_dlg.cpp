@@ -1,13 +1,18 @@
 #include "panes/rename_dlg.h"
 
 #include "app/prompt.h"
+#include "panes/name_char_filter.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+namespace {
+// Path separators are allowed: the target may move the item.
+const QString kForbidden = QStringLiteral(":<>*\"?|");
+} // namespace
 
 CRenameDlg::CRenameDlg(const QString& sourceName, QWidget* parent)
     : QDialog(parent), m_strSource(sourceName), m_pSource(new QLineEdit(this)), m_pTarget(new QLineEdit(this))
@@ -22,7 +27,7 @@ CRenameDlg::CRenameDlg(const QString& sourceName, QWidget* parent)
     m_pSource->setText(sourceName);
     m_pSource->setReadOnly(true);
     m_pTarget->setObjectName(QStringLiteral("edit1013"));
-    m_pTarget->installEventFilter(this);
+    new CNameCharFilter(m_pTarget, kForbidden, PromptIcon::Warning);
 
     auto* buttons = new QDialogButtonBox(this);
     QPushButton* ok = buttons->addButton(Str(195), QDialogButtonBox::AcceptRole);
@@ -43,23 +48,7 @@ CRenameDlg::CRenameDlg(const QString& sourceName, QWidget* parent)
 
 bool CRenameDlg::HasForbiddenChar(const QString& text)
 {
-    static const QString forbidden = QStringLiteral(":<>*\"?|");
-    for (QChar c : text)
-        if (forbidden.contains(c))
-            return true;
-    return false;
-}
-
-bool CRenameDlg::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == m_pTarget && event->type() == QEvent::KeyPress) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (HasForbiddenChar(key->text())) {
-            ShowMessage(this, 206, PromptIcon::Warning);
-            return true;
-        }
-    }
-    return QDialog::eventFilter(watched, event);
+    return CNameCharFilter::ContainsAnyOf(text, kForbidden);
 }
 
 void CRenameDlg::accept()

@@ -24,9 +24,6 @@ public:
 public slots:
     void accept() override;
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 private:
     QLineEdit* m_pSource;
     QLineEdit* m_pTarget;
