@@ -32,13 +32,16 @@ CFlatTabView::CFlatTabView(bool syncService, QWidget* parent) : QWidget(parent),
         page->setBackgroundRole(QPalette::Base);
         page->setAutoFillBackground(true);
         page->setObjectName(QString::fromLatin1(kPages[i].objectName));
-        unsigned title = kPages[i].titleId;
-        if (i == ProcessPage && syncService)
-            title = 318;
-        m_pTabs->addTab(page, Str(title));
+        m_pTabs->addTab(page, Str(kPages[i].titleId));
     }
+    SetSyncService(syncService);
     m_pTabs->setCurrentIndex(0);
     connect(m_pTabs, &QTabWidget::currentChanged, this, &CFlatTabView::currentPageChanged);
+}
+
+void CFlatTabView::SetSyncService(bool syncService)
+{
+    m_pTabs->setTabText(ProcessPage, Str(syncService ? 318 : kPages[ProcessPage].titleId));
 }
 
 void CFlatTabView::SetPage(int index, QWidget* page)

@@ -12,8 +12,11 @@ class CFlatTabView : public QWidget {
 public:
     enum Page { QueuePage = 0, ProcessPage, CompletePage, FailPage, SchedulePage, FindPage, DrmPage, PageCount };
 
-    // syncService: the progress page's title is fixed when the tabs are built.
+    // syncService: the progress page's title for sync-service accounts (318) or others.
     explicit CFlatTabView(bool syncService, QWidget* parent = nullptr);
+    // The account's service type is known once the web check answers: the progress page's
+    // title follows it.
+    void SetSyncService(bool syncService);
 
     // Puts a page view in place (the tab keeps its index and title).
     void SetPage(int index, QWidget* page);

@@ -218,6 +218,17 @@ void CRemoteView::ShowListing(CRemoteEntryList entries)
     UpdateActions();
 }
 
+void CRemoteView::Reset()
+{
+    m_strCurrentPath = QStringLiteral("/");
+    m_nDropTarget = -1;
+    CRemoteEntryList none;
+    m_pModel->Fill(none, false, m_host.IsDetailSize());
+    m_pPathEdit->setText(m_strCurrentPath);
+    m_bAwaitingListing = false;
+    UpdateActions();
+}
+
 bool CRemoteView::HasItemNamed(const QString& name) const { return m_pModel->FindName(name) >= 0; }
 
 void CRemoteView::RemoveItemNamed(const QString& name) { m_pModel->RemoveAt(m_pModel->FindName(name)); }

@@ -46,6 +46,9 @@ public:
 
     // Fills the list from a listing and shows the current path in the path box.
     void ShowListing(talvex::CRemoteEntryList entries);
+    // No session: the list is emptied and the pane goes back to the root, whose listing the
+    // next session sends first. Rows of an earlier session never stand under another path.
+    void Reset();
     bool HasItemNamed(const QString& name) const;
     void RemoveItemNamed(const QString& name);
     // The row named name takes newName; an empty newName removes the row.

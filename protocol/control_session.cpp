@@ -129,15 +129,20 @@ void ControlSession::OnResponse(std::unique_ptr<CTlxspResponse> response, const 
         quit.id = UM_QUIT;
         Mail().Post(std::move(quit));
     } else if (SameCommand(command, kGetNotied)) {
-        if (!body)
+        // An answer whose notices could not be stored or read is still reported, without
+        // notices: the poller must go on polling. A body cut short by a lost connection is
+        // not: the loss is reported instead.
+        if (body && !body->received) {
+            std::remove(body->path.c_str());
             return;
-        if (body->complete && ReadNoticeFile(body->path, m_notices)) {
-            talvex::Report r;
-            r.message = UM_GETNOTIED;
-            r.notices = &m_notices;
-            Deliver(r);
         }
-        std::remove(body->path.c_str());
+        const bool read = body && body->complete && ReadNoticeFile(body->path, m_notices);
+        talvex::Report r;
+        r.message = UM_GETNOTIED;
+        r.notices = read ? &m_notices : nullptr;
+        Deliver(r);
+        if (body)
+            std::remove(body->path.c_str());
     } else if (SameCommand(command, kCheckSync)) {
         Log("receive check sync : %d\n", response->statusCode);
         Simple(UM_CHECKSYNC, response->statusCode);
@@ -152,16 +157,16 @@ void ControlSession::OnResponse(std::unique_ptr<CTlxspResponse> response, const 
             return;
         }
         // The result file stays in the working folder: the sync result dialog reads the failed
-        // paths from it later.
-        if (!body || !body->complete)
+        // paths from it later. A result that could not be stored or read is reported without
+        // its list, so that the job waiting for it ends.
+        if (body && !body->received)
             return;
-        if (std::unique_ptr<CSyncNoticeList> result = ReadSyncResultFile(body->path)) {
-            talvex::Report r;
-            r.message = UM_GETSYNCED;
-            r.code = status;
-            r.result = std::move(result);
-            Deliver(r);
-        }
+        talvex::Report r;
+        r.message = UM_GETSYNCED;
+        r.code = status;
+        if (body && body->complete)
+            r.result = ReadSyncResultFile(body->path);
+        Deliver(r);
     }
 }
 

@@ -268,7 +268,7 @@ void SocketChannel::FinishBody(bool complete)
         m_bodyFd = -1;
     }
     std::unique_ptr<CTlxspResponse> response = std::move(m_bodyResponse);
-    Body body{m_bodyPath, complete && !m_bodyWriteFailed};
+    Body body{m_bodyPath, complete && !m_bodyWriteFailed, complete};
     const bool stored = m_bodyStored;
     m_bodyPath.clear();
     m_bodyStored = false;

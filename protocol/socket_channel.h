@@ -35,7 +35,8 @@ protected:
     // A response and its body are complete (body: null when skipped; else the stored file).
     struct Body {
         std::string path;
-        bool complete = false;
+        bool complete = false; // every byte arrived and was stored
+        bool received = false; // every byte arrived (stored or not)
     };
     virtual void OnResponse(std::unique_ptr<CTlxspResponse> response, const Body* body) = 0;
     virtual void OnConnected() = 0;

@@ -72,6 +72,10 @@ inline constexpr const char* kTextSchedulePerMinutes = "분 주기로";
 inline constexpr const char* kTextSchedulePerHours = "시간 주기로";
 inline constexpr const char* kTextScheduleNotSet = "스케줄 정보가 설정되지 않았습니다";
 
+// A request the engine would not put on the wire ("%s": the path as given)
+inline constexpr const char* kTextRequestTooLong = "요청이 너무 깁니다: %s";
+inline constexpr const char* kTextRequestUnwritable = "서버에 보낼 수 없는 문자가 들어 있습니다: %s";
+
 // Local file list type names when the shell knows none
 inline constexpr const char* kTextTypeFile = "File";
 inline constexpr const char* kTextTypeFileSuffix = "-file";

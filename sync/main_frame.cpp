@@ -3,14 +3,17 @@
 #include "accounts/login_dlg.h"
 #include "accounts/manager_dlg.h"
 #include "app/about_dlg.h"
+#include "app/client_session.h"
 #include "app/prompt.h"
 #include "app/registry_key.h"
 #include "panes/flat_tab_view.h"
 #include "panes/remote_view.h"
 #include "res/menu_resource.h"
 #include "res/string_table.h"
+#include "sync/job_progress.h"
 #include "sync/plugin_hooks.h"
-#include "sync/start_sync_dlg.h"
+#include "sync/remote_ops.h"
+#include "sync/sync_job.h"
 #include "sync/sync_comp_dlg.h"
 #include "sync/sync_result_dlg.h"
 
@@ -73,56 +76,23 @@ QWidget* NewEmptyPane(const QString& name, QWidget* parent)
 } // namespace
 
 CMainFrame::CMainFrame(QWidget* parent)
-    : QMainWindow(parent), m_deployment(DeploymentSettings::Load()), m_pPlugins(std::make_unique<CPluginHooks>()),
-      m_reports([this](talvex::Report& report) { OnReport(report); })
+    : QMainWindow(parent), m_pPlugins(std::make_unique<CPluginHooks>()),
+      m_pProgress(std::make_unique<CJobProgress>(this)),
+      m_pSession(std::make_unique<CClientSession>(DeploymentSettings::Load()))
 {
     setObjectName(QStringLiteral("Talvex Class"));
     setWindowTitle(Str(194));
     resize(1000, 720);
-    m_nCommandPort = m_deployment.commandPort;
-    m_nControlPort = m_deployment.controlPort;
     m_pPlugins->Load(QCoreApplication::applicationDirPath().toStdString());
-    for (FrameTimer id : {kNoticeTimer, kSyncResultTimer, kRenameNoticeTimer}) {
-        auto* timer = new QTimer(this);
-        timer->setSingleShot(true);
-        connect(timer, &QTimer::timeout, this, [this, id] { OnTimer(id); });
-        m_timers.insert(id, timer);
-    }
-    m_showLogin = [this](QString& userId, QString& password, bool& save) {
-        CLoginDlg dlg(this);
-        if (dlg.exec() != QDialog::Accepted)
-            return false;
-        userId = dlg.m_strUserId;
-        password = dlg.m_strPassword;
-        save = dlg.m_bSave;
-        return true;
-    };
-    m_showManager = [this](QString& userId, QString& password) {
-        bool chosen = false;
-        CManagerDlg dlg(
-            [&](const QString& id, const QString& pw) {
-                userId = id;
-                password = pw;
-                chosen = true;
-            },
-            this);
-        dlg.exec();
-        return chosen;
-    };
-    m_showSyncComplete = [this](std::unique_ptr<CSyncNoticeList> result, bool check) {
-        CSyncCompDlg dlg(*result, check, this);
-        dlg.exec();
-    };
-    m_showSyncResult = [this](std::unique_ptr<CSyncNoticeList> result, bool check) {
-        CSyncResultDlg dlg(std::move(result), check, SyncResultFile(), this);
-        dlg.exec();
-    };
+    InstallDefaultDialogs();
 
     CreateActions();
     CreateMenus();
     CreateToolBar();
     CreateStatusBar();
     CreateClientArea();
+    CreateOperations();
+    ConnectSession();
 
     // Detailed sizes are on only when the stored value is exactly "Detail".
     CRegistryKey key;
@@ -135,14 +105,48 @@ CMainFrame::CMainFrame(QWidget* parent)
     UpdateCommandUI();
 }
 
-CMainFrame::~CMainFrame()
+// The operations go before the session they listen to; the session joins its workers.
+CMainFrame::~CMainFrame() = default;
+
+void CMainFrame::InstallDefaultDialogs()
 {
-    // No report is being handled now: destroying the workers joins them at once.
-    m_command.reset();
-    m_control.reset();
-    m_retired.clear();
-    if (m_webCheck.joinable())
-        m_webCheck.join(); // bounded by the check's own time limit
+    m_dialogs.showLogin = [this](QString& userId, QString& password, bool& save) {
+        CLoginDlg dlg(this);
+        if (dlg.exec() != QDialog::Accepted)
+            return false;
+        userId = dlg.m_strUserId;
+        password = dlg.m_strPassword;
+        save = dlg.m_bSave;
+        return true;
+    };
+    m_dialogs.showManager = [this](QString& userId, QString& password) {
+        bool chosen = false;
+        CManagerDlg dlg(
+            [&](const QString& id, const QString& pw) {
+                userId = id;
+                password = pw;
+                chosen = true;
+            },
+            this);
+        dlg.exec();
+        return chosen;
+    };
+    m_dialogs.showSyncComplete = [this](std::unique_ptr<CSyncNoticeList> result, bool check) {
+        CSyncCompDlg dlg(*result, check, this);
+        dlg.exec();
+    };
+    m_dialogs.showSyncResult = [this](std::unique_ptr<CSyncNoticeList> result, bool check) {
+        CSyncResultDlg dlg(std::move(result), check, SyncResultFile(), this);
+        dlg.exec();
+    };
+}
+
+void CMainFrame::CreateOperations()
+{
+    m_pRemoteOps = std::make_unique<CRemoteOps>(*m_pSession, *m_pRemoteView, *m_pPlugins, *m_pProgress, this);
+    m_pSyncJob = std::make_unique<CSyncJob>(*m_pSession, *m_pProgress, m_dialogs, this);
+    connect(m_pRemoteOps.get(), &CRemoteOps::statusChanged, this, &CMainFrame::SetStatus);
+    connect(m_pSyncJob.get(), &CSyncJob::statusChanged, this, &CMainFrame::SetStatus);
 }
 
 void CMainFrame::Bind(unsigned id, Command command) { m_commands.insert(id, std::move(command)); }
@@ -177,17 +181,17 @@ void CMainFrame::CreateActions()
 
     Bind(ID_APP_EXIT, {[this] { close(); }, {}, {}});
     Bind(ID_APP_ABOUT, {[this] { OnAbout(); }, {}, {}});
-    Bind(ID_CONNECT, {[this] { OnConnect(); }, [this] { return !m_bConnected && !m_bCheckingUser && !m_control; }, {}});
-    Bind(ID_USER_MANAGER,
-         {[this] { OnUserManager(); }, [this] { return !m_bConnected && !m_bCheckingUser && !m_control; }, {}});
-    Bind(ID_DISCONNECT, {[this] { OnDisconnect(); }, [this] { return m_bConnected; }, {}});
-    Bind(ID_REFRESH, {[this] { RefreshRemote(); }, [this] { return m_bConnected; }, {}});
-    Bind(ID_MANUAL_SYNC, {[this] { OnManualSync(); },
-                          [this] { return !m_bSyncService && !m_bSyncBusy && !m_bRenamePending && m_bConnected; },
-                          {}});
-    Bind(ID_CHECK_SYNC_ALL,
-         {[this] { OnCheckSyncAll(); }, [this] { return !m_bSyncBusy && !m_bRenamePending && m_bConnected; }, {}});
-    Bind(ID_DETAIL_SIZE, {[this] { OnDetailSize(); }, [this] { return m_bConnected; }, [this] { return m_bDetailSize; }});
+    auto idle = [this] { return !m_pSession->IsBusy(); };
+    auto connected = [this] { return IsConnected(); };
+    auto noJob = [this] { return IsConnected() && !m_pSyncJob->IsBusy() && !m_pRemoteOps->IsRenamePending(); };
+    Bind(ID_CONNECT, {[this] { OnConnect(); }, idle, {}});
+    Bind(ID_USER_MANAGER, {[this] { OnUserManager(); }, idle, {}});
+    Bind(ID_DISCONNECT, {[this] { OnDisconnect(); }, connected, {}});
+    Bind(ID_REFRESH, {[this] { RefreshRemote(); }, connected, {}});
+    Bind(ID_MANUAL_SYNC,
+         {[this] { m_pSyncJob->StartManualSync(); }, [this, noJob] { return !m_pSession->IsSyncService() && noJob(); }, {}});
+    Bind(ID_CHECK_SYNC_ALL, {[this] { m_pSyncJob->StartCheckAll(); }, noJob, {}});
+    Bind(ID_DETAIL_SIZE, {[this] { OnDetailSize(); }, connected, [this] { return m_bDetailSize; }});
 }
 
 void CMainFrame::CreateMenus()
@@ -251,7 +255,7 @@ void CMainFrame::CreateClientArea()
     m_pRemoteView = new CRemoteView(*this, m_wndSplitterTop);
     connect(this, &CMainFrame::listingArrived, m_pRemoteView,
             [this](const CRemoteEntryList& entries) { m_pRemoteView->ShowListing(entries); });
-    m_pTabView = new CFlatTabView(m_bSyncService, m_wndSplitter);
+    m_pTabView = new CFlatTabView(false, m_wndSplitter);
     m_wndSplitter->addWidget(m_wndSplitterTop);
     m_wndSplitter->addWidget(m_pTabView);
     m_wndSplitter->setStretchFactor(0, 1);
@@ -343,8 +347,11 @@ void CMainFrame::closeEvent(QCloseEvent* event)
 {
     // The workers are told to quit (the control session logs out first).
     m_bClosing = true;
-    for (QTimer* timer : m_timers)
-        timer->stop();
-    StopWorkers();
+    m_pSyncJob->Reset();
+    m_pSession->Close();
     event->accept();
 }
+
+QString CMainFrame::SyncResultFile() { return CSyncJob::ResultFile(); }
+
+CStartSyncDlg* CMainFrame::ProgressDialog() const { return m_pProgress->Dialog(); }

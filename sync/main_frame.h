@@ -1,36 +1,35 @@
 #pragma once
 // CMainFrame: the single top-level window. It lays out the panes (local | remote above, the
-// tab pane below), owns the menu, tool bar and status bar, runs the connect sequence, owns the
-// control and command workers and routes requests to them and their reports to the panes.
-// The connection half lives in main_frame_connect.cpp, the manual sync and sync check in
-// main_frame_sync.cpp.
+// tab pane below), owns the menu, tool bar and status bar with the command table and its
+// enable rules, and routes: the connection is the session's (app/client_session.h), the
+// follow-ups of remote requests are CRemoteOps', a manual sync or check is CSyncJob's. The
+// window's part of the connect sequence (dialogs, title, the paths that end the program) is in
+// main_frame_connect.cpp.
 
-#include "app/deployment_settings.h"
-#include "app/qt_report_sink.h"
 #include "panes/remote_host.h"
-#include "protocol/webcheck.h"
-#include "protocol/worker.h"
+#include "sync/frame_dialogs.h"
 
 #include <QHash>
 #include <QMainWindow>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
-#include <thread>
-#include <vector>
 
 class QAction;
 class QLabel;
 class QSplitter;
+class CClientSession;
 class CFlatTabView;
+class CJobProgress;
+class CRemoteOps;
 class CRemoteView;
 class CStartSyncDlg;
+class CSyncJob;
 namespace talvex {
 class CPluginHooks;
 }
 
-// Timer ids of the frame's three polls.
+// The frame's three polls, for tests that look at them.
 enum FrameTimer : int { kNoticeTimer = 0x8450, kSyncResultTimer = 0x8451, kRenameNoticeTimer = 0x8452 };
 
 class CMainFrame : public QMainWindow, public IRemoteHost {
@@ -47,59 +46,38 @@ public:
     CFlatTabView* TabView() const { return m_pTabView; }
     CRemoteView* RemoteView() const { return m_pRemoteView; }
     QLabel* StatusPane(int index) const;
+    CClientSession& Session() const { return *m_pSession; }
+    const CSyncJob& SyncJob() const { return *m_pSyncJob; }
+    const CRemoteOps& RemoteOps() const { return *m_pRemoteOps; }
+    // The dialogs the flows open; tests replace them.
+    CFrameDialogs& Dialogs() { return m_dialogs; }
 
     // Re-applies the enable and check rules of every command.
     void UpdateCommandUI();
 
-    // Connecting. ConnectAs sets the credentials (the save flag stays as it was) and runs the
-    // connect sequence, as the account book's connect button does.
+    // Connecting. ConnectAs runs the connect sequence with these credentials (the save flag
+    // stays as it was), as the account book's connect button does.
     void ConnectAs(const QString& userId, const QString& password);
-    // Routes a request to the worker its message id belongs to.
+    bool IsCheckingUser() const;
+    bool IsConnected() const;
+
+    // IRemoteHost: requests of the remote pane.
     void SendCommand(std::unique_ptr<talvex::CThreadCommand> command) override;
     void RequestBrowse(const QString& folder) override;
+    bool IsDetailSize() const override { return m_bDetailSize; }
+    void SetCheckSync(bool check) override;
+    bool IsRemoteReady() const override { return IsConnected(); }
     // Browses the folder the remote pane shows.
     void RefreshRemote();
-    bool IsDetailSize() const override { return m_bDetailSize; }
-    void SetCheckSync(bool check) override { m_bCheckSync = check; }
-    bool IsRemoteReady() const override { return m_bConnected; }
-    // The full server path of a remote path: "/<service set><user root><path>", "//" folded.
     QString ServerPath(const QString& path) const;
-    bool IsCheckingUser() const { return m_bCheckingUser; }
     bool IsTimerArmed(FrameTimer timer) const;
+    bool IsClosing() const { return m_bClosing; }
     talvex::CPluginHooks& Plugins() { return *m_pPlugins; }
 
-    // Shows the login dialog; true with the values on OK. Tests replace it.
-    std::function<bool(QString& userId, QString& password, bool& save)> m_showLogin;
-    // Shows the account book; true with the chosen account's values when it was left with
-    // "접속". Tests replace it.
-    std::function<bool(QString& userId, QString& password)> m_showManager;
-    // Show a sync job's result modally: the complete dialog (no failed file) and the result
-    // dialog (failed files). Tests replace them.
-    using SyncResultShow = std::function<void(std::unique_ptr<talvex::CSyncNoticeList> result, bool check)>;
-    SyncResultShow m_showSyncComplete;
-    SyncResultShow m_showSyncResult;
-
     // The progress dialog of the running sync job or rename; null before the first one.
-    CStartSyncDlg* ProgressDialog() const { return m_pProgressDlg.get(); }
+    CStartSyncDlg* ProgressDialog() const;
     // The file the control session writes a sync job's result into.
     static QString SyncResultFile();
-
-    QString m_strHost;
-    QString m_strUserId;
-    QString m_strPassword;
-    QString m_strSessionId;
-    QString m_strServiceSetId;
-    QString m_strUserRoot;
-    int m_nCommandPort = 20001;
-    int m_nControlPort = 20002;
-    bool m_bConnected = false;
-    bool m_bSyncService = false;
-    bool m_bSyncBusy = false;
-    bool m_bRenamePending = false;
-    bool m_bCheckSync = false; // the running sync job checks (true) rather than syncs (false)
-    bool m_bDetailSize = false;
-    bool m_bSaveUserId = false;
-    bool m_bClosing = false;
 
 signals:
     void raised();
@@ -121,40 +99,20 @@ private:
     void CreateToolBar();
     void CreateStatusBar();
     void CreateClientArea();
+    void CreateOperations();
+    void InstallDefaultDialogs();
     void OnAbout();
     void OnDetailSize();
 
-    // Connect sequence and worker reports (main_frame_connect.cpp).
+    // The window's part of the connect sequence (main_frame_connect.cpp).
+    void ConnectSession();
     void OnConnect();
     void OnUserManager();
     void OnDisconnect();
     bool ShowLogin();
-    void StartWebCheck();
-    void OnWebCheckResult(const talvex::WebCheckResult& result);
     void RetryAfter(unsigned questionId);
-    void OnReport(talvex::Report& report);
-    void OnControlConnected();
-    void OnLoginResult(const talvex::CTlxspResponse& response);
-    void OnNotices(talvex::CSyncNoticeList& notices);
-    void OnRenameResult(const talvex::CTlxspResponse& response);
     void OnRequestNotSent(const talvex::CTlxspResponse& response);
-    // The pending rename applied to the remote list: the row of the old name takes the new
-    // name, or goes when the new path lies outside the folder on show.
-    void RenameInList();
     void EndProgram(unsigned messageId, int status);
-    void StopWorkers();
-    void Retire(std::unique_ptr<talvex::Worker>& worker);
-    void JoinRetiredLater();
-    void ArmTimer(FrameTimer timer);
-    void OnTimer(FrameTimer timer);
-
-    // Manual sync and sync check (main_frame_sync.cpp).
-    void OnManualSync();
-    void OnCheckSyncAll();
-    void OpenProgressDialog(int mode);
-    void CloseProgressDialog();
-    void OnSyncStarted(int status);
-    void OnSyncResult(int status, std::unique_ptr<talvex::CSyncNoticeList> result);
 
     struct Command {
         std::function<void()> run;
@@ -172,21 +130,15 @@ private:
     CRemoteView* m_pRemoteView = nullptr;
     CFlatTabView* m_pTabView = nullptr;
     bool m_bLaidOut = false;
+    bool m_bDetailSize = false;
+    bool m_bSaveUserId = false;
+    bool m_bClosing = false;
 
-    DeploymentSettings m_deployment;
+    CFrameDialogs m_dialogs;
     std::unique_ptr<talvex::CPluginHooks> m_pPlugins;
-    QHash<int, QTimer*> m_timers;
-    struct PendingRename {
-        QString oldPath, newPath;
-    };
-    std::unique_ptr<PendingRename> m_pPendingRename;
-    std::unique_ptr<CStartSyncDlg> m_pProgressDlg;
-    bool m_bCheckingUser = false;
-    std::thread m_webCheck;
-    // The sink outlives the workers that report to it: declared first, destroyed last.
-    CQtReportSink m_reports;
-    std::unique_ptr<talvex::Worker> m_control;
-    std::unique_ptr<talvex::Worker> m_command;
-    std::vector<std::unique_ptr<talvex::Worker>> m_retired; // told to quit; joined on a later turn
-    int m_nReportDepth = 0; // reports being handled (message boxes nest them)
+    std::unique_ptr<CJobProgress> m_pProgress;
+    // The session outlives the operations that listen to it.
+    std::unique_ptr<CClientSession> m_pSession;
+    std::unique_ptr<CRemoteOps> m_pRemoteOps;
+    std::unique_ptr<CSyncJob> m_pSyncJob;
 };

@@ -1,9 +1,12 @@
 // The main frame's "사용자 관리" command: enabled by the connect command's rule, and the account
 // chosen with "접속" goes into the connect sequence.
 
+#include "app/client_session.h"
 #include "app/prompt.h"
 #include "res/menu_resource.h"
 #include "sync/main_frame.h"
+#include "sync/remote_ops.h"
+#include "sync/sync_job.h"
 #include "tests/common/scripted_prompt.h"
 
 #include <QAction>
@@ -33,15 +36,15 @@ private slots:
         QVERIFY(manager);
         QCOMPARE(manager->text().remove(QLatin1Char('&')), QStringLiteral("사용자 관리"));
         QVERIFY(manager->isEnabled());
-        frame.m_bConnected = true;
+        frame.ConnectAs(QStringLiteral("x"), QStringLiteral("y")); // a connect sequence runs
         frame.UpdateCommandUI();
         QVERIFY(!manager->isEnabled());
         QCOMPARE(manager->isEnabled(), frame.Action(ID_CONNECT)->isEnabled());
         int shown = 0;
-        frame.m_showManager = [&](QString&, QString&) { return ++shown, false; };
+        frame.Dialogs().showManager = [&](QString&, QString&) { return ++shown, false; };
         manager->trigger();
         QCOMPARE(shown, 0);
-        frame.m_bConnected = false;
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.IsCheckingUser(), 20000); // refused: no session
         frame.UpdateCommandUI();
         QVERIFY(manager->isEnabled());
     }
@@ -50,7 +53,7 @@ private slots:
     {
         CMainFrame frame;
         int shown = 0;
-        frame.m_showManager = [&](QString& id, QString& pw) {
+        frame.Dialogs().showManager = [&](QString& id, QString& pw) {
             ++shown;
             id = QStringLiteral("ignored");
             pw = QStringLiteral("ignored");
@@ -59,20 +62,20 @@ private slots:
         frame.Action(ID_USER_MANAGER)->trigger();
         QCOMPARE(shown, 1);
         QVERIFY(!frame.IsCheckingUser());
-        QVERIFY(frame.m_strUserId.isEmpty());
+        QVERIFY(frame.Session().UserId().isEmpty());
     }
 
     void theChosenAccountStartsTheConnectSequence()
     {
         CMainFrame frame;
-        frame.m_showManager = [](QString& id, QString& pw) {
+        frame.Dialogs().showManager = [](QString& id, QString& pw) {
             id = QStringLiteral("kimid");
             pw = QStringLiteral("s3cret");
             return true;
         };
         frame.Action(ID_USER_MANAGER)->trigger();
-        QCOMPARE(frame.m_strUserId, QStringLiteral("kimid"));
-        QCOMPARE(frame.m_strPassword, QStringLiteral("s3cret"));
+        QCOMPARE(frame.Session().UserId(), QStringLiteral("kimid"));
+        QVERIFY(frame.Session().HoldsPassword(QStringLiteral("s3cret")));
         QVERIFY(frame.IsCheckingUser());
         QVERIFY(!frame.Action(ID_USER_MANAGER)->isEnabled());
         QVERIFY(!frame.Action(ID_CONNECT)->isEnabled());

@@ -89,7 +89,7 @@ private slots:
             QVERIFY(key.WriteString(QString::fromLatin1(kValueFileSize), stored));
         }
         CMainFrame frame;
-        QCOMPARE(frame.m_bDetailSize, detail);
+        QCOMPARE(frame.IsDetailSize(), detail);
     }
 
     void deploymentSettingsFollowTheEnvironment()

@@ -1,12 +1,15 @@
 // The remote pane inside the main frame, against a development server in this process: the
 // listings it shows, and the rows that change on the results of its own requests.
 
+#include "app/client_session.h"
 #include "app/prompt.h"
 #include "devserver/server.h"
 #include "devserver/server_log.h"
 #include "panes/remote_view.h"
 #include "res/menu_resource.h"
 #include "sync/main_frame.h"
+#include "sync/remote_ops.h"
+#include "sync/sync_job.h"
 
 #include <QAction>
 #include <QDir>
@@ -75,7 +78,7 @@ private slots:
     void thePaneBrowsesCreatesRenamesAndDeletesThroughTheFrame()
     {
         CMainFrame frame;
-        frame.m_showLogin = [](QString& id, QString& pw, bool& save) {
+        frame.Dialogs().showLogin = [](QString& id, QString& pw, bool& save) {
             id = QStringLiteral("demo");
             pw = QStringLiteral("demo1234");
             save = false;
@@ -86,7 +89,7 @@ private slots:
         QVERIFY(!view.Action(ID_REMOTE_MKDIR)->isEnabled()); // not connected yet
 
         frame.Action(ID_CONNECT)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.IsConnected(), 15000);
         QTRY_VERIFY_WITH_TIMEOUT(Names(view).contains(QStringLiteral("docs")), 10000);
         QVERIFY(Names(view).contains(QStringLiteral("top.txt")));
         QVERIFY(!Names(view).contains(QStringLiteral("..")));
@@ -149,7 +152,7 @@ private slots:
 
         m_prompt.answers = {true};
         frame.Action(ID_DISCONNECT)->trigger();
-        QVERIFY(!frame.m_bConnected);
+        QVERIFY(!frame.IsConnected());
         QVERIFY(!view.Action(ID_REMOTE_MKDIR)->isEnabled());
         QCOMPARE(view.CurrentPath(), QStringLiteral("/")); // kept over a disconnect
     }
@@ -157,7 +160,7 @@ private slots:
     void aSyncServiceRenameWaitsForItsNotice()
     {
         CMainFrame frame;
-        frame.m_showLogin = [](QString& id, QString& pw, bool& save) {
+        frame.Dialogs().showLogin = [](QString& id, QString& pw, bool& save) {
             id = QStringLiteral("sync");
             pw = QStringLiteral("sync1234");
             save = false;
@@ -165,23 +168,23 @@ private slots:
         };
         CRemoteView& view = *frame.RemoteView();
         frame.Action(ID_CONNECT)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
-        QVERIFY(frame.m_bSyncService);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.IsConnected(), 15000);
+        QVERIFY(frame.Session().IsSyncService());
         QTRY_VERIFY_WITH_TIMEOUT(Names(view).contains(QStringLiteral("plan.txt")), 10000);
 
         view.EndRenameInPlace(RowOf(view, QStringLiteral("plan.txt")), QStringLiteral("Plan2.txt"));
         QCOMPARE(frame.StatusText(), QStringLiteral("이름 바꾸기 진행중"));
-        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bRenamePending, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.RemoteOps().IsRenamePending(), 10000);
         QVERIFY(Names(view).contains(QStringLiteral("plan.txt"))); // not before the notice
-        QTRY_VERIFY_WITH_TIMEOUT(!frame.m_bRenamePending, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.RemoteOps().IsRenamePending(), 15000);
         QVERIFY(Names(view).contains(QStringLiteral("Plan2.txt")));
         QVERIFY(!Names(view).contains(QStringLiteral("plan.txt")));
 
         // A sync check of one item marks the job as a check.
-        QVERIFY(!frame.m_bCheckSync);
+        QVERIFY(!frame.SyncJob().IsCheck());
         SelectOnly(view, RowOf(view, QStringLiteral("Plan2.txt")));
         view.CheckSyncSelected();
-        QVERIFY(frame.m_bCheckSync);
+        QVERIFY(frame.SyncJob().IsCheck());
     }
 
 private:

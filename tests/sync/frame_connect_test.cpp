@@ -1,6 +1,7 @@
 // The main frame's connect sequence, login refusals, polls, disconnect and the paths that end
 // the program, against a development server running in this process.
 
+#include "app/client_session.h"
 #include "app/prompt.h"
 #include "app/registry_key.h"
 #include "devserver/server.h"
@@ -9,6 +10,8 @@
 #include "protocol/message_ids.h"
 #include "res/menu_resource.h"
 #include "sync/main_frame.h"
+#include "sync/remote_ops.h"
+#include "sync/sync_job.h"
 #include "tests/common/loopback.h"
 #include "tests/common/refusing_control_port.h"
 #include "tests/common/scripted_prompt.h"
@@ -65,11 +68,11 @@ private slots:
         connect(&frame, &CMainFrame::listingArrived, this, [&](const CRemoteEntryList&) { ++listings; });
         m_logins.append({QStringLiteral("demo"), QStringLiteral("demo1234"), true});
         frame.Action(ID_CONNECT)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.IsConnected(), 15000);
         QCOMPARE(frame.StatusText(), QStringLiteral("동기화 대기중"));
         QCOMPARE(frame.windowTitle(), QStringLiteral("Talvex [demo]"));
-        QVERIFY(!frame.m_strSessionId.isEmpty());
-        QCOMPARE(frame.m_strUserRoot, QStringLiteral("/demo/"));
+        QVERIFY(!frame.Session().SessionId().isEmpty());
+        QCOMPARE(frame.Session().UserRoot(), QStringLiteral("/demo/"));
         QCOMPARE(frame.ServerPath(QStringLiteral("/a/b.txt")), QStringLiteral("/devset/demo/a/b.txt"));
         QCOMPARE(SavedUserId(), QStringLiteral("demo"));
         QTRY_COMPARE_WITH_TIMEOUT(listings, 1, 10000); // the root, listed on connect
@@ -82,10 +85,10 @@ private slots:
 
         m_prompt.answers = {false};
         frame.Action(ID_DISCONNECT)->trigger(); // "No" keeps the connection
-        QVERIFY(frame.m_bConnected);
+        QVERIFY(frame.IsConnected());
         m_prompt.answers = {true};
         frame.Action(ID_DISCONNECT)->trigger();
-        QVERIFY(!frame.m_bConnected);
+        QVERIFY(!frame.IsConnected());
         QCOMPARE(frame.StatusText(), QStringLiteral("연결끊김"));
         QCOMPARE(frame.windowTitle(), QStringLiteral("Talvex"));
         QVERIFY(frame.Action(ID_CONNECT)->isEnabled());
@@ -104,7 +107,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!frame.IsCheckingUser() && m_prompt.shown.size() == 1, 15000);
         QCOMPARE(m_prompt.shown.first(), QStringLiteral("암호가 일치하지 않습니다.\n다시 시도하시겠습니까?"));
         QCOMPARE(m_loginShown, 2);
-        QVERIFY(!frame.m_bConnected);
+        QVERIFY(!frame.IsConnected());
         QCOMPARE(SavedUserId(), QStringLiteral("kept"));
 
         // Unknown account, then No.
@@ -116,7 +119,7 @@ private slots:
         // Accepted with the box unticked: the saved id goes once the control connection is up.
         m_logins.append({QStringLiteral("demo"), QStringLiteral("demo1234"), false});
         frame.Action(ID_CONNECT)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.IsConnected(), 15000);
         QCOMPARE(SavedUserId(), QString());
     }
 
@@ -130,7 +133,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_prompt.shown.isEmpty(), 20000);
         QCOMPARE(m_prompt.shown.first(),
                  QStringLiteral("Logon Server에 연결할 수 없습니다. 잠시후 다시 시도해주시기 바랍니다."));
-        QVERIFY(!frame.m_bConnected);
+        QVERIFY(!frame.IsConnected());
         QVERIFY(frame.Action(ID_CONNECT)->isEnabled());
     }
 
@@ -142,8 +145,8 @@ private slots:
         connect(&frame, &CMainFrame::noticesArrived, this, [&](CSyncNoticeList&) { ++notices; });
         m_logins.append({QStringLiteral("sync"), QStringLiteral("sync1234"), false});
         frame.Action(ID_CONNECT)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
-        QVERIFY(frame.m_bSyncService);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.IsConnected(), 15000);
+        QVERIFY(frame.Session().IsSyncService());
         QTRY_VERIFY_WITH_TIMEOUT(notices >= 1, 12000); // first poll after 5 s
         QVERIFY(frame.IsTimerArmed(kNoticeTimer));       // and the next one armed
     }
@@ -156,8 +159,8 @@ private slots:
         Script(frame);
         // The dialog shown again runs its own event loop while the refusal is still in hand,
         // as a real modal dialog does; the refused control session must not hang it.
-        auto scripted = frame.m_showLogin;
-        frame.m_showLogin = [&, scripted](QString& id, QString& pw, bool& save) {
+        auto scripted = frame.Dialogs().showLogin;
+        frame.Dialogs().showLogin = [&, scripted](QString& id, QString& pw, bool& save) {
             if (m_loginShown == 1) {
                 QEventLoop modal;
                 QTimer::singleShot(500, &modal, &QEventLoop::quit);
@@ -169,7 +172,7 @@ private slots:
         frame.Action(ID_CONNECT)->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(m_loginShown, 2, 15000); // shown again after the refusal; cancelled
         QCOMPARE(m_prompt.shown, QStringList{QStringLiteral("ID or Password가 일치하지 않습니다")});
-        QVERIFY(!frame.m_bConnected);
+        QVERIFY(!frame.IsConnected());
         QTRY_VERIFY_WITH_TIMEOUT(frame.Action(ID_CONNECT)->isEnabled(), 5000);
     }
 
@@ -182,11 +185,11 @@ private slots:
         frame.show();
         m_logins.append({QStringLiteral("demo"), QStringLiteral("demo1234"), false});
         frame.Action(ID_CONNECT)->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.IsConnected(), 15000);
         own.reset(); // the server stops: every connection is closed
         QTRY_VERIFY_WITH_TIMEOUT(!frame.isVisible(), 15000);
         QCOMPARE(m_prompt.shown.first(), QStringLiteral("서버와의 연결이 끊겼습니다. 다시 시도해 주시기 바랍니다."));
-        QVERIFY(frame.m_bClosing);
+        QVERIFY(frame.IsClosing());
     }
 
     void aControlPortThatCannotBeReachedEndsTheProgram()
@@ -218,7 +221,7 @@ private:
     void Script(CMainFrame& frame)
     {
         m_loginShown = 0;
-        frame.m_showLogin = [this](QString& id, QString& pw, bool& save) {
+        frame.Dialogs().showLogin = [this](QString& id, QString& pw, bool& save) {
             ++m_loginShown;
             if (m_logins.isEmpty())
                 return false; // cancelled

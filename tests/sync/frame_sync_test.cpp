@@ -1,6 +1,7 @@
 // Manual sync and sync check: the frame against a development server in this process (start,
 // polling, result), and the progress, complete and result dialogs on their own.
 
+#include "app/client_session.h"
 #include "app/prompt.h"
 #include "devserver/accounts.h"
 #include "devserver/server.h"
@@ -10,6 +11,8 @@
 #include "protocol/message_ids.h"
 #include "res/menu_resource.h"
 #include "sync/main_frame.h"
+#include "sync/remote_ops.h"
+#include "sync/sync_job.h"
 #include "sync/start_sync_dlg.h"
 #include "sync/sync_comp_dlg.h"
 #include "sync/sync_result_dlg.h"
@@ -102,8 +105,8 @@ private slots:
         QVERIFY(frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
 
         frame.Action(ID_MANUAL_SYNC)->trigger();
-        QVERIFY(frame.m_bSyncBusy);
-        QVERIFY(!frame.m_bCheckSync);
+        QVERIFY(frame.SyncJob().IsBusy());
+        QVERIFY(!frame.SyncJob().IsCheck());
         QCOMPARE(frame.StatusText(), QStringLiteral("수동동기화 진행중"));
         QCOMPARE(VisibleProgressDialogs(frame).size(), 1);
         QCOMPARE(frame.ProgressDialog()->Mode(), int(CStartSyncDlg::kManualSync));
@@ -116,7 +119,7 @@ private slots:
         QCOMPARE(m_complete.first().check, false);
         QCOMPARE(m_complete.first().total, 2);
         QCOMPARE(m_complete.first().fail, 0);
-        QVERIFY(!frame.m_bSyncBusy);
+        QVERIFY(!frame.SyncJob().IsBusy());
         QVERIFY(VisibleProgressDialogs(frame).isEmpty());
         QCOMPARE(frame.ProgressDialog()->windowTitle(), QStringLiteral("동기화 확인 결과 List 생성중"));
         QCOMPARE(frame.StatusText(), QStringLiteral("동기화 대기중"));
@@ -131,8 +134,8 @@ private slots:
         Script(frame);
         Connect(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
         frame.Action(ID_CHECK_SYNC_ALL)->trigger();
-        QVERIFY(frame.m_bSyncBusy);
-        QVERIFY(frame.m_bCheckSync);
+        QVERIFY(frame.SyncJob().IsBusy());
+        QVERIFY(frame.SyncJob().IsCheck());
         QCOMPARE(frame.StatusText(), QStringLiteral("동기화확인 진행중"));
         const QList<CStartSyncDlg*> open = VisibleProgressDialogs(frame);
         QCOMPARE(open.size(), 1);
@@ -165,7 +168,7 @@ private slots:
         // As the remote pane's "동기화 확인" sends it: the flag, then the folder's path.
         frame.SetCheckSync(true);
         frame.SendCommand(std::make_unique<CThreadCommand>(CThreadCommand{UM_CHECKSYNC, "/docs/", {}}));
-        QVERIFY(frame.m_bSyncBusy);
+        QVERIFY(frame.SyncJob().IsBusy());
         QVERIFY(!frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
         QCOMPARE(VisibleProgressDialogs(frame).size(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(m_results.size(), 1, 15000);
@@ -178,7 +181,7 @@ private slots:
         QCOMPARE(m_prompt.shown.first(), QStringLiteral("파일이 존재하지 않습니다"));
         QCOMPARE(m_prompt.boxes.first().icon, PromptIcon::Information);
         QCOMPARE(m_prompt.boxes.first().caption, QStringLiteral("Talvex"));
-        QVERIFY(!frame.m_bSyncBusy);
+        QVERIFY(!frame.SyncJob().IsBusy());
         QVERIFY(!frame.IsTimerArmed(kSyncResultTimer));
         QVERIFY(VisibleProgressDialogs(frame).isEmpty());
         QCOMPARE(frame.StatusText(), QStringLiteral("동기화 대기중"));
@@ -189,7 +192,7 @@ private slots:
         frame.SendCommand(std::make_unique<CThreadCommand>(CThreadCommand{UM_CHECKSYNC, "/../x/", {}}));
         QTRY_COMPARE_WITH_TIMEOUT(m_prompt.shown.size(), 2, 10000);
         QCOMPARE(m_prompt.shown.last(), QStringLiteral("동기화 확인을 할 수 없습니다. [400]"));
-        QVERIFY(!frame.m_bSyncBusy);
+        QVERIFY(!frame.SyncJob().IsBusy());
     }
 
     void anAccountWithoutSyncTargetIsRefused()
@@ -200,7 +203,7 @@ private slots:
         frame.Action(ID_MANUAL_SYNC)->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(m_prompt.shown.size(), 1, 10000);
         QCOMPARE(m_prompt.shown.first(), QStringLiteral("동기화 대상 서버가 없습니다."));
-        QVERIFY(!frame.m_bSyncBusy);
+        QVERIFY(!frame.SyncJob().IsBusy());
         QVERIFY(VisibleProgressDialogs(frame).isEmpty());
         frame.Action(ID_CHECK_SYNC_ALL)->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(m_prompt.shown.size(), 2, 10000);
@@ -221,12 +224,12 @@ private slots:
         clock.start();
         frame.Action(ID_CHECK_SYNC_ALL)->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() > 6000, 8000); // first poll answered 203 by now
-        QVERIFY(frame.m_bSyncBusy);
+        QVERIFY(frame.SyncJob().IsBusy());
         QVERIFY(frame.IsTimerArmed(kSyncResultTimer));
         QVERIFY(m_results.isEmpty() && m_complete.isEmpty());
         QVERIFY(!frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
         QTRY_COMPARE_WITH_TIMEOUT(m_results.size(), 1, 15000);
-        QVERIFY(!frame.m_bSyncBusy);
+        QVERIFY(!frame.SyncJob().IsBusy());
         QTest::qWait(6000); // no further poll, no second dialog
         QCOMPARE(m_results.size(), 1);
         QVERIFY(m_complete.isEmpty());
@@ -235,25 +238,28 @@ private slots:
 
     void enableRulesFollowTheAccountAndTheFrameState()
     {
+        WriteFile(m_storage.filePath(QStringLiteral("data/sync/rule.txt")), "x");
         CMainFrame frame;
         Script(frame);
         Connect(frame, QStringLiteral("sync"), QStringLiteral("sync1234"));
-        QVERIFY(frame.m_bSyncService);
+        QVERIFY(frame.Session().IsSyncService());
         QVERIFY(!frame.Action(ID_MANUAL_SYNC)->isEnabled()); // a sync-service account syncs by itself
         QVERIFY(frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
-        frame.m_bRenamePending = true;
+        // A rename waiting for its notice holds the check back until the notice comes.
+        frame.SendCommand(std::make_unique<CThreadCommand>(CThreadCommand{UM_RENAME, "/rule.txt", "/rule2.txt"}));
+        QTRY_VERIFY_WITH_TIMEOUT(frame.RemoteOps().IsRenamePending(), 10000);
         frame.UpdateCommandUI();
         QVERIFY(!frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
-        frame.m_bRenamePending = false;
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.RemoteOps().IsRenamePending(), 10000);
         frame.UpdateCommandUI();
         QVERIFY(frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
 
         // A disconnect ends the job the frame was waiting for.
         frame.Action(ID_CHECK_SYNC_ALL)->trigger();
-        QVERIFY(frame.m_bSyncBusy);
+        QVERIFY(frame.SyncJob().IsBusy());
         m_prompt.answers = {true};
         frame.Action(ID_DISCONNECT)->trigger();
-        QVERIFY(!frame.m_bSyncBusy);
+        QVERIFY(!frame.SyncJob().IsBusy());
         QVERIFY(VisibleProgressDialogs(frame).isEmpty());
         QVERIFY(!frame.IsTimerArmed(kSyncResultTimer));
         QVERIFY(!frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
@@ -274,10 +280,10 @@ private slots:
 
         // Accepted: the dialog stays until a notice confirms the rename.
         frame.SendCommand(std::make_unique<CThreadCommand>(CThreadCommand{UM_RENAME, "/old.txt", "/new.txt"}));
-        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bRenamePending, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.RemoteOps().IsRenamePending(), 10000);
         QCOMPARE(VisibleProgressDialogs(frame).size(), 1);
         QVERIFY(!frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
-        QTRY_VERIFY_WITH_TIMEOUT(!frame.m_bRenamePending, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.RemoteOps().IsRenamePending(), 10000);
         QVERIFY(VisibleProgressDialogs(frame).isEmpty());
         QVERIFY(frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
         QCOMPARE(frame.findChildren<CStartSyncDlg*>().size(), 1); // earlier dialogs are freed
@@ -379,18 +385,18 @@ private:
     }
     void Script(CMainFrame& frame)
     {
-        frame.m_showLogin = [](QString&, QString&, bool&) { return false; };
-        frame.m_showSyncComplete = [this](std::unique_ptr<CSyncNoticeList> r, bool check) {
+        frame.Dialogs().showLogin = [](QString&, QString&, bool&) { return false; };
+        frame.Dialogs().showSyncComplete = [this](std::unique_ptr<CSyncNoticeList> r, bool check) {
             m_complete.append({check, r->totalCount, r->failCount});
         };
-        frame.m_showSyncResult = [this](std::unique_ptr<CSyncNoticeList> r, bool check) {
+        frame.Dialogs().showSyncResult = [this](std::unique_ptr<CSyncNoticeList> r, bool check) {
             m_results.append({check, r->totalCount, r->failCount});
         };
     }
     static void Connect(CMainFrame& frame, const QString& id, const QString& password)
     {
         frame.ConnectAs(id, password);
-        QTRY_VERIFY_WITH_TIMEOUT(frame.m_bConnected, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.IsConnected(), 15000);
     }
 
     QTemporaryDir m_storage;

@@ -1,0 +1,377 @@
+#include "app/client_session.h"
+
+#include "app/registry_key.h"
+#include "platform/workdir.h"
+#include "protocol/message_ids.h"
+
+#include <QMetaObject>
+
+using namespace talvex;
+
+namespace {
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+std::string S(const QString& text) { return text.toStdString(); }
+
+std::unique_ptr<CThreadCommand> Cmd(uint32_t id, const QString& text1 = {}, const QString& text2 = {})
+{
+    return std::make_unique<CThreadCommand>(CThreadCommand{id, S(text1), S(text2)});
+}
+
+constexpr int kNoticePollMs = 5000;
+constexpr int kFastNoticePollMs = 2000;
+
+} // namespace
+
+CClientSession::CClientSession(const DeploymentSettings& deployment, QObject* parent)
+    : QObject(parent), m_deployment(deployment), m_reports([this](Report& report) { OnReport(report); })
+{
+    m_noticeTimer.setSingleShot(true);
+    connect(&m_noticeTimer, &QTimer::timeout, this, &CClientSession::OnNoticeTimer);
+}
+
+CClientSession::~CClientSession()
+{
+    // No report is being handled now: destroying the workers joins them at once.
+    m_command.reset();
+    m_control.reset();
+    m_retired.clear();
+    if (m_webCheck.joinable())
+        m_webCheck.join(); // bounded by the check's own time limit
+}
+
+// ---- connect sequence ----------------------------------------------------------------------
+
+void CClientSession::Connect(const QString& userId, const QString& password, bool save)
+{
+    if (IsBusy() || m_bClosing)
+        return;
+    m_strUserId = userId;
+    m_strPassword = password;
+    m_bSaveUserId = save;
+    StartWebCheck();
+}
+
+void CClientSession::StartWebCheck()
+{
+    // The check waits for the web host for up to its time limit: it runs beside the window so
+    // that the window stays alive meanwhile.
+    if (m_webCheck.joinable())
+        m_webCheck.join();
+    m_bCheckingUser = true;
+    emit stateChanged();
+    WebCheckRequest request;
+    request.host = S(m_deployment.webHost);
+    request.port = m_deployment.webPort;
+    request.userId = S(m_strUserId);
+    request.password = S(m_strPassword);
+    m_webCheck = std::thread([this, request] {
+        WebCheckResult result = RunWebCheck(request);
+        QMetaObject::invokeMethod(this, [this, result] { OnWebCheckResult(result); }, Qt::QueuedConnection);
+    });
+}
+
+void CClientSession::OnWebCheckResult(const WebCheckResult& result)
+{
+    m_bCheckingUser = false;
+    if (m_bClosing) {
+        emit stateChanged();
+        return;
+    }
+    switch (result.kind) {
+    case kWebCheckOk: {
+        m_account = result.record;
+        m_strServiceSetId = Q(m_account.serviceSetId);
+        m_strUserRoot = Q(m_account.userRoot); // already "%s/" with backslashes and "//" folded
+        m_strHost = Q(m_account.hostIp);
+        m_bSyncService = m_account.serviceType == 1 || m_account.serviceType == 2;
+        emit webCheckAnswered();
+
+        CChannelStartInfo info;
+        info.host = m_account.hostIp;
+        info.port = m_deployment.controlPort;
+        m_control = StartControlSession(info, m_reports);
+        emit stateChanged();
+        return;
+    }
+    case kWebCheckNoAccount:
+        emit stateChanged();
+        emit checkRefused(244);
+        return;
+    case kWebCheckWrongPassword:
+        emit stateChanged();
+        emit checkRefused(245);
+        return;
+    default:
+        emit stateChanged();
+        emit checkFailed();
+        return;
+    }
+}
+
+void CClientSession::OnControlConnected()
+{
+    // The user id is remembered (or forgotten) only now that the account was accepted.
+    CRegistryKey key;
+    if (key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey))
+        || key.Create(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey))) {
+        if (m_bSaveUserId)
+            key.WriteString(QString::fromLatin1(kValueUserId), m_strUserId);
+        else
+            key.DeleteValue(QString::fromLatin1(kValueUserId));
+    }
+    emit controlConnected();
+    m_control->Post(UM_LOGIN, Cmd(UM_LOGIN, m_strUserId, m_strPassword));
+    if (m_bSyncService)
+        SetNoticePoll(NoticePoll::Normal);
+}
+
+void CClientSession::OnLoginResult(const CTlxspResponse& response)
+{
+    if (response.statusCode == 200) {
+        m_bConnected = true;
+        m_strSessionId = Q(response.sessionId);
+        CChannelStartInfo info;
+        info.host = S(m_strHost);
+        info.port = m_deployment.commandPort;
+        info.sessionId = response.sessionId;
+        m_command = StartCommandChannel(info, m_reports);
+        emit loggedIn();
+        emit stateChanged();
+        return;
+    }
+    if (response.statusCode == 400) {
+        Retire(m_control);
+        StopPolls();
+        emit stateChanged();
+        emit loginRefused();
+        return;
+    }
+    m_bConnected = false;
+    m_bClosing = true;
+    StopPolls();
+    emit fatal(241, -1);
+}
+
+// ---- worker reports ----------------------------------------------------------------------
+
+void CClientSession::OnReport(Report& report)
+{
+    // A handler may open a message box or a dialog, whose event loop can run the deferred join
+    // of retired workers: the depth tells that join to wait until no report is in hand.
+    ++m_nReportDepth;
+    struct DepthGuard {
+        int& depth;
+        ~DepthGuard() { --depth; }
+    } guard{m_nReportDepth};
+
+    if (report.message >= kUploadMessageBase && report.message < kUploadMessageBase + 64) {
+        emit uploadReport(report);
+        return;
+    }
+    switch (report.message) {
+    case UM_CONTROL_CONNECTED:
+        OnControlConnected();
+        break;
+    case UM_CONTROL_CONNECT_FAILED:
+    case UM_COMMAND_CONNECT_FAILED:
+    case UM_CONNECTION_LOST:
+        if (report.message == UM_CONNECTION_LOST && m_bClosing)
+            break;
+        m_bConnected = false;
+        m_bClosing = true;
+        StopPolls();
+        emit fatal(report.message == UM_CONNECTION_LOST ? 329 : 239, -1);
+        break;
+    case UM_LOGIN_RESULT:
+        if (report.response)
+            OnLoginResult(*report.response);
+        break;
+    case UM_LOGOUT_RESULT:
+        // The server ended the session.
+        m_bConnected = false;
+        m_bClosing = true;
+        StopPolls();
+        StopWorkers();
+        emit loggedOut();
+        break;
+    case UM_BROWSE:
+        if (report.entries)
+            emit listingArrived(*report.entries);
+        break;
+    case UM_SEARCH:
+        if (report.entries)
+            emit searchResultsArrived(*report.entries);
+        break;
+    case UM_GETNOTIED: {
+        // The list is lent for this call: the receivers take what they settle from a copy. An
+        // answer whose body could not be kept comes without notices; polling goes on.
+        CSyncNoticeList notices = report.notices ? *report.notices : CSyncNoticeList{};
+        emit noticesArrived(notices);
+        if (m_bConnected || m_control)
+            SetNoticePoll(m_noticePoll);
+        break;
+    }
+    case UM_MKDIR_RESULT:
+    case UM_RMDIR_RESULT:
+        if (report.response)
+            emit folderChanged(*report.response);
+        break;
+    case UM_DELFILE_DONE:
+        if (report.response)
+            emit fileDeleted(*report.response);
+        break;
+    case UM_RENAME_RESULT:
+        if (report.response)
+            emit renameAnswered(*report.response);
+        break;
+    case UM_REQUEST_NOT_SENT:
+        if (report.response)
+            emit requestNotSent(*report.response);
+        break;
+    case UM_STARTSYNC:
+    case UM_CHECKSYNC:
+        emit syncStarted(report.code);
+        break;
+    case UM_GETSYNCED:
+        emit syncResultArrived(report.code, report.result.get());
+        break;
+    default:
+        break;
+    }
+    emit stateChanged();
+}
+
+// ---- routing and polls ---------------------------------------------------------------------
+
+bool CClientSession::SendCommand(std::unique_ptr<CThreadCommand> command)
+{
+    if (!command)
+        return false;
+    // The id is read before the record moves into the call: the order in which a call's
+    // arguments are evaluated is not fixed.
+    const uint32_t id = command->messageId;
+    Worker* worker = nullptr;
+    switch (id) {
+    case UM_LOGIN:
+    case UM_LOGOUT:
+    case UM_STARTSYNC:
+    case UM_CHECKSYNC:
+    case UM_GETSYNCED:
+    case UM_GETNOTIED:
+        worker = m_control.get();
+        break;
+    case UM_RENAME:
+    case UM_DELFILE:
+    case UM_RMDIR:
+    case UM_MKDIR:
+    case UM_SEARCH:
+    case UM_BROWSE:
+        worker = m_command.get();
+        break;
+    default:
+        break;
+    }
+    if (!worker)
+        return false;
+    worker->Post(id, std::move(command));
+    return true;
+}
+
+bool CClientSession::RequestBrowse(const QString& folder) { return SendCommand(Cmd(UM_BROWSE, folder)); }
+
+std::unique_ptr<Worker> CClientSession::StartUploadChannel(uint32_t n)
+{
+    if (!m_bConnected)
+        return nullptr;
+    CChannelStartInfo info;
+    info.host = S(m_strHost);
+    info.port = m_deployment.commandPort;
+    info.sessionId = S(m_strSessionId);
+    info.messageNumber = kUploadMessageBase + n;
+    info.sendBufferBytes = m_deployment.sendBufferBytes;
+    return talvex::StartUploadChannel(info, m_reports);
+}
+
+QString CClientSession::ServerPath(const QString& path) const
+{
+    QString full = QStringLiteral("/%1%2%3").arg(m_strServiceSetId, m_strUserRoot, path);
+    while (full.contains(QStringLiteral("//")))
+        full.replace(QStringLiteral("//"), QStringLiteral("/"));
+    return full;
+}
+
+void CClientSession::SetNoticePoll(NoticePoll poll)
+{
+    m_noticePoll = poll;
+    if (!m_control || m_bClosing)
+        return;
+    m_noticeTimer.start(poll == NoticePoll::Fast ? kFastNoticePollMs : kNoticePollMs);
+}
+
+bool CClientSession::IsNoticePollArmed(NoticePoll poll) const
+{
+    return m_noticeTimer.isActive()
+           && m_noticeTimer.interval() == (poll == NoticePoll::Fast ? kFastNoticePollMs : kNoticePollMs);
+}
+
+void CClientSession::OnNoticeTimer()
+{
+    if (m_control)
+        m_control->Post(UM_GETNOTIED, Cmd(UM_GETNOTIED));
+}
+
+void CClientSession::StopPolls()
+{
+    m_noticeTimer.stop();
+    m_noticePoll = NoticePoll::Normal;
+}
+
+// ---- disconnect -----------------------------------------------------------------------------
+
+void CClientSession::Disconnect()
+{
+    m_bConnected = false;
+    StopPolls();
+    StopWorkers();
+    m_strSessionId.clear();
+    emit stateChanged();
+}
+
+void CClientSession::Close()
+{
+    m_bClosing = true;
+    m_bConnected = false;
+    StopPolls();
+    StopWorkers();
+}
+
+void CClientSession::Retire(std::unique_ptr<Worker>& worker)
+{
+    // A worker may be waiting for the very handler we are in: tell it to quit now and join it
+    // on a later turn of the event loop.
+    if (!worker)
+        return;
+    worker->Quit();
+    m_retired.push_back(std::move(worker));
+    JoinRetiredLater();
+}
+
+void CClientSession::JoinRetiredLater()
+{
+    QTimer::singleShot(m_nReportDepth > 0 ? 50 : 0, this, [this] {
+        if (m_nReportDepth > 0)
+            JoinRetiredLater(); // a report is in hand: its sender may be one of them
+        else
+            m_retired.clear();
+    });
+}
+
+void CClientSession::StopWorkers()
+{
+    // The control session sends LOGOUT___ as it quits. This may run inside a report handler
+    // (a lost connection closes the window), so the workers are joined on a later turn, or by
+    // the destructor.
+    Retire(m_command);
+    Retire(m_control);
+}

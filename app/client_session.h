@@ -1,0 +1,136 @@
+#pragma once
+// CClientSession: one connection to the service, outside any window. It runs the connect
+// sequence (web user check beside the window thread, control session, LOGIN____, command
+// channel), owns the workers and the sink they report to, routes requests to them, polls the
+// control session for notices and hands every report that is not about the connection itself on
+// as a typed signal. The window and the operation objects listen; none of them touches a worker.
+//
+// Dialogs are not its business: where the sequence needs the user (a refused check, a refused
+// LOGIN, a lost connection) it says so with a signal and the window asks.
+
+#include "app/deployment_settings.h"
+#include "app/qt_report_sink.h"
+#include "protocol/records.h"
+#include "protocol/webcheck.h"
+#include "protocol/worker.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+// The session's notice polls: every 5 s for sync-service accounts, every 2 s while a change
+// waits for its confirming notice.
+enum class NoticePoll { Normal, Fast };
+
+class CClientSession : public QObject {
+    Q_OBJECT
+public:
+    explicit CClientSession(const DeploymentSettings& deployment, QObject* parent = nullptr);
+    ~CClientSession() override;
+
+    // Starts the connect sequence with these credentials (nothing when a sequence runs or a
+    // session is up). save: remember the user id once the control connection is up.
+    void Connect(const QString& userId, const QString& password, bool save);
+    // Ends the session: the control session logs out as it quits. Safe inside a report handler.
+    void Disconnect();
+    // The window is going away: no more dialogs are asked for; the workers are told to quit.
+    void Close();
+
+    // Routes a request to the worker its message id belongs to; false when there is none.
+    bool SendCommand(std::unique_ptr<talvex::CThreadCommand> command);
+    bool RequestBrowse(const QString& folder);
+    // Starts an upload channel reporting with message number kUploadMessageBase + n. The
+    // channel reports through the session's sink; its reports come out as uploadReport.
+    std::unique_ptr<talvex::Worker> StartUploadChannel(uint32_t n);
+    // Retires a worker the caller owned: told to quit now, joined once no report is in hand.
+    void Retire(std::unique_ptr<talvex::Worker>& worker);
+
+    // The full server path of a remote path: "/<service set><user root><path>", "//" folded.
+    QString ServerPath(const QString& path) const;
+
+    // Notice polling (sync-service accounts): Fast while a change waits for its notice.
+    void SetNoticePoll(NoticePoll poll);
+    bool IsNoticePollArmed(NoticePoll poll) const;
+
+    bool IsConnected() const { return m_bConnected; }
+    bool IsCheckingUser() const { return m_bCheckingUser; }
+    bool IsClosing() const { return m_bClosing; }
+    // A connect sequence runs or a session is up: connecting again is not possible.
+    bool IsBusy() const { return m_bConnected || m_bCheckingUser || m_control != nullptr; }
+    bool IsSyncService() const { return m_bSyncService; }
+    const QString& UserId() const { return m_strUserId; }
+    const QString& SessionId() const { return m_strSessionId; }
+    const QString& UserRoot() const { return m_strUserRoot; }
+    const QString& ServiceSetId() const { return m_strServiceSetId; }
+    const QString& Host() const { return m_strHost; }
+    // DRM settings of the account from the web user check.
+    const talvex::WebCheckRecord& Account() const { return m_account; }
+    const DeploymentSettings& Deployment() const { return m_deployment; }
+    // Whether this is the password held (the password itself never leaves the session).
+    bool HoldsPassword(const QString& candidate) const { return candidate == m_strPassword; }
+
+signals:
+    // Connect sequence.
+    void stateChanged();
+    void webCheckAnswered(); // kind 1: the account's fields are known
+    void checkRefused(unsigned questionId); // 244 no account, 245 wrong password: ask to retry
+    void checkFailed();                      // the logon server could not be used (243)
+    void controlConnected();
+    void loggedIn();
+    void loginRefused();                     // LOGIN 400
+    // The session cannot go on: show the message (and the status kind when not 0), then end.
+    void fatal(unsigned messageId, int status);
+    void loggedOut();                        // the server ended the session
+    // Reports.
+    void listingArrived(const talvex::CRemoteEntryList& entries);
+    void searchResultsArrived(const talvex::CRemoteEntryList& entries);
+    // The list is the receivers' copy: each takes out the notices it settles.
+    void noticesArrived(talvex::CSyncNoticeList& notices);
+    void folderChanged(const talvex::CTlxspResponse& response); // MKDIR/RMDIR answers
+    void fileDeleted(const talvex::CTlxspResponse& response);
+    void renameAnswered(const talvex::CTlxspResponse& response);
+    void requestNotSent(const talvex::CTlxspResponse& response);
+    void syncStarted(int status);
+    // result: null when the answer was not 200 or its body could not be read (lent).
+    void syncResultArrived(int status, const talvex::CSyncNoticeList* result);
+    void uploadReport(talvex::Report& report);
+
+private:
+    void StartWebCheck();
+    void OnWebCheckResult(const talvex::WebCheckResult& result);
+    void OnReport(talvex::Report& report);
+    void OnControlConnected();
+    void OnLoginResult(const talvex::CTlxspResponse& response);
+    void OnNoticeTimer();
+    void StopPolls();
+    void StopWorkers();
+    void JoinRetiredLater();
+
+    DeploymentSettings m_deployment;
+    QString m_strHost;
+    QString m_strUserId;
+    QString m_strPassword;
+    QString m_strSessionId;
+    QString m_strServiceSetId;
+    QString m_strUserRoot;
+    talvex::WebCheckRecord m_account;
+    bool m_bConnected = false;
+    bool m_bSyncService = false;
+    bool m_bCheckingUser = false;
+    bool m_bSaveUserId = false;
+    bool m_bClosing = false;
+    NoticePoll m_noticePoll = NoticePoll::Normal;
+    QTimer m_noticeTimer;
+
+    std::thread m_webCheck;
+    // The sink outlives the workers that report to it: declared before them, destroyed after.
+    CQtReportSink m_reports;
+    std::unique_ptr<talvex::Worker> m_control;
+    std::unique_ptr<talvex::Worker> m_command;
+    std::vector<std::unique_ptr<talvex::Worker>> m_retired; // told to quit; joined on a later turn
+    int m_nReportDepth = 0; // reports being handled (message boxes nest them)
+};
