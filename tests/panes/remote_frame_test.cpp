@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include "tests/common/client_env.h"
+#include "tests/common/frame_fixture.h"
 #include "tests/common/scripted_prompt.h"
 
 #include <QTemporaryDir>
@@ -154,7 +155,7 @@ private slots:
         frame.Action(ID_DISCONNECT)->trigger();
         QVERIFY(!frame.IsConnected());
         QVERIFY(!view.Action(ID_REMOTE_MKDIR)->isEnabled());
-        QCOMPARE(view.CurrentPath(), QStringLiteral("/")); // kept over a disconnect
+        QCOMPARE(view.CurrentPath(), QStringLiteral("/"));
     }
 
     void aSyncServiceRenameWaitsForItsNotice()
@@ -185,6 +186,38 @@ private slots:
         SelectOnly(view, RowOf(view, QStringLiteral("Plan2.txt")));
         view.CheckSyncSelected();
         QVERIFY(frame.SyncJob().IsCheck());
+    }
+
+    void aReconnectShowsTheRootAndNeverTheOldFolderWithTheRootsRows()
+    {
+        WriteFile(UserPath("both.txt"), 3);
+        WriteFile(UserPath("docs/both.txt"), 4);
+        CMainFrame frame;
+        CRemoteView& view = *frame.RemoteView();
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QTRY_VERIFY_WITH_TIMEOUT(Names(view).contains(QStringLiteral("docs")), 10000);
+        SelectOnly(view, RowOf(view, QStringLiteral("docs")));
+        view.OpenSelected();
+        QTRY_COMPARE_WITH_TIMEOUT(view.PathEdit()->text(), QStringLiteral("/docs/"), 10000);
+
+        m_prompt.answers = {true};
+        frame.Action(ID_DISCONNECT)->trigger();
+        QCOMPARE(view.Model()->rowCount(), 0);
+        QCOMPARE(view.CurrentPath(), QStringLiteral("/"));
+        QCOMPARE(view.PathEdit()->text(), QStringLiteral("/"));
+
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QTRY_VERIFY_WITH_TIMEOUT(Names(view).contains(QStringLiteral("docs")), 10000);
+        QCOMPARE(view.PathEdit()->text(), QStringLiteral("/"));
+        QVERIFY(!Names(view).contains(QStringLiteral("..")));
+
+        // The root's both.txt is the one deleted; the one in docs stays.
+        SelectOnly(view, RowOf(view, QStringLiteral("both.txt")));
+        m_prompt.answers = {true};
+        view.DeleteSelected();
+        QTRY_VERIFY_WITH_TIMEOUT(!Names(view).contains(QStringLiteral("both.txt")), 10000);
+        QVERIFY(!QFile::exists(UserPath("both.txt")));
+        QVERIFY(QFile::exists(UserPath("docs/both.txt")));
     }
 
 private:

@@ -137,6 +137,45 @@ TEST_F(ControlSessionTest, QuitWhileIdleLogsOutFirst)
     EXPECT_TRUE(NoReport()); // the answer is not awaited, the close is not a loss
 }
 
+TEST_F(ControlSessionTest, AnswersWhoseBodiesCannotBeStoredAreStillReportedWithoutTheirLists)
+{
+    // A working folder that cannot hold files (even for root): every body fails to be stored.
+    CChannelStartInfo info = Info();
+    info.workDir = "/dev/null/cannot-be-a-folder";
+    worker = StartControlSession(info, reports);
+    conn = server.Accept();
+    ASSERT_TRUE(conn);
+    Expect(UM_CONTROL_CONNECTED);
+    worker->Post(UM_LOGIN, Cmd(UM_LOGIN, "kim", "secret"));
+    conn->ReadRequest();
+    conn->Write(Answer("LOGIN____", 200, "SESSION-ID : S1\r\n"));
+    Expect(UM_LOGIN_RESULT);
+
+    // The poller must hear of the answer to poll again.
+    worker->Post(UM_GETNOTIED, Cmd(UM_GETNOTIED));
+    conn->ReadRequest();
+    const std::string notices = "200 PUTFILE__ /a\r\n";
+    conn->Write(Answer("GETNOTIED", 200, "DATA-LENGTH : " + std::to_string(notices.size()) + "\r\n") + notices);
+    Report polled = Expect(UM_GETNOTIED);
+    EXPECT_EQ(polled.notices, nullptr);
+    EXPECT_FALSE(polled.keptNotices);
+
+    // The sync job must hear of its unusable result to end.
+    worker->Post(UM_GETSYNCED, Cmd(UM_GETSYNCED));
+    conn->ReadRequest();
+    const std::string ini = "[CheckSync]\r\nTotalCount=1\r\nFailCount=0\r\n";
+    conn->Write(Answer("GETSYNCED", 200, "DATA-LENGTH : " + std::to_string(ini.size()) + "\r\n") + ini);
+    Report result = Expect(UM_GETSYNCED);
+    EXPECT_EQ(result.code, 200);
+    EXPECT_FALSE(result.result);
+
+    // The stream stays in step: the next answer is read as an answer.
+    worker->Post(UM_CHECKSYNC, Cmd(UM_CHECKSYNC));
+    conn->ReadRequest();
+    conn->Write(Answer("CHECKSYNC", 404));
+    EXPECT_EQ(Expect(UM_CHECKSYNC).code, 404);
+}
+
 TEST_F(ControlSessionTest, BodyCutShortIsNotDeliveredAndItsFileIsDeleted)
 {
     LogIn();

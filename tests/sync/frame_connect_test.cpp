@@ -7,6 +7,7 @@
 #include "devserver/server.h"
 #include "tests/common/client_env.h"
 #include "devserver/server_log.h"
+#include "panes/flat_tab_view.h"
 #include "protocol/message_ids.h"
 #include "res/menu_resource.h"
 #include "sync/main_frame.h"
@@ -14,6 +15,7 @@
 #include "sync/sync_job.h"
 #include "tests/common/loopback.h"
 #include "tests/common/refusing_control_port.h"
+#include "tests/common/frame_fixture.h"
 #include "tests/common/scripted_prompt.h"
 
 #include <QAction>
@@ -51,14 +53,10 @@ private slots:
 
     void init()
     {
-        m_config = std::make_unique<QTemporaryDir>();
-        qputenv("TALVEX_CONFIG_FILE", (m_config->path() + QStringLiteral("/talvex.ini")).toUtf8());
-        test::PointClientAt(*m_server);
-        SetPrompt(&m_prompt);
-        m_prompt.Clear();
+        m_env.Begin(*m_server);
         m_logins.clear();
     }
-    void cleanup() { SetPrompt(nullptr); }
+    void cleanup() { m_env.End(); }
 
     void connectsSavesTheIdAndDisconnects()
     {
@@ -192,6 +190,20 @@ private slots:
         QVERIFY(frame.IsClosing());
     }
 
+    void theProgressTabIsTitledForTheAccountOnceTheCheckAnswers()
+    {
+        CMainFrame frame;
+        Script(frame);
+        const QString normal = frame.TabView()->TabTitle(CFlatTabView::ProcessPage);
+        test::ConnectFrame(frame, QStringLiteral("sync"), QStringLiteral("sync1234"));
+        QCOMPARE(frame.TabView()->TabTitle(CFlatTabView::ProcessPage), Str(318));
+        QVERIFY(normal != Str(318));
+        m_prompt.answers = {true};
+        frame.Action(ID_DISCONNECT)->trigger();
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QCOMPARE(frame.TabView()->TabTitle(CFlatTabView::ProcessPage), normal);
+    }
+
     void aControlPortThatCannotBeReachedEndsTheProgram()
     {
         qputenv("TALVEX_CONTROL_PORT", QByteArray::number(test::UnusedLoopbackPort()));
@@ -209,14 +221,7 @@ private:
     static std::unique_ptr<devserver::Server> StartServer()
     {
         static QTemporaryDir storage;
-        devserver::ServerConfig config;
-        config.root = storage.path().toStdString() + "/" + std::to_string(++s_servers);
-        config.webPort = config.commandPort = config.controlPort = 0;
-        auto server = std::make_unique<devserver::Server>(config, devserver::AccountBook::Defaults());
-        std::string error;
-        if (!server->Start(error))
-            return nullptr;
-        return server;
+        return test::StartDevServer(storage.path().toStdString() + "/" + std::to_string(++s_servers));
     }
     void Script(CMainFrame& frame)
     {
@@ -249,8 +254,8 @@ private:
 
     static inline int s_servers = 0;
     std::unique_ptr<devserver::Server> m_server;
-    std::unique_ptr<QTemporaryDir> m_config;
-    test::ScriptedPrompt m_prompt;
+    test::FrameTestEnv m_env;
+    test::ScriptedPrompt& m_prompt = m_env.prompt;
     QList<Login> m_logins;
     int m_loginShown = 0;
 };

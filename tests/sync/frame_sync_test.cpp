@@ -16,6 +16,7 @@
 #include "sync/start_sync_dlg.h"
 #include "sync/sync_comp_dlg.h"
 #include "sync/sync_result_dlg.h"
+#include "tests/common/frame_fixture.h"
 #include "tests/common/scripted_prompt.h"
 
 #include <QAction>
@@ -29,6 +30,8 @@
 #include <QTreeWidget>
 
 using namespace talvex;
+using talvex::test::VisibleProgressDialogs;
+using talvex::test::WriteFile;
 
 namespace {
 
@@ -37,23 +40,6 @@ struct Shown {
     int total = 0;
     int fail = 0;
 };
-
-void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-QList<CStartSyncDlg*> VisibleProgressDialogs(const CMainFrame& frame)
-{
-    QList<CStartSyncDlg*> open;
-    for (CStartSyncDlg* dlg : frame.findChildren<CStartSyncDlg*>())
-        if (dlg->isVisible())
-            open.append(dlg);
-    return open;
-}
 
 } // namespace
 
@@ -79,16 +65,12 @@ private slots:
 
     void init()
     {
-        m_config = std::make_unique<QTemporaryDir>();
-        qputenv("TALVEX_CONFIG_FILE", (m_config->path() + QStringLiteral("/talvex.ini")).toUtf8());
-        test::PointClientAt(*m_server);
-        SetPrompt(&m_prompt);
-        m_prompt.Clear();
+        m_env.Begin(*m_server);
         m_complete.clear();
         m_results.clear();
         QFile::remove(CMainFrame::SyncResultFile());
     }
-    void cleanup() { SetPrompt(nullptr); }
+    void cleanup() { m_env.End(); }
 
     // ---- the frame ------------------------------------------------------------------------
 
@@ -289,6 +271,57 @@ private slots:
         QCOMPARE(frame.findChildren<CStartSyncDlg*>().size(), 1); // earlier dialogs are freed
     }
 
+    void aRequestThatCannotBeSentEndsTheCheckOrRenameWaitingForIt()
+    {
+        WriteFile(m_storage.filePath(QStringLiteral("data/sync/plain.txt")), "x");
+        CMainFrame frame;
+        Script(frame);
+        Connect(frame, QStringLiteral("sync"), QStringLiteral("sync1234"));
+        // No CP949 text holds this name: the check never leaves the client.
+        const std::string unwritable = "/\xF0\x9F\x98\x80.txt";
+        frame.SendCommand(std::make_unique<CThreadCommand>(CThreadCommand{UM_CHECKSYNC, unwritable, {}}));
+        QTRY_COMPARE_WITH_TIMEOUT(m_prompt.shown.size(), 1, 10000);
+        QCOMPARE(m_prompt.shown.first(),
+                 QStringLiteral("서버에 보낼 수 없는 문자가 들어 있습니다: ") + QString::fromStdString(unwritable));
+        QVERIFY(!frame.SyncJob().IsBusy());
+        QVERIFY(VisibleProgressDialogs(frame).isEmpty());
+        QVERIFY(frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
+
+        // A sync-service rename to such a name: its progress dialog closes too.
+        frame.SendCommand(std::make_unique<CThreadCommand>(CThreadCommand{UM_RENAME, "/plain.txt", unwritable}));
+        QCOMPARE(VisibleProgressDialogs(frame).size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_prompt.shown.size(), 2, 10000);
+        QVERIFY(VisibleProgressDialogs(frame).isEmpty());
+        QVERIFY(!frame.RemoteOps().IsRenamePending());
+        QVERIFY(frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
+    }
+
+    void anAnswerWhoseBodyCannotBeStoredEndsTheJobAndPollingGoesOn()
+    {
+        CMainFrame frame;
+        Script(frame);
+        Connect(frame, QStringLiteral("sync"), QStringLiteral("sync1234"));
+        int polls = 0;
+        connect(&frame, &CMainFrame::noticesArrived, this, [&](CSyncNoticeList&) { ++polls; });
+        // From now on no body can be stored: the working folder cannot hold files.
+        struct RestoreAppDir {
+            std::string dir = AppDir();
+            ~RestoreAppDir() { SetAppDir(dir); }
+        } restore;
+        SetAppDir("/dev/null/no-folder/");
+        frame.Action(ID_CHECK_SYNC_ALL)->trigger();
+        QVERIFY(frame.SyncJob().IsBusy());
+        QTRY_COMPARE_WITH_TIMEOUT(m_prompt.shown.size(), 1, 20000);
+        QCOMPARE(m_prompt.shown.first(), Str(247));
+        QVERIFY(m_results.isEmpty() && m_complete.isEmpty());
+        QVERIFY(!frame.SyncJob().IsBusy());
+        QVERIFY(VisibleProgressDialogs(frame).isEmpty());
+        QVERIFY(frame.Action(ID_CHECK_SYNC_ALL)->isEnabled());
+
+        QTRY_VERIFY_WITH_TIMEOUT(polls >= 1, 12000);
+        QVERIFY(frame.IsTimerArmed(kNoticeTimer)); // the next poll is armed all the same
+    }
+
     // ---- the dialogs ----------------------------------------------------------------------
 
     void theProgressDialogTitlesItsModeAndSteps()
@@ -369,19 +402,10 @@ private:
                                                    std::string failPattern = "*.syncfail")
     {
         devserver::ServerConfig config;
-        config.root = m_storage.filePath(QStringLiteral("data")).toStdString();
-        config.webPort = config.commandPort = config.controlPort = 0;
         config.sync.delay = delay;
         config.sync.failPattern = std::move(failPattern);
-        devserver::AccountBook accounts;
-        std::string error;
-        if (!devserver::AccountBook::Load(m_storage.filePath(QStringLiteral("accounts.ini")).toStdString(), accounts,
-                                          error))
-            return nullptr;
-        auto server = std::make_unique<devserver::Server>(config, accounts);
-        if (!server->Start(error))
-            return nullptr;
-        return server;
+        return test::StartDevServer(m_storage.filePath(QStringLiteral("data")).toStdString(),
+                                    m_storage.filePath(QStringLiteral("accounts.ini")).toStdString(), config);
     }
     void Script(CMainFrame& frame)
     {
@@ -395,15 +419,14 @@ private:
     }
     static void Connect(CMainFrame& frame, const QString& id, const QString& password)
     {
-        frame.ConnectAs(id, password);
-        QTRY_VERIFY_WITH_TIMEOUT(frame.IsConnected(), 15000);
+        test::ConnectFrame(frame, id, password);
     }
 
     QTemporaryDir m_storage;
     QTemporaryDir m_work;
     std::unique_ptr<devserver::Server> m_server;
-    std::unique_ptr<QTemporaryDir> m_config;
-    test::ScriptedPrompt m_prompt;
+    test::FrameTestEnv m_env;
+    test::ScriptedPrompt& m_prompt = m_env.prompt;
     QList<Shown> m_complete;
     QList<Shown> m_results;
 };
