@@ -7,6 +7,7 @@
 #include "platform/text_codec.h"
 #include "protocol/message_ids.h"
 #include "protocol/upload_expansion.h"
+#include "protocol/upload_tracker.h"
 #include "res/string_table.h"
 
 #include <algorithm>
@@ -24,22 +25,6 @@ namespace talvex::cli {
 namespace {
 
 using std::chrono::milliseconds;
-
-std::string Lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-    return text;
-}
-
-// Remote paths are compared without regard to case and without a leading "/".
-std::string PathKey(const std::string& path)
-{
-    size_t start = 0;
-    while (start < path.size() && path[start] == '/')
-        ++start;
-    return Lower(path.substr(start));
-}
 
 std::unique_ptr<CThreadCommand> Cmd(uint32_t id, std::string text1 = {}, std::string text2 = {})
 {
@@ -180,7 +165,11 @@ int CmdRename(const Options& o)
 
 class Uploader {
 public:
-    Uploader(const Options& o, Session& session) : m_options(o), m_session(session), m_tty(::isatty(2) == 1) {}
+    Uploader(const Options& o, Session& session)
+        : m_options(o), m_session(session), m_tty(::isatty(2) == 1),
+          m_tracker(o.waitConfirm, [this](const CUploadItem& item) { Settled(item); })
+    {
+    }
 
     int Run()
     {
@@ -193,7 +182,7 @@ public:
             std::error_code ec;
             if (!fs::exists(local, ec)) {
                 PrintErrorText(std::string(kTextQueueReadError) + ": " + local);
-                ++m_failed;
+                ++m_missing;
                 continue;
             }
             CUploadOrder order;
@@ -206,6 +195,8 @@ public:
             order.moveFolder = m_options.moveTo;
             ExpandUploadOrder(order, [&](std::unique_ptr<CUploadRequest> r) { requests.push_back(std::move(r)); });
         }
+        for (const auto& request : requests)
+            m_tracker.Add(request);
 
         const auto t1 = Clock::now();
         for (const auto& request : requests)
@@ -219,7 +210,8 @@ public:
             if (int rc = AwaitNotices(); rc != kExitOk)
                 return rc;
         const auto t4 = Clock::now();
-        std::cout << "uploaded " << m_uploaded << ", failed " << m_failed << '\n';
+        const uint64_t failed = m_tracker.Failed() + m_missing;
+        std::cout << "uploaded " << m_tracker.Confirmed() << ", failed " << failed << '\n';
         if (m_options.stats) {
             auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
             const double total = ms(t4 - t0);
@@ -229,34 +221,34 @@ public:
                          requests.size(), ms(t1 - t0), ms(t2 - t1), ms(t3 - t2), ms(t4 - t3),
                          total > 0 ? requests.size() * 1000.0 / total : 0.0);
         }
-        return m_failed ? kExitRefused : kExitOk;
+        return failed ? kExitRefused : kExitOk;
     }
 
 private:
-    static bool IsFolder(const CUploadRequest& r) { return !r.remotePath.empty() && r.remotePath.back() == '/'; }
-
-    void Fail(const CUploadRequest& r, const char* why)
+    static const char* FailureText(UploadFailure why)
     {
-        EndProgressLine();
-        PrintErrorText(std::string(why) + ": " + r.localPath);
-        ++m_failed;
+        switch (why) {
+        case UploadFailure::ReadError: return kTextQueueReadError;
+        case UploadFailure::Cancelled: return kTextQueueCancelled;
+        case UploadFailure::TimedOut: return "확인되지 않았습니다 (시간 초과)";
+        default: return kTextQueueSendFailed;
+        }
     }
 
-    void Confirmed(const CUploadRequest& r)
+    // A request is settled: failures and files that could not be moved are told.
+    void Settled(const CUploadItem& item)
     {
-        if (IsFolder(r))
-            return;
-        ++m_uploaded;
-        if (!r.moveFolder.empty()) {
-            std::string why;
-            if (MoveAfterUpload(r.localPath, r.moveFolder, r.remotePath, &why).empty())
-                PrintErrorText("옮기지 못했습니다 (" + why + "): " + r.localPath);
+        if (item.state == UploadState::Failed) {
+            EndProgressLine();
+            PrintErrorText(std::string(FailureText(item.failure)) + ": " + item.request->localPath);
+        } else if (!item.IsFolder() && !item.request->moveFolder.empty() && item.movedTo.empty()) {
+            PrintErrorText("옮기지 못했습니다 (" + item.moveError + "): " + item.request->localPath);
         }
     }
 
     void ShowProgress(const CUploadRequest& r, const CUploadProgress& p)
     {
-        if (!m_tty || IsFolder(r))
+        if (!m_tty || (!r.remotePath.empty() && r.remotePath.back() == '/'))
             return;
         char line[256];
         const double mbps = p.speed / 1048576.0;
@@ -276,41 +268,9 @@ private:
         m_progressShown = false;
     }
 
-    // A PUTFILE__ answer settles the request with that remote path.
-    void HandleAnswer(const CTlxspResponse& answer)
-    {
-        auto it = m_awaiting.find(PathKey(answer.path));
-        if (it == m_awaiting.end())
-            return;
-        std::shared_ptr<CUploadRequest> request = it->second;
-        m_awaiting.erase(it);
-        if (answer.statusCode != 200) {
-            Fail(*request, kTextQueueSendFailed);
-            return;
-        }
-        if (m_options.waitConfirm && !IsFolder(*request))
-            m_unconfirmed.emplace(PathKey(request->remotePath), request);
-        else
-            Confirmed(*request);
-    }
-
-    // Handles a report that is not about the running transfer; false when the channel is gone.
-    bool HandleOther(const Report& report)
-    {
-        if (report.code == UE_RESPONSE && report.response)
-            HandleAnswer(*report.response);
-        if (report.code == UE_RESET && !report.request) {
-            // The server closed the channel: what waited for an answer will never get one.
-            for (auto& [key, request] : m_awaiting)
-                Fail(*request, kTextQueueSendFailed);
-            m_awaiting.clear();
-            return false;
-        }
-        return true;
-    }
-
     int Send(const std::shared_ptr<CUploadRequest>& request)
     {
+        m_tracker.Sending(request, m_session.UploadChannelNumber());
         m_session.Upload().PostUpload(request);
         for (;;) {
             std::optional<Report> report = m_session.WaitUpload(m_session.AnswerTimeout());
@@ -329,28 +289,26 @@ private:
                     ShowProgress(*request, done);
                 }
                 EndProgressLine();
-                m_awaiting.emplace(PathKey(request->remotePath), request);
+                m_tracker.Apply(*report);
                 return kExitOk;
             case UE_OPEN_FAILED:
-                Fail(*request, kTextQueueReadError);
-                return kExitOk;
             case UE_CANCELLED:
-                Fail(*request, kTextQueueCancelled);
+                m_tracker.Apply(*report);
                 return kExitOk;
             case UE_SEND_FAILED:
             case UE_RESET:
-                if (report->code == UE_RESET && !report->request && !HandleOther(*report)) {
+                m_tracker.Apply(*report); // what waited for an answer on this channel fails
+                if (report->code == UE_RESET && !report->request) {
                     // Closed by the server while idle or answering: send this one again on a new channel.
                     if (int rc = m_session.ReopenUploadChannel(); rc != kExitOk)
                         return rc;
+                    m_tracker.Sending(request, m_session.UploadChannelNumber());
                     m_session.Upload().PostUpload(request);
                     continue;
                 }
-                Fail(*request, kTextQueueSendFailed);
                 return m_session.ReopenUploadChannel();
             default:
-                if (!HandleOther(*report))
-                    return m_session.ReopenUploadChannel();
+                m_tracker.Apply(*report);
                 continue;
             }
         }
@@ -358,12 +316,11 @@ private:
 
     int AwaitAnswers()
     {
-        while (!m_awaiting.empty()) {
+        while (m_tracker.AwaitingAnswers() > 0) {
             std::optional<Report> report = m_session.WaitUpload(m_session.AnswerTimeout());
             if (!report)
                 return m_session.LastError();
-            if (!HandleOther(*report))
-                break;
+            m_tracker.Apply(*report);
         }
         return kExitOk;
     }
@@ -371,11 +328,9 @@ private:
     int AwaitNotices()
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.syncTimeoutSeconds);
-        while (!m_unconfirmed.empty()) {
+        while (m_tracker.AwaitingNotices() > 0) {
             if (std::chrono::steady_clock::now() >= deadline) {
-                for (auto& [key, request] : m_unconfirmed)
-                    Fail(*request, "확인되지 않았습니다 (시간 초과)");
-                m_unconfirmed.clear();
+                m_tracker.FailAnswered(UploadFailure::TimedOut);
                 break;
             }
             m_session.Control().Post(UM_GETNOTIED, Cmd(UM_GETNOTIED));
@@ -383,17 +338,8 @@ private:
             if (!r)
                 return m_session.LastError();
             if (r->keptNotices)
-                for (const CSyncNotice& n : r->keptNotices->notices) {
-                    auto it = m_unconfirmed.find(PathKey(n.text));
-                    if (it == m_unconfirmed.end())
-                        continue;
-                    if (n.number == 200)
-                        Confirmed(*it->second);
-                    else
-                        Fail(*it->second, kTextQueueSendFailed);
-                    m_unconfirmed.erase(it);
-                }
-            if (!m_unconfirmed.empty())
+                m_tracker.ApplyNotices(*r->keptNotices);
+            if (m_tracker.AwaitingNotices() > 0)
                 std::this_thread::sleep_for(milliseconds(m_options.pollMs));
         }
         return kExitOk;
@@ -403,10 +349,8 @@ private:
     Session& m_session;
     const bool m_tty;
     bool m_progressShown = false;
-    int m_uploaded = 0;
-    int m_failed = 0;
-    std::map<std::string, std::shared_ptr<CUploadRequest>> m_awaiting;    // sent, answer pending
-    std::map<std::string, std::shared_ptr<CUploadRequest>> m_unconfirmed; // answered, notice pending
+    uint64_t m_missing = 0; // named sources that do not exist
+    CUploadTracker m_tracker;
 };
 
 int CmdPut(const Options& o)

@@ -4,6 +4,7 @@
 // destructor logs out and closes every connection.
 
 #include "cli/options.h"
+#include "protocol/message_ids.h"
 #include "protocol/report_sink.h"
 #include "protocol/worker.h"
 
@@ -43,6 +44,8 @@ public:
     std::optional<Report> WaitUpload(std::chrono::milliseconds timeout);
     // Replaces a broken upload channel by a new one (as the queue does after a reset).
     int ReopenUploadChannel();
+    // The message number the open upload channel reports with.
+    uint32_t UploadChannelNumber() const { return kUploadMessageBase + m_uploadCounter; }
 
     Worker& Control() { return *m_control; }
     Worker& Command() { return *m_command; }

@@ -1,0 +1,113 @@
+#pragma once
+// CUploadTracker: the bookkeeping of uploads, shared by the window's queue and talvex-cli. It
+// knows, for each request, how far it got (waiting, sending on a channel, sent and waiting for
+// the server's PUTFILE__ answer, answered and waiting for the confirming notice) and settles
+// it (confirmed, or failed with its reason) from the channel reports, the answers and the
+// notices. A confirmed file with a move folder is moved away at once.
+//
+// Matching: a channel report that names its request settles that very request; an answer is
+// matched to the oldest request sent on the same channel with that remote path (answers come
+// in the order of the requests); a notice to the oldest answered request with that path.
+// Remote paths compare without regard to ASCII case and without a leading "/".
+//
+// Settled items leave the tracker once the listener has seen them, so memory follows what is
+// still under way, not what was ever queued.
+
+#include "protocol/records.h"
+#include "protocol/report_sink.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace talvex {
+
+enum class UploadState { Waiting, Sending, Sent, Answered, Confirmed, Failed };
+
+enum class UploadFailure {
+    None,
+    ReadError,   // the local file could not be opened or read
+    SendFailed,  // the connection failed while sending, or before the answer came
+    Cancelled,   // the user cancelled the transfer
+    Refused,     // the server answered with another status than 200
+    Unconfirmed, // a notice with another number than 200
+    TimedOut,    // no confirming notice in time
+};
+
+struct CUploadItem {
+    std::shared_ptr<CUploadRequest> request;
+    UploadState state = UploadState::Waiting;
+    UploadFailure failure = UploadFailure::None;
+    int32_t status = 0;    // the refusing answer's status or the notice's number
+    uint32_t channel = 0;  // the channel's message number while sending or sent
+    std::string movedTo;   // confirmed and moved there
+    std::string moveError; // confirmed, but the local file could not be moved: why
+    bool IsFolder() const { return !request->remotePath.empty() && request->remotePath.back() == '/'; }
+};
+
+class CUploadTracker {
+public:
+    using Listener = std::function<void(const CUploadItem& item)>;
+
+    // confirmByNotice: a 200 answer waits for a notice (sync-service accounts); otherwise the
+    // answer is the confirmation. Folders never wait for notices.
+    explicit CUploadTracker(bool confirmByNotice, Listener settled = {});
+
+    void SetListener(Listener settled) { m_settled = std::move(settled); }
+
+    // A request enters waiting.
+    void Add(std::shared_ptr<CUploadRequest> request);
+    // The request was handed to the channel with this message number.
+    void Sending(const std::shared_ptr<CUploadRequest>& request, uint32_t channel);
+    // Applies one upload channel report (its message is the channel's number); the item it
+    // moved on, or null when it concerned no tracked request. A settled item is returned once,
+    // before it is forgotten.
+    const CUploadItem* Apply(const Report& report);
+    // Settles answered requests by the notices; the notices used are taken out of the list.
+    void ApplyNotices(CSyncNoticeList& notices);
+    // The channel is gone: the requests sent on it will never be answered.
+    void ChannelLost(uint32_t channel);
+    // Everything not settled yet fails with this reason (a give-up after waiting, a stop).
+    void FailAll(UploadFailure why);
+    // Requests answered and waiting for their notices fail with this reason.
+    void FailAnswered(UploadFailure why);
+
+    size_t Unsettled() const { return m_items.size(); }
+    size_t CountIn(UploadState state) const;
+    // Sent and waiting for their answers; answered and waiting for their notices.
+    size_t AwaitingAnswers() const { return m_nSent; }
+    size_t AwaitingNotices() const { return m_nAnswered; }
+    uint64_t Confirmed() const { return m_confirmed; } // files only
+    uint64_t Failed() const { return m_failed; }       // files and folders
+    const CUploadItem* Find(const CUploadRequest* request) const;
+
+    static std::string PathKey(const std::string& remotePath);
+
+private:
+    CUploadItem* Lookup(const CUploadRequest* request);
+    void MarkSent(CUploadItem& item);
+    void Answer(const CTlxspResponse& answer, uint32_t channel);
+    void Confirm(CUploadItem& item);
+    void Fail(CUploadItem& item, UploadFailure why, int32_t status = 0);
+    void Unindex(CUploadItem& item);
+    // Tells the listener and forgets the item.
+    void Settle(CUploadItem& item);
+
+    bool m_bConfirmByNotice;
+    Listener m_settled;
+    std::unordered_map<const CUploadRequest*, CUploadItem> m_items;
+    // Sent, by channel then path: oldest first.
+    std::unordered_map<uint32_t, std::unordered_map<std::string, std::deque<const CUploadRequest*>>> m_sent;
+    // Answered, by path: oldest first.
+    std::unordered_map<std::string, std::deque<const CUploadRequest*>> m_answered;
+    size_t m_nSent = 0;
+    size_t m_nAnswered = 0;
+    CUploadItem m_last; // the item Apply returns once it is settled
+    uint64_t m_confirmed = 0;
+    uint64_t m_failed = 0;
+};
+
+} // namespace talvex

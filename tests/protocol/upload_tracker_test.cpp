@@ -1,0 +1,251 @@
+// The upload bookkeeping shared by the window and talvex-cli: which report, answer or notice
+// settles which request, and what happens to a confirmed file's local copy.
+
+#include "protocol/message_ids.h"
+#include "protocol/upload_tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <unistd.h>
+#include <fstream>
+#include <vector>
+
+using namespace talvex;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t kChannelA = kUploadMessageBase + 1;
+constexpr uint32_t kChannelB = kUploadMessageBase + 2;
+
+std::shared_ptr<CUploadRequest> File(const std::string& remote, std::string local = "/nonexistent/local")
+{
+    auto r = std::make_shared<CUploadRequest>();
+    r->localPath = std::move(local);
+    r->remotePath = remote;
+    r->size = 1;
+    return r;
+}
+
+Report ChannelReport(uint32_t channel, int32_t code, std::shared_ptr<CUploadRequest> request = nullptr)
+{
+    Report r;
+    r.message = channel;
+    r.code = code;
+    r.request = std::move(request);
+    return r;
+}
+
+Report AnswerReport(uint32_t channel, const std::string& path, int32_t status)
+{
+    Report r = ChannelReport(channel, UE_RESPONSE);
+    r.response = std::make_unique<CTlxspResponse>();
+    r.response->command = "PUTFILE__";
+    r.response->path = path;
+    r.response->statusCode = status;
+    return r;
+}
+
+CSyncNoticeList Notices(std::vector<CSyncNotice> notices)
+{
+    CSyncNoticeList list;
+    list.notices = std::move(notices);
+    return list;
+}
+
+struct Recorder {
+    std::vector<CUploadItem> settled;
+    CUploadTracker::Listener Listener()
+    {
+        return [this](const CUploadItem& item) { settled.push_back(item); };
+    }
+};
+
+// Sends request on channel through to "all bytes sent".
+void SendThrough(CUploadTracker& tracker, const std::shared_ptr<CUploadRequest>& request, uint32_t channel)
+{
+    tracker.Add(request);
+    tracker.Sending(request, channel);
+    tracker.Apply(ChannelReport(channel, UE_DONE, request));
+}
+
+} // namespace
+
+TEST(UploadTracker, OnANormalAccountTheAnswerSettlesTheFile)
+{
+    Recorder rec;
+    CUploadTracker tracker(false, rec.Listener());
+    auto ok = File("docs/a.txt");
+    auto refused = File("docs/b.txt");
+    auto folder = File("docs/");
+    folder->size = -1;
+    for (auto& r : {ok, refused, folder})
+        SendThrough(tracker, r, kChannelA);
+    EXPECT_EQ(tracker.AwaitingAnswers(), 3u);
+
+    // Paths compare without case and without the leading "/".
+    tracker.Apply(AnswerReport(kChannelA, "/DOCS/A.TXT", 200));
+    tracker.Apply(AnswerReport(kChannelA, "/docs/b.txt", 500));
+    tracker.Apply(AnswerReport(kChannelA, "/docs/", 200));
+    ASSERT_EQ(rec.settled.size(), 3u);
+    EXPECT_EQ(rec.settled[0].request, ok);
+    EXPECT_EQ(rec.settled[0].state, UploadState::Confirmed);
+    EXPECT_EQ(rec.settled[1].state, UploadState::Failed);
+    EXPECT_EQ(rec.settled[1].failure, UploadFailure::Refused);
+    EXPECT_EQ(rec.settled[1].status, 500);
+    EXPECT_EQ(rec.settled[2].state, UploadState::Confirmed);
+    EXPECT_EQ(tracker.Confirmed(), 1u); // files only
+    EXPECT_EQ(tracker.Failed(), 1u);
+    EXPECT_EQ(tracker.Unsettled(), 0u); // settled items are forgotten
+    EXPECT_EQ(tracker.AwaitingAnswers(), 0u);
+}
+
+TEST(UploadTracker, OnASyncServiceAccountTheNoticeSettlesTheFileAndIsTakenOut)
+{
+    Recorder rec;
+    CUploadTracker tracker(true, rec.Listener());
+    auto a = File("a.txt");
+    auto b = File("b.txt");
+    auto folder = File("d/");
+    SendThrough(tracker, a, kChannelA);
+    SendThrough(tracker, b, kChannelA);
+    SendThrough(tracker, folder, kChannelA);
+    tracker.Apply(AnswerReport(kChannelA, "/a.txt", 200));
+    tracker.Apply(AnswerReport(kChannelA, "/b.txt", 200));
+    tracker.Apply(AnswerReport(kChannelA, "/d/", 200));
+    ASSERT_EQ(rec.settled.size(), 1u); // the folder: it waits for no notice
+    EXPECT_EQ(tracker.AwaitingNotices(), 2u);
+    EXPECT_EQ(tracker.Find(a.get())->state, UploadState::Answered);
+
+    // A rename notice of the same path settles nothing; an unknown path stays for others.
+    CSyncNoticeList list = Notices({{"/a.txt", 200, kNoticeRename},
+                                    {"/other.txt", 200, kNoticePutFile},
+                                    {"/A.txt", 200, kNoticePutFile},
+                                    {"/b.txt", 500, kNoticePutFile}});
+    tracker.ApplyNotices(list);
+    ASSERT_EQ(list.notices.size(), 2u);
+    EXPECT_EQ(list.notices[0].kind, kNoticeRename);
+    EXPECT_EQ(list.notices[1].text, "/other.txt");
+    ASSERT_EQ(rec.settled.size(), 3u);
+    EXPECT_EQ(rec.settled[1].request, a);
+    EXPECT_EQ(rec.settled[1].state, UploadState::Confirmed);
+    EXPECT_EQ(rec.settled[2].failure, UploadFailure::Unconfirmed);
+    EXPECT_EQ(rec.settled[2].status, 500);
+    EXPECT_EQ(tracker.AwaitingNotices(), 0u);
+}
+
+TEST(UploadTracker, SameRemotePathTwiceIsSettledInTheOrderSentAndOnlyOnItsChannel)
+{
+    Recorder rec;
+    CUploadTracker tracker(true, rec.Listener());
+    auto first = File("same.txt");
+    auto second = File("same.txt");
+    auto elsewhere = File("same.txt");
+    SendThrough(tracker, first, kChannelA);
+    SendThrough(tracker, second, kChannelA);
+    SendThrough(tracker, elsewhere, kChannelB);
+
+    tracker.Apply(AnswerReport(kChannelA, "/same.txt", 500));
+    ASSERT_EQ(rec.settled.size(), 1u);
+    EXPECT_EQ(rec.settled[0].request, first);
+    tracker.Apply(AnswerReport(kChannelA, "/same.txt", 200));
+    EXPECT_EQ(tracker.Find(second.get())->state, UploadState::Answered);
+    EXPECT_EQ(tracker.Find(elsewhere.get())->state, UploadState::Sent); // its answer comes on B
+
+    // An answer nobody waits for on that channel changes nothing.
+    tracker.Apply(AnswerReport(kChannelA, "/same.txt", 200));
+    EXPECT_EQ(tracker.Find(elsewhere.get())->state, UploadState::Sent);
+
+    tracker.Apply(AnswerReport(kChannelB, "/same.txt", 200));
+    CSyncNoticeList one = Notices({{"/same.txt", 200, kNoticePutFile}});
+    tracker.ApplyNotices(one);
+    EXPECT_EQ(rec.settled.back().request, second); // the older answered one first
+    EXPECT_NE(tracker.Find(elsewhere.get()), nullptr);
+}
+
+TEST(UploadTracker, ChannelReportsSettleTheRequestTheyCarryAndALostChannelFailsItsAnswersToCome)
+{
+    Recorder rec;
+    CUploadTracker tracker(false, rec.Listener());
+    auto sentOnA = File("a1.txt");
+    auto sentOnB = File("b1.txt");
+    SendThrough(tracker, sentOnA, kChannelA);
+    SendThrough(tracker, sentOnB, kChannelB);
+    auto unreadable = File("x.txt");
+    tracker.Add(unreadable);
+    tracker.Sending(unreadable, kChannelA);
+    const CUploadItem* failed = tracker.Apply(ChannelReport(kChannelA, UE_OPEN_FAILED, unreadable));
+    ASSERT_NE(failed, nullptr);
+    EXPECT_EQ(failed->failure, UploadFailure::ReadError);
+    EXPECT_EQ(failed->request, unreadable);
+
+    // Closed by the server while idle: what waited on A fails, B is untouched.
+    tracker.Apply(ChannelReport(kChannelA, UE_RESET));
+    ASSERT_EQ(rec.settled.size(), 2u);
+    EXPECT_EQ(rec.settled[1].request, sentOnA);
+    EXPECT_EQ(rec.settled[1].failure, UploadFailure::SendFailed);
+    EXPECT_EQ(tracker.Find(sentOnB.get())->state, UploadState::Sent);
+
+    // A send failure on B fails the transfer and the answer still to come.
+    auto running = File("b2.txt");
+    tracker.Add(running);
+    tracker.Sending(running, kChannelB);
+    tracker.Apply(ChannelReport(kChannelB, UE_SEND_FAILED, running));
+    EXPECT_EQ(tracker.Unsettled(), 0u);
+    EXPECT_EQ(tracker.Failed(), 4u);
+    EXPECT_EQ(tracker.AwaitingAnswers(), 0u);
+
+    // Reports about requests the tracker does not know are ignored.
+    EXPECT_EQ(tracker.Apply(ChannelReport(kChannelB, UE_DONE, File("stranger.txt"))), nullptr);
+}
+
+TEST(UploadTracker, GivingUpFailsWhatIsStillAwaited)
+{
+    Recorder rec;
+    CUploadTracker tracker(true, rec.Listener());
+    auto answered = File("a.txt");
+    auto waiting = File("w.txt");
+    SendThrough(tracker, answered, kChannelA);
+    tracker.Apply(AnswerReport(kChannelA, "a.txt", 200));
+    tracker.Add(waiting);
+    tracker.FailAnswered(UploadFailure::TimedOut);
+    ASSERT_EQ(rec.settled.size(), 1u);
+    EXPECT_EQ(rec.settled[0].failure, UploadFailure::TimedOut);
+    tracker.FailAll(UploadFailure::Cancelled);
+    ASSERT_EQ(rec.settled.size(), 2u);
+    EXPECT_EQ(rec.settled[1].request, waiting);
+    EXPECT_EQ(tracker.Unsettled(), 0u);
+}
+
+TEST(UploadTracker, AConfirmedFileMovesToItsMoveFolderWithoutOverwriting)
+{
+    const fs::path dir = fs::temp_directory_path() / ("talvex-tracker-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "out");
+    std::ofstream(dir / "src.txt") << "new";
+    std::ofstream(dir / "out" / "src.txt") << "old";
+    Recorder rec;
+    CUploadTracker tracker(false, rec.Listener());
+    auto r = File("src.txt", (dir / "src.txt").string());
+    r->moveFolder = (dir / "out").string();
+    SendThrough(tracker, r, kChannelA);
+    tracker.Apply(AnswerReport(kChannelA, "/src.txt", 200));
+    ASSERT_EQ(rec.settled.size(), 1u);
+    EXPECT_EQ(rec.settled[0].movedTo, (dir / "out" / "src.txt_[1]").string());
+    EXPECT_FALSE(fs::exists(dir / "src.txt"));
+    std::ifstream kept(dir / "out" / "src.txt");
+    std::string old;
+    kept >> old;
+    EXPECT_EQ(old, "old");
+
+    // A file that is gone cannot be moved: confirmed all the same, with the reason.
+    auto gone = File("gone.txt", (dir / "gone.txt").string());
+    gone->moveFolder = (dir / "out").string();
+    SendThrough(tracker, gone, kChannelA);
+    tracker.Apply(AnswerReport(kChannelA, "/gone.txt", 200));
+    EXPECT_EQ(rec.settled.back().state, UploadState::Confirmed);
+    EXPECT_TRUE(rec.settled.back().movedTo.empty());
+    EXPECT_FALSE(rec.settled.back().moveError.empty());
+    fs::remove_all(dir);
+}
