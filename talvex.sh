@@ -4,6 +4,7 @@
 #   ./talvex.sh test    build and run every test (ctest); the engine tests also under ASan+UBSan and TSan
 #   ./talvex.sh run     build, start the development server with a demo account, start the client
 #   ./talvex.sh bench   build and run the benchmarks
+#   ./talvex.sh package build and make the Debian package build/talvex_<version>_<arch>.deb
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -14,7 +15,8 @@ JOBS=${TALVEX_JOBS:-$(nproc)}
 
 PACKAGES=(g++ cmake ninja-build pkg-config shared-mime-info qt6-base-dev qt6-translations-l10n
           libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev fonts-nanum xvfb xauth
-          iproute2 python3)
+          iproute2 python3
+          librsvg2-bin dpkg-dev desktop-file-utils appstream man-db x11-utils)
 
 missing_packages() {
   local p
@@ -123,8 +125,12 @@ case "$cmd" in
     echo "== put of 10,000 small files"
     bench/put_small_files.sh "$BUILD"
     ;;
+  package)
+    build_main
+    (cd "$BUILD" && cpack -G DEB)
+    ;;
   *)
-    echo "usage: $0 {build|test|run|bench}" >&2
+    echo "usage: $0 {build|test|run|bench|package}" >&2
     exit 2
     ;;
 esac
