@@ -1,6 +1,7 @@
 #include "app/client_app.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -10,6 +11,9 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Talvex"));
     QApplication::setApplicationVersion(QStringLiteral("1.0.0.16"));
+    // The desktop entry and the icon theme name the program "talvex".
+    QGuiApplication::setDesktopFileName(QStringLiteral("talvex"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("talvex"), QIcon(QStringLiteral(":/talvex-window.png"))));
 
     // The program speaks Korean whatever the system's language: file type names, dates and
     // Qt's own dialog buttons included.

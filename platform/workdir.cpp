@@ -78,7 +78,10 @@ std::string UserDataDir()
 std::string ResolveAppDir(const std::string& programDir)
 {
     const std::string dir = WithTrailingSlash(programDir);
-    if (::access(dir.c_str(), W_OK) == 0)
+    // An installed copy (<prefix>/bin/) keeps its data in the user's folder even when it could
+    // write beside itself (run as root, it could write into /usr/bin).
+    const bool installed = dir.size() >= 5 && dir.compare(dir.size() - 5, 5, "/bin/") == 0;
+    if (!installed && ::access(dir.c_str(), W_OK) == 0)
         return dir;
     const std::string user = UserDataDir();
     MakeDirs(user);

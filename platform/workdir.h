@@ -16,7 +16,8 @@ std::string ExecutableDir();
 // The per-user data folder for Talvex ($XDG_DATA_HOME/talvex or ~/.local/share/talvex), ending in '/'.
 std::string UserDataDir();
 
-// The program folder when it is writable, else the per-user data folder (created).
+// The program folder when it is writable and not the bin/ folder of an installation, else the
+// per-user data folder (created).
 std::string ResolveAppDir(const std::string& programDir);
 
 // Appends '/' when missing.

@@ -6,6 +6,7 @@
 #include "app/client_session.h"
 #include "app/prompt.h"
 #include "app/registry_key.h"
+#include "platform/plugin_dirs.h"
 #include "panes/flat_tab_view.h"
 #include "panes/remote_view.h"
 #include "res/menu_resource.h"
@@ -83,7 +84,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     setObjectName(QStringLiteral("Talvex Class"));
     setWindowTitle(Str(194));
     resize(1000, 720);
-    m_pPlugins->Load(QCoreApplication::applicationDirPath().toStdString());
+    m_pPlugins->Load(PluginDirs(QCoreApplication::applicationDirPath().toStdString()));
     InstallDefaultDialogs();
 
     CreateActions();

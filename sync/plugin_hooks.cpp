@@ -123,26 +123,29 @@ int CPluginHooks::Count(int kind) const
     return m_counts[CountIndex(kind - kLogin)];
 }
 
-void CPluginHooks::Load(const std::string& programDir)
+void CPluginHooks::Load(const std::string& programDir) { Load(std::vector<std::string>{programDir}); }
+
+void CPluginHooks::Load(const std::vector<std::string>& dirs)
 {
     Unload();
-    std::string dir = programDir;
+    for (std::string dir : dirs) {
 #if defined(_WIN32)
-    if (!dir.empty() && dir.back() != '\\' && dir.back() != '/')
-        dir += '\\';
+        if (!dir.empty() && dir.back() != '\\' && dir.back() != '/')
+            dir += '\\';
 #else
-    if (!dir.empty() && dir.back() != '/')
-        dir += '/';
+        if (!dir.empty() && dir.back() != '/')
+            dir += '/';
 #endif
-    // Every library is opened by its full path: a bare name would let the loader pick up a
-    // library of the same name from somewhere else on its search path.
-    for (const std::string& name : ListLibraries(dir)) {
-        const std::string path = dir + name;
-        void* module = OpenLibrary(path);
-        if (!module)
-            continue;
-        m_modules.push_back(module);
-        m_paths.push_back(path);
+        // Every library is opened by its full path: a bare name would let the loader pick up a
+        // library of the same name from somewhere else on its search path.
+        for (const std::string& name : ListLibraries(dir)) {
+            const std::string path = dir + name;
+            void* module = OpenLibrary(path);
+            if (!module)
+                continue;
+            m_modules.push_back(module);
+            m_paths.push_back(path);
+        }
     }
     for (size_t m = 0; m < m_modules.size(); ++m) {
         for (int row = 0; row < kNames; ++row) {

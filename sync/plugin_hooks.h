@@ -37,6 +37,9 @@ public:
 
     // programDir: the folder of the executable. A previous Load is undone first.
     void Load(const std::string& programDir);
+    // The libraries of each folder in turn (an installation's plug-in folder after the
+    // program's own); a previous Load is undone first.
+    void Load(const std::vector<std::string>& dirs);
     // Calls every hook of the kind; kinds outside 2 to 8 do nothing. Kinds 2 and 3 get the
     // first text and 1, kinds 5 and 6 the first two texts, kinds 4, 7 and 8 all three.
     void Call(int kind, const std::string& first = {}, const std::string& second = {},

@@ -1,7 +1,12 @@
-// Plug-in folders of a program: its own folder, and the installation's plug-in folder when
-// the program sits in a bin folder.
+// Plug-in folders of a program (its own folder, and the installation's plug-in folder when
+// the program sits in a bin folder) and where an installed copy keeps its data.
 
 #include "platform/plugin_dirs.h"
+#include "platform/workdir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -47,4 +52,18 @@ TEST(PluginDirs, RelativeProgramFolderStaysRelative)
     EXPECT_EQ(PluginDirs("./"), (Dirs{"./"}));
     EXPECT_EQ(PluginDirs("bin"), (Dirs{"bin/", "lib/talvex/plugins/"}));
     EXPECT_EQ(PluginDirs("stage/bin/"), (Dirs{"stage/bin/", "stage/lib/talvex/plugins/"}));
+}
+
+TEST(WorkingFolder, AnInstalledCopyKeepsItsDataInTheUsersFolderEvenWhereItCouldWrite)
+{
+    const std::filesystem::path root = std::filesystem::temp_directory_path() / ("talvex-wd-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root / "prefix" / "bin");
+    std::filesystem::create_directories(root / "build" / "app");
+    ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+    // A build tree it can write into is its own working folder.
+    EXPECT_EQ(talvex::ResolveAppDir((root / "build" / "app").string()), (root / "build" / "app").string() + "/");
+    // <prefix>/bin is writable here, yet the data go to the user's folder.
+    EXPECT_EQ(talvex::ResolveAppDir((root / "prefix" / "bin").string()), (root / "data" / "talvex").string() + "/");
+    EXPECT_TRUE(std::filesystem::is_directory(root / "data" / "talvex"));
+    std::filesystem::remove_all(root);
 }

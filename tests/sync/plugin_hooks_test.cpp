@@ -139,3 +139,18 @@ TEST_F(PluginHooksTest, AtMostTenHooksPerNameInLoadOrder)
         expected.push_back(order[static_cast<size_t>(i)] + " Delete /gone||-");
     EXPECT_EQ(Calls(), expected);
 }
+
+TEST_F(PluginHooksTest, SeveralFoldersAreLoadedInTurnAndAReloadStartsAfresh)
+{
+    fs::create_directories(dir / "bin");
+    fs::create_directories(dir / "lib" / "talvex" / "plugins");
+    fs::copy_file(TEST_PLUGIN_FULL, dir / "bin" / "own.so");
+    fs::copy_file(TEST_PLUGIN_FULL, dir / "lib" / "talvex" / "plugins" / "installed.so");
+    CPluginHooks hooks;
+    hooks.Load(std::vector<std::string>{(dir / "bin").string(), (dir / "lib/talvex/plugins").string()});
+    ASSERT_EQ(hooks.ModulePaths().size(), 2u);
+    EXPECT_EQ(hooks.ModulePaths()[0], (dir / "bin" / "own.so").string()); // the program's own first
+    EXPECT_EQ(hooks.Count(CPluginHooks::kSync), 2);
+    hooks.Load((dir / "bin").string());
+    EXPECT_EQ(hooks.Count(CPluginHooks::kSync), 1);
+}
