@@ -11,7 +11,7 @@ bool IsPersonVolume(const QString& root, const QString& fsType)
         "proc",   "sysfs",    "tmpfs",    "devtmpfs", "devpts",   "overlay",  "squashfs", "cgroup",
         "cgroup2", "mqueue",  "debugfs",  "tracefs",  "securityfs", "pstore", "bpf",      "autofs",
         "hugetlbfs", "configfs", "fusectl", "binfmt_misc", "ramfs", "nsfs",   "efivarfs", "rpc_pipefs",
-        "nfsd",   "fuse.lxcfs", "fuse.portal", "fuse.gvfsd-fuse", "selinuxfs", "tracefs", "none"};
+        "nfsd",   "fuse.lxcfs", "fuse.portal", "fuse.gvfsd-fuse", "selinuxfs", "none"};
     if (kPseudo.contains(fsType, Qt::CaseInsensitive))
         return false;
     if (root == QLatin1String("/"))

@@ -189,7 +189,12 @@ private slots:
         QCOMPARE(browser->Model()->headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("수정날짜"));
         QVERIFY(browser->Model()->index(2, 3).data().toString().contains(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$")));
 
-        browser->OpenRow(0); // the folder
+        view->resize(800, 500);
+        view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(view.get()));
+        const QRect folderRow = browser->visualRect(browser->Model()->index(0, 0));
+        QTest::mouseClick(browser->viewport(), Qt::LeftButton, {}, folderRow.center());
+        QTest::mouseDClick(browser->viewport(), Qt::LeftButton, {}, folderRow.center()); // the folder
         QCOMPARE(browser->Location(), media + "/Sub");
         QCOMPARE(view->LocationBox()->currentText(), media + "/Sub");
         browser->OpenRow(1); // not a folder row: nothing
