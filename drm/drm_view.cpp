@@ -155,6 +155,8 @@ CDRMView::~CDRMView()
 
 int CDRMView::Setup()
 {
+    if (m_keys && m_header && m_protector)
+        return 0; // set up already; a worker may be using the objects
     drm::IDrmFactory* factory = m_setup.factory.get();
     std::unique_ptr<drm::IDrmFactory> own;
     if (!factory) {
