@@ -1,14 +1,18 @@
 // talvex-cli: the client engine from the command line.
 
 #include "cli/commands.h"
+#include "cli/drm_unpack.h"
 #include "cli/options.h"
 
 #include <csignal>
 #include <iostream>
+#include <string_view>
 
 int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
+    if (argc >= 2 && std::string_view(argv[1]) == "drm-unpack") // offline: no account, no server
+        return talvex::cli::RunDrmUnpack(argc - 2, argv + 2);
     talvex::cli::Options options;
     std::string error;
     if (talvex::cli::ParseOptions(argc, argv, options, error) != talvex::cli::kExitOk) {

@@ -53,6 +53,8 @@ const char* UsageText()
            "  put [--move-to DIR] [--wait-confirm] [--stats] LOCAL... REMOTE_DIR\n"
            "  sync start | sync check [REMOTE_PATH]\n"
            "  notices                        fetch pending change notices once\n"
+           "talvex-cli drm-unpack FILE (--seed SEED | --seed-stdin) --out PATH [--pub-key BASE64]\n"
+           "                                 restore a packaged media file (offline; first argument)\n"
            "exit codes: 0 ok; 1 refused or sync failures; 2 usage; 3 logon server unreachable;\n"
            "  4 account not found; 5 wrong password; 6 connection failed, lost or timed out; 7 login refused\n";
 }

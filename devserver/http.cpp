@@ -1,6 +1,7 @@
 #include "devserver/http.h"
 
 #include "devserver/server_log.h"
+#include "drm/protect/drm_format.h"
 #include "platform/text_codec.h"
 
 #include <cstdint>
@@ -148,8 +149,13 @@ std::string WebService::DrmAuthPage(const std::string& drmId, const std::string&
     page += "$_$KeyID$*$" + KeyText(a->drmId, "keyid", 18);
     page += "$_$ContentID$*$" + KeyText(a->drmId, "contentid", 12);
     page += "$_$genurl$*$http://" + host + ":" + std::to_string(m_webPort) + "/pack/license.asp";
-    page += "$_$PriKey$*$" + KeyText(a->drmId, "private", 30);
-    page += "$_$PubKey$*$" + KeyText(a->drmId, "public", 60);
+    // A real Ed25519 pair: 32 private bytes and the public key that belongs to them.
+    const std::string priKey = KeyText(a->drmId, "private", 32);
+    std::string pubKey;
+    if (!drm::PublicKeyOf(priKey, pubKey))
+        return "error$*$no signing key";
+    page += "$_$PriKey$*$" + priKey;
+    page += "$_$PubKey$*$" + pubKey;
     return page;
 }
 

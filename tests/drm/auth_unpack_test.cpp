@@ -1,0 +1,123 @@
+// The parameters of the DRM authentication page (the parser, and the development server's
+// real key pair) and talvex-cli drm-unpack on a file packaged with them.
+
+#include "devserver/server.h"
+#include "devserver/server_log.h"
+#include "drm/protect/drm_format.h"
+#include "drm/protect/drm_objects.h"
+#include "drm/protect/packager.h"
+#include "protocol/webcheck.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace talvex;
+
+namespace {
+
+std::string ReadAll(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int Cli(const std::string& args)
+{
+    const std::string command = std::string(TALVEX_CLI_PATH) + " " + args + " >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(DrmAuthAnswer, PairsCapitalNamesAndTrailingText)
+{
+    DrmAuthParams p;
+    ASSERT_TRUE(ParseDrmAuthAnswer("cpcode$*$C1$_$Seed$*$S1$_$KeyID$*$K1", p));
+    EXPECT_EQ(p.cpCode, "C1");
+    EXPECT_EQ(p.seed, "S1");
+    EXPECT_EQ(p.keyId, "K1");
+    ASSERT_TRUE(ParseDrmAuthAnswer("cpcode$*$C2$_$PRIKEY$*$ pk= $_$PUBKEY$*$PK$_$GENURL$*$http://h/l$_$trailing words", p));
+    EXPECT_EQ(p.cpCode, "C2");
+    EXPECT_EQ(p.priKey, "pk=");
+    EXPECT_EQ(p.pubKey, "PK");
+    EXPECT_EQ(p.genUrl, "http://h/l");
+    EXPECT_TRUE(p.seed.empty());
+    EXPECT_FALSE(ParseDrmAuthAnswer("error$*$unknown DRM account", p));
+}
+
+class DrmServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        devserver::SetServerLogQuiet(true);
+        m_dir = fs::temp_directory_path() / ("talvex-drm-auth-" + std::to_string(::getpid()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "store");
+        devserver::ServerConfig config;
+        config.root = (m_dir / "store").string();
+        config.webPort = config.commandPort = config.controlPort = 0;
+        m_server = std::make_unique<devserver::Server>(config, devserver::AccountBook::Defaults());
+        std::string error;
+        ASSERT_TRUE(m_server->Start(error)) << error;
+    }
+    void TearDown() override
+    {
+        m_server->Stop();
+        ::unsetenv("TALVEX_DRM_SEED");
+        fs::remove_all(m_dir);
+    }
+    fs::path m_dir;
+    std::unique_ptr<devserver::Server> m_server;
+};
+
+TEST_F(DrmServerTest, TheServersParametersPackageAFileThatTheCliRestores)
+{
+    const DrmAuthResult auth = RunDrmAuth({"127.0.0.1", m_server->WebPort(), "drmuser", "drmpass", 5});
+    ASSERT_TRUE(auth.ok) << auth.error;
+    std::string pub;
+    ASSERT_TRUE(drm::PublicKeyOf(auth.params.priKey, pub));
+    EXPECT_EQ(pub, auth.params.pubKey); // a real key pair
+    EXPECT_FALSE(RunDrmAuth({"127.0.0.1", m_server->WebPort(), "drmuser", "wrong", 5}).ok);
+
+    drm::PackagingParams p{auth.params.fileName, auth.params.cpCode, auth.params.seed, auth.params.keyId,
+                           auth.params.priKey,   auth.params.pubKey, auth.params.contentId, auth.params.genUrl};
+    std::string original(200000, '\0');
+    for (size_t i = 0; i < original.size(); ++i)
+        original[i] = static_cast<char>(i * 7);
+    std::ofstream(m_dir / "clip.wmv", std::ios::binary) << original;
+    auto factory = drm::CreateOpenSslFactory();
+    auto keys = factory->CreateKeyGenerator();
+    auto header = factory->CreateHeader();
+    auto protector = factory->CreateProtector();
+    drm::PackObjects objects{*keys, *header, *protector};
+    const drm::PackResult r =
+        drm::PackageOneFile(objects, p, (m_dir / "clip.wmv").string(), (m_dir / "out/clip.wmv").string());
+    ASSERT_EQ(r.outcome, drm::kPackOk) << r.error;
+
+    const std::string packed = (m_dir / "out/clip.wmv").string();
+    const std::string back = (m_dir / "back.wmv").string();
+    ::setenv("TALVEX_DRM_SEED", p.seed.c_str(), 1);
+    EXPECT_EQ(Cli("drm-unpack " + packed + " --out " + back + " --pub-key " + p.pubKey), 0);
+    EXPECT_EQ(ReadAll(back), original);
+    fs::remove(back);
+
+    ::setenv("TALVEX_DRM_SEED", "not the seed", 1);
+    EXPECT_EQ(Cli("drm-unpack " + packed + " --out " + back), 1);
+    EXPECT_FALSE(fs::exists(back));
+    EXPECT_EQ(Cli("drm-unpack " + (m_dir / "clip.wmv").string() + " --out " + back), 1); // not packaged
+    EXPECT_FALSE(fs::exists(back));
+    ::unsetenv("TALVEX_DRM_SEED");
+    EXPECT_EQ(Cli("drm-unpack " + packed + " --out " + back), 2); // no seed
+    EXPECT_EQ(Cli("drm-unpack " + packed), 2);                    // no --out
+    EXPECT_EQ(Cli("drm-unpack " + packed + " --out " + back + " --seed-stdin </dev/null"), 2);
+}
+
+} // namespace
