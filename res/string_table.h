@@ -75,6 +75,8 @@ inline constexpr const char* kTextScheduleNotSet = "스케줄 정보가 설정�
 // Local file list type names when the shell knows none
 inline constexpr const char* kTextTypeFile = "File";
 inline constexpr const char* kTextTypeFileSuffix = "-file";
+// The user's home folder, first row of the local pane's volume list
+inline constexpr const char* kTextLocalHome = "홈 폴더";
 
 // User manager dialog
 inline constexpr const char* kTextManagerRoot = "사용자 계정";
