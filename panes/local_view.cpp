@@ -407,10 +407,18 @@ bool CLocalListCtrl::CanStartDrag() const
     return !rows.isEmpty() && rows.first() != 0;
 }
 
+QByteArray CLocalListCtrl::SelectionToken() const
+{
+    // This process, this list and the folder on show: a drag from another copy of the program
+    // or of an earlier folder is not taken for the current selection.
+    return QByteArray::number(QCoreApplication::applicationPid()) + ' '
+        + QByteArray::number(reinterpret_cast<quintptr>(this)) + '\n' + m_pModel->FolderBytes();
+}
+
 QMimeData* CLocalListCtrl::SelectionMimeData() const
 {
     auto* data = new QMimeData;
-    data->setData(QString::fromLatin1(kSelectionMime), m_pModel->FolderBytes());
+    data->setData(QString::fromLatin1(kSelectionMime), SelectionToken());
     return data;
 }
 

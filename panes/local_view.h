@@ -26,7 +26,7 @@ public:
     static constexpr int kChunk = 100;
     // Widths of the four columns.
     static constexpr int kColumnWidths[CLocalListModel::ColumnCount] = {150, 66, 100, 99};
-    // MIME type of a drag of this list's selection; the data is the folder on show.
+    // MIME type of a drag of this list's selection (see SelectionToken).
     static constexpr const char* kSelectionMime = "application/x-talvex-local-selection";
 
     CLocalListCtrl(ILocalHost& host, VolumeSource volumes, QWidget* parent = nullptr);
@@ -48,6 +48,8 @@ public:
     // A drag of the selection may start: a folder on show, a selection, and ".." not in it.
     bool CanStartDrag() const;
     QMimeData* SelectionMimeData() const;
+    // What a drag of the current selection carries under kSelectionMime.
+    QByteArray SelectionToken() const;
     // The visible selected rows drawn as the drag image; origin is where its top-left corner
     // lies in the viewport.
     QPixmap SelectionPixmap(QPoint* origin = nullptr) const;

@@ -17,15 +17,13 @@ CUploadDropTarget::CUploadDropTarget(QAbstractItemView& view, CLocalListCtrl& lo
     view.viewport()->installEventFilter(this);
 }
 
-bool CUploadDropTarget::Accepts(const QMimeData* data, const QObject* source) const
+bool CUploadDropTarget::Accepts(const QMimeData* data) const
 {
     if (!m_local || !data || !m_local->Host().IsRemoteReady())
         return false;
     const QString internal = QString::fromLatin1(CLocalListCtrl::kSelectionMime);
     if (data->hasFormat(internal))
-        // Only a drag of our own list's selection, of the folder it still shows.
-        return source == m_local.data() && data->data(internal) == m_local->Model()->FolderBytes()
-            && m_local->CanStartDrag();
+        return data->data(internal) == m_local->SelectionToken() && m_local->CanStartDrag();
     if (!data->hasUrls())
         return false;
     for (const QUrl& url : data->urls())
@@ -42,7 +40,7 @@ bool CUploadDropTarget::eventFilter(QObject* watched, QEvent* event)
     case QEvent::DragEnter:
     case QEvent::DragMove: {
         auto* move = static_cast<QDragMoveEvent*>(event);
-        bool take = Accepts(move->mimeData(), move->source());
+        bool take = Accepts(move->mimeData());
         if (take && m_hover)
             take = m_hover(move->source(), m_view.viewport()->mapToGlobal(move->position().toPoint()));
         else if (!take && m_leave)
@@ -70,7 +68,7 @@ bool CUploadDropTarget::eventFilter(QObject* watched, QEvent* event)
 
 void CUploadDropTarget::Drop(QDropEvent& event)
 {
-    if (!Accepts(event.mimeData(), event.source())) {
+    if (!Accepts(event.mimeData())) {
         event.ignore();
         return;
     }

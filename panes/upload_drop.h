@@ -25,8 +25,8 @@ public:
 
     CUploadDropTarget(QAbstractItemView& view, CLocalListCtrl& local, HoverHook hover = {}, LeaveHook leave = {});
 
-    // Whether a drag with these data from source would be taken (before the hover hook).
-    bool Accepts(const QMimeData* data, const QObject* source) const;
+    // Whether a drag carrying these data would be taken (before the hover hook).
+    bool Accepts(const QMimeData* data) const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
