@@ -103,9 +103,11 @@ QIcon CLocalListModel::IconOf(const LocalEntry& entry) const
 
 QString CLocalListModel::TypeName(const LocalEntry& entry) const
 {
+    if (!entry.typeName.isEmpty())
+        return entry.typeName;
     const QString key = m_folderText + entry.sortName;
     if (auto it = m_typeByPath.constFind(key); it != m_typeByPath.cend())
-        return it.value();
+        return entry.typeName = it.value();
     const QString extension = ExtensionOf(entry.sortName);
     QString type;
     // A folder's name may end in what looks like an extension: only files share by extension.
@@ -118,19 +120,21 @@ QString CLocalListModel::TypeName(const LocalEntry& entry) const
             const QMimeType mime = MimeTypeForName(entry.displayName);
             if (mime.isValid() && !mime.isDefault())
                 type = mime.comment();
-            if (!type.isEmpty() && !extension.isEmpty())
+            if (type.isEmpty()) {
+                const QString suffix = extension.mid(1).toUpper();
+                type = suffix.isEmpty() ? QString::fromUtf8(talvex::kTextTypeFile)
+                                        : suffix + QString::fromUtf8(talvex::kTextTypeFileSuffix);
+            }
+            // The fallback depends on the extension alone too: an unknown extension is not
+            // asked about again for every file that has it.
+            if (!extension.isEmpty())
                 m_typeByExtension.insert(extension, type);
-        }
-        if (type.isEmpty()) {
-            const QString suffix = extension.mid(1).toUpper();
-            type = suffix.isEmpty() ? QString::fromUtf8(talvex::kTextTypeFile)
-                                    : suffix + QString::fromUtf8(talvex::kTextTypeFileSuffix);
         }
     }
     if (m_typeByPath.size() >= kPathCacheLimit)
         m_typeByPath.clear(); // browsing many large folders must not grow it without end
     m_typeByPath.insert(key, type);
-    return type;
+    return entry.typeName = type;
 }
 
 QString CLocalListModel::TimeText(int64_t secondsSince1970)
@@ -183,6 +187,7 @@ void CLocalListModel::Clear(const QByteArray& folder)
     std::vector<LocalEntry>().swap(m_entries);
     std::vector<int>().swap(m_order);
     std::vector<int>().swap(m_rowOfEntry);
+    std::vector<int>().swap(m_prepared);
     m_volumePaths.clear();
     endResetModel();
 }
@@ -212,10 +217,23 @@ void CLocalListModel::ShowVolumes(const QList<LocalVolume>& volumes, int column,
 
 void CLocalListModel::Publish(int column, int direction)
 {
+    PrepareRows(column, direction);
+    ShowPreparedRows();
+}
+
+void CLocalListModel::PrepareRows(int column, int direction)
+{
+    m_prepared.resize(m_entries.size());
+    std::iota(m_prepared.begin(), m_prepared.end(), 0);
+    SortOrder(m_prepared, column, direction);
+}
+
+void CLocalListModel::ShowPreparedRows()
+{
     beginResetModel();
-    m_order.resize(m_entries.size());
-    std::iota(m_order.begin(), m_order.end(), 0);
-    SortOrder(column, direction);
+    m_order.swap(m_prepared);
+    std::vector<int>().swap(m_prepared);
+    RebuildRowIndex();
     endResetModel();
 }
 
@@ -229,7 +247,8 @@ void CLocalListModel::Sort(int column, int direction)
     entryOfPersistent.reserve(static_cast<size_t>(before.size()));
     for (const QModelIndex& index : before)
         entryOfPersistent.push_back(EntryIndexAt(index.row()));
-    SortOrder(column, direction);
+    SortOrder(m_order, column, direction);
+    RebuildRowIndex();
     QModelIndexList after;
     after.reserve(before.size());
     for (qsizetype i = 0; i < before.size(); ++i)
@@ -238,48 +257,70 @@ void CLocalListModel::Sort(int column, int direction)
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
-void CLocalListModel::SortOrder(int column, int direction)
+void CLocalListModel::SortOrder(std::vector<int>& order, int column, int direction) const
 {
-    if (m_order.size() > 2) {
+    if (order.size() > 2) {
         const std::vector<LocalEntry>& e = m_entries;
-        // Type names are looked up once per entry, before the sort.
-        std::vector<QString> typeKeys;
+        // Type names are looked up once per entry, before the sort, and compared by their rank
+        // among the few distinct lower-case names of the folder.
+        std::vector<int> typeKeys;
         if (column == TypeColumn) {
-            typeKeys.resize(e.size());
-            for (size_t i = 1; i < m_order.size(); ++i) {
-                const size_t at = static_cast<size_t>(m_order[i]);
-                typeKeys[at] = TypeName(e[at]).toLower();
+            typeKeys.assign(e.size(), 0);
+            QHash<QString, int> rankOfType;
+            for (size_t i = 1; i < order.size(); ++i)
+                rankOfType.insert(TypeName(e[static_cast<size_t>(order[i])]), 0);
+            std::vector<std::pair<QString, QString>> byLower;
+            byLower.reserve(static_cast<size_t>(rankOfType.size()));
+            for (auto it = rankOfType.cbegin(); it != rankOfType.cend(); ++it)
+                byLower.emplace_back(it.key().toLower(), it.key());
+            std::sort(byLower.begin(), byLower.end());
+            for (size_t r = 0; r < byLower.size(); ++r)
+                rankOfType[byLower[r].second] = static_cast<int>(r);
+            for (size_t i = 1; i < order.size(); ++i) {
+                const size_t at = static_cast<size_t>(order[i]);
+                typeKeys[at] = rankOfType.value(e[at].typeName);
             }
         }
-        auto ascending = [&](int a, int b) {
-            const LocalEntry& x = e[static_cast<size_t>(a)];
-            const LocalEntry& y = e[static_cast<size_t>(b)];
-            if (x.folder != y.folder)
-                return x.folder;
+        // The keys are gathered into one contiguous array first: the comparisons then touch
+        // little memory besides the names themselves.
+        struct Key {
+            QStringView name;
+            int64_t value;
+            int entry;
+            bool folder;
+        };
+        std::vector<Key> keys;
+        keys.reserve(order.size() - 1);
+        for (size_t i = 1; i < order.size(); ++i) {
+            const int at = order[i];
+            const LocalEntry& x = e[static_cast<size_t>(at)];
+            int64_t value = 0;
             switch (column) {
-            case SizeColumn:
-                if (x.size != y.size)
-                    return x.size < y.size;
-                break;
-            case TypeColumn: {
-                const int c = typeKeys[static_cast<size_t>(a)].compare(typeKeys[static_cast<size_t>(b)]);
-                if (c != 0)
-                    return c < 0;
-                break;
-            }
-            case TimeColumn:
-                if (x.modified != y.modified)
-                    return x.modified < y.modified;
-                break;
+            case SizeColumn: value = x.size; break;
+            case TypeColumn: value = typeKeys[static_cast<size_t>(at)]; break;
+            case TimeColumn: value = x.modified; break;
             default: break;
             }
-            return x.sortName < y.sortName;
+            keys.push_back({QStringView(x.sortName), value, at, x.folder});
+        }
+        auto ascending = [](const Key& x, const Key& y) {
+            if (x.folder != y.folder)
+                return x.folder;
+            if (x.value != y.value)
+                return x.value < y.value; // 0 for every row when sorting by name
+            return QtPrivate::compareStrings(x.name, y.name) < 0;
         };
         if (direction == Descending)
-            std::stable_sort(m_order.begin() + 1, m_order.end(), [&](int a, int b) { return ascending(b, a); });
+            std::stable_sort(keys.begin(), keys.end(), [&](const Key& x, const Key& y) { return ascending(y, x); });
         else
-            std::stable_sort(m_order.begin() + 1, m_order.end(), ascending);
+            std::stable_sort(keys.begin(), keys.end(), ascending);
+        for (size_t i = 0; i < keys.size(); ++i)
+            order[i + 1] = keys[i].entry;
     }
+}
+
+void CLocalListModel::RebuildRowIndex()
+{
     m_rowOfEntry.assign(m_entries.size(), -1);
     for (size_t r = 0; r < m_order.size(); ++r)
         m_rowOfEntry[static_cast<size_t>(m_order[r])] = static_cast<int>(r);

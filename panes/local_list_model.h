@@ -23,6 +23,7 @@ struct LocalEntry {
     int64_t modified = 0; // seconds since 1970; 0 for volumes and ".."
     bool folder = false;
     mutable int icon = -1; // index into the model's icon table; -1 until first shown
+    mutable QString typeName; // empty until first looked up
 };
 
 class CLocalListModel : public QAbstractTableModel {
@@ -47,8 +48,11 @@ public:
     void AddEntry(LocalEntry entry);
     void AddParentEntry();
     int EntryCount() const { return static_cast<int>(m_entries.size()); }
-    // Shows every entry added since Clear, sorted once.
+    // Shows every entry added since Clear, sorted once: PrepareRows sorts them out of sight,
+    // ShowPreparedRows puts them on show (two steps, so that each fits between window events).
     void Publish(int column, int direction);
+    void PrepareRows(int column, int direction);
+    void ShowPreparedRows();
     // Sorts rows 1 and following; persistent indexes follow their entries.
     void Sort(int column, int direction);
 
@@ -81,12 +85,14 @@ public:
 
 private:
     QIcon IconOf(const LocalEntry& entry) const;
-    void SortOrder(int column, int direction);
+    void SortOrder(std::vector<int>& order, int column, int direction) const;
+    void RebuildRowIndex();
 
     QByteArray m_folder;
     QString m_folderText;
     std::vector<LocalEntry> m_entries;
     std::vector<int> m_order;
+    std::vector<int> m_prepared;            // the next row order, sorted but not yet on show
     std::vector<QByteArray> m_volumePaths; // per entry, volume list only
     std::vector<int> m_rowOfEntry;          // inverse of m_order, rebuilt after each sort
     mutable QHash<QString, QString> m_typeByPath;

@@ -152,14 +152,20 @@ void CLocalListCtrl::ReadChunk()
         }
     }
     emit chunkRead(added);
-    FinishRead();
+    // Sorting and showing the rows are two more turns of the event loop.
+    m_reader.reset();
+    m_nPreparedColumn = m_nSortColumn;
+    m_nPreparedDirection = m_nSortDirection;
+    m_pModel->PrepareRows(m_nSortColumn, m_nSortDirection);
+    QCoreApplication::postEvent(this, new CReadChunkEvent(m_nReadGeneration));
 }
 
 void CLocalListCtrl::FinishRead()
 {
-    m_reader.reset();
     m_bBusy = false;
-    m_pModel->Publish(m_nSortColumn, m_nSortDirection);
+    if (m_nPreparedColumn != m_nSortColumn || m_nPreparedDirection != m_nSortDirection)
+        m_pModel->PrepareRows(m_nSortColumn, m_nSortDirection); // the header was clicked meanwhile
+    m_pModel->ShowPreparedRows();
     setEnabled(true);
     setUpdatesEnabled(true);
     if (m_bHadFocus)
@@ -176,8 +182,12 @@ void CLocalListCtrl::FinishRead()
 bool CLocalListCtrl::event(QEvent* event)
 {
     if (event->type() == CReadChunkEvent::Kind()) {
-        if (m_bBusy && static_cast<CReadChunkEvent*>(event)->Generation() == m_nReadGeneration)
-            ReadChunk();
+        if (m_bBusy && static_cast<CReadChunkEvent*>(event)->Generation() == m_nReadGeneration) {
+            if (m_reader)
+                ReadChunk();
+            else
+                FinishRead();
+        }
         return true;
     }
     return QTreeView::event(event);
@@ -422,11 +432,12 @@ QMimeData* CLocalListCtrl::SelectionMimeData() const
     return data;
 }
 
-QPixmap CLocalListCtrl::SelectionPixmap(QPoint* origin) const
+QPixmap CLocalListCtrl::SelectionPixmap(QPoint* origin)
 {
     const int rows = m_pModel->rowCount();
     if (rows == 0)
         return {};
+    executeDelayedItemsLayout(); // rows shown a moment ago have their places
     const QRect visible = viewport()->rect();
     const QModelIndex top = indexAt(visible.topLeft());
     const int first = top.isValid() ? top.row() : 0;

@@ -52,7 +52,7 @@ public:
     QByteArray SelectionToken() const;
     // The visible selected rows drawn as the drag image; origin is where its top-left corner
     // lies in the viewport.
-    QPixmap SelectionPixmap(QPoint* origin = nullptr) const;
+    QPixmap SelectionPixmap(QPoint* origin = nullptr);
 
     bool IsBusy() const { return m_bBusy; }
     std::optional<QString> PendingFolder() const { return m_pending; }
@@ -101,6 +101,8 @@ private:
     bool m_bBusy = false;
     bool m_bHadFocus = false;
     unsigned m_nReadGeneration = 0;
+    int m_nPreparedColumn = 0;
+    int m_nPreparedDirection = 0;
     std::optional<QString> m_pending;
     std::unique_ptr<CLocalFolderReader> m_reader;
     QString m_strSearch;

@@ -101,6 +101,15 @@ bool Open(CLocalListCtrl& list, const QString& path)
     return shown.count() > 0 || shown.wait(10000);
 }
 
+// Opens a row of the list and waits until what it leads to is on show.
+bool OpenRow(CLocalListCtrl& list, const QString& name)
+{
+    Select(list, {name});
+    QSignalSpy shown(&list, &CLocalListCtrl::folderShown);
+    list.OpenSelected();
+    return shown.count() > 0 || shown.wait(10000);
+}
+
 } // namespace
 
 class LocalPaneTest : public QObject {
@@ -180,26 +189,21 @@ private slots:
             QCOMPARE(Names(List()), (QStringList{"..", "sub"}));
         }
         // Into sub, up to dir, up to the volume's own folder, up to the volume list.
-        Select(List(), {QStringLiteral("sub")});
-        List().OpenSelected();
-        QTRY_COMPARE(List().CurrentFolder(), Path(QStringLiteral("dir/sub/")));
-        Select(List(), {QStringLiteral("..")});
-        List().OpenSelected();
-        QTRY_COMPARE(List().CurrentFolder(), Path(QStringLiteral("dir/")));
-        Select(List(), {QStringLiteral("..")});
-        List().OpenSelected();
-        QTRY_COMPARE(List().CurrentFolder(), Path(QString()));
-        Select(List(), {QStringLiteral("..")});
-        List().OpenSelected();
-        QTRY_VERIFY(List().Model()->IsVolumeList());
+        QVERIFY(OpenRow(List(), QStringLiteral("sub")));
+        QCOMPARE(List().CurrentFolder(), Path(QStringLiteral("dir/sub/")));
+        QVERIFY(OpenRow(List(), QStringLiteral("..")));
+        QCOMPARE(List().CurrentFolder(), Path(QStringLiteral("dir/")));
+        QVERIFY(OpenRow(List(), QStringLiteral("..")));
+        QCOMPARE(List().CurrentFolder(), Path(QString()));
+        QVERIFY(OpenRow(List(), QStringLiteral("..")));
+        QVERIFY(List().Model()->IsVolumeList());
         QCOMPARE(Names(List()).first(), QStringLiteral("홈 폴더")); // home stays first
         QCOMPARE(List().ParentOf(QStringLiteral("/")), QString());
         QCOMPARE(List().ParentOf(QStringLiteral("/media/usb/photos/")), QStringLiteral("/media/usb/"));
 
         // A volume row opens its folder; a folder that cannot be read shows only "..".
-        Select(List(), {QStringLiteral("홈 폴더")});
-        List().OpenSelected();
-        QTRY_COMPARE(List().CurrentFolder(), Path(QString()));
+        QVERIFY(OpenRow(List(), QStringLiteral("홈 폴더")));
+        QCOMPARE(List().CurrentFolder(), Path(QString()));
         QVERIFY(Open(List(), Path(QStringLiteral("missing"))));
         QCOMPARE(Names(List()), QStringList{".."});
     }
@@ -346,6 +350,8 @@ private slots:
         QVERIFY(Open(List(), m_dir.path()));
         Select(List(), {QStringLiteral("folder"), QStringLiteral("one.txt")});
         QVERIFY(List().CanStartDrag());
+        m_view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
         QPoint origin;
         QVERIFY(!List().SelectionPixmap(&origin).isNull());
 
