@@ -6,9 +6,13 @@
 #include "app/prompt.h"
 #include "app/registry_key.h"
 #include "panes/flat_tab_view.h"
+#include "panes/local_view.h"
 #include "panes/remote_view.h"
+#include "panes/upload_drop.h"
+#include "platform/log.h"
 #include "res/menu_resource.h"
 #include "res/string_table.h"
+#include "sync/frame_local_host.h"
 #include "sync/plugin_hooks.h"
 #include "sync/start_sync_dlg.h"
 #include "sync/sync_comp_dlg.h"
@@ -60,16 +64,6 @@ QStyle::StandardPixmap ToolIcon(unsigned id)
 }
 
 // A pane whose view is not there yet: an empty sunken list area.
-QWidget* NewEmptyPane(const QString& name, QWidget* parent)
-{
-    auto* pane = new QFrame(parent);
-    pane->setObjectName(name);
-    pane->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    pane->setBackgroundRole(QPalette::Base);
-    pane->setAutoFillBackground(true);
-    return pane;
-}
-
 } // namespace
 
 CMainFrame::CMainFrame(QWidget* parent)
@@ -247,8 +241,10 @@ void CMainFrame::CreateClientArea()
 {
     m_wndSplitter = new QSplitter(Qt::Vertical, this);
     m_wndSplitterTop = new QSplitter(Qt::Horizontal, m_wndSplitter);
-    m_pLocalView = NewEmptyPane(QStringLiteral("CLocalView"), m_wndSplitterTop);
+    m_pLocalHost = std::make_unique<CFrameLocalHost>(*this);
+    m_pLocalView = new CLocalView(*m_pLocalHost, m_wndSplitterTop);
     m_pRemoteView = new CRemoteView(*this, m_wndSplitterTop);
+    InstallRemoteDropTarget(*m_pRemoteView, *m_pLocalView->List());
     connect(this, &CMainFrame::listingArrived, m_pRemoteView,
             [this](const CRemoteEntryList& entries) { m_pRemoteView->ShowListing(entries); });
     m_pTabView = new CFlatTabView(m_bSyncService, m_wndSplitter);
@@ -257,6 +253,13 @@ void CMainFrame::CreateClientArea()
     m_wndSplitter->setStretchFactor(0, 1);
     m_wndSplitter->setStretchFactor(1, 0);
     setCentralWidget(m_wndSplitter);
+}
+
+void CMainFrame::AddUploadOrders(std::vector<CUploadOrder> orders)
+{
+    for (const CUploadOrder& order : orders)
+        Log("upload order: kind %d, source \"%s\", name \"%s\", remote folder \"%s\"", order.kind,
+            order.source.c_str(), order.name.c_str(), order.remoteFolder.c_str());
 }
 
 void CMainFrame::showEvent(QShowEvent* event)

@@ -8,6 +8,7 @@
 #include "app/deployment_settings.h"
 #include "app/qt_report_sink.h"
 #include "panes/remote_host.h"
+#include "protocol/upload_request.h"
 #include "protocol/webcheck.h"
 #include "protocol/worker.h"
 
@@ -24,6 +25,8 @@ class QAction;
 class QLabel;
 class QSplitter;
 class CFlatTabView;
+class CFrameLocalHost;
+class CLocalView;
 class CRemoteView;
 class CStartSyncDlg;
 namespace talvex {
@@ -46,6 +49,9 @@ public:
     QAction* Action(unsigned commandId) const { return m_actions.value(commandId); }
     CFlatTabView* TabView() const { return m_pTabView; }
     CRemoteView* RemoteView() const { return m_pRemoteView; }
+    CLocalView* LocalView() const { return m_pLocalView; }
+    // Upload orders from the local pane (for now they are only written to the log).
+    void AddUploadOrders(std::vector<talvex::CUploadOrder> orders);
     QLabel* StatusPane(int index) const;
 
     // Re-applies the enable and check rules of every command.
@@ -168,7 +174,8 @@ private:
     QList<QLabel*> m_statusPanes;
     QSplitter* m_wndSplitter = nullptr;
     QSplitter* m_wndSplitterTop = nullptr;
-    QWidget* m_pLocalView = nullptr;
+    std::unique_ptr<CFrameLocalHost> m_pLocalHost;
+    CLocalView* m_pLocalView = nullptr;
     CRemoteView* m_pRemoteView = nullptr;
     CFlatTabView* m_pTabView = nullptr;
     bool m_bLaidOut = false;
