@@ -10,6 +10,7 @@
 namespace talvex {
 
 enum CommandId : unsigned {
+    ID_LOCAL_UPLOAD = 32772,
     ID_MANUAL_SYNC = 32785,
     ID_REFRESH = 32788,
     ID_REMOTE_MKDIR = 32792,
@@ -70,6 +71,11 @@ inline constexpr MenuPopup kMainMenu[] = {
 // The tool bar's seven buttons, in order.
 inline constexpr unsigned kToolBarCommands[] = {
     ID_USER_MANAGER, ID_CONNECT, ID_DISCONNECT, ID_MANUAL_SYNC, ID_CHECK_SYNC_ALL, ID_REFRESH, ID_SCHEDULE_SET,
+};
+
+// Local pane context menu.
+inline constexpr MenuItem kLocalMenu[] = {
+    {ID_LOCAL_UPLOAD, "업로드(&U)"},
 };
 
 // Remote pane context menu.

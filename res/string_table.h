@@ -79,6 +79,8 @@ inline constexpr const char* kTextRequestUnwritable = "서버에 보낼 수 없�
 // Local file list type names when the shell knows none
 inline constexpr const char* kTextTypeFile = "File";
 inline constexpr const char* kTextTypeFileSuffix = "-file";
+// The user's home folder, first row of the local pane's volume list
+inline constexpr const char* kTextLocalHome = "홈 폴더";
 
 // User manager dialog
 inline constexpr const char* kTextManagerRoot = "사용자 계정";

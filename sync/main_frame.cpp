@@ -8,9 +8,13 @@
 #include "app/registry_key.h"
 #include "platform/plugin_dirs.h"
 #include "panes/flat_tab_view.h"
+#include "panes/local_view.h"
 #include "panes/remote_view.h"
+#include "panes/upload_drop.h"
+#include "platform/log.h"
 #include "res/menu_resource.h"
 #include "res/string_table.h"
+#include "sync/frame_local_host.h"
 #include "sync/job_progress.h"
 #include "sync/plugin_hooks.h"
 #include "sync/remote_ops.h"
@@ -61,17 +65,6 @@ QStyle::StandardPixmap ToolIcon(unsigned id)
     case ID_SCHEDULE_SET: return QStyle::SP_FileDialogInfoView;
     default: return QStyle::SP_FileIcon;
     }
-}
-
-// A pane whose view is not there yet: an empty sunken list area.
-QWidget* NewEmptyPane(const QString& name, QWidget* parent)
-{
-    auto* pane = new QFrame(parent);
-    pane->setObjectName(name);
-    pane->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    pane->setBackgroundRole(QPalette::Base);
-    pane->setAutoFillBackground(true);
-    return pane;
 }
 
 } // namespace
@@ -252,8 +245,10 @@ void CMainFrame::CreateClientArea()
 {
     m_wndSplitter = new QSplitter(Qt::Vertical, this);
     m_wndSplitterTop = new QSplitter(Qt::Horizontal, m_wndSplitter);
-    m_pLocalView = NewEmptyPane(QStringLiteral("CLocalView"), m_wndSplitterTop);
+    m_pLocalHost = std::make_unique<CFrameLocalHost>(*this);
+    m_pLocalView = new CLocalView(*m_pLocalHost, m_wndSplitterTop);
     m_pRemoteView = new CRemoteView(*this, m_wndSplitterTop);
+    InstallRemoteDropTarget(*m_pRemoteView, *m_pLocalView->List());
     connect(this, &CMainFrame::listingArrived, m_pRemoteView,
             [this](const CRemoteEntryList& entries) { m_pRemoteView->ShowListing(entries); });
     m_pTabView = new CFlatTabView(false, m_wndSplitter);
@@ -262,6 +257,13 @@ void CMainFrame::CreateClientArea()
     m_wndSplitter->setStretchFactor(0, 1);
     m_wndSplitter->setStretchFactor(1, 0);
     setCentralWidget(m_wndSplitter);
+}
+
+void CMainFrame::AddUploadOrders(std::vector<CUploadOrder> orders)
+{
+    for (const CUploadOrder& order : orders)
+        Log("upload order: kind %d, source \"%s\", name \"%s\", remote folder \"%s\"\n", order.kind,
+            order.source.c_str(), order.name.c_str(), order.remoteFolder.c_str());
 }
 
 void CMainFrame::showEvent(QShowEvent* event)

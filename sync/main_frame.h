@@ -7,6 +7,7 @@
 // main_frame_connect.cpp.
 
 #include "panes/remote_host.h"
+#include "protocol/upload_request.h"
 #include "sync/frame_dialogs.h"
 
 #include <QHash>
@@ -20,7 +21,9 @@ class QLabel;
 class QSplitter;
 class CClientSession;
 class CFlatTabView;
+class CFrameLocalHost;
 class CJobProgress;
+class CLocalView;
 class CRemoteOps;
 class CRemoteView;
 class CStartSyncDlg;
@@ -45,6 +48,9 @@ public:
     QAction* Action(unsigned commandId) const { return m_actions.value(commandId); }
     CFlatTabView* TabView() const { return m_pTabView; }
     CRemoteView* RemoteView() const { return m_pRemoteView; }
+    CLocalView* LocalView() const { return m_pLocalView; }
+    // Upload orders from the local pane, the schedule or a resend.
+    void AddUploadOrders(std::vector<talvex::CUploadOrder> orders);
     QLabel* StatusPane(int index) const;
     CClientSession& Session() const { return *m_pSession; }
     const CSyncJob& SyncJob() const { return *m_pSyncJob; }
@@ -126,7 +132,8 @@ private:
     QList<QLabel*> m_statusPanes;
     QSplitter* m_wndSplitter = nullptr;
     QSplitter* m_wndSplitterTop = nullptr;
-    QWidget* m_pLocalView = nullptr;
+    std::unique_ptr<CFrameLocalHost> m_pLocalHost;
+    CLocalView* m_pLocalView = nullptr;
     CRemoteView* m_pRemoteView = nullptr;
     CFlatTabView* m_pTabView = nullptr;
     bool m_bLaidOut = false;

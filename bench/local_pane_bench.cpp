@@ -1,0 +1,136 @@
+// Opens a folder of 100,000 files (made in a temporary folder) in the local pane and reports:
+// time to the first rows on show, time to fully loaded and sorted, the longest gap between two
+// window events while the folder is read (target: 50 ms), the pane's peak memory (target:
+// 60 MB) and the time to sort by each column (target: 200 ms each). Run offscreen:
+//   QT_QPA_PLATFORM=offscreen build/bench/bench_local_pane [count]
+
+#include "panes/local_view.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class NullHost final : public ILocalHost {
+public:
+    void AddUploadOrders(std::vector<talvex::CUploadOrder>) override {}
+    QString RemoteFolder() const override { return QStringLiteral("/"); }
+    bool IsRemoteReady() const override { return true; }
+    void AddRemoteFolderRow(const QString&) override {}
+};
+
+long StatusKb(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(static_cast<qsizetype>(strlen(field))).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+bool MakeFolder(const QString& folder, int count)
+{
+    static const char* const kExtensions[] = {".txt", ".jpg", ".dat", ".pdf", ".mp3", ".tar.gz", ".xyz", ""};
+    const QByteArray base = QFile::encodeName(folder) + '/';
+    for (int i = 0; i < count; ++i) {
+        const QByteArray path = base + QByteArray("file_") + QByteArray::number(i * 7919 % count).rightJustified(6, '0')
+            + kExtensions[i % 8];
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return false;
+        const bool sized = ::ftruncate(fd, (i * 104729LL) % 5000000) == 0;
+        const timespec times[2] = {{1600000000 + (i * 37) % 100000000, 0}, {1600000000 + (i * 37) % 100000000, 0}};
+        ::futimens(fd, times);
+        ::close(fd);
+        if (!sized)
+            return false;
+    }
+    for (int i = 0; i < count / 1000; ++i)
+        ::mkdir((base + "folder_" + QByteArray::number(i)).constData(), 0755);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int count = argc > 1 ? atoi(argv[1]) : 100000;
+    QTemporaryDir dir;
+    if (!dir.isValid() || !MakeFolder(dir.path(), count)) {
+        std::fprintf(stderr, "cannot make the test folder\n");
+        return 1;
+    }
+    std::printf("folder: %d files, %d folders\n", count, count / 1000);
+
+    NullHost host;
+    CLocalView view(host, nullptr, [] { return QList<LocalVolume>{}; });
+    view.resize(800, 600);
+    view.show();
+    QCoreApplication::processEvents();
+    const long rssBefore = StatusKb("VmRSS:");
+
+    CLocalListCtrl& list = *view.List();
+    QElapsedTimer clock;
+    qint64 firstRows = -1, loaded = -1, lastTick = -1, longestGap = 0;
+    int ticks = 0;
+    QTimer ticker; // a window event whenever the loop gets a turn
+    ticker.setInterval(0);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        if (lastTick >= 0)
+            longestGap = qMax(longestGap, now - lastTick);
+        lastTick = now;
+        ++ticks;
+    });
+    QObject::connect(list.Model(), &QAbstractItemModel::modelReset, [&] {
+        if (firstRows < 0 && list.Model()->rowCount() > 0)
+            firstRows = clock.nsecsElapsed();
+    });
+    QObject::connect(&list, &CLocalListCtrl::folderShown, [&] {
+        loaded = clock.nsecsElapsed();
+        longestGap = qMax(longestGap, loaded - lastTick); // the last piece, the sort and the reset
+        list.viewport()->repaint(); // the first rows drawn: texts, icons and types of the visible rows
+        firstRows = qMin(firstRows, loaded);
+        const qint64 drawn = clock.nsecsElapsed();
+        std::printf("first rows drawn:          %8.1f ms\n", drawn / 1e6);
+        ticker.stop();
+        QTimer::singleShot(0, &app, &QCoreApplication::quit);
+    });
+    clock.start();
+    ticker.start();
+    list.OpenFolder(dir.path());
+    app.exec();
+    std::printf("first rows in the model:   %8.1f ms\n", firstRows / 1e6);
+    std::printf("fully loaded and sorted:   %8.1f ms (%d rows)\n", loaded / 1e6, list.Model()->rowCount());
+    std::printf("longest gap between events:%8.1f ms (%d loop turns while reading; target 50 ms)\n",
+                longestGap / 1e6, ticks);
+
+    const char* names[] = {"name", "size", "type", "time"};
+    for (int column = 0; column < CLocalListModel::ColumnCount; ++column) {
+        for (int direction : {CLocalListModel::Descending, CLocalListModel::Ascending}) {
+            QElapsedTimer t;
+            t.start();
+            list.SortByColumn(column, direction);
+            std::printf("sort by %-4s %s:       %8.1f ms (target 200 ms)\n", names[column],
+                        direction == CLocalListModel::Ascending ? "ascending " : "descending", t.nsecsElapsed() / 1e6);
+        }
+    }
+    list.viewport()->repaint();
+    const long peak = StatusKb("VmHWM:");
+    std::printf("pane peak memory:          %8.1f MB (peak RSS %ld kB - RSS before %ld kB; target 60 MB)\n",
+                (peak - rssBefore) / 1024.0, peak, rssBefore);
+    return 0;
+}

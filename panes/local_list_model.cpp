@@ -1,0 +1,342 @@
+#include "panes/local_list_model.h"
+
+#include "app/prompt.h"
+#include "panes/file_icons.h"
+#include "panes/size_text.h"
+#include "res/string_table.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QLocale>
+#include <QMimeType>
+
+#include <algorithm>
+#include <numeric>
+
+namespace {
+
+
+QString ExtensionOf(const QString& lowerName)
+{
+    const qsizetype dot = lowerName.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? QString() : lowerName.mid(dot);
+}
+
+} // namespace
+
+CLocalListModel::CLocalListModel(QObject* parent) : QAbstractTableModel(parent)
+{
+    m_icons.append(FolderIcon()); // index 0: every folder, volume and ".."
+}
+
+int CLocalListModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_order.size());
+}
+
+int CLocalListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+
+Qt::ItemFlags CLocalListModel::flags(const QModelIndex& index) const
+{
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled | Qt::ItemNeverHasChildren;
+}
+
+QVariant CLocalListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount)
+        return {};
+    if (role == Qt::DisplayRole)
+        return Str(129 + static_cast<unsigned>(section));
+    if (role == Qt::TextAlignmentRole)
+        return QVariant::fromValue(section == SizeColumn ? Qt::AlignRight | Qt::AlignVCenter : Qt::AlignLeft | Qt::AlignVCenter);
+    return {};
+}
+
+QVariant CLocalListModel::data(const QModelIndex& index, int role) const
+{
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    const int row = index.row();
+    const LocalEntry& entry = EntryAt(row);
+    // Row 0 of a folder is "..": a name and an icon, nothing else.
+    const bool parentRow = row == 0 && !IsVolumeList();
+    switch (role) {
+    case Qt::DisplayRole:
+        switch (index.column()) {
+        case NameColumn: return entry.displayName;
+        case SizeColumn: return entry.size < 0 ? QString() : QString::fromStdString(talvex::SizeText(entry.size, false));
+        case TypeColumn: return parentRow ? QString() : TypeName(entry);
+        case TimeColumn: return (IsVolumeList() || parentRow) ? QString() : TimeText(entry.modified);
+        default: return {};
+        }
+    case Qt::DecorationRole:
+        return index.column() == NameColumn ? QVariant(IconOf(entry)) : QVariant();
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(index.column() == SizeColumn ? Qt::AlignRight | Qt::AlignVCenter : Qt::AlignLeft | Qt::AlignVCenter);
+    case Qt::ToolTipRole:
+        return index.column() == NameColumn ? entry.displayName : QVariant();
+    default: return {};
+    }
+}
+
+QIcon CLocalListModel::IconOf(const LocalEntry& entry) const
+{
+    if (entry.icon < 0) {
+        if (entry.folder) {
+            entry.icon = 0;
+        } else {
+            // Files of one extension share one icon; a name without one is looked up alone.
+            const QString extension = ExtensionOf(entry.sortName);
+            const QString key = extension.isEmpty() ? entry.sortName : extension;
+            auto it = m_iconByKey.constFind(key);
+            if (it == m_iconByKey.cend()) {
+                it = m_iconByKey.insert(key, static_cast<int>(m_icons.size()));
+                m_icons.append(IconForFileName(entry.displayName));
+            }
+            entry.icon = it.value();
+        }
+    }
+    return m_icons.value(entry.icon);
+}
+
+QString CLocalListModel::TypeName(const LocalEntry& entry) const
+{
+    if (!entry.typeName.isEmpty())
+        return entry.typeName;
+    const QString key = m_folderText + entry.sortName;
+    if (auto it = m_typeByPath.constFind(key); it != m_typeByPath.cend())
+        return entry.typeName = it.value();
+    const QString extension = ExtensionOf(entry.sortName);
+    QString type;
+    // A folder's name may end in what looks like an extension: only files share by extension.
+    if (!entry.folder && !extension.isEmpty())
+        type = m_typeByExtension.value(extension);
+    if (type.isEmpty()) {
+        if (entry.folder) {
+            type = FolderTypeName();
+        } else {
+            const QMimeType mime = MimeTypeForName(entry.displayName);
+            if (mime.isValid() && !mime.isDefault())
+                type = mime.comment();
+            if (type.isEmpty()) {
+                const QString suffix = extension.mid(1).toUpper();
+                type = suffix.isEmpty() ? QString::fromUtf8(talvex::kTextTypeFile)
+                                        : suffix + QString::fromUtf8(talvex::kTextTypeFileSuffix);
+            }
+            // The fallback depends on the extension alone too: an unknown extension is not
+            // asked about again for every file that has it.
+            if (!extension.isEmpty())
+                m_typeByExtension.insert(extension, type);
+        }
+    }
+    if (m_typeByPath.size() >= kPathCacheLimit)
+        m_typeByPath.clear(); // browsing many large folders must not grow it without end
+    m_typeByPath.insert(key, type);
+    return entry.typeName = type;
+}
+
+QString CLocalListModel::TimeText(int64_t secondsSince1970)
+{
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(secondsSince1970);
+    if (!local.isValid())
+        return QString();
+    return QLocale().toString(local.date(), QLocale::ShortFormat) + QLatin1Char(' ')
+        + local.time().toString(QStringLiteral("HH:mm"));
+}
+
+LocalEntry CLocalListModel::MakeEntry(const QByteArray& name, bool folder, int64_t size, int64_t modified)
+{
+    LocalEntry entry;
+    entry.displayName = QFile::decodeName(name);
+    if (entry.displayName.contains(QChar::ReplacementCharacter) && QFile::encodeName(entry.displayName) != name)
+        entry.rawName = name; // the text cannot give the bytes back: keep them for the path
+    entry.sortName = entry.displayName.toLower();
+    entry.folder = folder;
+    entry.size = folder ? -1 : size;
+    entry.modified = modified;
+    return entry;
+}
+
+QByteArray CLocalListModel::NameBytes(const LocalEntry& entry)
+{
+    return entry.rawName.isEmpty() ? QFile::encodeName(entry.displayName) : entry.rawName;
+}
+
+QByteArray CLocalListModel::PathBytes(int row) const
+{
+    const size_t at = static_cast<size_t>(m_order[static_cast<size_t>(row)]);
+    if (IsVolumeList())
+        return at < m_volumePaths.size() ? m_volumePaths[at] : QByteArray();
+    return m_folder + NameBytes(m_entries[at]);
+}
+
+int CLocalListModel::RowOfEntry(int entryIndex) const
+{
+    if (entryIndex < 0 || static_cast<size_t>(entryIndex) >= m_rowOfEntry.size())
+        return -1;
+    return m_rowOfEntry[static_cast<size_t>(entryIndex)];
+}
+
+void CLocalListModel::Clear(const QByteArray& folder)
+{
+    beginResetModel();
+    m_folder = folder;
+    m_folderText = QFile::decodeName(folder);
+    std::vector<LocalEntry>().swap(m_entries);
+    std::vector<int>().swap(m_order);
+    std::vector<int>().swap(m_rowOfEntry);
+    std::vector<int>().swap(m_prepared);
+    m_volumePaths.clear();
+    endResetModel();
+}
+
+void CLocalListModel::AddEntry(LocalEntry entry) { m_entries.push_back(std::move(entry)); }
+
+void CLocalListModel::AddParentEntry()
+{
+    LocalEntry up;
+    up.displayName = up.sortName = QStringLiteral("..");
+    up.folder = true;
+    m_entries.push_back(std::move(up));
+}
+
+void CLocalListModel::ShowVolumes(const QList<LocalVolume>& volumes, int column, int direction)
+{
+    for (const LocalVolume& volume : volumes) {
+        LocalEntry entry;
+        entry.displayName = volume.displayName;
+        entry.sortName = volume.displayName.toLower();
+        entry.folder = true;
+        m_entries.push_back(std::move(entry));
+        m_volumePaths.push_back(QFile::encodeName(volume.path));
+    }
+    Publish(column, direction);
+}
+
+void CLocalListModel::Publish(int column, int direction)
+{
+    PrepareRows(column, direction);
+    ShowPreparedRows();
+}
+
+void CLocalListModel::PrepareRows(int column, int direction)
+{
+    m_prepared.resize(m_entries.size());
+    std::iota(m_prepared.begin(), m_prepared.end(), 0);
+    SortOrder(m_prepared, column, direction);
+}
+
+void CLocalListModel::ShowPreparedRows()
+{
+    beginResetModel();
+    m_order.swap(m_prepared);
+    std::vector<int>().swap(m_prepared);
+    RebuildRowIndex();
+    endResetModel();
+}
+
+void CLocalListModel::Sort(int column, int direction)
+{
+    if (m_order.size() <= 1)
+        return;
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    std::vector<int> entryOfPersistent;
+    entryOfPersistent.reserve(static_cast<size_t>(before.size()));
+    for (const QModelIndex& index : before)
+        entryOfPersistent.push_back(EntryIndexAt(index.row()));
+    SortOrder(m_order, column, direction);
+    RebuildRowIndex();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (qsizetype i = 0; i < before.size(); ++i)
+        after.append(index(RowOfEntry(entryOfPersistent[static_cast<size_t>(i)]), before.at(i).column()));
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void CLocalListModel::SortOrder(std::vector<int>& order, int column, int direction) const
+{
+    if (order.size() > 2) {
+        const std::vector<LocalEntry>& e = m_entries;
+        // Type names are looked up once per entry, before the sort, and compared by their rank
+        // among the few distinct lower-case names of the folder.
+        std::vector<int> typeKeys;
+        if (column == TypeColumn) {
+            typeKeys.assign(e.size(), 0);
+            QHash<QString, int> rankOfType;
+            for (size_t i = 1; i < order.size(); ++i)
+                rankOfType.insert(TypeName(e[static_cast<size_t>(order[i])]), 0);
+            std::vector<std::pair<QString, QString>> byLower;
+            byLower.reserve(static_cast<size_t>(rankOfType.size()));
+            for (auto it = rankOfType.cbegin(); it != rankOfType.cend(); ++it)
+                byLower.emplace_back(it.key().toLower(), it.key());
+            std::sort(byLower.begin(), byLower.end());
+            for (size_t r = 0; r < byLower.size(); ++r)
+                rankOfType[byLower[r].second] = static_cast<int>(r);
+            for (size_t i = 1; i < order.size(); ++i) {
+                const size_t at = static_cast<size_t>(order[i]);
+                typeKeys[at] = rankOfType.value(e[at].typeName);
+            }
+        }
+        // The keys are gathered into one contiguous array first: the comparisons then touch
+        // little memory besides the names themselves.
+        struct Key {
+            QStringView name;
+            int64_t value;
+            int entry;
+            bool folder;
+        };
+        std::vector<Key> keys;
+        keys.reserve(order.size() - 1);
+        for (size_t i = 1; i < order.size(); ++i) {
+            const int at = order[i];
+            const LocalEntry& x = e[static_cast<size_t>(at)];
+            int64_t value = 0;
+            switch (column) {
+            case SizeColumn: value = x.size; break;
+            case TypeColumn: value = typeKeys[static_cast<size_t>(at)]; break;
+            case TimeColumn: value = x.modified; break;
+            default: break;
+            }
+            keys.push_back({QStringView(x.sortName), value, at, x.folder});
+        }
+        auto ascending = [](const Key& x, const Key& y) {
+            if (x.folder != y.folder)
+                return x.folder;
+            if (x.value != y.value)
+                return x.value < y.value; // 0 for every row when sorting by name
+            return QtPrivate::compareStrings(x.name, y.name) < 0;
+        };
+        if (direction == Descending)
+            std::stable_sort(keys.begin(), keys.end(), [&](const Key& x, const Key& y) { return ascending(y, x); });
+        else
+            std::stable_sort(keys.begin(), keys.end(), ascending);
+        for (size_t i = 0; i < keys.size(); ++i)
+            order[i + 1] = keys[i].entry;
+    }
+}
+
+void CLocalListModel::RebuildRowIndex()
+{
+    m_rowOfEntry.assign(m_entries.size(), -1);
+    for (size_t r = 0; r < m_order.size(); ++r)
+        m_rowOfEntry[static_cast<size_t>(m_order[r])] = static_cast<int>(r);
+}
+
+int CLocalListModel::FindPrefix(const QString& text, int start) const
+{
+    const int n = rowCount();
+    if (text.isEmpty() || n == 0)
+        return -1;
+    if (start < 0 || start >= n)
+        start = 0;
+    for (int i = 0; i < n; ++i) {
+        const int row = (start + i) % n;
+        if (EntryAt(row).displayName.startsWith(text, Qt::CaseInsensitive))
+            return row;
+    }
+    return -1;
+}

@@ -1,0 +1,102 @@
+#pragma once
+// CLocalListModel: the rows of the local pane, supplied on demand. The model keeps the entries
+// in the order they were read and a row order that maps each row to an entry; sorting only
+// rearranges the row order. Row 0 never moves: the ".." row of a folder, the home folder of the
+// volume list. Texts, icons and type names are made when a row is first shown.
+
+#include "panes/local_volumes.h"
+
+#include <QAbstractTableModel>
+#include <QByteArray>
+#include <QHash>
+#include <QIcon>
+#include <QVector>
+
+#include <cstdint>
+#include <vector>
+
+struct LocalEntry {
+    QString displayName;
+    QString sortName;   // displayName in lower case
+    QByteArray rawName; // the name's bytes on disk when they are not valid UTF-8; empty otherwise
+    int64_t size = -1;  // -1 for folders, volumes and ".."
+    int64_t modified = 0; // seconds since 1970; 0 for volumes and ".."
+    bool folder = false;
+    mutable int icon = -1; // index into the model's icon table; -1 until first shown
+    mutable QString typeName; // empty until first looked up
+};
+
+class CLocalListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { NameColumn = 0, SizeColumn, TypeColumn, TimeColumn, ColumnCount };
+    enum Direction { Toggle = 0, Ascending = 1, Descending = 2 };
+
+    explicit CLocalListModel(QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    // Starts over with no row: an empty folder (native bytes, ending in "/") means the volume list.
+    void Clear(const QByteArray& folder);
+    // Fills the volume list (after Clear with an empty folder), sorted as given.
+    void ShowVolumes(const QList<LocalVolume>& volumes, int column, int direction);
+    // Adds an entry that is not shown until Publish.
+    void AddEntry(LocalEntry entry);
+    void AddParentEntry();
+    int EntryCount() const { return static_cast<int>(m_entries.size()); }
+    // Shows every entry added since Clear, sorted once: PrepareRows sorts them out of sight,
+    // ShowPreparedRows puts them on show (two steps, so that each fits between window events).
+    void Publish(int column, int direction);
+    void PrepareRows(int column, int direction);
+    void ShowPreparedRows();
+    // Sorts rows 1 and following; persistent indexes follow their entries.
+    void Sort(int column, int direction);
+
+    bool IsVolumeList() const { return m_folder.isEmpty(); }
+    // The folder on show as native bytes and as text, ending in "/"; empty for the volume list.
+    const QByteArray& FolderBytes() const { return m_folder; }
+    QString CurrentFolder() const { return m_folderText; }
+
+    const LocalEntry& EntryAt(int row) const { return m_entries[static_cast<size_t>(m_order[static_cast<size_t>(row)])]; }
+    int EntryIndexAt(int row) const { return m_order[static_cast<size_t>(row)]; }
+    // The row showing an entry; -1 when it is not shown.
+    int RowOfEntry(int entryIndex) const;
+    // The native path of a row's entry: a volume's folder, or the folder on show + the name.
+    QByteArray PathBytes(int row) const;
+    static QByteArray NameBytes(const LocalEntry& entry);
+
+    // The type name of an entry (path cache, then extension cache, then the MIME database; a
+    // name nobody knows gets "XYZ-file" or "File").
+    QString TypeName(const LocalEntry& entry) const;
+    // The first row from start on (wrapping once) whose name begins with text, without regard
+    // to case; -1 when there is none.
+    int FindPrefix(const QString& text, int start) const;
+
+    static QString TimeText(int64_t secondsSince1970);
+    static LocalEntry MakeEntry(const QByteArray& name, bool folder, int64_t size, int64_t modified);
+
+    // Bound of the path cache; reaching it starts the cache afresh.
+    static constexpr int kPathCacheLimit = 200000;
+    int PathCacheSize() const { return static_cast<int>(m_typeByPath.size()); }
+
+private:
+    QIcon IconOf(const LocalEntry& entry) const;
+    void SortOrder(std::vector<int>& order, int column, int direction) const;
+    void RebuildRowIndex();
+
+    QByteArray m_folder;
+    QString m_folderText;
+    std::vector<LocalEntry> m_entries;
+    std::vector<int> m_order;
+    std::vector<int> m_prepared;            // the next row order, sorted but not yet on show
+    std::vector<QByteArray> m_volumePaths; // per entry, volume list only
+    std::vector<int> m_rowOfEntry;          // inverse of m_order, rebuilt after each sort
+    mutable QHash<QString, QString> m_typeByPath;
+    mutable QHash<QString, QString> m_typeByExtension;
+    mutable QVector<QIcon> m_icons;
+    mutable QHash<QString, int> m_iconByKey;
+};

@@ -1,0 +1,513 @@
+#include "panes/local_view.h"
+
+#include "app/prompt.h"
+#include "panes/local_folder_reader.h"
+#include "res/menu_resource.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QCursor>
+#include <QDrag>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QPainter>
+
+#include <sys/stat.h>
+
+using talvex::CUploadOrder;
+
+namespace {
+
+// Posted to the list itself to read the next piece of a folder.
+class CReadChunkEvent final : public QEvent {
+public:
+    static QEvent::Type Kind()
+    {
+        static const auto kind = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return kind;
+    }
+    explicit CReadChunkEvent(unsigned generation) : QEvent(Kind()), m_generation(generation) {}
+    unsigned Generation() const { return m_generation; }
+
+private:
+    unsigned m_generation;
+};
+
+QByteArray WithoutTrailingSlashes(QByteArray path)
+{
+    while (path.size() > 1 && path.endsWith('/'))
+        path.chop(1);
+    return path;
+}
+
+// A folder's source ends in "/": the upload expansion then takes the whole text as the folder,
+// so a name such as "*.*" or "*" is never read as a pattern.
+CUploadOrder MakeOrder(const QByteArray& path, const QString& name, bool folder, const std::string& remoteFolder)
+{
+    CUploadOrder order;
+    order.kind = folder ? 1 : 0;
+    order.source = path.toStdString();
+    order.name = name.toStdString();
+    if (folder) {
+        order.source.push_back('/');
+        order.name.push_back('/');
+    }
+    order.remoteFolder = remoteFolder;
+    return order;
+}
+
+} // namespace
+
+CLocalListCtrl::CLocalListCtrl(ILocalHost& host, VolumeSource volumes, QWidget* parent)
+    : QTreeView(parent), m_host(host), m_volumes(std::move(volumes)), m_pModel(new CLocalListModel(this)),
+      m_pUpload(new QAction(Str(talvex::ID_LOCAL_UPLOAD), this))
+{
+    setObjectName(QStringLiteral("CLocalListCtrl"));
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setDragEnabled(true);
+    setDragDropMode(QAbstractItemView::DragOnly);
+    setModel(m_pModel);
+    for (int i = 0; i < CLocalListModel::ColumnCount; ++i)
+        setColumnWidth(i, kColumnWidths[i]);
+    header()->setSectionsClickable(true);
+    header()->setSortIndicatorShown(true);
+    header()->setStretchLastSection(false);
+    connect(header(), &QHeaderView::sectionClicked, this, [this](int section) { SortByColumn(section, 0); });
+
+    m_pUpload->setData(talvex::ID_LOCAL_UPLOAD);
+    connect(m_pUpload, &QAction::triggered, this, &CLocalListCtrl::UploadSelection);
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, &CLocalListCtrl::UpdateActions);
+
+    ShowSortIndicator();
+    OpenFolder(QString()); // the pane starts with the volume list
+}
+
+CLocalListCtrl::~CLocalListCtrl() = default;
+
+// ---- reading ------------------------------------------------------------------------------
+
+void CLocalListCtrl::OpenFolder(const QString& path)
+{
+    if (m_bBusy) {
+        m_pending = path;
+        return;
+    }
+    if (path.isEmpty()) {
+        OpenFolderBytes(QByteArray());
+        return;
+    }
+    QString folder = path;
+    while (folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    folder += QLatin1Char('/');
+    OpenFolderBytes(QFile::encodeName(folder));
+}
+
+void CLocalListCtrl::OpenFolderBytes(const QByteArray& folder)
+{
+    if (m_bBusy) {
+        m_pending = QFile::decodeName(folder);
+        return;
+    }
+    m_pending.reset();
+    m_bHadFocus = hasFocus();
+    m_pModel->Clear(folder);
+    if (folder.isEmpty()) {
+        m_pModel->ShowVolumes(m_volumes ? m_volumes() : QList<LocalVolume>(), m_nSortColumn, m_nSortDirection);
+        UpdateActions();
+        emit folderShown();
+        return;
+    }
+    m_bBusy = true;
+    ++m_nReadGeneration;
+    setUpdatesEnabled(false);
+    setEnabled(false);
+    m_pModel->AddParentEntry();
+    m_reader = std::make_unique<CLocalFolderReader>(folder);
+    ReadChunk();
+}
+
+void CLocalListCtrl::ReadChunk()
+{
+    int added = 0;
+    LocalEntry entry;
+    while (m_reader && m_reader->Next(entry)) {
+        m_pModel->AddEntry(std::move(entry));
+        ++added;
+        if (m_pModel->EntryCount() % kChunk == 0) {
+            emit chunkRead(added);
+            QCoreApplication::postEvent(this, new CReadChunkEvent(m_nReadGeneration));
+            return;
+        }
+    }
+    emit chunkRead(added);
+    // Sorting and showing the rows are two more turns of the event loop.
+    m_reader.reset();
+    m_nPreparedColumn = m_nSortColumn;
+    m_nPreparedDirection = m_nSortDirection;
+    m_pModel->PrepareRows(m_nSortColumn, m_nSortDirection);
+    QCoreApplication::postEvent(this, new CReadChunkEvent(m_nReadGeneration));
+}
+
+void CLocalListCtrl::FinishRead()
+{
+    m_bBusy = false;
+    if (m_nPreparedColumn != m_nSortColumn || m_nPreparedDirection != m_nSortDirection)
+        m_pModel->PrepareRows(m_nSortColumn, m_nSortDirection); // the header was clicked meanwhile
+    m_pModel->ShowPreparedRows();
+    setEnabled(true);
+    setUpdatesEnabled(true);
+    if (m_bHadFocus)
+        setFocus();
+    UpdateActions();
+    emit folderShown();
+    if (m_pending) {
+        const QString next = *m_pending;
+        m_pending.reset();
+        OpenFolder(next);
+    }
+}
+
+bool CLocalListCtrl::event(QEvent* event)
+{
+    if (event->type() == CReadChunkEvent::Kind()) {
+        if (m_bBusy && static_cast<CReadChunkEvent*>(event)->Generation() == m_nReadGeneration) {
+            if (m_reader)
+                ReadChunk();
+            else
+                FinishRead();
+        }
+        return true;
+    }
+    return QTreeView::event(event);
+}
+
+// ---- navigation ---------------------------------------------------------------------------
+
+bool CLocalListCtrl::IsVolumeRoot(const QByteArray& folder) const
+{
+    const QByteArray bare = WithoutTrailingSlashes(folder);
+    if (bare == "/")
+        return true;
+    if (m_volumes)
+        for (const LocalVolume& volume : m_volumes())
+            if (WithoutTrailingSlashes(QFile::encodeName(volume.path)) == bare)
+                return true;
+    return false;
+}
+
+QString CLocalListCtrl::ParentOf(const QString& folder) const
+{
+    const QByteArray bytes = QFile::encodeName(folder);
+    if (bytes.isEmpty() || IsVolumeRoot(bytes))
+        return QString();
+    const QByteArray bare = WithoutTrailingSlashes(bytes);
+    return QFile::decodeName(bare.left(bare.lastIndexOf('/') + 1));
+}
+
+void CLocalListCtrl::OpenSelected()
+{
+    if (m_bBusy)
+        return;
+    const QList<int> rows = SelectedRows();
+    if (rows.isEmpty())
+        return;
+    const int row = rows.first();
+    if (!m_pModel->EntryAt(row).folder)
+        return;
+    const QByteArray current = m_pModel->FolderBytes();
+    if (m_pModel->IsVolumeList()) {
+        QByteArray path = WithoutTrailingSlashes(m_pModel->PathBytes(row));
+        OpenFolderBytes(path == "/" ? path : path + '/');
+    } else if (row == 0) {
+        // A volume's own folder has nothing above it but the volume list.
+        if (IsVolumeRoot(current)) {
+            OpenFolderBytes(QByteArray());
+        } else {
+            const QByteArray bare = WithoutTrailingSlashes(current);
+            OpenFolderBytes(bare.left(bare.lastIndexOf('/') + 1));
+        }
+    } else {
+        OpenFolderBytes(m_pModel->PathBytes(row) + '/');
+    }
+}
+
+void CLocalListCtrl::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    QTreeView::mouseDoubleClickEvent(event);
+    if (event->button() == Qt::LeftButton)
+        OpenSelected();
+}
+
+void CLocalListCtrl::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        OpenSelected();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+}
+
+// ---- sorting ------------------------------------------------------------------------------
+
+void CLocalListCtrl::ShowSortIndicator()
+{
+    header()->setSortIndicator(m_nSortColumn, m_nSortDirection == CLocalListModel::Descending ? Qt::DescendingOrder
+                                                                                             : Qt::AscendingOrder);
+}
+
+void CLocalListCtrl::SortByColumn(int column, int direction)
+{
+    if (column < 0 || column >= CLocalListModel::ColumnCount)
+        return;
+    if (direction == CLocalListModel::Toggle)
+        direction = column == m_nSortColumn && m_nSortDirection == CLocalListModel::Ascending ? CLocalListModel::Descending
+                                                                                              : CLocalListModel::Ascending;
+    else if (direction != CLocalListModel::Descending)
+        direction = CLocalListModel::Ascending;
+    m_nSortColumn = column;
+    m_nSortDirection = direction;
+    ShowSortIndicator();
+    const int rows = m_pModel->rowCount();
+    if (rows <= 1)
+        return;
+    // The chosen entries stay chosen wherever they move; row 0 keeps its place and its state.
+    std::vector<int> chosen;
+    for (int row : SelectedRows())
+        if (row > 0)
+            chosen.push_back(m_pModel->EntryIndexAt(row));
+    const int lastColumn = CLocalListModel::ColumnCount - 1;
+    if (!chosen.empty())
+        selectionModel()->select(QItemSelection(m_pModel->index(1, 0), m_pModel->index(rows - 1, lastColumn)),
+                                 QItemSelectionModel::Deselect);
+    m_pModel->Sort(column, direction);
+    if (!chosen.empty()) {
+        std::vector<int> newRows;
+        newRows.reserve(chosen.size());
+        for (int entry : chosen)
+            newRows.push_back(m_pModel->RowOfEntry(entry));
+        std::sort(newRows.begin(), newRows.end());
+        QItemSelection selection;
+        for (size_t i = 0; i < newRows.size();) {
+            size_t j = i;
+            while (j + 1 < newRows.size() && newRows[j + 1] == newRows[j] + 1)
+                ++j;
+            selection.select(m_pModel->index(newRows[i], 0), m_pModel->index(newRows[j], lastColumn));
+            i = j + 1;
+        }
+        selectionModel()->select(selection, QItemSelectionModel::Select);
+    }
+    viewport()->update();
+}
+
+// ---- type-ahead and menu ------------------------------------------------------------------
+
+void CLocalListCtrl::keyboardSearch(const QString& search)
+{
+    const int rows = m_pModel->rowCount();
+    if (search.isEmpty() || rows == 0)
+        return;
+    const bool fresh = !m_searchTimer.isValid() || m_searchTimer.elapsed() > QApplication::keyboardInputInterval();
+    m_strSearch = fresh ? search : m_strSearch + search;
+    m_searchTimer.start();
+    // A new search starts after the current row, so typing one letter again moves on.
+    int start = currentIndex().isValid() ? currentIndex().row() : 0;
+    if (fresh && currentIndex().isValid())
+        start = (start + 1) % rows;
+    const int row = m_pModel->FindPrefix(m_strSearch, start);
+    if (row < 0)
+        return;
+    const QModelIndex index = m_pModel->index(row, 0);
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    scrollTo(index);
+}
+
+QList<int> CLocalListCtrl::SelectedRows() const
+{
+    QList<int> rows;
+    for (const QModelIndex& index : selectionModel()->selectedRows())
+        rows.append(index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void CLocalListCtrl::UpdateActions()
+{
+    m_pUpload->setEnabled(!m_bBusy && !m_pModel->IsVolumeList() && m_host.IsRemoteReady()
+                          && selectionModel()->hasSelection());
+}
+
+void CLocalListCtrl::ShowContextMenu(const QPoint& globalPos)
+{
+    if (m_pModel->rowCount() == 0)
+        return;
+    UpdateActions();
+    QMenu menu(this);
+    menu.addAction(m_pUpload);
+    menu.exec(globalPos);
+}
+
+void CLocalListCtrl::contextMenuEvent(QContextMenuEvent* event)
+{
+    ShowContextMenu(event->reason() == QContextMenuEvent::Keyboard ? viewport()->mapToGlobal(QPoint(5, 5))
+                                                                   : event->globalPos());
+}
+
+// ---- uploads ------------------------------------------------------------------------------
+
+void CLocalListCtrl::UploadSelection()
+{
+    if (m_bBusy || m_pModel->IsVolumeList() || !m_host.IsRemoteReady())
+        return;
+    const std::string remote = m_host.RemoteFolder().toStdString();
+    std::vector<CUploadOrder> orders;
+    for (int row : SelectedRows()) {
+        if (row == 0)
+            continue; // ".."
+        const LocalEntry& entry = m_pModel->EntryAt(row);
+        if (entry.folder)
+            m_host.AddRemoteFolderRow(entry.displayName);
+        orders.push_back(MakeOrder(m_pModel->PathBytes(row), entry.displayName, entry.folder, remote));
+    }
+    if (!orders.empty())
+        m_host.AddUploadOrders(std::move(orders));
+}
+
+void CLocalListCtrl::UploadPaths(const QStringList& paths)
+{
+    if (!m_host.IsRemoteReady())
+        return;
+    const std::string remote = m_host.RemoteFolder().toStdString();
+    std::vector<CUploadOrder> orders;
+    for (const QString& path : paths) {
+        const QByteArray bytes = WithoutTrailingSlashes(QFile::encodeName(path));
+        const QString name = QFileInfo(QFile::decodeName(bytes)).fileName();
+        struct stat st {};
+        if (name.isEmpty() || ::stat(bytes.constData(), &st) != 0)
+            continue; // the root itself, or gone since the drag began
+        const bool folder = S_ISDIR(st.st_mode);
+        if (!folder && !S_ISREG(st.st_mode))
+            continue; // devices, pipes and sockets are not uploaded
+        if (folder)
+            m_host.AddRemoteFolderRow(name);
+        orders.push_back(MakeOrder(bytes, name, folder, remote));
+    }
+    if (!orders.empty())
+        m_host.AddUploadOrders(std::move(orders));
+}
+
+// ---- dragging -----------------------------------------------------------------------------
+
+bool CLocalListCtrl::CanStartDrag() const
+{
+    if (m_bBusy || m_pModel->IsVolumeList())
+        return false;
+    const QList<int> rows = SelectedRows();
+    return !rows.isEmpty() && rows.first() != 0;
+}
+
+QByteArray CLocalListCtrl::SelectionToken() const
+{
+    // This process, this list and the folder on show: a drag from another copy of the program
+    // or of an earlier folder is not taken for the current selection.
+    return QByteArray::number(QCoreApplication::applicationPid()) + ' '
+        + QByteArray::number(reinterpret_cast<quintptr>(this)) + '\n' + m_pModel->FolderBytes();
+}
+
+QMimeData* CLocalListCtrl::SelectionMimeData() const
+{
+    auto* data = new QMimeData;
+    data->setData(QString::fromLatin1(kSelectionMime), SelectionToken());
+    return data;
+}
+
+QPixmap CLocalListCtrl::SelectionPixmap(QPoint* origin)
+{
+    const int rows = m_pModel->rowCount();
+    if (rows == 0)
+        return {};
+    executeDelayedItemsLayout(); // rows shown a moment ago have their places
+    const QRect visible = viewport()->rect();
+    const QModelIndex top = indexAt(visible.topLeft());
+    const int first = top.isValid() ? top.row() : 0;
+    const QModelIndex bottom = indexAt(QPoint(0, visible.bottom()));
+    const int last = bottom.isValid() ? qMin(rows - 1, bottom.row() + 1) : rows - 1;
+    const int rightLimit = visible.width() + 50;
+    QList<QPair<QRect, int>> parts;
+    QRect all;
+    for (int row = first; row <= last; ++row) {
+        if (!selectionModel()->isRowSelected(row, QModelIndex()))
+            continue;
+        QRect rect = visualRect(m_pModel->index(row, 0));
+        if (!rect.isValid() || !rect.intersects(visible))
+            continue;
+        rect.setLeft(qMax(0, rect.left()));
+        rect.setRight(qMin(rect.right(), rightLimit));
+        parts.append({rect, row});
+        all |= rect;
+    }
+    if (all.isEmpty())
+        return {};
+    const qreal ratio = devicePixelRatioF();
+    QPixmap pixmap(all.size() * ratio);
+    pixmap.setDevicePixelRatio(ratio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setFont(font());
+    const int iconSize = qMin(16, all.height());
+    for (const auto& [rect, row] : parts) {
+        const QRect r = rect.translated(-all.topLeft());
+        const QModelIndex index = m_pModel->index(row, 0);
+        const QIcon icon = qvariant_cast<QIcon>(index.data(Qt::DecorationRole));
+        icon.paint(&painter, QRect(r.left() + 2, r.top() + (r.height() - iconSize) / 2, iconSize, iconSize));
+        const QRect label = r.adjusted(iconSize + 6, 0, 0, 0);
+        const QString text = fontMetrics().elidedText(index.data().toString(), Qt::ElideRight, label.width());
+        painter.drawText(label, Qt::AlignLeft | Qt::AlignVCenter, text);
+    }
+    if (origin)
+        *origin = all.topLeft();
+    return pixmap;
+}
+
+void CLocalListCtrl::startDrag(Qt::DropActions)
+{
+    if (!CanStartDrag())
+        return;
+    if (currentIndex().isValid())
+        scrollTo(currentIndex());
+    QPoint origin;
+    const QPixmap pixmap = SelectionPixmap(&origin);
+    auto* drag = new QDrag(this);
+    drag->setMimeData(SelectionMimeData());
+    if (!pixmap.isNull()) {
+        drag->setPixmap(pixmap);
+        const QPoint grab = viewport()->mapFromGlobal(QCursor::pos());
+        drag->setHotSpot(grab - origin - QPoint(8, 8));
+    }
+    drag->exec(Qt::CopyAction, Qt::CopyAction);
+}
+
+// ---- view ---------------------------------------------------------------------------------
+
+CLocalView::CLocalView(ILocalHost& host, QWidget* parent, VolumeSource volumes)
+    : QWidget(parent), m_pList(new CLocalListCtrl(host, std::move(volumes), this))
+{
+    setObjectName(QStringLiteral("CLocalView"));
+}
+
+void CLocalView::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    m_pList->setGeometry(rect());
+}

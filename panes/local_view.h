@@ -1,0 +1,126 @@
+#pragma once
+// CLocalView: the local file pane. CLocalListCtrl shows the volume list or one local folder,
+// reads large folders in pieces between window events, sorts by any column and sends the chosen
+// entries to the host as upload orders (context menu, or a drag onto the remote pane or the
+// upload queue).
+
+#include "panes/local_host.h"
+#include "panes/local_list_model.h"
+#include "panes/local_volumes.h"
+
+#include <QElapsedTimer>
+#include <QTreeView>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+
+class QAction;
+class QMimeData;
+class CLocalFolderReader;
+
+class CLocalListCtrl : public QTreeView {
+    Q_OBJECT
+public:
+    // Entries read between two window events.
+    static constexpr int kChunk = 100;
+    // Widths of the four columns.
+    static constexpr int kColumnWidths[CLocalListModel::ColumnCount] = {150, 66, 100, 99};
+    // MIME type of a drag of this list's selection (see SelectionToken).
+    static constexpr const char* kSelectionMime = "application/x-talvex-local-selection";
+
+    CLocalListCtrl(ILocalHost& host, VolumeSource volumes, QWidget* parent = nullptr);
+    ~CLocalListCtrl() override;
+
+    // Shows a folder (an absolute path; trailing "/" do not matter). An empty path shows the
+    // volume list. While a folder is being read the request waits; only the latest one is kept.
+    void OpenFolder(const QString& path);
+    // Sorts by a column. Direction 0 toggles on the current column and starts ascending on another.
+    void SortByColumn(int column, int direction);
+    // Opens the first selected row when it is a folder ("..": the folder above, or the volume
+    // list from a volume's own folder).
+    void OpenSelected();
+    // One upload order per selected row (row 0 of a folder left out), handed to the host.
+    void UploadSelection();
+    // Upload orders for local files and folders given by path (files dropped from the desktop).
+    void UploadPaths(const QStringList& paths);
+
+    // A drag of the selection may start: a folder on show, a selection, and ".." not in it.
+    bool CanStartDrag() const;
+    QMimeData* SelectionMimeData() const;
+    // What a drag of the current selection carries under kSelectionMime.
+    QByteArray SelectionToken() const;
+    // The visible selected rows drawn as the drag image; origin is where its top-left corner
+    // lies in the viewport.
+    QPixmap SelectionPixmap(QPoint* origin = nullptr);
+
+    bool IsBusy() const { return m_bBusy; }
+    std::optional<QString> PendingFolder() const { return m_pending; }
+    int SortColumn() const { return m_nSortColumn; }
+    int SortDirection() const { return m_nSortDirection; }
+    QString CurrentFolder() const { return m_pModel->CurrentFolder(); }
+    CLocalListModel* Model() const { return m_pModel; }
+    ILocalHost& Host() const { return m_host; }
+    QAction* UploadAction() const { return m_pUpload; }
+    // Selected rows in ascending order.
+    QList<int> SelectedRows() const;
+    // Enables the upload command for the current state.
+    void UpdateActions();
+    void ShowContextMenu(const QPoint& globalPos);
+
+    // For tests: the path of the folder above a folder on show (empty: the volume list).
+    QString ParentOf(const QString& folder) const;
+
+signals:
+    // After each piece of a folder read, with the number of entries it added.
+    void chunkRead(int entries);
+    // A folder (or the volume list) is on show and sorted.
+    void folderShown();
+
+protected:
+    bool event(QEvent* event) override;
+    void keyboardSearch(const QString& search) override;
+    void startDrag(Qt::DropActions supportedActions) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void OpenFolderBytes(const QByteArray& folder);
+    void ReadChunk();
+    void FinishRead();
+    void ShowSortIndicator();
+    bool IsVolumeRoot(const QByteArray& folder) const;
+
+    ILocalHost& m_host;
+    VolumeSource m_volumes;
+    CLocalListModel* m_pModel;
+    QAction* m_pUpload;
+    int m_nSortColumn = CLocalListModel::NameColumn;
+    int m_nSortDirection = CLocalListModel::Ascending;
+    bool m_bBusy = false;
+    bool m_bHadFocus = false;
+    unsigned m_nReadGeneration = 0;
+    int m_nPreparedColumn = 0;
+    int m_nPreparedDirection = 0;
+    std::optional<QString> m_pending;
+    std::unique_ptr<CLocalFolderReader> m_reader;
+    QString m_strSearch;
+    QElapsedTimer m_searchTimer;
+};
+
+class CLocalView : public QWidget {
+    Q_OBJECT
+public:
+    explicit CLocalView(ILocalHost& host, QWidget* parent = nullptr, VolumeSource volumes = SystemVolumes);
+
+    CLocalListCtrl* List() const { return m_pList; }
+    void OpenFolder(const QString& path) { m_pList->OpenFolder(path); }
+    void UploadSelection() { m_pList->UploadSelection(); }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    CLocalListCtrl* m_pList;
+};

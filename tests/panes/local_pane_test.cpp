@@ -1,0 +1,399 @@
+// The local pane against real folders in a temporary directory, a fixed volume list and a host
+// that records the orders: reading in pieces, paths and "..", sorting, type names, uploads of a
+// selection, the drag refusals and drops onto the remote pane.
+
+#include "panes/local_view.h"
+#include "panes/remote_view.h"
+#include "panes/upload_drop.h"
+#include "protocol/upload_expansion.h"
+
+#include <QAbstractItemModelTester>
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QMimeData>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+using namespace talvex;
+
+namespace {
+
+class RecordingHost final : public ILocalHost {
+public:
+    std::vector<CUploadOrder> orders;
+    QStringList folderRows;
+    QString remote = QStringLiteral("/up/");
+    bool ready = true;
+    CRemoteView* remotePane = nullptr;
+    void AddUploadOrders(std::vector<CUploadOrder> o) override
+    {
+        for (CUploadOrder& order : o)
+            orders.push_back(std::move(order));
+    }
+    QString RemoteFolder() const override { return remote; }
+    bool IsRemoteReady() const override { return ready; }
+    void AddRemoteFolderRow(const QString& name) override
+    {
+        folderRows.append(name);
+        if (remotePane)
+            remotePane->AddFolderRow(name);
+    }
+};
+
+class IdleRemoteHost final : public IRemoteHost {
+public:
+    void SendCommand(std::unique_ptr<CThreadCommand>) override {}
+    void RequestBrowse(const QString&) override {}
+    void SetStatus(int) override {}
+    bool IsDetailSize() const override { return false; }
+    void SetCheckSync(bool) override {}
+    bool IsRemoteReady() const override { return true; }
+};
+
+void MakeFile(const QString& path, qint64 size = 0, qint64 mtime = 0)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    if (size > 0)
+        QVERIFY(file.resize(size));
+    file.close();
+    if (mtime > 0) {
+        const utimbuf times{static_cast<time_t>(mtime), static_cast<time_t>(mtime)};
+        QCOMPARE(::utime(QFile::encodeName(path).constData(), &times), 0);
+    }
+}
+
+QStringList Names(const CLocalListCtrl& list)
+{
+    QStringList names;
+    for (int r = 0; r < list.Model()->rowCount(); ++r)
+        names.append(list.Model()->index(r, 0).data().toString());
+    return names;
+}
+
+QString Cell(const CLocalListCtrl& list, int row, int column)
+{
+    return list.Model()->index(row, column).data().toString();
+}
+
+int RowNamed(const CLocalListCtrl& list, const QString& name) { return Names(list).indexOf(name); }
+
+void Select(CLocalListCtrl& list, const QStringList& names)
+{
+    list.selectionModel()->clearSelection();
+    for (const QString& name : names)
+        list.selectionModel()->select(list.Model()->index(RowNamed(list, name), 0),
+                                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+// Opens a folder and waits until it is on show.
+bool Open(CLocalListCtrl& list, const QString& path)
+{
+    QSignalSpy shown(&list, &CLocalListCtrl::folderShown);
+    list.OpenFolder(path);
+    return shown.count() > 0 || shown.wait(10000);
+}
+
+// Opens a row of the list and waits until what it leads to is on show.
+bool OpenRow(CLocalListCtrl& list, const QString& name)
+{
+    Select(list, {name});
+    QSignalSpy shown(&list, &CLocalListCtrl::folderShown);
+    list.OpenSelected();
+    return shown.count() > 0 || shown.wait(10000);
+}
+
+} // namespace
+
+class LocalPaneTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    RecordingHost m_host;
+    QList<LocalVolume> m_volumes;
+    std::unique_ptr<CLocalView> m_view;
+
+    CLocalListCtrl& List() { return *m_view->List(); }
+    QString Path(const QString& name) const { return m_dir.path() + QLatin1Char('/') + name; }
+
+private slots:
+    void init()
+    {
+        QVERIFY(m_dir.isValid());
+        m_host = RecordingHost();
+        m_volumes = {{Path(QString()).chopped(1), QStringLiteral("홈 폴더")}, {QStringLiteral("/"), QStringLiteral("/")},
+                     {QStringLiteral("/media/usb"), QStringLiteral("USB 디스크")}};
+        m_view = std::make_unique<CLocalView>(m_host, nullptr, [this] { return m_volumes; });
+        m_view->resize(500, 400);
+    }
+    void cleanup()
+    {
+        m_view.reset();
+        QDir(m_dir.path()).removeRecursively();
+        QDir().mkpath(m_dir.path());
+    }
+
+    void aLargeFolderIsReadInPiecesAndTheLatestRequestWaits()
+    {
+        QDir(m_dir.path()).mkdir(QStringLiteral("big"));
+        QDir(m_dir.path()).mkdir(QStringLiteral("next"));
+        for (int i = 249; i >= 0; --i)
+            MakeFile(Path(QStringLiteral("big/f%1.dat").arg(i, 3, 10, QLatin1Char('0'))));
+        MakeFile(Path(QStringLiteral("next/only.txt")));
+        QAbstractItemModelTester tester(List().Model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy chunks(&List(), &CLocalListCtrl::chunkRead);
+        QSignalSpy shown(&List(), &CLocalListCtrl::folderShown);
+        QSignalSpy resets(List().Model(), &QAbstractItemModel::modelReset);
+        QSignalSpy layouts(List().Model(), &QAbstractItemModel::layoutChanged);
+
+        List().OpenFolder(Path(QStringLiteral("big")));
+        QVERIFY(List().IsBusy());
+        QVERIFY(!List().isEnabled());
+        QCOMPARE(List().Model()->rowCount(), 0); // nothing shows until the read ends
+        List().OpenFolder(Path(QStringLiteral("elsewhere")));
+        List().OpenFolder(Path(QStringLiteral("next")));
+        QCOMPARE(List().PendingFolder().value_or(QString()), Path(QStringLiteral("next")));
+
+        QTRY_COMPARE(shown.count(), 2);
+        QList<int> sizes;
+        for (const QList<QVariant>& c : chunks)
+            sizes.append(c.at(0).toInt());
+        QCOMPARE(sizes, (QList<int>{99, 100, 51, 1}));
+        QCOMPARE(resets.count(), 4); // cleared and shown sorted, once per folder
+        QCOMPARE(layouts.count(), 0);
+        QVERIFY(List().isEnabled());
+        QCOMPARE(List().CurrentFolder(), Path(QStringLiteral("next/")));
+        QCOMPARE(Names(List()), (QStringList{"..", "only.txt"}));
+
+        QVERIFY(Open(List(), Path(QStringLiteral("big"))));
+        const QStringList names = Names(List());
+        QCOMPARE(names.size(), 251);
+        QCOMPARE(names.at(0), QStringLiteral(".."));
+        QCOMPARE(names.at(1), QStringLiteral("f000.dat"));
+        QCOMPARE(names.at(250), QStringLiteral("f249.dat"));
+    }
+
+    void pathsAreNormalisedAndParentRowsClimbToTheVolumeList()
+    {
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("dir/sub")));
+        for (const QString& form : {QStringLiteral("dir"), QStringLiteral("dir/"), QStringLiteral("dir//")}) {
+            QVERIFY(Open(List(), Path(form)));
+            QCOMPARE(List().CurrentFolder(), Path(QStringLiteral("dir/")));
+            QCOMPARE(Names(List()), (QStringList{"..", "sub"}));
+        }
+        // Into sub, up to dir, up to the volume's own folder, up to the volume list.
+        QVERIFY(OpenRow(List(), QStringLiteral("sub")));
+        QCOMPARE(List().CurrentFolder(), Path(QStringLiteral("dir/sub/")));
+        QVERIFY(OpenRow(List(), QStringLiteral("..")));
+        QCOMPARE(List().CurrentFolder(), Path(QStringLiteral("dir/")));
+        QVERIFY(OpenRow(List(), QStringLiteral("..")));
+        QCOMPARE(List().CurrentFolder(), Path(QString()));
+        QVERIFY(OpenRow(List(), QStringLiteral("..")));
+        QVERIFY(List().Model()->IsVolumeList());
+        QCOMPARE(Names(List()).first(), QStringLiteral("홈 폴더")); // home stays first
+        QCOMPARE(List().ParentOf(QStringLiteral("/")), QString());
+        QCOMPARE(List().ParentOf(QStringLiteral("/media/usb/photos/")), QStringLiteral("/media/usb/"));
+
+        // A volume row opens its folder; a folder that cannot be read shows only "..".
+        QVERIFY(OpenRow(List(), QStringLiteral("홈 폴더")));
+        QCOMPARE(List().CurrentFolder(), Path(QString()));
+        QVERIFY(Open(List(), Path(QStringLiteral("missing"))));
+        QCOMPARE(Names(List()), QStringList{".."});
+    }
+
+    void sortingKeepsFoldersFirstRowZeroFixedAndTheSelection()
+    {
+        QDir dir(m_dir.path());
+        dir.mkdir(QStringLiteral("b"));
+        dir.mkdir(QStringLiteral("a"));
+        MakeFile(Path(QStringLiteral("x.bin")), 10, 3000);
+        MakeFile(Path(QStringLiteral("y.bin")), 5, 1000);
+        MakeFile(Path(QStringLiteral("z.bin")), 10, 2000);
+        MakeFile(Path(QStringLiteral("W.bin")), 5, 4000);
+        QVERIFY(Open(List(), m_dir.path()));
+        QAbstractItemModelTester tester(List().Model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(Names(List()), (QStringList{"..", "a", "b", "W.bin", "x.bin", "y.bin", "z.bin"}));
+        Select(List(), {QStringLiteral("x.bin"), QStringLiteral("a")});
+        List().selectionModel()->setCurrentIndex(List().Model()->index(RowNamed(List(), QStringLiteral("x.bin")), 0),
+                                                 QItemSelectionModel::NoUpdate);
+
+        List().SortByColumn(CLocalListModel::SizeColumn, CLocalListModel::Ascending);
+        QCOMPARE(Names(List()), (QStringList{"..", "a", "b", "W.bin", "y.bin", "x.bin", "z.bin"}));
+        List().SortByColumn(CLocalListModel::SizeColumn, CLocalListModel::Descending);
+        QCOMPARE(Names(List()), (QStringList{"..", "z.bin", "x.bin", "y.bin", "W.bin", "b", "a"}));
+        QCOMPARE(List().SelectedRows(), (QList<int>{2, 6}));
+        QCOMPARE(List().currentIndex().data().toString(), QStringLiteral("x.bin"));
+        QCOMPARE(List().header()->sortIndicatorSection(), int(CLocalListModel::SizeColumn));
+        QCOMPARE(List().header()->sortIndicatorOrder(), Qt::DescendingOrder);
+
+        // Header clicks: the same header toggles, another starts ascending.
+        m_view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
+        auto click = [this](int column) {
+            QHeaderView* header = List().header();
+            const QPoint at(header->sectionViewportPosition(column) + 5, header->height() / 2);
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
+        };
+        click(CLocalListModel::TimeColumn);
+        QCOMPARE(List().SortDirection(), int(CLocalListModel::Ascending));
+        QCOMPARE(Names(List()), (QStringList{"..", "a", "b", "y.bin", "z.bin", "x.bin", "W.bin"}));
+        click(CLocalListModel::TimeColumn);
+        QCOMPARE(List().SortDirection(), int(CLocalListModel::Descending));
+        QCOMPARE(Names(List()).mid(1, 2), (QStringList{"W.bin", "x.bin"}));
+        click(CLocalListModel::NameColumn);
+        QCOMPARE(List().SortColumn(), int(CLocalListModel::NameColumn));
+        QCOMPARE(List().SortDirection(), int(CLocalListModel::Ascending));
+        QCOMPARE(Names(List()), (QStringList{"..", "a", "b", "W.bin", "x.bin", "y.bin", "z.bin"}));
+    }
+
+    void typeNamesFallBackToTheExtension()
+    {
+        MakeFile(Path(QStringLiteral("datafile")));
+        MakeFile(Path(QStringLiteral("a.xyz")));
+        MakeFile(Path(QStringLiteral("note.txt")));
+        QDir(m_dir.path()).mkdir(QStringLiteral("album.txt"));
+        QVERIFY(Open(List(), m_dir.path()));
+        QCOMPARE(Cell(List(), 0, CLocalListModel::TypeColumn), QString()); // ".."
+        QCOMPARE(Cell(List(), RowNamed(List(), QStringLiteral("datafile")), CLocalListModel::TypeColumn), QStringLiteral("File"));
+        QCOMPARE(Cell(List(), RowNamed(List(), QStringLiteral("a.xyz")), CLocalListModel::TypeColumn), QStringLiteral("XYZ-file"));
+        const QString text = Cell(List(), RowNamed(List(), QStringLiteral("note.txt")), CLocalListModel::TypeColumn);
+        QVERIFY(!text.isEmpty() && text != QStringLiteral("TXT-file"));
+        // A folder named like a file is still a folder, even after the extension is known.
+        const QString folder = Cell(List(), RowNamed(List(), QStringLiteral("album.txt")), CLocalListModel::TypeColumn);
+        QVERIFY(folder != text);
+        QCOMPARE(Cell(List(), RowNamed(List(), QStringLiteral("a.xyz")), CLocalListModel::SizeColumn), QStringLiteral("0"));
+        QVERIFY(Cell(List(), 0, CLocalListModel::TimeColumn).isEmpty());
+        QVERIFY(!Cell(List(), 1, CLocalListModel::TimeColumn).isEmpty());
+    }
+
+    void typeAheadFindsTheNextMatchAndWraps()
+    {
+        for (const char* name : {"apple", "banana", "berry", "cherry"})
+            MakeFile(Path(QString::fromLatin1(name)));
+        QVERIFY(Open(List(), m_dir.path()));
+        List().setCurrentIndex(List().Model()->index(RowNamed(List(), QStringLiteral("berry")), 0));
+        QCOMPARE(List().Model()->FindPrefix(QStringLiteral("B"), 3), RowNamed(List(), QStringLiteral("berry")));
+        QCOMPARE(List().Model()->FindPrefix(QStringLiteral("b"), 4), RowNamed(List(), QStringLiteral("banana")));
+        QCOMPARE(List().Model()->FindPrefix(QStringLiteral("q"), 0), -1);
+        QTest::keyClicks(&List(), QStringLiteral("ch"));
+        QCOMPARE(List().SelectedRows(), QList<int>{RowNamed(List(), QStringLiteral("cherry"))});
+    }
+
+    void uploadsMakeOneOrderPerRowWithoutTheParentRow()
+    {
+        QDir dir(m_dir.path());
+        for (const QString& folder : {QStringLiteral("*.*"), QStringLiteral("사진")})
+            dir.mkdir(folder);
+        MakeFile(Path(QStringLiteral("*.*/inside.txt")), 3);
+        MakeFile(Path(QStringLiteral("outside.txt")), 4);
+        MakeFile(Path(QStringLiteral("a?b.txt")), 1);
+        MakeFile(Path(QStringLiteral("back\\slash")), 1);
+        MakeFile(Path(QStringLiteral("한글 파일.txt")), 1);
+
+        // From the volume list nothing is uploaded and nothing can be dragged.
+        Select(List(), {QStringLiteral("홈 폴더")});
+        List().UploadSelection();
+        QVERIFY(m_host.orders.empty());
+        QVERIFY(!List().CanStartDrag());
+        QVERIFY(!List().UploadAction()->isEnabled());
+
+        QVERIFY(Open(List(), m_dir.path()));
+        Select(List(), {QStringLiteral(".."), QStringLiteral("*.*"), QStringLiteral("사진"), QStringLiteral("a?b.txt"),
+                        QStringLiteral("back\\slash"), QStringLiteral("한글 파일.txt")});
+        QVERIFY(!List().CanStartDrag()); // ".." is chosen
+        QVERIFY(List().UploadAction()->isEnabled());
+        List().UploadAction()->trigger();
+        const std::string base = m_dir.path().toStdString() + '/';
+        QCOMPARE(m_host.orders.size(), size_t(5));
+        QCOMPARE(m_host.folderRows, (QStringList{"*.*", "사진"}));
+        const CUploadOrder& star = m_host.orders[0];
+        QCOMPARE(star.kind, 1);
+        QCOMPARE(star.source, base + "*.*/");
+        QCOMPARE(star.name, std::string("*.*/"));
+        QCOMPARE(star.remoteFolder, std::string("/up/"));
+        QCOMPARE(m_host.orders[1].name, std::string("사진/"));
+        QCOMPARE(m_host.orders[2].kind, 0);
+        QCOMPARE(m_host.orders[2].source, base + "a?b.txt");
+        QCOMPARE(m_host.orders[3].source, base + "back\\slash");
+        QCOMPARE(m_host.orders[4].name, std::string("한글 파일.txt"));
+
+        // The folder named "*.*" is that folder, not a pattern over its parent.
+        std::vector<std::string> sent;
+        ExpandUploadOrder(star, [&](std::unique_ptr<CUploadRequest> r) { sent.push_back(r->remotePath); });
+        QCOMPARE(sent, (std::vector<std::string>{"up/*.*/", "up/*.*/inside.txt"}));
+
+        // Not connected: nothing is taken.
+        m_host.orders.clear();
+        m_host.ready = false;
+        List().UpdateActions();
+        QVERIFY(!List().UploadAction()->isEnabled());
+        List().UploadSelection();
+        QVERIFY(m_host.orders.empty());
+    }
+
+    void dropsOnTheRemotePaneUploadTheSelectionOrTheDroppedFiles()
+    {
+        IdleRemoteHost remoteHost;
+        CRemoteView remote(remoteHost);
+        remote.resize(400, 300);
+        m_host.remotePane = &remote;
+        InstallRemoteDropTarget(remote, List());
+        QDir(m_dir.path()).mkdir(QStringLiteral("folder"));
+        MakeFile(Path(QStringLiteral("one.txt")), 2);
+        QVERIFY(Open(List(), m_dir.path()));
+        Select(List(), {QStringLiteral("folder"), QStringLiteral("one.txt")});
+        QVERIFY(List().CanStartDrag());
+        m_view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
+        QPoint origin;
+        QVERIFY(!List().SelectionPixmap(&origin).isNull());
+
+        auto drop = [&](QMimeData* data) {
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, data, Qt::LeftButton, {});
+            QCoreApplication::sendEvent(remote.List()->viewport(), &enter);
+            QDropEvent event(QPointF(10, 10), Qt::CopyAction, data, Qt::LeftButton, {});
+            QCoreApplication::sendEvent(remote.List()->viewport(), &event);
+            const bool taken = enter.isAccepted() && event.isAccepted();
+            delete data;
+            return taken;
+        };
+        QVERIFY(drop(List().SelectionMimeData()));
+        QCOMPARE(m_host.orders.size(), size_t(2));
+        QCOMPARE(m_host.orders[0].source, Path(QStringLiteral("folder/")).toStdString());
+        QCOMPARE(m_host.orders[1].name, std::string("one.txt"));
+        QVERIFY(remote.HasItemNamed(QStringLiteral("folder")));
+        QCOMPARE(remote.DropTargetRow(), -1);
+
+        // Files from the desktop: local ones only, taken as they are.
+        m_host.orders.clear();
+        auto* uris = new QMimeData;
+        uris->setUrls({QUrl::fromLocalFile(Path(QStringLiteral("one.txt"))), QUrl::fromLocalFile(Path(QStringLiteral("gone"))),
+                       QUrl(QStringLiteral("https://example.invalid/x.txt"))});
+        QVERIFY(drop(uris));
+        QCOMPARE(m_host.orders.size(), size_t(1));
+        QCOMPARE(m_host.orders[0].source, Path(QStringLiteral("one.txt")).toStdString());
+        QCOMPARE(m_host.orders[0].remoteFolder, std::string("/up/"));
+
+        // A selection drag from another list (or an earlier folder), plain text, or no connection: refused.
+        m_host.orders.clear();
+        auto* foreign = new QMimeData;
+        foreign->setData(QString::fromLatin1(CLocalListCtrl::kSelectionMime), QByteArray("1 2\n/etc/"));
+        QVERIFY(!drop(foreign));
+        auto* text = new QMimeData;
+        text->setText(QStringLiteral("one.txt"));
+        QVERIFY(!drop(text));
+        m_host.ready = false;
+        QVERIFY(!drop(List().SelectionMimeData()));
+        QVERIFY(m_host.orders.empty());
+    }
+};
+
+QTEST_MAIN(LocalPaneTest)
+#include "local_pane_test.moc"
