@@ -118,6 +118,7 @@ private:
     bool ShowLogin();
     void RetryAfter(unsigned questionId);
     void OnRequestNotSent(const talvex::CTlxspResponse& response);
+    void AddDrmPage();
     void EndProgram(unsigned messageId, int status);
 
     struct Command {

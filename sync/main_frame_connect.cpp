@@ -6,6 +6,7 @@
 
 #include "app/client_session.h"
 #include "app/prompt.h"
+#include "drm/drm_view.h"
 #include "panes/flat_tab_view.h"
 #include "panes/remote_view.h"
 #include "protocol/message_ids.h"
@@ -19,8 +20,10 @@ void CMainFrame::ConnectSession()
 {
     CClientSession* s = m_pSession.get();
     connect(s, &CClientSession::stateChanged, this, &CMainFrame::UpdateCommandUI);
-    connect(s, &CClientSession::webCheckAnswered, this,
-            [this] { m_pTabView->SetSyncService(m_pSession->IsSyncService()); });
+    connect(s, &CClientSession::webCheckAnswered, this, [this] {
+        m_pTabView->SetSyncService(m_pSession->IsSyncService());
+        AddDrmPage();
+    });
     connect(s, &CClientSession::checkRefused, this, &CMainFrame::RetryAfter);
     connect(s, &CClientSession::checkFailed, this, [this] { ShowMessage(this, 243, PromptIcon::Error); });
     connect(s, &CClientSession::controlConnected, this,
@@ -30,6 +33,7 @@ void CMainFrame::ConnectSession()
         SetStatus(0);
     });
     connect(s, &CClientSession::loginRefused, this, [this] {
+        m_pTabView->RemoveDrmPage();
         ShowMessage(this, 242, PromptIcon::Error);
         OnConnect();
     });
@@ -47,6 +51,26 @@ void CMainFrame::ConnectSession()
             SetStatus(0);
     });
     connect(s, &CClientSession::requestNotSent, this, &CMainFrame::OnRequestNotSent);
+}
+
+void CMainFrame::AddDrmPage()
+{
+    // Accounts allowed to protect media get the DRM page; one whose protection objects cannot
+    // be made goes without it (the page has said why).
+    const WebCheckRecord& account = m_pSession->Account();
+    if (account.useDrm != 1)
+        return;
+    DrmSetupParams params;
+    params.drmId = QString::fromStdString(account.drmId);
+    params.drmPass = QString::fromStdString(account.drmPass);
+    params.drmWebHost = m_pSession->Deployment().drmWebHost;
+    params.drmWebPort = m_pSession->Deployment().drmWebPort;
+    auto* page = new CDRMView(params);
+    if (page->Setup() != 0) {
+        delete page;
+        return;
+    }
+    m_pTabView->AddDrmPageWidget(page);
 }
 
 bool CMainFrame::ShowLogin()
@@ -117,6 +141,7 @@ void CMainFrame::OnDisconnect()
     m_pSyncJob->Reset();
     // The rows of this session must not stand under the next session's path.
     m_pRemoteView->Reset();
+    m_pTabView->RemoveDrmPage();
     setWindowTitle(Str(194));
     SetStatus(-1);
 }

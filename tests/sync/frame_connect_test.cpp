@@ -7,6 +7,7 @@
 #include "devserver/server.h"
 #include "tests/common/client_env.h"
 #include "devserver/server_log.h"
+#include "drm/drm_view.h"
 #include "panes/flat_tab_view.h"
 #include "protocol/message_ids.h"
 #include "res/menu_resource.h"
@@ -202,6 +203,27 @@ private slots:
         frame.Action(ID_DISCONNECT)->trigger();
         test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
         QCOMPARE(frame.TabView()->TabTitle(CFlatTabView::ProcessPage), normal);
+    }
+
+    void theDrmPageIsThereOnlyForADrmAccountAndGoesOnDisconnect()
+    {
+        CMainFrame frame;
+        Script(frame);
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QCOMPARE(frame.TabView()->TabCount(), int(CFlatTabView::DrmPage));
+        m_prompt.answers = {true};
+        frame.Action(ID_DISCONNECT)->trigger();
+
+        test::ConnectFrame(frame, QStringLiteral("drm"), QStringLiteral("drm1234"));
+        QCOMPARE(frame.TabView()->TabCount(), int(CFlatTabView::PageCount));
+        QCOMPARE(frame.TabView()->TabTitle(CFlatTabView::DrmPage), QStringLiteral("DRM"));
+        auto* page = qobject_cast<CDRMView*>(frame.TabView()->PageAt(CFlatTabView::DrmPage));
+        QVERIFY(page);
+        QTRY_VERIFY_WITH_TIMEOUT(page->Authenticated(), 15000);
+        QCOMPARE(frame.TabView()->CurrentPage(), int(CFlatTabView::QueuePage));
+        m_prompt.answers = {true};
+        frame.Action(ID_DISCONNECT)->trigger();
+        QCOMPARE(frame.TabView()->TabCount(), int(CFlatTabView::DrmPage));
     }
 
     void aControlPortThatCannotBeReachedEndsTheProgram()
