@@ -25,6 +25,7 @@ enum CommandId : unsigned {
     ID_DISCONNECT = 32819,
     ID_CONNECT = 32820,
     ID_USER_MANAGER = 32821,
+    ID_OPTIONS = 32830,
     ID_APP_ABOUT = 57664,
     ID_APP_EXIT = 57665,
 };
@@ -57,6 +58,8 @@ inline constexpr MenuItem kToolsMenu[] = {
     {0, nullptr},
     {ID_SCHEDULE_SET, "스케줄 설정"},
     {ID_SCHEDULE_CANCEL, "스케줄 취소"},
+    {0, nullptr},
+    {ID_OPTIONS, "옵션(&O)..."},
 };
 inline constexpr MenuItem kHelpMenu[] = {
     {ID_APP_ABOUT, "Talvex 정보(&A)..."},

@@ -18,7 +18,10 @@
 #include "sync/job_progress.h"
 #include "sync/plugin_hooks.h"
 #include "sync/remote_ops.h"
+#include "sync/option_dlg.h"
+#include "sync/queue_view.h"
 #include "sync/sync_job.h"
+#include "sync/upload_queue.h"
 #include "sync/sync_comp_dlg.h"
 #include "sync/sync_result_dlg.h"
 
@@ -87,6 +90,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     CreateClientArea();
     CreateOperations();
     ConnectSession();
+    ShowTotals();
 
     // Detailed sizes are on only when the stored value is exactly "Detail".
     CRegistryKey key;
@@ -141,6 +145,18 @@ void CMainFrame::CreateOperations()
     m_pSyncJob = std::make_unique<CSyncJob>(*m_pSession, *m_pProgress, m_dialogs, this);
     connect(m_pRemoteOps.get(), &CRemoteOps::statusChanged, this, &CMainFrame::SetStatus);
     connect(m_pSyncJob.get(), &CSyncJob::statusChanged, this, &CMainFrame::SetStatus);
+    connect(m_pSyncJob.get(), &CSyncJob::manualSyncFinished, this, [this] {
+        if (!m_pSession->IsSyncService())
+            m_pQueue->ResetTotals();
+    });
+    CUploadQueue* queue = m_pQueue.get();
+    connect(queue, &CUploadQueue::statusChanged, this, &CMainFrame::SetStatus);
+    connect(queue, &CUploadQueue::totalsChanged, this, &CMainFrame::ShowTotals);
+    connect(queue, &CUploadQueue::messageChanged, this, [this](const QString& text) { m_statusPanes[0]->setText(text); });
+    connect(queue, &CUploadQueue::fileSent, this, &CMainFrame::OnFileSent);
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(&queue->Model(), signal, this, &CMainFrame::UpdateCommandUI);
+    connect(&queue->Model(), &QAbstractItemModel::modelReset, this, &CMainFrame::UpdateCommandUI);
 }
 
 void CMainFrame::Bind(unsigned id, Command command) { m_commands.insert(id, std::move(command)); }
@@ -177,15 +193,19 @@ void CMainFrame::CreateActions()
     Bind(ID_APP_ABOUT, {[this] { OnAbout(); }, {}, {}});
     auto idle = [this] { return !m_pSession->IsBusy(); };
     auto connected = [this] { return IsConnected(); };
-    auto noJob = [this] { return IsConnected() && !m_pSyncJob->IsBusy() && !m_pRemoteOps->IsRenamePending(); };
+    auto noJob = [this] {
+        return IsConnected() && !m_pSyncJob->IsBusy() && !m_pRemoteOps->IsRenamePending() && m_pQueue->IsEmpty();
+    };
     Bind(ID_CONNECT, {[this] { OnConnect(); }, idle, {}});
     Bind(ID_USER_MANAGER, {[this] { OnUserManager(); }, idle, {}});
     Bind(ID_DISCONNECT, {[this] { OnDisconnect(); }, connected, {}});
     Bind(ID_REFRESH, {[this] { RefreshRemote(); }, connected, {}});
     Bind(ID_MANUAL_SYNC,
-         {[this] { m_pSyncJob->StartManualSync(); }, [this, noJob] { return !m_pSession->IsSyncService() && noJob(); }, {}});
+         {[this] { m_pSyncJob->StartManualSync(); },
+          [this, noJob] { return !m_pSession->IsSyncService() && UploadOptions::Load().manualSync && noJob(); }, {}});
     Bind(ID_CHECK_SYNC_ALL, {[this] { m_pSyncJob->StartCheckAll(); }, noJob, {}});
     Bind(ID_DETAIL_SIZE, {[this] { OnDetailSize(); }, connected, [this] { return m_bDetailSize; }});
+    Bind(ID_OPTIONS, {[this] { OnOptions(); }, {}, {}});
 }
 
 void CMainFrame::CreateMenus()
@@ -234,11 +254,32 @@ void CMainFrame::CreateStatusBar()
         }
         m_statusPanes.append(pane);
     }
-    // The queue keeps the counters current; they start at zero.
-    m_statusPanes[2]->setText(QString::fromStdString(FormatString(173, 0)));
-    m_statusPanes[3]->setText(QString::fromStdString(FormatString(174, 0)));
-    m_statusPanes[4]->setText(QString::fromStdString(FormatString(193, 0)));
-    m_statusPanes[5]->setText(QString::fromStdString(FormatString(175, 0LL, std::string(LoadString(326)).c_str())));
+}
+
+void CMainFrame::ShowTotals()
+{
+    const QStringList texts = m_pQueue->TotalsTexts();
+    for (int i = 0; i < texts.size(); ++i)
+        m_statusPanes[2 + i]->setText(texts[i]);
+}
+
+void CMainFrame::OnFileSent(const CUploadRequest& request)
+{
+    if (m_pSession->IsSyncService() || request.remotePath.empty() || request.remotePath.back() == '/')
+        return;
+    const QString remote = QStringLiteral("/") + QString::fromStdString(request.remotePath);
+    const QString name = NameInShownFolder(remote, m_pRemoteView->CurrentPath());
+    if (!name.isEmpty())
+        m_pRemoteView->AddFileRow(name, QueueSizeText(request.size));
+}
+
+void CMainFrame::OnOptions()
+{
+    COptionDlg dlg(UploadOptions::Load(), this);
+    if (dlg.exec() != QDialog::Accepted)
+        return;
+    if (!dlg.Options().Save())
+        ShowMessageText(this, QStringLiteral("설정을 저장하지 못했습니다."), PromptIcon::Warning);
 }
 
 void CMainFrame::CreateClientArea()
@@ -252,6 +293,10 @@ void CMainFrame::CreateClientArea()
     connect(this, &CMainFrame::listingArrived, m_pRemoteView,
             [this](const CRemoteEntryList& entries) { m_pRemoteView->ShowListing(entries); });
     m_pTabView = new CFlatTabView(false, m_wndSplitter);
+    m_pQueue = std::make_unique<CUploadQueue>(*m_pSession);
+    m_pQueueView = new CQueueView(*m_pQueue);
+    m_pTabView->SetPage(CFlatTabView::QueuePage, m_pQueueView);
+    InstallUploadDropTarget(*m_pQueueView->List(), *m_pLocalView->List());
     m_wndSplitter->addWidget(m_wndSplitterTop);
     m_wndSplitter->addWidget(m_pTabView);
     m_wndSplitter->setStretchFactor(0, 1);
@@ -261,9 +306,9 @@ void CMainFrame::CreateClientArea()
 
 void CMainFrame::AddUploadOrders(std::vector<CUploadOrder> orders)
 {
-    for (const CUploadOrder& order : orders)
-        Log("upload order: kind %d, source \"%s\", name \"%s\", remote folder \"%s\"\n", order.kind,
-            order.source.c_str(), order.name.c_str(), order.remoteFolder.c_str());
+    for (CUploadOrder& order : orders)
+        m_pQueue->Add(std::move(order));
+    UpdateCommandUI();
 }
 
 void CMainFrame::showEvent(QShowEvent* event)
@@ -351,6 +396,7 @@ void CMainFrame::closeEvent(QCloseEvent* event)
     // The workers are told to quit (the control session logs out first).
     m_bClosing = true;
     m_pSyncJob->Reset();
+    m_pQueue->Stop();
     m_pSession->Close();
     event->accept();
 }

@@ -28,6 +28,8 @@ class CRemoteOps;
 class CRemoteView;
 class CStartSyncDlg;
 class CSyncJob;
+class CUploadQueue;
+class CQueueView;
 namespace talvex {
 class CPluginHooks;
 }
@@ -55,6 +57,8 @@ public:
     CClientSession& Session() const { return *m_pSession; }
     const CSyncJob& SyncJob() const { return *m_pSyncJob; }
     const CRemoteOps& RemoteOps() const { return *m_pRemoteOps; }
+    CUploadQueue& Queue() const { return *m_pQueue; }
+    CQueueView* QueueView() const { return m_pQueueView; }
     // The dialogs the flows open; tests replace them.
     CFrameDialogs& Dialogs() { return m_dialogs; }
 
@@ -109,6 +113,11 @@ private:
     void InstallDefaultDialogs();
     void OnAbout();
     void OnDetailSize();
+    void OnOptions();
+    void ShowTotals();
+    // A file's bytes are all sent: on accounts without notices its row joins the remote list
+    // when its folder is on show.
+    void OnFileSent(const talvex::CUploadRequest& request);
 
     // The window's part of the connect sequence (main_frame_connect.cpp).
     void ConnectSession();
@@ -149,4 +158,6 @@ private:
     std::unique_ptr<CClientSession> m_pSession;
     std::unique_ptr<CRemoteOps> m_pRemoteOps;
     std::unique_ptr<CSyncJob> m_pSyncJob;
+    std::unique_ptr<CUploadQueue> m_pQueue;
+    CQueueView* m_pQueueView = nullptr;
 };

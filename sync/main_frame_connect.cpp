@@ -12,7 +12,9 @@
 #include "protocol/message_ids.h"
 #include "res/string_table.h"
 #include "sync/remote_ops.h"
+#include "sync/option_dlg.h"
 #include "sync/sync_job.h"
+#include "sync/upload_queue.h"
 
 using namespace talvex;
 
@@ -30,6 +32,7 @@ void CMainFrame::ConnectSession()
             [this] { setWindowTitle(QStringLiteral("%1 [%2]").arg(Str(194), m_pSession->UserId())); });
     connect(s, &CClientSession::loggedIn, this, [this] {
         m_pRemoteView->Reset(); // the root's listing comes first
+        m_pQueue->Start(UploadOptions::Load().channels);
         SetStatus(0);
     });
     connect(s, &CClientSession::loginRefused, this, [this] {
@@ -47,7 +50,7 @@ void CMainFrame::ConnectSession()
     connect(s, &CClientSession::searchResultsArrived, this, &CMainFrame::searchResultsArrived);
     connect(s, &CClientSession::noticesArrived, this, [this](CSyncNoticeList& notices) {
         emit noticesArrived(notices);
-        if (m_pSession->IsSyncService() && !m_pSyncJob->IsBusy())
+        if (m_pSession->IsSyncService() && !m_pSyncJob->IsBusy() && m_pQueue->IsEmpty())
             SetStatus(0);
     });
     connect(s, &CClientSession::requestNotSent, this, &CMainFrame::OnRequestNotSent);
@@ -115,6 +118,7 @@ void CMainFrame::EndProgram(unsigned messageId, int status)
         SetStatus(status);
     m_bClosing = true;
     m_pSyncJob->Reset();
+    m_pQueue->Stop();
     ShowMessage(this, messageId, messageId == 241 ? PromptIcon::Error : PromptIcon::Information);
     m_pSession->Close();
     close();
@@ -136,6 +140,7 @@ void CMainFrame::OnDisconnect()
     if (!AskYesNo(this, 260))
         return;
     m_pSession->Disconnect();
+    m_pQueue->Stop();
     m_pRemoteOps->Reset();
     // A job whose result will never come is over; its dialog goes with it.
     m_pSyncJob->Reset();

@@ -1,0 +1,131 @@
+#include "protocol/upload_expander.h"
+
+#include "protocol/upload_expansion.h"
+
+namespace talvex {
+
+CUploadExpander::CUploadExpander(std::function<void()> ready) : m_ready(std::move(ready))
+{
+    m_thread = std::thread([this] { Run(); });
+}
+
+CUploadExpander::~CUploadExpander()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_quit = true;
+    }
+    m_stopWalk = true;
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+void CUploadExpander::Add(CUploadOrder order)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_orders.push_back(std::move(order));
+    }
+    m_wake.notify_all();
+}
+
+std::vector<std::shared_ptr<CUploadRequest>> CUploadExpander::Take(size_t max)
+{
+    std::vector<std::shared_ptr<CUploadRequest>> out;
+    std::lock_guard lock(m_mutex);
+    while (out.size() < max && !m_pending.empty()) {
+        out.push_back(std::move(m_pending.front()));
+        m_pending.pop_front();
+    }
+    m_readySignalled = false;
+    return out;
+}
+
+void CUploadExpander::Cancel()
+{
+    std::lock_guard lock(m_mutex);
+    m_orders.clear();
+    m_pending.clear();
+    ++m_generation;
+    if (m_walking)
+        m_stopWalk = true;
+}
+
+size_t CUploadExpander::Pending() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_pending.size() + m_orders.size();
+}
+
+bool CUploadExpander::Idle() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_pending.empty() && m_orders.empty() && !m_walking;
+}
+
+CUploadExpander::Totals CUploadExpander::TakeTotals()
+{
+    std::lock_guard lock(m_mutex);
+    Totals totals = m_totals;
+    m_totals = {};
+    return totals;
+}
+
+void CUploadExpander::Run()
+{
+    // Requests are handed over in batches, so the lock is taken once per batch, not per file.
+    constexpr size_t kBatch = 256;
+    for (;;) {
+        CUploadOrder order;
+        uint64_t generation = 0;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_quit || !m_orders.empty(); });
+            if (m_quit)
+                return;
+            order = std::move(m_orders.front());
+            m_orders.pop_front();
+            generation = m_generation;
+            m_walking = true;
+            m_stopWalk = false;
+        }
+        std::vector<std::shared_ptr<CUploadRequest>> batch;
+        Totals made;
+        auto flush = [&] {
+            bool signal = false;
+            {
+                std::lock_guard lock(m_mutex);
+                if (generation == m_generation) {
+                    for (auto& request : batch)
+                        m_pending.push_back(std::move(request));
+                    m_totals.count += made.count;
+                    m_totals.size += made.size;
+                    signal = !m_pending.empty() && !m_readySignalled;
+                    if (signal)
+                        m_readySignalled = true;
+                }
+            }
+            batch.clear();
+            made = {};
+            if (signal && m_ready)
+                m_ready();
+        };
+        ExpandUploadOrder(
+            order,
+            [&](std::unique_ptr<CUploadRequest> request) {
+                if (request->size >= 0) {
+                    ++made.count;
+                    made.size += request->size;
+                }
+                batch.push_back(std::move(request));
+                if (batch.size() >= kBatch)
+                    flush();
+            },
+            &m_stopWalk);
+        flush();
+        std::lock_guard lock(m_mutex);
+        m_walking = false;
+    }
+}
+
+} // namespace talvex

@@ -1,0 +1,68 @@
+#pragma once
+// CUploadExpander: the upload queue's expansion thread. Orders go in (Add); the thread walks
+// their folders and makes one request per file and folder; the queue takes the requests out
+// in order (Take). Cancel drops what is queued and stops a walk under way; orders added after
+// it are expanded as usual.
+//
+// The queue is told that requests wait through `ready`, called on the expansion thread with
+// no lock held, at most once until the next Take: it must only schedule work (post an event),
+// never wait for the window thread. The totals (file requests and their sizes) are kept here
+// and read by the window when it refreshes the status bar.
+
+#include "protocol/upload_request.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace talvex {
+
+class CUploadExpander {
+public:
+    explicit CUploadExpander(std::function<void()> ready);
+    ~CUploadExpander(); // stops the walk and joins the thread
+
+    CUploadExpander(const CUploadExpander&) = delete;
+    CUploadExpander& operator=(const CUploadExpander&) = delete;
+
+    void Add(CUploadOrder order);
+    // Up to max requests, oldest first.
+    std::vector<std::shared_ptr<CUploadRequest>> Take(size_t max);
+    // Drops the queued orders and the requests not taken yet; a walk under way stops.
+    void Cancel();
+
+    // Requests made and not taken yet, and orders not expanded yet.
+    size_t Pending() const;
+    bool Idle() const; // nothing queued, nothing being walked, nothing to take
+
+    // Files made since the last ResetTotals, and their sizes.
+    struct Totals {
+        int64_t count = 0;
+        int64_t size = 0;
+    };
+    Totals TakeTotals(); // returns and clears the totals made since the last call
+
+private:
+    void Run();
+
+    std::function<void()> m_ready;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<CUploadOrder> m_orders;
+    std::deque<std::shared_ptr<CUploadRequest>> m_pending;
+    Totals m_totals;
+    uint64_t m_generation = 0; // a cancel moves it on: requests of an older walk are dropped
+    bool m_walking = false;
+    bool m_readySignalled = false;
+    bool m_quit = false;
+    std::atomic<bool> m_stopWalk{false};
+    std::thread m_thread;
+};
+
+} // namespace talvex

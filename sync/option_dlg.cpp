@@ -1,0 +1,82 @@
+#include "sync/option_dlg.h"
+
+#include "app/prompt.h"
+#include "app/registry_key.h"
+#include "res/string_table.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+using namespace talvex;
+
+namespace {
+
+constexpr const char* kValueUploadChannels = "UploadChannels";
+constexpr const char* kValueManualSync = "ManualSync";
+
+} // namespace
+
+UploadOptions UploadOptions::Load()
+{
+    UploadOptions options;
+    CRegistryKey key;
+    if (!key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)))
+        return options;
+    QString value;
+    if (key.ReadString(QString::fromLatin1(kValueUploadChannels), value) && value.trimmed() == QLatin1String("2"))
+        options.channels = 2;
+    if (key.ReadString(QString::fromLatin1(kValueManualSync), value) && value.trimmed() == QLatin1String("0"))
+        options.manualSync = false;
+    return options;
+}
+
+bool UploadOptions::Save() const
+{
+    CRegistryKey key;
+    if (!key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey))
+        && !key.Create(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)))
+        return false;
+    return key.WriteString(QString::fromLatin1(kValueUploadChannels), QString::number(channels == 2 ? 2 : 1))
+           && key.WriteString(QString::fromLatin1(kValueManualSync), manualSync ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
+    : QDialog(parent), m_pOne(new QRadioButton(QString::fromUtf8(kTextOptionOne))),
+      m_pTwo(new QRadioButton(QString::fromUtf8(kTextOptionTwo))),
+      m_pManualSync(new QCheckBox(QString::fromUtf8(kTextOptionManualSync)))
+{
+    setWindowTitle(Str(194));
+    auto* group = new QGroupBox(QString::fromUtf8(kTextOptionChannels));
+    auto* groupLayout = new QVBoxLayout(group);
+    groupLayout->addWidget(m_pOne);
+    groupLayout->addWidget(m_pTwo);
+    auto* exclusive = new QButtonGroup(this);
+    exclusive->addButton(m_pOne);
+    exclusive->addButton(m_pTwo);
+    (options.channels == 2 ? m_pTwo : m_pOne)->setChecked(true);
+    m_pManualSync->setChecked(options.manualSync);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    buttons->button(QDialogButtonBox::Ok)->setText(Str(195));
+    buttons->button(QDialogButtonBox::Cancel)->setText(Str(196));
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(group);
+    layout->addWidget(m_pManualSync);
+    layout->addWidget(buttons);
+}
+
+UploadOptions COptionDlg::Options() const
+{
+    UploadOptions options;
+    options.channels = m_pTwo->isChecked() ? 2 : 1;
+    options.manualSync = m_pManualSync->isChecked();
+    return options;
+}

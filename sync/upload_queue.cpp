@@ -1,0 +1,368 @@
+#include "sync/upload_queue.h"
+
+#include "app/client_session.h"
+#include "app/prompt.h"
+#include "platform/log.h"
+#include "protocol/message_ids.h"
+#include "protocol/upload_expander.h"
+#include "res/string_table.h"
+
+#include <QMetaObject>
+
+#include <algorithm>
+
+using namespace talvex;
+
+namespace {
+
+constexpr int kDispatchMs = 1000;
+constexpr int kFillMs = 1000;
+// Rows on show that are not failed: at most this many (failed rows do not count, or a queue
+// with that many failed rows would stop for ever).
+constexpr int kVisibleRows = 101;
+constexpr int kMaxRetryMs = 30000;
+
+} // namespace
+
+CUploadQueue::CUploadQueue(CClientSession& session, QObject* parent)
+    : QObject(parent), m_session(session), m_tracker(false)
+{
+    m_factory = [this](uint32_t n) { return m_session.StartUploadChannel(n); };
+    m_tracker.SetListener([this](const CUploadItem& item) { OnSettled(item); });
+    m_expander = std::make_unique<CUploadExpander>([this] { ScheduleFill(); });
+    m_dispatchTimer.setInterval(kDispatchMs);
+    m_fillTimer.setInterval(kFillMs);
+    m_retryTimer.setSingleShot(true);
+    connect(&m_dispatchTimer, &QTimer::timeout, this, &CUploadQueue::Dispatch);
+    connect(&m_fillTimer, &QTimer::timeout, this, &CUploadQueue::Fill);
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] {
+        m_nRetryDelayMs = 0;
+        OpenChannel();
+    });
+    connect(&session, &CClientSession::uploadReport, this, &CUploadQueue::OnReport);
+    connect(&session, &CClientSession::noticesArrived, this,
+            [this](CSyncNoticeList& notices) { m_tracker.ApplyNotices(notices); });
+}
+
+CUploadQueue::~CUploadQueue()
+{
+    // The expansion thread first: it may be about to post a fill to this object.
+    m_expander.reset();
+    for (Channel& channel : m_channels)
+        m_session.Retire(channel.worker);
+}
+
+void CUploadQueue::ScheduleFill()
+{
+    // Called on the expansion thread: only post.
+    QMetaObject::invokeMethod(this, [this] { Fill(); }, Qt::QueuedConnection);
+}
+
+void CUploadQueue::Add(CUploadOrder order) { m_expander->Add(std::move(order)); }
+
+void CUploadQueue::Start(int channels)
+{
+    m_tracker = CUploadTracker(m_session.IsSyncService(), [this](const CUploadItem& item) { OnSettled(item); });
+    m_bStarted = true;
+    m_nWanted = std::max(1, channels);
+    m_nConnectFailures = 0;
+    while (static_cast<int>(m_channels.size()) < m_nWanted)
+        OpenChannel();
+    m_dispatchTimer.start();
+    m_fillTimer.start();
+    Fill();
+}
+
+void CUploadQueue::Stop()
+{
+    m_bStarted = false;
+    m_dispatchTimer.stop();
+    m_fillTimer.stop();
+    m_retryTimer.stop();
+    m_nRetryDelayMs = 0;
+    m_expander->Cancel();
+    RetireAllChannels();
+    // What was still awaited will never be settled in this session: it is dropped, not failed.
+    m_tracker = CUploadTracker(false, [this](const CUploadItem& item) { OnSettled(item); });
+    m_model.Clear();
+    m_nRunning = 0;
+    emit messageChanged({});
+    ResetTotals();
+}
+
+bool CUploadQueue::IsEmpty() const { return m_model.rowCount() == 0 && m_expander->Idle(); }
+
+int CUploadQueue::ConnectedChannels() const
+{
+    return static_cast<int>(std::count_if(m_channels.begin(), m_channels.end(), [](const Channel& c) { return c.connected; }));
+}
+
+// ---- channels ------------------------------------------------------------------------------
+
+CUploadQueue::Channel* CUploadQueue::FindChannel(uint32_t number)
+{
+    for (Channel& channel : m_channels)
+        if (channel.number == number)
+            return &channel;
+    return nullptr;
+}
+
+void CUploadQueue::OpenChannel()
+{
+    if (!m_bStarted || static_cast<int>(m_channels.size()) >= m_nWanted)
+        return;
+    const uint32_t n = ++m_nChannelCounter;
+    std::unique_ptr<Worker> worker = m_factory ? m_factory(n) : nullptr;
+    if (!worker)
+        return;
+    Channel channel;
+    channel.worker = std::move(worker);
+    channel.number = kUploadMessageBase + n;
+    m_channels.push_back(std::move(channel));
+}
+
+void CUploadQueue::ReplaceChannel(uint32_t number, int delayMs)
+{
+    auto it = std::find_if(m_channels.begin(), m_channels.end(), [number](const Channel& c) { return c.number == number; });
+    if (it == m_channels.end())
+        return;
+    // Answers still to come on that connection never will.
+    m_tracker.ChannelLost(number);
+    m_session.Retire(it->worker);
+    m_channels.erase(it);
+    if (delayMs <= 0) {
+        OpenChannel();
+    } else if (!m_retryTimer.isActive()) {
+        m_nRetryDelayMs = delayMs;
+        m_retryTimer.start(delayMs);
+    }
+}
+
+void CUploadQueue::RetireAllChannels()
+{
+    for (Channel& channel : m_channels) {
+        m_tracker.ChannelLost(channel.number);
+        m_session.Retire(channel.worker);
+    }
+    m_channels.clear();
+}
+
+// ---- rows ----------------------------------------------------------------------------------
+
+void CUploadQueue::Fill()
+{
+    const CUploadExpander::Totals made = m_expander->TakeTotals();
+    if (made.count != 0) {
+        m_totals.count += made.count;
+        m_totals.size += made.size;
+        RefreshTotals();
+    }
+    const int room = kVisibleRows - m_model.ActiveRows();
+    if (room > 0) {
+        auto requests = m_expander->Take(static_cast<size_t>(room));
+        if (!requests.empty()) {
+            m_model.Append(requests);
+            Dispatch();
+        }
+    }
+}
+
+void CUploadQueue::Dispatch()
+{
+    if (!m_bStarted)
+        return;
+    for (int row = 0; row < m_model.rowCount(); ++row) {
+        if (m_model.At(row).state != CQueueModel::Waiting)
+            continue;
+        auto idle = std::find_if(m_channels.begin(), m_channels.end(),
+                                 [](const Channel& c) { return c.connected && !c.busy; });
+        if (idle == m_channels.end())
+            return;
+        const std::shared_ptr<CUploadRequest>& request = m_model.At(row).request;
+        idle->busy = true;
+        m_model.SetRunning(row, idle->number);
+        m_tracker.Sending(request, idle->number);
+        idle->worker->PostUpload(request);
+        ++m_nRunning;
+        emit statusChanged(1);
+    }
+}
+
+void CUploadQueue::EndTransfer(int row, CQueueModel::State state, const char* text)
+{
+    if (row >= 0)
+        m_model.SetEnded(row, state, QString::fromUtf8(text));
+}
+
+void CUploadQueue::AfterTransfer()
+{
+    emit statusChanged(m_session.IsSyncService() ? 3 : 0);
+    Fill(); // a row left: take the next one in now, not at the next tick
+    Dispatch();
+}
+
+void CUploadQueue::DeleteRows(std::vector<int> rows)
+{
+    std::sort(rows.begin(), rows.end(), std::greater<int>());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    bool removed = false;
+    for (int row : rows) {
+        if (row < 0 || row >= m_model.rowCount() || m_model.At(row).state == CQueueModel::Running)
+            continue;
+        const int64_t size = m_model.At(row).request->size;
+        if (size >= 0) {
+            if (m_totals.size > 0)
+                m_totals.size = std::max<int64_t>(0, m_totals.size - size);
+            m_totals.count = std::max<int64_t>(0, m_totals.count - 1);
+        }
+        m_model.Remove(row);
+        removed = true;
+    }
+    if (!removed)
+        return;
+    RefreshTotals();
+    Fill();
+}
+
+void CUploadQueue::CancelAll()
+{
+    if (m_nRunning == 0) {
+        // No transfer to cancel on a channel: the queue is emptied at once.
+        EmptyQueue();
+        return;
+    }
+    for (Channel& channel : m_channels)
+        channel.worker->Cancel();
+}
+
+void CUploadQueue::EmptyQueue()
+{
+    m_expander->Cancel();
+    m_model.Clear();
+    m_nRunning = 0;
+    if (!m_bStarted)
+        return;
+    // Every channel is replaced by one new channel.
+    RetireAllChannels();
+    m_retryTimer.stop();
+    const int wanted = m_nWanted;
+    m_nWanted = 1;
+    OpenChannel();
+    m_nWanted = wanted;
+}
+
+// ---- reports -------------------------------------------------------------------------------
+
+void CUploadQueue::OnReport(Report& report)
+{
+    Channel* channel = FindChannel(report.message);
+    if (!channel)
+        return; // a channel already let go
+    const uint32_t number = channel->number;
+    const int row = report.request ? m_model.RowOf(report.request.get()) : m_model.RunningOn(number);
+    switch (report.code) {
+    case UE_CONNECTED:
+        channel->connected = true;
+        m_nConnectFailures = 0;
+        emit messageChanged({});
+        Dispatch();
+        return;
+    case UE_CONNECT_FAILED: {
+        // Replaced, not kept idle: the rows would wait for it for ever. Attempts back off.
+        ++m_nConnectFailures;
+        const int delay = std::min(kMaxRetryMs, 1000 << std::min(m_nConnectFailures - 1, 5));
+        Log("upload channel %u could not connect (%d in a row)\n", number, m_nConnectFailures);
+        if (m_nConnectFailures >= 2)
+            emit messageChanged(Str(240));
+        ReplaceChannel(number, delay);
+        return;
+    }
+    case UE_PROGRESS:
+        if (row >= 0 && report.progress)
+            m_model.SetProgress(row, *report.progress);
+        return;
+    case UE_RESPONSE:
+        m_tracker.Apply(report);
+        return;
+    default:
+        break;
+    }
+
+    // The transfer on this channel ended.
+    if (report.code == UE_RESET && !report.request) {
+        // Closed by the server: the transfer running on it, if any, failed with it.
+        const int running = m_model.RunningOn(number);
+        if (running >= 0) {
+            Report failed;
+            failed.message = number;
+            failed.code = UE_SEND_FAILED;
+            failed.request = m_model.At(running).request;
+            m_tracker.Apply(failed);
+            EndTransfer(running, CQueueModel::SendFailed, kTextQueueSendFailed);
+            --m_nRunning;
+        }
+        m_tracker.Apply(report);
+        ReplaceChannel(number);
+        AfterTransfer();
+        return;
+    }
+    const bool wasRunning = row >= 0 && m_model.At(row).state == CQueueModel::Running;
+    m_tracker.Apply(report);
+    if (wasRunning)
+        --m_nRunning;
+    channel->busy = false;
+    switch (report.code) {
+    case UE_DONE:
+        if (row >= 0) {
+            emit fileSent(*m_model.At(row).request);
+            m_model.Remove(row);
+        }
+        break;
+    case UE_OPEN_FAILED:
+        EndTransfer(row, CQueueModel::ReadError, kTextQueueReadError);
+        break;
+    case UE_SEND_FAILED:
+    case UE_RESET:
+        // The connection is closed after a failed send: the channel is replaced.
+        EndTransfer(row, CQueueModel::SendFailed, kTextQueueSendFailed);
+        ReplaceChannel(number);
+        break;
+    case UE_CANCELLED:
+        EndTransfer(row, CQueueModel::Cancelled, kTextQueueCancelled);
+        EmptyQueue();
+        break;
+    default:
+        return;
+    }
+    AfterTransfer();
+}
+
+void CUploadQueue::OnSettled(const CUploadItem& item)
+{
+    if (!item.IsFolder()) {
+        if (item.state == UploadState::Confirmed)
+            ++m_totals.completed;
+        else
+            ++m_totals.failed;
+        RefreshTotals();
+    }
+    emit settled(item);
+}
+
+// ---- totals --------------------------------------------------------------------------------
+
+void CUploadQueue::ResetTotals()
+{
+    m_totals = {};
+    m_expander->TakeTotals();
+    RefreshTotals();
+}
+
+void CUploadQueue::RefreshTotals() { emit totalsChanged(); }
+
+QStringList CUploadQueue::TotalsTexts() const
+{
+    return {QString::fromStdString(FormatString(173, static_cast<int>(m_totals.count))),
+            QString::fromStdString(FormatString(174, static_cast<int>(m_totals.completed))),
+            QString::fromStdString(FormatString(193, static_cast<int>(m_totals.failed))), TotalSizeText(m_totals.size)};
+}

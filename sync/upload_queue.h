@@ -1,0 +1,127 @@
+#pragma once
+// CUploadQueue: the window's upload queue. Orders are expanded on the expansion thread; at
+// most 101 rows that are not failed are on show (the rest waits, taken in once a second and
+// whenever a row leaves); waiting rows are handed to idle upload channels once a second and
+// after each finished transfer. Channel reports are matched to the row by the request they
+// carry (progress: by the channel running it); the PUTFILE__ answers and the notices go to the
+// shared upload bookkeeping (CUploadTracker), which settles each file. A channel that cannot
+// connect or that died is replaced, with a growing delay while connecting keeps failing.
+//
+// The four totals of the status bar are kept here: files queued and their size, completed
+// and failed files.
+
+#include "protocol/upload_request.h"
+#include "protocol/upload_tracker.h"
+#include "protocol/worker.h"
+#include "sync/queue_model.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class CClientSession;
+namespace talvex {
+class CUploadExpander;
+}
+
+class CUploadQueue : public QObject {
+    Q_OBJECT
+public:
+    // Starts an upload channel reporting with message number kUploadMessageBase + n; the
+    // session's by default (tests point channels elsewhere).
+    using ChannelFactory = std::function<std::unique_ptr<talvex::Worker>(uint32_t n)>;
+
+    explicit CUploadQueue(CClientSession& session, QObject* parent = nullptr);
+    ~CUploadQueue() override;
+
+    CQueueModel& Model() { return m_model; }
+    void SetChannelFactory(ChannelFactory factory) { m_factory = std::move(factory); }
+
+    // An order from a pane, the schedule or a resend.
+    void Add(talvex::CUploadOrder order);
+    // After LOGIN: opens `channels` upload channels and starts dispatching.
+    void Start(int channels);
+    // Disconnect or close: nothing waits, every channel is told to quit, the totals are reset.
+    void Stop();
+    // "전송취소": every transfer is cancelled and the whole queue emptied (see OnCancelled).
+    void CancelAll();
+    // "삭제": the given rows, except running ones.
+    void DeleteRows(std::vector<int> rows);
+    void ResetTotals();
+
+    // Nothing queued: no row, nothing waiting to be shown or expanded.
+    bool IsEmpty() const;
+    int RunningTransfers() const { return m_nRunning; }
+    int ChannelCount() const { return static_cast<int>(m_channels.size()); }
+    int ConnectedChannels() const;
+    bool IsDispatching() const { return m_dispatchTimer.isActive(); }
+    int DispatchIntervalMs() const { return m_dispatchTimer.interval(); }
+    int FillIntervalMs() const { return m_fillTimer.interval(); }
+    // The delay before the next attempt at a channel that would not connect (0: none pending).
+    int RetryDelayMs() const { return m_nRetryDelayMs; }
+
+    struct Totals {
+        int64_t count = 0, size = 0, completed = 0, failed = 0;
+    };
+    const Totals& CurrentTotals() const { return m_totals; }
+    // The four status bar texts, in pane order: total, completed, failed, size.
+    QStringList TotalsTexts() const;
+
+    // Takes waiting requests into the list (the fill step).
+    void Fill();
+    // Hands waiting rows to idle connected channels.
+    void Dispatch();
+
+signals:
+    void totalsChanged();
+    // The frame's status: kinds as CMainFrame::SetStatus.
+    void statusChanged(int kind);
+    // A text for the message pane of the status bar (empty: clear it).
+    void messageChanged(const QString& text);
+    // A file was sent completely (all its bytes); remotePath without a leading "/".
+    void fileSent(const talvex::CUploadRequest& request);
+    // A request is settled: confirmed or failed, with its reason.
+    void settled(const talvex::CUploadItem& item);
+
+private:
+    struct Channel {
+        std::unique_ptr<talvex::Worker> worker;
+        uint32_t number = 0;
+        bool busy = false;
+        bool connected = false;
+    };
+    void OnReport(talvex::Report& report);
+    void OnSettled(const talvex::CUploadItem& item);
+    Channel* FindChannel(uint32_t number);
+    void OpenChannel();
+    // The channel is retired and another one opened in its place (after delayMs).
+    void ReplaceChannel(uint32_t number, int delayMs = 0);
+    void RetireAllChannels();
+    void EndTransfer(int row, CQueueModel::State state, const char* text);
+    void AfterTransfer();
+    // Every row and everything not shown goes; nothing is left running.
+    void EmptyQueue();
+    void RefreshTotals();
+    void ScheduleFill();
+
+    CClientSession& m_session;
+    ChannelFactory m_factory;
+    CQueueModel m_model;
+    talvex::CUploadTracker m_tracker;
+    std::unique_ptr<talvex::CUploadExpander> m_expander;
+    std::vector<Channel> m_channels;
+    uint32_t m_nChannelCounter = 0;
+    int m_nWanted = 0;          // channels this session should have
+    int m_nRunning = 0;
+    int m_nConnectFailures = 0; // in a row
+    int m_nRetryDelayMs = 0;
+    bool m_bStarted = false;
+    bool m_bFillScheduled = false;
+    Totals m_totals;
+    QTimer m_dispatchTimer;
+    QTimer m_fillTimer;
+    QTimer m_retryTimer;
+};
