@@ -46,6 +46,8 @@ public:
     // Starts an upload channel reporting with message number kUploadMessageBase + n. The
     // channel reports through the session's sink; its reports come out as uploadReport.
     std::unique_ptr<talvex::Worker> StartUploadChannel(uint32_t n);
+    // The sink the session's workers report to (a channel started elsewhere may report to it).
+    talvex::IReportSink& Sink() { return m_reports; }
     // Retires a worker the caller owned: told to quit now, joined once no report is in hand.
     void Retire(std::unique_ptr<talvex::Worker>& worker);
 

@@ -15,6 +15,7 @@ struct ServerConfig {
     uint16_t controlPort = 20002;
     std::string root = "./devserver-data";   // one folder per account below it
     int64_t maxUploadBytes = int64_t{4} << 30; // largest DATA-LENGTH accepted
+    std::string refuseUploads;               // uploads of files whose name matches get 500 (empty: none)
     size_t maxConnections = 512;             // on all three ports together
     size_t maxHeaderBytes = 16384;           // a TLXSP or HTTP header block
     int headerTimeoutMs = 30000;             // from the first byte of a header block to its end

@@ -30,6 +30,7 @@ void Usage(std::FILE* out)
         "  --bind ADDR             IPv4 address to listen on (default 127.0.0.1)\n"
         "  --encoding NAME         wire encoding (default CP949)\n"
         "  --max-upload BYTES      largest upload accepted (default 4294967296)\n"
+        "  --refuse-upload GLOB    uploads of files whose name matches are answered 500\n"
         "  --max-connections N     connections served at once (default 512)\n"
         "  --sync-delay MS         time until a sync job has its result (default 3000)\n"
         "  --sync-fail GLOB        files whose name matches fail in sync results and notices\n"
@@ -107,6 +108,7 @@ int main(int argc, char** argv)
         else if (opt == "--max-connections") { ok = ParseNumber(value, 1, 100000, n); config.maxConnections = static_cast<size_t>(n); }
         else if (opt == "--sync-delay") { ok = ParseNumber(value, 0, 3600000, n); config.sync.delay = std::chrono::milliseconds(n); }
         else if (opt == "--sync-fail") config.sync.failPattern = value;
+        else if (opt == "--refuse-upload") config.refuseUploads = value;
         else {
             std::fprintf(stderr, "talvex-devserver: unknown option %s\n", opt.c_str());
             Usage(stderr);

@@ -298,6 +298,12 @@ bool TlxspService::HandleUpload(Connection& conn, Context& ctx, int64_t length, 
         answer.status = 500;
         return false;
     }
+    const std::string& refuse = m_config.refuseUploads;
+    if (!refuse.empty() && ::fnmatch(refuse.c_str(), ctx.parts.back().c_str(), 0) == 0) {
+        // Refused by name: the body was read, nothing is kept.
+        answer.status = 500;
+        return true;
+    }
     answer.status = writeFailed ? 500 : StatusOf(upload.Commit());
     if (answer.status == 200) {
         const std::string& pattern = m_state.Options().failPattern;

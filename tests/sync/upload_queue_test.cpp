@@ -1,0 +1,355 @@
+// The upload queue of the window: its texts, and the whole queue against a development server
+// (trees, refusals, cancel, delete, duplicate paths) or against scripted upload ports (a slow
+// sink, a reset mid-file, a port that refuses connections).
+
+#include "app/client_session.h"
+#include "devserver/server_log.h"
+#include "protocol/message_ids.h"
+#include "sync/main_frame.h"
+#include "sync/queue_model.h"
+#include "sync/queue_view.h"
+#include "sync/upload_queue.h"
+#include "tests/common/frame_fixture.h"
+#include "tests/common/loopback.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <sys/socket.h>
+#include <thread>
+
+using namespace talvex;
+using talvex::test::WriteFile;
+
+namespace {
+
+// A loopback port that takes upload connections and either reads their bytes slowly and
+// never answers (a transfer that takes long), or closes each connection once it has read
+// `closeAfter` bytes (a reset mid-file). Stops by itself with the test.
+class ScriptedUploadPort {
+public:
+    explicit ScriptedUploadPort(int64_t closeAfter = -1) : m_closeAfter(closeAfter)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        int port = 0;
+        if (talvex::test::BindLoopback(m_fd, port) == 0 && ::listen(m_fd, 8) == 0)
+            m_port = static_cast<uint16_t>(port);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~ScriptedUploadPort()
+    {
+        m_stop = true;
+        ::shutdown(m_fd, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_fd);
+    }
+    uint16_t Port() const { return m_port; }
+    int Accepted() const { return m_accepted; }
+
+private:
+    void Run()
+    {
+        while (!m_stop) {
+            const int conn = ::accept(m_fd, nullptr, nullptr);
+            if (conn < 0)
+                return;
+            ++m_accepted;
+            timeval tv{0, 20000};
+            ::setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            std::thread([this, conn] {
+                char buf[4096];
+                int64_t total = 0;
+                while (!m_stop) {
+                    const ssize_t n = ::recv(conn, buf, m_closeAfter >= 0 ? sizeof buf : 512, 0);
+                    if (n == 0)
+                        break;
+                    if (n > 0)
+                        total += n;
+                    if (m_closeAfter >= 0 && total >= m_closeAfter)
+                        break;
+                    if (m_closeAfter < 0)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                ::close(conn);
+            }).detach();
+        }
+    }
+
+    int64_t m_closeAfter;
+    int m_fd = -1;
+    uint16_t m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_accepted{0};
+    std::thread m_thread;
+};
+
+// Upload channels of the frame's session, but on another port.
+void PointChannelsAt(CMainFrame& frame, uint16_t port)
+{
+    CClientSession& session = frame.Session();
+    frame.Queue().SetChannelFactory([&session, port](uint32_t n) {
+        CChannelStartInfo info;
+        info.host = "127.0.0.1";
+        info.port = port;
+        info.sessionId = session.SessionId().toStdString();
+        info.messageNumber = kUploadMessageBase + n;
+        info.connectTimeoutMs = 2000;
+        return StartUploadChannel(info, session.Sink());
+    });
+}
+
+CUploadOrder FolderOrder(const QString& path, const QString& remoteFolder)
+{
+    CUploadOrder order;
+    order.kind = 1;
+    order.source = (path + QStringLiteral("/")).toStdString();
+    order.name = QFileInfo(path).fileName().toStdString();
+    order.remoteFolder = remoteFolder.toStdString();
+    return order;
+}
+
+CUploadOrder FileOrder(const QString& path, const QString& remoteFolder)
+{
+    CUploadOrder order;
+    order.source = path.toStdString();
+    order.name = QFileInfo(path).fileName().toStdString();
+    order.remoteFolder = remoteFolder.toStdString();
+    return order;
+}
+
+QByteArray Read(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void MakeSparse(const QString& path, qint64 size)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QVERIFY(file.resize(size));
+}
+
+} // namespace
+
+class UploadQueueTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        devserver::SetServerLogQuiet(true);
+        QVERIFY(m_storage.isValid() && m_local.isValid());
+        devserver::ServerConfig config;
+        config.refuseUploads = "*.refuse";
+        m_server = test::StartDevServer(m_storage.filePath(QStringLiteral("data")).toStdString(), {}, config);
+        QVERIFY(m_server);
+    }
+    void cleanupTestCase() { m_server.reset(); }
+    void init() { m_env.Begin(*m_server); }
+    void cleanup() { m_env.End(); }
+
+    void theTextsOfTheColumnsAndTheTotals()
+    {
+        QCOMPARE(QueueSizeText(-1), QStringLiteral("???"));
+        QCOMPARE(QueueSizeText(0), QStringLiteral("0"));
+        QCOMPARE(QueueSizeText(1023), QStringLiteral("1023"));
+        QCOMPARE(QueueSizeText(1024), QStringLiteral("1 KB"));
+        QCOMPARE(QueueSizeText(1048575), QStringLiteral("1023 KB"));
+        QCOMPARE(QueueSizeText(1048576), QStringLiteral("1 MB"));
+        QCOMPARE(QueueSpeedText(800), QStringLiteral("800 "));
+        QCOMPARE(QueueSpeedText(1024), QStringLiteral("1024 "));
+        QCOMPARE(QueueSpeedText(1025), QStringLiteral("1.0 K"));
+        QCOMPARE(QueueSpeedText(1500), QStringLiteral("1.4 K"));
+        QCOMPARE(QueueSpeedText(1048576), QStringLiteral("1024.0 K"));
+        QCOMPARE(QueueSpeedText(1048577), QStringLiteral("1.0 M"));
+        QCOMPARE(QueueSpeedText(2621440), QStringLiteral("2.5 M"));
+        CUploadProgress p;
+        p.sent = 2048;
+        p.speed = 1500;
+        QCOMPARE(QueueSentText(p), QStringLiteral("2 KB (1.4 KB/s)"));
+        p.speed = 0;
+        QCOMPARE(QueueSentText(p), QString());
+        QCOMPARE(TotalSizeText(-5), QStringLiteral("파일크기 : 0 bytes"));
+        QCOMPARE(TotalSizeText(10239), QStringLiteral("파일크기 : 10239 bytes"));
+        QCOMPARE(TotalSizeText(10240), QStringLiteral("파일크기 : 10 KB"));
+        QCOMPARE(TotalSizeText(10485759), QStringLiteral("파일크기 : 10239 KB"));
+        QCOMPARE(TotalSizeText(10485760), QStringLiteral("파일크기 : 10 MB"));
+    }
+
+    void aTreeIsUploadedAndOnlyFilesCountInTheTotals()
+    {
+        const QString tree = m_local.filePath(QStringLiteral("tree"));
+        WriteFile(tree + QStringLiteral("/a.txt"), "alpha");
+        WriteFile(tree + QStringLiteral("/b.bin"), QByteArray(16385, 'b')); // one piece and a byte
+        WriteFile(tree + QStringLiteral("/sub/c 한글.txt"), "gamma");
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/empty")));
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        CUploadQueue& queue = frame.Queue();
+        QTRY_COMPARE_WITH_TIMEOUT(queue.ConnectedChannels(), 1, 10000);
+        QVERIFY(frame.Action(32797)->isEnabled()); // the sync check needs an empty queue
+        frame.AddUploadOrders({FolderOrder(tree, QStringLiteral("/up"))});
+        QVERIFY(!frame.Action(32797)->isEnabled());
+
+        QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().completed, int64_t(3), 20000);
+        QCOMPARE(queue.CurrentTotals().count, int64_t(3));
+        QCOMPARE(queue.CurrentTotals().size, int64_t(5 + 16385 + 5));
+        QCOMPARE(queue.CurrentTotals().failed, int64_t(0));
+        QTRY_VERIFY_WITH_TIMEOUT(queue.IsEmpty(), 5000);
+        const QString stored = m_storage.filePath(QStringLiteral("data/demo/up/tree"));
+        QCOMPARE(Read(stored + QStringLiteral("/b.bin")), QByteArray(16385, 'b'));
+        QCOMPARE(Read(stored + QStringLiteral("/sub/c 한글.txt")), QByteArray("gamma"));
+        QVERIFY(QFileInfo(stored + QStringLiteral("/empty")).isDir());
+        QCOMPARE(frame.StatusPane(2)->text(), QStringLiteral("전체 : 3     "));
+        QCOMPARE(frame.StatusPane(3)->text(), QStringLiteral("완료 : 3  "));
+        QCOMPARE(frame.StatusPane(5)->text(), QStringLiteral("파일크기 : 16 KB"));
+        QTRY_VERIFY_WITH_TIMEOUT(frame.Action(32797)->isEnabled(), 5000);
+
+        // Two rows with one remote path: each settles on its own, none stays running.
+        const QString same = m_local.filePath(QStringLiteral("same.txt"));
+        WriteFile(same, "twice");
+        frame.AddUploadOrders({FileOrder(same, QStringLiteral("/")), FileOrder(same, QStringLiteral("/"))});
+        QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().completed, int64_t(5), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(queue.IsEmpty(), 5000);
+        QCOMPARE(queue.RunningTransfers(), 0);
+
+        // Disconnect: the totals go back to zero.
+        m_env.prompt.answers = {true};
+        frame.Action(32819)->trigger();
+        QCOMPARE(queue.CurrentTotals().count, int64_t(0));
+        QCOMPARE(queue.ChannelCount(), 0);
+        QCOMPARE(frame.StatusPane(2)->text(), QStringLiteral("전체 : 0     "));
+    }
+
+    void aRefusedFileIsCountedFailedAndTheNextOneGoesOn()
+    {
+        const QString dir = m_local.filePath(QStringLiteral("refused"));
+        WriteFile(dir + QStringLiteral("/no.refuse"), "no");
+        WriteFile(dir + QStringLiteral("/yes.txt"), "yes");
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        std::vector<CUploadItem> settled;
+        connect(&frame.Queue(), &CUploadQueue::settled, this, [&](const CUploadItem& item) { settled.push_back(item); });
+        frame.AddUploadOrders({FileOrder(dir + QStringLiteral("/no.refuse"), QStringLiteral("/")),
+                               FileOrder(dir + QStringLiteral("/yes.txt"), QStringLiteral("/"))});
+        QTRY_COMPARE_WITH_TIMEOUT(settled.size(), size_t(2), 20000);
+        QCOMPARE(settled[0].failure, UploadFailure::Refused);
+        QCOMPARE(settled[0].status, 500);
+        QCOMPARE(settled[1].state, UploadState::Confirmed);
+        QCOMPARE(frame.Queue().CurrentTotals().failed, int64_t(1));
+        QCOMPARE(frame.Queue().CurrentTotals().completed, int64_t(1));
+        QCOMPARE(frame.StatusPane(4)->text(), QStringLiteral("실패 : 1"));
+        QVERIFY(!QFile::exists(m_storage.filePath(QStringLiteral("data/demo/no.refuse"))));
+    }
+
+    void cancelWhileATransferRunsEmptiesTheWholeQueueAndLeavesOneChannel()
+    {
+        ScriptedUploadPort slow;
+        CMainFrame frame;
+        PointChannelsAt(frame, slow.Port());
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        CUploadQueue& queue = frame.Queue();
+        const QString big = m_local.filePath(QStringLiteral("big.bin"));
+        MakeSparse(big, 256 << 20);
+        const QString tree = m_local.filePath(QStringLiteral("many"));
+        for (int i = 0; i < 150; ++i)
+            WriteFile(tree + QStringLiteral("/f%1.txt").arg(i), "x");
+        frame.AddUploadOrders({FileOrder(big, QStringLiteral("/")), FolderOrder(tree, QStringLiteral("/"))});
+        QTRY_COMPARE_WITH_TIMEOUT(queue.RunningTransfers(), 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(queue.Model().At(0).progress.has_value(), 10000);
+        // The progress bar is drawn while the transfer reports a percent.
+        QVERIFY(queue.Model().index(0, CQueueModel::StatusColumn).data(CQueueModel::PercentRole).isValid());
+        QTRY_COMPARE_WITH_TIMEOUT(queue.Model().rowCount(), 101, 5000); // the rest waits unseen
+        const uint32_t before = queue.Model().At(0).channel;
+
+        // Delete with the running row selected: only the waiting rows go.
+        frame.QueueView()->List()->selectAll();
+        QVERIFY(!frame.QueueView()->DeleteAction()->isEnabled()); // grayed: a running row is selected
+        QTest::keyClick(frame.QueueView()->List(), Qt::Key_Delete);
+        QCOMPARE(queue.Model().At(0).state, CQueueModel::Running);
+        // Rows that wait unseen come in as soon as rows leave.
+        QTRY_VERIFY_WITH_TIMEOUT(queue.Model().rowCount() > 1, 5000);
+
+        QVERIFY(frame.QueueView()->CancelAction()->isEnabled());
+        frame.QueueView()->CancelAction()->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(queue.IsEmpty(), 10000);
+        QCOMPARE(queue.Model().rowCount(), 0);
+        QCOMPARE(queue.RunningTransfers(), 0);
+        QCOMPARE(queue.ChannelCount(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.ConnectedChannels(), 1, 10000);
+        QVERIFY(queue.Model().rowCount() == 0);
+        QVERIFY(before != 0);
+        QCOMPARE(queue.CurrentTotals().failed, int64_t(1)); // the cancelled transfer
+    }
+
+    void aConnectionResetMidFileFailsTheRowAndReplacesTheChannel()
+    {
+        ScriptedUploadPort cutter(64 * 1024);
+        CMainFrame frame;
+        PointChannelsAt(frame, cutter.Port());
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        CUploadQueue& queue = frame.Queue();
+        const QString big = m_local.filePath(QStringLiteral("cut.bin"));
+        MakeSparse(big, 64 << 20);
+        frame.AddUploadOrders({FileOrder(big, QStringLiteral("/"))});
+        QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().failed, int64_t(1), 20000);
+        QCOMPARE(queue.Model().rowCount(), 1);
+        QCOMPARE(queue.Model().At(0).state, CQueueModel::SendFailed);
+        QCOMPARE(queue.Model().At(0).statusText, QStringLiteral("파일 전송 실패"));
+        QCOMPARE(queue.RunningTransfers(), 0);
+        QCOMPARE(queue.ChannelCount(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(cutter.Accepted(), 2, 10000); // the replacement connected
+        // Failed rows stay until deleted, and the Delete key takes them.
+        frame.QueueView()->List()->selectAll();
+        QVERIFY(frame.QueueView()->DeleteAction()->isEnabled());
+        frame.QueueView()->DeleteAction()->trigger();
+        QCOMPARE(queue.Model().rowCount(), 0);
+    }
+
+    void aPortThatRefusesConnectionsIsRetriedWithAGrowingDelay()
+    {
+        CMainFrame frame;
+        PointChannelsAt(frame, static_cast<uint16_t>(test::UnusedLoopbackPort()));
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        CUploadQueue& queue = frame.Queue();
+        QTRY_COMPARE_WITH_TIMEOUT(queue.RetryDelayMs(), 1000, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.RetryDelayMs(), 2000, 10000);
+        QCOMPARE(frame.StatusPane(0)->text(), QStringLiteral("File 전송 연결에 실패했습니다."));
+        QVERIFY(queue.ChannelCount() <= 1);
+        // A waiting row stays waiting (nothing is lost) until a channel connects.
+        const QString file = m_local.filePath(QStringLiteral("waits.txt"));
+        WriteFile(file, "w");
+        frame.AddUploadOrders({FileOrder(file, QStringLiteral("/"))});
+        QTRY_COMPARE_WITH_TIMEOUT(queue.Model().rowCount(), 1, 5000);
+        QCOMPARE(queue.Model().At(0).state, CQueueModel::Waiting);
+        // Disconnecting stops the retries.
+        m_env.prompt.answers = {true};
+        frame.Action(32819)->trigger();
+        QCOMPARE(queue.ChannelCount(), 0);
+        QCOMPARE(queue.RetryDelayMs(), 0);
+    }
+
+    void theTimersRunOnceASecondWhileConnected()
+    {
+        CMainFrame frame;
+        QVERIFY(!frame.Queue().IsDispatching());
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QVERIFY(frame.Queue().IsDispatching());
+        QCOMPARE(frame.Queue().DispatchIntervalMs(), 1000);
+        QCOMPARE(frame.Queue().FillIntervalMs(), 1000);
+    }
+
+private:
+    QTemporaryDir m_storage;
+    QTemporaryDir m_local;
+    std::unique_ptr<devserver::Server> m_server;
+    test::FrameTestEnv m_env;
+};
+
+QTEST_MAIN(UploadQueueTest)
+#include "upload_queue_test.moc"
