@@ -358,6 +358,24 @@ TEST_P(UploadBodyTest, CancelAndQuitInTheMiddleOfTheBody)
     EXPECT_TRUE(worker->HasEnded());
 }
 
+TEST_P(UploadBodyTest, ASmallFixedSendBufferDoesNotStallOnLoopback)
+{
+    // Loopback segments are 64 KB: a 16 KB buffer alone would leave the last one unacknowledged.
+    CChannelStartInfo info = Info("S1");
+    info.zeroCopy = GetParam();
+    info.sendBufferBytes = 16384;
+    worker = StartUploadChannel(info, reports);
+    conn = server.Accept();
+    ASSERT_TRUE(conn);
+    ExpectUpload(UE_CONNECTED);
+    StartCollecting();
+    const size_t size = 32 << 20; // without a large enough buffer this crawls, when it moves at all
+    worker->PostUpload(File("small-buffer", size));
+    ASSERT_TRUE(conn->ReadRequest());
+    EXPECT_TRUE(conn->Drain(size, 20s));
+    EXPECT_EQ(Final().code, UE_DONE);
+}
+
 TEST_P(UploadBodyTest, TheSpeedLimitHoldsTheBodyBackAndACancelStillGetsThrough)
 {
     // 64 KB/s: a quarter second's worth at most in one go, then in step with the clock.
