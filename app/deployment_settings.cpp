@@ -43,6 +43,7 @@ DeploymentSettings DeploymentSettings::Load()
     ReadInt(file.value(QStringLiteral("CommandPort")).toString(), s.commandPort, 1, 65535);
     ReadInt(file.value(QStringLiteral("ControlPort")).toString(), s.controlPort, 1, 65535);
     ReadInt(file.value(QStringLiteral("SendBufferBytes")).toString(), s.sendBufferBytes, 0, 64 << 20);
+    ReadInt(file.value(QStringLiteral("UploadLimitKBps")).toString(), s.uploadLimitKBps, 0, kMaxUploadLimitKBps);
     const QString enc = file.value(QStringLiteral("WireEncoding")).toString().trimmed();
     if (!enc.isEmpty())
         s.wireEncoding = enc;
@@ -58,6 +59,7 @@ DeploymentSettings DeploymentSettings::Load()
     ApplyEnv("TALVEX_COMMAND_PORT", [&](const QString& v) { ReadInt(v, s.commandPort, 1, 65535); });
     ApplyEnv("TALVEX_CONTROL_PORT", [&](const QString& v) { ReadInt(v, s.controlPort, 1, 65535); });
     ApplyEnv("TALVEX_SEND_BUFFER", [&](const QString& v) { ReadInt(v, s.sendBufferBytes, 0, 64 << 20); });
+    ApplyEnv("TALVEX_UPLOAD_LIMIT", [&](const QString& v) { ReadInt(v, s.uploadLimitKBps, 0, kMaxUploadLimitKBps); });
     ApplyEnv("TALVEX_ENCODING", [&](const QString& v) { s.wireEncoding = v.trimmed(); });
     return s;
 }

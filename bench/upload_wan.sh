@@ -1,42 +1,138 @@
-#!/bin/sh
-# Upload throughput over a WAN-like path: a veth pair into a network namespace of our own, with
-# 20 ms of netem delay each way (40 ms round trip). Runs the engine's upload and a raw send for
-# both send-buffer settings. Needs root (ip netns, tc). Not part of the tests.
+#!/usr/bin/env bash
+# Uploads over WAN-like paths: talvex-cli put against talvex-devserver, the two in network
+# namespaces of their own. The path is made with netem (a veth pair) where the kernel has it,
+# otherwise with ../shared/tools/wan_emu.py (two TUN devices and a relay that delays and
+# rate-limits packets in user space). For each send-buffer setting (16384, 0 = system tuning,
+# 262144) it measures:
+#   one large file over 40 ms round trip; 1,000 files of 4 KiB over 40 ms;
+#   one large file over a 100 Mbit/s link with 10 ms round trip.
+# Time is the put's sending plus waiting for the last answers (log-in and log-out left out).
+# Needs root (ip netns); takes a few minutes. Not part of the tests.
 #
-#   bench/upload_wan.sh [BUILD_DIR] [SIZE_MIB]     (defaults: build, 16)
-set -eu
-BUILD=${1:-$(dirname "$0")/../build}
-SIZE=${2:-16}
-BENCH=$(find "$BUILD" -name protocol_upload_bench -type f | head -n 1)
-[ -x "$BENCH" ] || { echo "protocol_upload_bench not found under $BUILD" >&2; exit 1; }
-NS=talvex-wan-$$
-HOST_IF=tvxh$$
-NS_IF=tvxn$$
-SINK_PID=
+#   bench/upload_wan.sh [BUILD_DIR] [SIZE_MIB] [FILES]     (defaults: build, 64, 1000)
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${1:-$ROOT/build}
+SIZE=${2:-64}
+FILES=${3:-1000}
+CLI="$BUILD/cli/talvex-cli"
+SERVER="$BUILD/devserver/talvex-devserver"
+EMU="$ROOT/../shared/tools/wan_emu.py"
+[ -x "$CLI" ] && [ -x "$SERVER" ] || { echo "build first: ./talvex.sh build" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces)" >&2; exit 1; }
 
-cleanup() {
-    [ -n "$SINK_PID" ] && kill "$SINK_PID" 2>/dev/null || true
-    ip link del "$HOST_IF" 2>/dev/null || true
-    ip netns del "$NS" 2>/dev/null || true
+NS_C=tvxwanc$$       # the client's namespace
+NS_S=tvxwans$$       # the server's namespace
+WORK=$(mktemp -d)
+LINK_PID=
+SERVER_PID=
+LINK_KIND=
+
+stop_link() {
+    [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null || true
+    SERVER_PID=
+    if [ -n "$LINK_PID" ]; then
+        kill "$LINK_PID" 2>/dev/null || true
+        wait "$LINK_PID" 2>/dev/null || true
+        LINK_PID=
+    fi
+    ip netns del "$NS_C" 2>/dev/null || true
+    ip netns del "$NS_S" 2>/dev/null || true
 }
+cleanup() { stop_link; rm -rf "$WORK"; }
 trap cleanup EXIT INT TERM
 
-ip netns add "$NS"
-ip link add "$HOST_IF" type veth peer name "$NS_IF"
-ip link set "$NS_IF" netns "$NS"
-ip addr add 10.231.0.1/30 dev "$HOST_IF"
-ip link set "$HOST_IF" up
-ip netns exec "$NS" ip addr add 10.231.0.2/30 dev "$NS_IF"
-ip netns exec "$NS" ip link set "$NS_IF" up
-ip netns exec "$NS" ip link set lo up
-if ! tc qdisc add dev "$HOST_IF" root netem delay 20ms limit 100000; then
-    echo "netem is not available in this kernel (module sch_netem); no WAN figures" >&2
-    exit 3
-fi
-ip netns exec "$NS" tc qdisc add dev "$NS_IF" root netem delay 20ms limit 100000
+# start_link DELAY_MS_EACH_WAY RATE_MBIT (0 = none): SERVER_ADDR is then reachable from NS_C.
+start_link() {
+    local delay=$1 rate=$2
+    if [ -z "$LINK_KIND" ]; then
+        # Does this kernel have netem? Try it on a throw-away pair.
+        ip netns add "$NS_C"
+        if ip -n "$NS_C" link add tvxprobe0 type veth peer name tvxprobe1 2>/dev/null &&
+           ip netns exec "$NS_C" tc qdisc add dev tvxprobe0 root netem delay 1ms 2>/dev/null; then
+            LINK_KIND=netem
+        else
+            LINK_KIND=wan_emu
+        fi
+        ip netns del "$NS_C"
+    fi
+    if [ "$LINK_KIND" = netem ]; then
+        ip netns add "$NS_C"
+        ip netns add "$NS_S"
+        ip link add tvxwc$$ netns "$NS_C" type veth peer name tvxws$$ netns "$NS_S"
+        ip -n "$NS_C" addr add 198.18.0.1/30 dev tvxwc$$
+        ip -n "$NS_S" addr add 198.18.0.2/30 dev tvxws$$
+        for side in "$NS_C tvxwc$$" "$NS_S tvxws$$"; do
+            set -- $side
+            ip -n "$1" link set lo up
+            ip -n "$1" link set "$2" up
+            if [ "$rate" != 0 ]; then
+                ip netns exec "$1" tc qdisc add dev "$2" root netem delay "${delay}ms" rate "${rate}mbit" limit 100000
+            else
+                ip netns exec "$1" tc qdisc add dev "$2" root netem delay "${delay}ms" limit 100000
+            fi
+        done
+    else
+        [ -f "$EMU" ] || { echo "no netem and no $EMU" >&2; exit 3; }
+        python3 "$EMU" --ns-a "$NS_C" --ns-b "$NS_S" --delay-ms "$delay" --rate-mbit "$rate" \
+            >"$WORK/emu.log" 2>&1 &
+        LINK_PID=$!
+        for _ in $(seq 1 100); do grep -q "wan_emu ready" "$WORK/emu.log" 2>/dev/null && break; sleep 0.1; done
+        grep -q "wan_emu ready" "$WORK/emu.log" || { cat "$WORK/emu.log" >&2; exit 3; }
+    fi
+    SERVER_ADDR=198.18.0.2
+    rm -rf "$WORK/storage" "$WORK/ports"
+    ip netns exec "$NS_S" "$SERVER" --root "$WORK/storage" --bind "$SERVER_ADDR" --web-port 0 \
+        --command-port 0 --control-port 0 --ports-file "$WORK/ports" --quiet >/dev/null 2>&1 &
+    SERVER_PID=$!
+    for _ in $(seq 1 50); do [ -s "$WORK/ports" ] && break; sleep 0.1; done
+    # shellcheck disable=SC1091
+    . "$WORK/ports"
+}
 
-ip netns exec "$NS" "$BENCH" --serve 20001 &
-SINK_PID=$!
-sleep 1
-echo "WAN-like path: 20 ms each way (veth + netem), $SIZE MiB"
-"$BENCH" --host 10.231.0.2 --port 20001 --size-mib "$SIZE"
+# put_seconds SEND_BUFFER SOURCE...: seconds of sending plus the last answers.
+put_seconds() {
+    local buffer=$1; shift
+    local out
+    out=$(ip netns exec "$NS_C" "$CLI" --web-host "$SERVER_ADDR:$WEB_PORT" --command-port "$COMMAND_PORT" \
+            --control-port "$CONTROL_PORT" --user demo --password-stdin --work-dir "$WORK/cli" \
+            --timeout 600 --send-buffer "$buffer" put --stats "$@" /bench 2>&1 <<<"demo1234") || {
+        echo "put failed: $out" >&2
+        echo 0
+        return
+    }
+    sed -n 's/.*sending \([0-9.]*\) ms, last answers \([0-9.]*\) ms.*/\1 \2/p' <<<"$out" |
+        awk '{ printf "%.4f\n", ($1 + $2) / 1000 }'
+}
+
+rate() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "failed" }'; }
+
+head -c $((SIZE << 20)) /dev/urandom >"$WORK/large.bin"
+mkdir -p "$WORK/small"
+for i in $(seq 1 "$FILES"); do head -c 4096 /dev/urandom >"$WORK/small/f$i.bin"; done
+BYTES=$((SIZE << 20))
+BUFFERS="16384 0 262144"
+declare -A LARGE40 SMALL40 LARGE100
+
+start_link 20 0
+echo "path: $LINK_KIND, 20 ms each way" >&2
+for b in $BUFFERS; do
+    LARGE40[$b]=$(rate "$(awk -v n=$BYTES 'BEGIN { print n / 1e6 }')" "$(put_seconds "$b" "$WORK/large.bin")")
+    SMALL40[$b]=$(rate "$FILES" "$(put_seconds "$b" "$WORK/small")")
+done
+stop_link
+
+start_link 5 100
+echo "path: $LINK_KIND, 5 ms each way, 100 Mbit/s" >&2
+for b in $BUFFERS; do
+    LARGE100[$b]=$(rate "$(awk -v n=$BYTES 'BEGIN { print n / 1e6 }')" "$(put_seconds "$b" "$WORK/large.bin")")
+done
+stop_link
+
+echo "talvex-cli put against talvex-devserver; path made with $LINK_KIND"
+echo
+echo "| case | SendBufferBytes 16384 | 0 (system tuning, default) | 262144 |"
+echo "|---|---|---|---|"
+echo "| $SIZE MiB, 40 ms round trip | ${LARGE40[16384]} MB/s | ${LARGE40[0]} MB/s | ${LARGE40[262144]} MB/s |"
+echo "| $FILES files of 4 KiB, 40 ms | ${SMALL40[16384]} files/s | ${SMALL40[0]} files/s | ${SMALL40[262144]} files/s |"
+echo "| $SIZE MiB, 100 Mbit/s, 10 ms | ${LARGE100[16384]} MB/s | ${LARGE100[0]} MB/s | ${LARGE100[262144]} MB/s |"

@@ -44,7 +44,8 @@ const char* UsageText()
            "  --timeout SECONDS        longest wait for one answer (60)\n"
            "  --poll-ms N              interval of GETSYNCED and notice polls (5000)\n"
            "  --sync-timeout SECONDS   longest wait for a sync result (3600)\n"
-           "  --send-buffer BYTES      socket send buffer of uploads (16384; 0 = system tuning)\n"
+           "  --send-buffer BYTES      socket send buffer of uploads (0 = system tuning, the default)\n"
+           "  --limit-rate KBPS        upload speed limit in KB/s, 1 KB = 1024 bytes (0 = none, the default)\n"
            "commands:\n"
            "  check                          web user check only\n"
            "  ls [REMOTE_DIR]                list a remote folder\n"
@@ -130,6 +131,9 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
         } else if (arg == "--send-buffer") {
             if (!intValue(0, 64 << 20, o.sendBufferBytes))
                 return fail("--send-buffer needs bytes (0-67108864)");
+        } else if (arg == "--limit-rate") {
+            if (!intValue(0, kMaxUploadLimitKBps, o.uploadLimitKBps))
+                return fail("--limit-rate needs KB/s (0-" + std::to_string(kMaxUploadLimitKBps) + ")");
         } else if (arg == "--in" && o.command == "search") {
             if (!value(o.searchIn))
                 return fail("--in needs a remote folder");

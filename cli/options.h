@@ -17,6 +17,9 @@ enum ExitCode : int {
     kExitLoginRefused = 7,
 };
 
+// The highest upload limit taken, in KB/s (about 10 GB/s).
+inline constexpr int kMaxUploadLimitKBps = 10 * 1024 * 1024;
+
 struct Options {
     std::string webHost = "127.0.0.1";
     int webPort = 80;
@@ -29,7 +32,8 @@ struct Options {
     int timeoutSeconds = 60;   // longest wait for one answer
     int pollMs = 5000;         // GETSYNCED (and notice) poll interval
     int syncTimeoutSeconds = 3600; // longest wait for a sync result, polls included
-    int sendBufferBytes = 16384;
+    int sendBufferBytes = 0;   // SO_SNDBUF of uploads; 0 = the system's tuning
+    int uploadLimitKBps = 0;   // all uploads of the session together; 0 = no limit
 
     std::string command;
     std::vector<std::string> args; // positional arguments of the command

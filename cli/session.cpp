@@ -3,6 +3,7 @@
 #include "platform/text_codec.h"
 #include "platform/workdir.h"
 #include "protocol/message_ids.h"
+#include "protocol/upload_rate.h"
 #include "protocol/webcheck.h"
 #include "res/string_table.h"
 
@@ -27,6 +28,8 @@ Session::Session(const Options& options) : m_options(options)
     std::filesystem::create_directories(m_workDir, ec);
     SetAppDir(m_workDir);
     SetWireEncoding(options.encoding);
+    if (options.uploadLimitKBps > 0)
+        m_uploadLimit = std::make_shared<UploadRateLimiter>(UploadRateLimiter::FromKBps(options.uploadLimitKBps));
 }
 
 Session::~Session()
@@ -51,6 +54,7 @@ CChannelStartInfo Session::StartInfo(int port) const
     info.sessionId = m_sessionId;
     info.workDir = m_workDir;
     info.sendBufferBytes = m_options.sendBufferBytes;
+    info.rateLimit = m_uploadLimit;
     return info;
 }
 

@@ -72,6 +72,7 @@ private:
     int m_lastError = kExitOk;
     uint32_t m_uploadCounter = 0;
     std::unique_ptr<CRemoteEntryList> m_rootListing;
+    std::shared_ptr<UploadRateLimiter> m_uploadLimit; // shared by every upload channel; null = none
 
     // Sinks before workers: the workers report to them until they are gone.
     BlockingReportQueue m_controlReports;

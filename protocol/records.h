@@ -16,6 +16,8 @@
 
 namespace talvex {
 
+class UploadRateLimiter; // protocol/upload_rate.h
+
 // Posted to a worker with a request: message id, first text, second text.
 struct CThreadCommand {
     uint32_t messageId = 0;
@@ -31,9 +33,12 @@ struct CChannelStartInfo {
     uint32_t messageNumber = 0;// upload channels: the message number of all their reports (32778 + n)
     bool busy = false;         // upload channels: bookkeeping of the queue; the channel never reads it
     std::string workDir;       // folder of the temporary .tlx files; empty = the working folder
-    int sendBufferBytes = 16384;  // SO_SNDBUF after connecting; 0 = leave it to the system
+    int sendBufferBytes = 0;      // SO_SNDBUF after connecting; 0 = leave it to the system's tuning
     int connectTimeoutMs = 15000; // bound of the connect step
     int sendStallMs = 120000;     // uploads: a send that makes no progress this long fails
+    bool zeroCopy = true;         // uploads: the body goes from the file to the socket in the kernel
+                                  // (sendfile) where the file system allows it; false = read and send
+    std::shared_ptr<UploadRateLimiter> rateLimit; // uploads: the session's speed limit; null = none
 };
 
 // One parsed response header.

@@ -118,7 +118,15 @@ bool SocketChannel::Connect()
             continue;
         }
         const int one = 1;
-        const int sendBuffer = m_info.sendBufferBytes;
+        int sendBuffer = m_info.sendBufferBytes;
+        if (sendBuffer > 0) {
+            // A fixed buffer that cannot hold two full segments can stall the connection for good
+            // (seen on loopback, whose segments are 64 KB: the last one is never acknowledged).
+            int segment = 0;
+            socklen_t len = sizeof segment;
+            if (::getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &len) == 0 && segment > 0)
+                sendBuffer = std::max(sendBuffer, 2 * segment);
+        }
         if ((sendBuffer > 0 && ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0) ||
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
             ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) {

@@ -1,11 +1,13 @@
 #include "protocol/upload_channel.h"
 
 #include "platform/text_codec.h"
+#include "protocol/upload_rate.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,8 +28,7 @@ struct FileCloser {
 } // namespace
 
 UploadChannel::UploadChannel(const CChannelStartInfo& info, WorkerContext& context, std::shared_ptr<const Clock> clock)
-    : SocketChannel(info, context, HeaderOrder::Upload), m_clock(clock ? std::move(clock) : SystemClock()),
-      m_block(kBlockBytes)
+    : SocketChannel(info, context, HeaderOrder::Upload), m_clock(clock ? std::move(clock) : SystemClock())
 {
 }
 
@@ -132,37 +133,128 @@ bool UploadChannel::CancelRequested()
     return m_cancel;
 }
 
-UploadChannel::BlockResult UploadChannel::SendBlock(const char* data, size_t size)
+UploadChannel::Step UploadChannel::WaitWritable()
+{
+    for (;;) {
+        pollfd fds[2] = {{Socket(), POLLOUT, 0}, {Mail().WakeFd(), POLLIN, 0}};
+        const int ready = ::poll(fds, 2, std::max(1, Info().sendStallMs));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return Step::Failed;
+        if (ready == 0) {
+            // The server reads nothing: our patience has ended.
+            errno = ETIMEDOUT;
+            return Step::Failed;
+        }
+        if (fds[1].revents & POLLIN) {
+            Mail().ClearWake();
+            if (CancelRequested()) {
+                errno = ECANCELED;
+                return Step::Cancelled;
+            }
+        }
+        return Step::Done; // room in the socket, an error to be told by the next send, or other mail
+    }
+}
+
+int64_t UploadChannel::Allowance(int64_t want, bool& cancelled)
+{
+    UploadRateLimiter* limit = Info().rateLimit.get();
+    if (!limit)
+        return want;
+    for (;;) {
+        int waitMs = 0;
+        if (const int64_t granted = limit->Take(want, waitMs); granted > 0)
+            return granted;
+        pollfd wake{Mail().WakeFd(), POLLIN, 0};
+        if (::poll(&wake, 1, waitMs) > 0) {
+            Mail().ClearWake();
+            if (CancelRequested()) {
+                cancelled = true;
+                return 0;
+            }
+        }
+    }
+}
+
+void UploadChannel::Sent(int64_t bytes)
+{
+    m_stillToSend -= bytes;
+    m_window.Add(m_clock->Seconds(), bytes);
+    if (m_limiter.Allow(m_clock->Ticks(), m_clock->TicksPerSecond()))
+        SendProgress();
+}
+
+UploadChannel::Step UploadChannel::SendCopied(const char* data, size_t size)
 {
     size_t offset = 0;
     while (offset < size) {
         const ssize_t n = ::send(Socket(), data + offset, size - offset, MSG_NOSIGNAL);
         if (n > 0) {
             offset += static_cast<size_t>(n);
+            Sent(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The server reads nothing: wait for room, a cancel, or the end of our patience.
-            pollfd fds[2] = {{Socket(), POLLOUT, 0}, {Mail().WakeFd(), POLLIN, 0}};
-            const int ready = ::poll(fds, 2, std::max(1, Info().sendStallMs));
-            if (ready == 0) {
-                errno = ETIMEDOUT;
-                return BlockResult::Failed;
-            }
-            if (ready > 0 && (fds[1].revents & POLLIN)) {
-                Mail().ClearWake();
-                if (CancelRequested()) {
-                    errno = ECANCELED;
-                    return BlockResult::Cancelled;
-                }
-            }
+            if (const Step s = WaitWritable(); s != Step::Done)
+                return s;
             continue;
         }
-        return BlockResult::Failed;
+        return Step::Failed;
     }
-    return BlockResult::Sent;
+    return Step::Done;
+}
+
+UploadChannel::Step UploadChannel::SendPiece(int file, int64_t& offset, int64_t count)
+{
+    while (count > 0) {
+        if (!m_zeroCopy) {
+            if (m_buffer.empty())
+                m_buffer.resize(static_cast<size_t>(kPieceBytes));
+            const size_t want = static_cast<size_t>(std::min<int64_t>(count, kPieceBytes));
+            ssize_t n;
+            do
+                n = ::pread(file, m_buffer.data(), want, offset);
+            while (n < 0 && errno == EINTR);
+            if (n <= 0) {
+                errno = EIO; // the file ended before DATA-LENGTH, or cannot be read any more
+                return Step::Failed;
+            }
+            if (const Step s = SendCopied(m_buffer.data(), static_cast<size_t>(n)); s != Step::Done)
+                return s;
+            offset += n;
+            count -= n;
+            continue;
+        }
+        off_t at = static_cast<off_t>(offset);
+        const ssize_t n = ::sendfile(Socket(), file, &at, static_cast<size_t>(count));
+        if (n > 0) {
+            offset += n;
+            count -= n;
+            Sent(n);
+            continue;
+        }
+        if (n == 0) {
+            errno = EIO; // the file ended before DATA-LENGTH
+            return Step::Failed;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (const Step s = WaitWritable(); s != Step::Done)
+                return s;
+            continue;
+        }
+        if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+            m_zeroCopy = false; // this file system cannot feed the socket itself: read and send
+            continue;
+        }
+        return Step::Failed;
+    }
+    return Step::Done;
 }
 
 void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
@@ -171,6 +263,7 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
     m_startTime = m_clock->Seconds();
     m_window.Reset(m_startTime);
     m_cancel = false;
+    m_zeroCopy = Info().zeroCopy;
     m_limiter.Clear();
     SendProgress(); // the initial report is never held back
 
@@ -192,34 +285,24 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
         return;
     }
 
+    // Exactly DATA-LENGTH bytes follow, whatever the file does meanwhile; a cancel or a quit is
+    // looked for after every piece and during every wait.
     const int64_t dataLength = empty ? 0 : request->size;
     int64_t sent = 0;
     bool cancelled = m_cancel;
     while (!cancelled && sent < dataLength) {
-        const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kBlockBytes), dataLength - sent));
-        ssize_t n;
-        do
-            n = ::read(file.fd, m_block.data(), want);
-        while (n < 0 && errno == EINTR);
-        if (n <= 0) {
-            // The file has shrunk below DATA-LENGTH, or cannot be read any more.
-            Fail(request, EIO);
-            return;
-        }
-        const BlockResult result = SendBlock(m_block.data(), static_cast<size_t>(n));
-        if (result == BlockResult::Cancelled) {
+        const int64_t piece = Allowance(std::min(kPieceBytes, dataLength - sent), cancelled);
+        if (cancelled)
+            break;
+        const Step step = SendPiece(file.fd, sent, piece);
+        if (step == Step::Cancelled) {
             cancelled = true;
             break;
         }
-        if (result == BlockResult::Failed) {
+        if (step == Step::Failed) {
             Fail(request, errno);
             return;
         }
-        sent += n;
-        m_stillToSend -= n;
-        m_window.Add(m_clock->Seconds(), n);
-        if (m_limiter.Allow(m_clock->Ticks(), m_clock->TicksPerSecond()))
-            SendProgress();
         cancelled = CancelRequested();
     }
     m_limiter.Clear();

@@ -2,11 +2,17 @@
 // An upload channel: sends one file at a time with PUTFILE__ (or creates one folder), measures
 // the speed, reports progress at most 15 times a second, and passes the server's answers on.
 //
-// The file is streamed in 16,384-byte blocks; exactly DATA-LENGTH bytes follow the header. A
-// file that has become shorter than DATA-LENGTH fails the transfer (UE_SEND_FAILED) and closes
-// the connection, as does any send failure (UE_RESET for a reset connection) and a cancel that
-// leaves the body unfinished (UE_CANCELLED): the server could not tell where the next request
-// starts. The channel's worker ends then; its owner makes a new channel.
+// The body goes out in pieces of up to kPieceBytes: from the file to the socket inside the kernel
+// (sendfile) where the file system allows it, otherwise read and sent through one buffer, so
+// memory stays the same for any file size. Exactly DATA-LENGTH bytes follow the header: a file
+// that has grown is cut there; a file that has become shorter fails the transfer
+// (UE_SEND_FAILED) and closes the connection, as does any send failure (UE_RESET for a reset
+// connection) and a cancel that leaves the body unfinished (UE_CANCELLED): the server could not
+// tell where the next request starts. The channel's worker ends then; its owner makes a new one.
+//
+// Between pieces the channel looks for a cancel or a quit, and it waits for room in the socket,
+// or for the session's speed limit (CChannelStartInfo::rateLimit), only together with its
+// mailbox, so either is served at once.
 
 #include "protocol/socket_channel.h"
 #include "protocol/upload_progress.h"
@@ -17,7 +23,7 @@ namespace talvex {
 
 class UploadChannel final : public SocketChannel {
 public:
-    static constexpr size_t kBlockBytes = 16384;
+    static constexpr int64_t kPieceBytes = 256 * 1024;
 
     UploadChannel(const CChannelStartInfo& info, WorkerContext& context, std::shared_ptr<const Clock> clock);
 
@@ -30,7 +36,7 @@ protected:
     bool CloseBeforeRead() const override { return true; }
 
 private:
-    enum class BlockResult { Sent, Cancelled, Failed };
+    enum class Step { Done, Cancelled, Failed };
 
     void Event(int32_t event, std::shared_ptr<CUploadRequest> request = nullptr);
     void SendProgress();
@@ -39,7 +45,15 @@ private:
     int32_t PutFileHeader(const CUploadRequest& request, bool withLength, std::string& header) const;
     void CreateFolder(const std::shared_ptr<CUploadRequest>& request);
     void UploadFile(const std::shared_ptr<CUploadRequest>& request);
-    BlockResult SendBlock(const char* data, size_t size);
+    // Sends count bytes of the file from offset (which it advances), counting each part as it
+    // leaves. errno tells why it failed (EIO: the file ended early).
+    Step SendPiece(int file, int64_t& offset, int64_t count);
+    Step SendCopied(const char* data, size_t size);
+    // Waits until the socket takes more, or a cancel or quit arrives, or the stall limit passes.
+    Step WaitWritable();
+    // The part of want the speed limit lets go now; 0 after a cancel (cancelled is set then).
+    int64_t Allowance(int64_t want, bool& cancelled);
+    void Sent(int64_t bytes);
     bool CancelRequested();
     void Fail(const std::shared_ptr<CUploadRequest>& request, int error);
 
@@ -49,8 +63,9 @@ private:
     CSpeedWindow m_window;
     ProgressLimiter m_limiter;
     int64_t m_startTime = 0;
-    bool m_cancel = false; // the cancel event
-    std::vector<char> m_block;
+    bool m_cancel = false;   // the cancel event
+    bool m_zeroCopy = true;  // this file: cleared when the kernel cannot send from it
+    std::vector<char> m_buffer; // the read-and-send path only
 };
 
 } // namespace talvex

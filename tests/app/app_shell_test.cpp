@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QLabel>
 #include <QMenuBar>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -106,8 +107,36 @@ private slots:
         QCOMPARE(s.drmWebHost, QStringLiteral("10.1.2.3"));
         QCOMPARE(s.controlPort, 30002);
         QCOMPARE(s.commandPort, 20001);
-        QCOMPARE(s.sendBufferBytes, 16384);
+        QCOMPARE(s.sendBufferBytes, 0);
         QCOMPARE(s.wireEncoding, QStringLiteral("CP949"));
+    }
+
+    void uploadSettingsDefaultFileAndEnvironment()
+    {
+        // No settings file at all: the system tunes the send buffer and nothing limits uploads.
+        const DeploymentSettings empty = DeploymentSettings::Load();
+        QCOMPARE(empty.sendBufferBytes, 0);
+        QCOMPARE(empty.uploadLimitKBps, 0);
+
+        {
+            QSettings file(CRegistryKey::SettingsFile(), QSettings::IniFormat);
+            file.setValue(QStringLiteral("Deployment/SendBufferBytes"), 16384);
+            file.setValue(QStringLiteral("Deployment/UploadLimitKBps"), 2048);
+        }
+        const DeploymentSettings fromFile = DeploymentSettings::Load();
+        QCOMPARE(fromFile.sendBufferBytes, 16384);
+        QCOMPARE(fromFile.uploadLimitKBps, 2048);
+
+        // The environment wins; a value out of range or not a number leaves the file's value.
+        qputenv("TALVEX_UPLOAD_LIMIT", "0");
+        QCOMPARE(DeploymentSettings::Load().uploadLimitKBps, 0);
+        qputenv("TALVEX_UPLOAD_LIMIT", "-5");
+        QCOMPARE(DeploymentSettings::Load().uploadLimitKBps, 2048);
+        qputenv("TALVEX_UPLOAD_LIMIT", "fast");
+        QCOMPARE(DeploymentSettings::Load().uploadLimitKBps, 2048);
+        qputenv("TALVEX_UPLOAD_LIMIT", QByteArray::number(kMaxUploadLimitKBps + 1));
+        QCOMPARE(DeploymentSettings::Load().uploadLimitKBps, 2048);
+        qunsetenv("TALVEX_UPLOAD_LIMIT");
     }
 
     void secondCopyIsRefusedAndRaisesTheFirst()

@@ -298,3 +298,40 @@ TEST_F(CliTest, SyncServiceUploadsAreConfirmedByNoticesAndMoved)
     EXPECT_EQ(notices.code, 0) << notices.err;
     EXPECT_NE(notices.out.find("MKDIR____\t"), std::string::npos) << notices.out;
 }
+
+TEST(CliOptions, UploadsUseTheSystemTunedBufferAndNoLimitUnlessTold)
+{
+    auto parse = [](std::vector<std::string> args, cli::Options& o) {
+        std::vector<char*> argv{const_cast<char*>("talvex-cli")};
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        std::string error;
+        return cli::ParseOptions(static_cast<int>(argv.size()), argv.data(), o, error);
+    };
+    cli::Options defaults;
+    ASSERT_EQ(parse({"--user", "demo", "ls"}, defaults), cli::kExitOk);
+    EXPECT_EQ(defaults.sendBufferBytes, 0);
+    EXPECT_EQ(defaults.uploadLimitKBps, 0);
+
+    cli::Options set;
+    ASSERT_EQ(parse({"--send-buffer", "16384", "--limit-rate", "2048", "--user", "demo", "ls"}, set), cli::kExitOk);
+    EXPECT_EQ(set.sendBufferBytes, 16384);
+    EXPECT_EQ(set.uploadLimitKBps, 2048);
+
+    for (const char* bad : {"-1", "fast", "", "10485761"}) {
+        cli::Options o;
+        EXPECT_EQ(parse({"--limit-rate", bad, "--user", "demo", "ls"}, o), cli::kExitUsage) << bad;
+    }
+    cli::Options missing;
+    EXPECT_EQ(parse({"--user", "demo", "ls", "--limit-rate"}, missing), cli::kExitUsage);
+}
+
+TEST_F(CliTest, PutUnderASpeedLimitStoresEveryByte)
+{
+    const std::string text(200 * 1024, 'L');
+    const fs::path file = Local("limited.bin", text);
+    CliRun put = Demo({"--limit-rate", "1024", "--send-buffer", "16384", "put", file.string(), "/"});
+    ASSERT_EQ(put.code, 0) << put.err;
+    EXPECT_NE(put.out.find("uploaded 1, failed 0"), std::string::npos) << put.out;
+    EXPECT_NE(Demo({"ls", "/"}).out.find("-\t204800\t"), std::string::npos);
+}
