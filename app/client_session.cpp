@@ -26,6 +26,7 @@ constexpr int kFastNoticePollMs = 2000;
 CClientSession::CClientSession(const DeploymentSettings& deployment, QObject* parent)
     : QObject(parent), m_deployment(deployment), m_reports([this](Report& report) { OnReport(report); })
 {
+    m_uploadLimit = std::make_shared<UploadRateLimiter>(UploadRateLimiter::FromKBps(deployment.uploadLimitKBps));
     m_noticeTimer.setSingleShot(true);
     connect(&m_noticeTimer, &QTimer::timeout, this, &CClientSession::OnNoticeTimer);
 }
@@ -290,8 +291,13 @@ std::unique_ptr<Worker> CClientSession::StartUploadChannel(uint32_t n)
     info.sessionId = S(m_strSessionId);
     info.messageNumber = kUploadMessageBase + n;
     info.sendBufferBytes = m_deployment.sendBufferBytes;
+    info.rateLimit = m_uploadLimit;
     return talvex::StartUploadChannel(info, m_reports);
 }
+
+void CClientSession::SetUploadLimit(int kbps) { m_uploadLimit->SetRate(UploadRateLimiter::FromKBps(kbps)); }
+
+int64_t CClientSession::UploadLimitBytesPerSecond() const { return m_uploadLimit->Rate(); }
 
 QString CClientSession::ServerPath(const QString& path) const
 {

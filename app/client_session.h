@@ -11,6 +11,7 @@
 #include "app/deployment_settings.h"
 #include "app/qt_report_sink.h"
 #include "protocol/records.h"
+#include "protocol/upload_rate.h"
 #include "protocol/webcheck.h"
 #include "protocol/worker.h"
 
@@ -48,6 +49,9 @@ public:
     std::unique_ptr<talvex::Worker> StartUploadChannel(uint32_t n);
     // The sink the session's workers report to (a channel started elsewhere may report to it).
     talvex::IReportSink& Sink() { return m_reports; }
+    // The speed limit of all upload channels together (KB/s, 0: none); applies at once.
+    void SetUploadLimit(int kbps);
+    int64_t UploadLimitBytesPerSecond() const;
     // Retires a worker the caller owned: told to quit now, joined once no report is in hand.
     void Retire(std::unique_ptr<talvex::Worker>& worker);
 
@@ -126,6 +130,7 @@ private:
     bool m_bSaveUserId = false;
     bool m_bClosing = false;
     NoticePoll m_noticePoll = NoticePoll::Normal;
+    std::shared_ptr<talvex::UploadRateLimiter> m_uploadLimit;
     QTimer m_noticeTimer;
 
     std::thread m_webCheck;

@@ -33,6 +33,14 @@ void ApplyEnv(const char* name, const std::function<void(const QString&)>& apply
 
 } // namespace
 
+bool DeploymentSettings::SaveUploadLimit(int kbps)
+{
+    QSettings file(CRegistryKey::SettingsFile(), QSettings::IniFormat);
+    file.setValue(QStringLiteral("Deployment/UploadLimitKBps"), qBound(0, kbps, kMaxUploadLimitKBps));
+    file.sync();
+    return file.status() == QSettings::NoError;
+}
+
 DeploymentSettings DeploymentSettings::Load()
 {
     DeploymentSettings s;

@@ -21,6 +21,8 @@ struct DeploymentSettings {
     // TALVEX_COMMAND_PORT, TALVEX_CONTROL_PORT, TALVEX_ENCODING, TALVEX_SEND_BUFFER,
     // TALVEX_UPLOAD_LIMIT.
     static DeploymentSettings Load();
+    // Writes the speed limit into the settings file; false when it could not be written.
+    static bool SaveUploadLimit(int kbps);
 };
 
 // Splits "host[:port]"; the port stays as given when the text names none or a bad one.

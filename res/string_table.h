@@ -45,6 +45,9 @@ inline constexpr const char* kTextOptionChannels = "동시 전송 개수";
 inline constexpr const char* kTextOptionOne = "한개";
 inline constexpr const char* kTextOptionTwo = "두개";
 inline constexpr const char* kTextOptionManualSync = "수동동기화";
+inline constexpr const char* kTextOptionLimit = "업로드 속도 제한";
+inline constexpr const char* kTextOptionNoLimit = "제한 없음";
+inline constexpr const char* kTextOptionSaveFailed = "설정을 저장하지 못했습니다.";
 
 // Sync-complete dialog template caption
 inline constexpr const char* kTextSyncCompleteCaption = "수동 동기화";

@@ -278,8 +278,10 @@ void CMainFrame::OnOptions()
     COptionDlg dlg(UploadOptions::Load(), this);
     if (dlg.exec() != QDialog::Accepted)
         return;
-    if (!dlg.Options().Save())
-        ShowMessageText(this, QStringLiteral("설정을 저장하지 못했습니다."), PromptIcon::Warning);
+    const UploadOptions options = dlg.Options();
+    m_pSession->SetUploadLimit(options.limitKBps);
+    if (!options.Save())
+        ShowMessageText(this, QString::fromUtf8(kTextOptionSaveFailed), PromptIcon::Warning);
 }
 
 void CMainFrame::CreateClientArea()

@@ -1,5 +1,6 @@
 #include "sync/option_dlg.h"
 
+#include "app/deployment_settings.h"
 #include "app/prompt.h"
 #include "app/registry_key.h"
 #include "res/string_table.h"
@@ -8,6 +9,9 @@
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QSpinBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
@@ -24,6 +28,7 @@ constexpr const char* kValueManualSync = "ManualSync";
 UploadOptions UploadOptions::Load()
 {
     UploadOptions options;
+    options.limitKBps = DeploymentSettings::Load().uploadLimitKBps;
     CRegistryKey key;
     if (!key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)))
         return options;
@@ -42,13 +47,14 @@ bool UploadOptions::Save() const
         && !key.Create(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)))
         return false;
     return key.WriteString(QString::fromLatin1(kValueUploadChannels), QString::number(channels == 2 ? 2 : 1))
-           && key.WriteString(QString::fromLatin1(kValueManualSync), manualSync ? QStringLiteral("1") : QStringLiteral("0"));
+           && key.WriteString(QString::fromLatin1(kValueManualSync), manualSync ? QStringLiteral("1") : QStringLiteral("0"))
+           && DeploymentSettings::SaveUploadLimit(limitKBps);
 }
 
 COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     : QDialog(parent), m_pOne(new QRadioButton(QString::fromUtf8(kTextOptionOne))),
       m_pTwo(new QRadioButton(QString::fromUtf8(kTextOptionTwo))),
-      m_pManualSync(new QCheckBox(QString::fromUtf8(kTextOptionManualSync)))
+      m_pManualSync(new QCheckBox(QString::fromUtf8(kTextOptionManualSync))), m_pLimit(new QSpinBox)
 {
     setWindowTitle(Str(194));
     auto* group = new QGroupBox(QString::fromUtf8(kTextOptionChannels));
@@ -60,6 +66,13 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     exclusive->addButton(m_pTwo);
     (options.channels == 2 ? m_pTwo : m_pOne)->setChecked(true);
     m_pManualSync->setChecked(options.manualSync);
+    m_pLimit->setRange(0, kMaxUploadLimitKBps);
+    m_pLimit->setValue(options.limitKBps);
+    m_pLimit->setSuffix(QStringLiteral(" KB/s"));
+    m_pLimit->setSpecialValueText(QString::fromUtf8(kTextOptionNoLimit));
+    auto* limitRow = new QHBoxLayout;
+    limitRow->addWidget(new QLabel(QString::fromUtf8(kTextOptionLimit)));
+    limitRow->addWidget(m_pLimit);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     buttons->button(QDialogButtonBox::Ok)->setText(Str(195));
@@ -70,6 +83,7 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(group);
     layout->addWidget(m_pManualSync);
+    layout->addLayout(limitRow);
     layout->addWidget(buttons);
 }
 
@@ -78,5 +92,6 @@ UploadOptions COptionDlg::Options() const
     UploadOptions options;
     options.channels = m_pTwo->isChecked() ? 2 : 1;
     options.manualSync = m_pManualSync->isChecked();
+    options.limitKBps = m_pLimit->value();
     return options;
 }

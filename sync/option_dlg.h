@@ -1,16 +1,18 @@
 #pragma once
 // COptionDlg: the upload options. "동시 전송 개수" (한개 / 두개: upload channels from the next
-// login) and "수동동기화" (whether the manual sync command is offered). The choices are kept
-// in the settings store beside the other client values.
+// login), "수동동기화" (whether the manual sync command is offered) and the upload speed limit
+// (KB/s, 0: none; applies at once). The choices are kept in the settings store.
 
 #include <QDialog>
 
 class QCheckBox;
 class QRadioButton;
+class QSpinBox;
 
 struct UploadOptions {
     int channels = 1;       // 1 or 2
     bool manualSync = true; // the manual sync command is offered
+    int limitKBps = 0;      // all upload channels together; 0: no limit
 
     static UploadOptions Load();
     // False when the settings could not be written.
@@ -27,9 +29,11 @@ public:
     QRadioButton* OneButton() const { return m_pOne; }
     QRadioButton* TwoButton() const { return m_pTwo; }
     QCheckBox* ManualSyncBox() const { return m_pManualSync; }
+    QSpinBox* LimitBox() const { return m_pLimit; }
 
 private:
     QRadioButton* m_pOne;
     QRadioButton* m_pTwo;
     QCheckBox* m_pManualSync;
+    QSpinBox* m_pLimit;
 };
