@@ -61,6 +61,8 @@ public:
     // Notice polling (sync-service accounts): Fast while a change waits for its notice.
     void SetNoticePoll(NoticePoll poll);
     bool IsNoticePollArmed(NoticePoll poll) const;
+    // Milliseconds until the armed notice poll fires again from its start; 0 when none is armed.
+    int NoticePollIntervalMs() const { return m_noticeTimer.isActive() ? m_noticeTimer.interval() : 0; }
 
     bool IsConnected() const { return m_bConnected; }
     bool IsCheckingUser() const { return m_bCheckingUser; }

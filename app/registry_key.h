@@ -34,6 +34,7 @@ public:
 
 private:
     bool Finish(bool ok);
+    void Reload();
     QString GroupFor(RegistryRoot root, const QString& subkey) const;
 
     QSettings* m_pSettings = nullptr;

@@ -1,11 +1,77 @@
 #include "platform/move_after_upload.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace talvex {
+namespace {
+
+std::error_code LastError() { return std::error_code(errno, std::generic_category()); }
+
+// Copies source to target through a temporary file beside target that takes target's name
+// only once all of it is on disk: a copy that fails part-way (a full disk) leaves nothing
+// under the move folder that could pass for the file.
+std::error_code CopyBeside(const std::string& source, const std::string& target)
+{
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return LastError();
+    struct stat st {};
+    if (::fstat(in, &st) != 0) {
+        const std::error_code ec = LastError();
+        ::close(in);
+        return ec;
+    }
+    std::string temp = target + ".XXXXXX";
+    const int out = ::mkstemp(temp.data());
+    if (out < 0) {
+        const std::error_code ec = LastError();
+        ::close(in);
+        return ec;
+    }
+    std::error_code ec;
+    if (::fchmod(out, st.st_mode & 07777) != 0)
+        ec = LastError();
+    char buffer[65536];
+    while (!ec) {
+        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            ec = LastError();
+            break;
+        }
+        if (got == 0)
+            break;
+        for (ssize_t done = 0; done < got && !ec;) {
+            const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put < 0)
+                ec = LastError();
+            else
+                done += put;
+        }
+    }
+    if (!ec && ::fsync(out) != 0)
+        ec = LastError();
+    if (::close(out) != 0 && !ec)
+        ec = LastError();
+    ::close(in);
+    if (!ec && ::rename(temp.c_str(), target.c_str()) != 0)
+        ec = LastError();
+    if (ec)
+        ::unlink(temp.c_str());
+    return ec;
+}
+
+} // namespace
 
 std::string FreeTargetName(const std::string& target)
 {
@@ -56,8 +122,7 @@ std::string MoveAfterUpload(const std::string& localPath, const std::string& mov
     fs::rename(localPath, name, ec);
     if (ec == std::errc::cross_device_link) {
         // Another volume: copy, then remove the original only once the copy is complete.
-        ec.clear();
-        fs::copy_file(localPath, name, fs::copy_options::none, ec);
+        ec = CopyBeside(localPath, name);
         if (!ec)
             fs::remove(localPath, ec);
     }

@@ -20,6 +20,9 @@ namespace {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
+// Where a body is written until it is whole.
+std::string PartPath(const std::string& path) { return path + ".part"; }
+
 SteadyTime DeadlineAfter(int ms)
 {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -259,7 +262,10 @@ void SocketChannel::StartBody(std::unique_ptr<CTlxspResponse> response)
     m_bodyWriteFailed = false;
     m_bodyRemaining = response->dataLength;
     if (m_bodyStored) {
-        m_bodyFd = ::open(m_bodyPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        // The body goes to a file beside its own and takes its name only once it is whole: a
+        // body cut short or a write that fails part-way leaves an earlier file of that name as
+        // it was.
+        m_bodyFd = ::open(PartPath(m_bodyPath).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (m_bodyFd < 0)
             m_bodyWriteFailed = true;
     }
@@ -274,6 +280,13 @@ void SocketChannel::FinishBody(bool complete)
         if (::close(m_bodyFd) != 0)
             m_bodyWriteFailed = true;
         m_bodyFd = -1;
+    }
+    if (m_bodyStored) {
+        const std::string part = PartPath(m_bodyPath);
+        if (!complete || m_bodyWriteFailed || ::rename(part.c_str(), m_bodyPath.c_str()) != 0) {
+            m_bodyWriteFailed = true;
+            ::unlink(part.c_str());
+        }
     }
     std::unique_ptr<CTlxspResponse> response = std::move(m_bodyResponse);
     Body body{m_bodyPath, complete && !m_bodyWriteFailed, complete};

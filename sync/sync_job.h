@@ -34,6 +34,8 @@ public:
     bool IsCheck() const { return m_bCheck; }
     void SetCheck(bool check) { m_bCheck = check; }
     bool IsResultPollArmed() const { return m_resultTimer.isActive(); }
+    // The armed result poll's interval in milliseconds; 0 when none is armed.
+    int ResultPollIntervalMs() const { return m_resultTimer.isActive() ? m_resultTimer.interval() : 0; }
     // The session ended: a result that will never come is not waited for.
     void Reset();
 

@@ -109,6 +109,10 @@ private slots:
         QTest::addColumn<bool>("detailed");
         QTest::addColumn<QString>("text");
         QTest::newRow("zero") << qint64(0) << false << "0";
+        QTest::newRow("1 byte") << qint64(1) << false << "1";
+        QTest::newRow("1025 bytes") << qint64(1025) << false << "1 KB";
+        QTest::newRow("just above 1 MB") << qint64(1048577) << false << "1 MB";
+        QTest::newRow("2 MB less 1") << qint64(2097151) << false << "1 MB";
         QTest::newRow("1023 bytes") << qint64(1023) << false << "1023";
         QTest::newRow("1 KB") << qint64(1024) << false << "1 KB";
         QTest::newRow("just below 1 MB") << qint64(1048575) << false << "1023 KB";
