@@ -1,6 +1,7 @@
 #include "app/client_app.h"
 
 #include <QApplication>
+#include <csignal>
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -8,6 +9,8 @@
 
 int main(int argc, char** argv)
 {
+    // A peer that closes a connection must fail that transfer, never end the program.
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Talvex"));
     QApplication::setApplicationVersion(QStringLiteral("1.0.0.16"));

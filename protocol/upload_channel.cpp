@@ -8,6 +8,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/sendfile.h>
+
+#include <csignal>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +28,35 @@ struct FileCloser {
             ::close(fd);
     }
 };
+} // namespace
+
+namespace {
+
+// sendfile(2) has no MSG_NOSIGNAL: a peer that closed the connection would raise SIGPIPE and end
+// the whole program. The signal is blocked on this thread for the call, and one it raised is
+// taken back before the mask is restored, so the caller sees the error only.
+ssize_t SendFileNoSignal(int socket, int file, off_t* offset, size_t count)
+{
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    const ssize_t n = ::sendfile(socket, file, offset, count);
+    const int error = errno;
+    // Whatever the call returned (a part may have gone before the peer's reset arrived), a
+    // SIGPIPE it raised is pending now.
+    sigset_t pending;
+    if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+        const timespec none{0, 0};
+        while (::sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return n;
+}
+
 } // namespace
 
 UploadChannel::UploadChannel(const CChannelStartInfo& info, WorkerContext& context, std::shared_ptr<const Clock> clock)
@@ -230,7 +262,7 @@ UploadChannel::Step UploadChannel::SendPiece(int file, int64_t& offset, int64_t 
             continue;
         }
         off_t at = static_cast<off_t>(offset);
-        const ssize_t n = ::sendfile(Socket(), file, &at, static_cast<size_t>(count));
+        const ssize_t n = SendFileNoSignal(Socket(), file, &at, static_cast<size_t>(count));
         if (n > 0) {
             offset += n;
             count -= n;

@@ -4,6 +4,7 @@
 #include "protocol/upload_channel.h"
 #include "protocol/upload_rate.h"
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -294,6 +295,21 @@ TEST_P(UploadBodyTest, ExactlyDataLengthAtPieceBoundaries)
               "TLXSP/1.0 REQUEST__ PUTFILE__\r\nSESSION-ID : S1\r\nREQUEST-ID : vornasel\r\nPATH : up/empty\r\n\r\n");
     EXPECT_EQ(Final().code, UE_DONE);
     EXPECT_TRUE(conn->Quiet());
+}
+
+TEST_P(UploadBodyTest, APeerThatClosesMidBodyFailsTheTransferAndNeverEndsTheProgram)
+{
+    // No SIGPIPE handler is installed here: a signal would end this test program.
+    ASSERT_EQ(std::signal(SIGPIPE, SIG_DFL), SIG_DFL);
+    OpenPath();
+    auto request = File("cut", 8u << 20);
+    worker->PostUpload(request);
+    conn->ReadRequest();
+    conn->ReadBytes(4096);
+    conn->Close();
+    Report failed = Final();
+    EXPECT_TRUE(failed.code == UE_SEND_FAILED || failed.code == UE_RESET) << failed.code;
+    EXPECT_EQ(failed.request, request);
 }
 
 TEST_P(UploadBodyTest, FileGrowingDuringTheSendIsCutAtDataLength)
