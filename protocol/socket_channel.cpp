@@ -211,6 +211,19 @@ bool SocketChannel::ReadSocket()
     return false;
 }
 
+void SocketChannel::TakeArrivedInput()
+{
+    char buffer[16384];
+    // Bounded: at most 1 MiB of answers, then the connection goes as it was about to.
+    for (int i = 0; i < 64 && m_fd >= 0 && !m_ended; ++i) {
+        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0)
+            return;
+        m_input.append(buffer, static_cast<size_t>(n));
+        ProcessInput();
+    }
+}
+
 void SocketChannel::ProcessInput()
 {
     while (!m_ended) {

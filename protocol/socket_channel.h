@@ -54,6 +54,9 @@ protected:
     bool SendAll(std::string_view data, int deadlineMs = -1);
     // Ends the wait loop after the current handler: reports the loss first when asked.
     void EndConnection(bool reportLost);
+    // Handles the answers that have already arrived, without waiting for more (before a
+    // connection is closed on purpose, so that what the server answered is not lost).
+    void TakeArrivedInput();
     void Deliver(talvex::Report& report) { m_context.Send(report); }
     Mailbox& Mail() { return m_context.mailbox; }
     // The temporary file name in the working folder.

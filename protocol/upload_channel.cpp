@@ -106,7 +106,9 @@ void UploadChannel::OnMessage(MailMessage& message)
 
 void UploadChannel::Fail(const std::shared_ptr<CUploadRequest>& request, int error)
 {
-    // The stream is no longer in step with the server: report and close.
+    // The stream is no longer in step with the server: report and close. Answers to earlier
+    // requests that have already arrived are handed on first: those files did arrive.
+    TakeArrivedInput();
     if (error == ECANCELED)
         Event(UE_CANCELLED, request);
     else
@@ -342,6 +344,8 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
         Event(UE_DONE, request);
         return;
     }
+    // Answers to earlier files that have already arrived are handed on before the cancel.
+    TakeArrivedInput();
     Event(UE_CANCELLED, request);
     if (sent < dataLength)
         EndConnection(false); // the body is unfinished: the stream cannot go on

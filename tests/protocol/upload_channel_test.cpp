@@ -202,6 +202,23 @@ TEST_F(UploadChannelTest, CancelAStalledTransfer)
     EXPECT_TRUE(conn->WaitClosed(10s));
 }
 
+TEST_F(UploadChannelTest, AnswersThatArrivedBeforeACancelAreHandedOnBeforeIt)
+{
+    Open();
+    // The server answers an earlier file while the next one's body stalls.
+    worker->PostUpload(File("huge", 64 << 20));
+    ExpectUpload(UE_PROGRESS);
+    conn->ReadRequest();
+    conn->Write(Answer("PUTFILE__", 200, "PATH : up/earlier.txt\r\n"));
+    std::this_thread::sleep_for(300ms);
+    worker->Cancel();
+    Report answer = Final();
+    ASSERT_EQ(answer.code, UE_RESPONSE);
+    EXPECT_EQ(answer.response->path, "up/earlier.txt");
+    EXPECT_EQ(Final().code, UE_CANCELLED);
+    EXPECT_TRUE(conn->WaitClosed(10s));
+}
+
 TEST_F(UploadChannelTest, ASendThatStallsTooLongFails)
 {
     CChannelStartInfo info = Info("S1");
