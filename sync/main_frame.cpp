@@ -14,10 +14,12 @@
 #include "platform/log.h"
 #include "res/menu_resource.h"
 #include "res/string_table.h"
+#include "sync/command_table.h"
 #include "sync/frame_local_host.h"
 #include "sync/job_progress.h"
 #include "sync/plugin_hooks.h"
 #include "sync/remote_ops.h"
+#include "sync/status_panes.h"
 #include "sync/option_dlg.h"
 #include "sync/queue_view.h"
 #include "sync/sync_job.h"
@@ -30,47 +32,12 @@
 #include <QCoreApplication>
 #include <QCloseEvent>
 #include <QLabel>
-#include <QRegularExpression>
-#include <QMenuBar>
 #include <QSplitter>
 #include <QStatusBar>
-#include <QStyle>
 #include <QTimer>
-#include <QToolBar>
 
 using namespace talvex;
 
-namespace {
-
-// The indicator ids of the status bar panes, in order.
-constexpr unsigned kStatusPaneIds[] = {0, 189, 173, 174, 193, 175};
-
-QString MenuText(const char* text) { return QString::fromUtf8(text); }
-
-// Command prompts are "status-bar prompt\ntool tip".
-void SplitPrompt(unsigned id, QString& statusTip, QString& toolTip)
-{
-    const QString prompt = Str(id);
-    const qsizetype nl = prompt.indexOf(QLatin1Char('\n'));
-    statusTip = nl < 0 ? prompt : prompt.left(nl);
-    toolTip = nl < 0 ? QString() : prompt.mid(nl + 1);
-}
-
-QStyle::StandardPixmap ToolIcon(unsigned id)
-{
-    switch (id) {
-    case ID_USER_MANAGER: return QStyle::SP_FileDialogContentsView;
-    case ID_CONNECT: return QStyle::SP_MediaPlay;
-    case ID_DISCONNECT: return QStyle::SP_BrowserStop;
-    case ID_MANUAL_SYNC: return QStyle::SP_ArrowUp;
-    case ID_CHECK_SYNC_ALL: return QStyle::SP_DialogApplyButton;
-    case ID_REFRESH: return QStyle::SP_BrowserReload;
-    case ID_SCHEDULE_SET: return QStyle::SP_FileDialogInfoView;
-    default: return QStyle::SP_FileIcon;
-    }
-}
-
-} // namespace
 
 CMainFrame::CMainFrame(QWidget* parent)
     : QMainWindow(parent), m_pPlugins(std::make_unique<CPluginHooks>()),
@@ -84,9 +51,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     InstallDefaultDialogs();
 
     CreateActions();
-    CreateMenus();
-    CreateToolBar();
-    CreateStatusBar();
+    m_pStatus = std::make_unique<CStatusPanes>(*statusBar());
     CreateClientArea();
     CreateOperations();
     ConnectSession();
@@ -152,42 +117,19 @@ void CMainFrame::CreateOperations()
     CUploadQueue* queue = m_pQueue.get();
     connect(queue, &CUploadQueue::statusChanged, this, &CMainFrame::SetStatus);
     connect(queue, &CUploadQueue::totalsChanged, this, &CMainFrame::ShowTotals);
-    connect(queue, &CUploadQueue::messageChanged, this, [this](const QString& text) { m_statusPanes[0]->setText(text); });
+    connect(queue, &CUploadQueue::messageChanged, this, [this](const QString& text) { m_pStatus->Pane(0)->setText(text); });
     connect(queue, &CUploadQueue::fileSent, this, &CMainFrame::OnFileSent);
     for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
         connect(&queue->Model(), signal, this, &CMainFrame::UpdateCommandUI);
     connect(&queue->Model(), &QAbstractItemModel::modelReset, this, &CMainFrame::UpdateCommandUI);
 }
 
-void CMainFrame::Bind(unsigned id, Command command) { m_commands.insert(id, std::move(command)); }
-
 void CMainFrame::CreateActions()
 {
-    for (const MenuPopup& popup : kMainMenu) {
-        for (size_t i = 0; i < popup.count; ++i) {
-            const MenuItem& item = popup.items[i];
-            if (item.id == 0)
-                continue;
-            auto* action = new QAction(MenuText(item.text), this);
-            QString statusTip, toolTip;
-            SplitPrompt(item.id, statusTip, toolTip);
-            action->setStatusTip(statusTip);
-            QString plain = action->text();
-            plain.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&|\\.\\.\\.$")));
-            action->setToolTip(toolTip.isEmpty() ? plain : toolTip);
-            action->setIconText(plain);
-            action->setData(item.id);
-            connect(action, &QAction::triggered, this, [this, id = item.id] {
-                auto it = m_commands.find(id);
-                if (it != m_commands.end() && it->run)
-                    it->run();
-                UpdateCommandUI();
-            });
-            m_actions.insert(item.id, action);
-        }
-    }
-    m_actions.value(ID_REFRESH)->setShortcut(QKeySequence(Qt::Key_F5));
-    m_actions.value(ID_DETAIL_SIZE)->setCheckable(true);
+    m_pCommands = new CCommandTable(*this);
+    connect(m_pCommands, &CCommandTable::ran, this, &CMainFrame::UpdateCommandUI);
+    Action(ID_REFRESH)->setShortcut(QKeySequence(Qt::Key_F5));
+    Action(ID_DETAIL_SIZE)->setCheckable(true);
 
     Bind(ID_APP_EXIT, {[this] { close(); }, {}, {}});
     Bind(ID_APP_ABOUT, {[this] { OnAbout(); }, {}, {}});
@@ -208,59 +150,11 @@ void CMainFrame::CreateActions()
     Bind(ID_OPTIONS, {[this] { OnOptions(); }, {}, {}});
 }
 
-void CMainFrame::CreateMenus()
-{
-    for (const MenuPopup& popup : kMainMenu) {
-        QMenu* menu = menuBar()->addMenu(MenuText(popup.title));
-        for (size_t i = 0; i < popup.count; ++i) {
-            if (popup.items[i].id == 0)
-                menu->addSeparator();
-            else
-                menu->addAction(m_actions.value(popup.items[i].id));
-        }
-    }
-}
-
-void CMainFrame::CreateToolBar()
-{
-    QToolBar* bar = addToolBar(QStringLiteral("main"));
-    bar->setObjectName(QStringLiteral("mainToolBar"));
-    bar->setAllowedAreas(Qt::TopToolBarArea);
-    bar->setMovable(false);
-    bar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    bar->setIconSize(QSize(32, 32));
-    for (unsigned id : kToolBarCommands) {
-        QAction* action = m_actions.value(id);
-        action->setIcon(style()->standardIcon(ToolIcon(id)));
-        bar->addAction(action);
-        if (QWidget* button = bar->widgetForAction(action))
-            button->setMinimumSize(65, 59);
-    }
-}
-
-void CMainFrame::CreateStatusBar()
-{
-    for (unsigned id : kStatusPaneIds) {
-        auto* pane = new QLabel(this);
-        pane->setObjectName(QStringLiteral("statusPane%1").arg(id));
-        if (id == 0) {
-            pane->setMinimumWidth(200);
-            statusBar()->addWidget(pane, 1);
-        } else {
-            if (id == 189)
-                pane->setMinimumWidth(150);
-            pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-            statusBar()->addPermanentWidget(pane);
-        }
-        m_statusPanes.append(pane);
-    }
-}
-
 void CMainFrame::ShowTotals()
 {
     const QStringList texts = m_pQueue->TotalsTexts();
     for (int i = 0; i < texts.size(); ++i)
-        m_statusPanes[2 + i]->setText(texts[i]);
+        m_pStatus->Pane(2 + i)->setText(texts[i]);
 }
 
 void CMainFrame::OnFileSent(const CUploadRequest& request)
@@ -329,36 +223,15 @@ void CMainFrame::showEvent(QShowEvent* event)
     });
 }
 
-QLabel* CMainFrame::StatusPane(int index) const { return m_statusPanes.value(index); }
+QLabel* CMainFrame::StatusPane(int index) const { return m_pStatus->Pane(index); }
 
-void CMainFrame::SetStatus(int kind)
-{
-    unsigned id = 259;
-    switch (kind) {
-    case 0: id = 257; break;
-    case 1: id = 256; break;
-    case 3: id = 255; break;
-    case 8: id = 217; break;
-    case 9: id = 215; break;
-    case 10: id = 216; break;
-    case 11: id = 218; break;
-    case -1: id = 258; break;
-    default: break;
-    }
-    m_statusPanes[1]->setText(Str(id));
-}
+void CMainFrame::SetStatus(int kind) { m_pStatus->SetState(kind); }
 
-QString CMainFrame::StatusText() const { return m_statusPanes[1]->text(); }
+QString CMainFrame::StatusText() const { return m_pStatus->StateText(); }
 
 void CMainFrame::UpdateCommandUI()
 {
-    for (auto it = m_actions.begin(); it != m_actions.end(); ++it) {
-        auto cmd = m_commands.find(it.key());
-        const bool built = cmd != m_commands.end() && cmd->run;
-        it.value()->setEnabled(built && (!cmd->enabled || cmd->enabled()));
-        if (built && cmd->checked)
-            it.value()->setChecked(cmd->checked());
-    }
+    m_pCommands->Update();
     if (m_pRemoteView)
         m_pRemoteView->UpdateActions();
 }
@@ -406,3 +279,5 @@ void CMainFrame::closeEvent(QCloseEvent* event)
 QString CMainFrame::SyncResultFile() { return CSyncJob::ResultFile(); }
 
 CStartSyncDlg* CMainFrame::ProgressDialog() const { return m_pProgress->Dialog(); }
+
+QAction* CMainFrame::Action(unsigned commandId) const { return m_pCommands->Action(commandId); }

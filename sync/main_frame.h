@@ -8,9 +8,9 @@
 
 #include "panes/remote_host.h"
 #include "protocol/upload_request.h"
+#include "sync/command_table.h"
 #include "sync/frame_dialogs.h"
 
-#include <QHash>
 #include <QMainWindow>
 
 #include <functional>
@@ -26,6 +26,7 @@ class CJobProgress;
 class CLocalView;
 class CRemoteOps;
 class CRemoteView;
+class CStatusPanes;
 class CStartSyncDlg;
 class CSyncJob;
 class CUploadQueue;
@@ -47,7 +48,7 @@ public:
     void SetStatus(int kind) override;
     QString StatusText() const;
 
-    QAction* Action(unsigned commandId) const { return m_actions.value(commandId); }
+    QAction* Action(unsigned commandId) const;
     CFlatTabView* TabView() const { return m_pTabView; }
     CRemoteView* RemoteView() const { return m_pRemoteView; }
     CLocalView* LocalView() const { return m_pLocalView; }
@@ -105,9 +106,6 @@ protected:
 
 private:
     void CreateActions();
-    void CreateMenus();
-    void CreateToolBar();
-    void CreateStatusBar();
     void CreateClientArea();
     void CreateOperations();
     void InstallDefaultDialogs();
@@ -130,16 +128,10 @@ private:
     void AddDrmPage();
     void EndProgram(unsigned messageId, int status);
 
-    struct Command {
-        std::function<void()> run;
-        std::function<bool()> enabled; // empty: always
-        std::function<bool()> checked; // empty: not checkable
-    };
-    void Bind(unsigned id, Command command);
+    void Bind(unsigned id, CCommandTable::Command command) { m_pCommands->Bind(id, std::move(command)); }
 
-    QHash<unsigned, QAction*> m_actions;
-    QHash<unsigned, Command> m_commands;
-    QList<QLabel*> m_statusPanes;
+    CCommandTable* m_pCommands = nullptr;
+    std::unique_ptr<CStatusPanes> m_pStatus;
     QSplitter* m_wndSplitter = nullptr;
     QSplitter* m_wndSplitterTop = nullptr;
     std::unique_ptr<CFrameLocalHost> m_pLocalHost;
