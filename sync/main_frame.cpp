@@ -18,6 +18,7 @@
 #include "sync/job_progress.h"
 #include "sync/plugin_hooks.h"
 #include "sync/remote_ops.h"
+#include "sync/result_panes.h"
 #include "sync/option_dlg.h"
 #include "sync/queue_view.h"
 #include "sync/sync_job.h"
@@ -145,6 +146,9 @@ void CMainFrame::CreateOperations()
     m_pSyncJob = std::make_unique<CSyncJob>(*m_pSession, *m_pProgress, m_dialogs, this);
     connect(m_pRemoteOps.get(), &CRemoteOps::statusChanged, this, &CMainFrame::SetStatus);
     connect(m_pSyncJob.get(), &CSyncJob::statusChanged, this, &CMainFrame::SetStatus);
+    m_pResults = std::make_unique<CResultPanes>(*m_pSession, *m_pQueue, *m_pSyncJob, *m_pRemoteView, *m_pPlugins,
+                                                *m_pTabView, [this](auto orders) { AddUploadOrders(std::move(orders)); });
+    connect(m_pResults.get(), &CResultPanes::statusChanged, this, &CMainFrame::SetStatus);
     connect(m_pSyncJob.get(), &CSyncJob::manualSyncFinished, this, [this] {
         if (!m_pSession->IsSyncService())
             m_pQueue->ResetTotals();
@@ -204,6 +208,7 @@ void CMainFrame::CreateActions()
          {[this] { m_pSyncJob->StartManualSync(); },
           [this, noJob] { return !m_pSession->IsSyncService() && UploadOptions::Load().manualSync && noJob(); }, {}});
     Bind(ID_CHECK_SYNC_ALL, {[this] { m_pSyncJob->StartCheckAll(); }, noJob, {}});
+    Bind(ID_FIND_FILE, {[this] { m_pResults->Find(); }, connected, {}});
     Bind(ID_DETAIL_SIZE, {[this] { OnDetailSize(); }, connected, [this] { return m_bDetailSize; }});
     Bind(ID_OPTIONS, {[this] { OnOptions(); }, {}, {}});
 }

@@ -26,6 +26,7 @@ class CJobProgress;
 class CLocalView;
 class CRemoteOps;
 class CRemoteView;
+class CResultPanes;
 class CStartSyncDlg;
 class CSyncJob;
 class CUploadQueue;
@@ -59,6 +60,7 @@ public:
     const CRemoteOps& RemoteOps() const { return *m_pRemoteOps; }
     CUploadQueue& Queue() const { return *m_pQueue; }
     CQueueView* QueueView() const { return m_pQueueView; }
+    CResultPanes& Results() const { return *m_pResults; }
     // The dialogs the flows open; tests replace them.
     CFrameDialogs& Dialogs() { return m_dialogs; }
 
@@ -159,5 +161,6 @@ private:
     std::unique_ptr<CRemoteOps> m_pRemoteOps;
     std::unique_ptr<CSyncJob> m_pSyncJob;
     std::unique_ptr<CUploadQueue> m_pQueue;
+    std::unique_ptr<CResultPanes> m_pResults;
     CQueueView* m_pQueueView = nullptr;
 };

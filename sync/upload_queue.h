@@ -51,6 +51,8 @@ public:
     // "삭제": the given rows, except running ones.
     void DeleteRows(std::vector<int> rows);
     void ResetTotals();
+    // A file counted failed was confirmed after all: one more completed, one fewer failed.
+    void CountLateConfirmation();
 
     // Nothing queued: no row, nothing waiting to be shown or expanded.
     bool IsEmpty() const;
