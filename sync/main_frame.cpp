@@ -157,7 +157,6 @@ void CMainFrame::CreateOperations()
     connect(queue, &CUploadQueue::statusChanged, this, &CMainFrame::SetStatus);
     connect(queue, &CUploadQueue::totalsChanged, this, &CMainFrame::ShowTotals);
     connect(queue, &CUploadQueue::messageChanged, this, [this](const QString& text) { m_statusPanes[0]->setText(text); });
-    connect(queue, &CUploadQueue::fileSent, this, &CMainFrame::OnFileSent);
     for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
         connect(&queue->Model(), signal, this, &CMainFrame::UpdateCommandUI);
     connect(&queue->Model(), &QAbstractItemModel::modelReset, this, &CMainFrame::UpdateCommandUI);
@@ -266,16 +265,6 @@ void CMainFrame::ShowTotals()
     const QStringList texts = m_pQueue->TotalsTexts();
     for (int i = 0; i < texts.size(); ++i)
         m_statusPanes[2 + i]->setText(texts[i]);
-}
-
-void CMainFrame::OnFileSent(const CUploadRequest& request)
-{
-    if (m_pSession->IsSyncService() || request.remotePath.empty() || request.remotePath.back() == '/')
-        return;
-    const QString remote = QStringLiteral("/") + QString::fromStdString(request.remotePath);
-    const QString name = NameInShownFolder(remote, m_pRemoteView->CurrentPath());
-    if (!name.isEmpty())
-        m_pRemoteView->AddFileRow(name, QueueSizeText(request.size));
 }
 
 void CMainFrame::OnOptions()

@@ -117,9 +117,6 @@ private:
     void OnDetailSize();
     void OnOptions();
     void ShowTotals();
-    // A file's bytes are all sent: on accounts without notices its row joins the remote list
-    // when its folder is on show.
-    void OnFileSent(const talvex::CUploadRequest& request);
 
     // The window's part of the connect sequence (main_frame_connect.cpp).
     void ConnectSession();

@@ -64,8 +64,20 @@ void CResultPanes::OnFileSent(const CUploadRequest& request)
 {
     if (IsFolder(request))
         return;
+    const CResultRowTexts texts = TextsOf(request);
     m_pProcess->SetSyncService(m_session.IsSyncService());
-    m_tabs.AddProgressRow(TextsOf(request), QString::fromStdString(request.moveFolder), &request);
+    m_tabs.AddProgressRow(texts, QString::fromStdString(request.moveFolder), &request);
+    // Without notices the file is in place now: its row joins the remote list when its folder
+    // is on show (on sync-service accounts once the notice confirms it).
+    if (!m_session.IsSyncService())
+        ShowInRemoteList(texts);
+}
+
+void CResultPanes::ShowInRemoteList(const CResultRowTexts& texts)
+{
+    const QString name = NameInShownFolder(texts.remoteName, m_remote.CurrentPath());
+    if (!name.isEmpty())
+        m_remote.AddFileRow(name, texts.sizeText);
 }
 
 void CResultPanes::OnSettled(const CUploadItem& item)
@@ -87,12 +99,8 @@ void CResultPanes::OnSettled(const CUploadItem& item)
     m_plugins.Call(CPluginHooks::kSync, m_session.ServerPath(texts.remoteName).toStdString(), {}, remote);
     if (!item.moveError.empty())
         Log("move after upload of %s failed: %s\n", request.localPath.c_str(), item.moveError.c_str());
-    if (m_session.IsSyncService()) {
-        // Confirmed changes show in the remote list (elsewhere rows follow the sent bytes).
-        const QString name = NameInShownFolder(texts.remoteName, m_remote.CurrentPath());
-        if (!name.isEmpty())
-            m_remote.AddFileRow(name, texts.sizeText);
-    }
+    if (m_session.IsSyncService())
+        ShowInRemoteList(texts);
 }
 
 void CResultPanes::OnNotices(CSyncNoticeList& notices)

@@ -20,6 +20,7 @@
 #include <vector>
 
 class CClientSession;
+struct CResultRowTexts;
 class CCompleteResultView;
 class CFailView;
 class CFindView;
@@ -65,6 +66,7 @@ private:
     void OnFileSent(const talvex::CUploadRequest& request);
     void OnSettled(const talvex::CUploadItem& item);
     void OnNotices(talvex::CSyncNoticeList& notices);
+    void ShowInRemoteList(const CResultRowTexts& texts);
 
     CClientSession& m_session;
     CUploadQueue& m_queue;
