@@ -1,6 +1,7 @@
 #include "panes/flat_tab_view.h"
 
 #include "app/prompt.h"
+#include "panes/result_views.h"
 
 #include <QFrame>
 #include <QTabWidget>
@@ -90,4 +91,22 @@ void CFlatTabView::RemoveDrmPage()
     QWidget* page = m_pTabs->widget(DrmPage);
     m_pTabs->removeTab(DrmPage);
     page->deleteLater();
+}
+
+void CFlatTabView::AddProgressRow(const CResultRowTexts& texts, const QString& moveFolder, const void* key)
+{
+    if (auto* page = qobject_cast<CProcessView*>(PageAt(ProcessPage)))
+        page->AddResultRow(texts, moveFolder, key);
+}
+
+void CFlatTabView::AddCompleteRow(const CResultRowTexts& texts)
+{
+    if (auto* page = qobject_cast<CCompleteResultView*>(PageAt(CompletePage)))
+        page->AddResultRow(texts);
+}
+
+void CFlatTabView::AddFailRow(const CResultRowTexts& texts)
+{
+    if (auto* page = qobject_cast<CFailView*>(PageAt(FailPage)))
+        page->AddResultRow(texts);
 }

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QTabWidget;
+struct CResultRowTexts;
 
 class CFlatTabView : public QWidget {
     Q_OBJECT
@@ -30,6 +31,12 @@ public:
     // The DRM page: added as tab 6 (replacing an existing one), removed when present.
     void AddDrmPageWidget(QWidget* page);
     void RemoveDrmPage();
+
+    // The queue and the result pages reach each other through these: a progress row (page 1),
+    // a completed row (page 2), a fail row (page 3). Nothing happens while the page is not in place.
+    void AddProgressRow(const CResultRowTexts& texts, const QString& moveFolder, const void* key = nullptr);
+    void AddCompleteRow(const CResultRowTexts& texts);
+    void AddFailRow(const CResultRowTexts& texts);
 
     QTabWidget* Tabs() const { return m_pTabs; }
 

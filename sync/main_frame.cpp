@@ -20,6 +20,7 @@
 #include "sync/plugin_hooks.h"
 #include "sync/remote_ops.h"
 #include "sync/status_panes.h"
+#include "sync/result_panes.h"
 #include "sync/option_dlg.h"
 #include "sync/queue_view.h"
 #include "sync/sync_job.h"
@@ -110,6 +111,9 @@ void CMainFrame::CreateOperations()
     m_pSyncJob = std::make_unique<CSyncJob>(*m_pSession, *m_pProgress, m_dialogs, this);
     connect(m_pRemoteOps.get(), &CRemoteOps::statusChanged, this, &CMainFrame::SetStatus);
     connect(m_pSyncJob.get(), &CSyncJob::statusChanged, this, &CMainFrame::SetStatus);
+    m_pResults = std::make_unique<CResultPanes>(*m_pSession, *m_pQueue, *m_pSyncJob, *m_pRemoteView, *m_pPlugins,
+                                                *m_pTabView, [this](auto orders) { AddUploadOrders(std::move(orders)); });
+    connect(m_pResults.get(), &CResultPanes::statusChanged, this, &CMainFrame::SetStatus);
     connect(m_pSyncJob.get(), &CSyncJob::manualSyncFinished, this, [this] {
         if (!m_pSession->IsSyncService())
             m_pQueue->ResetTotals();
@@ -118,7 +122,6 @@ void CMainFrame::CreateOperations()
     connect(queue, &CUploadQueue::statusChanged, this, &CMainFrame::SetStatus);
     connect(queue, &CUploadQueue::totalsChanged, this, &CMainFrame::ShowTotals);
     connect(queue, &CUploadQueue::messageChanged, this, [this](const QString& text) { m_pStatus->Pane(0)->setText(text); });
-    connect(queue, &CUploadQueue::fileSent, this, &CMainFrame::OnFileSent);
     for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
         connect(&queue->Model(), signal, this, &CMainFrame::UpdateCommandUI);
     connect(&queue->Model(), &QAbstractItemModel::modelReset, this, &CMainFrame::UpdateCommandUI);
@@ -146,6 +149,7 @@ void CMainFrame::CreateActions()
          {[this] { m_pSyncJob->StartManualSync(); },
           [this, noJob] { return !m_pSession->IsSyncService() && UploadOptions::Load().manualSync && noJob(); }, {}});
     Bind(ID_CHECK_SYNC_ALL, {[this] { m_pSyncJob->StartCheckAll(); }, noJob, {}});
+    Bind(ID_FIND_FILE, {[this] { m_pResults->Find(); }, connected, {}});
     Bind(ID_DETAIL_SIZE, {[this] { OnDetailSize(); }, connected, [this] { return m_bDetailSize; }});
     Bind(ID_OPTIONS, {[this] { OnOptions(); }, {}, {}});
 }
@@ -155,16 +159,6 @@ void CMainFrame::ShowTotals()
     const QStringList texts = m_pQueue->TotalsTexts();
     for (int i = 0; i < texts.size(); ++i)
         m_pStatus->Pane(2 + i)->setText(texts[i]);
-}
-
-void CMainFrame::OnFileSent(const CUploadRequest& request)
-{
-    if (m_pSession->IsSyncService() || request.remotePath.empty() || request.remotePath.back() == '/')
-        return;
-    const QString remote = QStringLiteral("/") + QString::fromStdString(request.remotePath);
-    const QString name = NameInShownFolder(remote, m_pRemoteView->CurrentPath());
-    if (!name.isEmpty())
-        m_pRemoteView->AddFileRow(name, QueueSizeText(request.size));
 }
 
 void CMainFrame::OnOptions()

@@ -27,6 +27,7 @@ class CLocalView;
 class CRemoteOps;
 class CRemoteView;
 class CStatusPanes;
+class CResultPanes;
 class CStartSyncDlg;
 class CSyncJob;
 class CUploadQueue;
@@ -60,6 +61,7 @@ public:
     const CRemoteOps& RemoteOps() const { return *m_pRemoteOps; }
     CUploadQueue& Queue() const { return *m_pQueue; }
     CQueueView* QueueView() const { return m_pQueueView; }
+    CResultPanes& Results() const { return *m_pResults; }
     // The dialogs the flows open; tests replace them.
     CFrameDialogs& Dialogs() { return m_dialogs; }
 
@@ -113,9 +115,6 @@ private:
     void OnDetailSize();
     void OnOptions();
     void ShowTotals();
-    // A file's bytes are all sent: on accounts without notices its row joins the remote list
-    // when its folder is on show.
-    void OnFileSent(const talvex::CUploadRequest& request);
 
     // The window's part of the connect sequence (main_frame_connect.cpp).
     void ConnectSession();
@@ -151,5 +150,6 @@ private:
     std::unique_ptr<CRemoteOps> m_pRemoteOps;
     std::unique_ptr<CSyncJob> m_pSyncJob;
     std::unique_ptr<CUploadQueue> m_pQueue;
+    std::unique_ptr<CResultPanes> m_pResults;
     CQueueView* m_pQueueView = nullptr;
 };

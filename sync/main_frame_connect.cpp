@@ -12,6 +12,7 @@
 #include "protocol/message_ids.h"
 #include "res/string_table.h"
 #include "sync/remote_ops.h"
+#include "sync/result_panes.h"
 #include "sync/option_dlg.h"
 #include "sync/sync_job.h"
 #include "sync/upload_queue.h"
@@ -50,7 +51,7 @@ void CMainFrame::ConnectSession()
     connect(s, &CClientSession::searchResultsArrived, this, &CMainFrame::searchResultsArrived);
     connect(s, &CClientSession::noticesArrived, this, [this](CSyncNoticeList& notices) {
         emit noticesArrived(notices);
-        if (m_pSession->IsSyncService() && !m_pSyncJob->IsBusy() && m_pQueue->IsEmpty())
+        if (m_pSession->IsSyncService() && !m_pSyncJob->IsBusy() && m_pQueue->IsEmpty() && m_pResults->IsProgressEmpty())
             SetStatus(0);
     });
     connect(s, &CClientSession::requestNotSent, this, &CMainFrame::OnRequestNotSent);
@@ -141,6 +142,7 @@ void CMainFrame::OnDisconnect()
         return;
     m_pSession->Disconnect();
     m_pQueue->Stop();
+    m_pResults->Clear();
     m_pRemoteOps->Reset();
     // A job whose result will never come is over; its dialog goes with it.
     m_pSyncJob->Reset();

@@ -358,6 +358,14 @@ void CUploadQueue::ResetTotals()
     RefreshTotals();
 }
 
+void CUploadQueue::CountLateConfirmation()
+{
+    ++m_totals.completed;
+    if (m_totals.failed > 0)
+        --m_totals.failed;
+    RefreshTotals();
+}
+
 void CUploadQueue::RefreshTotals() { emit totalsChanged(); }
 
 QStringList CUploadQueue::TotalsTexts() const

@@ -51,10 +51,14 @@ public:
     // "삭제": the given rows, except running ones.
     void DeleteRows(std::vector<int> rows);
     void ResetTotals();
+    // A file counted failed was confirmed after all: one more completed, one fewer failed.
+    void CountLateConfirmation();
 
     // Nothing queued: no row, nothing waiting to be shown or expanded.
     bool IsEmpty() const;
     int RunningTransfers() const { return m_nRunning; }
+    // Answered and waiting for their confirming notices (sync-service accounts).
+    size_t AwaitingNotices() const { return m_tracker.AwaitingNotices(); }
     int ChannelCount() const { return static_cast<int>(m_channels.size()); }
     int ConnectedChannels() const;
     bool IsDispatching() const { return m_dispatchTimer.isActive(); }

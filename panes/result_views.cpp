@@ -1,0 +1,171 @@
+#include "panes/result_views.h"
+
+#include "app/prompt.h"
+#include "panes/file_icons.h"
+#include "panes/size_text.h"
+#include "protocol/upload_tracker.h"
+
+#include <QAction>
+#include <QTreeView>
+
+using namespace talvex;
+
+namespace {
+
+constexpr unsigned kResendId = 32816;
+
+constexpr Qt::Alignment kLeft = Qt::AlignLeft;
+constexpr Qt::Alignment kRight = Qt::AlignRight;
+constexpr Qt::Alignment kCentre = Qt::AlignHCenter;
+
+CResultModel::Row UploadRow(const CResultRowTexts& texts, unsigned statusId)
+{
+    CResultModel::Row row;
+    row.texts = {texts.localPath, texts.remoteName, texts.sizeText, Str(statusId)};
+    row.icon = IconForFileName(texts.localPath);
+    return row;
+}
+
+CResultRowTexts TextsOf(const CResultModel& model, int row)
+{
+    return {model.Text(row, 0), model.Text(row, 1), model.Text(row, 2)};
+}
+
+// Suspends the list's drawing for the life of the object.
+class NoRedraw {
+public:
+    explicit NoRedraw(QWidget* list) : m_list(list) { m_list->setUpdatesEnabled(false); }
+    ~NoRedraw() { m_list->setUpdatesEnabled(true); }
+    NoRedraw(const NoRedraw&) = delete;
+    NoRedraw& operator=(const NoRedraw&) = delete;
+
+private:
+    QWidget* m_list;
+};
+
+} // namespace
+
+// ---- progress ------------------------------------------------------------------------------
+
+CProcessView::CProcessView(QWidget* parent)
+    : CResultView("CProcessView",
+                  {{339, 300, kLeft}, {340, 300, kLeft}, {338, 100, kRight}, {336, 100, kCentre}, {0, 0, kCentre}},
+                  {LocalColumn, RemoteColumn, SizeColumn}, false, parent)
+{
+    // No context menu: a right click does nothing here.
+}
+
+void CProcessView::AddResultRow(const CResultRowTexts& texts, const QString& moveFolder, const void* key)
+{
+    CResultModel::Row row = UploadRow(texts, m_bSyncService ? 311 : 308);
+    row.texts.append(moveFolder);
+    row.key = key;
+    Model()->Append(std::move(row));
+}
+
+// ---- completed -----------------------------------------------------------------------------
+
+CCompleteResultView::CCompleteResultView(QWidget* parent)
+    : CResultView("CCompleteResultView", {{339, 300, kLeft}, {340, 100, kLeft}, {338, 100, kRight}, {336, 100, kCentre}},
+                  {0, 1, 2, 3}, false, parent)
+{
+    AddClearAndCopyCommands();
+}
+
+void CCompleteResultView::AddResultRow(const CResultRowTexts& texts) { Model()->Append(UploadRow(texts, 310)); }
+
+// ---- failed --------------------------------------------------------------------------------
+
+CFailView::CFailView(QWidget* parent)
+    : CResultView("CFailView", {{339, 300, kLeft}, {340, 300, kLeft}, {338, 100, kRight}, {336, 100, kCentre}},
+                  {0, 1, 2}, false, parent)
+{
+    AddClearAndCopyCommands();
+    AddMenuCommand(kResendId, [this] { ResendFailed(); });
+}
+
+void CFailView::AddResultRow(const CResultRowTexts& texts) { Model()->Append(UploadRow(texts, 309)); }
+
+std::vector<CResultRowTexts> CFailView::RecheckFailed(CSyncNoticeList& notices)
+{
+    std::vector<CResultRowTexts> confirmed;
+    if (RowCount() == 0)
+        return confirmed;
+    NoRedraw quiet(List());
+    auto& list = notices.notices;
+    for (auto it = list.begin(); it != list.end();) {
+        // Only an upload's own notice speaks of a failed upload.
+        int found = -1;
+        if (it->kind == kNoticePutFile) {
+            const std::string key = CUploadTracker::PathKey(it->text);
+            for (int row = 0; row < RowCount() && found < 0; ++row)
+                if (CUploadTracker::PathKey(Model()->Text(row, 1).toStdString()) == key)
+                    found = row;
+        }
+        if (found < 0) {
+            ++it;
+            continue;
+        }
+        if (it->number == 200) {
+            confirmed.push_back(TextsOf(*Model(), found));
+            Model()->Remove(found);
+        }
+        it = list.erase(it);
+    }
+    return confirmed;
+}
+
+std::vector<CUploadOrder> CFailView::TakeResendOrders()
+{
+    std::vector<CUploadOrder> orders;
+    orders.reserve(static_cast<size_t>(RowCount()));
+    for (int row = 0; row < RowCount(); ++row) {
+        CUploadOrder order;
+        order.kind = 0;
+        order.source = Model()->Text(row, 0).toStdString();
+        order.remoteFolder = Model()->Text(row, 1).toStdString();
+        orders.push_back(std::move(order));
+    }
+    RemoveAll();
+    return orders;
+}
+
+void CFailView::ResendFailed()
+{
+    std::vector<CUploadOrder> orders = TakeResendOrders();
+    if (!orders.empty())
+        emit resendRequested(std::move(orders));
+}
+
+// ---- search results ------------------------------------------------------------------------
+
+CFindView::CFindView(QWidget* parent)
+    : CResultView("CFindView", {{340, 350, kLeft}, {338, 80, kRight}, {132, 100, kRight}}, {0, 1, 2}, true, parent)
+{
+    AddClearAndCopyCommands();
+}
+
+QString CFindView::TimeText(const OleDate& date)
+{
+    CalendarTime t;
+    if (!date.IsValid() || !OleDateToSystemTime(date, t))
+        return {};
+    return QString::asprintf("%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour, t.minute);
+}
+
+void CFindView::ShowSearchResults(const CRemoteEntryList& entries)
+{
+    Model()->Clear();
+    NoRedraw quiet(List());
+    std::vector<CResultModel::Row> rows;
+    rows.reserve(entries.size());
+    for (const CRemoteEntry& entry : entries) {
+        CResultModel::Row row;
+        const QString name = QString::fromStdString(entry.name);
+        row.icon = entry.IsFolder() ? FolderIcon() : IconForFileName(name);
+        row.texts = {name, QString::fromStdString(GroupThousands(entry.size)), TimeText(entry.modified)};
+        row.data = entry.IsFolder() ? 1 : 0;
+        rows.push_back(std::move(row));
+    }
+    Model()->Append(std::move(rows));
+}

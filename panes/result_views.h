@@ -1,0 +1,76 @@
+#pragma once
+// The four result pages of the tab pane:
+//  - CProcessView: files whose bytes are all sent and that wait for the server's confirmation;
+//  - CCompleteResultView: files the server confirmed;
+//  - CFailView: files that failed; "실패항목 재전송" sends every one of them again;
+//  - CFindView: the result of a remote file search.
+// The first three hold the local path (with its icon), the remote name, the size text and the
+// page's fixed status text; the progress page keeps the move folder in a hidden fifth column.
+
+#include "panes/result_list.h"
+#include "protocol/records.h"
+#include "protocol/upload_request.h"
+
+#include <vector>
+
+// The texts of one upload row: local path, remote name, size text.
+struct CResultRowTexts {
+    QString localPath;
+    QString remoteName;
+    QString sizeText;
+};
+
+class CProcessView : public CResultView {
+    Q_OBJECT
+public:
+    enum Column { LocalColumn = 0, RemoteColumn, SizeColumn, StatusColumn, MoveColumn };
+    explicit CProcessView(QWidget* parent = nullptr);
+
+    // The status text of rows added from now on: 311 on sync-service accounts, else 308.
+    void SetSyncService(bool syncService) { m_bSyncService = syncService; }
+    // key: what the row stands for, to find it again (RowOfKey).
+    void AddResultRow(const CResultRowTexts& texts, const QString& moveFolder, const void* key = nullptr);
+    int RowOfKey(const void* key) const { return Model()->RowOfKey(key); }
+    void RemoveRow(int row) { Model()->Remove(row); }
+
+private:
+    bool m_bSyncService = false;
+};
+
+class CCompleteResultView : public CResultView {
+    Q_OBJECT
+public:
+    explicit CCompleteResultView(QWidget* parent = nullptr);
+    void AddResultRow(const CResultRowTexts& texts);
+};
+
+class CFailView : public CResultView {
+    Q_OBJECT
+public:
+    explicit CFailView(QWidget* parent = nullptr);
+    void AddResultRow(const CResultRowTexts& texts);
+
+    // Upload notices for failed files: each notice whose path names a fail row (the first such
+    // row, without regard to case) is taken out of the list; with number 200 its row leaves
+    // the page and is returned, so that it can be shown as completed. Other notices stay.
+    std::vector<CResultRowTexts> RecheckFailed(talvex::CSyncNoticeList& notices);
+    // Every row, in list order and selected or not, as an order to send the file again
+    // (kind 0, the remote name as the remote folder, no name, no move folder); the page is
+    // left empty.
+    std::vector<talvex::CUploadOrder> TakeResendOrders();
+    // "실패항목 재전송": the orders go out with resendRequested.
+    void ResendFailed();
+
+signals:
+    void resendRequested(std::vector<talvex::CUploadOrder> orders);
+};
+
+class CFindView : public CResultView {
+    Q_OBJECT
+public:
+    explicit CFindView(QWidget* parent = nullptr);
+    // Replaces the rows with the entries of a search answer, in their order.
+    void ShowSearchResults(const talvex::CRemoteEntryList& entries);
+    // "2024-05-01 13:07"; empty for a date that cannot be read.
+    static QString TimeText(const talvex::OleDate& date);
+};

@@ -1,0 +1,138 @@
+#include "sync/result_panes.h"
+
+#include "app/client_session.h"
+#include "panes/flat_tab_view.h"
+#include "panes/folder_dlg.h"
+#include "panes/remote_view.h"
+#include "panes/result_views.h"
+#include "platform/log.h"
+#include "protocol/message_ids.h"
+#include "protocol/upload_tracker.h"
+#include "sync/plugin_hooks.h"
+#include "sync/queue_model.h"
+#include "sync/sync_job.h"
+#include "sync/upload_queue.h"
+
+using namespace talvex;
+
+namespace {
+
+CResultRowTexts TextsOf(const CUploadRequest& request)
+{
+    return {QString::fromStdString(request.localPath), QStringLiteral("/") + QString::fromStdString(request.remotePath),
+            QueueSizeText(request.size)};
+}
+
+bool IsFolder(const CUploadRequest& request) { return !request.remotePath.empty() && request.remotePath.back() == '/'; }
+
+} // namespace
+
+CResultPanes::CResultPanes(CClientSession& session, CUploadQueue& queue, CSyncJob& syncJob, CRemoteView& remote,
+                           CPluginHooks& plugins, CFlatTabView& tabs, OrderSink resend, QObject* parent)
+    : QObject(parent), m_session(session), m_queue(queue), m_remote(remote), m_plugins(plugins), m_tabs(tabs),
+      m_pProcess(new CProcessView), m_pComplete(new CCompleteResultView), m_pFail(new CFailView),
+      m_pFind(new CFindView)
+{
+    tabs.SetPage(CFlatTabView::ProcessPage, m_pProcess);
+    tabs.SetPage(CFlatTabView::CompletePage, m_pComplete);
+    tabs.SetPage(CFlatTabView::FailPage, m_pFail);
+    tabs.SetPage(CFlatTabView::FindPage, m_pFind);
+    m_askFindText = [this](QString& text) { return CFolderDlg::Ask(CFolderDlg::FindFile, m_pFind->window(), text); };
+
+    connect(&queue, &CUploadQueue::fileSent, this, &CResultPanes::OnFileSent);
+    connect(&queue, &CUploadQueue::settled, this, &CResultPanes::OnSettled);
+    // After the queue has taken the notices of the files it still waits for.
+    connect(&session, &CClientSession::noticesArrived, this, &CResultPanes::OnNotices);
+    connect(&session, &CClientSession::searchResultsArrived, this, [this](const CRemoteEntryList& entries) {
+        m_pFind->ShowSearchResults(entries);
+        m_tabs.SelectPage(CFlatTabView::FindPage);
+        emit statusChanged(0);
+    });
+    connect(m_pFail, &CFailView::resendRequested, this,
+            [resend = std::move(resend)](std::vector<CUploadOrder> orders) {
+                if (resend)
+                    resend(std::move(orders));
+            });
+    connect(&syncJob, &CSyncJob::manualSyncFinished, this, [this] {
+        // Without notices nothing confirms what still waits here: the sync has taken it.
+        if (!m_session.IsSyncService())
+            m_pProcess->RemoveAll();
+    });
+}
+
+void CResultPanes::OnFileSent(const CUploadRequest& request)
+{
+    if (IsFolder(request))
+        return;
+    const CResultRowTexts texts = TextsOf(request);
+    m_pProcess->SetSyncService(m_session.IsSyncService());
+    m_tabs.AddProgressRow(texts, QString::fromStdString(request.moveFolder), &request);
+    // Without notices the file is in place now: its row joins the remote list when its folder
+    // is on show (on sync-service accounts once the notice confirms it).
+    if (!m_session.IsSyncService())
+        ShowInRemoteList(texts);
+}
+
+void CResultPanes::ShowInRemoteList(const CResultRowTexts& texts)
+{
+    const QString name = NameInShownFolder(texts.remoteName, m_remote.CurrentPath());
+    if (!name.isEmpty())
+        m_remote.AddFileRow(name, texts.sizeText);
+}
+
+void CResultPanes::OnSettled(const CUploadItem& item)
+{
+    if (!item.request || IsFolder(*item.request))
+        return;
+    const CUploadRequest& request = *item.request;
+    const int row = m_pProcess->RowOfKey(&request);
+    if (row >= 0)
+        m_pProcess->RemoveRow(row);
+    const CResultRowTexts texts = TextsOf(request);
+    if (item.state != UploadState::Confirmed) {
+        // Refused, unconfirmed, or failed before all bytes were sent.
+        m_tabs.AddFailRow(texts);
+        return;
+    }
+    m_tabs.AddCompleteRow(texts);
+    const std::string remote = texts.remoteName.toStdString();
+    m_plugins.Call(CPluginHooks::kSync, m_session.ServerPath(texts.remoteName).toStdString(), {}, remote);
+    if (!item.moveError.empty())
+        Log("move after upload of %s failed: %s\n", request.localPath.c_str(), item.moveError.c_str());
+    if (m_session.IsSyncService())
+        ShowInRemoteList(texts);
+}
+
+void CResultPanes::OnNotices(CSyncNoticeList& notices)
+{
+    for (const CResultRowTexts& texts : m_pFail->RecheckFailed(notices)) {
+        m_tabs.AddCompleteRow(texts);
+        m_queue.CountLateConfirmation();
+    }
+}
+
+void CResultPanes::Find()
+{
+    QString text;
+    if (!m_askFindText || !m_askFindText(text))
+        return;
+    Search(text);
+}
+
+void CResultPanes::Search(const QString& text)
+{
+    emit statusChanged(11);
+    auto command = std::make_unique<CThreadCommand>();
+    command->messageId = UM_SEARCH;
+    command->text1 = QStringLiteral("/").toStdString(); // the whole account
+    command->text2 = text.toStdString();
+    m_session.SendCommand(std::move(command));
+}
+
+void CResultPanes::Clear()
+{
+    m_pProcess->RemoveAll();
+    m_pComplete->RemoveAll();
+}
+
+bool CResultPanes::IsProgressEmpty() const { return m_pProcess->RowCount() == 0; }
