@@ -18,6 +18,8 @@
 #include "sync/job_progress.h"
 #include "sync/plugin_hooks.h"
 #include "sync/remote_ops.h"
+#include "sync/schedule_controller.h"
+#include "sync/schedule_view.h"
 #include "sync/option_dlg.h"
 #include "sync/queue_view.h"
 #include "sync/sync_job.h"
@@ -206,6 +208,8 @@ void CMainFrame::CreateActions()
     Bind(ID_CHECK_SYNC_ALL, {[this] { m_pSyncJob->StartCheckAll(); }, noJob, {}});
     Bind(ID_DETAIL_SIZE, {[this] { OnDetailSize(); }, connected, [this] { return m_bDetailSize; }});
     Bind(ID_OPTIONS, {[this] { OnOptions(); }, {}, {}});
+    Bind(ID_SCHEDULE_SET, {[this] { m_pSchedule->Edit(); }, [this] { return m_pSession->IsSyncService(); }, {}});
+    Bind(ID_SCHEDULE_CANCEL, {[this] { m_pSchedule->Cancel(); }, [this] { return m_pSchedule && m_pSchedule->IsActive(); }, {}});
 }
 
 void CMainFrame::CreateMenus()
@@ -299,6 +303,11 @@ void CMainFrame::CreateClientArea()
     m_pQueueView = new CQueueView(*m_pQueue);
     m_pTabView->SetPage(CFlatTabView::QueuePage, m_pQueueView);
     InstallUploadDropTarget(*m_pQueueView->List(), *m_pLocalView->List());
+    auto* scheduleView = new CScheduleView;
+    m_pTabView->SetPage(CFlatTabView::SchedulePage, scheduleView);
+    m_pSchedule = std::make_unique<CScheduleController>(
+        *scheduleView, *m_pTabView, [this] { return m_pQueue->IsEmpty(); },
+        [this](CUploadOrder order) { AddUploadOrders({std::move(order)}); }, this);
     m_wndSplitter->addWidget(m_wndSplitterTop);
     m_wndSplitter->addWidget(m_pTabView);
     m_wndSplitter->setStretchFactor(0, 1);

@@ -26,6 +26,7 @@ class CJobProgress;
 class CLocalView;
 class CRemoteOps;
 class CRemoteView;
+class CScheduleController;
 class CStartSyncDlg;
 class CSyncJob;
 class CUploadQueue;
@@ -59,6 +60,7 @@ public:
     const CRemoteOps& RemoteOps() const { return *m_pRemoteOps; }
     CUploadQueue& Queue() const { return *m_pQueue; }
     CQueueView* QueueView() const { return m_pQueueView; }
+    CScheduleController& Schedule() const { return *m_pSchedule; }
     // The dialogs the flows open; tests replace them.
     CFrameDialogs& Dialogs() { return m_dialogs; }
 
@@ -160,4 +162,5 @@ private:
     std::unique_ptr<CSyncJob> m_pSyncJob;
     std::unique_ptr<CUploadQueue> m_pQueue;
     CQueueView* m_pQueueView = nullptr;
+    std::unique_ptr<CScheduleController> m_pSchedule;
 };
