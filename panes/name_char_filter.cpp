@@ -1,9 +1,9 @@
 #include "panes/name_char_filter.h"
 
 #include <QKeyEvent>
-#include <QLineEdit>
+#include <QWidget>
 
-CNameCharFilter::CNameCharFilter(QLineEdit* edit, QString forbidden, PromptIcon icon)
+CNameCharFilter::CNameCharFilter(QWidget* edit, QString forbidden, PromptIcon icon)
     : QObject(edit), m_strForbidden(std::move(forbidden)), m_icon(icon)
 {
     edit->installEventFilter(this);

@@ -7,13 +7,13 @@
 #include <QObject>
 #include <QString>
 
-class QLineEdit;
+class QWidget;
 
 class CNameCharFilter : public QObject {
     Q_OBJECT
 public:
-    // Installs itself on edit (and is owned by it).
-    CNameCharFilter(QLineEdit* edit, QString forbidden, PromptIcon icon);
+    // Installs itself on edit, a line edit or any control that takes typed text (and is owned by it).
+    CNameCharFilter(QWidget* edit, QString forbidden, PromptIcon icon);
 
     bool Forbids(const QString& text) const;
     static bool ContainsAnyOf(const QString& text, const QString& characters);

@@ -74,6 +74,8 @@ inline constexpr const char* kTextScheduleColumnEnd = "종료시각";
 inline constexpr const char* kTextSchedulePerMinutes = "분 주기로";
 inline constexpr const char* kTextSchedulePerHours = "시간 주기로";
 inline constexpr const char* kTextScheduleNotSet = "스케줄 정보가 설정되지 않았습니다";
+// A run whose source folder is not there ("%s": the folder)
+inline constexpr const char* kTextScheduleSourceMissing = "원본 경로를 찾을 수 없습니다: %s";
 
 // A request the engine would not put on the wire ("%s": the path as given)
 inline constexpr const char* kTextRequestTooLong = "요청이 너무 깁니다: %s";

@@ -21,6 +21,8 @@
 #include "sync/remote_ops.h"
 #include "sync/status_panes.h"
 #include "sync/result_panes.h"
+#include "sync/schedule_controller.h"
+#include "sync/schedule_view.h"
 #include "sync/option_dlg.h"
 #include "sync/queue_view.h"
 #include "sync/sync_job.h"
@@ -114,6 +116,8 @@ void CMainFrame::CreateOperations()
     m_pResults = std::make_unique<CResultPanes>(*m_pSession, *m_pQueue, *m_pSyncJob, *m_pRemoteView, *m_pPlugins,
                                                 *m_pTabView, [this](auto orders) { AddUploadOrders(std::move(orders)); });
     connect(m_pResults.get(), &CResultPanes::statusChanged, this, &CMainFrame::SetStatus);
+    // A scheduled upload waits until nothing is left waiting for its confirmation either.
+    m_pSchedule->SetProgressEmpty([this] { return m_pResults->IsProgressEmpty(); });
     connect(m_pSyncJob.get(), &CSyncJob::manualSyncFinished, this, [this] {
         if (!m_pSession->IsSyncService())
             m_pQueue->ResetTotals();
@@ -152,6 +156,8 @@ void CMainFrame::CreateActions()
     Bind(ID_FIND_FILE, {[this] { m_pResults->Find(); }, connected, {}});
     Bind(ID_DETAIL_SIZE, {[this] { OnDetailSize(); }, connected, [this] { return m_bDetailSize; }});
     Bind(ID_OPTIONS, {[this] { OnOptions(); }, {}, {}});
+    Bind(ID_SCHEDULE_SET, {[this] { m_pSchedule->Edit(); }, [this] { return m_pSession->IsSyncService(); }, {}});
+    Bind(ID_SCHEDULE_CANCEL, {[this] { m_pSchedule->Cancel(); }, [this] { return m_pSchedule && m_pSchedule->IsActive(); }, {}});
 }
 
 void CMainFrame::ShowTotals()
@@ -187,6 +193,11 @@ void CMainFrame::CreateClientArea()
     m_pQueueView = new CQueueView(*m_pQueue);
     m_pTabView->SetPage(CFlatTabView::QueuePage, m_pQueueView);
     InstallUploadDropTarget(*m_pQueueView->List(), *m_pLocalView->List());
+    auto* scheduleView = new CScheduleView;
+    m_pTabView->SetPage(CFlatTabView::SchedulePage, scheduleView);
+    m_pSchedule = std::make_unique<CScheduleController>(
+        *scheduleView, *m_pTabView, [this] { return m_pQueue->IsEmpty(); },
+        [this](CUploadOrder order) { AddUploadOrders({std::move(order)}); }, this);
     m_wndSplitter->addWidget(m_wndSplitterTop);
     m_wndSplitter->addWidget(m_pTabView);
     m_wndSplitter->setStretchFactor(0, 1);

@@ -28,6 +28,7 @@ class CRemoteOps;
 class CRemoteView;
 class CStatusPanes;
 class CResultPanes;
+class CScheduleController;
 class CStartSyncDlg;
 class CSyncJob;
 class CUploadQueue;
@@ -62,6 +63,7 @@ public:
     CUploadQueue& Queue() const { return *m_pQueue; }
     CQueueView* QueueView() const { return m_pQueueView; }
     CResultPanes& Results() const { return *m_pResults; }
+    CScheduleController& Schedule() const { return *m_pSchedule; }
     // The dialogs the flows open; tests replace them.
     CFrameDialogs& Dialogs() { return m_dialogs; }
 
@@ -152,4 +154,5 @@ private:
     std::unique_ptr<CUploadQueue> m_pQueue;
     std::unique_ptr<CResultPanes> m_pResults;
     CQueueView* m_pQueueView = nullptr;
+    std::unique_ptr<CScheduleController> m_pSchedule;
 };

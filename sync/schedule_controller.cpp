@@ -1,0 +1,116 @@
+#include "sync/schedule_controller.h"
+
+#include "app/prompt.h"
+#include "panes/flat_tab_view.h"
+#include "res/string_table.h"
+#include "sync/schedule_dlg.h"
+#include "sync/schedule_view.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+
+using namespace talvex;
+
+namespace {
+
+// Deeper trees are not searched further: no walk is endless.
+constexpr int kMaxSearchDepth = 256;
+
+bool HasFileBelow(const QString& folder, int depth)
+{
+    if (depth > kMaxSearchDepth)
+        return false;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        const QFileInfo entry = it.nextFileInfo();
+        if (entry.isDir()) {
+            if (!entry.isSymLink() && HasFileBelow(entry.filePath(), depth + 1))
+                return true;
+        } else if (entry.isFile()) {
+            return true;
+        }
+        // Pipes, sockets and devices are never uploaded: they do not count.
+    }
+    return false;
+}
+
+} // namespace
+
+CScheduleController::CScheduleController(CScheduleView& view, CFlatTabView& tabs, IsIdle queueEmpty, AddOrder addOrder,
+                                         QWidget* window)
+    : m_pView(&view), m_tabs(tabs), m_queueEmpty(std::move(queueEmpty)),
+      m_addOrder(std::move(addOrder)), m_pWindow(window)
+{
+    view.SetRunHook([this] { RunScheduledSync(); });
+    m_dialog = [](CScheduleInfo& info, QWidget* parent) {
+        CScheduleDlg dlg(info, parent);
+        return dlg.exec() == QDialog::Accepted;
+    };
+}
+
+CScheduleController::~CScheduleController()
+{
+    // The page may outlive the record by a moment while the window is taken down.
+    if (m_pView) {
+        m_pView->SetRunHook({});
+        m_pView->SetInfo(nullptr);
+    }
+}
+
+void CScheduleController::Edit()
+{
+    if (!m_dialog || !m_dialog(m_info, m_pWindow) || !m_pView)
+        return;
+    m_pView->SetInfo(&m_info);
+    m_pView->Refresh();
+    m_tabs.SelectPage(CFlatTabView::SchedulePage);
+}
+
+void CScheduleController::Cancel()
+{
+    m_info.Reset();
+    if (m_pView) {
+        // A cancelled schedule does not run any more.
+        m_pView->Stop();
+        m_pView->Refresh();
+    }
+}
+
+void CScheduleController::RunScheduledSync()
+{
+    const bool pending = (m_queueEmpty && !m_queueEmpty()) || (m_progressEmpty && !m_progressEmpty());
+    if (pending) {
+        if (m_pView)
+            m_pView->AddLogLine(Str(261));
+        return;
+    }
+    QString source = m_info.sourcePath.trimmed();
+    if (!m_info.active || source.isEmpty())
+        return;
+    if (!QFileInfo(source).isDir()) {
+        // Said in the log, so that a folder moved away does not go unnoticed.
+        if (m_pView)
+            m_pView->AddLogLine(QString::fromUtf8(kTextScheduleSourceMissing).replace(QStringLiteral("%s"), source));
+        return;
+    }
+    if (!HasAnyFile(source))
+        return;
+    if (!source.endsWith(QLatin1Char('/')))
+        source.append(QLatin1Char('/'));
+    CUploadOrder order;
+    order.kind = 1;
+    order.source = source.toStdString();
+    order.remoteFolder = m_info.targetPath.toStdString();
+    // The source files are moved only while the user wants them moved.
+    if (m_info.moveOption)
+        order.moveFolder = m_info.movePath.trimmed().toStdString();
+    if (m_addOrder)
+        m_addOrder(std::move(order));
+}
+
+bool CScheduleController::HasAnyFile(const QString& folder)
+{
+    const QFileInfo root(folder);
+    return root.isDir() && HasFileBelow(root.filePath(), 0);
+}
