@@ -66,7 +66,8 @@ void CUploadQueue::Start(int channels)
     m_bStarted = true;
     m_nWanted = std::max(1, channels);
     m_nConnectFailures = 0;
-    while (static_cast<int>(m_channels.size()) < m_nWanted)
+    // Bounded: a channel that cannot be made (the session is already gone) must not spin here.
+    for (int i = static_cast<int>(m_channels.size()); i < m_nWanted; ++i)
         OpenChannel();
     m_dispatchTimer.start();
     m_fillTimer.start();

@@ -334,6 +334,22 @@ private slots:
         QCOMPARE(queue.RetryDelayMs(), 0);
     }
 
+    void aQueueWhoseChannelsCannotBeMadeStartsAndKeepsItsRows()
+    {
+        CMainFrame frame;
+        CUploadQueue& queue = frame.Queue();
+        queue.SetChannelFactory([](uint32_t) { return std::unique_ptr<Worker>(); });
+        queue.Start(2); // returns: no channel, no endless attempt
+        QCOMPARE(queue.ChannelCount(), 0);
+        const QString file = m_local.filePath(QStringLiteral("kept.txt"));
+        WriteFile(file, "k");
+        frame.AddUploadOrders({FileOrder(file, QStringLiteral("/"))});
+        QTRY_COMPARE_WITH_TIMEOUT(queue.Model().rowCount(), 1, 5000);
+        QCOMPARE(queue.Model().At(0).state, CQueueModel::Waiting);
+        QCOMPARE(queue.CurrentTotals().count, int64_t(1));
+        queue.Stop();
+    }
+
     void theTimersRunOnceASecondWhileConnected()
     {
         CMainFrame frame;
