@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileIconProvider>
+#include <QHash>
 #include <QMimeDatabase>
 #include <QStyle>
 
@@ -17,6 +18,12 @@ QIcon FolderIcon()
 
 QIcon FileIcon(const QMimeType& mime)
 {
+    // Lists ask again on every paint; a theme lookup (and the decoding of the fallback's
+    // picture) each time would cost more than the rest of the row. Window thread only.
+    static QHash<QString, QIcon> cache;
+    const auto cached = cache.constFind(mime.name());
+    if (cached != cache.constEnd())
+        return *cached;
     QIcon icon = QIcon::fromTheme(mime.iconName());
     if (icon.isNull())
         icon = QIcon::fromTheme(mime.genericIconName());
@@ -24,6 +31,7 @@ QIcon FileIcon(const QMimeType& mime)
         icon = QFileIconProvider().icon(QFileIconProvider::File);
     if (icon.isNull())
         icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
+    cache.insert(mime.name(), icon);
     return icon;
 }
 

@@ -1,0 +1,231 @@
+// The window's upload queue, measured in the running window against a development server in
+// this process, each figure beside its reference in the same run:
+//  1. 100,000 files of a local tree queued (not yet sent): the memory they take beyond the idle
+//     window (target: 60 MB) and the longest gap between two window events while they are
+//     expanded and shown (target: 50 ms).
+//  2. 10,000 files of 1 KiB through the queue, end to end, in files per second, beside
+//     talvex-cli put of the same tree (target: the window at least half the CLI's rate).
+//  3. One 1 GiB file through the queue in MB/s beside talvex-cli put (target: 0.9 x).
+// Run: QT_QPA_PLATFORM=offscreen build/bench/bench_upload_queue [files-for-1] [files-for-2] [MiB-for-3]
+
+#include "app/client_session.h"
+#include "app/prompt.h"
+#include "devserver/server.h"
+#include "devserver/server_log.h"
+#include "sync/main_frame.h"
+#include "sync/upload_queue.h"
+#include "tests/common/client_env.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace talvex;
+
+namespace {
+
+class AnswerAll final : public IPrompt {
+public:
+    bool Show(QWidget*, const QString&, const QString&, PromptIcon, PromptButtons) override { return true; }
+};
+
+long StatusKb(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(static_cast<qsizetype>(strlen(field))).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+bool MakeTree(const QString& root, int files, qint64 bytes)
+{
+    const QByteArray data(static_cast<int>(bytes), 'q');
+    for (int i = 0; i < files; ++i) {
+        const QString folder = root + QStringLiteral("/d%1").arg(i / 1000, 3, 10, QLatin1Char('0'));
+        if (i % 1000 == 0 && !QDir().mkpath(folder))
+            return false;
+        QFile file(folder + QStringLiteral("/f%1.bin").arg(i, 6, 10, QLatin1Char('0')));
+        if (!file.open(QIODevice::WriteOnly) || file.write(data) != bytes)
+            return false;
+    }
+    return true;
+}
+
+CUploadOrder FolderOrder(const QString& path, const QString& remote)
+{
+    CUploadOrder order;
+    order.kind = 1;
+    order.source = (path + QStringLiteral("/")).toStdString();
+    order.name = QFileInfo(path).fileName().toStdString();
+    order.remoteFolder = remote.toStdString();
+    return order;
+}
+
+// Waits, with the event loop running, until done() or the time-out; false on time-out.
+bool WaitFor(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Seconds that talvex-cli put takes for the source into remote on the server.
+double CliPut(const devserver::Server& server, const QString& source, const QString& remote)
+{
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TALVEX_WEB_HOST"), QStringLiteral("127.0.0.1:%1").arg(server.WebPort()));
+    env.insert(QStringLiteral("TALVEX_USER"), QStringLiteral("demo"));
+    env.insert(QStringLiteral("TALVEX_PASSWORD"), QStringLiteral("demo1234"));
+    cli.setProcessEnvironment(env);
+    const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/../cli/talvex-cli");
+    QElapsedTimer t;
+    t.start();
+    cli.start(program, {QStringLiteral("--control-port"), QString::number(server.ControlPort()),
+                        QStringLiteral("--command-port"), QString::number(server.CommandPort()), QStringLiteral("put"),
+                        source, remote});
+    if (!cli.waitForFinished(600000) || cli.exitCode() != 0) {
+        std::fprintf(stderr, "talvex-cli put failed: %s\n", cli.readAllStandardError().constData());
+        return -1;
+    }
+    return t.elapsed() / 1000.0;
+}
+
+// Seconds the window's queue takes to upload the source (connected frame).
+double QueuePut(CMainFrame& frame, const QString& source, const QString& remote, int64_t files)
+{
+    CUploadQueue& queue = frame.Queue();
+    const int64_t before = queue.CurrentTotals().completed;
+    QElapsedTimer t;
+    t.start();
+    frame.AddUploadOrders({FolderOrder(source, remote)});
+    if (!WaitFor([&] { return queue.CurrentTotals().completed - before >= files && queue.IsEmpty(); }, 600000))
+        return -1;
+    return t.elapsed() / 1000.0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int queuedFiles = argc > 1 ? std::atoi(argv[1]) : 100000;
+    const int smallFiles = argc > 2 ? std::atoi(argv[2]) : 10000;
+    const int bigMiB = argc > 3 ? std::atoi(argv[3]) : 1024;
+
+    QTemporaryDir work;
+    qputenv("TALVEX_CONFIG_FILE", (work.path() + QStringLiteral("/talvex.ini")).toUtf8());
+    AnswerAll prompt;
+    SetPrompt(&prompt);
+    devserver::SetServerLogQuiet(true);
+    devserver::ServerConfig config;
+    config.root = (work.path() + QStringLiteral("/storage")).toStdString();
+    config.webPort = config.commandPort = config.controlPort = 0;
+    devserver::Server server(config, devserver::AccountBook::Defaults());
+    std::string error;
+    if (!server.Start(error)) {
+        std::fprintf(stderr, "development server: %s\n", error.c_str());
+        return 1;
+    }
+    test::PointClientAt(server);
+
+    // 1. Queueing a large tree.
+    {
+        const QString tree = work.path() + QStringLiteral("/many");
+        std::printf("making %d files ...\n", queuedFiles);
+        if (!MakeTree(tree, queuedFiles, 0))
+            return 1;
+        CMainFrame frame;
+        frame.show();
+        // The queue runs (fill and dispatch timers) but no channel ever connects: everything
+        // stays queued, as behind a server that is away.
+        frame.Queue().SetChannelFactory([](uint32_t) { return std::unique_ptr<Worker>(); });
+        frame.Queue().Start(1);
+        WaitFor([] { return false; }, 300); // the window settles
+        const long idleKb = StatusKb("VmRSS:");
+        long maxGapMs = 0;
+        QElapsedTimer sinceTick;
+        sinceTick.start();
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            maxGapMs = std::max<long>(maxGapMs, static_cast<long>(sinceTick.restart()));
+        });
+        ticker.start(5);
+        QElapsedTimer t;
+        t.start();
+        frame.AddUploadOrders({FolderOrder(tree, QStringLiteral("/"))});
+        WaitFor([&] { return frame.Queue().CurrentTotals().count >= queuedFiles && frame.Queue().Model().rowCount() > 0; },
+                600000);
+        const double seconds = t.elapsed() / 1000.0;
+        WaitFor([] { return false; }, 200);
+        ticker.stop();
+        const long peakKb = StatusKb("VmHWM:");
+        const long nowKb = StatusKb("VmRSS:");
+        std::printf("queue %d files: expanded in %.2f s, %d rows on show; memory beyond the idle window %.1f MB "
+                    "(peak of the process %.1f MB, idle %.1f MB; target 60 MB); longest gap between window events "
+                    "%ld ms (target 50 ms)\n",
+                    queuedFiles, seconds, frame.Queue().Model().rowCount(), (nowKb - idleKb) / 1024.0, peakKb / 1024.0,
+                    idleKb / 1024.0, maxGapMs);
+        QDir(tree).removeRecursively();
+    }
+
+    CMainFrame frame;
+    frame.ConnectAs(QStringLiteral("demo"), QStringLiteral("demo1234"));
+    if (!WaitFor([&] { return frame.IsConnected() && frame.Queue().ConnectedChannels() > 0; }, 20000)) {
+        std::fprintf(stderr, "could not connect to the development server\n");
+        return 1;
+    }
+
+    // 2. Many small files, window beside CLI.
+    {
+        const QString tree = work.path() + QStringLiteral("/small");
+        if (!MakeTree(tree, smallFiles, 1024))
+            return 1;
+        const double cli = CliPut(server, tree, QStringLiteral("/cli"));
+        const double window = QueuePut(frame, tree, QStringLiteral("/window"), smallFiles);
+        if (cli > 0 && window > 0)
+            std::printf("%d files of 1 KiB: window %.0f files/s, talvex-cli %.0f files/s, ratio %.2f (target 0.5)\n",
+                        smallFiles, smallFiles / window, smallFiles / cli, cli / window);
+        QDir(tree).removeRecursively();
+    }
+
+    // 3. One large file, window beside CLI.
+    {
+        const QString folder = work.path() + QStringLiteral("/big");
+        QDir().mkpath(folder);
+        QFile file(folder + QStringLiteral("/big.bin"));
+        if (!file.open(QIODevice::WriteOnly))
+            return 1;
+        const QByteArray block(1 << 20, 'b');
+        for (int i = 0; i < bigMiB; ++i)
+            file.write(block);
+        file.close();
+        const double mb = bigMiB * 1048576.0 / 1e6;
+        const double cli = CliPut(server, folder, QStringLiteral("/cli"));
+        const double window = QueuePut(frame, folder, QStringLiteral("/window"), 1);
+        if (cli > 0 && window > 0)
+            std::printf("one file of %d MiB: window %.0f MB/s, talvex-cli %.0f MB/s, ratio %.2f (target 0.9)\n", bigMiB,
+                        mb / window, mb / cli, cli / window);
+    }
+    SetPrompt(nullptr);
+    return 0;
+}
