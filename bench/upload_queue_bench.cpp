@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -72,17 +73,22 @@ CUploadOrder FolderOrder(const QString& path, const QString& remote)
     return order;
 }
 
-// Waits, with the event loop running, until done() or the time-out; false on time-out.
+// Waits, with the event loop running (asleep between events, as the window is), until done()
+// or the time-out; false on time-out. done() is asked every 5 ms.
 bool WaitFor(const std::function<bool()>& done, int timeoutMs)
 {
     QElapsedTimer t;
     t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || t.elapsed() > timeoutMs)
+            loop.quit();
+    });
+    check.start(5);
+    if (!done())
+        loop.exec();
+    return done();
 }
 
 // Seconds that talvex-cli put takes for the source into remote on the server.
@@ -195,15 +201,35 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // 2 and 3: each side runs twice, in the order CLI, window, window, CLI, on an emptied
+    // storage after a sync, so neither profits from going first (page cache, write-back).
+    const QString storage = work.path() + QStringLiteral("/storage/demo");
+    auto best = [&](const QString& source, int64_t files, double& cliBest, double& windowBest) {
+        cliBest = windowBest = 0;
+        for (int run = 0; run < 4; ++run) {
+            QDir(storage + QStringLiteral("/cli")).removeRecursively();
+            QDir(storage + QStringLiteral("/window")).removeRecursively();
+            ::sync();
+            const bool cliTurn = run == 0 || run == 3;
+            const double seconds = cliTurn ? CliPut(server, source, QStringLiteral("/cli"))
+                                           : QueuePut(frame, source, QStringLiteral("/window"), files);
+            if (seconds <= 0)
+                return false;
+            double& slot = cliTurn ? cliBest : windowBest;
+            slot = slot == 0 ? seconds : std::min(slot, seconds);
+        }
+        return true;
+    };
+
     // 2. Many small files, window beside CLI.
     {
         const QString tree = work.path() + QStringLiteral("/small");
         if (!MakeTree(tree, smallFiles, 1024))
             return 1;
-        const double cli = CliPut(server, tree, QStringLiteral("/cli"));
-        const double window = QueuePut(frame, tree, QStringLiteral("/window"), smallFiles);
-        if (cli > 0 && window > 0)
-            std::printf("%d files of 1 KiB: window %.0f files/s, talvex-cli %.0f files/s, ratio %.2f (target 0.5)\n",
+        double cli = 0, window = 0;
+        if (best(tree, smallFiles, cli, window))
+            std::printf("%d files of 1 KiB (best of 2 each): window %.0f files/s, talvex-cli %.0f files/s, ratio %.2f "
+                        "(target 0.5)\n",
                         smallFiles, smallFiles / window, smallFiles / cli, cli / window);
         QDir(tree).removeRecursively();
     }
@@ -220,11 +246,11 @@ int main(int argc, char** argv)
             file.write(block);
         file.close();
         const double mb = bigMiB * 1048576.0 / 1e6;
-        const double cli = CliPut(server, folder, QStringLiteral("/cli"));
-        const double window = QueuePut(frame, folder, QStringLiteral("/window"), 1);
-        if (cli > 0 && window > 0)
-            std::printf("one file of %d MiB: window %.0f MB/s, talvex-cli %.0f MB/s, ratio %.2f (target 0.9)\n", bigMiB,
-                        mb / window, mb / cli, cli / window);
+        double cli = 0, window = 0;
+        if (best(folder, 1, cli, window))
+            std::printf("one file of %d MiB (best of 2 each): window %.0f MB/s, talvex-cli %.0f MB/s, ratio %.2f "
+                        "(target 0.9)\n",
+                        bigMiB, mb / window, mb / cli, cli / window);
     }
     SetPrompt(nullptr);
     return 0;
