@@ -8,9 +8,13 @@
 #include <QDateTime>
 #include <QFile>
 #include <QLocale>
+#include <QMimeDatabase>
 #include <QMimeType>
+#include <QSet>
+#include <QThreadPool>
 
 #include <algorithm>
+#include <mutex>
 #include <numeric>
 
 namespace {
@@ -22,10 +26,69 @@ QString ExtensionOf(const QString& lowerName)
     return dot < 0 ? QString() : lowerName.mid(dot);
 }
 
+// A shell pattern with '*' and '?' against a whole name, both lower case.
+bool GlobMatches(QStringView pattern, QStringView name)
+{
+    qsizetype p = 0, n = 0, star = -1, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == u'?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == u'*') {
+            star = p++;
+            resume = n;
+        } else if (star >= 0) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*')
+        ++p;
+    return p == pattern.size();
+}
+
+// Whether a file name without any dot can have a type of its own. Only the few patterns of the
+// MIME database without a dot can match such a name ("makefile", "readme*", "*~" …); when none
+// does, its type is the generic one and the database need not be asked for every such file.
+bool DotlessNameMayHaveType(const QString& lowerName)
+{
+    struct Patterns {
+        QSet<QString> literals;
+        QStringList wildcards;
+        bool classes = false; // a pattern with [...]: not matched here, the database is asked
+    };
+    static const Patterns patterns = [] {
+        Patterns p;
+        for (const QMimeType& mime : QMimeDatabase().allMimeTypes()) {
+            for (const QString& glob : mime.globPatterns()) {
+                if (glob.contains(QLatin1Char('.')))
+                    continue;
+                if (glob.contains(QLatin1Char('[')))
+                    p.classes = true;
+                else if (glob.contains(QLatin1Char('*')) || glob.contains(QLatin1Char('?')))
+                    p.wildcards.append(glob.toLower());
+                else
+                    p.literals.insert(glob.toLower());
+            }
+        }
+        return p;
+    }();
+    if (patterns.classes || patterns.literals.contains(lowerName))
+        return true;
+    return std::any_of(patterns.wildcards.begin(), patterns.wildcards.end(),
+                       [&](const QString& glob) { return GlobMatches(glob, lowerName); });
+}
+
 } // namespace
 
 CLocalListModel::CLocalListModel(QObject* parent) : QAbstractTableModel(parent)
 {
+    // Reading the MIME database's patterns takes a tenth of a second: done off the window
+    // thread before the first sort by type needs them.
+    static std::once_flag warmed;
+    std::call_once(warmed, [] { QThreadPool::globalInstance()->start([] { DotlessNameMayHaveType(QString()); }); });
     m_icons.append(FolderIcon()); // index 0: every folder, volume and ".."
 }
 
@@ -105,31 +168,37 @@ QString CLocalListModel::TypeName(const LocalEntry& entry) const
 {
     if (!entry.typeName.isEmpty())
         return entry.typeName;
+    if (entry.folder)
+        return entry.typeName = FolderTypeName();
+    // Files share their type by extension: once one file of an extension is known, the others
+    // cost a hash lookup (a first sort by type of 100,000 files must not ask the MIME database
+    // or fill the path cache 100,000 times).
+    const QString extension = ExtensionOf(entry.sortName);
+    if (!extension.isEmpty()) {
+        if (auto it = m_typeByExtension.constFind(extension); it != m_typeByExtension.cend())
+            return entry.typeName = it.value();
+    }
+    if (extension.isEmpty() && !DotlessNameMayHaveType(entry.sortName)) {
+        static const QString generic = QString::fromUtf8(talvex::kTextTypeFile);
+        return entry.typeName = generic;
+    }
     const QString key = m_folderText + entry.sortName;
     if (auto it = m_typeByPath.constFind(key); it != m_typeByPath.cend())
         return entry.typeName = it.value();
-    const QString extension = ExtensionOf(entry.sortName);
     QString type;
-    // A folder's name may end in what looks like an extension: only files share by extension.
-    if (!entry.folder && !extension.isEmpty())
-        type = m_typeByExtension.value(extension);
+    const QMimeType mime = MimeTypeForName(entry.displayName);
+    if (mime.isValid() && !mime.isDefault())
+        type = mime.comment();
     if (type.isEmpty()) {
-        if (entry.folder) {
-            type = FolderTypeName();
-        } else {
-            const QMimeType mime = MimeTypeForName(entry.displayName);
-            if (mime.isValid() && !mime.isDefault())
-                type = mime.comment();
-            if (type.isEmpty()) {
-                const QString suffix = extension.mid(1).toUpper();
-                type = suffix.isEmpty() ? QString::fromUtf8(talvex::kTextTypeFile)
-                                        : suffix + QString::fromUtf8(talvex::kTextTypeFileSuffix);
-            }
-            // The fallback depends on the extension alone too: an unknown extension is not
-            // asked about again for every file that has it.
-            if (!extension.isEmpty())
-                m_typeByExtension.insert(extension, type);
-        }
+        const QString suffix = extension.mid(1).toUpper();
+        type = suffix.isEmpty() ? QString::fromUtf8(talvex::kTextTypeFile)
+                                : suffix + QString::fromUtf8(talvex::kTextTypeFileSuffix);
+    }
+    if (!extension.isEmpty()) {
+        // The fallback depends on the extension alone too: an unknown extension is not asked
+        // about again for every file that has it.
+        m_typeByExtension.insert(extension, type);
+        return entry.typeName = type;
     }
     if (m_typeByPath.size() >= kPathCacheLimit)
         m_typeByPath.clear(); // browsing many large folders must not grow it without end

@@ -10,6 +10,7 @@
 #include <QAbstractItemModelTester>
 #include <QAction>
 #include <QDir>
+#include <QMimeDatabase>
 #include <QFile>
 #include <QHeaderView>
 #include <QMimeData>
@@ -268,6 +269,18 @@ private slots:
         // A folder named like a file is still a folder, even after the extension is known.
         const QString folder = Cell(List(), RowNamed(List(), QStringLiteral("album.txt")), CLocalListModel::TypeColumn);
         QVERIFY(folder != text);
+        // Names without a dot the type database knows by name keep their own type; the check
+        // that spares the database the other dotless names must not swallow them.
+        MakeFile(Path(QStringLiteral("Makefile")));
+        MakeFile(Path(QStringLiteral("draft~")));
+        MakeFile(Path(QStringLiteral("README")));
+        QVERIFY(Open(List(), m_dir.path()));
+        for (const char* name : {"Makefile", "draft~", "README"}) {
+            const QString known = QMimeDatabase().mimeTypeForFile(QString::fromLatin1(name), QMimeDatabase::MatchExtension).comment();
+            QCOMPARE(Cell(List(), RowNamed(List(), QString::fromLatin1(name)), CLocalListModel::TypeColumn), known);
+            QVERIFY(known != QStringLiteral("File"));
+        }
+        QCOMPARE(Cell(List(), RowNamed(List(), QStringLiteral("datafile")), CLocalListModel::TypeColumn), QStringLiteral("File"));
         QCOMPARE(Cell(List(), RowNamed(List(), QStringLiteral("a.xyz")), CLocalListModel::SizeColumn), QStringLiteral("0"));
         QVERIFY(Cell(List(), 0, CLocalListModel::TimeColumn).isEmpty());
         QVERIFY(!Cell(List(), 1, CLocalListModel::TimeColumn).isEmpty());
