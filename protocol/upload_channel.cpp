@@ -97,6 +97,10 @@ void UploadChannel::OnMessage(MailMessage& message)
     }
     if (message.id != UM_UPLOAD || !message.upload)
         return;
+    // Requests can follow each other straight from the mailbox without a turn of the read loop:
+    // the answers to the earlier files are handed on first, or they would wait until the queue
+    // runs dry (and a long queue's answers could fill the server's socket).
+    TakeArrivedInput();
     const std::string& remote = message.upload->remotePath;
     if (!remote.empty() && remote.back() == '/')
         CreateFolder(message.upload);
@@ -169,8 +173,10 @@ bool UploadChannel::CancelRequested()
 
 UploadChannel::Step UploadChannel::WaitWritable()
 {
+    // Arrived answers are taken once per wait: a peer that has closed its side stays readable.
+    short socketEvents = POLLOUT | POLLIN;
     for (;;) {
-        pollfd fds[2] = {{Socket(), POLLOUT, 0}, {Mail().WakeFd(), POLLIN, 0}};
+        pollfd fds[2] = {{Socket(), socketEvents, 0}, {Mail().WakeFd(), POLLIN, 0}};
         const int ready = ::poll(fds, 2, std::max(1, Info().sendStallMs));
         if (ready < 0 && errno == EINTR)
             continue;
@@ -187,6 +193,13 @@ UploadChannel::Step UploadChannel::WaitWritable()
                 errno = ECANCELED;
                 return Step::Cancelled;
             }
+        }
+        if (fds[0].revents & POLLIN) {
+            // Answers to earlier files while this one's body waits for room.
+            TakeArrivedInput();
+            socketEvents = POLLOUT;
+            if (!(fds[0].revents & (POLLOUT | POLLERR | POLLHUP)))
+                continue;
         }
         return Step::Done; // room in the socket, an error to be told by the next send, or other mail
     }

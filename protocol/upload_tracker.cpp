@@ -143,6 +143,7 @@ void CUploadTracker::Answer(const CTlxspResponse& answer, uint32_t channel)
         item->state = UploadState::Answered;
         m_answered[PathKey(item->request->remotePath)].push_back(item->request.get());
         ++m_nAnswered;
+        TakeEarlyNotice(*item);
         return;
     }
     Confirm(*item);
@@ -152,8 +153,22 @@ void CUploadTracker::ApplyNotices(CSyncNoticeList& notices)
 {
     auto& list = notices.notices;
     for (auto it = list.begin(); it != list.end();) {
-        auto waiting = it->kind == kNoticePutFile ? m_answered.find(PathKey(it->text)) : m_answered.end();
+        const std::string key = it->kind == kNoticePutFile ? PathKey(it->text) : std::string();
+        auto waiting = it->kind == kNoticePutFile ? m_answered.find(key) : m_answered.end();
         if (waiting == m_answered.end() || waiting->second.empty()) {
+            // The server stores a file, tells it, then answers: on a busy channel the notice can
+            // come before the answer is read. It is kept for that file, not lost.
+            if (it->kind == kNoticePutFile) {
+                const size_t sent = SentUnder(key);
+                auto& early = m_early[key];
+                if (early.size() < sent) {
+                    early.push_back(it->number);
+                    it = list.erase(it);
+                    continue;
+                }
+                if (early.empty())
+                    m_early.erase(key);
+            }
             ++it;
             continue;
         }
@@ -166,6 +181,31 @@ void CUploadTracker::ApplyNotices(CSyncNoticeList& notices)
         }
         it = list.erase(it);
     }
+}
+
+size_t CUploadTracker::SentUnder(const std::string& key) const
+{
+    size_t n = 0;
+    for (const auto& [channel, byPath] : m_sent)
+        if (auto it = byPath.find(key); it != byPath.end())
+            n += it->second.size();
+    return n;
+}
+
+bool CUploadTracker::TakeEarlyNotice(CUploadItem& item)
+{
+    auto early = m_early.find(PathKey(item.request->remotePath));
+    if (early == m_early.end())
+        return false;
+    const int32_t number = early->second.front();
+    early->second.pop_front();
+    if (early->second.empty())
+        m_early.erase(early);
+    if (number == 200)
+        Confirm(item);
+    else
+        Fail(item, UploadFailure::Unconfirmed, number);
+    return true;
 }
 
 void CUploadTracker::Confirm(CUploadItem& item)
@@ -202,8 +242,11 @@ void CUploadTracker::ChannelLost(uint32_t channel)
     for (const CUploadRequest* request : lost)
         if (CUploadItem* item = Lookup(request)) {
             item->state = UploadState::Sending; // no longer indexed as sent
-            Fail(*item, UploadFailure::SendFailed);
+            // A notice already told what the server made of it: that settles it, not the loss.
+            if (!(m_bConfirmByNotice && TakeEarlyNotice(*item)))
+                Fail(*item, UploadFailure::SendFailed);
         }
+
 }
 
 void CUploadTracker::FailAll(UploadFailure why)
@@ -261,6 +304,17 @@ void CUploadTracker::Settle(CUploadItem& item)
         Unindex(item);
     }
     item.state = final;
+    if (!m_early.empty()) {
+        // Notices kept for files of this path that will never be answered now wait for nothing.
+        const std::string key = PathKey(item.request->remotePath);
+        if (auto early = m_early.find(key); early != m_early.end()) {
+            const size_t sent = SentUnder(key);
+            while (early->second.size() > sent)
+                early->second.pop_back();
+            if (early->second.empty())
+                m_early.erase(early);
+        }
+    }
     m_last = item;
     const CUploadRequest* key = item.request.get();
     m_items.erase(key);

@@ -88,6 +88,9 @@ public:
 
 private:
     CUploadItem* Lookup(const CUploadRequest* request);
+    size_t SentUnder(const std::string& key) const;
+    // Settles an answered item by an early notice for its path, if one waits.
+    bool TakeEarlyNotice(CUploadItem& item);
     void MarkSent(CUploadItem& item);
     void Answer(const CTlxspResponse& answer, uint32_t channel);
     void Confirm(CUploadItem& item);
@@ -103,6 +106,9 @@ private:
     std::unordered_map<uint32_t, std::unordered_map<std::string, std::deque<const CUploadRequest*>>> m_sent;
     // Answered, by path: oldest first.
     std::unordered_map<std::string, std::deque<const CUploadRequest*>> m_answered;
+    // Notice numbers that came before the answer of a file sent under that path, oldest first;
+    // never more per path than files sent under it.
+    std::unordered_map<std::string, std::deque<int32_t>> m_early;
     size_t m_nSent = 0;
     size_t m_nAnswered = 0;
     CUploadItem m_last; // the item Apply returns once it is settled

@@ -219,6 +219,26 @@ TEST_F(UploadChannelTest, AnswersThatArrivedBeforeACancelAreHandedOnBeforeIt)
     EXPECT_TRUE(conn->WaitClosed(10s));
 }
 
+TEST_F(UploadChannelTest, AnswersAreHandedOnWhileTheNextFilesFollowStraightFromTheMailbox)
+{
+    Open();
+    // Both requests are in the mailbox at once: the second starts without a turn of the read
+    // loop, and its body stalls (the server reads nothing more).
+    auto small = File("small.txt", 10);
+    worker->PostUpload(small);
+    worker->PostUpload(File("huge", 64 << 20));
+    conn->ReadRequest();
+    conn->ReadBytes(10);
+    conn->Write(Answer("PUTFILE__", 200, "PATH : up/small.txt\r\n"));
+    EXPECT_EQ(Final().code, UE_DONE);
+    // The answer comes while the second body waits for room, not after the queue runs dry.
+    Report answer = Final();
+    ASSERT_EQ(answer.code, UE_RESPONSE);
+    EXPECT_EQ(answer.response->path, "up/small.txt");
+    worker->Cancel();
+    EXPECT_EQ(Final().code, UE_CANCELLED);
+}
+
 TEST_F(UploadChannelTest, ASendThatStallsTooLongFails)
 {
     CChannelStartInfo info = Info("S1");

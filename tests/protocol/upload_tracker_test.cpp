@@ -135,6 +135,69 @@ TEST(UploadTracker, OnASyncServiceAccountTheNoticeSettlesTheFileAndIsTakenOut)
     EXPECT_EQ(tracker.AwaitingNotices(), 0u);
 }
 
+TEST(UploadTracker, ANoticeThatComesBeforeItsAnswerIsKeptForIt)
+{
+    Recorder rec;
+    CUploadTracker tracker(true, rec.Listener());
+    auto a = File("k/a.bin");
+    auto b = File("k/b.bin");
+    auto c = File("k/c.bin");
+    SendThrough(tracker, a, kChannelA);
+    SendThrough(tracker, b, kChannelA);
+    SendThrough(tracker, c, kChannelB);
+
+    // The notices overtake the answers still unread on a busy channel; a second notice for a
+    // path with one file sent, and one for a path nobody sent, stay in the list for others.
+    CSyncNoticeList list = Notices({{"k/a.bin", 200, kNoticePutFile},
+                                    {"k/a.bin", 200, kNoticePutFile},
+                                    {"k/b.bin", 500, kNoticePutFile},
+                                    {"k/c.bin", 200, kNoticePutFile},
+                                    {"k/none.bin", 200, kNoticePutFile}});
+    tracker.ApplyNotices(list);
+    ASSERT_EQ(list.notices.size(), 2u);
+    EXPECT_EQ(list.notices[0].text, "k/a.bin");
+    EXPECT_EQ(list.notices[1].text, "k/none.bin");
+    EXPECT_TRUE(rec.settled.empty()); // nothing settles before its answer
+
+    tracker.Apply(AnswerReport(kChannelA, "k/a.bin", 200));
+    tracker.Apply(AnswerReport(kChannelA, "k/b.bin", 200));
+    ASSERT_EQ(rec.settled.size(), 2u);
+    EXPECT_EQ(rec.settled[0].request, a);
+    EXPECT_EQ(rec.settled[0].state, UploadState::Confirmed);
+    EXPECT_EQ(rec.settled[1].request, b);
+    EXPECT_EQ(rec.settled[1].failure, UploadFailure::Unconfirmed);
+    EXPECT_EQ(rec.settled[1].status, 500);
+    EXPECT_EQ(tracker.AwaitingNotices(), 0u);
+
+    // Channel B goes before c's answer is read: the notice said the server has it.
+    tracker.ChannelLost(kChannelB);
+    ASSERT_EQ(rec.settled.size(), 3u);
+    EXPECT_EQ(rec.settled[2].request, c);
+    EXPECT_EQ(rec.settled[2].state, UploadState::Confirmed);
+    EXPECT_EQ(tracker.Confirmed(), 2u);
+}
+
+TEST(UploadTracker, AKeptNoticeGoesWithAFileThatFailsAndConfirmsNoLaterUpload)
+{
+    Recorder rec;
+    CUploadTracker tracker(true, rec.Listener());
+    auto first = File("x.bin");
+    SendThrough(tracker, first, kChannelA);
+    CSyncNoticeList list = Notices({{"x.bin", 200, kNoticePutFile}});
+    tracker.ApplyNotices(list);
+    EXPECT_TRUE(list.notices.empty());
+    // Refused after all (the notice was about an older copy): it fails, and its kept notice
+    // must not confirm the next upload of that path.
+    tracker.Apply(AnswerReport(kChannelA, "x.bin", 500));
+    ASSERT_EQ(rec.settled.size(), 1u);
+    EXPECT_EQ(rec.settled[0].failure, UploadFailure::Refused);
+    auto second = File("x.bin");
+    SendThrough(tracker, second, kChannelA);
+    tracker.Apply(AnswerReport(kChannelA, "x.bin", 200));
+    EXPECT_EQ(rec.settled.size(), 1u);
+    EXPECT_EQ(tracker.Find(second.get())->state, UploadState::Answered);
+}
+
 TEST(UploadTracker, SameRemotePathTwiceIsSettledInTheOrderSentAndOnlyOnItsChannel)
 {
     Recorder rec;

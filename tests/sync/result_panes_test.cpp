@@ -159,6 +159,27 @@ private slots:
         QCOMPARE(frame.StatusPane(4)->text(), QStringLiteral("실패 : 0"));
     }
 
+    void aDroppedFolderWithKoreanNamesIsConfirmedByTheServersNotices()
+    {
+        const QString folder = m_local.filePath(QStringLiteral("업로드시험"));
+        for (int i = 1; i <= 3; ++i)
+            WriteFile(folder + QStringLiteral("/파일_%1.bin").arg(i), QByteArray(1000 * i, 'k'));
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("sync"), QStringLiteral("sync1234"));
+        CResultPanes& panes = frame.Results();
+        QTRY_COMPARE_WITH_TIMEOUT(frame.Queue().ConnectedChannels(), 1, 10000);
+        CUploadOrder order;
+        order.kind = 1;
+        order.source = (folder + QStringLiteral("/")).toStdString();
+        order.name = QFileInfo(folder).fileName().toStdString();
+        order.remoteFolder = "/";
+        frame.AddUploadOrders({order});
+        QTRY_COMPARE_WITH_TIMEOUT(panes.CompleteView()->RowCount(), 3, 20000);
+        QVERIFY(panes.IsProgressEmpty());
+        QCOMPARE(panes.FailView()->RowCount(), 0);
+        QCOMPARE(frame.Queue().CurrentTotals().completed, int64_t(3));
+    }
+
     void twoRowsWithOneRemoteNameAreConfirmedOneNoticeAtATime()
     {
         const QString first = m_local.filePath(QStringLiteral("d1/same.txt"));
