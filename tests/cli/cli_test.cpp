@@ -4,6 +4,7 @@
 #include "cli/options.h"
 #include "devserver/server.h"
 #include "devserver/server_log.h"
+#include "tests/common/cli_runner.h"
 #include "tests/common/loopback.h"
 #include "tests/common/refusing_control_port.h"
 
@@ -26,90 +27,10 @@
 namespace fs = std::filesystem;
 using namespace talvex;
 
-extern char** environ;
-
 namespace {
 
-struct CliRun {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs talvex-cli with the arguments; killed when it takes longer than limitSeconds.
-CliRun RunCli(const std::vector<std::string>& args, const std::string& input = {}, int limitSeconds = 60)
-{
-    int outPipe[2], errPipe[2], inPipe[2];
-    EXPECT_EQ(pipe(outPipe), 0);
-    EXPECT_EQ(pipe(errPipe), 0);
-    EXPECT_EQ(pipe(inPipe), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], inPipe[0], inPipe[1]})
-        posix_spawn_file_actions_addclose(&actions, fd);
-    std::vector<char*> argv;
-    std::string path = TALVEX_CLI_PATH;
-    argv.push_back(path.data());
-    std::vector<std::string> copy = args;
-    for (auto& a : copy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    close(inPipe[0]);
-    CliRun run;
-    if (rc != 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
-        close(inPipe[1]);
-        ADD_FAILURE() << "cannot start " << path;
-        return run;
-    }
-    if (!input.empty())
-        (void)!write(inPipe[1], input.data(), input.size());
-    close(inPipe[1]);
-
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    int open = 2;
-    while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
-            ADD_FAILURE() << "talvex-cli did not finish in time";
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left.count())) <= 0)
-            continue;
-        for (auto& f : fds) {
-            if (f.fd < 0 || !(f.revents & (POLLIN | POLLHUP)))
-                continue;
-            char buf[4096];
-            const ssize_t n = read(f.fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(f.fd);
-                f.fd = -1;
-                --open;
-            } else {
-                (f.fd == outPipe[0] ? run.out : run.err).append(buf, static_cast<size_t>(n));
-            }
-        }
-    }
-    for (auto& f : fds)
-        if (f.fd >= 0)
-            close(f.fd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
+using test::CliRun;
+using test::RunCli;
 
 class CliTest : public ::testing::Test {
 protected:
