@@ -350,6 +350,35 @@ private slots:
         queue.Stop();
     }
 
+    void exactlyOneHundredAndOneRowsAreOnShowAndARowLeavingTakesTheNextIn()
+    {
+        CMainFrame frame;
+        CUploadQueue& queue = frame.Queue();
+        queue.SetChannelFactory([](uint32_t) { return std::unique_ptr<Worker>(); }); // nothing is sent
+        queue.Start(1);
+        const QString folder = m_local.filePath(QStringLiteral("rows"));
+        std::vector<CUploadOrder> orders;
+        for (int i = 0; i < 102; ++i) {
+            const QString file = folder + QStringLiteral("/r%1.txt").arg(i, 3, 10, QLatin1Char('0'));
+            WriteFile(file, "r");
+            orders.push_back(FileOrder(file, QStringLiteral("/")));
+        }
+        auto first100 = std::vector<CUploadOrder>(orders.begin(), orders.begin() + 100);
+        frame.AddUploadOrders(first100);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.Model().rowCount(), 100, 5000);
+        frame.AddUploadOrders({orders[100]});
+        QTRY_COMPARE_WITH_TIMEOUT(queue.Model().rowCount(), 101, 5000);
+        frame.AddUploadOrders({orders[101]});
+        QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().count, int64_t(102), 5000);
+        QCOMPARE(queue.Model().rowCount(), 101); // the 102nd waits unseen
+        QVERIFY(!queue.IsEmpty());
+        queue.DeleteRows({0});
+        QCOMPARE(queue.Model().rowCount(), 101); // taken in at once, not at the next tick
+        QCOMPARE(QString::fromStdString(queue.Model().At(100).request->localPath), QString::fromStdString(orders[101].source));
+        QCOMPARE(queue.CurrentTotals().count, int64_t(101));
+        queue.Stop();
+    }
+
     void theTimersRunOnceASecondWhileConnected()
     {
         CMainFrame frame;
