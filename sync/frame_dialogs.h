@@ -6,6 +6,8 @@
 
 #include <QString>
 
+class QWidget;
+
 #include <functional>
 #include <memory>
 
@@ -19,3 +21,6 @@ struct CFrameDialogs {
     SyncResultShow showSyncComplete;
     SyncResultShow showSyncResult;
 };
+
+// The real dialogs, opened over window.
+CFrameDialogs DefaultFrameDialogs(QWidget* window);

@@ -1,7 +1,5 @@
 #include "sync/main_frame.h"
 
-#include "accounts/login_dlg.h"
-#include "accounts/manager_dlg.h"
 #include "app/about_dlg.h"
 #include "app/client_session.h"
 #include "app/prompt.h"
@@ -27,8 +25,6 @@
 #include "sync/queue_view.h"
 #include "sync/sync_job.h"
 #include "sync/upload_queue.h"
-#include "sync/sync_comp_dlg.h"
-#include "sync/sync_result_dlg.h"
 
 #include <QAction>
 #include <QApplication>
@@ -51,7 +47,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     setWindowTitle(Str(194));
     resize(1000, 720);
     m_pPlugins->Load(PluginDirs(QCoreApplication::applicationDirPath().toStdString()));
-    InstallDefaultDialogs();
+    m_dialogs = DefaultFrameDialogs(this);
 
     CreateActions();
     m_pStatus = std::make_unique<CStatusPanes>(*statusBar());
@@ -73,39 +69,6 @@ CMainFrame::CMainFrame(QWidget* parent)
 
 // The operations go before the session they listen to; the session joins its workers.
 CMainFrame::~CMainFrame() = default;
-
-void CMainFrame::InstallDefaultDialogs()
-{
-    m_dialogs.showLogin = [this](QString& userId, QString& password, bool& save) {
-        CLoginDlg dlg(this);
-        if (dlg.exec() != QDialog::Accepted)
-            return false;
-        userId = dlg.m_strUserId;
-        password = dlg.m_strPassword;
-        save = dlg.m_bSave;
-        return true;
-    };
-    m_dialogs.showManager = [this](QString& userId, QString& password) {
-        bool chosen = false;
-        CManagerDlg dlg(
-            [&](const QString& id, const QString& pw) {
-                userId = id;
-                password = pw;
-                chosen = true;
-            },
-            this);
-        dlg.exec();
-        return chosen;
-    };
-    m_dialogs.showSyncComplete = [this](std::unique_ptr<CSyncNoticeList> result, bool check) {
-        CSyncCompDlg dlg(*result, check, this);
-        dlg.exec();
-    };
-    m_dialogs.showSyncResult = [this](std::unique_ptr<CSyncNoticeList> result, bool check) {
-        CSyncResultDlg dlg(std::move(result), check, SyncResultFile(), this);
-        dlg.exec();
-    };
-}
 
 void CMainFrame::CreateOperations()
 {

@@ -112,7 +112,6 @@ private:
     void CreateActions();
     void CreateClientArea();
     void CreateOperations();
-    void InstallDefaultDialogs();
     void OnAbout();
     void OnDetailSize();
     void OnOptions();
