@@ -1,5 +1,7 @@
 #include "drm/drm_view.h"
 
+#include "drm/media_walker.h"
+
 #include "app/prompt.h"
 #include "drm/drm_log.h"
 #include "drm/drm_original.h"
@@ -25,7 +27,6 @@ using namespace talvex;
 
 namespace {
 
-constexpr int kMaxFolderDepth = 256; // below this, a folder is not searched further
 
 QString Text(const char* utf8)
 {
@@ -234,31 +235,23 @@ void CDRMView::AddSelection()
 
 void CDRMView::AddPath(const QString& path, bool isFolder)
 {
-    if (!isFolder) {
-        if (drm::IsMediaPath(path.toStdString()))
-            m_targets->Model()->Add(path, QString::fromStdString(drm::RelativeOutputPath(path.toStdString(), false,
-                                                                                          path.toStdString())));
-        return;
+    if (!m_walker) {
+        // The walker's thread hands its finds over through this object's event queue, which
+        // keeps them in order and drops them if the pane goes first.
+        m_walker = std::make_unique<CMediaWalker>(
+            [this](std::vector<MediaTarget> batch) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, batch = std::move(batch)] {
+                        for (const MediaTarget& target : batch)
+                            m_targets->Model()->Add(target.path, target.relativePath);
+                    },
+                    Qt::QueuedConnection);
+            },
+            [this] { QMetaObject::invokeMethod(this, [this] { --m_nCollecting; }, Qt::QueuedConnection); });
     }
-    CollectFolder(path, path, 0);
-}
-
-void CDRMView::CollectFolder(const QString& folder, const QString& addedRoot, int depth)
-{
-    if (depth > kMaxFolderDepth)
-        return;
-    const QFileInfoList infos = QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                                                           QDir::Name | QDir::IgnoreCase);
-    for (const QFileInfo& fi : infos) {
-        const QString path = fi.absoluteFilePath();
-        if (fi.isDir()) {
-            if (!fi.isSymLink()) // a link back up the tree would never end
-                CollectFolder(path, addedRoot, depth + 1);
-        } else if (drm::IsMediaPath(path.toStdString())) {
-            const std::string rel = drm::RelativeOutputPath(addedRoot.toStdString(), true, path.toStdString());
-            m_targets->Model()->Add(path, QString::fromStdString(rel));
-        }
-    }
+    ++m_nCollecting;
+    m_walker->Add(path, isFolder);
 }
 
 bool CDRMView::Packaging() const

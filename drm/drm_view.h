@@ -25,6 +25,7 @@ class QPushButton;
 class CDRMOriginal;
 class CDRMPack;
 class CDRMLog;
+class CMediaWalker;
 
 struct DrmSetupParams {
     QString drmId;       // DRM_ID of the web user check
@@ -61,7 +62,11 @@ public:
     void AddSelection();  // "=>"
     void BrowseTarget();  // "..."
     // Adds a file (when it is a media file) or every media file below a folder, depth first.
+    // Folders are searched on a thread of their own; rows join the target list in the order
+    // the entries were added.
     void AddPath(const QString& path, bool isFolder);
+    // Entries added and not yet searched through.
+    bool Collecting() const { return m_nCollecting > 0; }
     bool Packaging() const;
 
     CDRMOriginal* Browser() const { return m_browser; }
@@ -86,7 +91,6 @@ private:
     void OnTaken(uint64_t id);
     void OnDone(uint64_t id, int outcome, int64_t size);
     void OnFinished(const std::vector<uint64_t>& notTaken);
-    void CollectFolder(const QString& folder, const QString& addedRoot, int depth);
     int PackOne(const talvex::drm::PackJob& job);
 
     DrmSetupParams m_setup;
@@ -114,6 +118,8 @@ private:
     std::shared_ptr<AuthGuard> m_auth;
     std::thread m_authThread;
     std::unique_ptr<Sink> m_sink;
+    int m_nCollecting = 0;
+    std::unique_ptr<CMediaWalker> m_walker;
     // Last: destroyed first, so the worker has ended before the objects it uses go.
     std::unique_ptr<talvex::drm::PackagingWorker> m_worker;
 };
