@@ -89,8 +89,11 @@ void CFlatTabView::RemoveDrmPage()
     if (m_pTabs->count() <= DrmPage)
         return;
     QWidget* page = m_pTabs->widget(DrmPage);
+    const bool wasShown = m_pTabs->currentIndex() == DrmPage;
     m_pTabs->removeTab(DrmPage);
     page->deleteLater();
+    if (wasShown)
+        m_pTabs->setCurrentIndex(QueuePage); // not whichever page was beside it
 }
 
 void CFlatTabView::AddProgressRow(const CResultRowTexts& texts, const QString& moveFolder, const void* key)

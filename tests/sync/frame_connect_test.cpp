@@ -221,9 +221,12 @@ private slots:
         QVERIFY(page);
         QTRY_VERIFY_WITH_TIMEOUT(page->Authenticated(), 15000);
         QCOMPARE(frame.TabView()->CurrentPage(), int(CFlatTabView::QueuePage));
+        frame.TabView()->SelectPage(CFlatTabView::DrmPage);
         m_prompt.answers = {true};
         frame.Action(ID_DISCONNECT)->trigger();
         QCOMPARE(frame.TabView()->TabCount(), int(CFlatTabView::DrmPage));
+        // The page on show went: the queue comes to the front, not the page beside it.
+        QCOMPARE(frame.TabView()->CurrentPage(), int(CFlatTabView::QueuePage));
     }
 
     void aControlPortThatCannotBeReachedEndsTheProgram()
