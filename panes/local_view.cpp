@@ -16,6 +16,8 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPainter>
+#include <QProxyStyle>
+#include <QStyleOption>
 
 #include <sys/stat.h>
 
@@ -61,6 +63,26 @@ CUploadOrder MakeOrder(const QByteArray& path, const QString& name, bool folder,
     return order;
 }
 
+// Qt's header draws a downward triangle for an ascending sort; this pane shows an upward one
+// for ascending and a downward one for descending.
+class CSortArrowStyle final : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override
+    {
+        const auto* header = qstyleoption_cast<const QStyleOptionHeader*>(option);
+        if (element != PE_IndicatorHeaderArrow || !header || header->sortIndicator == QStyleOptionHeader::None) {
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+            return;
+        }
+        QStyleOptionHeader flipped(*header);
+        flipped.sortIndicator = header->sortIndicator == QStyleOptionHeader::SortUp ? QStyleOptionHeader::SortDown
+                                                                                     : QStyleOptionHeader::SortUp;
+        QProxyStyle::drawPrimitive(element, &flipped, painter, widget);
+    }
+};
+
 } // namespace
 
 CLocalListCtrl::CLocalListCtrl(ILocalHost& host, VolumeSource volumes, QWidget* parent)
@@ -82,6 +104,9 @@ CLocalListCtrl::CLocalListCtrl(ILocalHost& host, VolumeSource volumes, QWidget* 
         setColumnWidth(i, kColumnWidths[i]);
     header()->setSectionsClickable(true);
     header()->setSortIndicatorShown(true);
+    auto* arrows = new CSortArrowStyle(QApplication::style()->name());
+    arrows->setParent(header());
+    header()->setStyle(arrows);
     header()->setStretchLastSection(false);
     connect(header(), &QHeaderView::sectionClicked, this, [this](int section) { SortByColumn(section, 0); });
 
