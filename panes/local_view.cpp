@@ -1,5 +1,6 @@
 #include "panes/local_view.h"
 
+#include "panes/report_list.h"
 #include "app/prompt.h"
 #include "panes/local_folder_reader.h"
 #include "res/menu_resource.h"
@@ -90,13 +91,7 @@ CLocalListCtrl::CLocalListCtrl(ILocalHost& host, VolumeSource volumes, QWidget* 
       m_pUpload(new QAction(Str(talvex::ID_LOCAL_UPLOAD), this))
 {
     setObjectName(QStringLiteral("CLocalListCtrl"));
-    setRootIsDecorated(false);
-    setItemsExpandable(false);
-    setUniformRowHeights(true);
-    setAllColumnsShowFocus(true);
-    setSelectionMode(QAbstractItemView::ExtendedSelection);
-    setSelectionBehavior(QAbstractItemView::SelectRows);
-    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    UseReportListLook(*this);
     setDragEnabled(true);
     setDragDropMode(QAbstractItemView::DragOnly);
     setModel(m_pModel);

@@ -1,5 +1,6 @@
 #include "panes/remote_view.h"
 
+#include "panes/report_list.h"
 #include "app/prompt.h"
 #include "panes/folder_dlg.h"
 #include "panes/rename_dlg.h"
@@ -115,13 +116,7 @@ CRemoteEdit::CRemoteEdit(QWidget* parent) : QLineEdit(parent)
 CRemoteListCtrl::CRemoteListCtrl(CRemoteView& view, QWidget* parent) : QTreeView(parent), m_view(view)
 {
     setObjectName(QStringLiteral("CRemoteListCtrl"));
-    setRootIsDecorated(false);
-    setItemsExpandable(false);
-    setUniformRowHeights(true);
-    setAllColumnsShowFocus(true);
-    setSelectionMode(QAbstractItemView::ExtendedSelection);
-    setSelectionBehavior(QAbstractItemView::SelectRows);
-    setEditTriggers(QAbstractItemView::NoEditTriggers); // F2 is handled below
+    UseReportListLook(*this); // F2 is handled below
 }
 
 void CRemoteListCtrl::keyPressEvent(QKeyEvent* event)

@@ -1,5 +1,6 @@
 #include "panes/result_list.h"
 
+#include "panes/report_list.h"
 #include "app/prompt.h"
 
 #include <QAction>
@@ -121,12 +122,7 @@ int CResultModel::RowOfKey(const void* key) const
 
 CResultListCtrl::CResultListCtrl(CResultView& view, QWidget* parent) : QTreeView(parent), m_view(view)
 {
-    setRootIsDecorated(false);
-    setUniformRowHeights(true);
-    setSelectionMode(QAbstractItemView::ExtendedSelection);
-    setSelectionBehavior(QAbstractItemView::SelectRows);
-    setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setAllColumnsShowFocus(true);
+    UseReportListLook(*this);
 }
 
 void CResultListCtrl::keyPressEvent(QKeyEvent* event)

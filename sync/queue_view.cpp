@@ -1,5 +1,6 @@
 #include "sync/queue_view.h"
 
+#include "panes/report_list.h"
 #include "app/prompt.h"
 #include "sync/queue_model.h"
 #include "sync/upload_queue.h"
@@ -71,12 +72,7 @@ public:
 CQueueCtrl::CQueueCtrl(QWidget* parent) : QTreeView(parent)
 {
     setObjectName(QStringLiteral("CQueueCtrl"));
-    setRootIsDecorated(false);
-    setUniformRowHeights(true);
-    setSelectionMode(QAbstractItemView::ExtendedSelection);
-    setSelectionBehavior(QAbstractItemView::SelectRows);
-    setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setAllColumnsShowFocus(true);
+    UseReportListLook(*this);
     setItemDelegate(new CQueueDelegate(this));
     setAcceptDrops(true);
 }
