@@ -159,7 +159,7 @@ void CMainFrame::CreateClientArea()
     auto* scheduleView = new CScheduleView;
     m_pTabView->SetPage(CFlatTabView::SchedulePage, scheduleView);
     m_pSchedule = std::make_unique<CScheduleController>(
-        *scheduleView, *m_pTabView, [this] { return m_pQueue->IsEmpty(); },
+        *scheduleView, *m_pTabView, [this] { return m_pQueue->IsStarted() && m_pQueue->IsEmpty(); },
         [this](CUploadOrder order) { AddUploadOrders({std::move(order)}); }, this);
     m_wndSplitter->addWidget(m_wndSplitterTop);
     m_wndSplitter->addWidget(m_pTabView);
@@ -170,6 +170,10 @@ void CMainFrame::CreateClientArea()
 
 void CMainFrame::AddUploadOrders(std::vector<CUploadOrder> orders)
 {
+    // Without a session nothing is queued: orders kept until the next login would go to
+    // whichever account logs in then.
+    if (!m_pQueue->IsStarted())
+        return;
     for (CUploadOrder& order : orders)
         m_pQueue->Add(std::move(order));
     UpdateCommandUI();

@@ -56,6 +56,8 @@ public:
 
     // Nothing queued: no row, nothing waiting to be shown or expanded.
     bool IsEmpty() const;
+    // Started after a login and until the session ends: only then are orders taken.
+    bool IsStarted() const { return m_bStarted; }
     int RunningTransfers() const { return m_nRunning; }
     // Answered and waiting for their confirming notices (sync-service accounts).
     size_t AwaitingNotices() const { return m_tracker.AwaitingNotices(); }

@@ -379,6 +379,24 @@ private slots:
         queue.Stop();
     }
 
+    void ordersWithoutASessionAreNotKeptForTheNextLogin()
+    {
+        const QString file = m_local.filePath(QStringLiteral("nobody.txt"));
+        WriteFile(file, "n");
+        CMainFrame frame;
+        frame.AddUploadOrders({FileOrder(file, QStringLiteral("/"))});
+        QTest::qWait(100);
+        QVERIFY(frame.Queue().IsEmpty());
+        QCOMPARE(frame.Queue().CurrentTotals().count, int64_t(0));
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        m_env.prompt.answers = {true};
+        frame.Action(32819)->trigger();
+        frame.AddUploadOrders({FileOrder(file, QStringLiteral("/"))});
+        QTest::qWait(100);
+        QVERIFY(frame.Queue().IsEmpty());
+        QCOMPARE(frame.Queue().Model().rowCount(), 0);
+    }
+
     void theTimersRunOnceASecondWhileConnected()
     {
         CMainFrame frame;
