@@ -231,7 +231,7 @@ void CResultView::UpdateActions()
 {
     const bool rows = RowCount() > 0;
     for (QAction* action : m_menu)
-        action->setEnabled(rows);
+        action->setEnabled(rows && CommandAllowed(action->data().toUInt()));
 }
 
 void CResultView::ShowContextMenu(const QPoint& globalPos)

@@ -90,6 +90,8 @@ public:
     QAction* MenuAction(unsigned commandId) const;
     // Every command is grayed while the list is empty.
     void UpdateActions();
+    // Whether a menu command may run now, rows being there (a page may gray more of them).
+    virtual bool CommandAllowed(unsigned commandId) const { (void)commandId; return true; }
     void ShowContextMenu(const QPoint& globalPos);
 
 protected:

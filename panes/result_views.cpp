@@ -130,8 +130,15 @@ std::vector<CUploadOrder> CFailView::TakeResendOrders()
     return orders;
 }
 
+bool CFailView::CommandAllowed(unsigned commandId) const
+{
+    return commandId != kResendId || !m_resendAllowed || m_resendAllowed();
+}
+
 void CFailView::ResendFailed()
 {
+    if (!CommandAllowed(kResendId))
+        return;
     std::vector<CUploadOrder> orders = TakeResendOrders();
     if (!orders.empty())
         emit resendRequested(std::move(orders));

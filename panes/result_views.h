@@ -11,6 +11,7 @@
 #include "protocol/records.h"
 #include "protocol/upload_request.h"
 
+#include <functional>
 #include <vector>
 
 // The texts of one upload row: local path, remote name, size text.
@@ -58,11 +59,17 @@ public:
     // (kind 0, the remote name as the remote folder, no name, no move folder); the page is
     // left empty.
     std::vector<talvex::CUploadOrder> TakeResendOrders();
-    // "실패항목 재전송": the orders go out with resendRequested.
+    // "실패항목 재전송": the orders go out with resendRequested. Only while the resend is allowed
+    // (a session to take the orders): otherwise the rows stay and the command is gray.
     void ResendFailed();
+    void SetResendAllowed(std::function<bool()> allowed) { m_resendAllowed = std::move(allowed); }
+    bool CommandAllowed(unsigned commandId) const override;
 
 signals:
     void resendRequested(std::vector<talvex::CUploadOrder> orders);
+
+private:
+    std::function<bool()> m_resendAllowed;
 };
 
 class CFindView : public CResultView {

@@ -48,6 +48,7 @@ CResultPanes::CResultPanes(CClientSession& session, CUploadQueue& queue, CSyncJo
         m_tabs.SelectPage(CFlatTabView::FindPage);
         emit statusChanged(0);
     });
+    m_pFail->SetResendAllowed([this] { return m_queue.IsStarted(); });
     connect(m_pFail, &CFailView::resendRequested, this,
             [resend = std::move(resend)](std::vector<CUploadOrder> orders) {
                 if (resend)

@@ -125,6 +125,10 @@ private slots:
         frame.Action(32819)->trigger();
         QCOMPARE(panes.CompleteView()->RowCount(), 0);
         QCOMPARE(panes.FailView()->RowCount(), 1);
+        // Without a session the resend is gray and keeps the rows: nothing would take them.
+        QVERIFY(!panes.FailView()->CommandAllowed(32816));
+        panes.FailView()->ResendFailed();
+        QCOMPARE(panes.FailView()->RowCount(), 1);
     }
 
     void onASyncServiceAccountTheRowWaitsForItsNotice()
