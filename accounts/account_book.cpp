@@ -2,6 +2,7 @@
 
 #include "accounts/xml_document.h"
 #include "platform/text_codec.h"
+#include "platform/whole_file.h"
 #include "platform/workdir.h"
 
 #include <algorithm>

@@ -23,12 +23,6 @@
 
 namespace talvex {
 
-// Reads a whole file, refusing more than maxBytes. False when it cannot be read or is larger.
-bool ReadFileBounded(const std::string& path, size_t maxBytes, std::string& out);
-// Writes bytes to a temporary file beside path, flushes it to disk and renames it over path:
-// either the new contents are complete on disk or the old file is left as it was.
-bool WriteFileReplacing(const std::string& path, std::string_view bytes, mode_t mode);
-
 struct CXmlElementPos {
     int nStartL = 0;     // offset of the "<" of the start tag
     int nStartR = 0;     // offset of the ">" of the start tag
