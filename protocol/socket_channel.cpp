@@ -196,15 +196,22 @@ bool SocketChannel::DrainMailbox()
     return true;
 }
 
-bool SocketChannel::ReadSocket()
+ssize_t SocketChannel::ReceiveInput(int flags)
 {
     char buffer[16384];
-    const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+    const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, flags);
     if (n > 0) {
         m_input.append(buffer, static_cast<size_t>(n));
         ProcessInput();
-        return true;
     }
+    return n;
+}
+
+bool SocketChannel::ReadSocket()
+{
+    const ssize_t n = ReceiveInput(0);
+    if (n > 0)
+        return true;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return true;
     EndConnection(true); // closed by the server, or broken
@@ -213,15 +220,10 @@ bool SocketChannel::ReadSocket()
 
 void SocketChannel::TakeArrivedInput()
 {
-    char buffer[16384];
     // Bounded: at most 1 MiB of answers, then the connection goes as it was about to.
-    for (int i = 0; i < 64 && m_fd >= 0 && !m_ended; ++i) {
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n <= 0)
+    for (int i = 0; i < 64 && m_fd >= 0 && !m_ended; ++i)
+        if (ReceiveInput(MSG_DONTWAIT) <= 0)
             return;
-        m_input.append(buffer, static_cast<size_t>(n));
-        ProcessInput();
-    }
 }
 
 void SocketChannel::ProcessInput()

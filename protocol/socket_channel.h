@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <thread>
 
 namespace talvex {
@@ -55,7 +56,7 @@ protected:
     // Ends the wait loop after the current handler: reports the loss first when asked.
     void EndConnection(bool reportLost);
     // Handles the answers that have already arrived, without waiting for more (before a
-    // connection is closed on purpose, so that what the server answered is not lost).
+    // connection is closed on purpose, or between uploads, so that no answer waits unread).
     void TakeArrivedInput();
     void Deliver(talvex::Report& report) { m_context.Send(report); }
     Mailbox& Mail() { return m_context.mailbox; }
@@ -65,6 +66,8 @@ protected:
     const CChannelStartInfo& Info() const { return m_info; }
 
 private:
+    // One recv into the input, which is then handled; recv's result.
+    ssize_t ReceiveInput(int flags);
     bool ReadSocket();
     void ProcessInput();
     bool DrainMailbox(); // false after UM_QUIT
