@@ -1,9 +1,7 @@
 #include "drm/media_walker.h"
 
 #include "drm/protect/packager.h"
-
-#include <QDir>
-#include <QFileInfo>
+#include "panes/folder_walk.h"
 
 CMediaWalker::CMediaWalker(Found found, EntryDone entryDone)
     : m_found(std::move(found)), m_entryDone(std::move(entryDone)), m_thread([this] { Run(); })
@@ -48,7 +46,7 @@ void CMediaWalker::Run()
             if (talvex::drm::IsMediaPath(path))
                 batch.push_back({entry.path, QString::fromStdString(talvex::drm::RelativeOutputPath(path, false, path))});
         } else {
-            Collect(entry.path, entry.path, 0, batch);
+            Collect(entry.path, batch);
         }
         if (m_stop)
             return;
@@ -57,26 +55,20 @@ void CMediaWalker::Run()
     }
 }
 
-void CMediaWalker::Collect(const QString& folder, const QString& addedRoot, int depth, std::vector<MediaTarget>& batch)
+void CMediaWalker::Collect(const QString& folder, std::vector<MediaTarget>& batch)
 {
-    if (depth > kMaxDepth || m_stop)
-        return;
-    const QFileInfoList infos = QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                                                           QDir::Name | QDir::IgnoreCase);
-    for (const QFileInfo& fi : infos) {
+    const std::string root = folder.toStdString();
+    WalkFolder(folder, [&](const QFileInfo& entry) {
         if (m_stop)
-            return;
-        const QString path = fi.absoluteFilePath();
-        if (fi.isDir()) {
-            if (!fi.isSymLink()) // a link back up the tree would never end
-                Collect(path, addedRoot, depth + 1, batch);
-        } else if (talvex::drm::IsMediaPath(path.toStdString())) {
-            batch.push_back({path, QString::fromStdString(talvex::drm::RelativeOutputPath(addedRoot.toStdString(), true,
-                                                                                           path.toStdString()))});
-            if (batch.size() >= kBatch) {
-                m_found(std::move(batch));
-                batch.clear();
-            }
+            return false;
+        const std::string path = entry.absoluteFilePath().toStdString();
+        if (entry.isDir() || !talvex::drm::IsMediaPath(path))
+            return true;
+        batch.push_back({entry.absoluteFilePath(), QString::fromStdString(talvex::drm::RelativeOutputPath(root, true, path))});
+        if (batch.size() >= kBatch) {
+            m_found(std::move(batch));
+            batch.clear();
         }
-    }
+        return true;
+    });
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Finds the media files of what "=>" adds, on a thread of its own: a folder is searched depth
-// first (entries by name, links to folders not entered), and a large tree never holds up the
+// first (WalkFolder), and a large tree never holds up the
 // window. Entries are handled in the order they were added; the files found are handed to
 // `found` in batches, on the walker's thread, each with its output path relative to the
 // target folder.
@@ -35,7 +35,6 @@ public:
 
     void Add(const QString& path, bool isFolder);
 
-    static constexpr int kMaxDepth = 256; // below this, a folder is not searched further
     static constexpr size_t kBatch = 256;
 
 private:
@@ -44,7 +43,7 @@ private:
         bool isFolder = false;
     };
     void Run();
-    void Collect(const QString& folder, const QString& addedRoot, int depth, std::vector<MediaTarget>& batch);
+    void Collect(const QString& folder, std::vector<MediaTarget>& batch);
 
     Found m_found;
     EntryDone m_entryDone;

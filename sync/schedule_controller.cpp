@@ -2,40 +2,14 @@
 
 #include "app/prompt.h"
 #include "panes/flat_tab_view.h"
+#include "panes/folder_walk.h"
 #include "res/string_table.h"
 #include "sync/schedule_dlg.h"
 #include "sync/schedule_view.h"
 
-#include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 
 using namespace talvex;
-
-namespace {
-
-// Deeper trees are not searched further: no walk is endless.
-constexpr int kMaxSearchDepth = 256;
-
-bool HasFileBelow(const QString& folder, int depth)
-{
-    if (depth > kMaxSearchDepth)
-        return false;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    while (it.hasNext()) {
-        const QFileInfo entry = it.nextFileInfo();
-        if (entry.isDir()) {
-            if (!entry.isSymLink() && HasFileBelow(entry.filePath(), depth + 1))
-                return true;
-        } else if (entry.isFile()) {
-            return true;
-        }
-        // Pipes, sockets and devices are never uploaded: they do not count.
-    }
-    return false;
-}
-
-} // namespace
 
 CScheduleController::CScheduleController(CScheduleView& view, CFlatTabView& tabs, IsIdle queueEmpty, AddOrder addOrder,
                                          QWidget* window)
@@ -111,6 +85,6 @@ void CScheduleController::RunScheduledSync()
 
 bool CScheduleController::HasAnyFile(const QString& folder)
 {
-    const QFileInfo root(folder);
-    return root.isDir() && HasFileBelow(root.filePath(), 0);
+    // Pipes, sockets and devices are never uploaded: they do not count.
+    return QFileInfo(folder).isDir() && !WalkFolder(folder, [](const QFileInfo& entry) { return !entry.isFile(); });
 }
