@@ -4,6 +4,7 @@
 // 60 MB) and the time to sort by each column (target: 200 ms each). Run offscreen:
 //   QT_QPA_PLATFORM=offscreen build/bench/bench_local_pane [count]
 
+#include "bench/memory_status.h"
 #include "panes/local_view.h"
 
 #include <QApplication>
@@ -26,17 +27,6 @@ public:
     bool IsRemoteReady() const override { return true; }
     void AddRemoteFolderRow(const QString&) override {}
 };
-
-long StatusKb(const char* field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(static_cast<qsizetype>(strlen(field))).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
 
 bool MakeFolder(const QString& folder, int count)
 {

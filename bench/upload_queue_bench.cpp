@@ -10,6 +10,7 @@
 
 #include "app/client_session.h"
 #include "app/prompt.h"
+#include "bench/memory_status.h"
 #include "devserver/server.h"
 #include "devserver/server_log.h"
 #include "sync/main_frame.h"
@@ -37,17 +38,6 @@ class AnswerAll final : public IPrompt {
 public:
     bool Show(QWidget*, const QString&, const QString&, PromptIcon, PromptButtons) override { return true; }
 };
-
-long StatusKb(const char* field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(static_cast<qsizetype>(strlen(field))).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
 
 bool MakeTree(const QString& root, int files, qint64 bytes)
 {

@@ -1,8 +1,8 @@
 #include "panes/local_view.h"
 
-#include "panes/report_list.h"
 #include "app/prompt.h"
 #include "panes/local_folder_reader.h"
+#include "panes/report_list.h"
 #include "res/menu_resource.h"
 
 #include <QAction>

@@ -1,9 +1,9 @@
 #include "panes/remote_view.h"
 
-#include "panes/report_list.h"
 #include "app/prompt.h"
 #include "panes/folder_dlg.h"
 #include "panes/rename_dlg.h"
+#include "panes/report_list.h"
 #include "protocol/message_ids.h"
 #include "res/menu_resource.h"
 

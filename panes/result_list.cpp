@@ -1,7 +1,7 @@
 #include "panes/result_list.h"
 
-#include "panes/report_list.h"
 #include "app/prompt.h"
+#include "panes/report_list.h"
 
 #include <QAction>
 #include <QApplication>

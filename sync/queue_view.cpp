@@ -1,7 +1,7 @@
 #include "sync/queue_view.h"
 
-#include "panes/report_list.h"
 #include "app/prompt.h"
+#include "panes/report_list.h"
 #include "sync/queue_model.h"
 #include "sync/upload_queue.h"
 
