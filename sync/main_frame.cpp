@@ -49,6 +49,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     m_pPlugins->Load(PluginDirs(QCoreApplication::applicationDirPath().toStdString()));
     m_dialogs = DefaultFrameDialogs(this);
 
+    m_bManualSyncOffered = UploadOptions::Load().manualSync;
     CreateActions();
     m_pStatus = std::make_unique<CStatusPanes>(*statusBar());
     CreateClientArea();
@@ -114,7 +115,7 @@ void CMainFrame::CreateActions()
     Bind(ID_REFRESH, {[this] { RefreshRemote(); }, connected, {}});
     Bind(ID_MANUAL_SYNC,
          {[this] { m_pSyncJob->StartManualSync(); },
-          [this, noJob] { return !m_pSession->IsSyncService() && UploadOptions::Load().manualSync && noJob(); }, {}});
+          [this, noJob] { return !m_pSession->IsSyncService() && m_bManualSyncOffered && noJob(); }, {}});
     Bind(ID_CHECK_SYNC_ALL, {[this] { m_pSyncJob->StartCheckAll(); }, noJob, {}});
     Bind(ID_FIND_FILE, {[this] { m_pResults->Find(); }, connected, {}});
     Bind(ID_DETAIL_SIZE, {[this] { OnDetailSize(); }, connected, [this] { return m_bDetailSize; }});
@@ -137,6 +138,7 @@ void CMainFrame::OnOptions()
         return;
     const UploadOptions options = dlg.Options();
     m_pSession->SetUploadLimit(options.limitKBps);
+    m_bManualSyncOffered = options.manualSync; // the command table refreshes the states after this
     if (!options.Save())
         ShowMessageText(this, QString::fromUtf8(kTextOptionSaveFailed), PromptIcon::Warning);
 }

@@ -140,6 +140,8 @@ private:
     CFlatTabView* m_pTabView = nullptr;
     bool m_bLaidOut = false;
     bool m_bDetailSize = false;
+    // "수동동기화" of the option dialog, read once and then kept by it: command states refresh often.
+    bool m_bManualSyncOffered = true;
     bool m_bSaveUserId = false;
     bool m_bClosing = false;
 
