@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -165,15 +166,19 @@ int CmdRename(const Options& o)
 
 class Uploader {
 public:
+    using Clock = std::chrono::steady_clock;
+
     Uploader(const Options& o, Session& session)
         : m_options(o), m_session(session), m_tty(::isatty(2) == 1),
-          m_tracker(o.waitConfirm, [this](const CUploadItem& item) { Settled(item); })
+          // On a sync-service account a file is stored only once its notice says so: moving it
+          // away on the answer alone could move a file the server then reports failed.
+          m_confirmByNotice(o.waitConfirm || (!o.moveTo.empty() && session.IsSyncService())),
+          m_tracker(m_confirmByNotice, [this](const CUploadItem& item) { Settled(item); })
     {
     }
 
     int Run()
     {
-        using Clock = std::chrono::steady_clock;
         const auto t0 = Clock::now();
         std::vector<std::shared_ptr<CUploadRequest>> requests;
         const std::string remoteDir = m_options.args.back();
@@ -206,7 +211,7 @@ public:
         if (int rc = AwaitAnswers(); rc != kExitOk)
             return rc;
         const auto t3 = Clock::now();
-        if (m_options.waitConfirm)
+        if (m_confirmByNotice)
             if (int rc = AwaitNotices(); rc != kExitOk)
                 return rc;
         const auto t4 = Clock::now();
@@ -221,26 +226,25 @@ public:
                          requests.size(), ms(t1 - t0), ms(t2 - t1), ms(t3 - t2), ms(t4 - t3),
                          total > 0 ? requests.size() * 1000.0 / total : 0.0);
         }
+        if (m_unanswered)
+            return kExitConnection; // an answer never came: the connection is what failed
         return failed ? kExitRefused : kExitOk;
     }
 
 private:
-    static const char* FailureText(UploadFailure why)
-    {
-        switch (why) {
-        case UploadFailure::ReadError: return kTextQueueReadError;
-        case UploadFailure::Cancelled: return kTextQueueCancelled;
-        case UploadFailure::TimedOut: return "확인되지 않았습니다 (시간 초과)";
-        default: return kTextQueueSendFailed;
-        }
-    }
-
     // A request is settled: failures and files that could not be moved are told.
     void Settled(const CUploadItem& item)
     {
         if (item.state == UploadState::Failed) {
             EndProgressLine();
-            PrintErrorText(std::string(FailureText(item.failure)) + ": " + item.request->localPath);
+            std::string why = UploadFailureText(item.failure);
+            if (item.failure == UploadFailure::Refused || item.failure == UploadFailure::Unconfirmed)
+                why += " (" + std::to_string(item.status) + ")";
+            else if (item.failure == UploadFailure::ReadError && item.status > 0)
+                why += " (" + std::string(std::strerror(item.status)) + ")";
+            if (item.failure == UploadFailure::NoAnswer)
+                m_unanswered = true;
+            PrintErrorText(why + ": " + item.request->localPath);
         } else if (!item.IsFolder() && !item.request->moveFolder.empty() && item.movedTo.empty()) {
             PrintErrorText("옮기지 못했습니다 (" + item.moveError + "): " + item.request->localPath);
         }
@@ -268,18 +272,84 @@ private:
         m_progressShown = false;
     }
 
+    UploadDeadlines Deadlines() const
+    {
+        return {static_cast<int64_t>(m_options.timeoutSeconds) * 1000,
+                m_confirmByNotice ? static_cast<int64_t>(m_options.confirmTimeoutSeconds) * 1000 : 0};
+    }
+
+    // Applies a report that is not about the file being sent: answers and losses of earlier ones.
+    int ApplyOther(Report& report)
+    {
+        m_tracker.Apply(report); // an answer, or a loss that fails what waited on the channel
+        if (report.code == UE_RESET || report.code == UE_SEND_FAILED || report.code == UE_CONNECT_FAILED)
+            return m_session.ReopenUploadChannel();
+        return kExitOk;
+    }
+
+    // Settles what has waited too long; a channel that left its answers unsaid is replaced.
+    int Expire()
+    {
+        const std::vector<uint32_t> silent = m_tracker.Expire(Deadlines());
+        for (uint32_t channel : silent)
+            if (channel == m_session.UploadChannelNumber())
+                return m_session.ReopenUploadChannel();
+        return kExitOk;
+    }
+
+    // One upload of a remote path at a time: notices carry no request id, so two copies in
+    // flight could not be told apart. Waits until the earlier one has settled.
+    int AwaitPath(const std::string& remotePath)
+    {
+        while (m_tracker.PathBusy(remotePath)) {
+            if (m_tracker.AwaitingAnswers() > 0) {
+                if (int rc = AwaitOneReport(); rc != kExitOk)
+                    return rc;
+            } else if (int rc = PollNotices(); rc != kExitOk) {
+                return rc;
+            }
+        }
+        return kExitOk;
+    }
+
+    int AwaitOneReport()
+    {
+        if (std::optional<Report> report = m_session.PollUpload(milliseconds(250)))
+            if (int rc = ApplyOther(*report); rc != kExitOk)
+                return rc;
+        return Expire();
+    }
+
     int Send(const std::shared_ptr<CUploadRequest>& request)
     {
+        if (request->readError != 0) {
+            m_tracker.FailUnread(request); // an entry the expansion could not read
+            return kExitOk;
+        }
+        if (m_tracker.PathBusy(request->remotePath))
+            if (int rc = AwaitPath(request->remotePath); rc != kExitOk)
+                return rc;
         m_tracker.Sending(request, m_session.UploadChannelNumber());
         m_session.Upload().PostUpload(request);
+        // The time limit runs from the last sign of this transfer (its progress), never from
+        // other traffic.
+        auto deadline = Clock::now() + m_session.AnswerTimeout();
         for (;;) {
-            std::optional<Report> report = m_session.WaitUpload(m_session.AnswerTimeout());
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                PrintErrorText(kTextNoAnswer);
+                return kExitConnection;
+            }
+            std::optional<Report> report = m_session.PollUpload(std::min(left, milliseconds(1000)));
             if (!report)
-                return m_session.LastError();
+                continue;
+            const bool mine = report->request == request;
             switch (report->code) {
             case UE_PROGRESS:
                 if (report->progress)
                     ShowProgress(*request, *report->progress);
+                m_tracker.Apply(*report);
+                deadline = Clock::now() + m_session.AnswerTimeout();
                 continue;
             case UE_DONE:
                 if (m_progressShown) {
@@ -297,13 +367,15 @@ private:
                 return kExitOk;
             case UE_SEND_FAILED:
             case UE_RESET:
+                EndProgressLine();
                 m_tracker.Apply(*report); // what waited for an answer on this channel fails
-                if (report->code == UE_RESET && !report->request) {
+                if (!mine) {
                     // Closed by the server while idle or answering: send this one again on a new channel.
                     if (int rc = m_session.ReopenUploadChannel(); rc != kExitOk)
                         return rc;
                     m_tracker.Sending(request, m_session.UploadChannelNumber());
                     m_session.Upload().PostUpload(request);
+                    deadline = Clock::now() + m_session.AnswerTimeout();
                     continue;
                 }
                 return m_session.ReopenUploadChannel();
@@ -316,31 +388,37 @@ private:
 
     int AwaitAnswers()
     {
-        while (m_tracker.AwaitingAnswers() > 0) {
-            std::optional<Report> report = m_session.WaitUpload(m_session.AnswerTimeout());
-            if (!report)
-                return m_session.LastError();
-            m_tracker.Apply(*report);
-        }
+        while (m_tracker.AwaitingAnswers() > 0)
+            if (int rc = AwaitOneReport(); rc != kExitOk)
+                return rc;
+        return kExitOk;
+    }
+
+    // One GETNOTIED; the notices settle what they name, then the confirmation deadlines pass.
+    int PollNotices()
+    {
+        m_session.Control().Post(UM_GETNOTIED, Cmd(UM_GETNOTIED));
+        std::optional<Report> r = m_session.WaitControl(UM_GETNOTIED, m_session.AnswerTimeout());
+        if (!r)
+            return m_session.LastError();
+        if (r->keptNotices)
+            m_tracker.ApplyNotices(*r->keptNotices);
+        m_tracker.Expire(Deadlines());
+        if (m_tracker.AwaitingNotices() > 0)
+            std::this_thread::sleep_for(milliseconds(m_options.pollMs));
         return kExitOk;
     }
 
     int AwaitNotices()
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.syncTimeoutSeconds);
+        const auto deadline = Clock::now() + std::chrono::seconds(m_options.syncTimeoutSeconds);
         while (m_tracker.AwaitingNotices() > 0) {
-            if (std::chrono::steady_clock::now() >= deadline) {
+            if (Clock::now() >= deadline) {
                 m_tracker.FailAnswered(UploadFailure::TimedOut);
                 break;
             }
-            m_session.Control().Post(UM_GETNOTIED, Cmd(UM_GETNOTIED));
-            std::optional<Report> r = m_session.WaitControl(UM_GETNOTIED, m_session.AnswerTimeout());
-            if (!r)
-                return m_session.LastError();
-            if (r->keptNotices)
-                m_tracker.ApplyNotices(*r->keptNotices);
-            if (m_tracker.AwaitingNotices() > 0)
-                std::this_thread::sleep_for(milliseconds(m_options.pollMs));
+            if (int rc = PollNotices(); rc != kExitOk)
+                return rc;
         }
         return kExitOk;
     }
@@ -349,7 +427,9 @@ private:
     Session& m_session;
     const bool m_tty;
     bool m_progressShown = false;
-    uint64_t m_missing = 0; // named sources that do not exist
+    bool m_unanswered = false; // a file's answer never came
+    uint64_t m_missing = 0;    // named sources that do not exist
+    const bool m_confirmByNotice;
     CUploadTracker m_tracker;
 };
 
@@ -413,7 +493,7 @@ int CmdSync(const Options& o)
         Log("fail count : %d\n", list.failCount);
         std::cout << "TotalCount=" << list.totalCount << "\nFailCount=" << list.failCount << '\n';
         // The failed paths are the numbered keys of the result file.
-        const std::string file = session.WorkDir() + "GETSYNCED.tlx";
+        const std::string file = session.AnswerDir() + "GETSYNCED.tlx";
         for (int i = 1; i <= list.failCount; ++i) {
             const std::string path = ReadProfileString(file, "CheckSync", std::to_string(i), "");
             if (!path.empty())

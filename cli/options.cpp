@@ -44,6 +44,8 @@ const char* UsageText()
            "  --timeout SECONDS        longest wait for one answer (60)\n"
            "  --poll-ms N              interval of GETSYNCED and notice polls (5000)\n"
            "  --sync-timeout SECONDS   longest wait for a sync result (3600)\n"
+           "  --confirm-timeout SECONDS  put: longest wait for a file's confirming notice after\n"
+           "                           its answer (300); then it counts failed, unconfirmed\n"
            "  --send-buffer BYTES      socket send buffer of uploads (0 = system tuning, the default)\n"
            "  --limit-rate KBPS        upload speed limit in KB/s, 1 KB = 1024 bytes (0 = none, the default)\n"
            "commands:\n"
@@ -52,8 +54,12 @@ const char* UsageText()
            "  search TEXT [--in DIR]         search below a remote folder\n"
            "  mkdir PATH | rmdir PATH | rm PATH... | mv OLD NEW\n"
            "  put [--move-to DIR] [--wait-confirm] [--stats] LOCAL... REMOTE_DIR\n"
+           "                                 on a sync-service account --move-to waits for each\n"
+           "                                 file's confirming notice: a file moves only once confirmed\n"
            "  sync start | sync check [REMOTE_PATH]\n"
-           "  notices                        fetch pending change notices once\n"
+           "  notices                        fetch pending change notices once; notices belong to the\n"
+           "                                 account: this takes them from every other client of it\n"
+           "                                 (a window or a put --wait-confirm then never sees them)\n"
            "talvex-cli drm-unpack FILE (--seed SEED | --seed-stdin) --out PATH [--pub-key BASE64]\n"
            "                                 restore a packaged media file (offline; first argument)\n"
            "exit codes: 0 ok; 1 refused or sync failures; 2 usage; 3 logon server unreachable;\n"
@@ -128,6 +134,9 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
         } else if (arg == "--sync-timeout") {
             if (!intValue(1, 7 * 86400, o.syncTimeoutSeconds))
                 return fail("--sync-timeout needs seconds");
+        } else if (arg == "--confirm-timeout") {
+            if (!intValue(1, 7 * 86400, o.confirmTimeoutSeconds))
+                return fail("--confirm-timeout needs seconds (1-604800)");
         } else if (arg == "--send-buffer") {
             if (!intValue(0, 64 << 20, o.sendBufferBytes))
                 return fail("--send-buffer needs bytes (0-67108864)");

@@ -32,6 +32,7 @@ struct Options {
     int timeoutSeconds = 60;   // longest wait for one answer
     int pollMs = 5000;         // GETSYNCED (and notice) poll interval
     int syncTimeoutSeconds = 3600; // longest wait for a sync result, polls included
+    int confirmTimeoutSeconds = 300; // put: longest wait for a file's confirming notice after its answer
     int sendBufferBytes = 0;   // SO_SNDBUF of uploads; 0 = the system's tuning
     int uploadLimitKBps = 0;   // all uploads of the session together; 0 = no limit
 

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <stdlib.h>
 
 namespace talvex::cli {
 
@@ -27,6 +28,10 @@ Session::Session(const Options& options) : m_options(options)
     std::error_code ec;
     std::filesystem::create_directories(m_workDir, ec);
     SetAppDir(m_workDir);
+    // Answer files of this run, apart from those of any other run with the same work folder.
+    std::string pattern = m_workDir + "run-XXXXXX";
+    if (::mkdtemp(pattern.data()))
+        m_runDir = WithTrailingSlash(pattern);
     SetWireEncoding(options.encoding);
     if (options.uploadLimitKBps > 0)
         m_uploadLimit = std::make_shared<UploadRateLimiter>(UploadRateLimiter::FromKBps(options.uploadLimitKBps));
@@ -44,6 +49,10 @@ Session::~Session()
     m_upload.reset();
     m_command.reset();
     m_control.reset();
+    if (!m_runDir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_runDir, ec);
+    }
 }
 
 CChannelStartInfo Session::StartInfo(int port) const
@@ -52,7 +61,7 @@ CChannelStartInfo Session::StartInfo(int port) const
     info.host = m_logon.hostIp;
     info.port = port;
     info.sessionId = m_sessionId;
-    info.workDir = m_workDir;
+    info.workDir = AnswerDir();
     info.sendBufferBytes = m_options.sendBufferBytes;
     info.rateLimit = m_uploadLimit;
     return info;

@@ -42,6 +42,8 @@ public:
     std::optional<Report> WaitCommand(uint32_t message, uint32_t orMessage, std::chrono::milliseconds timeout);
     // The next report of the upload channel, whatever it is.
     std::optional<Report> WaitUpload(std::chrono::milliseconds timeout);
+    // The same, without a word when none came in time.
+    std::optional<Report> PollUpload(std::chrono::milliseconds timeout) { return m_uploadReports.Next(timeout); }
     // Replaces a broken upload channel by a new one (as the queue does after a reset).
     int ReopenUploadChannel();
     // The message number the open upload channel reports with.
@@ -52,7 +54,11 @@ public:
     Worker& Upload() { return *m_upload; }
 
     const LogonInfo& Logon() const { return m_logon; }
+    // Sync-service accounts confirm uploads by notices.
+    bool IsSyncService() const { return m_logon.serviceType == 1 || m_logon.serviceType == 2; }
     const std::string& WorkDir() const { return m_workDir; }
+    // Where this run's answer files go (a folder of its own inside the work folder).
+    const std::string& AnswerDir() const { return m_runDir.empty() ? m_workDir : m_runDir; }
     std::chrono::milliseconds AnswerTimeout() const { return std::chrono::seconds(m_options.timeoutSeconds); }
     int LastError() const { return m_lastError; }
     // The root listing the command channel fetched when it connected.
@@ -67,6 +73,7 @@ private:
 
     const Options& m_options;
     std::string m_workDir;
+    std::string m_runDir; // this run's own temporary answer files, removed at the end
     LogonInfo m_logon;
     std::string m_sessionId;
     int m_lastError = kExitOk;

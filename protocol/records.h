@@ -36,6 +36,8 @@ struct CChannelStartInfo {
     int sendBufferBytes = 0;      // SO_SNDBUF after connecting; 0 = leave it to the system's tuning
     int connectTimeoutMs = 15000; // bound of the connect step
     int sendStallMs = 120000;     // uploads: a send that makes no progress this long fails
+    int answerWaitMs = 60000;     // uploads: after a cancel cut a body short, how long the answers
+                                  // to the files sent whole before it are still awaited
     bool zeroCopy = true;         // uploads: the body goes from the file to the socket in the kernel
                                   // (sendfile) where the file system allows it; false = read and send
     std::shared_ptr<UploadRateLimiter> rateLimit; // uploads: the session's speed limit; null = none
@@ -88,6 +90,16 @@ struct CSyncNoticeList {
     int32_t spare[4] = {0, 0, 0, 0};
 };
 
+// What a local file was when its body started to go out: size, modification time and identity.
+// A file that no longer matches when its upload is settled changed while it was sent.
+struct CFileStamp {
+    int64_t size = -1;     // -1: never taken (the body did not start)
+    int64_t mtimeNs = 0;
+    uint64_t inode = 0;
+    uint64_t device = 0;
+    bool operator==(const CFileStamp&) const = default;
+};
+
 // One file (or folder, remote path ending in '/') to upload.
 struct CUploadRequest {
     std::string localPath;
@@ -95,6 +107,10 @@ struct CUploadRequest {
     std::string moveFolder;  // passed through unchanged
     int64_t size = 0;        // size when queued; -1 for a folder
     std::string requestId = "vornasel";
+    int32_t readError = 0;   // the expansion could not read this entry (errno): it fails at once
+    // Written by the channel sending it before it reports the body sent (UE_DONE); read by the
+    // receiver of that report only.
+    CFileStamp stamp;
 };
 
 // One progress report of an upload.

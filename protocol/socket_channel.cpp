@@ -170,6 +170,9 @@ int SocketChannel::Run()
         }
         if (fds[0].revents) {
             if (CloseBeforeRead() && (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+                // Everything the server wrote before it closed is read and handed on first: an
+                // answer that came together with the close is an answer.
+                TakeArrivedInput();
                 EndConnection(true);
                 break;
             }
@@ -218,12 +221,17 @@ bool SocketChannel::ReadSocket()
     return false;
 }
 
-void SocketChannel::TakeArrivedInput()
+bool SocketChannel::TakeArrivedInput()
 {
     // Bounded: at most 1 MiB of answers, then the connection goes as it was about to.
-    for (int i = 0; i < 64 && m_fd >= 0 && !m_ended; ++i)
-        if (ReceiveInput(MSG_DONTWAIT) <= 0)
-            return;
+    for (int i = 0; i < 64 && m_fd >= 0 && !m_ended; ++i) {
+        const ssize_t n = ReceiveInput(MSG_DONTWAIT);
+        if (n == 0)
+            return false; // the server has closed its side
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    }
+    return m_fd >= 0 && !m_ended;
 }
 
 void SocketChannel::ProcessInput()

@@ -46,7 +46,8 @@ protected:
     // The server closed the connection, or it broke, or the stream made no sense.
     virtual void OnConnectionLost() = 0;
     virtual int PollTimeoutMs() const { return -1; }
-    // Upload channels treat a close seen together with data as the end, before reading.
+    // Upload channels treat a close seen together with data as the end, once the data that
+    // came before it has been handed on.
     virtual bool CloseBeforeRead() const { return false; }
 
     // Sends all bytes (waiting for the socket as needed). False when the connection broke (errno
@@ -57,7 +58,8 @@ protected:
     void EndConnection(bool reportLost);
     // Handles the answers that have already arrived, without waiting for more (before a
     // connection is closed on purpose, or between uploads, so that no answer waits unread).
-    void TakeArrivedInput();
+    // False once the server has closed its side or the connection broke.
+    bool TakeArrivedInput();
     void Deliver(talvex::Report& report) { m_context.Send(report); }
     Mailbox& Mail() { return m_context.mailbox; }
     // The temporary file name in the working folder.

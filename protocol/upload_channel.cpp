@@ -2,9 +2,11 @@
 
 #include "platform/text_codec.h"
 #include "protocol/upload_rate.h"
+#include "protocol/upload_tracker.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/sendfile.h>
@@ -85,6 +87,15 @@ void UploadChannel::OnResponse(std::unique_ptr<CTlxspResponse> response, const B
     talvex::Report r;
     r.message = Info().messageNumber;
     r.code = UE_RESPONSE;
+    const std::string key = CUploadTracker::PathKey(response->path);
+    auto earlier = std::find(m_unanswered.begin(), m_unanswered.end(), key);
+    if (earlier != m_unanswered.end()) {
+        m_unanswered.erase(earlier);
+    } else if (m_current && !m_answeredEarly && key == CUploadTracker::PathKey(m_current->remotePath)) {
+        // No file sent whole waits under that path: this answers the body still going out.
+        m_answeredEarly = true;
+        r.request = m_current;
+    }
     r.response = std::move(response);
     Deliver(r);
 }
@@ -148,6 +159,7 @@ void UploadChannel::CreateFolder(const std::shared_ptr<CUploadRequest>& request)
         EndConnection(false);
         return;
     }
+    m_unanswered.push_back(CUploadTracker::PathKey(request->remotePath));
     Event(UE_DONE, request);
 }
 
@@ -197,6 +209,10 @@ UploadChannel::Step UploadChannel::WaitWritable()
         if (fds[0].revents & POLLIN) {
             // Answers to earlier files while this one's body waits for room.
             TakeArrivedInput();
+            if (m_answeredEarly) {
+                errno = ECONNABORTED; // the server has answered this file: it reads no more of it
+                return Step::Failed;
+            }
             socketEvents = POLLOUT;
             if (!(fds[0].revents & (POLLOUT | POLLERR | POLLHUP)))
                 continue;
@@ -321,6 +337,9 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
         return;
     }
     const bool empty = st.st_size == 0;
+    request->stamp = CFileStamp{static_cast<int64_t>(st.st_size),
+                                static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                                static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
 
     std::string header;
     if (PutFileHeader(*request, !empty, header) != 0) {
@@ -337,6 +356,8 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
     const int64_t dataLength = empty ? 0 : request->size;
     int64_t sent = 0;
     bool cancelled = m_cancel;
+    m_current = request;
+    m_answeredEarly = false;
     while (!cancelled && sent < dataLength) {
         const int64_t piece = Allowance(std::min(kPieceBytes, dataLength - sent), cancelled);
         if (cancelled)
@@ -346,22 +367,62 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
             cancelled = true;
             break;
         }
-        if (step == Step::Failed) {
+        if (step == Step::Done && sent < dataLength)
+            TakeArrivedInput(); // an answer for this very file stops the body (a cheap look)
+        if (step == Step::Failed || m_answeredEarly) {
+            if (step != Step::Failed)
+                errno = ECONNABORTED;
+            m_current.reset();
             Fail(request, errno);
             return;
         }
         cancelled = CancelRequested();
     }
+    m_current.reset();
     m_limiter.Clear();
-    if (!cancelled) {
+    if (!cancelled || sent == dataLength) {
+        // Every byte went: the file's answer will come, whatever was asked meanwhile.
+        m_unanswered.push_back(CUploadTracker::PathKey(request->remotePath));
         Event(UE_DONE, request);
         return;
     }
     // Answers to earlier files that have already arrived are handed on before the cancel.
     TakeArrivedInput();
     Event(UE_CANCELLED, request);
-    if (sent < dataLength)
-        EndConnection(false); // the body is unfinished: the stream cannot go on
+    // The body is unfinished: the stream cannot go on, but what was sent whole before it is
+    // still answered.
+    AwaitEarlierAnswers();
+}
+
+void UploadChannel::AwaitEarlierAnswers()
+{
+    if (m_unanswered.empty() || Socket() < 0) {
+        EndConnection(true);
+        return;
+    }
+    ::shutdown(Socket(), SHUT_WR); // the server sees the body end early and drops it
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, Info().answerWaitMs));
+    while (!m_unanswered.empty() && Socket() >= 0) {
+        const int64_t left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            break;
+        pollfd fds[2] = {{Socket(), POLLIN, 0}, {Mail().WakeFd(), POLLIN, 0}};
+        const int ready = ::poll(fds, 2, static_cast<int>(std::min<int64_t>(left, 1000)));
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0)
+            continue;
+        if (fds[1].revents & POLLIN) {
+            Mail().ClearWake();
+            if (Mail().Contains(UM_QUIT))
+                break;
+        }
+        if (fds[0].revents && !TakeArrivedInput())
+            break; // closed by the server: nothing more will come
+    }
+    // What is still unanswered never will be: the owner fails it when the loss is reported.
+    EndConnection(true);
 }
 
 std::unique_ptr<Worker> StartUploadChannel(CChannelStartInfo info, IReportSink& sink, std::shared_ptr<const Clock> clock)

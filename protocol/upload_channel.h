@@ -13,10 +13,20 @@
 // Between pieces the channel looks for a cancel or a quit, and it waits for room in the socket,
 // or for the session's speed limit (CChannelStartInfo::rateLimit), only together with its
 // mailbox, so either is served at once.
+//
+// The channel knows which of its files were sent whole and are not answered yet. An answer
+// for the file whose body is still going out (the server refused it after its header) is
+// handed on with that request, and the body stops there: the connection is ended, since the
+// stream cannot go on. A cancel that cuts a body short closes the sending side only and still
+// reads the answers to the files sent whole before it (CChannelStartInfo::answerWaitMs at
+// most), then ends the connection (UE_RESET without a request). When the body starts, the
+// file's size, modification time and identity are noted in the request (CFileStamp).
 
 #include "protocol/socket_channel.h"
 #include "protocol/upload_progress.h"
 
+#include <deque>
+#include <string>
 #include <vector>
 
 namespace talvex {
@@ -56,6 +66,8 @@ private:
     void Sent(int64_t bytes);
     bool CancelRequested();
     void Fail(const std::shared_ptr<CUploadRequest>& request, int error);
+    // After a cancel cut a body short: the answers to the files sent whole before it.
+    void AwaitEarlierAnswers();
 
     std::shared_ptr<const Clock> m_clock;
     int64_t m_total = 0;
@@ -66,6 +78,9 @@ private:
     bool m_cancel = false;   // the cancel event
     bool m_zeroCopy = true;  // this file: cleared when the kernel cannot send from it
     std::vector<char> m_buffer; // the read-and-send path only
+    std::deque<std::string> m_unanswered;       // path keys of requests sent whole, oldest first
+    std::shared_ptr<CUploadRequest> m_current;  // the file whose body is going out
+    bool m_answeredEarly = false;               // the server answered m_current before its body was through
 };
 
 } // namespace talvex

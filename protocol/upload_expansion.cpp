@@ -40,13 +40,16 @@ public:
         return m_stats.stopped;
     }
 
-    void Emit(std::string local, std::string remote, int64_t size)
+    void Emit(std::string local, std::string remote, int64_t size, int readError = 0)
     {
         auto request = std::make_unique<CUploadRequest>();
         request->localPath = std::move(local);
         request->remotePath = std::move(remote);
         request->moveFolder = m_order.moveFolder;
         request->size = size;
+        request->readError = readError;
+        if (readError != 0)
+            ++m_stats.unreadable;
         if (size < 0) {
             ++m_stats.folders;
         } else {
@@ -62,16 +65,20 @@ public:
     {
         DIR* dir = ::fdopendir(dirFd);
         if (!dir) {
+            const int error = errno;
             ::close(dirFd);
-            ++m_stats.skipped;
+            Emit(local, remote, -1, error);
             return;
         }
         const size_t localLen = local.size(), remoteLen = remote.size();
         while (!Stopped()) {
             errno = 0;
             const dirent* e = ::readdir(dir);
-            if (!e)
+            if (!e) {
+                if (errno != 0)
+                    Emit(local, remote, -1, errno); // the rest of the folder could not be read
                 break;
+            }
             const char* name = e->d_name;
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
                 continue;
@@ -82,7 +89,16 @@ public:
                 // A link counts as what it points to, but folders are entered only through
                 // their real entries, so no link can make the walk loop.
                 if (::fstatat(::dirfd(dir), name, &st, 0) != 0) {
-                    ++m_stats.skipped;
+                    const int error = errno;
+                    if (type == DT_LNK && error == ENOENT) {
+                        ++m_stats.skipped; // a dangling link: nothing to send
+                        continue;
+                    }
+                    local.append(1, '/').append(name);
+                    remote.append(name);
+                    Emit(local, remote, 0, error);
+                    local.resize(localLen);
+                    remote.resize(remoteLen);
                     continue;
                 }
                 haveStat = true;
@@ -97,17 +113,20 @@ public:
             remote.append(name);
             if (type == DT_DIR) {
                 remote.push_back('/');
-                Emit(local, remote, -1); // names hold no '/', the base is already joined
+                // Opened before it is announced: a folder that cannot be read is a failure of its
+                // own, not an empty folder on the server.
                 const int child = depth < kMaxDepth ? ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
-                if (child >= 0)
+                if (child >= 0) {
+                    Emit(local, remote, -1); // names hold no '/', the base is already joined
                     Walk(child, local, remote, depth + 1);
-                else
-                    ++m_stats.skipped;
+                } else {
+                    Emit(local, remote, -1, depth < kMaxDepth ? errno : ELOOP);
+                }
             } else if (type == DT_REG) {
                 if (haveStat || ::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0)
                     Emit(local, remote, static_cast<int64_t>(st.st_size));
                 else
-                    ++m_stats.skipped;
+                    Emit(local, remote, 0, errno);
             } else {
                 ++m_stats.skipped; // pipes, sockets, devices
             }
@@ -137,15 +156,15 @@ public:
         std::string remote = JoinUploadPath(m_order.remoteFolder, {}, m_order.name);
         if (remote.empty() || remote.back() != '/')
             remote.push_back('/');
+        const int fd = ::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            Emit(local, remote, -1, errno);
+            return m_stats;
+        }
         if (remote != "/")
             Emit(local, remote, -1);
         else
             remote.clear(); // the base is the remote root: children go right below it
-        const int fd = ::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
-            ++m_stats.skipped;
-            return m_stats;
-        }
         if (local.size() > 1 && local.back() == '/')
             local.pop_back();
         Walk(fd, local, remote, 0);

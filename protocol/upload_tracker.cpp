@@ -2,8 +2,11 @@
 
 #include "platform/move_after_upload.h"
 #include "protocol/message_ids.h"
+#include "res/string_table.h"
 
 #include <algorithm>
+#include <chrono>
+#include <sys/stat.h>
 
 namespace talvex {
 
@@ -20,9 +23,50 @@ bool Drop(std::deque<const CUploadRequest*>& queue, const CUploadRequest* reques
 
 } // namespace
 
-CUploadTracker::CUploadTracker(bool confirmByNotice, Listener settled)
-    : m_bConfirmByNotice(confirmByNotice), m_settled(std::move(settled))
+const char* UploadFailureText(UploadFailure why)
 {
+    switch (why) {
+    case UploadFailure::ReadError: return kTextQueueReadError;
+    case UploadFailure::Cancelled: return kTextQueueCancelled;
+    case UploadFailure::Refused: return kTextRefused;
+    case UploadFailure::TimedOut: return kTextUnconfirmed;
+    case UploadFailure::Changed: return kTextFileChanged;
+    case UploadFailure::NoAnswer: return kTextNoAnswer;
+    default: return kTextQueueSendFailed;
+    }
+}
+
+CUploadTracker::CUploadTracker(bool confirmByNotice, Listener settled, NowMs now)
+    : m_bConfirmByNotice(confirmByNotice), m_settled(std::move(settled)), m_now(std::move(now))
+{
+}
+
+int64_t CUploadTracker::Now() const
+{
+    if (m_now)
+        return m_now();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool CUploadTracker::Unchanged(const CUploadRequest& request)
+{
+    const CFileStamp& before = request.stamp;
+    if (before.size < 0)
+        return true; // no body was started here: nothing to compare
+    if (before.size != request.size)
+        return false; // it was no longer the file that was announced
+    struct stat st{};
+    if (::stat(request.localPath.c_str(), &st) != 0)
+        return true; // gone since: what was sent was whole (the open file was read to the end)
+    const CFileStamp now{static_cast<int64_t>(st.st_size),
+                         static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                         static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
+    return now == before;
+}
+
+bool CUploadTracker::PathBusy(const std::string& remotePath) const
+{
+    return !m_busy.empty() && m_busy.count(PathKey(remotePath)) != 0;
 }
 
 std::string CUploadTracker::PathKey(const std::string& remotePath)
@@ -58,6 +102,23 @@ void CUploadTracker::Sending(const std::shared_ptr<CUploadRequest>& request, uin
     }
     item->state = UploadState::Sending;
     item->channel = channel;
+    if (!item->busy) {
+        item->busy = true;
+        ++m_busy[PathKey(item->request->remotePath)];
+    }
+}
+
+const CUploadItem* CUploadTracker::FailUnread(const std::shared_ptr<CUploadRequest>& request)
+{
+    if (!request)
+        return nullptr;
+    CUploadItem* item = Lookup(request.get());
+    if (!item) {
+        Add(request);
+        item = Lookup(request.get());
+    }
+    Fail(*item, UploadFailure::ReadError, request->readError);
+    return &m_last;
 }
 
 CUploadItem* CUploadTracker::Lookup(const CUploadRequest* request)
@@ -84,7 +145,11 @@ const CUploadItem* CUploadTracker::Apply(const Report& report)
     switch (report.code) {
     case UE_RESPONSE:
         if (report.response)
-            Answer(*report.response, channel);
+            Answer(*report.response, channel, report.request.get());
+        return nullptr;
+    case UE_PROGRESS:
+        if (auto heard = m_heard.find(channel); heard != m_heard.end())
+            heard->second = Now();
         return nullptr;
     case UE_RESET:
     case UE_SEND_FAILED:
@@ -102,7 +167,7 @@ const CUploadItem* CUploadTracker::Apply(const Report& report)
         MarkSent(*item);
         return item;
     case UE_OPEN_FAILED:
-        Fail(*item, UploadFailure::ReadError);
+        Fail(*item, UploadFailure::ReadError, item->request->readError);
         return &m_last;
     case UE_CANCELLED:
         Fail(*item, UploadFailure::Cancelled);
@@ -119,12 +184,26 @@ const CUploadItem* CUploadTracker::Apply(const Report& report)
 void CUploadTracker::MarkSent(CUploadItem& item)
 {
     item.state = UploadState::Sent;
+    item.sinceMs = Now();
+    m_heard[item.channel] = item.sinceMs;
     m_sent[item.channel][PathKey(item.request->remotePath)].push_back(item.request.get());
     ++m_nSent;
 }
 
-void CUploadTracker::Answer(const CTlxspResponse& answer, uint32_t channel)
+void CUploadTracker::Answer(const CTlxspResponse& answer, uint32_t channel, const CUploadRequest* sending)
 {
+    if (sending) {
+        // The server answered the file whose body was still going out: it will not take the
+        // rest. A refusal is a refusal; a 200 for bytes it never read proves nothing.
+        CUploadItem* item = Lookup(sending);
+        if (item && item->state == UploadState::Sending && item->channel == channel) {
+            if (answer.statusCode != 200)
+                Fail(*item, UploadFailure::Refused, answer.statusCode);
+            else
+                Fail(*item, UploadFailure::SendFailed, answer.statusCode);
+        }
+        return;
+    }
     auto byChannel = m_sent.find(channel);
     if (byChannel == m_sent.end())
         return;
@@ -134,6 +213,7 @@ void CUploadTracker::Answer(const CTlxspResponse& answer, uint32_t channel)
     CUploadItem* item = Lookup(byPath->second.front());
     if (!item)
         return;
+    m_heard[channel] = Now();
     if (answer.statusCode != 200) {
         Fail(*item, UploadFailure::Refused, answer.statusCode);
         return;
@@ -141,6 +221,7 @@ void CUploadTracker::Answer(const CTlxspResponse& answer, uint32_t channel)
     if (m_bConfirmByNotice && !item->IsFolder()) {
         Unindex(*item);
         item->state = UploadState::Answered;
+        item->sinceMs = Now();
         m_answered[PathKey(item->request->remotePath)].push_back(item->request.get());
         ++m_nAnswered;
         TakeEarlyNotice(*item);
@@ -210,6 +291,11 @@ bool CUploadTracker::TakeEarlyNotice(CUploadItem& item)
 
 void CUploadTracker::Confirm(CUploadItem& item)
 {
+    if (!item.IsFolder() && !Unchanged(*item.request)) {
+        // What the server holds is not the file as it is: never counted uploaded, never moved.
+        Fail(item, UploadFailure::Changed);
+        return;
+    }
     item.state = UploadState::Confirmed;
     if (!item.IsFolder()) {
         ++m_confirmed;
@@ -225,11 +311,16 @@ void CUploadTracker::Fail(CUploadItem& item, UploadFailure why, int32_t status)
     item.state = UploadState::Failed;
     item.failure = why;
     item.status = status;
-    ++m_failed;
+    if (why == UploadFailure::Cancelled)
+        ++m_cancelled;
+    else
+        ++m_failed;
     Settle(item);
 }
 
-void CUploadTracker::ChannelLost(uint32_t channel)
+void CUploadTracker::ChannelLost(uint32_t channel) { LoseChannel(channel, UploadFailure::SendFailed); }
+
+void CUploadTracker::LoseChannel(uint32_t channel, UploadFailure why)
 {
     auto byChannel = m_sent.find(channel);
     if (byChannel == m_sent.end())
@@ -238,15 +329,41 @@ void CUploadTracker::ChannelLost(uint32_t channel)
     for (auto& [path, queue] : byChannel->second)
         lost.insert(lost.end(), queue.begin(), queue.end());
     m_sent.erase(byChannel);
+    m_heard.erase(channel);
     m_nSent -= lost.size();
     for (const CUploadRequest* request : lost)
         if (CUploadItem* item = Lookup(request)) {
             item->state = UploadState::Sending; // no longer indexed as sent
             // A notice already told what the server made of it: that settles it, not the loss.
             if (!(m_bConfirmByNotice && TakeEarlyNotice(*item)))
-                Fail(*item, UploadFailure::SendFailed);
+                Fail(*item, why);
         }
+}
 
+std::vector<uint32_t> CUploadTracker::Expire(const UploadDeadlines& deadlines)
+{
+    std::vector<uint32_t> silent;
+    const int64_t now = Now();
+    if (deadlines.answerMs > 0) {
+        for (const auto& [channel, byPath] : m_sent) {
+            auto heard = m_heard.find(channel);
+            if (!byPath.empty() && (heard == m_heard.end() || now - heard->second >= deadlines.answerMs))
+                silent.push_back(channel);
+        }
+        for (uint32_t channel : silent)
+            LoseChannel(channel, UploadFailure::NoAnswer);
+    }
+    if (deadlines.confirmMs > 0 && m_nAnswered > 0) {
+        std::vector<const CUploadRequest*> late;
+        for (const auto& [path, queue] : m_answered)
+            for (const CUploadRequest* request : queue)
+                if (const CUploadItem* item = Find(request); item && now - item->sinceMs >= deadlines.confirmMs)
+                    late.push_back(request);
+        for (const CUploadRequest* request : late)
+            if (CUploadItem* item = Lookup(request))
+                Fail(*item, UploadFailure::TimedOut);
+    }
+    return silent;
 }
 
 void CUploadTracker::FailAll(UploadFailure why)
@@ -304,6 +421,12 @@ void CUploadTracker::Settle(CUploadItem& item)
         Unindex(item);
     }
     item.state = final;
+    if (item.busy) {
+        item.busy = false;
+        const std::string key = PathKey(item.request->remotePath);
+        if (auto busy = m_busy.find(key); busy != m_busy.end() && --busy->second <= 0)
+            m_busy.erase(busy);
+    }
     if (!m_early.empty()) {
         // Notices kept for files of this path that will never be answered now wait for nothing.
         const std::string key = PathKey(item.request->remotePath);

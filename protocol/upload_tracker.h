@@ -5,10 +5,18 @@
 // it (confirmed, or failed with its reason) from the channel reports, the answers and the
 // notices. A confirmed file with a move folder is moved away at once.
 //
+// An outcome needs evidence: the answer to that request, its notice, or a deadline that passed
+// (Expire). A file whose size, modification time or identity differ, when it is settled, from
+// what they were when its body started (or whose size then was not the size announced) changed
+// while it was sent: it fails with UploadFailure::Changed and is never moved.
+//
 // Matching: a channel report that names its request settles that very request; an answer is
 // matched to the oldest request sent on the same channel with that remote path (answers come
-// in the order of the requests); a notice to the oldest answered request with that path.
-// Remote paths compare without regard to ASCII case and without a leading "/".
+// in the order of the requests), or, when it names the request still being sent (the server
+// refused before the body was through), to that one; a notice to the oldest answered request
+// with that path. Remote paths compare without regard to ASCII case and without a leading "/".
+// Notices carry no request id, so the callers never have two uploads of one remote path in
+// flight at once (PathBusy): an early notice then always has one owner.
 //
 // Settled items leave the tracker once the listener has seen them, so memory follows what is
 // still under way, not what was ever queued.
@@ -29,13 +37,18 @@ enum class UploadState { Waiting, Sending, Sent, Answered, Confirmed, Failed };
 
 enum class UploadFailure {
     None,
-    ReadError,   // the local file could not be opened or read
+    ReadError,   // the local file could not be opened or read (status: errno when known)
     SendFailed,  // the connection failed while sending, or before the answer came
-    Cancelled,   // the user cancelled the transfer
+    Cancelled,   // the user cancelled the transfer (not counted as a failure)
     Refused,     // the server answered with another status than 200
     Unconfirmed, // a notice with another number than 200
     TimedOut,    // no confirming notice in time
+    Changed,     // the local file changed while it was sent
+    NoAnswer,    // sent, but the server did not answer in time
 };
+
+// The words for a failure, as the window's result pages and talvex-cli print them.
+const char* UploadFailureText(UploadFailure why);
 
 struct CUploadItem {
     std::shared_ptr<CUploadRequest> request;
@@ -45,16 +58,25 @@ struct CUploadItem {
     uint32_t channel = 0;  // the channel's message number while sending or sent
     std::string movedTo;   // confirmed and moved there
     std::string moveError; // confirmed, but the local file could not be moved: why
+    int64_t sinceMs = 0;   // when it entered its state (sent, answered)
+    bool busy = false;     // counted in the in-flight paths
     bool IsFolder() const { return !request->remotePath.empty() && request->remotePath.back() == '/'; }
+};
+
+// Deadlines of Expire, in milliseconds; 0 = none.
+struct UploadDeadlines {
+    int64_t answerMs = 0;  // a channel with requests sent hears nothing of them this long
+    int64_t confirmMs = 0; // an answered file hears no notice this long
 };
 
 class CUploadTracker {
 public:
     using Listener = std::function<void(const CUploadItem& item)>;
+    using NowMs = std::function<int64_t()>; // a monotonic clock in milliseconds
 
     // confirmByNotice: a 200 answer waits for a notice (sync-service accounts); otherwise the
     // answer is the confirmation. Folders never wait for notices.
-    explicit CUploadTracker(bool confirmByNotice, Listener settled = {});
+    explicit CUploadTracker(bool confirmByNotice, Listener settled = {}, NowMs now = {});
 
     void SetListener(Listener settled) { m_settled = std::move(settled); }
 
@@ -62,6 +84,8 @@ public:
     void Add(std::shared_ptr<CUploadRequest> request);
     // The request was handed to the channel with this message number.
     void Sending(const std::shared_ptr<CUploadRequest>& request, uint32_t channel);
+    // A request the expansion could not read (readError) fails at once; the settled item.
+    const CUploadItem* FailUnread(const std::shared_ptr<CUploadRequest>& request);
     // Applies one upload channel report (its message is the channel's number); the item it
     // moved on, or null when it concerned no tracked request. A settled item is returned once,
     // before it is forgotten.
@@ -74,6 +98,14 @@ public:
     void FailAll(UploadFailure why);
     // Requests answered and waiting for their notices fail with this reason.
     void FailAnswered(UploadFailure why);
+    // Settles what waited past its deadline: requests sent on a channel that has told nothing
+    // of them for answerMs fail (NoAnswer), answered files without a notice for confirmMs fail
+    // (TimedOut; a notice that comes later still finds them on the window's fail page). The
+    // channels whose requests went unanswered are returned: their stream is not to be trusted.
+    std::vector<uint32_t> Expire(const UploadDeadlines& deadlines);
+
+    // An upload of this remote path is being sent, is sent or awaits its notice.
+    bool PathBusy(const std::string& remotePath) const;
 
     size_t Unsettled() const { return m_items.size(); }
     size_t CountIn(UploadState state) const;
@@ -81,10 +113,13 @@ public:
     size_t AwaitingAnswers() const { return m_nSent; }
     size_t AwaitingNotices() const { return m_nAnswered; }
     uint64_t Confirmed() const { return m_confirmed; } // files only
-    uint64_t Failed() const { return m_failed; }       // files and folders
+    uint64_t Failed() const { return m_failed; }       // files and folders, not cancelled ones
+    uint64_t Cancelled() const { return m_cancelled; }
     const CUploadItem* Find(const CUploadRequest* request) const;
 
     static std::string PathKey(const std::string& remotePath);
+    // The file is what it was when its body started, and what was announced.
+    static bool Unchanged(const CUploadRequest& request);
 
 private:
     CUploadItem* Lookup(const CUploadRequest* request);
@@ -92,28 +127,37 @@ private:
     // Settles an answered item by an early notice for its path, if one waits.
     bool TakeEarlyNotice(CUploadItem& item);
     void MarkSent(CUploadItem& item);
-    void Answer(const CTlxspResponse& answer, uint32_t channel);
+    void Answer(const CTlxspResponse& answer, uint32_t channel, const CUploadRequest* sending);
     void Confirm(CUploadItem& item);
     void Fail(CUploadItem& item, UploadFailure why, int32_t status = 0);
     void Unindex(CUploadItem& item);
+    // The requests sent on the channel fail with this reason (unless an early notice settles them).
+    void LoseChannel(uint32_t channel, UploadFailure why);
     // Tells the listener and forgets the item.
     void Settle(CUploadItem& item);
+    int64_t Now() const;
 
     bool m_bConfirmByNotice;
     Listener m_settled;
+    NowMs m_now;
     std::unordered_map<const CUploadRequest*, CUploadItem> m_items;
     // Sent, by channel then path: oldest first.
     std::unordered_map<uint32_t, std::unordered_map<std::string, std::deque<const CUploadRequest*>>> m_sent;
+    // When each channel last told something of its requests (progress, body sent, an answer).
+    std::unordered_map<uint32_t, int64_t> m_heard;
     // Answered, by path: oldest first.
     std::unordered_map<std::string, std::deque<const CUploadRequest*>> m_answered;
     // Notice numbers that came before the answer of a file sent under that path, oldest first;
     // never more per path than files sent under it.
     std::unordered_map<std::string, std::deque<int32_t>> m_early;
+    // Paths with an upload in flight (sending, sent or answered): how many.
+    std::unordered_map<std::string, int> m_busy;
     size_t m_nSent = 0;
     size_t m_nAnswered = 0;
     CUploadItem m_last; // the item Apply returns once it is settled
     uint64_t m_confirmed = 0;
     uint64_t m_failed = 0;
+    uint64_t m_cancelled = 0;
 };
 
 } // namespace talvex

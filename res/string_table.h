@@ -37,6 +37,11 @@ inline constexpr const char* kTextQueueDone = "업로드 완료";
 inline constexpr const char* kTextQueueReadError = "파일 읽기 오류";
 inline constexpr const char* kTextQueueSendFailed = "파일 전송 실패";
 inline constexpr const char* kTextQueueCancelled = "파일 전송 취소";
+// Outcomes the server's answer or notice did not decide
+inline constexpr const char* kTextFileChanged = "파일이 전송 중에 변경되었습니다";
+inline constexpr const char* kTextNoAnswer = "서버가 응답하지 않습니다 (시간 초과)";
+inline constexpr const char* kTextUnconfirmed = "서버의 확인이 오지 않았습니다 (시간 초과)";
+inline constexpr const char* kTextRefused = "서버가 거부했습니다";
 inline constexpr const char* kTextQueueUnknownSize = "???";
 inline constexpr const char* kTextSizeBytes = "bytes";
 

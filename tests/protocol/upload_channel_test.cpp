@@ -396,6 +396,7 @@ TEST_P(UploadBodyTest, CancelAndQuitInTheMiddleOfTheBody)
     EXPECT_EQ(Final().code, UE_CANCELLED);
     EXPECT_TRUE(conn->WaitClosed(5s));
     EXPECT_LT(conn->Buffered().size(), size_t{16} << 20);
+    EXPECT_EQ(Final().code, UE_RESET) << "the owner is told that the connection has ended";
     worker->Join();
 
     // A quit ends the transfer as a cancel does, and then the worker.
