@@ -1,10 +1,12 @@
 #pragma once
 // Settings of one development-server instance (command-line options of talvex-devserver).
 
+#include "devserver/faults.h"
 #include "devserver/sync_jobs.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace talvex::devserver {
 
@@ -23,6 +25,7 @@ struct ServerConfig {
     int sendTimeoutMs = 60000;
     int httpIdleMs = 10000;                  // an HTTP client must send its request within this
     SyncJobOptions sync;
+    std::vector<Fault> faults;               // misbehaviour on purpose (--fault); empty: none
 };
 
 } // namespace talvex::devserver

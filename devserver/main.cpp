@@ -35,6 +35,16 @@ void Usage(std::FILE* out)
         "  --sync-delay MS         time until a sync job has its result (default 3000)\n"
         "  --sync-fail GLOB        files whose name matches fail in sync results and notices\n"
         "                          (default *.syncfail; empty: none)\n"
+        "  --fault KIND[:ARG][@GLOB]\n"
+        "                          misbehave on purpose, to test clients; repeatable. GLOB limits an\n"
+        "                          upload fault to files whose name matches; kinds:\n"
+        "      answer-close          answer the upload, then close the connection at once\n"
+        "      refuse-after-header   answer 500 right after the header, read none of the body\n"
+        "      answer-late:MS        answer MS ms after the file was stored, reading on meanwhile\n"
+        "      unrelated-answers:MS  never answer the upload; every MS ms answer a path nobody sent\n"
+        "      drop-after:N          reset the connection after N bytes of the body; nothing stored\n"
+        "      login-silent          read LOGIN____ and never answer it\n"
+        "      no-notices            sync-service accounts get no change notices\n"
         "  --quiet                 no diagnostic lines\n",
         out);
 }
@@ -109,6 +119,15 @@ int main(int argc, char** argv)
         else if (opt == "--sync-delay") { ok = ParseNumber(value, 0, 3600000, n); config.sync.delay = std::chrono::milliseconds(n); }
         else if (opt == "--sync-fail") config.sync.failPattern = value;
         else if (opt == "--refuse-upload") config.refuseUploads = value;
+        else if (opt == "--fault") {
+            Fault fault;
+            std::string error;
+            if (!ParseFault(value, fault, error)) {
+                std::fprintf(stderr, "talvex-devserver: --fault %s: %s\n", value, error.c_str());
+                return 2;
+            }
+            config.faults.push_back(std::move(fault));
+        }
         else {
             std::fprintf(stderr, "talvex-devserver: unknown option %s\n", opt.c_str());
             Usage(stderr);
@@ -167,6 +186,8 @@ int main(int argc, char** argv)
     } else {
         std::printf("  %zu accounts from %s, first: %s\n", accounts.All().size(), accountsFile.c_str(), first.id.c_str());
     }
+    for (const Fault& f : config.faults)
+        std::printf("  fault: %s\n", FaultText(f).c_str());
     std::fflush(stdout);
 
     int signal = 0;

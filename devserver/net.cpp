@@ -57,6 +57,16 @@ int RemainingMs(Clock::time_point deadline)
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
 }
+
+// Milliseconds until `due`, rounded up so that a wait ends at or after it.
+int MsUntil(Clock::time_point due)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+constexpr size_t kMaxQueuedSends = 4096;
+constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
 } // namespace
 
 IoStatus Connection::WaitFor(short events, int timeoutMs)
@@ -79,7 +89,7 @@ IoStatus Connection::WaitFor(short events, int timeoutMs)
 
 IoStatus Connection::Fill(int timeoutMs)
 {
-    const IoStatus w = WaitFor(POLLIN, timeoutMs);
+    const IoStatus w = HasTimedSends() ? WaitReadableServingTimedSends(timeoutMs) : WaitFor(POLLIN, timeoutMs);
     if (w != IoStatus::Ok)
         return w;
     char chunk[16384];
@@ -164,6 +174,143 @@ IoStatus Connection::SendAll(std::string_view data, int timeoutMs)
         return IoStatus::Closed;
     }
     return IoStatus::Ok;
+}
+
+IoStatus Connection::WaitReadableServingTimedSends(int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        if (const IoStatus s = SendDue(); s != IoStatus::Ok)
+            return s;
+        int wait = timeoutMs < 0 ? -1 : RemainingMs(deadline);
+        bool timedSendFirst = false;
+        const auto next = !m_queue.empty() && (!m_repeat || m_queue.front().due < m_nextRepeat) ? m_queue.front().due
+                                                                                                 : m_nextRepeat;
+        if (HasTimedSends()) {
+            const int untilNext = MsUntil(next);
+            if (wait < 0 || untilNext < wait) {
+                wait = untilNext;
+                timedSendFirst = true;
+            }
+        }
+        const IoStatus w = WaitFor(POLLIN, wait);
+        if (w != IoStatus::Timeout || !timedSendFirst)
+            return w;
+    }
+}
+
+IoStatus Connection::SendDue()
+{
+    const auto now = Clock::now();
+    while (!m_queue.empty() && m_queue.front().due <= now)
+        if (const IoStatus s = SendFirstQueued(); s != IoStatus::Ok)
+            return s;
+    if (m_repeat && m_nextRepeat <= now) {
+        m_nextRepeat += m_repeatEvery;
+        if (m_nextRepeat < now)
+            m_nextRepeat = now + m_repeatEvery; // fell behind (a slow peer): no burst to catch up
+        if (const IoStatus s = SendAll(m_repeat(), m_repeatTimeoutMs); s != IoStatus::Ok)
+            return s;
+    }
+    return IoStatus::Ok;
+}
+
+IoStatus Connection::SendFirstQueued()
+{
+    TimedSend& first = m_queue.front();
+    for (int wait; (wait = MsUntil(first.due)) > 0;) {
+        pollfd stop{m_stopFd, POLLIN, 0};
+        const int n = ::poll(&stop, 1, wait);
+        if (n < 0 && errno != EINTR)
+            return IoStatus::Error;
+        if (n > 0)
+            return IoStatus::Stopped;
+    }
+    const TimedSend taken = std::move(first);
+    m_queue.pop_front();
+    m_queuedBytes -= taken.data.size();
+    return SendAll(taken.data, taken.timeoutMs);
+}
+
+IoStatus Connection::QueueSend(std::string data, Clock::time_point due, int timeoutMs)
+{
+    if (!m_queue.empty() && due < m_queue.back().due)
+        due = m_queue.back().due;
+    // A peer that sends requests faster than their answers fall due waits for room.
+    while (!m_queue.empty() && (m_queue.size() >= kMaxQueuedSends || m_queuedBytes + data.size() > kMaxQueuedBytes))
+        if (const IoStatus s = SendFirstQueued(); s != IoStatus::Ok)
+            return s;
+    m_queuedBytes += data.size();
+    m_queue.push_back({std::move(data), due, timeoutMs});
+    return IoStatus::Ok;
+}
+
+void Connection::StartRepeatingSend(std::chrono::milliseconds every, std::function<std::string()> make, int timeoutMs)
+{
+    m_repeat = std::move(make);
+    m_repeatEvery = every;
+    m_nextRepeat = Clock::now() + every;
+    m_repeatTimeoutMs = timeoutMs;
+}
+
+IoStatus Connection::SendInTurn(std::string_view data, int timeoutMs)
+{
+    if (m_queue.empty())
+        return SendAll(data, timeoutMs);
+    return QueueSend(std::string(data), Clock::now(), timeoutMs);
+}
+
+IoStatus Connection::SendQueued()
+{
+    while (!m_queue.empty() && m_fd.Valid())
+        if (const IoStatus s = SendFirstQueued(); s != IoStatus::Ok)
+            return s;
+    return IoStatus::Ok;
+}
+
+void Connection::ShutdownWrite()
+{
+    ::shutdown(m_fd.Get(), SHUT_WR);
+}
+
+void Connection::DiscardUntilClosed(int timeoutMs)
+{
+    m_buffer.clear();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (WaitFor(POLLIN, RemainingMs(deadline)) == IoStatus::Ok) {
+        char chunk[16384];
+        const ssize_t n = ::recv(m_fd.Get(), chunk, sizeof chunk, 0);
+        if (n == 0 || (n < 0 && errno != EINTR))
+            return;
+    }
+}
+
+IoStatus Connection::WaitForPeerClose(int timeoutMs)
+{
+    // POLLRDHUP alone: bytes waiting to be read do not end the wait, the peer's FIN does
+    // (and a reset, reported as POLLHUP or POLLERR whether asked for or not).
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd fds[2] = {{m_fd.Get(), POLLRDHUP, 0}, {m_stopFd, POLLIN, 0}};
+    for (;;) {
+        const int n = ::poll(fds, 2, RemainingMs(deadline));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return IoStatus::Error;
+        if (n == 0)
+            return IoStatus::Timeout;
+        return fds[1].revents != 0 ? IoStatus::Stopped : IoStatus::Closed;
+    }
+}
+
+void Connection::Reset()
+{
+    const linger abort{1, 0};
+    ::setsockopt(m_fd.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    m_fd.Reset();
+    m_queue.clear();
+    m_queuedBytes = 0;
+    m_repeat = nullptr;
 }
 
 StopSignal::StopSignal()

@@ -4,8 +4,10 @@
 // as soon as the server is asked to stop.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -51,13 +53,50 @@ public:
 
     IoStatus SendAll(std::string_view data, int timeoutMs);
 
+    // Timed writes. A queued write goes out once its time has come and after every write
+    // queued before it; a repeating write goes out every `every` from now on. Both are sent
+    // while the connection waits for bytes from the peer (inside the reads above), so a delayed
+    // answer never holds up reading, and by SendQueued.
+    using Clock = std::chrono::steady_clock;
+    IoStatus QueueSend(std::string data, Clock::time_point due, int timeoutMs);
+    void StartRepeatingSend(std::chrono::milliseconds every, std::function<std::string()> make, int timeoutMs);
+    bool Repeating() const { return m_repeat != nullptr; }
+    // Sends at once, or queues behind the writes still waiting so that answers keep their order.
+    IoStatus SendInTurn(std::string_view data, int timeoutMs);
+    // Waits for each queued write's time and sends it; stops early when the server stops or a
+    // write fails. The repeating write is not sent here.
+    IoStatus SendQueued();
+
+    // Ways to end a connection other than closing it when the handler returns.
+    void ShutdownWrite();                     // FIN after what was sent; reading goes on
+    void DiscardUntilClosed(int timeoutMs);   // reads and drops bytes until the peer closes
+    IoStatus WaitForPeerClose(int timeoutMs); // neither reads nor writes; Closed once the peer closed
+    void Reset();                             // closes at once with RST; queued writes are dropped
+
 private:
+    struct TimedSend {
+        std::string data;
+        Clock::time_point due;
+        int timeoutMs;
+    };
+
     IoStatus WaitFor(short events, int timeoutMs);
     IoStatus Fill(int timeoutMs);
+    bool HasTimedSends() const { return !m_queue.empty() || m_repeat != nullptr; }
+    // Waits for the socket to be readable like WaitFor, sending timed writes as they fall due.
+    IoStatus WaitReadableServingTimedSends(int timeoutMs);
+    IoStatus SendDue();
+    IoStatus SendFirstQueued(); // waits for its time
 
     UniqueFd m_fd;
     int m_stopFd;
     std::string m_buffer;
+    std::deque<TimedSend> m_queue;
+    size_t m_queuedBytes = 0;
+    std::function<std::string()> m_repeat;
+    std::chrono::milliseconds m_repeatEvery{0};
+    Clock::time_point m_nextRepeat{};
+    int m_repeatTimeoutMs = 0;
 };
 
 // A pipe that becomes readable, for good, once the server is asked to stop.

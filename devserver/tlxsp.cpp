@@ -6,6 +6,7 @@
 #include "platform/text_util.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <fnmatch.h>
 
@@ -15,6 +16,11 @@ namespace {
 constexpr size_t kMaxListing = 200000;
 constexpr size_t kMaxBodyBytes = size_t{256} << 20;
 constexpr int kMaxBadRequests = 16;
+// refuse-after-header: how long the connection is held, unread, for the peer to close it.
+constexpr int kRefuseHoldMs = 30000;
+// answer-close: how long bytes the peer still sends are read and dropped after the FIN, so
+// that they do not turn the close into a reset that could cost the peer the answer.
+constexpr int kCloseLingerMs = 2000;
 
 std::string Trim(std::string_view s)
 {
@@ -161,17 +167,29 @@ struct TlxspService::Context {
     const Account* account = nullptr; // set once the session is checked
     std::string wirePath, wirePath2;  // PATH and PATH2 as sent
     PathParts parts, parts2;
+    const Fault* fault = nullptr; // the fault this request meets (--fault), if any
+    bool ended = false;           // the fault has ended the connection; nothing more is sent
 
     UserTree Tree(const ServerConfig& config) const { return UserTree(config.root + "/" + account->id); }
 };
 
 void TlxspService::Notify(const Context& ctx, const char* command, const std::string& wirePath, int number)
 {
+    if (FindFault(m_config.faults, FaultKind::NoNotices))
+        return; // as if another client of the account had taken them all
     if (ctx.account->serviceType == 1 || ctx.account->serviceType == 2)
         m_state.AddNotice(ctx.account->id, Notice{number, command, wirePath});
 }
 
 void TlxspService::Serve(Connection& conn, PortKind port)
+{
+    ServeRequests(conn, port);
+    // Answers an answer-late fault holds back still go out when due, even once the peer has
+    // stopped sending; the connection closes after the last of them.
+    conn.SendQueued();
+}
+
+void TlxspService::ServeRequests(Connection& conn, PortKind port)
 {
     int badRequests = 0;
     for (;;) {
@@ -190,7 +208,7 @@ void TlxspService::Serve(Connection& conn, PortKind port)
             answer.requestId = *id;
         if (!parsed) {
             answer.status = 400;
-            if (++badRequests > kMaxBadRequests || conn.SendAll(FormatTlxspAnswer(answer), m_config.sendTimeoutMs) != IoStatus::Ok)
+            if (++badRequests > kMaxBadRequests || conn.SendInTurn(FormatTlxspAnswer(answer), m_config.sendTimeoutMs) != IoStatus::Ok)
                 return;
             continue;
         }
@@ -206,7 +224,7 @@ void TlxspService::Serve(Connection& conn, PortKind port)
                 if (const std::string* p = request.Find("PATH"))
                     answer.path = *p;
                 ServerLog("tlxsp: %s with a DATA-LENGTH that is not accepted, connection closed\n", request.command.c_str());
-                conn.SendAll(FormatTlxspAnswer(answer), m_config.sendTimeoutMs);
+                conn.SendInTurn(FormatTlxspAnswer(answer), m_config.sendTimeoutMs);
                 return;
             }
         }
@@ -224,6 +242,8 @@ void TlxspService::Serve(Connection& conn, PortKind port)
         bool keepOpen = true;
         if (request.command == "PUTFILE__") {
             keepOpen = HandleUpload(conn, ctx, length, answer);
+            if (ctx.ended)
+                return;
         } else if (port == PortKind::Control) {
             HandleControl(ctx, answer);
         } else {
@@ -233,9 +253,83 @@ void TlxspService::Serve(Connection& conn, PortKind port)
             answer.body.clear();
             answer.status = 500;
         }
-        if (conn.SendAll(FormatTlxspAnswer(answer), m_config.sendTimeoutMs) != IoStatus::Ok || !keepOpen)
+        if (ctx.fault) {
+            if (!AnswerWithFault(conn, ctx, answer, keepOpen))
+                return;
+            continue;
+        }
+        if (conn.SendInTurn(FormatTlxspAnswer(answer), m_config.sendTimeoutMs) != IoStatus::Ok || !keepOpen)
             return;
     }
+}
+
+bool TlxspService::FaultBeforeBody(Connection& conn, Context& ctx, int64_t length, TlxspAnswer& answer)
+{
+    if (ctx.fault->kind == FaultKind::RefuseAfterHeader && length > 0) {
+        // Refused on sight: the answer goes out while the body is still coming, and the body is
+        // left unread so that the peer's sending stalls once the buffers are full.
+        answer.status = 500;
+        ServerLog("tlxsp: fault refuse-after-header: upload of %lld bytes answered 500 unread\n",
+                  static_cast<long long>(length));
+        if (conn.SendInTurn(FormatTlxspAnswer(answer), m_config.sendTimeoutMs) == IoStatus::Ok &&
+            conn.SendQueued() == IoStatus::Ok)
+            conn.WaitForPeerClose(kRefuseHoldMs);
+        ctx.ended = true;
+        return true;
+    }
+    if (ctx.fault->kind == FaultKind::DropAfter) {
+        // The connection is lost after N bytes of the body; what was read is not kept.
+        const int64_t take = std::min(length, ctx.fault->arg);
+        conn.ReadBody(take, m_config.bodyIdleMs, [](const char*, size_t) { return true; });
+        ServerLog("tlxsp: fault drop-after: connection reset after %lld of %lld body bytes\n",
+                  static_cast<long long>(take), static_cast<long long>(length));
+        conn.SendQueued();
+        conn.Reset();
+        ctx.ended = true;
+        return true;
+    }
+    return false;
+}
+
+bool TlxspService::AnswerWithFault(Connection& conn, const Context& ctx, const TlxspAnswer& answer, bool keepOpen)
+{
+    const int sendMs = m_config.sendTimeoutMs;
+    switch (ctx.fault->kind) {
+    case FaultKind::AnswerClose:
+        // The answer, then the FIN right behind it.
+        if (conn.SendInTurn(FormatTlxspAnswer(answer), sendMs) == IoStatus::Ok && conn.SendQueued() == IoStatus::Ok) {
+            conn.ShutdownWrite();
+            conn.DiscardUntilClosed(kCloseLingerMs);
+        }
+        return false;
+    case FaultKind::AnswerLate:
+        if (!keepOpen)
+            return false; // a body cut short gets no answer; those queued before it still go out
+        return conn.QueueSend(FormatTlxspAnswer(answer), Connection::Clock::now() + std::chrono::milliseconds(ctx.fault->arg),
+                              sendMs) == IoStatus::Ok;
+    case FaultKind::UnrelatedAnswers:
+        // The upload's own answer never comes; answers for paths nobody asked about do.
+        if (!conn.Repeating()) {
+            conn.StartRepeatingSend(
+                std::chrono::milliseconds(ctx.fault->arg),
+                [requestId = answer.requestId, n = 0]() mutable {
+                    TlxspAnswer other;
+                    other.command = "PUTFILE__";
+                    other.requestId = requestId;
+                    other.path = "zz-unrelated/" + std::to_string(++n);
+                    return FormatTlxspAnswer(other);
+                },
+                sendMs);
+        }
+        return keepOpen;
+    case FaultKind::LoginSilent:
+        return true; // read and never answered; the connection stays
+    case FaultKind::RefuseAfterHeader:
+    case FaultKind::DropAfter:
+    case FaultKind::NoNotices:
+        break;
+    }
+    return conn.SendInTurn(FormatTlxspAnswer(answer), sendMs) == IoStatus::Ok && keepOpen;
 }
 
 namespace {
@@ -281,6 +375,9 @@ bool TlxspService::HandleUpload(Connection& conn, Context& ctx, int64_t length, 
             Notify(ctx, "PUTFILE__", ctx.wirePath);
         return true;
     }
+    ctx.fault = FindUploadFault(m_config.faults, ctx.parts.back());
+    if (ctx.fault && FaultBeforeBody(conn, ctx, length, answer))
+        return false;
     Upload upload;
     if (StoreStatus s = tree.BeginUpload(ctx.parts, upload); s != StoreStatus::Ok) {
         answer.status = StatusOf(s);
@@ -317,6 +414,10 @@ void TlxspService::HandleControl(Context& ctx, TlxspAnswer& answer)
 {
     const TlxspRequest& r = ctx.request;
     if (r.command == "LOGIN____") {
+        if ((ctx.fault = FindFault(m_config.faults, FaultKind::LoginSilent))) {
+            ServerLog("login: left unanswered (fault login-silent)\n");
+            return;
+        }
         const std::string* id = r.Find("USER-ID");
         const std::string* pw = r.Find("USER-PW");
         std::string uid, upw;

@@ -47,7 +47,13 @@ public:
 
 private:
     struct Context;
+    void ServeRequests(Connection& conn, PortKind port);
     bool HandleUpload(Connection& conn, Context& ctx, int64_t length, TlxspAnswer& answer);
+    // The upload faults that act before the body is read; false when none applies.
+    bool FaultBeforeBody(Connection& conn, Context& ctx, int64_t length, TlxspAnswer& answer);
+    // Delivers, delays or withholds the answer of a request a fault applies to; false when the
+    // connection is to end.
+    bool AnswerWithFault(Connection& conn, const Context& ctx, const TlxspAnswer& answer, bool keepOpen);
     void HandleControl(Context& ctx, TlxspAnswer& answer);
     void HandleCommand(Context& ctx, TlxspAnswer& answer);
     void Notify(const Context& ctx, const char* command, const std::string& wirePath, int number = 200);

@@ -42,6 +42,30 @@ bool RawClient::Send(std::string_view bytes)
     return m_fd >= 0;
 }
 
+size_t RawClient::SendFor(std::string_view bytes, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    size_t sent = 0;
+    while (m_fd >= 0 && sent < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+        const ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            sent += static_cast<size_t>(n);
+        else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        else {
+            pollfd p{m_fd, POLLOUT, 0};
+            ::poll(&p, 1, 20);
+        }
+    }
+    return sent;
+}
+
+void RawClient::ShutdownWrite()
+{
+    if (m_fd >= 0)
+        ::shutdown(m_fd, SHUT_WR);
+}
+
 bool RawClient::Fill(int timeoutMs)
 {
     if (m_fd < 0)

@@ -29,6 +29,9 @@ public:
     ~RawClient();
     bool Connected() const { return m_fd >= 0; }
     bool Send(std::string_view bytes);
+    // Sends what the connection takes within the time, without blocking; the count sent.
+    size_t SendFor(std::string_view bytes, int timeoutMs);
+    void ShutdownWrite(); // FIN: the server sees the end of the stream, answers still arrive
     RawAnswer Read(int timeoutMs = 5000);
     RawAnswer Request(std::string_view bytes, int timeoutMs = 5000);
     // True when the server closes the connection within the time (buffered bytes are skipped).
