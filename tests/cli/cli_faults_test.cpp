@@ -1,0 +1,566 @@
+// talvex-cli against a development server that misbehaves on purpose (ServerConfig::faults):
+// what a run reports must be what the server holds, and every wait must end. Each test starts
+// its own server in this process with the faults it needs.
+
+#include "cli/options.h"
+#include "devserver/faults.h"
+#include "devserver/server.h"
+#include "devserver/server_log.h"
+#include "platform/text_codec.h"
+#include "protocol/message_ids.h"
+#include "protocol/upload_expansion.h"
+#include "protocol/upload_rate.h"
+#include "protocol/upload_tracker.h"
+#include "protocol/worker.h"
+#include "res/string_table.h"
+#include "tests/common/cli_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <cstring>
+#include <future>
+#include <optional>
+#include <dirent.h>
+#include <linux/capability.h>
+#include <set>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace talvex;
+using namespace std::chrono_literals;
+using test::CliRun;
+using test::RunCli;
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+double SecondsSince(SteadyClock::time_point start)
+{
+    return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+std::string LastLine(const std::string& text)
+{
+    std::string t = text;
+    while (!t.empty() && t.back() == '\n')
+        t.pop_back();
+    const size_t nl = t.rfind('\n');
+    return nl == std::string::npos ? t : t.substr(nl + 1);
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+std::string Bytes(size_t n, char seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(seed + i % 23);
+    return s;
+}
+
+std::string ReadAll(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool EmptyOrAbsent(const fs::path& dir)
+{
+    std::error_code ec;
+    return !fs::exists(dir, ec) || fs::is_empty(dir, ec);
+}
+
+class CliFaultsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int counter = 0;
+        dir = fs::temp_directory_path() / ("talvex-cli-faults-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        devserver::SetServerLogQuiet(true);
+    }
+    void TearDown() override
+    {
+        server.reset();
+        std::error_code ec;
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(dir, ec);
+    }
+
+    // A fresh server with these faults (as --fault takes them); the storage of the one before
+    // stays.
+    void StartServer(const std::vector<std::string>& faults = {})
+    {
+        server.reset();
+        devserver::ServerConfig config;
+        config.root = (dir / "storage").string();
+        config.webPort = config.commandPort = config.controlPort = 0;
+        config.sync.delay = 300ms;
+        config.sync.failPattern = "*.syncfail";
+        for (const std::string& text : faults) {
+            devserver::Fault fault;
+            std::string error;
+            ASSERT_TRUE(devserver::ParseFault(text, fault, error)) << error;
+            config.faults.push_back(fault);
+        }
+        server = std::make_unique<devserver::Server>(config, devserver::AccountBook::Defaults());
+        std::string error;
+        ASSERT_TRUE(server->Start(error)) << error;
+    }
+
+    std::vector<std::string> Base(const std::string& user, const std::string& password, int timeout) const
+    {
+        return {"--web-host", "127.0.0.1:" + std::to_string(server->WebPort()),
+                "--command-port", std::to_string(server->CommandPort()),
+                "--control-port", std::to_string(server->ControlPort()),
+                "--work-dir", (dir / "work").string(), "--user", user, "--password", password,
+                "--timeout", std::to_string(timeout), "--poll-ms", "100", "--sync-timeout", "60"};
+    }
+    CliRun Cli(const std::string& user, std::vector<std::string> args, int timeout = 5, int limitSeconds = 40)
+    {
+        std::vector<std::string> all = Base(user, user + "1234", timeout);
+        all.insert(all.end(), args.begin(), args.end());
+        return RunCli(all, {}, limitSeconds);
+    }
+    CliRun Demo(std::vector<std::string> args, int timeout = 5) { return Cli("demo", std::move(args), timeout); }
+    CliRun Sync(std::vector<std::string> args, int timeout = 5) { return Cli("sync", std::move(args), timeout); }
+
+    fs::path Local(const std::string& rel, const std::string& bytes = "hello")
+    {
+        const fs::path p = dir / "local" / rel;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p;
+    }
+    // A file of n bytes written without holding them all in memory.
+    fs::path LocalOfSize(const std::string& rel, size_t n)
+    {
+        const fs::path p = dir / "local" / rel;
+        fs::create_directories(p.parent_path());
+        std::ofstream out(p, std::ios::binary);
+        const std::string block = Bytes(1 << 20, 'a');
+        for (size_t left = n; left > 0;) {
+            const size_t take = std::min(left, block.size());
+            out.write(block.data(), static_cast<std::streamsize>(take));
+            left -= take;
+        }
+        return p;
+    }
+    // Where the server keeps an account's remote path.
+    fs::path Stored(const std::string& user, const std::string& remote) const
+    {
+        return dir / "storage" / user / fs::path(remote).relative_path();
+    }
+
+    fs::path dir;
+    std::unique_ptr<devserver::Server> server;
+};
+
+} // namespace
+
+// ---- a file that changes while it is sent ---------------------------------------------------
+
+TEST_F(CliFaultsTest, AFileThatGrowsWhileItIsSentFailsAndIsNotMoved)
+{
+    StartServer();
+    const fs::path file = LocalOfSize("growing.bin", 4000000);
+    const fs::path keep = dir / "keep";
+    const auto start = SteadyClock::now();
+    std::thread grower([&] {
+        std::this_thread::sleep_for(1500ms);
+        std::ofstream(file, std::ios::binary | std::ios::app) << Bytes(1000000, 'z');
+    });
+    CliRun put = Demo({"--limit-rate", "1000", "put", "--move-to", keep.string(), file.string(), "/grow"});
+    grower.join();
+    ASSERT_GT(SecondsSince(start), 1.6) << "the upload ended before the file grew: the case was not played";
+    EXPECT_EQ(LastLine(put.out), "uploaded 0, failed 1") << put.out << put.err;
+    EXPECT_EQ(put.code, cli::kExitRefused) << put.err;
+    EXPECT_NE(put.err.find(std::string(kTextFileChanged) + ": " + file.string()), std::string::npos) << put.err;
+    ASSERT_TRUE(fs::exists(file)) << "a changed file must stay where it is";
+    EXPECT_EQ(fs::file_size(file), 5000000u);
+    EXPECT_TRUE(EmptyOrAbsent(keep));
+}
+
+// ---- notices: missing, late, one path twice ----------------------------------------------
+
+TEST_F(CliFaultsTest, ConfirmationsThatNeverComeFailEachFileAfterTheConfirmTimeout)
+{
+    StartServer({"no-notices"});
+    const fs::path keep = dir / "keep";
+    const std::vector<fs::path> files = {Local("c/one.txt", "1"), Local("c/two.txt", "22"), Local("c/three.txt", "333")};
+    const auto start = SteadyClock::now();
+    CliRun put = Sync({"put", "--wait-confirm", "--confirm-timeout", "2", "--move-to", keep.string(), files[0].string(),
+                       files[1].string(), files[2].string(), "/c"});
+    const double took = SecondsSince(start);
+    EXPECT_LT(took, 8.0) << "the confirm time-out, not the sync time-out, ends the wait";
+    EXPECT_GE(took, 1.9);
+    EXPECT_EQ(LastLine(put.out), "uploaded 0, failed 3") << put.out << put.err;
+    EXPECT_EQ(put.code, cli::kExitRefused) << put.err;
+    for (const fs::path& f : files) {
+        EXPECT_NE(put.err.find(std::string(kTextUnconfirmed) + ": " + f.string()), std::string::npos) << put.err;
+        EXPECT_TRUE(fs::exists(f)) << f;
+    }
+    EXPECT_TRUE(EmptyOrAbsent(keep));
+}
+
+TEST_F(CliFaultsTest, TwoUploadsOfOneRemotePathAreSentOneAfterTheOtherSettled)
+{
+    // Each answer comes 700 ms late: sent together, both would be settled in about that time;
+    // one after the other settled, the run needs two of them.
+    StartServer({"answer-late:700@x.txt"});
+    const fs::path first = Local("a/x.txt", "first copy");
+    const fs::path second = Local("b/x.txt", "the second copy");
+    const auto start = SteadyClock::now();
+    CliRun put = Sync({"put", "--wait-confirm", first.string(), second.string(), "/same"});
+    const double took = SecondsSince(start);
+    EXPECT_EQ(LastLine(put.out), "uploaded 2, failed 0") << put.out << put.err;
+    EXPECT_EQ(put.code, 0) << put.err;
+    EXPECT_GE(took, 1.4) << "the second copy went out before the first was settled";
+    EXPECT_EQ(ReadAll(Stored("sync", "/same/x.txt")), "the second copy");
+    // Both notices were used by the run: none is left for another client.
+    CliRun notices = Sync({"notices"});
+    EXPECT_EQ(notices.code, 0) << notices.err;
+    EXPECT_EQ(notices.out.find("same/x.txt"), std::string::npos) << notices.out;
+}
+
+TEST_F(CliFaultsTest, OnASyncServiceAccountMoveToWaitsForTheNotice)
+{
+    StartServer();
+    const fs::path keep = dir / "keep";
+    const fs::path good = Local("m/good.txt", "good");
+    const fs::path bad = Local("m/bad.syncfail", "refused by its notice");
+    CliRun put = Sync({"put", "--move-to", keep.string(), good.string(), bad.string(), "/m"});
+    EXPECT_EQ(LastLine(put.out), "uploaded 1, failed 1") << put.out << put.err;
+    EXPECT_EQ(put.code, cli::kExitRefused) << put.err;
+    EXPECT_FALSE(fs::exists(good));
+    EXPECT_TRUE(fs::exists(keep / "m" / "good.txt"));
+    // Answered 200, then its notice said 500: stored by nobody's account, so it stays.
+    EXPECT_TRUE(fs::exists(bad));
+    EXPECT_FALSE(fs::exists(keep / "m" / "bad.syncfail"));
+    EXPECT_NE(put.err.find("(500): " + bad.string()), std::string::npos) << put.err;
+
+    StartServer({"no-notices"});
+    const fs::path waiting = Local("m/waiting.txt", "never confirmed");
+    const auto start = SteadyClock::now();
+    CliRun silent = Sync({"put", "--confirm-timeout", "2", "--move-to", keep.string(), waiting.string(), "/m"});
+    EXPECT_LT(SecondsSince(start), 8.0);
+    EXPECT_EQ(LastLine(silent.out), "uploaded 0, failed 1") << silent.out << silent.err;
+    EXPECT_EQ(silent.code, cli::kExitRefused) << silent.err;
+    EXPECT_TRUE(fs::exists(waiting));
+    EXPECT_FALSE(fs::exists(keep / "m" / "waiting.txt"));
+    EXPECT_NE(silent.err.find(std::string(kTextUnconfirmed) + ": " + waiting.string()), std::string::npos) << silent.err;
+}
+
+// ---- answers that come with a close, too early, too late or not at all ----------------------
+
+TEST_F(CliFaultsTest, AnAnswerFollowedByACloseCountsUploadedEveryTime)
+{
+    StartServer({"answer-close"});
+    for (int i = 0; i < 20; ++i) {
+        const std::string content = "run " + std::to_string(i);
+        const fs::path file = Local("close/f" + std::to_string(i) + ".txt", content);
+        CliRun put = Demo({"put", file.string(), "/close"});
+        ASSERT_EQ(LastLine(put.out), "uploaded 1, failed 0") << "run " << i << ": " << put.out << put.err;
+        ASSERT_EQ(put.code, 0) << "run " << i << ": " << put.err;
+        EXPECT_EQ(ReadAll(Stored("demo", "/close/f" + std::to_string(i) + ".txt")), content);
+    }
+}
+
+TEST_F(CliFaultsTest, SeveralFilesOverConnectionsThatCloseAfterEachAnswerAreReportedTruly)
+{
+    // Whatever the run makes of the closes, a file counted uploaded is on the server whole, and
+    // the counts add up.
+    StartServer({"answer-close"});
+    std::vector<std::string> args = {"put"};
+    for (int i = 0; i < 4; ++i)
+        args.push_back(Local("many/m" + std::to_string(i) + ".txt", "many " + std::to_string(i)).string());
+    args.push_back("/many");
+    CliRun put = Demo(args);
+    int uploaded = -1, failed = -1;
+    ASSERT_EQ(std::sscanf(LastLine(put.out).c_str(), "uploaded %d, failed %d", &uploaded, &failed), 2) << put.out;
+    EXPECT_EQ(uploaded + failed, 4);
+    EXPECT_EQ(put.code, failed ? cli::kExitRefused : cli::kExitOk) << put.err;
+    int stored = 0;
+    for (int i = 0; i < 4; ++i)
+        if (fs::exists(Stored("demo", "/many/m" + std::to_string(i) + ".txt")))
+            ++stored;
+    EXPECT_GE(stored, uploaded);
+    EXPECT_EQ(Count(put.err, std::string(kTextQueueSendFailed) + ": "), static_cast<size_t>(failed)) << put.err;
+}
+
+TEST_F(CliFaultsTest, ARefusalDuringABigBodyEndsThatFileAndTheNextGoesOnANewChannel)
+{
+    StartServer({"refuse-after-header@big.bin"});
+    const fs::path big = LocalOfSize("r/big.bin", 50 << 20);
+    const fs::path small = Local("r/small.txt", "small one");
+    const auto start = SteadyClock::now();
+    CliRun put = Demo({"put", big.string(), small.string(), "/r"}, 20);
+    EXPECT_LT(SecondsSince(start), 10.0);
+    EXPECT_EQ(LastLine(put.out), "uploaded 1, failed 1") << put.out << put.err;
+    EXPECT_EQ(put.code, cli::kExitRefused) << put.err;
+    EXPECT_NE(put.err.find(std::string(kTextRefused) + " (500): " + big.string()), std::string::npos) << put.err;
+    EXPECT_FALSE(fs::exists(Stored("demo", "/r/big.bin")));
+    EXPECT_EQ(ReadAll(Stored("demo", "/r/small.txt")), "small one");
+}
+
+TEST_F(CliFaultsTest, AConnectionResetDuringABodyFailsThatFileAndTheNextStillGoesUp)
+{
+    StartServer({"drop-after:65536@big.bin"});
+    const fs::path big = LocalOfSize("d/big.bin", 8 << 20);
+    const fs::path small = Local("d/small.txt", "after the reset");
+    CliRun put = Demo({"put", big.string(), small.string(), "/d"});
+    EXPECT_EQ(LastLine(put.out), "uploaded 1, failed 1") << put.out << put.err;
+    EXPECT_NE(put.code, 0) << put.err;
+    EXPECT_NE(put.err.find(big.string()), std::string::npos) << put.err;
+    EXPECT_FALSE(fs::exists(Stored("demo", "/d/big.bin")));
+    EXPECT_EQ(ReadAll(Stored("demo", "/d/small.txt")), "after the reset");
+}
+
+TEST_F(CliFaultsTest, AnswersForOtherPathsDoNotKeepAnUnansweredUploadAlive)
+{
+    StartServer({"unrelated-answers:1000"});
+    const fs::path file = Local("u/lonely.txt", "never answered");
+    const auto start = SteadyClock::now();
+    CliRun put = Demo({"put", file.string(), "/u"}, 3);
+    const double took = SecondsSince(start);
+    EXPECT_GE(took, 2.5);
+    EXPECT_LT(took, 7.0) << "answers for other paths reset the time-out";
+    EXPECT_EQ(put.code, cli::kExitConnection) << put.out << put.err;
+    EXPECT_EQ(LastLine(put.out), "uploaded 0, failed 1") << put.out;
+    EXPECT_NE(put.err.find(std::string(kTextNoAnswer) + ": " + file.string()), std::string::npos) << put.err;
+}
+
+TEST_F(CliFaultsTest, ALoginThatIsNeverAnsweredTimesOut)
+{
+    StartServer({"login-silent"});
+    const auto start = SteadyClock::now();
+    CliRun ls = Demo({"ls"}, 2);
+    EXPECT_LT(SecondsSince(start), 6.0);
+    EXPECT_EQ(ls.code, cli::kExitConnection) << ls.err;
+}
+
+// ---- entries that cannot be read -----------------------------------------------------------
+
+namespace {
+
+// Runs talvex-cli without the power to pass over file permissions. As root that is a thread
+// whose bounding set lacks the capabilities that ignore them (a child's privileges on exec come
+// from that set) and whose own effective set lacks them too, so that it can check the effect
+// on `locked` first. Nothing when that cannot be arranged.
+std::optional<CliRun> RunCliHonouringPermissions(const std::vector<std::string>& args, const fs::path& locked)
+{
+    if (::geteuid() != 0)
+        return RunCli(args);
+    std::optional<CliRun> run;
+    std::thread([&] {
+        for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+            if (::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0)
+                return;
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        if (::syscall(SYS_capget, &header, data) != 0)
+            return;
+        const uint32_t dac = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+        data[0].effective &= ~dac;
+        data[0].permitted &= ~dac;
+        data[0].inheritable &= ~dac;
+        if (::syscall(SYS_capset, &header, data) != 0)
+            return;
+        if (DIR* d = ::opendir(locked.c_str())) {
+            ::closedir(d); // still readable: the permissions do not apply here
+            return;
+        }
+        run = RunCli(args);
+    }).join();
+    return run;
+}
+
+} // namespace
+
+TEST_F(CliFaultsTest, AnEntryWhoseKindCannotBeToldFailsWithItsPathAndReason)
+{
+    // A link to itself cannot be followed (ELOOP), also for root.
+    StartServer();
+    Local("loopy/fine.txt", "fine");
+    const fs::path loop = dir / "local" / "loopy" / "self";
+    fs::create_symlink("self", loop);
+    CliRun put = Demo({"put", (dir / "local" / "loopy").string(), "/"});
+    EXPECT_EQ(LastLine(put.out), "uploaded 1, failed 1") << put.out << put.err;
+    EXPECT_EQ(put.code, cli::kExitRefused) << put.err;
+    EXPECT_NE(put.err.find(std::string(kTextQueueReadError) + " (" + std::strerror(ELOOP) + "): " + loop.string()),
+              std::string::npos)
+        << put.err;
+    EXPECT_TRUE(fs::exists(Stored("demo", "/loopy/fine.txt")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Stored("demo", "/loopy/self"))));
+}
+
+TEST_F(CliFaultsTest, AnUnreadableSubfolderFailsWithItsReasonAndIsNotCreatedEmpty)
+{
+    StartServer();
+    Local("album/a.jpg", "aaa");
+    Local("album/locked/hidden.jpg", "hidden");
+    const fs::path locked = dir / "local" / "album" / "locked";
+    fs::permissions(locked, fs::perms::none);
+    std::vector<std::string> args = Base("demo", "demo1234", 5);
+    args.insert(args.end(), {"put", (dir / "local" / "album").string(), "/"});
+    std::optional<CliRun> put = RunCliHonouringPermissions(args, locked);
+    fs::permissions(locked, fs::perms::owner_all);
+    if (!put)
+        GTEST_SKIP() << "running as root, and permissions cannot be made to apply to a child here; the "
+                        "link-to-itself case covers entries that cannot be read";
+    EXPECT_EQ(LastLine(put->out), "uploaded 1, failed 1") << put->out << put->err;
+    EXPECT_EQ(put->code, cli::kExitRefused) << put->err;
+    EXPECT_NE(put->err.find(std::string(kTextQueueReadError) + " (" + std::strerror(EACCES) + "): " + locked.string()),
+              std::string::npos)
+        << put->err;
+    EXPECT_TRUE(fs::exists(Stored("demo", "/album/a.jpg")));
+    EXPECT_FALSE(fs::exists(Stored("demo", "/album/locked"))) << "an unreadable folder must not appear empty";
+}
+
+// ---- parallel runs sharing a work folder -------------------------------------------------------
+
+TEST_F(CliFaultsTest, ParallelListingsWithOneWorkFolderEachSeeTheirOwnFolder)
+{
+    StartServer();
+    constexpr int kRuns = 8;
+    for (int k = 1; k <= kRuns; ++k) {
+        const fs::path folder = Stored("demo", "/list" + std::to_string(k));
+        fs::create_directories(folder);
+        for (int i = 0; i < 10 * k; ++i)
+            std::ofstream(folder / (std::to_string(k) + "-" + std::to_string(i) + ".txt")) << "x";
+    }
+
+    std::vector<std::future<CliRun>> runs;
+    for (int k = 1; k <= kRuns; ++k)
+        runs.push_back(std::async(std::launch::async, [this, k] { return Demo({"ls", "/list" + std::to_string(k)}); }));
+    for (int k = 1; k <= kRuns; ++k) {
+        CliRun ls = runs[k - 1].get();
+        ASSERT_EQ(ls.code, 0) << k << ": " << ls.err;
+        std::set<std::string> names;
+        std::istringstream lines(ls.out);
+        for (std::string line; std::getline(lines, line);)
+            names.insert(line.substr(line.rfind('\t') + 1));
+        std::set<std::string> expected;
+        for (int i = 0; i < 10 * k; ++i)
+            expected.insert(std::to_string(k) + "-" + std::to_string(i) + ".txt");
+        EXPECT_EQ(names, expected) << "run " << k << ":\n" << ls.out;
+        EXPECT_EQ(Count(ls.out, "\n"), static_cast<size_t>(10 * k));
+    }
+    for (const auto& entry : fs::directory_iterator(dir / "work"))
+        EXPECT_NE(entry.path().filename().string().rfind("run-", 0), 0u) << "left behind: " << entry.path();
+}
+
+// ---- the engine: a cancel reads the answers of the files sent whole ----------------------------
+
+TEST_F(CliFaultsTest, ACancelDuringABigFileStillTakesTheLateAnswersOfTheFilesBeforeIt)
+{
+    StartServer({"answer-late:1500"});
+    SetWireEncoding("CP949");
+    BlockingReportQueue controlReports;
+    BlockingReportQueue uploadReports;
+    CChannelStartInfo base;
+    base.host = "127.0.0.1";
+    base.workDir = (dir / "work").string() + "/";
+    fs::create_directories(base.workDir);
+
+    CChannelStartInfo controlInfo = base;
+    controlInfo.port = server->ControlPort();
+    std::unique_ptr<Worker> control = StartControlSession(controlInfo, controlReports);
+    std::string session;
+    for (auto deadline = SteadyClock::now() + 5s; session.empty() && SteadyClock::now() < deadline;) {
+        std::optional<Report> r = controlReports.Next(500ms);
+        if (!r)
+            continue;
+        if (r->message == UM_CONTROL_CONNECTED)
+            control->Post(UM_LOGIN, std::make_unique<CThreadCommand>(CThreadCommand{UM_LOGIN, "demo", "demo1234"}));
+        if (r->message == UM_LOGIN_RESULT && r->response && r->response->statusCode == 200)
+            session = r->response->sessionId;
+    }
+    ASSERT_FALSE(session.empty());
+
+    CChannelStartInfo info = base;
+    info.port = server->CommandPort();
+    info.sessionId = session;
+    info.messageNumber = kUploadMessageBase + 1;
+    info.answerWaitMs = 8000;
+    info.rateLimit = std::make_shared<UploadRateLimiter>(UploadRateLimiter::FromKBps(4000)); // 20 MB: about 5 s
+    std::unique_ptr<Worker> upload = StartUploadChannel(info, uploadReports);
+
+    CUploadTracker tracker(false);
+    std::vector<std::shared_ptr<CUploadRequest>> requests;
+    for (int i = 0; i < 5; ++i) {
+        auto r = std::make_shared<CUploadRequest>();
+        r->localPath = Local("late/s" + std::to_string(i) + ".txt", "small " + std::to_string(i)).string();
+        r->remotePath = "late/s" + std::to_string(i) + ".txt";
+        r->size = static_cast<int64_t>(fs::file_size(r->localPath));
+        requests.push_back(r);
+    }
+    auto big = std::make_shared<CUploadRequest>();
+    big->localPath = LocalOfSize("late/big.bin", 20 << 20).string();
+    big->remotePath = "late/big.bin";
+    big->size = 20 << 20;
+    requests.push_back(big);
+
+    std::optional<Report> connected = uploadReports.Next(5s);
+    ASSERT_TRUE(connected);
+    ASSERT_EQ(connected->code, UE_CONNECTED);
+    for (const auto& r : requests) {
+        tracker.Add(r);
+        tracker.Sending(r, info.messageNumber);
+        upload->PostUpload(r);
+    }
+
+    std::vector<int32_t> codes; // the channel's reports after the cancel, progress left out
+    bool cancelPosted = false;
+    bool reset = false;
+    const auto start = SteadyClock::now();
+    while (!reset && SecondsSince(start) < 15) {
+        std::optional<Report> r = uploadReports.Next(500ms);
+        if (!r)
+            continue;
+        if (r->code == UE_PROGRESS && r->request == nullptr && !cancelPosted && r->progress &&
+            r->progress->sent > (1 << 20)) {
+            upload->Cancel(); // about a quarter of a second into the big file's body
+            cancelPosted = true;
+        }
+        if (cancelPosted && r->code != UE_PROGRESS)
+            codes.push_back(r->code);
+        if (r->code == UE_RESET && !r->request)
+            reset = true;
+        tracker.Apply(*r);
+    }
+    ASSERT_TRUE(cancelPosted) << "the big file's body never got going";
+    ASSERT_TRUE(reset) << "the channel never ended its connection";
+    EXPECT_EQ(tracker.Confirmed(), 5u) << "the answers to the files sent whole were lost";
+    EXPECT_EQ(tracker.Cancelled(), 1u);
+    EXPECT_EQ(tracker.Failed(), 0u);
+    EXPECT_EQ(tracker.Unsettled(), 0u);
+    // Whatever of the answers came before the cancel, the reset comes after all of them.
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ(codes.back(), UE_RESET);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(fs::exists(Stored("demo", "/late/s" + std::to_string(i) + ".txt")));
+    EXPECT_FALSE(fs::exists(Stored("demo", "/late/big.bin")));
+    upload.reset();
+    control.reset();
+}
