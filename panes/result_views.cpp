@@ -84,7 +84,13 @@ CFailView::CFailView(QWidget* parent)
     AddMenuCommand(kResendId, [this] { ResendFailed(); });
 }
 
-void CFailView::AddResultRow(const CResultRowTexts& texts) { Model()->Append(UploadRow(texts, 309)); }
+void CFailView::AddResultRow(const CResultRowTexts& texts)
+{
+    CResultModel::Row row = UploadRow(texts, 309);
+    if (!texts.status.isEmpty())
+        row.texts[3] = texts.status;
+    Model()->Append(std::move(row));
+}
 
 std::vector<CResultRowTexts> CFailView::RecheckFailed(CSyncNoticeList& notices)
 {

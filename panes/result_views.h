@@ -14,11 +14,13 @@
 #include <functional>
 #include <vector>
 
-// The texts of one upload row: local path, remote name, size text.
+// The texts of one upload row: local path, remote name, size text; and, for a fail row, why
+// it failed when the server did not say so (empty: the page's own status text).
 struct CResultRowTexts {
     QString localPath;
     QString remoteName;
     QString sizeText;
+    QString status;
 };
 
 class CProcessView : public CResultView {

@@ -41,14 +41,21 @@ std::vector<std::shared_ptr<CUploadRequest>> CUploadExpander::Take(size_t max)
     return out;
 }
 
-void CUploadExpander::Cancel()
+CUploadExpander::Totals CUploadExpander::Cancel()
 {
     std::lock_guard lock(m_mutex);
+    Totals dropped;
+    for (const auto& request : m_pending)
+        if (request->size >= 0) {
+            ++dropped.count;
+            dropped.size += request->size;
+        }
     m_orders.clear();
     m_pending.clear();
     ++m_generation;
     if (m_walking)
         m_stopWalk = true;
+    return dropped;
 }
 
 size_t CUploadExpander::Pending() const

@@ -34,8 +34,6 @@ public:
     void Add(CUploadOrder order);
     // Up to max requests, oldest first.
     std::vector<std::shared_ptr<CUploadRequest>> Take(size_t max);
-    // Drops the queued orders and the requests not taken yet; a walk under way stops.
-    void Cancel();
 
     // Requests made and not taken yet, and orders not expanded yet.
     size_t Pending() const;
@@ -47,6 +45,9 @@ public:
         int64_t size = 0;
     };
     Totals TakeTotals(); // returns and clears the totals made since the last call
+    // Drops the queued orders and the requests not taken yet; a walk under way stops. Returns
+    // the files among the requests it dropped (they were counted in the totals when made).
+    Totals Cancel();
 
 private:
     void Run();

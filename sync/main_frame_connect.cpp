@@ -33,7 +33,9 @@ void CMainFrame::ConnectSession()
             [this] { setWindowTitle(QStringLiteral("%1 [%2]").arg(Str(194), m_pSession->UserId())); });
     connect(s, &CClientSession::loggedIn, this, [this] {
         m_pRemoteView->Reset(); // the root's listing comes first
-        m_pQueue->Start(UploadOptions::Load().channels);
+        const UploadOptions options = UploadOptions::Load();
+        m_pQueue->SetDeadlines({m_pQueue->Deadlines().answerMs, int64_t{options.confirmTimeoutSeconds} * 1000});
+        m_pQueue->Start(options.channels);
         SetStatus(0);
     });
     connect(s, &CClientSession::loginRefused, this, [this] {

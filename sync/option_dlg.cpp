@@ -22,6 +22,7 @@ namespace {
 
 constexpr const char* kValueUploadChannels = "UploadChannels";
 constexpr const char* kValueManualSync = "ManualSync";
+constexpr const char* kValueConfirmTimeout = "ConfirmTimeout";
 
 } // namespace
 
@@ -37,6 +38,12 @@ UploadOptions UploadOptions::Load()
         options.channels = 2;
     if (key.ReadString(QString::fromLatin1(kValueManualSync), value) && value.trimmed() == QLatin1String("0"))
         options.manualSync = false;
+    if (key.ReadString(QString::fromLatin1(kValueConfirmTimeout), value)) {
+        bool ok = false;
+        const int seconds = value.trimmed().toInt(&ok);
+        if (ok && seconds >= 1 && seconds <= 7 * 86400)
+            options.confirmTimeoutSeconds = seconds;
+    }
     return options;
 }
 

@@ -13,6 +13,9 @@ struct UploadOptions {
     int channels = 1;       // 1 or 2
     bool manualSync = true; // the manual sync command is offered
     int limitKBps = 0;      // all upload channels together; 0: no limit
+    // How long a file answered on a sync-service account waits for its confirming notice before
+    // it counts failed as unconfirmed (settings value "ConfirmTimeout", seconds; kept by hand).
+    int confirmTimeoutSeconds = 300;
 
     static UploadOptions Load();
     // False when the settings could not be written.

@@ -1,5 +1,6 @@
 #include "sync/result_panes.h"
 
+
 #include "app/client_session.h"
 #include "panes/flat_tab_view.h"
 #include "panes/folder_dlg.h"
@@ -12,6 +13,8 @@
 #include "sync/queue_model.h"
 #include "sync/sync_job.h"
 #include "sync/upload_queue.h"
+
+#include <cstring>
 
 using namespace talvex;
 
@@ -83,15 +86,24 @@ void CResultPanes::ShowInRemoteList(const CResultRowTexts& texts)
 
 void CResultPanes::OnSettled(const CUploadItem& item)
 {
-    if (!item.request || IsFolder(*item.request))
+    if (!item.request)
+        return;
+    // A folder that could not be read is a failure of its own; other folders are no rows.
+    if (IsFolder(*item.request) && !(item.state == UploadState::Failed && item.failure == UploadFailure::ReadError))
         return;
     const CUploadRequest& request = *item.request;
     const int row = m_pProcess->RowOfKey(&request);
     if (row >= 0)
         m_pProcess->RemoveRow(row);
-    const CResultRowTexts texts = TextsOf(request);
+    CResultRowTexts texts = TextsOf(request);
     if (item.state != UploadState::Confirmed) {
-        // Refused, unconfirmed, or failed before all bytes were sent.
+        // Refused or reported failed by the server: the page's own words. Otherwise the reason:
+        // not readable, changed while sent, no answer, no notice in time, the connection.
+        if (item.failure != UploadFailure::Refused && item.failure != UploadFailure::Unconfirmed) {
+            texts.status = QString::fromUtf8(UploadFailureText(item.failure));
+            if (item.failure == UploadFailure::ReadError && item.status > 0)
+                texts.status += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(item.status)));
+        }
         m_tabs.AddFailRow(texts);
         return;
     }

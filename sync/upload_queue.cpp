@@ -33,7 +33,10 @@ CUploadQueue::CUploadQueue(CClientSession& session, QObject* parent)
     m_dispatchTimer.setInterval(kDispatchMs);
     m_fillTimer.setInterval(kFillMs);
     m_retryTimer.setSingleShot(true);
-    connect(&m_dispatchTimer, &QTimer::timeout, this, &CUploadQueue::Dispatch);
+    connect(&m_dispatchTimer, &QTimer::timeout, this, [this] {
+        ExpireOverdue();
+        Dispatch();
+    });
     connect(&m_fillTimer, &QTimer::timeout, this, &CUploadQueue::Fill);
     connect(&m_retryTimer, &QTimer::timeout, this, [this] {
         m_nRetryDelayMs = 0;
@@ -175,11 +178,20 @@ void CUploadQueue::Dispatch()
     for (int row = 0; row < m_model.rowCount(); ++row) {
         if (m_model.At(row).state != CQueueModel::Waiting)
             continue;
+        const std::shared_ptr<CUploadRequest> request = m_model.At(row).request;
+        if (request->readError != 0) {
+            // An entry the expansion could not read: nothing to send, a failure with its reason.
+            m_tracker.FailUnread(request);
+            EndTransfer(row, CQueueModel::ReadError, kTextQueueReadError);
+            continue;
+        }
+        // One upload of a remote path in flight at a time: notices cannot tell two apart.
+        if (m_tracker.PathBusy(request->remotePath))
+            continue;
         auto idle = std::find_if(m_channels.begin(), m_channels.end(),
                                  [](const Channel& c) { return c.connected && !c.busy; });
         if (idle == m_channels.end())
             return;
-        const std::shared_ptr<CUploadRequest>& request = m_model.At(row).request;
         idle->busy = true;
         m_model.SetRunning(row, idle->number);
         m_tracker.Sending(request, idle->number);
@@ -227,29 +239,59 @@ void CUploadQueue::DeleteRows(std::vector<int> rows)
 
 void CUploadQueue::CancelAll()
 {
-    if (m_nRunning == 0) {
-        // No transfer to cancel on a channel: the queue is emptied at once.
-        EmptyQueue();
-        return;
-    }
+    // Bring the totals up to date, then take out what will never be sent.
+    Fill();
+    const CUploadExpander::Totals dropped = m_expander->Cancel();
+    m_totals.count = std::max<int64_t>(0, m_totals.count - dropped.count);
+    m_totals.size = std::max<int64_t>(0, m_totals.size - dropped.size);
+    for (int row = m_model.rowCount() - 1; row >= 0; --row)
+        if (m_model.At(row).state != CQueueModel::Running)
+            DropRow(row);
+    RefreshTotals();
+    // The running transfers stop; each channel reports its file cancelled (or sent, when every
+    // byte had gone), and a channel whose body was cut short still reads the answers to the
+    // files it sent whole before it ends its connection (UE_RESET: it is replaced then).
     for (Channel& channel : m_channels)
-        channel.worker->Cancel();
+        if (channel.busy)
+            channel.worker->Cancel();
 }
 
-void CUploadQueue::EmptyQueue()
+void CUploadQueue::DropRow(int row)
 {
-    m_expander->Cancel();
-    m_model.Clear();
-    m_nRunning = 0;
-    if (!m_bStarted)
-        return;
-    // Every channel is replaced by one new channel.
-    RetireAllChannels();
-    m_retryTimer.stop();
-    const int wanted = m_nWanted;
-    m_nWanted = 1;
-    OpenChannel();
-    m_nWanted = wanted;
+    const CQueueModel::Item& item = m_model.At(row);
+    if (item.state == CQueueModel::Waiting || item.state == CQueueModel::Running) {
+        // Not counted completed or failed: it leaves the total instead.
+        const int64_t size = item.request->size;
+        if (size >= 0) {
+            m_totals.count = std::max<int64_t>(0, m_totals.count - 1);
+            m_totals.size = std::max<int64_t>(0, m_totals.size - size);
+        }
+    }
+    m_model.Remove(row);
+}
+
+void CUploadQueue::LoseChannel(uint32_t number)
+{
+    const int running = m_model.RunningOn(number);
+    if (running >= 0) {
+        Report failed;
+        failed.message = number;
+        failed.code = UE_SEND_FAILED;
+        failed.request = m_model.At(running).request;
+        m_tracker.Apply(failed);
+        EndTransfer(running, CQueueModel::SendFailed, kTextQueueSendFailed);
+        --m_nRunning;
+    }
+    ReplaceChannel(number); // what waited for an answer on it fails there
+    AfterTransfer();
+}
+
+void CUploadQueue::ExpireOverdue()
+{
+    for (uint32_t number : m_tracker.Expire(m_deadlines)) {
+        Log("upload channel %u: no answer in time, replaced\n", number);
+        LoseChannel(number);
+    }
 }
 
 // ---- reports -------------------------------------------------------------------------------
@@ -291,20 +333,9 @@ void CUploadQueue::OnReport(Report& report)
 
     // The transfer on this channel ended.
     if (report.code == UE_RESET && !report.request) {
-        // Closed by the server: the transfer running on it, if any, failed with it.
-        const int running = m_model.RunningOn(number);
-        if (running >= 0) {
-            Report failed;
-            failed.message = number;
-            failed.code = UE_SEND_FAILED;
-            failed.request = m_model.At(running).request;
-            m_tracker.Apply(failed);
-            EndTransfer(running, CQueueModel::SendFailed, kTextQueueSendFailed);
-            --m_nRunning;
-        }
-        m_tracker.Apply(report);
-        ReplaceChannel(number);
-        AfterTransfer();
+        // Closed by the server (or by the channel after a cancel): the transfer running on it,
+        // if any, failed with it.
+        LoseChannel(number);
         return;
     }
     const bool wasRunning = row >= 0 && m_model.At(row).state == CQueueModel::Running;
@@ -329,8 +360,12 @@ void CUploadQueue::OnReport(Report& report)
         ReplaceChannel(number);
         break;
     case UE_CANCELLED:
-        EndTransfer(row, CQueueModel::Cancelled, kTextQueueCancelled);
-        EmptyQueue();
+        // Not a failure: the row goes, and the file leaves the total. The channel ends its
+        // connection by itself once the answers it still waits for are in (UE_RESET).
+        if (row >= 0)
+            DropRow(row);
+        channel->busy = true; // nothing more for it: its stream cannot go on
+        RefreshTotals();
         break;
     default:
         return;
@@ -340,6 +375,8 @@ void CUploadQueue::OnReport(Report& report)
 
 void CUploadQueue::OnSettled(const CUploadItem& item)
 {
+    if (item.failure == UploadFailure::Cancelled)
+        return; // counted by leaving the total, not as a failure (see DropRow)
     if (!item.IsFolder()) {
         if (item.state == UploadState::Confirmed)
             ++m_totals.completed;

@@ -46,8 +46,14 @@ public:
     void Start(int channels);
     // Disconnect or close: nothing waits, every channel is told to quit, the totals are reset.
     void Stop();
-    // "전송취소": every transfer is cancelled and the whole queue emptied (see OnCancelled).
+    // "전송취소": every transfer is cancelled and the whole queue emptied. Cancelled files are no
+    // failures and leave the totals; files sent whole before the cancel still get their answers.
     void CancelAll();
+    // How long answers and confirming notices are awaited (UploadDeadlines).
+    void SetDeadlines(talvex::UploadDeadlines deadlines) { m_deadlines = deadlines; }
+    const talvex::UploadDeadlines& Deadlines() const { return m_deadlines; }
+    // Settles what waited past its deadline; a channel that left its answers unsaid is replaced.
+    void ExpireOverdue();
     // "삭제": the given rows, except running ones.
     void DeleteRows(std::vector<int> rows);
     void ResetTotals();
@@ -107,9 +113,11 @@ private:
     void ReplaceChannel(uint32_t number, int delayMs = 0);
     void RetireAllChannels();
     void EndTransfer(int row, CQueueModel::State state, const char* text);
+    // The channel's connection is gone: its running transfer failed, its answers never come.
+    void LoseChannel(uint32_t number);
+    // A row and its file leave the queue and the total (a cancel, not a failure).
+    void DropRow(int row);
     void AfterTransfer();
-    // Every row and everything not shown goes; nothing is left running.
-    void EmptyQueue();
     void RefreshTotals();
     void ScheduleFill();
 
@@ -127,6 +135,9 @@ private:
     bool m_bStarted = false;
     bool m_bFillScheduled = false;
     Totals m_totals;
+    // An answer within a minute of the channel's last sign; a notice within five minutes of the
+    // answer (a second client of the account may have taken it).
+    talvex::UploadDeadlines m_deadlines{60000, 300000};
     QTimer m_dispatchTimer;
     QTimer m_fillTimer;
     QTimer m_retryTimer;
