@@ -550,7 +550,7 @@ TEST_F(CliFaultsTest, ACancelDuringABigFileStillTakesTheLateAnswersOfTheFilesBef
         tracker.Apply(*r);
     }
     ASSERT_TRUE(cancelPosted) << "the big file's body never got going";
-    ASSERT_TRUE(reset) << "the channel never ended its connection";
+    EXPECT_TRUE(reset) << "the channel never ended its connection";
     EXPECT_EQ(tracker.Confirmed(), 5u) << "the answers to the files sent whole were lost";
     EXPECT_EQ(tracker.Cancelled(), 1u);
     EXPECT_EQ(tracker.Failed(), 0u);
