@@ -6,6 +6,8 @@
 
 #include <QMetaObject>
 
+#include <chrono>
+
 using namespace talvex;
 
 namespace {
@@ -29,6 +31,8 @@ CClientSession::CClientSession(const DeploymentSettings& deployment, QObject* pa
     m_uploadLimit = std::make_shared<UploadRateLimiter>(UploadRateLimiter::FromKBps(deployment.uploadLimitKBps));
     m_noticeTimer.setSingleShot(true);
     connect(&m_noticeTimer, &QTimer::timeout, this, &CClientSession::OnNoticeTimer);
+    m_watchdog.setInterval(1000);
+    connect(&m_watchdog, &QTimer::timeout, this, &CClientSession::OnWatchdog);
 }
 
 CClientSession::~CClientSession()
@@ -123,12 +127,17 @@ void CClientSession::OnControlConnected()
     }
     emit controlConnected();
     m_control->Post(UM_LOGIN, Cmd(UM_LOGIN, m_strUserId, m_strPassword));
+    // LOGIN has a deadline of its own: nothing else (a notice poll) stands for its answer.
+    m_nLoginPostedMs = NowMs();
+    if (!m_watchdog.isActive())
+        m_watchdog.start();
     if (m_bSyncService)
         SetNoticePoll(NoticePoll::Normal);
 }
 
 void CClientSession::OnLoginResult(const CTlxspResponse& response)
 {
+    m_nLoginPostedMs = 0;
     if (response.statusCode == 200) {
         m_bConnected = true;
         m_strSessionId = Q(response.sessionId);
@@ -137,6 +146,7 @@ void CClientSession::OnLoginResult(const CTlxspResponse& response)
         info.port = m_deployment.commandPort;
         info.sessionId = response.sessionId;
         m_command = StartCommandChannel(info, m_reports);
+        Await(m_commandAwaited); // its first listing, of "/", comes by itself once it is connected
         emit loggedIn();
         emit stateChanged();
         return;
@@ -171,6 +181,35 @@ void CClientSession::OnReport(Report& report)
         return;
     }
     switch (report.message) {
+    case UM_LOGIN_RESULT:
+    case UM_LOGOUT_RESULT:
+    case UM_GETNOTIED:
+    case UM_STARTSYNC:
+    case UM_CHECKSYNC:
+    case UM_GETSYNCED:
+        Heard(m_controlAwaited);
+        break;
+    case UM_BROWSE:
+    case UM_SEARCH:
+    case UM_MKDIR_RESULT:
+    case UM_RMDIR_RESULT:
+    case UM_DELFILE_DONE:
+    case UM_RENAME_RESULT:
+        Heard(m_commandAwaited);
+        break;
+    case UM_REQUEST_NOT_SENT:
+        // Never sent: nothing to wait for. Which worker it was is told by its command word.
+        if (report.response && (report.response->command.rfind("LOGIN", 0) == 0 || report.response->command.rfind("GET", 0) == 0
+                                || report.response->command.rfind("STARTSYNC", 0) == 0
+                                || report.response->command.rfind("CHECKSYNC", 0) == 0))
+            Heard(m_controlAwaited);
+        else
+            Heard(m_commandAwaited);
+        break;
+    default:
+        break;
+    }
+    switch (report.message) {
     case UM_CONTROL_CONNECTED:
         OnControlConnected();
         break;
@@ -197,6 +236,7 @@ void CClientSession::OnReport(Report& report)
         emit loggedOut();
         break;
     case UM_BROWSE:
+        m_bCommandListed = true;
         if (report.entries)
             emit listingArrived(*report.entries);
         break;
@@ -276,7 +316,65 @@ bool CClientSession::SendCommand(std::unique_ptr<CThreadCommand> command)
     if (!worker)
         return false;
     worker->Post(id, std::move(command));
+    Await(worker == m_control.get() ? m_controlAwaited : m_commandAwaited);
     return true;
+}
+
+qint64 CClientSession::NowMs() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void CClientSession::Await(Awaited& awaited)
+{
+    if (awaited.count++ == 0)
+        awaited.sinceMs = NowMs();
+    if (!m_watchdog.isActive())
+        m_watchdog.start();
+}
+
+void CClientSession::Heard(Awaited& awaited)
+{
+    if (awaited.count > 0)
+        --awaited.count;
+    awaited.sinceMs = NowMs(); // the next one still awaited is given its full time from now
+    if (m_controlAwaited.count == 0 && m_commandAwaited.count == 0 && m_nLoginPostedMs == 0)
+        m_watchdog.stop();
+}
+
+void CClientSession::ClearAwaited()
+{
+    m_controlAwaited = {};
+    m_commandAwaited = {};
+    m_nLoginPostedMs = 0;
+    m_watchdog.stop();
+}
+
+void CClientSession::OnWatchdog()
+{
+    const qint64 now = NowMs();
+    auto overdue = [&](const Awaited& a) { return a.count > 0 && now - a.sinceMs >= m_nAnswerDeadlineMs; };
+    const bool login = m_nLoginPostedMs != 0 && now - m_nLoginPostedMs >= m_nAnswerDeadlineMs;
+    const bool control = overdue(m_controlAwaited);
+    const bool command = overdue(m_commandAwaited);
+    if (!login && !control && !command)
+        return;
+    if (m_bClosing) {
+        ClearAwaited();
+        return;
+    }
+    // The server took the request and says nothing: the same end as the failure it stands for.
+    unsigned message = 329; // a lost connection
+    if (login)
+        message = 241; // LOGIN was never answered
+    else if (command && !m_bCommandListed)
+        message = 239; // the command channel never became usable
+    ClearAwaited();
+    m_bConnected = false;
+    m_bClosing = true;
+    StopPolls();
+    emit fatal(message, -1);
+    emit stateChanged();
 }
 
 bool CClientSession::RequestBrowse(const QString& folder) { return SendCommand(Cmd(UM_BROWSE, folder)); }
@@ -375,6 +473,8 @@ void CClientSession::JoinRetiredLater()
 
 void CClientSession::StopWorkers()
 {
+    ClearAwaited();
+    m_bCommandListed = false;
     // The control session sends LOGOUT___ as it quits. This may run inside a report handler
     // (a lost connection closes the window), so the workers are joined on a later turn, or by
     // the destructor.

@@ -81,6 +81,14 @@ public:
     // Whether this is the password held (the password itself never leaves the session).
     bool HoldsPassword(const QString& candidate) const { return candidate == m_strPassword; }
 
+    // How long an answer is awaited on the control session or the command channel (LOGIN, the
+    // first listing after the command channel connects, listings, renames, sync requests):
+    // when it passes, the session fails as for a refused LOGIN, a command channel that could
+    // not connect, or a lost connection. Answers come in the order of the requests, so any
+    // answer tells that the ones before it came.
+    void SetAnswerDeadlineMs(int ms) { m_nAnswerDeadlineMs = ms; }
+    int AnswerDeadlineMs() const { return m_nAnswerDeadlineMs; }
+
 signals:
     // Connect sequence.
     void stateChanged();
@@ -117,6 +125,16 @@ private:
     void StopPolls();
     void StopWorkers();
     void JoinRetiredLater();
+    // Requests posted to a worker and not answered yet.
+    struct Awaited {
+        int count = 0;
+        qint64 sinceMs = 0; // the oldest still awaited was posted, or the last answer came
+    };
+    void Await(Awaited& awaited);
+    void Heard(Awaited& awaited);
+    void OnWatchdog();
+    void ClearAwaited();
+    qint64 NowMs() const;
 
     DeploymentSettings m_deployment;
     QString m_strHost;
@@ -131,9 +149,15 @@ private:
     bool m_bCheckingUser = false;
     bool m_bSaveUserId = false;
     bool m_bClosing = false;
+    bool m_bCommandListed = false; // the command channel has answered once
     NoticePoll m_noticePoll = NoticePoll::Normal;
     std::shared_ptr<talvex::UploadRateLimiter> m_uploadLimit;
     QTimer m_noticeTimer;
+    QTimer m_watchdog;
+    Awaited m_controlAwaited;
+    Awaited m_commandAwaited;
+    int m_nAnswerDeadlineMs = 60000;
+    qint64 m_nLoginPostedMs = 0; // LOGIN awaits its answer since then; 0: none awaited
 
     std::thread m_webCheck;
     // The sink outlives the workers that report to it: declared before them, destroyed after.

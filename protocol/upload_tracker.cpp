@@ -366,6 +366,20 @@ std::vector<uint32_t> CUploadTracker::Expire(const UploadDeadlines& deadlines)
     return silent;
 }
 
+void CUploadTracker::Forget(const CUploadRequest* request)
+{
+    CUploadItem* item = Lookup(request);
+    if (!item)
+        return;
+    Unindex(*item);
+    if (item->busy) {
+        const std::string key = PathKey(item->request->remotePath);
+        if (auto busy = m_busy.find(key); busy != m_busy.end() && --busy->second <= 0)
+            m_busy.erase(busy);
+    }
+    m_items.erase(request);
+}
+
 void CUploadTracker::FailAll(UploadFailure why)
 {
     std::vector<const CUploadRequest*> all;

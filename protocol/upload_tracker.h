@@ -94,6 +94,9 @@ public:
     void ApplyNotices(CSyncNoticeList& notices);
     // The channel is gone: the requests sent on it will never be answered.
     void ChannelLost(uint32_t channel);
+    // The request is no longer followed (the user deleted its row): whatever comes for it later
+    // matches nothing, so nothing is counted, told or moved for it.
+    void Forget(const CUploadRequest* request);
     // Everything not settled yet fails with this reason (a give-up after waiting, a stop).
     void FailAll(UploadFailure why);
     // Requests answered and waiting for their notices fail with this reason.

@@ -161,7 +161,7 @@ void CMainFrame::CreateClientArea()
     auto* scheduleView = new CScheduleView;
     m_pTabView->SetPage(CFlatTabView::SchedulePage, scheduleView);
     m_pSchedule = std::make_unique<CScheduleController>(
-        *scheduleView, *m_pTabView, [this] { return m_pQueue->IsStarted() && m_pQueue->IsEmpty(); },
+        *scheduleView, *m_pTabView, [this] { return m_pQueue->IsStarted() && m_pQueue->IsIdle(); },
         [this](CUploadOrder order) { AddUploadOrders({std::move(order)}); }, this);
     m_wndSplitter->addWidget(m_wndSplitterTop);
     m_wndSplitter->addWidget(m_pTabView);

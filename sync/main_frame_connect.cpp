@@ -33,6 +33,7 @@ void CMainFrame::ConnectSession()
             [this] { setWindowTitle(QStringLiteral("%1 [%2]").arg(Str(194), m_pSession->UserId())); });
     connect(s, &CClientSession::loggedIn, this, [this] {
         m_pRemoteView->Reset(); // the root's listing comes first
+        m_pResults->OnLoggedIn(QStringLiteral("%1\n%2\n%3").arg(m_pSession->Host(), m_pSession->ServiceSetId(), m_pSession->UserId()));
         const UploadOptions options = UploadOptions::Load();
         m_pQueue->SetDeadlines({m_pQueue->Deadlines().answerMs, int64_t{options.confirmTimeoutSeconds} * 1000});
         m_pQueue->Start(options.channels);

@@ -57,6 +57,19 @@ CResultPanes::CResultPanes(CClientSession& session, CUploadQueue& queue, CSyncJo
                 if (resend)
                     resend(std::move(orders));
             });
+    // Rows deleted from the progress page are forgotten: what comes for them later matches
+    // nothing. Rows that leave because their file settled are not deleted ones.
+    auto forget = [this](int first, int last) {
+        if (m_bSettling)
+            return;
+        for (int row = first; row <= last && row < m_pProcess->Model()->rowCount(); ++row)
+            if (const void* key = m_pProcess->Model()->At(row).key)
+                m_queue.Forget(static_cast<const CUploadRequest*>(key));
+    };
+    connect(m_pProcess->Model(), &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [forget](const QModelIndex&, int first, int last) { forget(first, last); });
+    connect(m_pProcess->Model(), &QAbstractItemModel::modelAboutToBeReset, this,
+            [this, forget] { forget(0, m_pProcess->Model()->rowCount() - 1); });
     connect(&syncJob, &CSyncJob::manualSyncFinished, this, [this] {
         // Without notices nothing confirms what still waits here: the sync has taken it.
         if (!m_session.IsSyncService())
@@ -93,8 +106,11 @@ void CResultPanes::OnSettled(const CUploadItem& item)
         return;
     const CUploadRequest& request = *item.request;
     const int row = m_pProcess->RowOfKey(&request);
-    if (row >= 0)
+    if (row >= 0) {
+        m_bSettling = true;
         m_pProcess->RemoveRow(row);
+        m_bSettling = false;
+    }
     CResultRowTexts texts = TextsOf(request);
     if (item.state != UploadState::Confirmed) {
         // Refused or reported failed by the server: the page's own words. Otherwise the reason:
@@ -146,6 +162,16 @@ void CResultPanes::Clear()
 {
     m_pProcess->RemoveAll();
     m_pComplete->RemoveAll();
+}
+
+void CResultPanes::OnLoggedIn(const QString& account)
+{
+    // A fail row belongs to the account it came from: resent after a login as another account,
+    // its file would land in the wrong one. The rows of an earlier session of the same account
+    // stay, to be resent.
+    if (!m_strFailAccount.isEmpty() && m_strFailAccount != account)
+        m_pFail->RemoveAll();
+    m_strFailAccount = account;
 }
 
 bool CResultPanes::IsProgressEmpty() const { return m_pProcess->RowCount() == 0; }

@@ -54,6 +54,8 @@ public:
     void Search(const QString& text);
     // The session ended: the progress and completed pages are emptied.
     void Clear();
+    // A session of this account (host, service set and user id) has begun.
+    void OnLoggedIn(const QString& account);
     bool IsProgressEmpty() const;
 
     // The search text dialog; tests replace it. True on OK with the text.
@@ -74,6 +76,8 @@ private:
     talvex::CPluginHooks& m_plugins;
     CFlatTabView& m_tabs;
     CProcessView* m_pProcess;
+    bool m_bSettling = false;   // a settled file's row is leaving the progress page
+    QString m_strFailAccount;   // the account the fail page's rows came from
     CCompleteResultView* m_pComplete;
     CFailView* m_pFail;
     CFindView* m_pFind;

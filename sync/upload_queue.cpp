@@ -96,6 +96,11 @@ void CUploadQueue::Stop()
 
 bool CUploadQueue::IsEmpty() const { return m_model.rowCount() == 0 && m_expander->Idle(); }
 
+bool CUploadQueue::IsIdle() const
+{
+    return m_model.ActiveRows() == 0 && m_expander->Idle() && m_tracker.Unsettled() == 0;
+}
+
 int CUploadQueue::ConnectedChannels() const
 {
     return static_cast<int>(std::count_if(m_channels.begin(), m_channels.end(), [](const Channel& c) { return c.connected; }));
@@ -393,6 +398,19 @@ void CUploadQueue::ResetTotals()
 {
     m_totals = {};
     m_expander->TakeTotals();
+    RefreshTotals();
+}
+
+void CUploadQueue::Forget(const CUploadRequest* request)
+{
+    const CUploadItem* item = m_tracker.Find(request);
+    if (!item)
+        return;
+    if (!item->IsFolder()) {
+        m_totals.count = std::max<int64_t>(0, m_totals.count - 1);
+        m_totals.size = std::max<int64_t>(0, m_totals.size - std::max<int64_t>(0, request->size));
+    }
+    m_tracker.Forget(request);
     RefreshTotals();
 }
 

@@ -57,11 +57,17 @@ public:
     // "삭제": the given rows, except running ones.
     void DeleteRows(std::vector<int> rows);
     void ResetTotals();
+    // A sent file's row was deleted from the progress page: it is no longer followed, and it
+    // leaves the total (its later answer or notice counts, moves and tells nothing).
+    void Forget(const talvex::CUploadRequest* request);
     // A file counted failed was confirmed after all: one more completed, one fewer failed.
     void CountLateConfirmation();
 
     // Nothing queued: no row, nothing waiting to be shown or expanded.
     bool IsEmpty() const;
+    // Nothing waits or runs: rows left are failed ones only (they stay until deleted), and no
+    // file awaits its answer or notice. A scheduled run may go then.
+    bool IsIdle() const;
     // Started after a login and until the session ends: only then are orders taken.
     bool IsStarted() const { return m_bStarted; }
     int RunningTransfers() const { return m_nRunning; }

@@ -1,0 +1,277 @@
+// What the window tells about each file when the server, the disk or the user do something
+// awkward: fail rows of one account never go to another, a cancel is no failure and keeps the
+// totals whole, deleted progress rows are forgotten, a silent LOGIN ends, unconfirmed and
+// unreadable files stand on the fail page with their reason.
+
+#include "app/client_session.h"
+#include "devserver/server_log.h"
+#include "panes/result_views.h"
+#include "sync/main_frame.h"
+#include "sync/queue_view.h"
+#include "sync/result_panes.h"
+#include "sync/upload_queue.h"
+#include "res/string_table.h"
+#include "tests/common/frame_fixture.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace talvex;
+using talvex::test::WriteFile;
+
+namespace {
+
+CUploadOrder Order(const QString& path, const QString& remoteFolder, const QString& moveFolder = {}, int kind = 0)
+{
+    CUploadOrder order;
+    order.kind = kind;
+    order.source = path.toStdString();
+    order.name = QFileInfo(path).fileName().toStdString();
+    order.remoteFolder = remoteFolder.toStdString();
+    order.moveFolder = moveFolder.toStdString();
+    return order;
+}
+
+void InjectNotice(CMainFrame& frame, int number, const std::string& path)
+{
+    CSyncNoticeList list;
+    list.notices.push_back({path, number, kNoticePutFile});
+    emit frame.Session().noticesArrived(list);
+}
+
+// 전체 = 완료 + 실패 + what is queued, running or awaiting its answer or notice.
+int64_t Accounted(CMainFrame& frame)
+{
+    CUploadQueue& q = frame.Queue();
+    int64_t open = 0;
+    for (int row = 0; row < q.Model().rowCount(); ++row) {
+        const auto state = q.Model().At(row).state;
+        if (state == CQueueModel::Waiting || state == CQueueModel::Running)
+            ++open;
+    }
+    return q.CurrentTotals().completed + q.CurrentTotals().failed + open
+           + static_cast<int64_t>(frame.Results().ProcessView()->RowCount());
+}
+
+} // namespace
+
+class WindowOutcomesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        devserver::SetServerLogQuiet(true);
+        QVERIFY(m_storage.isValid() && m_local.isValid());
+        devserver::ServerConfig config;
+        config.refuseUploads = "*.refuse";
+        m_server = test::StartDevServer(m_storage.filePath(QStringLiteral("data")).toStdString(), {}, config);
+        QVERIFY(m_server);
+    }
+    void cleanupTestCase() { m_server.reset(); }
+    void init() { m_env.Begin(*m_server); }
+    void cleanup() { m_env.End(); }
+
+    void failRowsOfOneAccountAreNeverSentIntoAnother()
+    {
+        const QString refused = m_local.filePath(QStringLiteral("mix/only.refuse"));
+        WriteFile(refused, "demo's");
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        frame.AddUploadOrders({Order(refused, QStringLiteral("/zz-mix"))});
+        CResultPanes& panes = frame.Results();
+        QTRY_COMPARE_WITH_TIMEOUT(panes.FailView()->RowCount(), 1, 20000);
+
+        // The same account again: its rows stay, to be resent.
+        m_env.prompt.answers = {true};
+        frame.Action(32819)->trigger();
+        QVERIFY(!frame.IsConnected());
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QCOMPARE(panes.FailView()->RowCount(), 1);
+
+        // Another account: the rows are gone, and nothing of demo's lands in sync's folder.
+        m_env.prompt.answers = {true};
+        frame.Action(32819)->trigger();
+        test::ConnectFrame(frame, QStringLiteral("sync"), QStringLiteral("sync1234"));
+        QCOMPARE(panes.FailView()->RowCount(), 0);
+        panes.FailView()->List()->selectAll();
+        panes.FailView()->MenuAction(32816)->trigger();
+        QTest::qWait(1500);
+        QVERIFY(!QDir(m_storage.filePath(QStringLiteral("data/sync/zz-mix"))).exists());
+        QVERIFY(frame.Queue().IsEmpty());
+    }
+
+    void aCancelIsNoFailureAndEveryFileIsAccountedFor()
+    {
+        QStringList small;
+        for (int i = 0; i < 5; ++i) {
+            small << m_local.filePath(QStringLiteral("c/s%1.txt").arg(i));
+            WriteFile(small.last(), QByteArray(100, 'a' + i));
+        }
+        const QString big = m_local.filePath(QStringLiteral("c/big.bin"));
+        WriteFile(big, QByteArray(8 << 20, 'b'));
+        const QString after = m_local.filePath(QStringLiteral("c/after.txt"));
+        WriteFile(after, "x");
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        frame.Session().SetUploadLimit(512); // KB/s: the big file takes about 16 s
+        std::vector<CUploadOrder> orders;
+        for (const QString& f : small)
+            orders.push_back(Order(f, QStringLiteral("/cancel")));
+        orders.push_back(Order(big, QStringLiteral("/cancel")));
+        orders.push_back(Order(after, QStringLiteral("/cancel")));
+        frame.AddUploadOrders(orders);
+        CUploadQueue& queue = frame.Queue();
+        QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().count, int64_t(7), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(queue.RunningTransfers() == 1 && queue.Model().rowCount() == 2, 20000);
+        QTest::qWait(500);
+        frame.QueueView()->CancelAction()->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(queue.IsEmpty() && queue.RunningTransfers() == 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().completed, int64_t(5), 10000);
+        QCOMPARE(queue.CurrentTotals().failed, int64_t(0));
+        // The cancelled and the dropped file left the total.
+        QCOMPARE(queue.CurrentTotals().count, int64_t(5));
+        QCOMPARE(Accounted(frame), queue.CurrentTotals().count);
+        QCOMPARE(frame.Results().FailView()->RowCount(), 0);
+        QVERIFY(!QFile::exists(m_storage.filePath(QStringLiteral("data/demo/cancel/after.txt"))));
+        // The queue takes files again afterwards.
+        frame.Session().SetUploadLimit(0);
+        frame.AddUploadOrders({Order(after, QStringLiteral("/cancel"))});
+        QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().completed, int64_t(6), 20000);
+    }
+
+    void deletedProgressRowsAreForgotten()
+    {
+        const QString src = m_local.filePath(QStringLiteral("del/d.txt"));
+        const QString keep = m_local.filePath(QStringLiteral("del-moved"));
+        WriteFile(src, "d");
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("sync"), QStringLiteral("sync1234"));
+        frame.Session().SetNoticePoll(NoticePoll::Normal);
+        frame.Queue().SetDeadlines({60000, 3600000});
+        CResultPanes& panes = frame.Results();
+        // Notices are taken before they reach the window, so the row waits.
+        auto taken = QObject::connect(&frame.Session(), &CClientSession::noticesArrived, &frame,
+                                      [](CSyncNoticeList& list) { list.notices.clear(); }, Qt::DirectConnection);
+        frame.AddUploadOrders({Order(src, QStringLiteral("/del"), keep)});
+        QTRY_COMPARE_WITH_TIMEOUT(panes.ProcessView()->RowCount(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(frame.Queue().AwaitingNotices(), size_t(1), 10000);
+        QObject::disconnect(taken);
+        QTest::keyClick(panes.ProcessView()->List(), Qt::Key_Delete);
+        QCOMPARE(frame.Queue().AwaitingNotices(), size_t(0));
+        InjectNotice(frame, 200, "/del/d.txt");
+        QCOMPARE(panes.CompleteView()->RowCount(), 0);
+        QCOMPARE(panes.FailView()->RowCount(), 0);
+        QVERIFY2(QFile::exists(src), "nothing is moved for a deleted row");
+        QCOMPARE(frame.Queue().CurrentTotals().completed, int64_t(0));
+        QCOMPARE(frame.Queue().CurrentTotals().count, int64_t(0));
+    }
+
+private:
+    QTemporaryDir m_storage;
+    QTemporaryDir m_local;
+    std::unique_ptr<devserver::Server> m_server;
+    test::FrameTestEnv m_env;
+};
+
+// Servers that misbehave on purpose: each test has its own.
+class WindowFaultsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        devserver::SetServerLogQuiet(true);
+        QVERIFY(m_storage.isValid() && m_local.isValid());
+    }
+    void cleanup() { m_env.End(); }
+
+    void aLoginThatIsNeverAnsweredEndsWithItsMessage()
+    {
+        auto server = Start("login-silent");
+        QVERIFY(server);
+        m_env.Begin(*server);
+        CMainFrame frame;
+        frame.show();
+        frame.Session().SetAnswerDeadlineMs(1500);
+        frame.ConnectAs(QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.isVisible(), 10000);
+        QVERIFY(!m_env.prompt.shown.isEmpty());
+        QCOMPARE(m_env.prompt.shown.last(), Str(241));
+        QVERIFY(!frame.IsConnected());
+    }
+
+    void unconfirmedAndUnreadableFilesStandOnTheFailPageWithTheirReason()
+    {
+        auto server = Start("no-notices");
+        QVERIFY(server);
+        m_env.Begin(*server);
+        const QString dir = m_local.filePath(QStringLiteral("u"));
+        WriteFile(dir + QStringLiteral("/ok.txt"), "ok");
+        // An entry that cannot be read, even by root: a link that points at itself.
+        QVERIFY(QFile::link(dir + QStringLiteral("/loop"), dir + QStringLiteral("/loop")));
+        const QString keep = m_local.filePath(QStringLiteral("u-moved"));
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("sync"), QStringLiteral("sync1234"));
+        frame.Queue().SetDeadlines({60000, 1500});
+        frame.AddUploadOrders({Order(dir, QStringLiteral("/"), keep, 1)});
+        CResultPanes& panes = frame.Results();
+        QTRY_COMPARE_WITH_TIMEOUT(panes.FailView()->RowCount(), 2, 20000);
+        QStringList reasons;
+        for (int row = 0; row < 2; ++row)
+            reasons << panes.FailView()->Model()->Text(row, 0) + QStringLiteral(" | ") + panes.FailView()->Model()->Text(row, 3);
+        reasons.sort();
+        QVERIFY2(reasons[0].endsWith(QStringLiteral("/u/loop | 파일 읽기 오류 (") + QString::fromLocal8Bit(strerror(ELOOP)) + ")"),
+                 qPrintable(reasons.join('\n')));
+        QVERIFY2(reasons[1].endsWith(QStringLiteral("/u/ok.txt | 서버의 확인이 오지 않았습니다 (시간 초과)")),
+                 qPrintable(reasons.join('\n')));
+        QVERIFY2(QFile::exists(dir + QStringLiteral("/ok.txt")), "an unconfirmed file is not moved");
+        QCOMPARE(frame.Queue().CurrentTotals().failed, int64_t(2));
+        QCOMPARE(frame.Queue().CurrentTotals().completed, int64_t(0));
+        // Nothing waits any more: a scheduled run is not held back for ever.
+        QVERIFY(panes.IsProgressEmpty());
+        QCOMPARE(frame.Queue().AwaitingNotices(), size_t(0));
+        QVERIFY(frame.Queue().IsIdle()); // failed rows stay in the queue, but hold nothing back
+        // A notice that comes late still gives the file its second chance.
+        InjectNotice(frame, 200, "/u/ok.txt");
+        QCOMPARE(panes.CompleteView()->RowCount(), 1);
+        QCOMPARE(frame.Queue().CurrentTotals().completed, int64_t(1));
+    }
+
+private:
+    std::unique_ptr<devserver::Server> Start(const std::string& fault)
+    {
+        devserver::ServerConfig config;
+        devserver::Fault f;
+        std::string error;
+        if (!devserver::ParseFault(fault, f, error))
+            return nullptr;
+        config.faults.push_back(f);
+        return test::StartDevServer(m_storage.filePath(QString::fromStdString(fault)).toStdString(), {}, config);
+    }
+
+    QTemporaryDir m_storage;
+    QTemporaryDir m_local;
+    test::FrameTestEnv m_env;
+};
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    int status = 0;
+    {
+        WindowOutcomesTest outcomes;
+        status |= QTest::qExec(&outcomes, argc, argv);
+    }
+    {
+        WindowFaultsTest faults;
+        status |= QTest::qExec(&faults, argc, argv);
+    }
+    return status;
+}
+
+#include "window_outcomes_test.moc"
