@@ -124,6 +124,8 @@ inline constexpr const char* kTextDrmLogSucceeded = "\t==> Packaging 성공";
 inline constexpr const char* kTextDrmLogFailed = "\t==> Packaging fail";
 inline constexpr const char* kTextDrmLogNotMedia = "\t==> Packaging not media file";
 inline constexpr const char* kTextDrmLogSamePath = "\t==> Packaging output root maching";
+// After a path: its output took a free name ("name_[n].ext"), followed by the name written.
+inline constexpr const char* kTextDrmLogRenamed = "\t==> 같은 이름의 파일이 있어 다른 이름으로 저장했습니다: ";
 
 // DRM lists
 inline constexpr const char* kTextDrmColumnTarget = "Packaging Target File";
