@@ -372,6 +372,29 @@ TEST_F(ProtectTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierOutput)
     EXPECT_EQ(Names(), (std::vector<std::string>{"big.wmv", "out", "out/big.wmv", "small.wmv"}));
 }
 
+TEST_F(ProtectTest, OutputsAndRestoredOriginalsGetTheModeTheUmaskAllows)
+{
+    WriteAll(m_dir / "a.wmv", Pattern(300));
+    auto mode = [](const fs::path& p) {
+        struct stat st {};
+        return ::stat(p.c_str(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+    };
+    const mode_t saved = ::umask(0);
+    for (const mode_t mask : {mode_t(077), mode_t(022), mode_t(027)}) {
+        ::umask(mask);
+        SCOPED_TRACE(mask);
+        const fs::path out = m_dir / ("out-" + std::to_string(mask) + ".wmv");
+        const fs::path back = m_dir / ("back-" + std::to_string(mask));
+        ASSERT_EQ(Pack(m_dir / "a.wmv", out), kPackOk) << m_lastError;
+        EXPECT_EQ(mode(out), int(0666 & ~mask));
+        ASSERT_EQ(Pack(m_dir / "a.wmv", out), kPackOk) << m_lastError; // replacing an earlier package
+        EXPECT_EQ(mode(out), int(0666 & ~mask));
+        ASSERT_TRUE(Unpack(out, back)) << m_lastError;
+        EXPECT_EQ(mode(back), int(0666 & ~mask));
+    }
+    ::umask(saved);
+}
+
 TEST_F(ProtectTest, AnOutputReplacesOnlyAnEarlierPackageAndAProtectedFileIsNoMedia)
 {
     WriteAll(m_dir / "a.wmv", Pattern(300));
