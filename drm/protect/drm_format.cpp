@@ -373,7 +373,11 @@ bool VerifyHeaderSignature(const HeaderFields& f, std::string& error)
 
 bool IsProtectedFile(const std::string& path)
 {
-    // Non-blocking: a FIFO under a media name must not hold the caller up.
+    // Only regular files are opened, and without blocking: a FIFO or a device under a media
+    // name must neither hold the caller up nor be touched.
+    struct stat before {};
+    if (::stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode))
+        return false;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;

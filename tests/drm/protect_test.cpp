@@ -428,6 +428,8 @@ TEST_F(ProtectTest, AnOutputReplacesOnlyAnEarlierPackageAndAProtectedFileIsNoMed
     // A protected file, whatever its name, is not packaged again.
     EXPECT_TRUE(IsProtectedFile((m_dir / "out/a_[1].wmv").string()));
     EXPECT_FALSE(IsProtectedFile((m_dir / "a.wmv").string()));
+    ASSERT_EQ(::mkfifo((m_dir / "pipe.wmv").c_str(), 0600), 0);
+    EXPECT_FALSE(IsProtectedFile((m_dir / "pipe.wmv").string())); // at once, without a writer
     EXPECT_EQ(Pack(m_dir / "out/a_[1].wmv", m_dir / "again/a.wmv"), kPackNotMedia);
     EXPECT_FALSE(fs::exists(m_dir / "again/a.wmv"));
     // No temporary file is left anywhere.
