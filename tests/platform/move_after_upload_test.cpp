@@ -205,27 +205,3 @@ TEST_F(MoveNoReplaceTest, AMovedFileKeepsItsModificationTimeAndMode)
     talvex::SetRenameNoReplaceCallForTesting(&SourcesOnAnotherVolume);
     check(m_dir / "far" / "copied.bin", (m_dir / "copied").string());
 }
-
-TEST(PublishUnderFreeName, ATakenNameIsReplacedOnlyWhenTheCallerAllowsIt)
-{
-    const fs::path dir = fs::temp_directory_path() / ("talvex-publish-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    std::ofstream(dir / "a.txt") << "old";
-    std::ofstream(dir / "new1") << "new";
-    std::error_code ec;
-    const auto names = [&](int n) { return talvex::SuffixedName((dir / "a.txt").string(), n); };
-    EXPECT_EQ(talvex::PublishUnderFreeName((dir / "new1").string(), names, ec), (dir / "a.txt_[1]").string());
-    EXPECT_EQ(ReadText(dir / "a.txt"), "old");
-    std::ofstream(dir / "new2") << "newer";
-    EXPECT_EQ(talvex::PublishUnderFreeName((dir / "new2").string(), names, ec,
-                                           [&](const std::string& p) { return p == (dir / "a.txt").string(); }),
-              (dir / "a.txt").string());
-    EXPECT_EQ(ReadText(dir / "a.txt"), "newer");
-    EXPECT_EQ(ReadText(dir / "a.txt_[1]"), "new");
-
-    // A missing source is an error, not a name.
-    EXPECT_EQ(talvex::PublishUnderFreeName((dir / "gone").string(), names, ec), "");
-    EXPECT_EQ(ec, std::errc::no_such_file_or_directory);
-    fs::remove_all(dir);
-}
