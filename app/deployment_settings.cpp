@@ -35,10 +35,9 @@ void ApplyEnv(const char* name, const std::function<void(const QString&)>& apply
 
 bool DeploymentSettings::SaveUploadLimit(int kbps)
 {
-    QSettings file(CRegistryKey::SettingsFile(), QSettings::IniFormat);
-    file.setValue(QStringLiteral("Deployment/UploadLimitKBps"), qBound(0, kbps, kMaxUploadLimitKBps));
-    file.sync();
-    return file.status() == QSettings::NoError;
+    return SaveSettingsChange(CRegistryKey::SettingsFile(), [kbps](QSettings& file) {
+        file.setValue(QStringLiteral("Deployment/UploadLimitKBps"), qBound(0, kbps, kMaxUploadLimitKBps));
+    });
 }
 
 DeploymentSettings DeploymentSettings::Load()

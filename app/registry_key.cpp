@@ -34,15 +34,15 @@ bool WriteAll(int fd, const QByteArray& bytes)
 // the old file whole. QSettings' own save can put a file cut short in place of the old one and
 // report success: a write that stops part-way is taken for a whole one. So the change is saved
 // into a copy beside the file, the copy is read back and compared, and only then is it renamed
-// over the file.
+// over the file. The file holds the user's id and where the service is: it is the owner's
+// only (0600), and a file an earlier version left readable by others is narrowed by the save.
 bool SaveChange(const QString& file, const std::function<void(QSettings&)>& change)
 {
     const QByteArray path = QFile::encodeName(file);
     QByteArray old;
-    mode_t mode = 0644;
+    const mode_t mode = 0600;
     struct stat st {};
     if (::stat(path.constData(), &st) == 0) {
-        mode = st.st_mode & 07777;
         QFile in(file);
         if (!in.open(QIODevice::ReadOnly))
             return false;
@@ -93,6 +93,12 @@ bool SaveChange(const QString& file, const std::function<void(QSettings&)>& chan
     return ok;
 }
 } // namespace
+
+bool SaveSettingsChange(const QString& file, const std::function<void(QSettings&)>& change)
+{
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    return SaveChange(file, change);
+}
 
 QString CRegistryKey::SettingsFile()
 {

@@ -5,7 +5,13 @@
 
 #include <QString>
 
+#include <functional>
+
 class QSettings;
+
+// Applies a change to a settings file (its folder is made when missing) so that a save failing
+// part-way leaves the old file whole; the file is left readable by its owner only (0600).
+bool SaveSettingsChange(const QString& file, const std::function<void(QSettings&)>& change);
 
 enum class RegistryRoot { LocalMachine, CurrentUser };
 

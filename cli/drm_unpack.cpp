@@ -12,7 +12,8 @@ namespace talvex::cli {
 namespace {
 
 const char kUsage[] = "usage: talvex-cli drm-unpack FILE (--seed SEED | --seed-stdin) --out PATH [--pub-key BASE64]\n"
-                      "  the seed may also come from TALVEX_DRM_SEED; --pub-key pins the signer's key\n";
+                      "  the seed may also come from TALVEX_DRM_SEED; --pub-key pins the signer's key\n"
+                      "  (without it the signature is checked against the key inside the file only)\n";
 
 int Usage(const std::string& why)
 {
@@ -78,6 +79,8 @@ int RunDrmUnpack(int argc, char** argv)
         std::cerr << "talvex-cli drm-unpack: " << file << ": " << error << '\n';
         return kExitRefused;
     }
+    if (pubKey.empty())
+        std::cerr << "signature checked against the file's own key: its origin is not verified\n";
     std::cout << "unpacked " << info.bytes << " bytes to " << out << " (version " << info.header.version
               << ", content id " << info.header.contentId << ")\n";
     return kExitOk;

@@ -7,9 +7,13 @@
 #include <csignal>
 #include <iostream>
 #include <string_view>
+#include <sys/prctl.h>
 
 int main(int argc, char** argv)
 {
+    // The password (and a DRM seed) are in this process's memory while it runs: no core dump
+    // of it, and no other process of the user may read its memory or environment.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     std::signal(SIGPIPE, SIG_IGN);
     if (argc >= 2 && std::string_view(argv[1]) == "drm-unpack") // offline: no account, no server
         return talvex::cli::RunDrmUnpack(argc - 2, argv + 2);

@@ -3,6 +3,7 @@
 #include "platform/host_port.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <string_view>
 
@@ -27,7 +28,43 @@ const char* Env(const char* name)
     return v && *v ? v : nullptr;
 }
 
+// A local folder as the file system knows it: absolute, "." and ".." and doubled or trailing
+// slashes gone, links resolved as far as the path exists.
+std::filesystem::path FolderKey(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path key = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (ec)
+        key = fs::absolute(path, ec).lexically_normal();
+    fs::path out;
+    for (const fs::path& part : key)
+        if (!part.empty())
+            out /= part;
+    return out;
+}
+
+// True when inner is outer or lies below it, by whole names ("a/bc" is not below "a/b").
+bool SameOrInside(const std::filesystem::path& inner, const std::filesystem::path& outer)
+{
+    auto i = inner.begin();
+    for (auto o = outer.begin(); o != outer.end(); ++o, ++i)
+        if (i == inner.end() || *i != *o)
+            return false;
+    return true;
+}
+
 } // namespace
+
+std::string MoveFolderConflict(const std::string& moveTo, const std::vector<std::string>& locals)
+{
+    const std::filesystem::path move = FolderKey(moveTo);
+    for (const std::string& local : locals)
+        if (SameOrInside(move, FolderKey(local)))
+            return "--move-to " + moveTo + " is " + (FolderKey(local) == move ? "" : "inside ") + local
+                   + ", which is being uploaded: the moved files would be uploaded again";
+    return {};
+}
 
 const char* UsageText()
 {
@@ -180,6 +217,12 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
                         && ((o.args[0] == "start" && n == 1) || (o.args[0] == "check" && n <= 2)));
     if (!ok)
         return fail("wrong arguments for '" + c + "'");
+    if (c == "put" && !o.moveTo.empty()) {
+        const std::string conflict =
+            MoveFolderConflict(o.moveTo, std::vector<std::string>(o.args.begin(), o.args.end() - 1));
+        if (!conflict.empty())
+            return fail(conflict);
+    }
     if (o.user.empty())
         return fail("no user id (--user or TALVEX_USER)");
     return kExitOk;

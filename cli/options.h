@@ -51,4 +51,9 @@ int ParseOptions(int argc, char** argv, Options& options, std::string& error);
 
 const char* UsageText();
 
+// put --move-to: the reason the move folder cannot be used, or an empty text. A move folder
+// that is one of the local folders being uploaded, or lies inside one, would have the moved
+// files found and uploaded again. Paths are compared as the file system resolves them.
+std::string MoveFolderConflict(const std::string& moveTo, const std::vector<std::string>& locals);
+
 } // namespace talvex::cli

@@ -131,7 +131,7 @@ CDRMView::CDRMView(const DrmSetupParams& params, QWidget* parent) : QWidget(pare
     connect(m_stop, &QPushButton::clicked, this, &CDRMView::Stop);
 
     m_sink = std::make_unique<Sink>(this);
-    m_worker = std::make_unique<drm::PackagingWorker>([this](const drm::PackJob& job) { return PackOne(job); }, *m_sink);
+    m_worker = std::make_unique<drm::PackagingWorker>([this](drm::PackJob& job) { return PackOne(job); }, *m_sink);
 }
 
 CDRMView::~CDRMView()
@@ -273,6 +273,12 @@ void CDRMView::Start()
         std::lock_guard lock(m_runMutex);
         m_runParams = std::make_shared<const drm::PackagingParams>(m_params);
     }
+    // Every input of the run is known before its first output is written, so that no output
+    // replaces a file still to be packaged (a target folder inside an added folder).
+    if (!m_worker->Running())
+        m_run.Clear();
+    for (const drm::PackJob& job : jobs)
+        m_run.AddFile(job.inputPath);
     if (!m_worker->Running())
         m_log->Add(Text(kTextDrmLogStart));
     Log("DRM packaging: %zu files into %s\n", jobs.size(), m_targetRoot.toUtf8().constData());
@@ -284,7 +290,7 @@ void CDRMView::Stop()
     m_worker->RequestStop();
 }
 
-int CDRMView::PackOne(const drm::PackJob& job)
+int CDRMView::PackOne(drm::PackJob& job)
 {
     std::shared_ptr<const drm::PackagingParams> params;
     {
@@ -295,9 +301,18 @@ int CDRMView::PackOne(const drm::PackJob& job)
         return drm::kPackFailed; // set-up has not made the objects
     drm::PackObjects objects{*m_keys, *m_header, *m_protector};
     const drm::PackResult r = drm::PackageOneFile(objects, params ? *params : drm::PackagingParams{}, job.inputPath,
-                                                  job.outputPath);
+                                                  job.outputPath, &m_run);
     if (r.outcome != drm::kPackOk)
         Log("DRM packaging of %s: outcome %d %s\n", job.inputPath.c_str(), r.outcome, r.error.c_str());
+    if (r.outcome == drm::kPackOk && r.outputPath != job.outputPath) {
+        Log("DRM packaging of %s: %s is taken, written to %s\n", job.inputPath.c_str(), job.outputPath.c_str(),
+            r.outputPath.c_str());
+        job.outputPath = r.outputPath;
+        // Posted before the worker's report of the outcome, so it is there when that comes.
+        QMetaObject::invokeMethod(
+            this, [this, id = job.id, out = QString::fromStdString(r.outputPath)] { m_renamedOutputs.insert(id, out); },
+            Qt::QueuedConnection);
+    }
     return r.outcome;
 }
 
@@ -314,6 +329,9 @@ void CDRMView::OnDone(uint64_t id, int outcome, int64_t size)
     const QString path = model->PathOf(id);
     if (!path.isEmpty())
         m_log->Add(path + Text(drm::OutcomeOf(outcome).logSuffix));
+    const QString renamed = m_renamedOutputs.take(id);
+    if (!renamed.isEmpty())
+        m_log->Add(path + Text(kTextDrmLogRenamed) + renamed);
 }
 
 void CDRMView::OnFinished(const std::vector<uint64_t>& notTaken)

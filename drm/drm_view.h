@@ -12,6 +12,7 @@
 #include "drm/protect/packager.h"
 #include "drm/protect/packaging_worker.h"
 
+#include <QHash>
 #include <QWidget>
 
 #include <functional>
@@ -91,7 +92,7 @@ private:
     void OnTaken(uint64_t id);
     void OnDone(uint64_t id, int outcome, int64_t size);
     void OnFinished(const std::vector<uint64_t>& notTaken);
-    int PackOne(const talvex::drm::PackJob& job);
+    int PackOne(talvex::drm::PackJob& job);
 
     DrmSetupParams m_setup;
     talvex::drm::PackagingParams m_params;
@@ -114,6 +115,10 @@ private:
     std::unique_ptr<talvex::drm::IProtector> m_protector;
     std::mutex m_runMutex; // the parameters of the current run, read by the worker
     std::shared_ptr<const talvex::drm::PackagingParams> m_runParams;
+    // The inputs of the run going on and the outputs it wrote: no output replaces one of them.
+    talvex::drm::PackagingRun m_run;
+    // Outputs that took a free name, by target, until their outcome is logged.
+    QHash<uint64_t, QString> m_renamedOutputs;
 
     std::shared_ptr<AuthGuard> m_auth;
     std::thread m_authThread;

@@ -1,5 +1,6 @@
 #include "drm/media_walker.h"
 
+#include "drm/protect/drm_format.h"
 #include "drm/protect/packager.h"
 #include "panes/folder_walk.h"
 
@@ -43,7 +44,7 @@ void CMediaWalker::Run()
         std::vector<MediaTarget> batch;
         const std::string path = entry.path.toStdString();
         if (!entry.isFolder) {
-            if (talvex::drm::IsMediaPath(path))
+            if (talvex::drm::IsMediaPath(path) && !talvex::drm::IsProtectedFile(path))
                 batch.push_back({entry.path, QString::fromStdString(talvex::drm::RelativeOutputPath(path, false, path))});
         } else {
             Collect(entry.path, batch);
@@ -62,7 +63,8 @@ void CMediaWalker::Collect(const QString& folder, std::vector<MediaTarget>& batc
         if (m_stop)
             return false;
         const std::string path = entry.absoluteFilePath().toStdString();
-        if (entry.isDir() || !talvex::drm::IsMediaPath(path))
+        // Files already protected (the outputs of a target folder inside this one) are no media.
+        if (entry.isDir() || !talvex::drm::IsMediaPath(path) || talvex::drm::IsProtectedFile(path))
             return true;
         batch.push_back({entry.absoluteFilePath(), QString::fromStdString(talvex::drm::RelativeOutputPath(root, true, path))});
         if (batch.size() >= kBatch) {

@@ -1,5 +1,5 @@
 #pragma once
-// Finds the media files of what "=>" adds, on a thread of its own: a folder is searched depth
+// Finds the media files of what "=>" adds (a file already protected is not one), on a thread of its own: a folder is searched depth
 // first (WalkFolder), and a large tree never holds up the
 // window. Entries are handled in the order they were added; the files found are handed to
 // `found` in batches, on the walker's thread, each with its output path relative to the

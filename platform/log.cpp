@@ -4,7 +4,10 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -39,11 +42,29 @@ std::string FileNameFor(const std::string& base, const std::tm& local)
     return base + "." + date + ".log";
 }
 
+// The log names the user's files and folders: it is readable by its owner only, whatever the
+// umask, and a file left wider by an earlier version is narrowed on its next line.
+int OpenLogFile(const std::string& name)
+{
+    const int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && st.st_uid == ::geteuid())
+        ::fchmod(fd, st.st_mode & 0700);
+    return fd;
+}
+
 std::FILE* OpenAppend(const std::string& name)
 {
-    std::FILE* f = std::fopen(name.c_str(), "a");
+    int fd = OpenLogFile(name);
+    if (fd < 0)
+        fd = OpenLogFile(name); // one retry, then the line is lost
+    if (fd < 0)
+        return nullptr;
+    std::FILE* f = ::fdopen(fd, "a");
     if (!f)
-        f = std::fopen(name.c_str(), "a"); // one retry, then the line is lost
+        ::close(fd);
     return f;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// The daily diagnostic log: one file a day, talvex.YYYYMMDD.log in the working folder.
+// The daily diagnostic log: one file a day, talvex.YYYYMMDD.log in the working folder, readable
+// and writable by its owner only (0600).
 // Callable from any thread; a line that cannot be written is lost silently.
 
 #include <ctime>

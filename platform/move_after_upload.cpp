@@ -1,5 +1,7 @@
 #include "platform/move_after_upload.h"
 
+#include "platform/publish_file.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
@@ -14,28 +16,30 @@ namespace {
 
 std::error_code LastError() { return std::error_code(errno, std::generic_category()); }
 
-// Copies source to target through a temporary file beside target that takes target's name
-// only once all of it is on disk: a copy that fails part-way (a full disk) leaves nothing
-// under the move folder that could pass for the file.
-std::error_code CopyBeside(const std::string& source, const std::string& target)
+// Another volume: copies source to a temporary file in the target's folder (same mode and
+// modification time as the source), and gives the copy the first free name only once all of
+// it is on disk: a copy that fails part-way (a full disk) leaves nothing under the move folder
+// that could pass for the file, and the copy never replaces a file that appeared meanwhile.
+std::string CopyBeside(const std::string& source, const std::string& target, std::error_code& ec)
 {
     const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return LastError();
+    if (in < 0) {
+        ec = LastError();
+        return {};
+    }
     struct stat st {};
     if (::fstat(in, &st) != 0) {
-        const std::error_code ec = LastError();
+        ec = LastError();
         ::close(in);
-        return ec;
+        return {};
     }
-    std::string temp = target + ".XXXXXX";
-    const int out = ::mkstemp(temp.data());
+    std::string temp;
+    const int out = CreateUniqueFile(target + ".", 0600, temp);
     if (out < 0) {
-        const std::error_code ec = LastError();
+        ec = LastError();
         ::close(in);
-        return ec;
+        return {};
     }
-    std::error_code ec;
     if (::fchmod(out, st.st_mode & 07777) != 0)
         ec = LastError();
     char buffer[65536];
@@ -59,16 +63,20 @@ std::error_code CopyBeside(const std::string& source, const std::string& target)
                 done += put;
         }
     }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (!ec && ::futimens(out, times) != 0)
+        ec = LastError();
     if (!ec && ::fsync(out) != 0)
         ec = LastError();
     if (::close(out) != 0 && !ec)
         ec = LastError();
     ::close(in);
-    if (!ec && ::rename(temp.c_str(), target.c_str()) != 0)
-        ec = LastError();
+    std::string name;
+    if (!ec)
+        name = PublishUnderFreeName(temp, [&](int n) { return SuffixedName(target, n); }, ec);
     if (ec)
         ::unlink(temp.c_str());
-    return ec;
+    return name;
 }
 
 } // namespace
@@ -76,10 +84,8 @@ std::error_code CopyBeside(const std::string& source, const std::string& target)
 std::string FreeTargetName(const std::string& target)
 {
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(target, ec)))
-        return target;
-    for (int n = 1; n < 1000000; ++n) {
-        const std::string candidate = target + "_[" + std::to_string(n) + "]";
+    for (int n = 0; n < 1000000; ++n) {
+        const std::string candidate = SuffixedName(target, n);
         if (!fs::exists(fs::symlink_status(candidate, ec)))
             return candidate;
     }
@@ -115,16 +121,19 @@ std::string MoveAfterUpload(const std::string& localPath, const std::string& mov
     if (ec)
         return fail(ec.message());
 
-    const std::string name = FreeTargetName(target.string());
-    if (name.empty())
-        return fail("no free name");
-
-    fs::rename(localPath, name, ec);
+    // The name is taken by the rename itself, never looked up first: a file that appears under
+    // it meanwhile (another move, the user) is never replaced.
+    const std::string base = target.string();
+    std::string name = PublishUnderFreeName(localPath, [&](int n) { return SuffixedName(base, n); }, ec);
     if (ec == std::errc::cross_device_link) {
         // Another volume: copy, then remove the original only once the copy is complete.
-        ec = CopyBeside(localPath, name);
-        if (!ec)
-            fs::remove(localPath, ec);
+        ec.clear();
+        name = CopyBeside(localPath, base, ec);
+        if (!ec && ::unlink(localPath.c_str()) != 0) {
+            // The copy is whole under its name; the original stays as well.
+            ec = LastError();
+            return fail("copied to " + name + " but the original cannot be removed: " + ec.message());
+        }
     }
     if (ec)
         return fail(ec.message());

@@ -1,6 +1,8 @@
 #include "platform/plugin_dirs.h"
 
 #include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace talvex {
 
@@ -26,6 +28,22 @@ std::vector<std::string> PluginDirs(const std::string& programDir)
         dirs.push_back(text);
     }
     return dirs;
+}
+
+} // namespace talvex
+
+namespace talvex {
+
+std::string UntrustedPluginReason(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    if (st.st_uid != ::geteuid() && st.st_uid != 0)
+        return "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return (st.st_mode & S_IWOTH) ? "other users may write to it" : "its group may write to it";
+    return {};
 }
 
 } // namespace talvex

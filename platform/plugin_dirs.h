@@ -15,4 +15,9 @@ inline constexpr const char* kInstalledPluginSubdir = "lib/talvex/plugins";
 // '/'; an empty programDir gives no folder.
 std::vector<std::string> PluginDirs(const std::string& programDir);
 
+// Why a plug-in file, or a folder of plug-ins, must not be loaded: the group or other users
+// may write to it, or it belongs to a user other than the one running the program or root
+// (either could put their code into the program). Empty when it may be loaded or is not there.
+std::string UntrustedPluginReason(const std::string& path);
+
 } // namespace talvex

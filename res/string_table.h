@@ -63,6 +63,12 @@ inline constexpr const char* kTextScheduleTimeInPast = "설정시각은 현재�
 inline constexpr const char* kTextScheduleNoSource = "원본 경로를 설정하셔야 합니다";
 inline constexpr const char* kTextScheduleNoTarget = "대상 경로를 설정하셔야 합니다";
 inline constexpr const char* kTextScheduleNoMovePath = "이동 경로를 설정하셔야 합니다";
+// A move folder that is the source folder, lies inside it or holds it: the moved files would be
+// uploaded again by the next run.
+inline constexpr const char* kTextScheduleMoveOverlapsSource =
+    "이동 경로는 원본 경로와 겹치지 않는 폴더여야 합니다.\n"
+    "원본 경로와 같은 폴더, 원본 경로 안의 폴더, 원본 경로를 담은 폴더는 쓸 수 없습니다. "
+    "옮긴 파일이 다음 스케줄에 다시 업로드되기 때문입니다.";
 inline constexpr const char* kTextBrowseFolderTitle = "Select Shared Folder";
 
 // Schedule pane
@@ -129,6 +135,8 @@ inline constexpr const char* kTextDrmLogSucceeded = "\t==> Packaging 성공";
 inline constexpr const char* kTextDrmLogFailed = "\t==> Packaging fail";
 inline constexpr const char* kTextDrmLogNotMedia = "\t==> Packaging not media file";
 inline constexpr const char* kTextDrmLogSamePath = "\t==> Packaging output root maching";
+// After a path: its output took a free name ("name_[n].ext"), followed by the name written.
+inline constexpr const char* kTextDrmLogRenamed = "\t==> 같은 이름의 파일이 있어 다른 이름으로 저장했습니다: ";
 
 // DRM lists
 inline constexpr const char* kTextDrmColumnTarget = "Packaging Target File";

@@ -1,6 +1,7 @@
 #include "sync/plugin_hooks.h"
 
 #include "platform/log.h"
+#include "platform/plugin_dirs.h"
 #include "sync/talvex_plugin.h"
 
 #include <cstring>
@@ -136,10 +137,23 @@ void CPluginHooks::Load(const std::vector<std::string>& dirs)
         if (!dir.empty() && dir.back() != '/')
             dir += '/';
 #endif
+#if !defined(_WIN32)
+        // Code that someone else could have put there is never run.
+        if (const std::string why = UntrustedPluginReason(dir); !why.empty()) {
+            Log("Plug-in folder %s not used: %s\n", dir.c_str(), why.c_str());
+            continue;
+        }
+#endif
         // Every library is opened by its full path: a bare name would let the loader pick up a
         // library of the same name from somewhere else on its search path.
         for (const std::string& name : ListLibraries(dir)) {
             const std::string path = dir + name;
+#if !defined(_WIN32)
+            if (const std::string why = UntrustedPluginReason(path); !why.empty()) {
+                Log("Plug-in %s not loaded: %s\n", path.c_str(), why.c_str());
+                continue;
+            }
+#endif
             void* module = OpenLibrary(path);
             if (!module)
                 continue;

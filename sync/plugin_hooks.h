@@ -5,7 +5,9 @@
 // Load opens every shared library of the folder (*.so, or *.dll on Windows) in the order the
 // file system lists them, by its full path, and looks up the seven hook names in each; Call
 // runs every hook of one kind in load order; Unload closes the libraries in load order.
-// A library that does not load is skipped. Each hook name holds at most kSlots hooks: an
+// A library that does not load is skipped, and so is a library or a folder that the group or
+// other users may write to or that belongs to another user than root or the one running the
+// program (a line in the log says so). Each hook name holds at most kSlots hooks: an
 // eleventh library exporting the same name stays loaded, but that hook is not called
 // (a line in the log says so). Qt-free: the platform loader is used directly.
 

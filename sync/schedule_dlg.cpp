@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QDateEdit>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -40,6 +41,34 @@ CScheduleDlg::FolderBrowser& Browser()
 {
     static CScheduleDlg::FolderBrowser browser;
     return browser;
+}
+
+// The folder as the file system knows it: absolute and cleaned ("a/./b/", "a//b" and "a/b" are
+// one folder), with links resolved in the part that is there (a folder still to be made is
+// named through its nearest existing parent).
+QString FolderKey(const QString& path)
+{
+    QString rest;
+    QString at = QDir::cleanPath(QDir(path).absolutePath());
+    for (;;) {
+        const QString canonical = QFileInfo(at).canonicalFilePath();
+        if (!canonical.isEmpty())
+            return rest.isEmpty() ? canonical : QDir::cleanPath(canonical + QLatin1Char('/') + rest);
+        const int slash = at.lastIndexOf(QLatin1Char('/'));
+        if (slash <= 0)
+            return QDir::cleanPath(QDir(path).absolutePath());
+        rest = rest.isEmpty() ? at.mid(slash + 1) : at.mid(slash + 1) + QLatin1Char('/') + rest;
+        at = at.left(slash);
+    }
+}
+
+// True when inner is outer or a folder below it ("/a/bc" is not below "/a/b").
+bool SameOrInside(const QString& inner, const QString& outer)
+{
+    if (inner == outer)
+        return true;
+    const QString prefix = outer.endsWith(QLatin1Char('/')) ? outer : outer + QLatin1Char('/');
+    return inner.startsWith(prefix);
 }
 
 QPushButton* BrowseButton()
@@ -280,6 +309,16 @@ void CScheduleDlg::accept()
         ShowMessageText(this, QString::fromUtf8(kTextScheduleNoMovePath), PromptIcon::Warning);
         m_pMoveBrowse->setFocus();
         return;
+    }
+    if (move) {
+        // Files moved into the source folder would be uploaded again by every run, one folder
+        // deeper each time; a source inside the move folder is the same loop.
+        const QString sourceKey = FolderKey(source), moveKey = FolderKey(movePath);
+        if (SameOrInside(moveKey, sourceKey) || SameOrInside(sourceKey, moveKey)) {
+            ShowMessageText(this, QString::fromUtf8(kTextScheduleMoveOverlapsSource), PromptIcon::Warning);
+            m_pMoveBrowse->setFocus();
+            return;
+        }
     }
 
     if (everyPeriod) {

@@ -1,5 +1,7 @@
 #include "drm/protect/atomic_file.h"
 
+#include "platform/publish_file.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,18 +27,17 @@ bool AtomicOutput::Open(const std::string& finalPath, std::string& error)
         error = "no output file name in " + finalPath;
         return false;
     }
-    std::string pattern = folder + "." + name + ".tlxtmp-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    const int fd = ::mkstemp(buffer.data());
+    // Created with the mode any new file of the user gets (0666 trimmed by the umask), as the
+    // output keeps it once renamed.
+    std::string temp;
+    const int fd = CreateUniqueFile(folder + "." + name + ".tlxtmp-", 0666, temp);
     if (fd < 0) {
         error = "cannot create a temporary file in " + (folder.empty() ? std::string(".") : folder) + ": "
                 + std::strerror(errno);
         return false;
     }
-    ::fchmod(fd, 0644);
     m_fd = fd;
-    m_tempPath = buffer.data();
+    m_tempPath = std::move(temp);
     m_finalPath = finalPath;
     return true;
 }

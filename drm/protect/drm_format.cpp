@@ -371,6 +371,25 @@ bool VerifyHeaderSignature(const HeaderFields& f, std::string& error)
     return true;
 }
 
+bool IsProtectedFile(const std::string& path)
+{
+    // Only regular files are opened, and without blocking: a FIFO or a device under a media
+    // name must neither hold the caller up nor be touched.
+    struct stat before {};
+    if (::stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode))
+        return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    char magic[sizeof kFileMagic];
+    const bool is = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
+                    && ReadFull(fd, magic, sizeof magic) == static_cast<long long>(sizeof magic)
+                    && std::memcmp(magic, kFileMagic, sizeof kFileMagic) == 0;
+    ::close(fd);
+    return is;
+}
+
 bool UnprotectFile(const std::string& inputPath, const std::string& seed, const std::string& pinnedPublicKey,
                    const std::string& outputPath, UnprotectInfo& info, std::string& error)
 {

@@ -46,6 +46,9 @@ bool ParseHeaderText(std::string_view text, HeaderFields& f, std::string& error)
 // Ed25519 check of a parsed header against its own public key.
 bool VerifyHeaderSignature(const HeaderFields& f, std::string& error);
 
+// True when the file begins with the protected file's magic.
+bool IsProtectedFile(const std::string& path);
+
 // Restores the original bytes of a protected file for someone who holds the seed. The
 // header signature is checked (against pinnedPublicKey, Base64, too when it is not empty),
 // then every chunk; the output is written beside its final name and renamed into place, so

@@ -1,10 +1,14 @@
 #include "drm/protect/packager.h"
 
 #include "drm/protect/drm_format.h"
+#include "platform/publish_file.h"
 #include "res/string_table.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace talvex::drm {
 
@@ -44,8 +48,32 @@ bool IsMediaPath(const std::string& path)
     return ext == ".asf" || ext == ".wma" || ext == ".wmv";
 }
 
+void PackagingRun::AddFile(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return;
+    std::lock_guard lock(m_mutex);
+    m_files.emplace(st.st_dev, st.st_ino);
+}
+
+bool PackagingRun::HasFile(const std::string& path) const
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    std::lock_guard lock(m_mutex);
+    return m_files.count({st.st_dev, st.st_ino}) > 0;
+}
+
+void PackagingRun::Clear()
+{
+    std::lock_guard lock(m_mutex);
+    m_files.clear();
+}
+
 PackResult PackageOneFile(PackObjects& o, const PackagingParams& p, const std::string& inputPath,
-                          const std::string& outputPath)
+                          const std::string& outputPath, PackagingRun* run)
 {
     PackResult r;
     auto failed = [&r](const std::string& why) {
@@ -79,7 +107,9 @@ PackResult PackageOneFile(PackObjects& o, const PackagingParams& p, const std::s
     if (!pr.SetHeader(headerText) || !pr.SetKeyId(keyId) || !pr.SetContentKey(contentKey) || !pr.SetInputFile(inputPath))
         return failed("protector: " + pr.LastError());
 
-    if (!IsMediaPath(inputPath)) {
+    // A protected file is no media file, whatever its name says: packaging it again would only
+    // wrap the package (a folder packaged into a target inside itself finds its own outputs).
+    if (!IsMediaPath(inputPath) || IsProtectedFile(inputPath)) {
         r.outcome = kPackNotMedia;
         return r;
     }
@@ -98,9 +128,36 @@ PackResult PackageOneFile(PackObjects& o, const PackagingParams& p, const std::s
         r.outcome = kPackSamePath;
         return r;
     }
-    if (!pr.ProtectFile(outputPath))
+
+    // Written under a temporary name in the output's folder, then given the output's name by a
+    // rename that replaces nothing but an earlier protected file that is not a file of this run.
+    const std::string folder = outSlash == std::string::npos ? std::string() : outputPath.substr(0, outSlash + 1);
+    const std::string name = outSlash == std::string::npos ? outputPath : outputPath.substr(outSlash + 1);
+    std::string temp;
+    const int fd = CreateUniqueFile(folder + "." + name + ".tlxtmp-", 0600, temp);
+    if (fd < 0)
+        return failed("cannot create a temporary file beside " + outputPath + ": " + std::strerror(errno));
+    ::close(fd);
+    if (!pr.ProtectFile(temp)) {
+        ::unlink(temp.c_str());
         return failed("protect: " + pr.LastError());
+    }
+    auto mayReplace = [&](const std::string& existing) {
+        struct stat st {};
+        return ::lstat(existing.c_str(), &st) == 0 && S_ISREG(st.st_mode) && IsProtectedFile(existing)
+               && !(run && run->HasFile(existing));
+    };
+    std::error_code ec;
+    const std::string published = PublishUnderFreeName(
+        temp, [&](int n) { return n == 0 ? outputPath : NumberedName(outputPath, n); }, ec, mayReplace);
+    if (published.empty()) {
+        ::unlink(temp.c_str());
+        return failed("cannot give the output its name " + outputPath + ": " + ec.message());
+    }
+    if (run)
+        run->AddFile(published);
     r.outcome = kPackOk;
+    r.outputPath = published;
     return r;
 }
 

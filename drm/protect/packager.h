@@ -5,7 +5,11 @@
 #include "drm/protect/drm_objects.h"
 
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
+#include <sys/types.h>
+#include <utility>
 
 namespace talvex::drm {
 
@@ -42,7 +46,23 @@ struct PackObjects {
 
 struct PackResult {
     int outcome = kPackFailed;
-    std::string error; // why, for the log file
+    std::string error;      // why, for the log file
+    std::string outputPath; // the name the output was given (kPackOk)
+};
+
+// The files of one packaging run, by identity (device and inode, so any spelling of a path
+// names the same file): its inputs and the outputs it has written. An output takes a free
+// name rather than replace one of them. Thread-safe.
+class PackagingRun {
+public:
+    // Remembers a file of the run; a path that names no file is ignored.
+    void AddFile(const std::string& path);
+    bool HasFile(const std::string& path) const;
+    void Clear();
+
+private:
+    mutable std::mutex m_mutex;
+    std::set<std::pair<dev_t, ino_t>> m_files;
 };
 
 // First 24 characters of the Base64 text of the file name (all of it when shorter).
@@ -51,11 +71,14 @@ std::string KeyIdText(const std::string& fileName);
 bool IsMediaPath(const std::string& path);
 
 // Protects inputPath into outputPath (its folder is created when missing): key, header and
-// protector calls in that order, then the media check, then the identity check (an output
-// that is the input file under another spelling is refused without touching either), then
-// the protected file is written beside the output and renamed into place.
+// protector calls in that order, then the media check (a file that is already protected is
+// not a media file), then the identity check (an output that is the input file under another
+// spelling is refused without touching either), then the protected file is written beside
+// the output and given its name. The output replaces an earlier protected file only; a name
+// taken by anything else, or by a file of the run, makes it take "name_[1].ext",
+// "name_[2].ext", ... (PackResult::outputPath says which). run, when given, learns the output.
 PackResult PackageOneFile(PackObjects& objects, const PackagingParams& params, const std::string& inputPath,
-                          const std::string& outputPath);
+                          const std::string& outputPath, PackagingRun* run = nullptr);
 
 // Where a file lands below the target root: the part of its folder below the entry that was
 // added ("" for a file added by itself), and its name.

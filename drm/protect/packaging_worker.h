@@ -34,8 +34,9 @@ public:
 
 class PackagingWorker {
 public:
-    // Packages one job and answers its outcome (0, -1, -2, -3).
-    using PackFn = std::function<int(const PackJob&)>;
+    // Packages one job and answers its outcome (0, -1, -2, -3); it sets the job's outputPath to
+    // the name the output was given when that is another one.
+    using PackFn = std::function<int(PackJob&)>;
 
     PackagingWorker(PackFn pack, IPackagingSink& sink);
     ~PackagingWorker(); // asks to stop and waits for the current file

@@ -253,3 +253,25 @@ TEST_F(AccountBookTest, MissingOrBrokenFile)
     ASSERT_TRUE(again.Load(path));
     EXPECT_EQ(Names(again.Root()), "new");
 }
+
+TEST_F(AccountBookTest, TheBookIsTheOwnersOnlyWhateverTheUmaskAndAWiderFileIsNarrowed)
+{
+    const mode_t saved = ::umask(0);
+    for (const mode_t mask : {mode_t(022), mode_t(077), mode_t(0)}) {
+        ::umask(mask);
+        Write("<Talvex>\r\n<Users/>\r\n</Talvex>\r\n");
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0); // as an earlier version may have left it
+        CAccountBook book;
+        ASSERT_TRUE(book.Load(path));
+        ASSERT_TRUE(book.Save(path));
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << "umask " << mask;
+        fs::remove(path);
+        ASSERT_TRUE(book.Save(path)); // a new file
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << "umask " << mask;
+        fs::remove(path);
+    }
+    ::umask(saved);
+}

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 QByteArray ReadBytes(const QString& path)
@@ -116,6 +118,36 @@ private slots:
         QCOMPARE(ReadBytes(m_file), kStoredSettings);
         QCOMPARE(rc, 0);
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("talvex.ini")});
+    }
+
+    void theFileIsTheOwnersOnlyWhateverTheUmaskAndAWiderFileIsNarrowed()
+    {
+        auto mode = [&] {
+            struct stat st {};
+            return ::stat(QFile::encodeName(m_file).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+        };
+        qunsetenv("TALVEX_UPLOAD_LIMIT");
+        const mode_t saved = ::umask(0);
+        for (const mode_t mask : {mode_t(022), mode_t(077), mode_t(0)}) {
+            ::umask(mask);
+            QFile::remove(m_file);
+            {
+                CRegistryKey key; // a new file
+                QVERIFY(key.Create(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)));
+                QCOMPARE(mode(), 0600);
+                QVERIFY(QFile::setPermissions(m_file, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                          | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+                QCOMPARE(mode(), 0644); // as an earlier version left it
+                QVERIFY(key.WriteString(QString::fromLatin1(kValueUserId), QStringLiteral("홍길동")));
+                QCOMPARE(mode(), 0600);
+            }
+            // The option dialog's speed limit goes through the same save.
+            QFile::remove(m_file);
+            QVERIFY(DeploymentSettings::SaveUploadLimit(512));
+            QCOMPARE(mode(), 0600);
+            QCOMPARE(DeploymentSettings::Load().uploadLimitKBps, 512);
+        }
+        ::umask(saved);
     }
 
 private:

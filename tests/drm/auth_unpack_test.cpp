@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,6 +119,59 @@ TEST_F(DrmServerTest, TheServersParametersPackageAFileThatTheCliRestores)
     EXPECT_EQ(Cli("drm-unpack " + packed + " --out " + back), 2); // no seed
     EXPECT_EQ(Cli("drm-unpack " + packed), 2);                    // no --out
     EXPECT_EQ(Cli("drm-unpack " + packed + " --out " + back + " --seed-stdin </dev/null"), 2);
+}
+
+// Runs talvex-cli through the shell; its standard error comes back in err.
+int CliErr(const std::string& args, std::string& err, const fs::path& scratch)
+{
+    const fs::path errFile = scratch / "stderr.txt";
+    const std::string command = std::string(TALVEX_CLI_PATH) + " " + args + " >/dev/null 2>" + errFile.string();
+    const int status = std::system(command.c_str());
+    err = ReadAll(errFile);
+    fs::remove(errFile);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(DrmServerTest, WithoutAPinnedKeyTheCliSaysTheOriginIsNotVerifiedAndTheOriginalHonoursTheUmask)
+{
+    const DrmAuthResult auth = RunDrmAuth({"127.0.0.1", m_server->WebPort(), "drmuser", "drmpass", 5});
+    ASSERT_TRUE(auth.ok) << auth.error;
+    drm::PackagingParams p{auth.params.fileName, auth.params.cpCode, auth.params.seed, auth.params.keyId,
+                           auth.params.priKey,   auth.params.pubKey, auth.params.contentId, auth.params.genUrl};
+    std::ofstream(m_dir / "clip.wmv", std::ios::binary) << "the original";
+    auto factory = drm::CreateOpenSslFactory();
+    auto keys = factory->CreateKeyGenerator();
+    auto header = factory->CreateHeader();
+    auto protector = factory->CreateProtector();
+    drm::PackObjects objects{*keys, *header, *protector};
+    ASSERT_EQ(drm::PackageOneFile(objects, p, (m_dir / "clip.wmv").string(), (m_dir / "out/clip.wmv").string()).outcome,
+              drm::kPackOk);
+    const std::string packed = (m_dir / "out/clip.wmv").string();
+    ::setenv("TALVEX_DRM_SEED", p.seed.c_str(), 1);
+    const std::string warning = "signature checked against the file's own key: its origin is not verified\n";
+
+    const mode_t saved = ::umask(077);
+    for (const mode_t mask : {mode_t(077), mode_t(022)}) {
+        ::umask(mask);
+        SCOPED_TRACE(mask);
+        const fs::path back = m_dir / ("back-" + std::to_string(mask) + ".wmv");
+        std::string err;
+        ASSERT_EQ(CliErr("drm-unpack " + packed + " --out " + back.string(), err, m_dir), 0) << err;
+        EXPECT_EQ(err, warning);
+        EXPECT_EQ(ReadAll(back), "the original");
+        struct stat st {};
+        ASSERT_EQ(::stat(back.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask);
+
+        // Pinned to the signer's key: no warning.
+        ASSERT_EQ(CliErr("drm-unpack " + packed + " --out " + back.string() + " --pub-key " + p.pubKey, err, m_dir), 0);
+        EXPECT_EQ(err, "");
+    }
+    ::umask(saved);
+    // Refused files say why and nothing about an origin.
+    std::string err;
+    EXPECT_EQ(CliErr("drm-unpack " + (m_dir / "clip.wmv").string() + " --out " + (m_dir / "x").string(), err, m_dir), 1);
+    EXPECT_EQ(err.find("origin"), std::string::npos) << err;
 }
 
 } // namespace

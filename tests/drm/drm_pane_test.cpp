@@ -344,6 +344,56 @@ private slots:
         QCOMPARE(QDir(Root("same")).entryList(QDir::Files | QDir::Hidden), QStringList{"clip.wmv"});
     }
 
+    void anOutputNeverReplacesAnInputOrAnotherOriginal()
+    {
+        // The target folder lies inside the folder added and holds an original of the same name.
+        Write(Root("V/a.wmv"), "outer");
+        Write(Root("V/zz/a.wmv"), "inner");
+        auto view = MakeView();
+        CDRMPackModel* m = view->Targets()->Model();
+        view->SetTargetRoot(Root("V/zz"));
+        view->AddPath(Root("V"), true);
+        RunToEnd(*view);
+        QCOMPARE(Column(m, 0), (QStringList{Root("V/a.wmv"), Root("V/zz/a.wmv")}));
+        QCOMPARE(Column(m, 1), (QStringList{"성공", "성공"}));
+        // No input was replaced, and no job packaged another job's output.
+        QCOMPARE(Read(Root("V/zz/a.wmv")), QByteArray("inner"));
+        QCOMPARE(Unpack(*view, Root("V/zz/zz/a.wmv")), QByteArray("inner"));
+        QCOMPARE(Unpack(*view, Root("V/zz/a_[1].wmv")), QByteArray("outer"));
+        const QString renamed = "\t==> 같은 이름의 파일이 있어 다른 이름으로 저장했습니다: ";
+        QStringList log = Column(view->LogList()->Model(), 0);
+        QCOMPARE(log.mid(1, 3), (QStringList{Root("V/a.wmv") + "\t==> Packaging 성공", Root("V/a.wmv") + renamed + Root("V/zz/a_[1].wmv"),
+                                             Root("V/zz/a.wmv") + "\t==> Packaging 성공"}));
+
+        // Added again, the folder offers its originals only, never the packages inside it.
+        m->RemoveAll();
+        view->AddPath(Root("V"), true);
+        WaitCollected(*view);
+        QCOMPARE(Column(m, 0), (QStringList{Root("V/a.wmv"), Root("V/zz/a.wmv")}));
+        m->RemoveAll();
+
+        // A file that is no input and no package (someone's own) is not replaced either...
+        Write(Root("T/c.wmv"), "someone's own");
+        Write(Root("W/c.wmv"), "from W");
+        view->SetTargetRoot(Root("T"));
+        view->AddPath(Root("W/c.wmv"), false);
+        RunToEnd(*view);
+        QCOMPARE(Read(Root("T/c.wmv")), QByteArray("someone's own"));
+        QCOMPARE(Unpack(*view, Root("T/c_[1].wmv")), QByteArray("from W"));
+        log = Column(view->LogList()->Model(), 0);
+        QCOMPARE(log.at(log.size() - 2), Root("W/c.wmv") + renamed + Root("T/c_[1].wmv")); // before "End"
+
+        // ... while a package of an earlier run is: packaging again updates it in place.
+        m->RemoveAll();
+        Write(Root("W/c.wmv"), "from W, again");
+        view->AddPath(Root("W/c.wmv"), false);
+        RunToEnd(*view);
+        QCOMPARE(Read(Root("T/c.wmv")), QByteArray("someone's own"));
+        QCOMPARE(Unpack(*view, Root("T/c_[1].wmv")), QByteArray("from W, again"));
+        QVERIFY(!QFile::exists(Root("T/c_[2].wmv")));
+        QCOMPARE(QDir(Root("T")).entryList(QDir::Files | QDir::Hidden), (QStringList{"c.wmv", "c_[1].wmv"}));
+    }
+
     void stopEndsAfterTheCurrentFileAndStartGoesOn()
     {
         for (int i = 0; i < 6; ++i)

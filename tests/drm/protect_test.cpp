@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -369,6 +370,71 @@ TEST_F(ProtectTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierOutput)
     EXPECT_NE(m_lastError.find("write"), std::string::npos) << m_lastError;
     EXPECT_EQ(ReadAll(m_dir / "out/big.wmv"), earlier);
     EXPECT_EQ(Names(), (std::vector<std::string>{"big.wmv", "out", "out/big.wmv", "small.wmv"}));
+}
+
+TEST_F(ProtectTest, OutputsAndRestoredOriginalsGetTheModeTheUmaskAllows)
+{
+    WriteAll(m_dir / "a.wmv", Pattern(300));
+    auto mode = [](const fs::path& p) {
+        struct stat st {};
+        return ::stat(p.c_str(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+    };
+    const mode_t saved = ::umask(0);
+    for (const mode_t mask : {mode_t(077), mode_t(022), mode_t(027)}) {
+        ::umask(mask);
+        SCOPED_TRACE(mask);
+        const fs::path out = m_dir / ("out-" + std::to_string(mask) + ".wmv");
+        const fs::path back = m_dir / ("back-" + std::to_string(mask));
+        ASSERT_EQ(Pack(m_dir / "a.wmv", out), kPackOk) << m_lastError;
+        EXPECT_EQ(mode(out), int(0666 & ~mask));
+        ASSERT_EQ(Pack(m_dir / "a.wmv", out), kPackOk) << m_lastError; // replacing an earlier package
+        EXPECT_EQ(mode(out), int(0666 & ~mask));
+        ASSERT_TRUE(Unpack(out, back)) << m_lastError;
+        EXPECT_EQ(mode(back), int(0666 & ~mask));
+    }
+    ::umask(saved);
+}
+
+TEST_F(ProtectTest, AnOutputReplacesOnlyAnEarlierPackageAndAProtectedFileIsNoMedia)
+{
+    WriteAll(m_dir / "a.wmv", Pattern(300));
+    fs::create_directories(m_dir / "out");
+    WriteAll(m_dir / "out/a.wmv", "someone's own a.wmv");
+    ASSERT_EQ(Pack(m_dir / "a.wmv", m_dir / "out/a.wmv"), kPackOk) << m_lastError;
+    EXPECT_EQ(ReadAll(m_dir / "out/a.wmv"), "someone's own a.wmv");
+    ASSERT_TRUE(Unpack(m_dir / "out/a_[1].wmv", m_dir / "back")) << m_lastError;
+    EXPECT_EQ(ReadAll(m_dir / "back"), Pattern(300));
+    // Packaged again: the earlier package under the free name is the one replaced.
+    WriteAll(m_dir / "a.wmv", Pattern(301));
+    ASSERT_EQ(Pack(m_dir / "a.wmv", m_dir / "out/a.wmv"), kPackOk) << m_lastError;
+    ASSERT_TRUE(Unpack(m_dir / "out/a_[1].wmv", m_dir / "back")) << m_lastError;
+    EXPECT_EQ(ReadAll(m_dir / "back"), Pattern(301));
+    EXPECT_FALSE(fs::exists(m_dir / "out/a_[2].wmv"));
+
+    // A file of the run (an input still to come, an output already written) is never replaced,
+    // even when it is a package.
+    auto factory = CreateOpenSslFactory();
+    auto keys = factory->CreateKeyGenerator();
+    auto header = factory->CreateHeader();
+    auto protector = CreateOpenSslProtector({std::string(16, '\x5a'), 64});
+    PackObjects objects{*keys, *header, *protector};
+    PackagingRun run;
+    run.AddFile((m_dir / "out/a_[1].wmv").string());
+    const PackResult r = PackageOneFile(objects, Params(), (m_dir / "a.wmv").string(), (m_dir / "out/a.wmv").string(), &run);
+    ASSERT_EQ(r.outcome, kPackOk) << r.error;
+    EXPECT_EQ(r.outputPath, (m_dir / "out/a_[2].wmv").string());
+    EXPECT_TRUE(run.HasFile(r.outputPath));
+
+    // A protected file, whatever its name, is not packaged again.
+    EXPECT_TRUE(IsProtectedFile((m_dir / "out/a_[1].wmv").string()));
+    EXPECT_FALSE(IsProtectedFile((m_dir / "a.wmv").string()));
+    ASSERT_EQ(::mkfifo((m_dir / "pipe.wmv").c_str(), 0600), 0);
+    EXPECT_FALSE(IsProtectedFile((m_dir / "pipe.wmv").string())); // at once, without a writer
+    EXPECT_EQ(Pack(m_dir / "out/a_[1].wmv", m_dir / "again/a.wmv"), kPackNotMedia);
+    EXPECT_FALSE(fs::exists(m_dir / "again/a.wmv"));
+    // No temporary file is left anywhere.
+    for (const std::string& name : Names())
+        EXPECT_EQ(name.find(".tlxtmp-"), std::string::npos) << name;
 }
 
 TEST(DrmFormat, Base64AndHeaderTextAreStrict)

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -95,4 +96,26 @@ TEST_F(LogTest, ConcurrentWritersKeepWholeLines)
         ASSERT_NE(line.find(" xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"), std::string::npos) << line;
     }
     EXPECT_EQ(count, 800);
+}
+
+TEST_F(LogTest, TheLogIsTheOwnersOnlyWhateverTheUmaskAndAWiderFileIsNarrowed)
+{
+    std::time_t now = 1165441019; // 2006-12-06
+    talvex::SetLogClock([&] { return now; });
+    const mode_t saved = ::umask(0);
+    for (const mode_t mask : {mode_t(022), mode_t(077), mode_t(0)}) {
+        ::umask(mask);
+        const std::string file = talvex::LogFileName(now);
+        fs::remove(file);
+        Log("new file\n");
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << "umask " << mask;
+        ASSERT_EQ(::chmod(file.c_str(), 0644), 0); // as an earlier version left it
+        Log("next line\n");
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << "umask " << mask;
+        EXPECT_EQ(ReadAll(file), "[2006-12-06 21:36:59][N] new file\n[2006-12-06 21:36:59][N] next line\n");
+    }
+    ::umask(saved);
 }

@@ -1,5 +1,7 @@
 #include "sync/plugin_hooks.h"
 
+#include "platform/log.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -7,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 using talvex::CPluginHooks;
 namespace fs = std::filesystem;
@@ -153,4 +156,58 @@ TEST_F(PluginHooksTest, SeveralFoldersAreLoadedInTurnAndAReloadStartsAfresh)
     EXPECT_EQ(hooks.Count(CPluginHooks::kSync), 2);
     hooks.Load((dir / "bin").string());
     EXPECT_EQ(hooks.Count(CPluginHooks::kSync), 1);
+}
+
+TEST_F(PluginHooksTest, CodeOthersCouldHaveWrittenIsNeverLoaded)
+{
+    const fs::path logDir = dir / "log";
+    fs::create_directories(logDir);
+    talvex::SetLogFolderForTesting(logDir.string());
+    auto logText = [&] {
+        std::string text;
+        for (const auto& e : fs::directory_iterator(logDir)) {
+            std::ifstream in(e.path());
+            text += std::string(std::istreambuf_iterator<char>(in), {});
+        }
+        return text;
+    };
+    const fs::path plugins = dir / "plugins";
+    fs::create_directories(plugins);
+    fs::permissions(plugins, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    fs::copy_file(TEST_PLUGIN_FULL, plugins / "full.so");
+    const fs::perms library = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec
+                              | fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(plugins / "full.so", library);
+
+    CPluginHooks hooks;
+    hooks.Load(plugins.string());
+    ASSERT_EQ(hooks.ModulePaths().size(), 1u); // as shipped: the owner's, nobody else's to write
+
+    // A library the group (or anyone) may write to.
+    for (fs::perms wider : {fs::perms::group_write, fs::perms::others_write}) {
+        fs::permissions(plugins / "full.so", library | wider);
+        hooks.Load(plugins.string());
+        EXPECT_TRUE(hooks.ModulePaths().empty());
+        EXPECT_EQ(hooks.Count(CPluginHooks::kLogin), 0);
+    }
+    EXPECT_NE(logText().find("Plug-in " + (plugins / "full.so").string() + " not loaded"), std::string::npos) << logText();
+    fs::permissions(plugins / "full.so", library);
+
+    // A folder the group may write to: someone could have put any library there.
+    fs::permissions(plugins, fs::perms::group_write, fs::perm_options::add);
+    hooks.Load(plugins.string());
+    EXPECT_TRUE(hooks.ModulePaths().empty());
+    EXPECT_NE(logText().find("Plug-in folder " + plugins.string() + "/ not used"), std::string::npos) << logText();
+    fs::permissions(plugins, fs::perms::group_write, fs::perm_options::remove);
+
+    // A library of another user (only root can hand one over).
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown((plugins / "full.so").c_str(), 65534, 65534), 0);
+        hooks.Load(plugins.string());
+        EXPECT_TRUE(hooks.ModulePaths().empty());
+        ASSERT_EQ(::chown((plugins / "full.so").c_str(), 0, 0), 0);
+    }
+    hooks.Load(plugins.string());
+    EXPECT_EQ(hooks.ModulePaths().size(), 1u);
+    EXPECT_TRUE(Calls().empty());
 }

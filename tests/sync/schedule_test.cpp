@@ -244,6 +244,57 @@ private slots:
         QCOMPARE(NormalizeScheduleTarget(QStringLiteral("a/b/")), QStringLiteral("/a/b/"));
     }
 
+    void aMoveFolderThatOverlapsTheSourceIsRefusedBeforeAnythingIsWritten()
+    {
+        const QString base = m_local.filePath(QStringLiteral("overlap"));
+        for (const char* folder : {"src/moved", "src/deep/er", "srcx", "other"})
+            QVERIFY(QDir().mkpath(base + "/" + folder));
+        QVERIFY(QFile::link(base + "/src", base + "/link-to-src"));
+        const QString src = base + "/src";
+        struct Case {
+            QString source, move;
+            bool refused;
+        };
+        const QList<Case> cases = {
+            {src, src + "/moved", true},              // inside: re-uploaded, deeper each run
+            {src, src + "/", true},                   // the same folder, with a trailing slash
+            {src, src + "/deep/./er", true},          // inside, spelled with a "."
+            {src + "/moved", src, true},              // the source inside the move folder
+            {src, base + "/link-to-src/moved", true}, // inside, through a link
+            {src, base + "/src/../src//moved/", true},
+            {src, base + "/src/new-not-yet-there", true}, // a folder still to be made, inside
+            {src, base + "/link-to-src/new/deeper", true}, // the same, through a link
+            {src, base + "/srcx", false},             // a name that only starts the same
+            {src + "x", src, false},
+            {src, base + "/other", false},
+        };
+        for (const Case& c : cases) {
+            m_env.prompt.Clear();
+            CScheduleInfo info;
+            MakeActive(info, CScheduleInfo::Hours, 3, QStringLiteral("/kept/source"));
+            CScheduleDlg dlg(info);
+            dlg.SourceEdit()->setText(c.source);
+            dlg.TargetEdit()->setText(QStringLiteral("/backup/"));
+            dlg.MoveBox()->setChecked(true);
+            dlg.MovePathEdit()->setText(c.move);
+            dlg.OkButton()->click();
+            const QString what = c.source + " / " + c.move;
+            if (c.refused) {
+                QVERIFY2(m_env.prompt.boxes.size() == 1, qPrintable(what));
+                QCOMPARE(m_env.prompt.boxes.first().text, U(kTextScheduleMoveOverlapsSource));
+                QCOMPARE(m_env.prompt.boxes.first().icon, PromptIcon::Warning);
+                QCOMPARE(dlg.result(), int(QDialog::Rejected));
+                QCOMPARE(dlg.focusWidget(), dlg.MoveBrowseButton());
+                QVERIFY2(info.sourcePath == QStringLiteral("/kept/source") && info.movePath == QStringLiteral("/tmp/old-move"),
+                         qPrintable(what));
+            } else {
+                QVERIFY2(m_env.prompt.boxes.isEmpty(), qPrintable(what));
+                QCOMPARE(dlg.result(), int(QDialog::Accepted));
+                QCOMPARE(info.movePath, c.move);
+            }
+        }
+    }
+
     void aSetTimeInThePastIsRefusedWithTheFocusOnTheDate()
     {
         CScheduleInfo info;
