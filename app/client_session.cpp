@@ -100,16 +100,19 @@ void CClientSession::OnWebCheckResult(const WebCheckResult& result)
         return;
     }
     case kWebCheckNoAccount:
-        emit stateChanged();
-        emit checkRefused(244);
-        return;
     case kWebCheckWrongPassword:
         emit stateChanged();
-        emit checkRefused(245);
+        if (m_bReconnecting)
+            emit attemptFailed();
+        else
+            emit checkRefused(result.kind == kWebCheckNoAccount ? 244 : 245);
         return;
     default:
         emit stateChanged();
-        emit checkFailed();
+        if (m_bReconnecting)
+            emit attemptFailed();
+        else
+            emit checkFailed();
         return;
     }
 }
@@ -151,17 +154,43 @@ void CClientSession::OnLoginResult(const CTlxspResponse& response)
         emit stateChanged();
         return;
     }
-    if (response.statusCode == 400) {
+    if (response.statusCode == 400 && !m_bReconnecting) {
         Retire(m_control);
         StopPolls();
         emit stateChanged();
         emit loginRefused();
         return;
     }
+    Fail(241);
+}
+
+void CClientSession::Fail(unsigned messageId)
+{
+    const bool wasLoggedIn = m_bConnected;
     m_bConnected = false;
-    m_bClosing = true;
     StopPolls();
-    emit fatal(241, -1);
+    if (m_bReconnecting) {
+        StopWorkers();
+        emit attemptFailed();
+        emit stateChanged();
+        return;
+    }
+    if (wasLoggedIn && m_bAutoReconnect) {
+        StopWorkers();
+        m_strSessionId.clear();
+        emit connectionLost();
+        emit stateChanged();
+        return;
+    }
+    m_bClosing = true;
+    emit fatal(messageId, -1);
+}
+
+void CClientSession::Reconnect()
+{
+    if (IsBusy() || m_bClosing)
+        return;
+    StartWebCheck();
 }
 
 // ---- worker reports ----------------------------------------------------------------------
@@ -218,10 +247,7 @@ void CClientSession::OnReport(Report& report)
     case UM_CONNECTION_LOST:
         if (report.message == UM_CONNECTION_LOST && m_bClosing)
             break;
-        m_bConnected = false;
-        m_bClosing = true;
-        StopPolls();
-        emit fatal(report.message == UM_CONNECTION_LOST ? 329 : 239, -1);
+        Fail(report.message == UM_CONNECTION_LOST ? 329 : 239);
         break;
     case UM_LOGIN_RESULT:
         if (report.response)
@@ -370,10 +396,7 @@ void CClientSession::OnWatchdog()
     else if (command && !m_bCommandListed)
         message = 239; // the command channel never became usable
     ClearAwaited();
-    m_bConnected = false;
-    m_bClosing = true;
-    StopPolls();
-    emit fatal(message, -1);
+    Fail(message);
     emit stateChanged();
 }
 

@@ -87,6 +87,16 @@ public:
     // not connect, or a lost connection. Answers come in the order of the requests, so any
     // answer tells that the ones before it came.
     void SetAnswerDeadlineMs(int ms) { m_nAnswerDeadlineMs = ms; }
+
+    // Reconnecting: with autoReconnect, a session that was logged in and loses its connection
+    // emits connectionLost instead of ending (fatal). While reconnecting, a connect sequence
+    // that fails in any way emits attemptFailed, with no message.
+    void SetAutoReconnect(bool on) { m_bAutoReconnect = on; }
+    bool AutoReconnect() const { return m_bAutoReconnect; }
+    // One attempt: the whole connect sequence again with the credentials of the lost session.
+    void Reconnect();
+    void SetReconnecting(bool on) { m_bReconnecting = on; }
+    bool IsReconnecting() const { return m_bReconnecting; }
     int AnswerDeadlineMs() const { return m_nAnswerDeadlineMs; }
 
 signals:
@@ -100,6 +110,10 @@ signals:
     void loginRefused();                     // LOGIN 400
     // The session cannot go on: show the message (and the status kind when not 0), then end.
     void fatal(unsigned messageId, int status);
+    // The logged-in session lost its connection and autoReconnect is on (see SetAutoReconnect).
+    void connectionLost();
+    // A reconnect attempt failed (see SetReconnecting).
+    void attemptFailed();
     void loggedOut();                        // the server ended the session
     // Reports.
     void listingArrived(const talvex::CRemoteEntryList& entries);
@@ -133,6 +147,8 @@ private:
     void Await(Awaited& awaited);
     void Heard(Awaited& awaited);
     void OnWatchdog();
+    // The connection failed: the message and the end, a reconnect, or the next attempt.
+    void Fail(unsigned messageId);
     void ClearAwaited();
     qint64 NowMs() const;
 
@@ -150,6 +166,8 @@ private:
     bool m_bSaveUserId = false;
     bool m_bClosing = false;
     bool m_bCommandListed = false; // the command channel has answered once
+    bool m_bAutoReconnect = false;
+    bool m_bReconnecting = false;
     NoticePoll m_noticePoll = NoticePoll::Normal;
     std::shared_ptr<talvex::UploadRateLimiter> m_uploadLimit;
     QTimer m_noticeTimer;

@@ -213,6 +213,17 @@ void CRemoteView::ShowListing(CRemoteEntryList entries)
     UpdateActions();
 }
 
+void CRemoteView::OpenPath(const QString& path)
+{
+    if (!m_host.IsRemoteReady() || path.isEmpty())
+        return;
+    m_strCurrentPath = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
+    m_pPathEdit->setText(m_strCurrentPath);
+    m_bAwaitingListing = true;
+    m_host.RequestBrowse(m_strCurrentPath);
+    UpdateActions();
+}
+
 void CRemoteView::Reset()
 {
     m_strCurrentPath = QStringLiteral("/");

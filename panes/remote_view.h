@@ -49,6 +49,8 @@ public:
     // No session: the list is emptied and the pane goes back to the root, whose listing the
     // next session sends first. Rows of an earlier session never stand under another path.
     void Reset();
+    // Shows a folder again (after a reconnect): asks for its listing and waits for it.
+    void OpenPath(const QString& path);
     bool HasItemNamed(const QString& name) const;
     void RemoveItemNamed(const QString& name);
     // The row named name takes newName; an empty newName removes the row.

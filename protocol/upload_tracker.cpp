@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <sys/stat.h>
 
 namespace talvex {
@@ -378,6 +379,24 @@ void CUploadTracker::Forget(const CUploadRequest* request)
             m_busy.erase(busy);
     }
     m_items.erase(request);
+}
+
+std::vector<std::shared_ptr<CUploadRequest>> CUploadTracker::ReturnUnanswered()
+{
+    std::vector<std::pair<int64_t, std::shared_ptr<CUploadRequest>>> back;
+    for (auto& [key, item] : m_items)
+        if (item.state == UploadState::Sending || item.state == UploadState::Sent)
+            back.emplace_back(item.state == UploadState::Sent ? item.sinceMs : INT64_MAX, item.request);
+    // Sent ones first, in the order they went; the ones being sent after them.
+    std::stable_sort(back.begin(), back.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::shared_ptr<CUploadRequest>> out;
+    out.reserve(back.size());
+    for (auto& [since, request] : back) {
+        Forget(request.get());
+        request->stamp = {};
+        out.push_back(std::move(request));
+    }
+    return out;
 }
 
 void CUploadTracker::FailAll(UploadFailure why)

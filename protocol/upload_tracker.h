@@ -97,6 +97,10 @@ public:
     // The request is no longer followed (the user deleted its row): whatever comes for it later
     // matches nothing, so nothing is counted, told or moved for it.
     void Forget(const CUploadRequest* request);
+    // The connection is gone but the session goes on (a reconnect): requests being sent or sent
+    // and not answered leave the tracker without an outcome, to be sent again; answered ones
+    // keep waiting for their notices. Returns those taken out, oldest first.
+    std::vector<std::shared_ptr<CUploadRequest>> ReturnUnanswered();
     // Everything not settled yet fails with this reason (a give-up after waiting, a stop).
     void FailAll(UploadFailure why);
     // Requests answered and waiting for their notices fail with this reason.

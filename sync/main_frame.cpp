@@ -25,6 +25,7 @@
 #include "sync/queue_view.h"
 #include "sync/sync_job.h"
 #include "sync/upload_queue.h"
+#include "sync/reconnect.h"
 
 #include <QAction>
 #include <QApplication>
@@ -104,14 +105,15 @@ void CMainFrame::CreateActions()
 
     Bind(ID_APP_EXIT, {[this] { close(); }, {}, {}});
     Bind(ID_APP_ABOUT, {[this] { OnAbout(); }, {}, {}});
-    auto idle = [this] { return !m_pSession->IsBusy(); };
+    auto idle = [this] { return !m_pSession->IsBusy() && !m_pReconnect->IsActive(); };
     auto connected = [this] { return IsConnected(); };
     auto noJob = [this] {
         return IsConnected() && !m_pSyncJob->IsBusy() && !m_pRemoteOps->IsRenamePending() && m_pQueue->IsEmpty();
     };
     Bind(ID_CONNECT, {[this] { OnConnect(); }, idle, {}});
     Bind(ID_USER_MANAGER, {[this] { OnUserManager(); }, idle, {}});
-    Bind(ID_DISCONNECT, {[this] { OnDisconnect(); }, connected, {}});
+    // Disconnect also stops the attempts of a reconnect.
+    Bind(ID_DISCONNECT, {[this] { OnDisconnect(); }, [this] { return IsConnected() || m_pReconnect->IsActive(); }, {}});
     Bind(ID_REFRESH, {[this] { RefreshRemote(); }, connected, {}});
     Bind(ID_MANUAL_SYNC,
          {[this] { m_pSyncJob->StartManualSync(); },
@@ -138,6 +140,7 @@ void CMainFrame::OnOptions()
         return;
     const UploadOptions options = dlg.Options();
     m_pSession->SetUploadLimit(options.limitKBps);
+    m_pSession->SetAutoReconnect(options.autoReconnect);
     m_bManualSyncOffered = options.manualSync; // the command table refreshes the states after this
     if (!options.Save())
         ShowMessageText(this, QString::fromUtf8(kTextOptionSaveFailed), PromptIcon::Warning);

@@ -25,6 +25,7 @@ class CFrameLocalHost;
 class CJobProgress;
 class CLocalView;
 class CRemoteOps;
+class CReconnect;
 class CRemoteView;
 class CStatusPanes;
 class CResultPanes;
@@ -64,6 +65,7 @@ public:
     CQueueView* QueueView() const { return m_pQueueView; }
     CResultPanes& Results() const { return *m_pResults; }
     CScheduleController& Schedule() const { return *m_pSchedule; }
+    CReconnect& Reconnector() const { return *m_pReconnect; }
     // The dialogs the flows open; tests replace them.
     CFrameDialogs& Dialogs() { return m_dialogs; }
 
@@ -122,6 +124,7 @@ private:
     void OnConnect();
     void OnUserManager();
     void OnDisconnect();
+    void OnConnectionLost();
     bool ShowLogin();
     void RetryAfter(unsigned questionId);
     void OnRequestNotSent(const talvex::CTlxspResponse& response);
@@ -156,4 +159,6 @@ private:
     std::unique_ptr<CResultPanes> m_pResults;
     CQueueView* m_pQueueView = nullptr;
     std::unique_ptr<CScheduleController> m_pSchedule;
+    std::unique_ptr<CReconnect> m_pReconnect;
+    QString m_strReopenFolder; // after a reconnect: the remote folder to show again
 };

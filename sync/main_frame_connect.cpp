@@ -14,14 +14,30 @@
 #include "sync/remote_ops.h"
 #include "sync/result_panes.h"
 #include "sync/option_dlg.h"
+#include "sync/reconnect.h"
+#include "sync/status_panes.h"
 #include "sync/sync_job.h"
 #include "sync/upload_queue.h"
+
+#include <QLabel>
 
 using namespace talvex;
 
 void CMainFrame::ConnectSession()
 {
     CClientSession* s = m_pSession.get();
+    m_pSession->SetAutoReconnect(UploadOptions::Load().autoReconnect);
+    m_pReconnect = std::make_unique<CReconnect>(*s);
+    connect(s, &CClientSession::connectionLost, this, &CMainFrame::OnConnectionLost);
+    connect(m_pReconnect.get(), &CReconnect::attempting, this, [this](int attempt) {
+        m_pStatus->Pane(0)->setText(QString::fromUtf8(kTextReconnecting).arg(attempt));
+        UpdateCommandUI();
+    });
+    connect(m_pReconnect.get(), &CReconnect::succeeded, this, [this] { m_pStatus->Pane(0)->clear(); });
+    connect(m_pReconnect.get(), &CReconnect::gaveUp, this, [this] {
+        m_pStatus->Pane(0)->clear();
+        EndProgram(329, -1); // the time is up: the lost connection's message, and the end
+    });
     connect(s, &CClientSession::stateChanged, this, &CMainFrame::UpdateCommandUI);
     connect(s, &CClientSession::webCheckAnswered, this, [this] {
         m_pTabView->SetSyncService(m_pSession->IsSyncService());
@@ -32,11 +48,13 @@ void CMainFrame::ConnectSession()
     connect(s, &CClientSession::controlConnected, this,
             [this] { setWindowTitle(QStringLiteral("%1 [%2]").arg(Str(194), m_pSession->UserId())); });
     connect(s, &CClientSession::loggedIn, this, [this] {
-        m_pRemoteView->Reset(); // the root's listing comes first
+        m_pRemoteView->Reset(); // the root's listing comes first (the folder shown before a
+                                // reconnect is asked for once it is in)
         m_pResults->OnLoggedIn(QStringLiteral("%1\n%2\n%3").arg(m_pSession->Host(), m_pSession->ServiceSetId(), m_pSession->UserId()));
         const UploadOptions options = UploadOptions::Load();
         m_pQueue->SetDeadlines({m_pQueue->Deadlines().answerMs, int64_t{options.confirmTimeoutSeconds} * 1000});
-        m_pQueue->Start(options.channels);
+        m_pSession->SetAutoReconnect(options.autoReconnect);
+        m_pQueue->Start(options.channels); // after a reconnect it goes on where it was
         SetStatus(0);
     });
     connect(s, &CClientSession::loginRefused, this, [this] {
@@ -51,6 +69,14 @@ void CMainFrame::ConnectSession()
         close();
     });
     connect(s, &CClientSession::listingArrived, this, &CMainFrame::listingArrived);
+    connect(s, &CClientSession::listingArrived, this, [this] {
+        if (m_strReopenFolder.isEmpty())
+            return;
+        const QString folder = m_strReopenFolder;
+        m_strReopenFolder.clear();
+        if (folder != QStringLiteral("/"))
+            m_pRemoteView->OpenPath(folder);
+    });
     connect(s, &CClientSession::searchResultsArrived, this, &CMainFrame::searchResultsArrived);
     connect(s, &CClientSession::noticesArrived, this, [this](CSyncNoticeList& notices) {
         emit noticesArrived(notices);
@@ -139,10 +165,26 @@ void CMainFrame::OnRequestNotSent(const CTlxspResponse& response)
                     PromptIcon::Warning);
 }
 
+void CMainFrame::OnConnectionLost()
+{
+    // The session is made again on its own: what was shown, queued and awaited stays.
+    m_strReopenFolder = m_pRemoteView->CurrentPath();
+    m_pQueue->Suspend();
+    m_pRemoteOps->Reset();
+    m_pSyncJob->Reset(); // a job whose result will never come is over
+    m_pRemoteView->Reset();
+    SetStatus(-1);
+    m_pReconnect->Begin(UploadOptions::Load().reconnectMinutes * 60 * 1000);
+    UpdateCommandUI();
+}
+
 void CMainFrame::OnDisconnect()
 {
     if (!AskYesNo(this, 260))
         return;
+    m_pReconnect->Stop();
+    m_strReopenFolder.clear();
+    m_pStatus->Pane(0)->clear();
     m_pSession->Disconnect();
     m_pQueue->Stop();
     m_pResults->Clear();

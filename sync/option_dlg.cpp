@@ -23,6 +23,8 @@ namespace {
 constexpr const char* kValueUploadChannels = "UploadChannels";
 constexpr const char* kValueManualSync = "ManualSync";
 constexpr const char* kValueConfirmTimeout = "ConfirmTimeout";
+constexpr const char* kValueAutoReconnect = "AutoReconnect";
+constexpr const char* kValueReconnectMinutes = "ReconnectMinutes";
 
 } // namespace
 
@@ -38,6 +40,14 @@ UploadOptions UploadOptions::Load()
         options.channels = 2;
     if (key.ReadString(QString::fromLatin1(kValueManualSync), value) && value.trimmed() == QLatin1String("0"))
         options.manualSync = false;
+    if (key.ReadString(QString::fromLatin1(kValueAutoReconnect), value) && value.trimmed() == QLatin1String("1"))
+        options.autoReconnect = true;
+    if (key.ReadString(QString::fromLatin1(kValueReconnectMinutes), value)) {
+        bool ok = false;
+        const int minutes = value.trimmed().toInt(&ok);
+        if (ok && minutes >= 1 && minutes <= 24 * 60)
+            options.reconnectMinutes = minutes;
+    }
     if (key.ReadString(QString::fromLatin1(kValueConfirmTimeout), value)) {
         bool ok = false;
         const int seconds = value.trimmed().toInt(&ok);
@@ -55,13 +65,16 @@ bool UploadOptions::Save() const
         return false;
     return key.WriteString(QString::fromLatin1(kValueUploadChannels), QString::number(channels == 2 ? 2 : 1))
            && key.WriteString(QString::fromLatin1(kValueManualSync), manualSync ? QStringLiteral("1") : QStringLiteral("0"))
+           && key.WriteString(QString::fromLatin1(kValueAutoReconnect), autoReconnect ? QStringLiteral("1") : QStringLiteral("0"))
+           && key.WriteString(QString::fromLatin1(kValueReconnectMinutes), QString::number(reconnectMinutes))
            && DeploymentSettings::SaveUploadLimit(limitKBps);
 }
 
 COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     : QDialog(parent), m_pOne(new QRadioButton(QString::fromUtf8(kTextOptionOne))),
       m_pTwo(new QRadioButton(QString::fromUtf8(kTextOptionTwo))),
-      m_pManualSync(new QCheckBox(QString::fromUtf8(kTextOptionManualSync))), m_pLimit(new QSpinBox)
+      m_pManualSync(new QCheckBox(QString::fromUtf8(kTextOptionManualSync))), m_pLimit(new QSpinBox),
+      m_pReconnect(new QCheckBox(QString::fromUtf8(kTextOptionReconnect))), m_pReconnectFor(new QSpinBox)
 {
     setWindowTitle(Str(194));
     auto* group = new QGroupBox(QString::fromUtf8(kTextOptionChannels));
@@ -80,6 +93,14 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     auto* limitRow = new QHBoxLayout;
     limitRow->addWidget(new QLabel(QString::fromUtf8(kTextOptionLimit)));
     limitRow->addWidget(m_pLimit);
+    m_pReconnect->setChecked(options.autoReconnect);
+    m_pReconnectFor->setRange(1, 24 * 60);
+    m_pReconnectFor->setValue(options.reconnectMinutes);
+    m_pReconnectFor->setEnabled(options.autoReconnect);
+    connect(m_pReconnect, &QCheckBox::toggled, m_pReconnectFor, &QWidget::setEnabled);
+    auto* reconnectRow = new QHBoxLayout;
+    reconnectRow->addWidget(new QLabel(QString::fromUtf8(kTextOptionReconnectFor)));
+    reconnectRow->addWidget(m_pReconnectFor);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     buttons->button(QDialogButtonBox::Ok)->setText(Str(195));
@@ -91,6 +112,8 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     layout->addWidget(group);
     layout->addWidget(m_pManualSync);
     layout->addLayout(limitRow);
+    layout->addWidget(m_pReconnect);
+    layout->addLayout(reconnectRow);
     layout->addWidget(buttons);
 }
 
@@ -100,5 +123,7 @@ UploadOptions COptionDlg::Options() const
     options.channels = m_pTwo->isChecked() ? 2 : 1;
     options.manualSync = m_pManualSync->isChecked();
     options.limitKBps = m_pLimit->value();
+    options.autoReconnect = m_pReconnect->isChecked();
+    options.reconnectMinutes = m_pReconnectFor->value();
     return options;
 }

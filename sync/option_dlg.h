@@ -16,6 +16,10 @@ struct UploadOptions {
     // How long a file answered on a sync-service account waits for its confirming notice before
     // it counts failed as unconfirmed (settings value "ConfirmTimeout", seconds; kept by hand).
     int confirmTimeoutSeconds = 300;
+    // A lost connection is made again on its own, for at most reconnectMinutes; off: the
+    // lost connection's message, and the program ends.
+    bool autoReconnect = false;
+    int reconnectMinutes = 10;
 
     static UploadOptions Load();
     // False when the settings could not be written.
@@ -33,10 +37,14 @@ public:
     QRadioButton* TwoButton() const { return m_pTwo; }
     QCheckBox* ManualSyncBox() const { return m_pManualSync; }
     QSpinBox* LimitBox() const { return m_pLimit; }
+    QCheckBox* ReconnectBox() const { return m_pReconnect; }
+    QSpinBox* ReconnectMinutesBox() const { return m_pReconnectFor; }
 
 private:
     QRadioButton* m_pOne;
     QRadioButton* m_pTwo;
     QCheckBox* m_pManualSync;
     QSpinBox* m_pLimit;
+    QCheckBox* m_pReconnect;
+    QSpinBox* m_pReconnectFor;
 };

@@ -81,6 +81,8 @@ void CResultPanes::OnFileSent(const CUploadRequest& request)
 {
     if (IsFolder(request))
         return;
+    if (m_pProcess->RowOfKey(&request) >= 0)
+        return; // sent once more after a reconnect: its row is there already
     const CResultRowTexts texts = TextsOf(request);
     m_pProcess->SetSyncService(m_session.IsSyncService());
     m_tabs.AddProgressRow(texts, QString::fromStdString(request.moveFolder), &request);

@@ -65,7 +65,9 @@ void CUploadQueue::Add(CUploadOrder order) { m_expander->Add(std::move(order)); 
 
 void CUploadQueue::Start(int channels)
 {
-    m_tracker = CUploadTracker(m_session.IsSyncService(), [this](const CUploadItem& item) { OnSettled(item); });
+    if (!m_bSuspended)
+        m_tracker = CUploadTracker(m_session.IsSyncService(), [this](const CUploadItem& item) { OnSettled(item); });
+    m_bSuspended = false;
     m_bStarted = true;
     m_nWanted = std::max(1, channels);
     m_nConnectFailures = 0;
@@ -77,9 +79,36 @@ void CUploadQueue::Start(int channels)
     Fill();
 }
 
+void CUploadQueue::Suspend()
+{
+    m_bStarted = false;
+    m_bSuspended = true;
+    m_dispatchTimer.stop();
+    m_fillTimer.stop();
+    m_retryTimer.stop();
+    m_nRetryDelayMs = 0;
+    for (Channel& channel : m_channels)
+        m_session.Retire(channel.worker);
+    m_channels.clear();
+    const std::vector<std::shared_ptr<CUploadRequest>> again = m_tracker.ReturnUnanswered();
+    std::vector<std::shared_ptr<CUploadRequest>> offShow;
+    for (const auto& request : again) {
+        const int row = m_model.RowOf(request.get());
+        if (row >= 0)
+            m_model.SetEnded(row, CQueueModel::Waiting, QString::fromUtf8(kTextQueueWaiting));
+        else
+            offShow.push_back(request); // sent whole: its row had left the queue
+    }
+    if (!offShow.empty())
+        m_model.Append(offShow);
+    m_nRunning = 0;
+    emit messageChanged({});
+}
+
 void CUploadQueue::Stop()
 {
     m_bStarted = false;
+    m_bSuspended = false;
     m_dispatchTimer.stop();
     m_fillTimer.stop();
     m_retryTimer.stop();

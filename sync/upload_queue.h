@@ -46,6 +46,11 @@ public:
     void Start(int channels);
     // Disconnect or close: nothing waits, every channel is told to quit, the totals are reset.
     void Stop();
+    // The connection was lost and the session is being made again: the channels go, files being
+    // sent or sent and not answered wait to be sent again, answered ones keep waiting for their
+    // notices; rows and totals stay. The next Start goes on from there.
+    void Suspend();
+    bool IsSuspended() const { return m_bSuspended; }
     // "전송취소": every transfer is cancelled and the whole queue emptied. Cancelled files are no
     // failures and leave the totals; files sent whole before the cancel still get their answers.
     void CancelAll();
@@ -139,6 +144,7 @@ private:
     int m_nConnectFailures = 0; // in a row
     int m_nRetryDelayMs = 0;
     bool m_bStarted = false;
+    bool m_bSuspended = false;
     bool m_bFillScheduled = false;
     Totals m_totals;
     // An answer within a minute of the channel's last sign; a notice within five minutes of the

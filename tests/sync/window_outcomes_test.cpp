@@ -7,7 +7,9 @@
 #include "devserver/server_log.h"
 #include "panes/result_views.h"
 #include "sync/main_frame.h"
+#include "sync/option_dlg.h"
 #include "sync/queue_view.h"
+#include "sync/reconnect.h"
 #include "sync/result_panes.h"
 #include "sync/upload_queue.h"
 #include "res/string_table.h"
@@ -17,6 +19,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -240,6 +243,96 @@ private slots:
         InjectNotice(frame, 200, "/u/ok.txt");
         QCOMPARE(panes.CompleteView()->RowCount(), 1);
         QCOMPARE(frame.Queue().CurrentTotals().completed, int64_t(1));
+    }
+
+    void aLostConnectionIsMadeAgainAndTheQueueGoesOnWithNothingLost()
+    {
+        const std::string root = m_storage.filePath(QStringLiteral("reconnect")).toStdString();
+        auto server = test::StartDevServer(root);
+        QVERIFY(server);
+        m_env.Begin(*server);
+        UploadOptions options = UploadOptions::Load();
+        options.autoReconnect = true;
+        options.reconnectMinutes = 1;
+        QVERIFY(options.Save());
+        const QString dir = m_local.filePath(QStringLiteral("r"));
+        for (int i = 0; i < 8; ++i)
+            WriteFile(dir + QStringLiteral("/f%1.bin").arg(i), QByteArray(256 * 1024, char('a' + i)));
+        CMainFrame frame;
+        frame.show();
+        frame.Reconnector().SetDelayUnitMs(100);
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        frame.Session().SetUploadLimit(256); // KB/s: eight seconds in all
+        frame.AddUploadOrders({Order(dir, QStringLiteral("/"), {}, 1)});
+        QTRY_VERIFY_WITH_TIMEOUT(frame.Queue().CurrentTotals().completed >= 2, 20000);
+
+        // The server goes away in the middle and comes back on the same ports.
+        devserver::ServerConfig same;
+        same.webPort = server->WebPort();
+        same.commandPort = server->CommandPort();
+        same.controlPort = server->ControlPort();
+        same.root = root;
+        server.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(frame.Reconnector().IsActive(), 10000);
+        QVERIFY(frame.isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(frame.StatusPane(0)->text().startsWith(QStringLiteral("다시 접속 중")), 5000);
+        QVERIFY(frame.Action(32819)->isEnabled()); // 접속끊기 stops the attempts
+        QTest::qWait(1500);
+        std::string error;
+        auto again = std::make_unique<devserver::Server>(same, devserver::AccountBook::Defaults());
+        QVERIFY2(again->Start(error), error.c_str());
+        QTRY_VERIFY_WITH_TIMEOUT(frame.IsConnected(), 20000);
+        QVERIFY(!frame.Reconnector().IsActive());
+        frame.Session().SetUploadLimit(0);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.Queue().IsIdle() && frame.Queue().CurrentTotals().completed == 8, 30000);
+        QCOMPARE(frame.Queue().CurrentTotals().failed, int64_t(0));
+        QCOMPARE(frame.Queue().CurrentTotals().count, int64_t(8));
+        for (int i = 0; i < 8; ++i) {
+            QFile stored(QString::fromStdString(root) + QStringLiteral("/demo/r/f%1.bin").arg(i));
+            QVERIFY2(stored.open(QIODevice::ReadOnly), qPrintable(stored.fileName()));
+            QCOMPARE(stored.readAll(), QByteArray(256 * 1024, char('a' + i)));
+        }
+    }
+
+    void disconnectStopsTheAttemptsAndTheirTimeEndsThemWithTheLostConnectionsMessage()
+    {
+        auto server = test::StartDevServer(m_storage.filePath(QStringLiteral("gone")).toStdString());
+        QVERIFY(server);
+        m_env.Begin(*server);
+        UploadOptions options = UploadOptions::Load();
+        options.autoReconnect = true;
+        QVERIFY(options.Save());
+        CMainFrame frame;
+        frame.show();
+        frame.Reconnector().SetDelayUnitMs(100);
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        server.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(frame.Reconnector().IsActive(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.Reconnector().Attempts() >= 2, 10000);
+        // 접속끊기 stops the attempts; the window stays, disconnected, and can connect again.
+        m_env.prompt.answers = {true};
+        frame.Action(32819)->trigger();
+        QVERIFY(!frame.Reconnector().IsActive());
+        const int attempts = frame.Reconnector().Attempts();
+        QTest::qWait(1500);
+        QCOMPARE(frame.Reconnector().Attempts(), attempts);
+        QVERIFY(frame.isVisible());
+        QVERIFY(!frame.IsConnected());
+        QVERIFY(!frame.Action(32819)->isEnabled());
+
+        // When the time is up: the lost connection's message, and the end.
+        m_env.prompt.Clear();
+        frame.Reconnector().Begin(800);
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.isVisible(), 10000);
+        QVERIFY(!m_env.prompt.shown.isEmpty());
+        QCOMPARE(m_env.prompt.shown.last(), Str(329));
+
+        // The delays: 1, 2, 4 … seconds, and never more than a minute.
+        QCOMPARE(CReconnect::DelayAfter(0), 1000);
+        QCOMPARE(CReconnect::DelayAfter(1), 2000);
+        QCOMPARE(CReconnect::DelayAfter(5), 32000);
+        QCOMPARE(CReconnect::DelayAfter(6), 60000);
+        QCOMPARE(CReconnect::DelayAfter(40), 60000);
     }
 
 private:
