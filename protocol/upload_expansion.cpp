@@ -142,8 +142,15 @@ public:
             return m_stats;
         std::string local = m_order.kind == 1 ? FolderOfSource(m_order.source) : m_order.source;
         struct stat st {};
-        if (local.empty() || ::stat(local.c_str(), &st) != 0)
-            return m_stats; // not on disk: nothing to send
+        if (local.empty())
+            return m_stats;
+        if (::stat(local.c_str(), &st) != 0) {
+            // Not on disk: nothing to send. On disk but not readable (a link to itself, a
+            // folder above without permission): a failure with its reason.
+            if (errno != ENOENT && errno != ENOTDIR)
+                Emit(local, JoinUploadPath(m_order.remoteFolder, {}, m_order.name) + (m_order.kind == 1 ? "/" : ""), m_order.kind == 1 ? -1 : 0, errno);
+            return m_stats;
+        }
         if (S_ISREG(st.st_mode)) {
             Emit(local, JoinUploadPath(m_order.remoteFolder, {}, m_order.name), static_cast<int64_t>(st.st_size));
             return m_stats;

@@ -80,7 +80,7 @@ void CMainFrame::ConnectSession()
     connect(s, &CClientSession::searchResultsArrived, this, &CMainFrame::searchResultsArrived);
     connect(s, &CClientSession::noticesArrived, this, [this](CSyncNoticeList& notices) {
         emit noticesArrived(notices);
-        if (m_pSession->IsSyncService() && !m_pSyncJob->IsBusy() && m_pQueue->IsEmpty() && m_pResults->IsProgressEmpty())
+        if (m_pSession->IsSyncService() && !m_pSyncJob->IsBusy() && m_pQueue->IsIdle() && m_pResults->IsProgressEmpty())
             SetStatus(0);
     });
     connect(s, &CClientSession::requestNotSent, this, &CMainFrame::OnRequestNotSent);

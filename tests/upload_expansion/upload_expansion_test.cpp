@@ -134,4 +134,46 @@ TEST_F(UploadExpansionTest, LinksAndStop)
     EXPECT_TRUE(stats.stopped);
 }
 
+TEST_F(UploadExpansionTest, EntriesThatCannotBeReadAreFailuresWithTheirReasonNeverSilentGaps)
+{
+    // A link that points at itself cannot be told a file or a folder, whoever runs this.
+    fs::create_symlink(m_dir / "photos" / "self", m_dir / "photos" / "self");
+    // A dangling link is nothing to send: skipped, as before.
+    fs::create_symlink(m_dir / "photos" / "nowhere", m_dir / "photos" / "dangling");
+    ExpansionStats stats;
+    const auto requests = Expand(Folder("photos"), &stats);
+    EXPECT_EQ(stats.unreadable, 1);
+    EXPECT_EQ(stats.skipped, 1);
+    auto self = std::find_if(requests.begin(), requests.end(), [](const CUploadRequest& r) { return r.readError != 0; });
+    ASSERT_NE(self, requests.end());
+    EXPECT_EQ(self->localPath, (m_dir / "photos" / "self").string());
+    EXPECT_EQ(self->remotePath, "docs/photos/self");
+    EXPECT_EQ(self->readError, ELOOP);
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(), [](const CUploadRequest& r) { return r.readError == 0; }), 5);
+
+    // Named directly (a resend of its fail row): the same failure, not nothing.
+    CUploadOrder file{0, (m_dir / "photos" / "self").string(), "self", "/docs", ""};
+    const auto direct = Expand(file, &stats);
+    ASSERT_EQ(direct.size(), 1u);
+    EXPECT_EQ(direct[0].readError, ELOOP);
+    EXPECT_EQ(direct[0].remotePath, "docs/self");
+    // A source that is gone yields nothing; talvex-cli and the window tell that themselves.
+    CUploadOrder gone{0, (m_dir / "gone.txt").string(), "gone.txt", "/docs", ""};
+    EXPECT_TRUE(Expand(gone, &stats).empty());
+
+    if (::geteuid() == 0)
+        return; // permissions do not stop root: the link above covers the path
+    fs::create_directories(m_dir / "photos" / "locked" / "inner");
+    fs::permissions(m_dir / "photos" / "locked", fs::perms::none);
+    const auto locked = Expand(Folder("photos"), &stats);
+    fs::permissions(m_dir / "photos" / "locked", fs::perms::owner_all);
+    auto it = std::find_if(locked.begin(), locked.end(),
+                           [](const CUploadRequest& r) { return r.remotePath == "docs/photos/locked/"; });
+    ASSERT_NE(it, locked.end());
+    EXPECT_EQ(it->readError, EACCES) << "announced as a failure, never created empty";
+    EXPECT_EQ(std::count_if(locked.begin(), locked.end(),
+                            [](const CUploadRequest& r) { return r.remotePath == "docs/photos/locked/"; }),
+              1);
+}
+
 } // namespace
