@@ -88,10 +88,11 @@ void UploadChannel::OnResponse(std::unique_ptr<CTlxspResponse> response, const B
     r.message = Info().messageNumber;
     r.code = UE_RESPONSE;
     const std::string key = CUploadTracker::PathKey(response->path);
-    auto earlier = std::find(m_unanswered.begin(), m_unanswered.end(), key);
+    auto earlier = std::find_if(m_unanswered.begin(), m_unanswered.end(),
+                                [&key](const auto& sent) { return CUploadTracker::HasKey(sent->remotePath, key); });
     if (earlier != m_unanswered.end()) {
         m_unanswered.erase(earlier);
-    } else if (m_current && !m_answeredEarly && key == CUploadTracker::PathKey(m_current->remotePath)) {
+    } else if (m_current && !m_answeredEarly && CUploadTracker::HasKey(m_current->remotePath, key)) {
         // No file sent whole waits under that path: this answers the body still going out.
         m_answeredEarly = true;
         r.request = m_current;
@@ -159,7 +160,7 @@ void UploadChannel::CreateFolder(const std::shared_ptr<CUploadRequest>& request)
         EndConnection(false);
         return;
     }
-    m_unanswered.push_back(CUploadTracker::PathKey(request->remotePath));
+    m_unanswered.push_back(request);
     Event(UE_DONE, request);
 }
 
@@ -382,7 +383,7 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
     m_limiter.Clear();
     if (!cancelled || sent == dataLength) {
         // Every byte went: the file's answer will come, whatever was asked meanwhile.
-        m_unanswered.push_back(CUploadTracker::PathKey(request->remotePath));
+        m_unanswered.push_back(request);
         Event(UE_DONE, request);
         return;
     }

@@ -78,7 +78,7 @@ private:
     bool m_cancel = false;   // the cancel event
     bool m_zeroCopy = true;  // this file: cleared when the kernel cannot send from it
     std::vector<char> m_buffer; // the read-and-send path only
-    std::deque<std::string> m_unanswered;       // path keys of requests sent whole, oldest first
+    std::deque<std::shared_ptr<CUploadRequest>> m_unanswered; // sent whole, not answered yet, oldest first
     std::shared_ptr<CUploadRequest> m_current;  // the file whose body is going out
     bool m_answeredEarly = false;               // the server answered m_current before its body was through
 };

@@ -70,6 +70,22 @@ bool CUploadTracker::PathBusy(const std::string& remotePath) const
     return !m_busy.empty() && m_busy.count(PathKey(remotePath)) != 0;
 }
 
+bool CUploadTracker::HasKey(std::string_view remotePath, std::string_view key)
+{
+    while (!remotePath.empty() && remotePath.front() == '/')
+        remotePath.remove_prefix(1);
+    if (remotePath.size() != key.size())
+        return false;
+    for (size_t i = 0; i < key.size(); ++i) {
+        char c = remotePath[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 32);
+        if (c != key[i])
+            return false;
+    }
+    return true;
+}
+
 std::string CUploadTracker::PathKey(const std::string& remotePath)
 {
     size_t start = 0;
@@ -88,6 +104,7 @@ void CUploadTracker::Add(std::shared_ptr<CUploadRequest> request)
         return;
     const CUploadRequest* key = request.get();
     CUploadItem item;
+    item.key = PathKey(request->remotePath);
     item.request = std::move(request);
     m_items.insert_or_assign(key, std::move(item));
 }
@@ -105,7 +122,7 @@ void CUploadTracker::Sending(const std::shared_ptr<CUploadRequest>& request, uin
     item->channel = channel;
     if (!item->busy) {
         item->busy = true;
-        ++m_busy[PathKey(item->request->remotePath)];
+        ++m_busy[item->key];
     }
 }
 
@@ -187,7 +204,7 @@ void CUploadTracker::MarkSent(CUploadItem& item)
     item.state = UploadState::Sent;
     item.sinceMs = Now();
     m_heard[item.channel] = item.sinceMs;
-    m_sent[item.channel][PathKey(item.request->remotePath)].push_back(item.request.get());
+    m_sent[item.channel][item.key].push_back(item.request.get());
     ++m_nSent;
 }
 
@@ -223,7 +240,7 @@ void CUploadTracker::Answer(const CTlxspResponse& answer, uint32_t channel, cons
         Unindex(*item);
         item->state = UploadState::Answered;
         item->sinceMs = Now();
-        m_answered[PathKey(item->request->remotePath)].push_back(item->request.get());
+        m_answered[item->key].push_back(item->request.get());
         ++m_nAnswered;
         TakeEarlyNotice(*item);
         return;
@@ -276,7 +293,7 @@ size_t CUploadTracker::SentUnder(const std::string& key) const
 
 bool CUploadTracker::TakeEarlyNotice(CUploadItem& item)
 {
-    auto early = m_early.find(PathKey(item.request->remotePath));
+    auto early = m_early.find(item.key);
     if (early == m_early.end())
         return false;
     const int32_t number = early->second.front();
@@ -374,8 +391,7 @@ void CUploadTracker::Forget(const CUploadRequest* request)
         return;
     Unindex(*item);
     if (item->busy) {
-        const std::string key = PathKey(item->request->remotePath);
-        if (auto busy = m_busy.find(key); busy != m_busy.end() && --busy->second <= 0)
+        if (auto busy = m_busy.find(item->key); busy != m_busy.end() && --busy->second <= 0)
             m_busy.erase(busy);
     }
     m_items.erase(request);
@@ -392,8 +408,7 @@ std::vector<std::shared_ptr<CUploadRequest>> CUploadTracker::ReturnUnanswered()
     std::vector<std::shared_ptr<CUploadRequest>> out;
     out.reserve(back.size());
     for (auto& [since, request] : back) {
-        Forget(request.get());
-        request->stamp = {};
+        Forget(request.get()); // its stamp is taken again when its body starts once more
         out.push_back(std::move(request));
     }
     return out;
@@ -422,7 +437,7 @@ void CUploadTracker::FailAnswered(UploadFailure why)
 
 void CUploadTracker::Unindex(CUploadItem& item)
 {
-    const std::string key = PathKey(item.request->remotePath);
+    const std::string& key = item.key;
     if (item.state == UploadState::Sent) {
         auto byChannel = m_sent.find(item.channel);
         if (byChannel != m_sent.end()) {
@@ -456,23 +471,21 @@ void CUploadTracker::Settle(CUploadItem& item)
     item.state = final;
     if (item.busy) {
         item.busy = false;
-        const std::string key = PathKey(item.request->remotePath);
-        if (auto busy = m_busy.find(key); busy != m_busy.end() && --busy->second <= 0)
+        if (auto busy = m_busy.find(item.key); busy != m_busy.end() && --busy->second <= 0)
             m_busy.erase(busy);
     }
     if (!m_early.empty()) {
         // Notices kept for files of this path that will never be answered now wait for nothing.
-        const std::string key = PathKey(item.request->remotePath);
-        if (auto early = m_early.find(key); early != m_early.end()) {
-            const size_t sent = SentUnder(key);
+        if (auto early = m_early.find(item.key); early != m_early.end()) {
+            const size_t sent = SentUnder(item.key);
             while (early->second.size() > sent)
                 early->second.pop_back();
             if (early->second.empty())
                 m_early.erase(early);
         }
     }
-    m_last = item;
     const CUploadRequest* key = item.request.get();
+    m_last = std::move(item);
     m_items.erase(key);
     if (m_settled)
         m_settled(m_last);

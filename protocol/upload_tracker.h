@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace talvex {
@@ -60,6 +61,7 @@ struct CUploadItem {
     std::string moveError; // confirmed, but the local file could not be moved: why
     int64_t sinceMs = 0;   // when it entered its state (sent, answered)
     bool busy = false;     // counted in the in-flight paths
+    std::string key;       // PathKey of the remote path, made once
     bool IsFolder() const { return !request->remotePath.empty() && request->remotePath.back() == '/'; }
 };
 
@@ -125,6 +127,8 @@ public:
     const CUploadItem* Find(const CUploadRequest* request) const;
 
     static std::string PathKey(const std::string& remotePath);
+    // remotePath has this key (PathKey(remotePath) == key), without making a copy.
+    static bool HasKey(std::string_view remotePath, std::string_view key);
     // The file is what it was when its body started, and what was announced.
     static bool Unchanged(const CUploadRequest& request);
 
