@@ -211,8 +211,11 @@ QString CLocalListModel::TimeText(int64_t secondsSince1970)
     const QDateTime local = QDateTime::fromSecsSinceEpoch(secondsSince1970);
     if (!local.isValid())
         return QString();
-    return QLocale().toString(local.date(), QLocale::ShortFormat) + QLatin1Char(' ')
-        + local.time().toString(QStringLiteral("HH:mm"));
+    // The remote pane's form: both panes show a time the same way.
+    const QDate date = local.date();
+    const QTime time = local.time();
+    return QString::asprintf("%04d-%02d-%02d %02d:%02d", date.year(), date.month(), date.day(), time.hour(),
+                             time.minute());
 }
 
 LocalEntry CLocalListModel::MakeEntry(const QByteArray& name, bool folder, int64_t size, int64_t modified)
@@ -324,6 +327,80 @@ void CLocalListModel::Sort(int column, int direction)
         after.append(index(RowOfEntry(entryOfPersistent[static_cast<size_t>(i)]), before.at(i).column()));
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+bool CLocalListModel::Reconcile(std::vector<LocalEntry> fresh, int column, int direction)
+{
+    if (IsVolumeList() || m_entries.empty())
+        return false;
+    // Entries are known by their name's bytes: two names that only look alike are two entries.
+    QHash<QByteArray, int> oldIndex;
+    oldIndex.reserve(static_cast<qsizetype>(m_entries.size()));
+    for (size_t i = 1; i < m_entries.size(); ++i)
+        oldIndex.insert(NameBytes(m_entries[i]), static_cast<int>(i));
+    std::vector<int> newIndexOfOld(m_entries.size(), -1);
+    newIndexOfOld[0] = 0;
+    std::vector<LocalEntry> entries;
+    entries.reserve(fresh.size() + 1);
+    entries.push_back(std::move(m_entries[0]));
+    std::vector<LocalEntry> added;
+    bool changed = false;
+    for (LocalEntry& entry : fresh) {
+        const auto it = oldIndex.constFind(NameBytes(entry));
+        if (it == oldIndex.cend() || newIndexOfOld[static_cast<size_t>(it.value())] >= 0) {
+            added.push_back(std::move(entry));
+            continue;
+        }
+        LocalEntry& old = m_entries[static_cast<size_t>(it.value())];
+        if (old.folder != entry.folder || old.size != entry.size || old.modified != entry.modified) {
+            changed = true;
+            if (old.folder != entry.folder) {
+                old.icon = -1;
+                old.typeName.clear();
+            }
+            old.folder = entry.folder;
+            old.size = entry.size;
+            old.modified = entry.modified;
+        }
+        newIndexOfOld[static_cast<size_t>(it.value())] = static_cast<int>(entries.size());
+        entries.push_back(std::move(old));
+    }
+    const bool removed = entries.size() < m_entries.size();
+    if (!changed && !removed && added.empty()) {
+        // Nothing to show: the entries go back where they were.
+        for (size_t i = 0; i < newIndexOfOld.size(); ++i)
+            if (newIndexOfOld[i] >= 0)
+                m_entries[i] = std::move(entries[static_cast<size_t>(newIndexOfOld[i])]);
+        return false;
+    }
+    for (LocalEntry& entry : added)
+        entries.push_back(std::move(entry));
+
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    std::vector<int> entryOfPersistent;
+    entryOfPersistent.reserve(static_cast<size_t>(before.size()));
+    for (const QModelIndex& index : before) {
+        const int row = index.row();
+        entryOfPersistent.push_back(row >= 0 && static_cast<size_t>(row) < m_order.size()
+                                        ? newIndexOfOld[static_cast<size_t>(m_order[static_cast<size_t>(row)])]
+                                        : -1);
+    }
+    m_entries.swap(entries);
+    std::vector<LocalEntry>().swap(entries);
+    m_order.resize(m_entries.size());
+    std::iota(m_order.begin(), m_order.end(), 0);
+    SortOrder(m_order, column, direction);
+    RebuildRowIndex();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (qsizetype i = 0; i < before.size(); ++i) {
+        const int entry = entryOfPersistent[static_cast<size_t>(i)];
+        after.append(entry < 0 ? QModelIndex() : index(RowOfEntry(entry), before.at(i).column()));
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    return true;
 }
 
 void CLocalListModel::SortOrder(std::vector<int>& order, int column, int direction) const

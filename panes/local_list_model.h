@@ -55,6 +55,12 @@ public:
     void ShowPreparedRows();
     // Sorts rows 1 and following; persistent indexes follow their entries.
     void Sort(int column, int direction);
+    // The folder on show read again (fresh: its entries without ".."): entries still there keep
+    // their place in the table (and what was looked up for them), with the size, time and kind
+    // read now; new ones are added, gone ones leave; the rows are sorted again. Persistent
+    // indexes (the selection, the current row) follow their entries; those of gone entries
+    // become invalid. False, with nothing signalled, when nothing changed.
+    bool Reconcile(std::vector<LocalEntry> fresh, int column, int direction);
 
     bool IsVolumeList() const { return m_folder.isEmpty(); }
     // The folder on show as native bytes and as text, ending in "/"; empty for the volume list.
@@ -76,6 +82,7 @@ public:
     // to case; -1 when there is none.
     int FindPrefix(const QString& text, int start) const;
 
+    // Local time as "2024-05-01 13:07", the form of the remote pane.
     static QString TimeText(int64_t secondsSince1970);
     static LocalEntry MakeEntry(const QByteArray& name, bool folder, int64_t size, int64_t modified);
 
