@@ -2,6 +2,7 @@
 
 #include "app/registry_key.h"
 
+#include <QEvent>
 #include <QHeaderView>
 #include <QSettings>
 #include <QTimer>
@@ -31,6 +32,18 @@ CListColumns::CListColumns(QTreeView& list, std::vector<int> widths)
         SetWidth(column, m_minimum[i]);
     }
     connect(header, &QHeaderView::sectionResized, this, &CListColumns::OnSectionResized);
+    // Rows that came while the list was out of sight (a page behind another) are fitted when
+    // it shows.
+    list.installEventFilter(this);
+}
+
+bool CListColumns::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == &m_list && event->type() == QEvent::Show && m_bFitOnShow) {
+        m_bFitOnShow = false;
+        FitSoon();
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 CListColumns* CListColumns::Of(const QTreeView& list)
@@ -85,12 +98,18 @@ void CListColumns::OnSectionResized(int column, int, int newSize)
 void CListColumns::FitToContents()
 {
     m_bFitPending = false;
-    const int cap = qMax(120, m_list.viewport()->width() / 3);
+    if (!m_list.isVisible()) {
+        m_bFitOnShow = true;
+        return;
+    }
+    // The first column (names, paths) may take half the list, the others a third.
+    const int width = m_list.viewport()->width();
     auto& view = static_cast<QAbstractItemView&>(m_list);
     for (size_t i = 0; i < m_minimum.size(); ++i) {
         const int column = static_cast<int>(i);
         if (m_userSized[i] || m_minimum[i] == 0 || IsLastVisible(column))
             continue;
+        const int cap = qMax(120, i == 0 ? width / 2 : width / 3);
         const int header = m_list.header()->sectionSizeHint(column);
         const int wanted = qMin(cap, qMax(header, view.sizeHintForColumn(column)));
         if (wanted > m_list.columnWidth(column))

@@ -4,7 +4,8 @@
 // CListColumns: every column of a list starts at its designed width, which is also the least it
 // can be made (by the user or by a restore); the last column stretches to the list's edge; the
 // user can resize every column. A column the user has not resized grows to fit what is on show
-// when FitToContents is asked (never past a third of the list, never shrinking), so dates, sizes,
+// when FitToContents is asked (the first column up to half the list, the others up to a third;
+// never shrinking; a list out of sight is fitted when it shows), so dates, sizes,
 // speeds, type names and remote names are not cut while the pane has room.
 //
 // CLayoutStore: the values of the settings file's group "Layout" (the window's place and size,
@@ -39,6 +40,9 @@ public:
     // The columns of a list set up by this class, or null.
     static CListColumns* Of(const QTreeView& list);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void OnSectionResized(int column, int oldSize, int newSize);
     bool IsLastVisible(int column) const;
@@ -49,6 +53,7 @@ private:
     std::vector<bool> m_userSized;
     bool m_bSetting = false;
     bool m_bFitPending = false;
+    bool m_bFitOnShow = false;
 };
 
 class CLayoutStore {

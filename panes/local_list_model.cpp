@@ -261,6 +261,10 @@ void CLocalListModel::Clear(const QByteArray& folder)
     std::vector<int>().swap(m_rowOfEntry);
     std::vector<int>().swap(m_prepared);
     m_volumePaths.clear();
+    QHash<QString, int>().swap(m_reconcileIndex);
+    std::vector<char>().swap(m_seen);
+    m_updates.clear();
+    std::vector<LocalEntry>().swap(m_added);
     endResetModel();
 }
 
@@ -329,53 +333,57 @@ void CLocalListModel::Sort(int column, int direction)
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
-bool CLocalListModel::Reconcile(std::vector<LocalEntry> fresh, int column, int direction)
+namespace {
+// An entry's key while reconciling: its name, or for a name whose bytes are not UTF-8 the bytes
+// (marked, so that they never meet a real name).
+QString ReconcileKey(const LocalEntry& entry)
 {
-    if (IsVolumeList() || m_entries.empty())
-        return false;
-    // Entries are known by their name's bytes: two names that only look alike are two entries.
-    QHash<QByteArray, int> oldIndex;
-    oldIndex.reserve(static_cast<qsizetype>(m_entries.size()));
-    for (size_t i = 1; i < m_entries.size(); ++i)
-        oldIndex.insert(NameBytes(m_entries[i]), static_cast<int>(i));
-    std::vector<int> newIndexOfOld(m_entries.size(), -1);
-    newIndexOfOld[0] = 0;
-    std::vector<LocalEntry> entries;
-    entries.reserve(fresh.size() + 1);
-    entries.push_back(std::move(m_entries[0]));
-    std::vector<LocalEntry> added;
-    bool changed = false;
-    for (LocalEntry& entry : fresh) {
-        const auto it = oldIndex.constFind(NameBytes(entry));
-        if (it == oldIndex.cend() || newIndexOfOld[static_cast<size_t>(it.value())] >= 0) {
-            added.push_back(std::move(entry));
-            continue;
-        }
-        LocalEntry& old = m_entries[static_cast<size_t>(it.value())];
-        if (old.folder != entry.folder || old.size != entry.size || old.modified != entry.modified) {
-            changed = true;
-            if (old.folder != entry.folder) {
-                old.icon = -1;
-                old.typeName.clear();
-            }
-            old.folder = entry.folder;
-            old.size = entry.size;
-            old.modified = entry.modified;
-        }
-        newIndexOfOld[static_cast<size_t>(it.value())] = static_cast<int>(entries.size());
-        entries.push_back(std::move(old));
-    }
-    const bool removed = entries.size() < m_entries.size();
-    if (!changed && !removed && added.empty()) {
-        // Nothing to show: the entries go back where they were.
-        for (size_t i = 0; i < newIndexOfOld.size(); ++i)
-            if (newIndexOfOld[i] >= 0)
-                m_entries[i] = std::move(entries[static_cast<size_t>(newIndexOfOld[i])]);
-        return false;
-    }
-    for (LocalEntry& entry : added)
-        entries.push_back(std::move(entry));
+    return entry.rawName.isEmpty() ? entry.displayName : QChar(0x1) + QString::fromLatin1(entry.rawName);
+}
+} // namespace
 
+void CLocalListModel::BeginReconcile()
+{
+    m_reconcileIndex.clear();
+    m_updates.clear();
+    std::vector<LocalEntry>().swap(m_added);
+    m_seen.assign(m_entries.size(), 0);
+    if (IsVolumeList() || m_entries.empty())
+        return;
+    m_seen[0] = 1; // ".."
+    m_reconcileIndex.reserve(static_cast<qsizetype>(m_entries.size()));
+    for (size_t i = 1; i < m_entries.size(); ++i)
+        m_reconcileIndex.insert(ReconcileKey(m_entries[i]), static_cast<int>(i));
+}
+
+void CLocalListModel::ReconcileEntry(LocalEntry entry)
+{
+    if (IsVolumeList() || m_seen.empty())
+        return;
+    const auto it = m_reconcileIndex.constFind(ReconcileKey(entry));
+    if (it == m_reconcileIndex.cend() || m_seen[static_cast<size_t>(it.value())]) {
+        m_added.push_back(std::move(entry));
+        return;
+    }
+    const int index = it.value();
+    m_seen[static_cast<size_t>(index)] = 1;
+    const LocalEntry& old = m_entries[static_cast<size_t>(index)];
+    if (old.folder != entry.folder || old.size != entry.size || old.modified != entry.modified)
+        m_updates.push_back({index, entry.folder, entry.size, entry.modified});
+}
+
+bool CLocalListModel::FinishReconcile(int column, int direction)
+{
+    if (IsVolumeList() || m_seen.size() != m_entries.size() || m_entries.empty()) {
+        m_seen.clear();
+        return false;
+    }
+    QHash<QString, int>().swap(m_reconcileIndex);
+    const bool removed = std::find(m_seen.begin(), m_seen.end(), 0) != m_seen.end();
+    if (!removed && m_updates.empty() && m_added.empty()) {
+        std::vector<char>().swap(m_seen);
+        return false;
+    }
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     const QModelIndexList before = persistentIndexList();
     std::vector<int> entryOfPersistent;
@@ -383,11 +391,36 @@ bool CLocalListModel::Reconcile(std::vector<LocalEntry> fresh, int column, int d
     for (const QModelIndex& index : before) {
         const int row = index.row();
         entryOfPersistent.push_back(row >= 0 && static_cast<size_t>(row) < m_order.size()
-                                        ? newIndexOfOld[static_cast<size_t>(m_order[static_cast<size_t>(row)])]
+                                        ? m_order[static_cast<size_t>(row)]
                                         : -1);
     }
-    m_entries.swap(entries);
-    std::vector<LocalEntry>().swap(entries);
+    for (const Update& update : m_updates) {
+        LocalEntry& entry = m_entries[static_cast<size_t>(update.entry)];
+        if (entry.folder != update.folder) {
+            entry.icon = -1;
+            entry.typeName.clear();
+        }
+        entry.folder = update.folder;
+        entry.size = update.folder ? -1 : update.size;
+        entry.modified = update.modified;
+    }
+    // Gone entries leave in place (the table keeps its order and its spare room), new ones
+    // are added after the others.
+    std::vector<int> newIndexOfOld(m_entries.size(), -1);
+    size_t kept = 0;
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        if (!m_seen[i])
+            continue;
+        if (kept != i)
+            m_entries[kept] = std::move(m_entries[i]);
+        newIndexOfOld[i] = static_cast<int>(kept++);
+    }
+    m_entries.resize(kept);
+    for (LocalEntry& entry : m_added)
+        m_entries.push_back(std::move(entry));
+    std::vector<LocalEntry>().swap(m_added);
+    std::vector<char>().swap(m_seen);
+    m_updates.clear();
     m_order.resize(m_entries.size());
     std::iota(m_order.begin(), m_order.end(), 0);
     SortOrder(m_order, column, direction);
@@ -395,7 +428,8 @@ bool CLocalListModel::Reconcile(std::vector<LocalEntry> fresh, int column, int d
     QModelIndexList after;
     after.reserve(before.size());
     for (qsizetype i = 0; i < before.size(); ++i) {
-        const int entry = entryOfPersistent[static_cast<size_t>(i)];
+        const int old = entryOfPersistent[static_cast<size_t>(i)];
+        const int entry = old < 0 ? -1 : newIndexOfOld[static_cast<size_t>(old)];
         after.append(entry < 0 ? QModelIndex() : index(RowOfEntry(entry), before.at(i).column()));
     }
     changePersistentIndexList(before, after);

@@ -166,7 +166,6 @@ void CLocalListCtrl::OpenFolderBytes(const QByteArray& folder)
     // A read of the folder left is of no use any more.
     ++m_nRefreshGeneration;
     m_refreshReader.reset();
-    std::vector<LocalEntry>().swap(m_refreshed);
     m_refreshTimer.stop();
     m_bRefreshAgain = false;
     WatchFolder(folder);
@@ -442,7 +441,7 @@ void CLocalListCtrl::BeginRefresh()
     m_bRefreshAgain = false;
     m_refreshClock.start();
     m_refreshReader = std::move(reader);
-    m_refreshed.clear();
+    m_pModel->BeginReconcile();
     ++m_nRefreshGeneration;
     ReadRefreshChunk();
 }
@@ -453,9 +452,7 @@ void CLocalListCtrl::ReadRefreshChunk()
     for (int n = 0; n < kChunk; ++n) {
         if (!m_refreshReader->Next(entry)) {
             m_refreshReader.reset();
-            const bool changed = m_pModel->Reconcile(std::move(m_refreshed), m_nSortColumn, m_nSortDirection);
-            std::vector<LocalEntry>().swap(m_refreshed);
-            if (changed) {
+            if (m_pModel->FinishReconcile(m_nSortColumn, m_nSortDirection)) {
                 UpdateActions();
                 if (CListColumns* columns = CListColumns::Of(*this))
                     columns->FitSoon();
@@ -470,7 +467,7 @@ void CLocalListCtrl::ReadRefreshChunk()
             }
             return;
         }
-        m_refreshed.push_back(std::move(entry));
+        m_pModel->ReconcileEntry(std::move(entry));
     }
     QCoreApplication::postEvent(this, new CReadChunkEvent(m_nRefreshGeneration, true));
 }

@@ -133,7 +133,6 @@ private:
     QFileSystemWatcher m_watcher;
     QTimer m_refreshTimer;
     std::unique_ptr<CLocalFolderReader> m_refreshReader;
-    std::vector<LocalEntry> m_refreshed;
     QElapsedTimer m_refreshClock;
     unsigned m_nRefreshGeneration = 0;
     bool m_bRefreshAgain = false;

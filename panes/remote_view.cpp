@@ -192,7 +192,8 @@ CRemoteView::CRemoteView(IRemoteHost& host, QWidget* parent)
     m_pLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_pList->setModel(m_pModel);
     m_pList->setItemDelegate(new CRenameDelegate(*this, m_pList));
-    new CListColumns(*m_pList, {150, 70, 70, 120});
+    auto* fit = new CListColumns(*m_pList, {150, 70, 70, 120});
+    connect(m_pModel, &QAbstractItemModel::rowsInserted, fit, &CListColumns::FitSoon); // uploaded files, new folders
     m_pPathEdit->setFocusPolicy(Qt::ClickFocus); // Tab goes from list to list
 
     m_askFolderName = [this](QString& name) { return CFolderDlg::Ask(CFolderDlg::NewFolder, this, name); };
