@@ -42,6 +42,8 @@ bool CListColumns::eventFilter(QObject* watched, QEvent* event)
     if (watched == &m_list && event->type() == QEvent::Show && m_bFitOnShow) {
         m_bFitOnShow = false;
         FitSoon();
+    } else if (watched == &m_list && event->type() == QEvent::Resize && m_list.isVisible()) {
+        FitSoon(); // more room: columns that were held back may grow now
     }
     return QObject::eventFilter(watched, event);
 }
@@ -102,18 +104,37 @@ void CListColumns::FitToContents()
         m_bFitOnShow = true;
         return;
     }
-    // The first column (names, paths) may take half the list, the others a third.
+    // The first column (names, paths) may take half the list, the others a third; and no
+    // column grows into the room the last column needs for what it shows (dates, speeds).
     const int width = m_list.viewport()->width();
     auto& view = static_cast<QAbstractItemView&>(m_list);
+    int last = -1;
+    int used = 0;
     for (size_t i = 0; i < m_minimum.size(); ++i) {
         const int column = static_cast<int>(i);
-        if (m_userSized[i] || m_minimum[i] == 0 || IsLastVisible(column))
+        if (m_list.isColumnHidden(column))
+            continue;
+        if (IsLastVisible(column))
+            last = column;
+        else
+            used += m_list.columnWidth(column);
+    }
+    if (last < 0)
+        return;
+    const int lastNeeds = qMax(MinimumWidth(last), qMax(m_list.header()->sectionSizeHint(last), view.sizeHintForColumn(last)));
+    int room = width - used - lastNeeds;
+    for (size_t i = 0; i < m_minimum.size() && room > 0; ++i) {
+        const int column = static_cast<int>(i);
+        if (m_userSized[i] || m_minimum[i] == 0 || column == last || m_list.isColumnHidden(column))
             continue;
         const int cap = qMax(120, i == 0 ? width / 2 : width / 3);
         const int header = m_list.header()->sectionSizeHint(column);
         const int wanted = qMin(cap, qMax(header, view.sizeHintForColumn(column)));
-        if (wanted > m_list.columnWidth(column))
-            SetWidth(column, wanted);
+        const int grow = qMin(room, wanted - m_list.columnWidth(column));
+        if (grow > 0) {
+            SetWidth(column, m_list.columnWidth(column) + grow);
+            room -= grow;
+        }
     }
 }
 
