@@ -3,7 +3,9 @@
 #include "app/prompt.h"
 #include "panes/result_views.h"
 
+#include <QAbstractItemView>
 #include <QFrame>
+#include <QShortcut>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -38,6 +40,26 @@ CFlatTabView::CFlatTabView(bool syncService, QWidget* parent) : QWidget(parent),
     SetSyncService(syncService);
     m_pTabs->setCurrentIndex(0);
     connect(m_pTabs, &QTabWidget::currentChanged, this, &CFlatTabView::currentPageChanged);
+    // Alt+1 … Alt+7 bring a page to the front and put the focus on its list, from anywhere in
+    // the window (Ctrl+Tab moves between the pages while the focus is in one).
+    for (int i = 0; i < PageCount; ++i) {
+        auto* key = new QShortcut(QKeySequence(Qt::ALT | static_cast<Qt::Key>(Qt::Key_1 + i)), this);
+        key->setContext(Qt::WindowShortcut);
+        connect(key, &QShortcut::activated, this, [this, i] { FocusPage(i); });
+    }
+}
+
+void CFlatTabView::FocusPage(int index)
+{
+    if (index < 0 || index >= m_pTabs->count())
+        return;
+    m_pTabs->setCurrentIndex(index);
+    QWidget* page = m_pTabs->widget(index);
+    const auto lists = page->findChildren<QAbstractItemView*>();
+    if (!lists.isEmpty())
+        lists.first()->setFocus(Qt::ShortcutFocusReason);
+    else
+        page->setFocus(Qt::ShortcutFocusReason);
 }
 
 void CFlatTabView::SetSyncService(bool syncService)

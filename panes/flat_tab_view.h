@@ -24,6 +24,8 @@ public:
     QWidget* PageAt(int index) const;
 
     void SelectPage(int index); // -1 changes nothing
+    // Alt+1 … Alt+7: the page comes to the front with the focus on its list.
+    void FocusPage(int index);
     int CurrentPage() const;
     int TabCount() const;
     QString TabTitle(int index) const;

@@ -211,8 +211,11 @@ QString CLocalListModel::TimeText(int64_t secondsSince1970)
     const QDateTime local = QDateTime::fromSecsSinceEpoch(secondsSince1970);
     if (!local.isValid())
         return QString();
-    return QLocale().toString(local.date(), QLocale::ShortFormat) + QLatin1Char(' ')
-        + local.time().toString(QStringLiteral("HH:mm"));
+    // The remote pane's form: both panes show a time the same way.
+    const QDate date = local.date();
+    const QTime time = local.time();
+    return QString::asprintf("%04d-%02d-%02d %02d:%02d", date.year(), date.month(), date.day(), time.hour(),
+                             time.minute());
 }
 
 LocalEntry CLocalListModel::MakeEntry(const QByteArray& name, bool folder, int64_t size, int64_t modified)
@@ -258,6 +261,10 @@ void CLocalListModel::Clear(const QByteArray& folder)
     std::vector<int>().swap(m_rowOfEntry);
     std::vector<int>().swap(m_prepared);
     m_volumePaths.clear();
+    QHash<QString, int>().swap(m_reconcileIndex);
+    std::vector<char>().swap(m_seen);
+    m_updates.clear();
+    std::vector<LocalEntry>().swap(m_added);
     endResetModel();
 }
 
@@ -324,6 +331,110 @@ void CLocalListModel::Sort(int column, int direction)
         after.append(index(RowOfEntry(entryOfPersistent[static_cast<size_t>(i)]), before.at(i).column()));
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+namespace {
+// An entry's key while reconciling: its name, or for a name whose bytes are not UTF-8 the bytes
+// (marked, so that they never meet a real name).
+QString ReconcileKey(const LocalEntry& entry)
+{
+    return entry.rawName.isEmpty() ? entry.displayName : QChar(0x1) + QString::fromLatin1(entry.rawName);
+}
+} // namespace
+
+void CLocalListModel::BeginReconcile()
+{
+    m_reconcileIndex.clear();
+    m_updates.clear();
+    std::vector<LocalEntry>().swap(m_added);
+    m_seen.assign(m_entries.size(), 0);
+    if (IsVolumeList() || m_entries.empty())
+        return;
+    m_seen[0] = 1; // ".."
+    m_reconcileIndex.reserve(static_cast<qsizetype>(m_entries.size()));
+    for (size_t i = 1; i < m_entries.size(); ++i)
+        m_reconcileIndex.insert(ReconcileKey(m_entries[i]), static_cast<int>(i));
+}
+
+void CLocalListModel::ReconcileEntry(LocalEntry entry)
+{
+    if (IsVolumeList() || m_seen.empty())
+        return;
+    const auto it = m_reconcileIndex.constFind(ReconcileKey(entry));
+    if (it == m_reconcileIndex.cend() || m_seen[static_cast<size_t>(it.value())]) {
+        m_added.push_back(std::move(entry));
+        return;
+    }
+    const int index = it.value();
+    m_seen[static_cast<size_t>(index)] = 1;
+    const LocalEntry& old = m_entries[static_cast<size_t>(index)];
+    if (old.folder != entry.folder || old.size != entry.size || old.modified != entry.modified)
+        m_updates.push_back({index, entry.folder, entry.size, entry.modified});
+}
+
+bool CLocalListModel::FinishReconcile(int column, int direction)
+{
+    if (IsVolumeList() || m_seen.size() != m_entries.size() || m_entries.empty()) {
+        m_seen.clear();
+        return false;
+    }
+    QHash<QString, int>().swap(m_reconcileIndex);
+    const bool removed = std::find(m_seen.begin(), m_seen.end(), 0) != m_seen.end();
+    if (!removed && m_updates.empty() && m_added.empty()) {
+        std::vector<char>().swap(m_seen);
+        return false;
+    }
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    std::vector<int> entryOfPersistent;
+    entryOfPersistent.reserve(static_cast<size_t>(before.size()));
+    for (const QModelIndex& index : before) {
+        const int row = index.row();
+        entryOfPersistent.push_back(row >= 0 && static_cast<size_t>(row) < m_order.size()
+                                        ? m_order[static_cast<size_t>(row)]
+                                        : -1);
+    }
+    for (const Update& update : m_updates) {
+        LocalEntry& entry = m_entries[static_cast<size_t>(update.entry)];
+        if (entry.folder != update.folder) {
+            entry.icon = -1;
+            entry.typeName.clear();
+        }
+        entry.folder = update.folder;
+        entry.size = update.folder ? -1 : update.size;
+        entry.modified = update.modified;
+    }
+    // Gone entries leave in place (the table keeps its order and its spare room), new ones
+    // are added after the others.
+    std::vector<int> newIndexOfOld(m_entries.size(), -1);
+    size_t kept = 0;
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        if (!m_seen[i])
+            continue;
+        if (kept != i)
+            m_entries[kept] = std::move(m_entries[i]);
+        newIndexOfOld[i] = static_cast<int>(kept++);
+    }
+    m_entries.resize(kept);
+    for (LocalEntry& entry : m_added)
+        m_entries.push_back(std::move(entry));
+    std::vector<LocalEntry>().swap(m_added);
+    std::vector<char>().swap(m_seen);
+    m_updates.clear();
+    m_order.resize(m_entries.size());
+    std::iota(m_order.begin(), m_order.end(), 0);
+    SortOrder(m_order, column, direction);
+    RebuildRowIndex();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (qsizetype i = 0; i < before.size(); ++i) {
+        const int old = entryOfPersistent[static_cast<size_t>(i)];
+        const int entry = old < 0 ? -1 : newIndexOfOld[static_cast<size_t>(old)];
+        after.append(entry < 0 ? QModelIndex() : index(RowOfEntry(entry), before.at(i).column()));
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    return true;
 }
 
 void CLocalListModel::SortOrder(std::vector<int>& order, int column, int direction) const

@@ -55,6 +55,17 @@ public:
     void ShowPreparedRows();
     // Sorts rows 1 and following; persistent indexes follow their entries.
     void Sort(int column, int direction);
+    // The folder on show read again, entry by entry (without ".."), against the rows on show:
+    // BeginReconcile, then ReconcileEntry for each entry read, then FinishReconcile. Entries
+    // still there keep their place in the table (and what was looked up for them) and take the
+    // size, time and kind read now; new ones are added, gone ones leave; the rows are sorted
+    // again. Persistent indexes (the selection, the current row) follow their entries; those of
+    // gone entries become invalid. Only what changed is held meanwhile, so a large folder does
+    // not exist twice in memory. FinishReconcile is false, with nothing signalled, when nothing
+    // changed. Clear drops a reconcile in progress.
+    void BeginReconcile();
+    void ReconcileEntry(LocalEntry entry);
+    bool FinishReconcile(int column, int direction);
 
     bool IsVolumeList() const { return m_folder.isEmpty(); }
     // The folder on show as native bytes and as text, ending in "/"; empty for the volume list.
@@ -76,6 +87,7 @@ public:
     // to case; -1 when there is none.
     int FindPrefix(const QString& text, int start) const;
 
+    // Local time as "2024-05-01 13:07", the form of the remote pane.
     static QString TimeText(int64_t secondsSince1970);
     static LocalEntry MakeEntry(const QByteArray& name, bool folder, int64_t size, int64_t modified);
 
@@ -95,6 +107,17 @@ private:
     std::vector<int> m_prepared;            // the next row order, sorted but not yet on show
     std::vector<QByteArray> m_volumePaths; // per entry, volume list only
     std::vector<int> m_rowOfEntry;          // inverse of m_order, rebuilt after each sort
+    // A reconcile in progress: entries by name, which were read again, what changed, what is new.
+    struct Update {
+        int entry;
+        bool folder;
+        int64_t size;
+        int64_t modified;
+    };
+    QHash<QString, int> m_reconcileIndex;
+    std::vector<char> m_seen;
+    std::vector<Update> m_updates;
+    std::vector<LocalEntry> m_added;
     mutable QHash<QString, QString> m_typeByPath;
     mutable QHash<QString, QString> m_typeByExtension;
     mutable QVector<QIcon> m_icons;

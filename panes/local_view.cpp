@@ -1,6 +1,7 @@
 #include "panes/local_view.h"
 
 #include "app/prompt.h"
+#include "panes/list_columns.h"
 #include "panes/local_folder_reader.h"
 #include "panes/report_list.h"
 #include "res/menu_resource.h"
@@ -22,11 +23,15 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <utility>
+
 using talvex::CUploadOrder;
 
 namespace {
 
-// Posted to the list itself to read the next piece of a folder.
+// Posted to the list itself to read the next piece of a folder (refresh: of a folder on show
+// being read again).
 class CReadChunkEvent final : public QEvent {
 public:
     static QEvent::Type Kind()
@@ -34,12 +39,25 @@ public:
         static const auto kind = static_cast<QEvent::Type>(QEvent::registerEventType());
         return kind;
     }
-    explicit CReadChunkEvent(unsigned generation) : QEvent(Kind()), m_generation(generation) {}
+    CReadChunkEvent(unsigned generation, bool refresh) : QEvent(Kind()), m_generation(generation), m_refresh(refresh) {}
     unsigned Generation() const { return m_generation; }
+    bool IsRefresh() const { return m_refresh; }
 
 private:
     unsigned m_generation;
+    bool m_refresh;
 };
+
+// Keys the list takes before the window's shortcuts see them (F5 refreshes this pane, not the
+// remote one).
+bool IsOwnKey(const QKeyEvent& event)
+{
+    const Qt::KeyboardModifiers mods = event.modifiers() & ~Qt::KeypadModifier;
+    if (mods != Qt::NoModifier)
+        return event.key() == Qt::Key_F10 && mods == Qt::ShiftModifier;
+    return event.key() == Qt::Key_F5 || event.key() == Qt::Key_Backspace || event.key() == Qt::Key_Return
+        || event.key() == Qt::Key_Enter;
+}
 
 QByteArray WithoutTrailingSlashes(QByteArray path)
 {
@@ -95,19 +113,22 @@ CLocalListCtrl::CLocalListCtrl(ILocalHost& host, VolumeSource volumes, QWidget* 
     setDragEnabled(true);
     setDragDropMode(QAbstractItemView::DragOnly);
     setModel(m_pModel);
-    for (int i = 0; i < CLocalListModel::ColumnCount; ++i)
-        setColumnWidth(i, kColumnWidths[i]);
+    new CListColumns(*this, std::vector<int>(std::begin(kColumnWidths), std::end(kColumnWidths)));
     header()->setSectionsClickable(true);
     header()->setSortIndicatorShown(true);
     auto* arrows = new CSortArrowStyle(QApplication::style()->name());
     arrows->setParent(header());
     header()->setStyle(arrows);
-    header()->setStretchLastSection(false);
     connect(header(), &QHeaderView::sectionClicked, this, [this](int section) { SortByColumn(section, 0); });
 
     m_pUpload->setData(talvex::ID_LOCAL_UPLOAD);
     connect(m_pUpload, &QAction::triggered, this, &CLocalListCtrl::UploadSelection);
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, &CLocalListCtrl::UpdateActions);
+
+    m_refreshTimer.setSingleShot(true);
+    m_refreshTimer.setInterval(kRefreshDelayMs);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &CLocalListCtrl::BeginRefresh);
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &CLocalListCtrl::OnFolderChanged);
 
     ShowSortIndicator();
     OpenFolder(QString()); // the pane starts with the volume list
@@ -142,10 +163,20 @@ void CLocalListCtrl::OpenFolderBytes(const QByteArray& folder)
     }
     m_pending.reset();
     m_bHadFocus = hasFocus();
+    // A read of the folder left is of no use any more.
+    ++m_nRefreshGeneration;
+    m_refreshReader.reset();
+    m_refreshTimer.stop();
+    m_bRefreshAgain = false;
+    WatchFolder(folder);
     m_pModel->Clear(folder);
     if (folder.isEmpty()) {
         m_pModel->ShowVolumes(m_volumes ? m_volumes() : QList<LocalVolume>(), m_nSortColumn, m_nSortDirection);
+        if (!m_strAfterShow.isEmpty())
+            SelectEntryNamed(std::exchange(m_strAfterShow, QString()));
         UpdateActions();
+        if (CListColumns* columns = CListColumns::Of(*this))
+            columns->FitSoon();
         emit folderShown();
         return;
     }
@@ -167,7 +198,7 @@ void CLocalListCtrl::ReadChunk()
         ++added;
         if (m_pModel->EntryCount() % kChunk == 0) {
             emit chunkRead(added);
-            QCoreApplication::postEvent(this, new CReadChunkEvent(m_nReadGeneration));
+            QCoreApplication::postEvent(this, new CReadChunkEvent(m_nReadGeneration, false));
             return;
         }
     }
@@ -177,7 +208,7 @@ void CLocalListCtrl::ReadChunk()
     m_nPreparedColumn = m_nSortColumn;
     m_nPreparedDirection = m_nSortDirection;
     m_pModel->PrepareRows(m_nSortColumn, m_nSortDirection);
-    QCoreApplication::postEvent(this, new CReadChunkEvent(m_nReadGeneration));
+    QCoreApplication::postEvent(this, new CReadChunkEvent(m_nReadGeneration, false));
 }
 
 void CLocalListCtrl::FinishRead()
@@ -190,7 +221,11 @@ void CLocalListCtrl::FinishRead()
     setUpdatesEnabled(true);
     if (m_bHadFocus)
         setFocus();
+    if (!m_strAfterShow.isEmpty())
+        SelectEntryNamed(std::exchange(m_strAfterShow, QString()));
     UpdateActions();
+    if (CListColumns* columns = CListColumns::Of(*this))
+        columns->FitSoon();
     emit folderShown();
     if (m_pending) {
         const QString next = *m_pending;
@@ -201,6 +236,15 @@ void CLocalListCtrl::FinishRead()
 
 bool CLocalListCtrl::event(QEvent* event)
 {
+    if (event->type() == QEvent::ShortcutOverride && IsOwnKey(*static_cast<QKeyEvent*>(event))) {
+        event->accept();
+        return true;
+    }
+    if (event->type() == CReadChunkEvent::Kind() && static_cast<CReadChunkEvent*>(event)->IsRefresh()) {
+        if (m_refreshReader && static_cast<CReadChunkEvent*>(event)->Generation() == m_nRefreshGeneration)
+            ReadRefreshChunk();
+        return true;
+    }
     if (event->type() == CReadChunkEvent::Kind()) {
         if (m_bBusy && static_cast<CReadChunkEvent*>(event)->Generation() == m_nReadGeneration) {
             if (m_reader)
@@ -270,13 +314,162 @@ void CLocalListCtrl::mouseDoubleClickEvent(QMouseEvent* event)
         OpenSelected();
 }
 
-void CLocalListCtrl::keyPressEvent(QKeyEvent* event)
+void CLocalListCtrl::OpenParent()
 {
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        OpenSelected();
+    if (m_bBusy || m_pModel->IsVolumeList())
+        return;
+    const QByteArray current = m_pModel->FolderBytes();
+    const QByteArray bare = WithoutTrailingSlashes(current);
+    if (IsVolumeRoot(current)) {
+        // The volume whose folder this is becomes the current row of the volume list.
+        if (m_volumes)
+            for (const LocalVolume& volume : m_volumes())
+                if (WithoutTrailingSlashes(QFile::encodeName(volume.path)) == bare)
+                    m_strAfterShow = volume.displayName;
+        OpenFolderBytes(QByteArray());
         return;
     }
-    QTreeView::keyPressEvent(event);
+    m_strAfterShow = QFile::decodeName(bare.mid(bare.lastIndexOf('/') + 1));
+    OpenFolderBytes(bare.left(bare.lastIndexOf('/') + 1));
+}
+
+void CLocalListCtrl::SelectEntryNamed(const QString& name)
+{
+    for (int row = 0; row < m_pModel->rowCount(); ++row) {
+        if (m_pModel->EntryAt(row).displayName == name) {
+            const QModelIndex index = m_pModel->index(row, 0);
+            selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            scrollTo(index);
+            return;
+        }
+    }
+}
+
+void CLocalListCtrl::keyPressEvent(QKeyEvent* event)
+{
+    if (!IsOwnKey(*event)) {
+        QTreeView::keyPressEvent(event);
+        return;
+    }
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter: OpenSelected(); break;
+    case Qt::Key_Backspace: OpenParent(); break;
+    case Qt::Key_F5: Refresh(); break;
+    case Qt::Key_F10: ShowContextMenu(viewport()->mapToGlobal(visualRect(currentIndex()).isValid()
+                                                                  ? visualRect(currentIndex()).bottomLeft() + QPoint(8, 0)
+                                                                  : QPoint(5, 5)));
+        break;
+    default: break;
+    }
+    event->accept();
+}
+
+// ---- following the disk -------------------------------------------------------------------
+
+void CLocalListCtrl::WatchFolder(const QByteArray& folder)
+{
+    const QStringList watched = m_watcher.directories();
+    if (!watched.isEmpty())
+        m_watcher.removePaths(watched);
+    // The volume list is not watched; a folder that cannot be watched (no more watches, a file
+    // system without notices) still shows, and F5 reads it again.
+    if (!folder.isEmpty())
+        m_watcher.addPath(QFile::decodeName(WithoutTrailingSlashes(folder)));
+}
+
+void CLocalListCtrl::OnFolderChanged(const QString& path)
+{
+    if (m_pModel->IsVolumeList() || QFile::encodeName(path) != WithoutTrailingSlashes(m_pModel->FolderBytes()))
+        return;
+    ScheduleRefresh();
+}
+
+void CLocalListCtrl::ScheduleRefresh()
+{
+    // Changes that come while the folder is being read again are read by the next round.
+    if (IsRefreshing()) {
+        m_bRefreshAgain = true;
+        return;
+    }
+    if (!m_refreshTimer.isActive())
+        m_refreshTimer.start();
+}
+
+void CLocalListCtrl::Refresh()
+{
+    if (m_bBusy)
+        return;
+    if (m_pModel->IsVolumeList()) {
+        const QList<int> rows = SelectedRows();
+        if (!rows.isEmpty())
+            m_strAfterShow = m_pModel->EntryAt(rows.first()).displayName;
+        OpenFolderBytes(QByteArray());
+        return;
+    }
+    m_refreshTimer.stop();
+    if (IsRefreshing()) {
+        m_bRefreshAgain = true;
+        return;
+    }
+    BeginRefresh();
+}
+
+void CLocalListCtrl::BeginRefresh()
+{
+    if (m_pModel->IsVolumeList() || IsRefreshing())
+        return;
+    if (m_bBusy) {
+        ScheduleRefresh(); // the first read is still going on
+        return;
+    }
+    const QByteArray folder = m_pModel->FolderBytes();
+    auto reader = std::make_unique<CLocalFolderReader>(folder);
+    if (!reader->IsOpen()) {
+        // The folder itself is gone (or may no longer be read): the nearest folder above it
+        // that is still there is shown instead.
+        QByteArray up = WithoutTrailingSlashes(folder);
+        struct stat st {};
+        while (!up.isEmpty() && up != "/") {
+            up = up.left(up.lastIndexOf('/'));
+            if (!up.isEmpty() && ::stat(up.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+                break;
+        }
+        OpenFolderBytes(up.isEmpty() || up == "/" ? QByteArray("/") : up + '/');
+        return;
+    }
+    m_bRefreshAgain = false;
+    m_refreshClock.start();
+    m_refreshReader = std::move(reader);
+    m_pModel->BeginReconcile();
+    ++m_nRefreshGeneration;
+    ReadRefreshChunk();
+}
+
+void CLocalListCtrl::ReadRefreshChunk()
+{
+    LocalEntry entry;
+    for (int n = 0; n < kChunk; ++n) {
+        if (!m_refreshReader->Next(entry)) {
+            m_refreshReader.reset();
+            if (m_pModel->FinishReconcile(m_nSortColumn, m_nSortDirection)) {
+                UpdateActions();
+                if (CListColumns* columns = CListColumns::Of(*this))
+                    columns->FitSoon();
+            }
+            // A folder that takes long to read is read again less often.
+            const qint64 took = m_refreshClock.elapsed();
+            m_refreshTimer.setInterval(static_cast<int>(std::clamp<qint64>(2 * took, kRefreshDelayMs, kMaxRefreshDelayMs)));
+            emit folderRefreshed();
+            if (m_bRefreshAgain) {
+                m_bRefreshAgain = false;
+                m_refreshTimer.start();
+            }
+            return;
+        }
+        m_pModel->ReconcileEntry(std::move(entry));
+    }
+    QCoreApplication::postEvent(this, new CReadChunkEvent(m_nRefreshGeneration, true));
 }
 
 // ---- sorting ------------------------------------------------------------------------------

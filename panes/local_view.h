@@ -9,6 +9,8 @@
 #include "panes/local_volumes.h"
 
 #include <QElapsedTimer>
+#include <QFileSystemWatcher>
+#include <QTimer>
 #include <QTreeView>
 #include <QWidget>
 
@@ -40,6 +42,11 @@ public:
     // Opens the first selected row when it is a folder ("..": the folder above, or the volume
     // list from a volume's own folder).
     void OpenSelected();
+    // The folder above the one on show (the volume list from a volume's own folder); the folder
+    // left becomes the current row there.
+    void OpenParent();
+    // Reads the folder on show again (the volume list: the volumes), keeping the selection.
+    void Refresh();
     // One upload order per selected row (row 0 of a folder left out), handed to the host.
     void UploadSelection();
     // Upload orders for local files and folders given by path (files dropped from the desktop).
@@ -55,6 +62,14 @@ public:
     QPixmap SelectionPixmap(QPoint* origin = nullptr);
 
     bool IsBusy() const { return m_bBusy; }
+    // A changed folder is read again once no change came for this long, and at most this often
+    // (a folder being filled by another program): the wait grows with the time a read takes.
+    static constexpr int kRefreshDelayMs = 250;
+    static constexpr int kMaxRefreshDelayMs = 5000;
+    bool IsRefreshing() const { return m_refreshReader != nullptr; }
+    bool IsRefreshPending() const { return m_refreshTimer.isActive() || IsRefreshing(); }
+    // Folders the pane watches for changes (the folder on show, or none).
+    QStringList WatchedFolders() const { return m_watcher.directories(); }
     std::optional<QString> PendingFolder() const { return m_pending; }
     int SortColumn() const { return m_nSortColumn; }
     int SortDirection() const { return m_nSortDirection; }
@@ -76,6 +91,8 @@ signals:
     void chunkRead(int entries);
     // A folder (or the volume list) is on show and sorted.
     void folderShown();
+    // The folder on show was read again after a change on disk (or F5).
+    void folderRefreshed();
 
 protected:
     bool event(QEvent* event) override;
@@ -89,6 +106,12 @@ private:
     void OpenFolderBytes(const QByteArray& folder);
     void ReadChunk();
     void FinishRead();
+    void WatchFolder(const QByteArray& folder);
+    void OnFolderChanged(const QString& path);
+    void ScheduleRefresh();
+    void BeginRefresh();
+    void ReadRefreshChunk();
+    void SelectEntryNamed(const QString& name);
     void ShowSortIndicator();
     bool IsVolumeRoot(const QByteArray& folder) const;
 
@@ -105,6 +128,14 @@ private:
     int m_nPreparedDirection = 0;
     std::optional<QString> m_pending;
     std::unique_ptr<CLocalFolderReader> m_reader;
+    QString m_strAfterShow; // the row to make current once the folder is shown (after OpenParent)
+    // Reading the folder on show again, in pieces, while its rows stay on show.
+    QFileSystemWatcher m_watcher;
+    QTimer m_refreshTimer;
+    std::unique_ptr<CLocalFolderReader> m_refreshReader;
+    QElapsedTimer m_refreshClock;
+    unsigned m_nRefreshGeneration = 0;
+    bool m_bRefreshAgain = false;
     QString m_strSearch;
     QElapsedTimer m_searchTimer;
 };

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDate>
+#include <QDateTime>
 #include <QStyle>
 
 using namespace talvex;
@@ -78,10 +79,11 @@ QString CRemoteListModel::TimeText(const OleDate& date)
     return QString::asprintf("%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour, t.minute);
 }
 
-QString CRemoteListModel::TodayText()
+QString CRemoteListModel::NowText()
 {
-    const QDate today = QDate::currentDate();
-    return QString::asprintf("%04d-%02d-%02d", today.year(), today.month(), today.day());
+    const QDateTime now = QDateTime::currentDateTime();
+    return QString::asprintf("%04d-%02d-%02d %02d:%02d", now.date().year(), now.date().month(), now.date().day(),
+                             now.time().hour(), now.time().minute());
 }
 
 CRemoteListModel::Row CRemoteListModel::FolderRow(const QString& name)

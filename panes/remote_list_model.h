@@ -46,8 +46,10 @@ public:
     // Rows as the shell would describe them: by name only, nothing is read from a disk.
     static Row FolderRow(const QString& name);
     static Row FileRow(const QString& name);
+    // "2024-05-01 13:07", as the local pane shows times; empty for a date that cannot be read.
     static QString TimeText(const talvex::OleDate& date);
-    static QString TodayText();
+    // The time of a row added here (a new folder, an uploaded file): now, in the same form.
+    static QString NowText();
 
 private:
     QVector<Row> m_rows;

@@ -2,6 +2,7 @@
 
 #include "app/prompt.h"
 #include "panes/folder_dlg.h"
+#include "panes/list_columns.h"
 #include "panes/rename_dlg.h"
 #include "panes/report_list.h"
 #include "protocol/message_ids.h"
@@ -17,6 +18,8 @@
 #include <QPointer>
 #include <QStyledItemDelegate>
 #include <QTimer>
+
+#include <utility>
 
 using namespace talvex;
 
@@ -119,9 +122,41 @@ CRemoteListCtrl::CRemoteListCtrl(CRemoteView& view, QWidget* parent) : QTreeView
     UseReportListLook(*this); // F2 is handled below
 }
 
+bool CRemoteListCtrl::event(QEvent* event)
+{
+    // F5 lists this pane's folder again, Backspace goes up: before the window's shortcuts.
+    if (event->type() == QEvent::ShortcutOverride && state() != QAbstractItemView::EditingState) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_F5 || key->key() == Qt::Key_Backspace)
+            && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            event->accept();
+            return true;
+        }
+    }
+    return QTreeView::event(event);
+}
+
+QPoint CRemoteListCtrl::MenuPointOfCurrentRow() const
+{
+    const QRect row = visualRect(currentIndex());
+    return viewport()->mapToGlobal(row.isValid() ? row.bottomLeft() + QPoint(8, 0) : QPoint(5, 5));
+}
+
 void CRemoteListCtrl::keyPressEvent(QKeyEvent* event)
 {
+    if (state() != QAbstractItemView::EditingState && event->modifiers() == Qt::ShiftModifier
+        && event->key() == Qt::Key_F10) {
+        m_view.ShowContextMenu(MenuPointOfCurrentRow());
+        return;
+    }
     switch (event->key()) {
+    case Qt::Key_F5: m_view.Refresh(); return;
+    case Qt::Key_Backspace:
+        if (state() != QAbstractItemView::EditingState) {
+            m_view.OpenParentFolder();
+            return;
+        }
+        break;
     case Qt::Key_F2: m_view.BeginRenameInPlace(); return;
     case Qt::Key_Delete: m_view.DeleteSelected(); return;
     case Qt::Key_Return:
@@ -136,7 +171,10 @@ void CRemoteListCtrl::keyPressEvent(QKeyEvent* event)
     QTreeView::keyPressEvent(event);
 }
 
-void CRemoteListCtrl::contextMenuEvent(QContextMenuEvent* event) { m_view.ShowContextMenu(event->globalPos()); }
+void CRemoteListCtrl::contextMenuEvent(QContextMenuEvent* event)
+{
+    m_view.ShowContextMenu(event->reason() == QContextMenuEvent::Keyboard ? MenuPointOfCurrentRow() : event->globalPos());
+}
 
 void CRemoteListCtrl::mouseDoubleClickEvent(QMouseEvent* event)
 {
@@ -154,9 +192,9 @@ CRemoteView::CRemoteView(IRemoteHost& host, QWidget* parent)
     m_pLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_pList->setModel(m_pModel);
     m_pList->setItemDelegate(new CRenameDelegate(*this, m_pList));
-    const int widths[] = {150, 70, 70, 120};
-    for (int i = 0; i < CRemoteListModel::ColumnCount; ++i)
-        m_pList->setColumnWidth(i, widths[i]);
+    auto* fit = new CListColumns(*m_pList, {150, 70, 70, 120});
+    connect(m_pModel, &QAbstractItemModel::rowsInserted, fit, &CListColumns::FitSoon); // uploaded files, new folders
+    m_pPathEdit->setFocusPolicy(Qt::ClickFocus); // Tab goes from list to list
 
     m_askFolderName = [this](QString& name) { return CFolderDlg::Ask(CFolderDlg::NewFolder, this, name); };
     m_askRenameTarget = [this](const QString& source, QString& target) {
@@ -210,7 +248,17 @@ void CRemoteView::ShowListing(CRemoteEntryList entries)
     m_pModel->Fill(entries, belowRoot, m_host.IsDetailSize());
     m_pPathEdit->setText(m_strCurrentPath);
     m_bAwaitingListing = false;
+    if (!m_strAfterListing.isEmpty()) {
+        const int row = m_pModel->FindName(std::exchange(m_strAfterListing, QString()));
+        if (row >= 0) {
+            const QModelIndex index = m_pModel->index(row, 0);
+            m_pList->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            m_pList->scrollTo(index);
+        }
+    }
     UpdateActions();
+    if (CListColumns* columns = CListColumns::Of(*m_pList))
+        columns->FitSoon();
 }
 
 void CRemoteView::OpenPath(const QString& path)
@@ -227,6 +275,7 @@ void CRemoteView::OpenPath(const QString& path)
 void CRemoteView::Reset()
 {
     m_strCurrentPath = QStringLiteral("/");
+    m_strAfterListing.clear();
     m_nDropTarget = -1;
     CRemoteEntryList none;
     m_pModel->Fill(none, false, m_host.IsDetailSize());
@@ -256,7 +305,7 @@ void CRemoteView::AddFolderRow(const QString& name)
         return;
     CRemoteListModel::Row row = CRemoteListModel::FolderRow(name);
     row.sizeText = QStringLiteral("0");
-    row.timeText = CRemoteListModel::TodayText();
+    row.timeText = CRemoteListModel::NowText();
     m_pModel->Append(std::move(row));
 }
 
@@ -266,7 +315,7 @@ void CRemoteView::AddFileRow(const QString& name, const QString& sizeText)
         return;
     CRemoteListModel::Row row = CRemoteListModel::FileRow(name);
     row.sizeText = sizeText;
-    row.timeText = CRemoteListModel::TodayText();
+    row.timeText = CRemoteListModel::NowText();
     m_pModel->Append(std::move(row));
 }
 
@@ -362,9 +411,33 @@ void CRemoteView::OpenSelected()
     const CRemoteListModel::Row& row = m_pModel->At(rows.first());
     if (!row.folder)
         return;
-    m_strCurrentPath = row.parent ? ParentFolder(m_strCurrentPath) : m_strCurrentPath + row.name + QLatin1Char('/');
+    if (row.parent) {
+        OpenParentFolder();
+        return;
+    }
+    m_strCurrentPath = m_strCurrentPath + row.name + QLatin1Char('/');
+    m_strAfterListing.clear();
     m_bAwaitingListing = true;
     m_host.RequestBrowse(m_strCurrentPath);
+}
+
+void CRemoteView::OpenParentFolder()
+{
+    if (!m_host.IsRemoteReady() || m_strCurrentPath == QStringLiteral("/"))
+        return;
+    QString left = m_strCurrentPath;
+    left.chop(1);
+    m_strAfterListing = left.mid(left.lastIndexOf(QLatin1Char('/')) + 1);
+    m_strCurrentPath = ParentFolder(m_strCurrentPath);
+    m_bAwaitingListing = true;
+    m_host.RequestBrowse(m_strCurrentPath);
+}
+
+void CRemoteView::Refresh()
+{
+    if (!m_host.IsRemoteReady())
+        return;
+    m_host.RequestBrowse(m_strCurrentPath); // the rows on show stay this folder's
 }
 
 void CRemoteView::CreateFolder()

@@ -31,11 +31,14 @@ public:
     CRemoteListCtrl(CRemoteView& view, QWidget* parent);
 
 protected:
+    bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
+    QPoint MenuPointOfCurrentRow() const;
+
     CRemoteView& m_view;
 };
 
@@ -70,6 +73,10 @@ public:
 
     // Actions of the pane (context menu and keys).
     void OpenSelected();
+    // Backspace: the folder above the one on show; the folder left becomes the current row.
+    void OpenParentFolder();
+    // F5: the folder on show is listed again.
+    void Refresh();
     void CreateFolder();
     void DeleteSelected();
     void RenameSelected();
@@ -106,6 +113,7 @@ private:
     IRemoteHost& m_host;
     QString m_strCurrentPath = QStringLiteral("/");
     bool m_bAwaitingListing = false;
+    QString m_strAfterListing; // the row to make current when the listing comes (after OpenParentFolder)
     int m_nDropTarget = -1;
     CRemoteListModel* m_pModel;
     CRemoteListCtrl* m_pList;

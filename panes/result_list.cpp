@@ -1,6 +1,7 @@
 #include "panes/result_list.h"
 
 #include "app/prompt.h"
+#include "panes/list_columns.h"
 #include "panes/report_list.h"
 
 #include <QAction>
@@ -127,18 +128,37 @@ CResultListCtrl::CResultListCtrl(CResultView& view, QWidget* parent) : QTreeView
 
 void CResultListCtrl::keyPressEvent(QKeyEvent* event)
 {
-    if (event->key() == Qt::Key_Delete)
+    // The list's own keys end here: the tree view would copy the current cell over the rows
+    // just copied.
+    if (event->key() == Qt::Key_Delete) {
         m_view.RemoveAll();
-    else if (event->matches(QKeySequence::SelectAll))
+    } else if (event->matches(QKeySequence::SelectAll)) {
         selectAll();
-    else if (event->matches(QKeySequence::Copy))
+    } else if (event->matches(QKeySequence::Copy)) {
         m_view.CopySelection();
-    QTreeView::keyPressEvent(event);
+    } else if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+        ShowMenuAtCurrentRow();
+    } else {
+        QTreeView::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+void CResultListCtrl::ShowMenuAtCurrentRow()
+{
+    if (m_view.MenuActions().isEmpty())
+        return;
+    const QRect row = visualRect(currentIndex());
+    const QPoint at = row.isValid() ? row.bottomLeft() + QPoint(8, 0) : QPoint(5, 5);
+    m_view.ShowContextMenu(viewport()->mapToGlobal(at));
 }
 
 void CResultListCtrl::contextMenuEvent(QContextMenuEvent* event)
 {
-    if (!m_view.MenuActions().isEmpty())
+    if (event->reason() == QContextMenuEvent::Keyboard)
+        ShowMenuAtCurrentRow();
+    else if (!m_view.MenuActions().isEmpty())
         m_view.ShowContextMenu(event->globalPos());
 }
 
@@ -155,15 +175,15 @@ CResultView::CResultView(const char* objectName, std::vector<CResultModel::Colum
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_pList);
     m_pList->setModel(m_pModel);
-    m_pList->header()->setStretchLastSection(false);
-    const auto& cols = m_pModel->Columns();
-    for (size_t i = 0; i < cols.size(); ++i) {
-        m_pList->setColumnWidth(static_cast<int>(i), cols[i].width);
-        if (cols[i].width == 0)
-            m_pList->setColumnHidden(static_cast<int>(i), true);
-    }
+    std::vector<int> widths;
+    for (const CResultModel::Column& column : m_pModel->Columns())
+        widths.push_back(column.width);
+    auto* fit = new CListColumns(*m_pList, std::move(widths));
+    // A long local path keeps its file name in view: the middle gives way.
+    m_pList->setTextElideMode(Qt::ElideMiddle);
     for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
         connect(m_pModel, signal, this, &CResultView::UpdateActions);
+    connect(m_pModel, &QAbstractItemModel::rowsInserted, fit, &CListColumns::FitSoon);
     connect(m_pModel, &QAbstractItemModel::modelReset, this, &CResultView::UpdateActions);
 }
 

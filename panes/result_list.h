@@ -1,8 +1,8 @@
 #pragma once
 // The list shared by the four result pages (progress, completed, failed, search results): a
 // table of text rows with an icon in column 0, the list control over it with its keys (Delete
-// empties the list, Ctrl+A selects every row, Ctrl+C copies the selection) and its context
-// menu, and CResultView, the page that holds both and copies rows in its own line format.
+// empties the list, Ctrl+A selects every row, Ctrl+C copies the selected rows, Shift+F10 and
+// the menu key open the context menu) and its context menu, and CResultView, the page that holds both and copies rows in its own line format.
 
 #include <QAbstractTableModel>
 #include <QIcon>
@@ -62,6 +62,9 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    // The context menu from the keyboard (menu key, Shift+F10): under the current row.
+    void ShowMenuAtCurrentRow();
+
     CResultView& m_view;
 };
 

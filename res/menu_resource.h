@@ -84,8 +84,8 @@ inline constexpr MenuItem kLocalMenu[] = {
 // Remote pane context menu.
 inline constexpr MenuItem kRemoteMenu[] = {
     {ID_REMOTE_MKDIR, "폴더 만들기(&C)"},
-    {ID_REMOTE_DELETE, "삭제(&D)"},
     {ID_REMOTE_RENAME, "이름 바꾸기(&R)"},
+    {ID_REMOTE_DELETE, "삭제(&D)"},
     {ID_REMOTE_CHECKSYNC, "동기화 확인(&S)"},
 };
 

@@ -91,6 +91,8 @@ inline constexpr const char* kTextSchedulePerHours = "시간 주기로";
 inline constexpr const char* kTextScheduleNotSet = "스케줄 정보가 설정되지 않았습니다";
 // A run whose source folder is not there ("%s": the folder)
 inline constexpr const char* kTextScheduleSourceMissing = "원본 경로를 찾을 수 없습니다: %s";
+// A run that finds no session to upload through
+inline constexpr const char* kTextScheduleSkipOffline = "접속되어 있지 않아 이번 업로드를 건너뜁니다";
 
 // A request the engine would not put on the wire ("%s": the path as given)
 inline constexpr const char* kTextRequestTooLong = "요청이 너무 깁니다: %s";

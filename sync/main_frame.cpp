@@ -6,8 +6,10 @@
 #include "app/registry_key.h"
 #include "platform/plugin_dirs.h"
 #include "panes/flat_tab_view.h"
+#include "panes/list_columns.h"
 #include "panes/local_view.h"
 #include "panes/remote_view.h"
+#include "panes/result_views.h"
 #include "panes/upload_drop.h"
 #include "platform/log.h"
 #include "res/menu_resource.h"
@@ -31,10 +33,13 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTimer>
+#include <QTreeWidget>
 
 using namespace talvex;
 
@@ -67,6 +72,7 @@ CMainFrame::CMainFrame(QWidget* parent)
 
     SetStatus(-1);
     UpdateCommandUI();
+    RestoreLayout();
 }
 
 // The operations go before the session they listen to; the session joins its workers.
@@ -100,7 +106,12 @@ void CMainFrame::CreateActions()
 {
     m_pCommands = new CCommandTable(*this);
     connect(m_pCommands, &CCommandTable::ran, this, &CMainFrame::UpdateCommandUI);
+    // F5 in the local pane refreshes that pane (it takes the key first).
     Action(ID_REFRESH)->setShortcut(QKeySequence(Qt::Key_F5));
+    // The main flows without the mouse: log in, the account book, a search.
+    Action(ID_CONNECT)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    Action(ID_USER_MANAGER)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    Action(ID_FIND_FILE)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
     Action(ID_DETAIL_SIZE)->setCheckable(true);
 
     Bind(ID_APP_EXIT, {[this] { close(); }, {}, {}});
@@ -164,8 +175,9 @@ void CMainFrame::CreateClientArea()
     auto* scheduleView = new CScheduleView;
     m_pTabView->SetPage(CFlatTabView::SchedulePage, scheduleView);
     m_pSchedule = std::make_unique<CScheduleController>(
-        *scheduleView, *m_pTabView, [this] { return m_pQueue->IsStarted() && m_pQueue->IsIdle(); },
+        *scheduleView, *m_pTabView, [this] { return m_pQueue->IsIdle(); },
         [this](CUploadOrder order) { AddUploadOrders({std::move(order)}); }, this);
+    m_pSchedule->SetOnline([this] { return m_pQueue->IsStarted(); });
     m_wndSplitter->addWidget(m_wndSplitterTop);
     m_wndSplitter->addWidget(m_pTabView);
     m_wndSplitter->setStretchFactor(0, 1);
@@ -190,14 +202,92 @@ void CMainFrame::showEvent(QShowEvent* event)
     if (m_bLaidOut)
         return;
     m_bLaidOut = true;
-    // Once the window is laid out: the tab pane gets about 240 pixels at the bottom and the
-    // two upper panes are equally wide.
+    // Once the window is laid out: the splitters as the user left them, else the tab pane gets
+    // about 240 pixels at the bottom and the two upper panes are equally wide.
     QTimer::singleShot(0, this, [this] {
+        const std::vector<int> main = CLayoutStore::Numbers(m_pLayout->Value(QStringLiteral("MainSplitter")));
+        const std::vector<int> top = CLayoutStore::Numbers(m_pLayout->Value(QStringLiteral("TopSplitter")));
+        auto usable = [](const std::vector<int>& sizes) {
+            return sizes.size() == 2 && sizes[0] > 0 && sizes[1] > 0 && sizes[0] < 100000 && sizes[1] < 100000;
+        };
         const int total = m_wndSplitter->height();
-        m_wndSplitter->setSizes({qMax(1, total - 240), 240});
+        if (usable(main))
+            m_wndSplitter->setSizes({main[0], main[1]});
+        else
+            m_wndSplitter->setSizes({qMax(1, total - 240), 240});
         const int width = m_wndSplitterTop->width();
-        m_wndSplitterTop->setSizes({width / 2, width - width / 2});
+        if (usable(top))
+            m_wndSplitterTop->setSizes({top[0], top[1]});
+        else
+            m_wndSplitterTop->setSizes({width / 2, width - width / 2});
     });
+}
+
+QList<QPair<QString, QTreeView*>> CMainFrame::KeptLists() const
+{
+    QList<QPair<QString, QTreeView*>> lists;
+    auto add = [&lists](const char* name, QTreeView* list) { lists.append({QString::fromLatin1(name), list}); };
+    add("LocalList", m_pLocalView->List());
+    add("RemoteList", m_pRemoteView->List());
+    add("QueueList", m_pQueueView->List());
+    add("ProgressList", m_pResults->ProcessView()->List());
+    add("CompleteList", m_pResults->CompleteView()->List());
+    add("FailList", m_pResults->FailView()->List());
+    add("FindList", m_pResults->FindView()->List());
+    add("ScheduleLog", m_pSchedule->View().LogList());
+    return lists;
+}
+
+void CMainFrame::RestoreLayout()
+{
+    m_pLayout = std::make_unique<CLayoutStore>();
+    for (const auto& [name, list] : KeptLists())
+        if (CListColumns* columns = CListColumns::Of(*list))
+            columns->Restore(m_pLayout->Value(name));
+    const std::vector<int> sort = CLayoutStore::Numbers(m_pLayout->Value(QStringLiteral("LocalSort")));
+    if (sort.size() == 2)
+        m_pLocalView->List()->SortByColumn(sort[0], sort[1]);
+    // x, y, width, height, maximised. A place on no screen any more (a monitor taken away)
+    // keeps the size only.
+    const std::vector<int> window = CLayoutStore::Numbers(m_pLayout->Value(QStringLiteral("Window")));
+    if (window.size() != 5 || window[2] < 300 || window[3] < 200 || window[2] > 20000 || window[3] > 20000)
+        return;
+    const QRect place(window[0], window[1], window[2], window[3]);
+    bool onScreen = false;
+    for (const QScreen* screen : QGuiApplication::screens())
+        onScreen = onScreen || screen->availableGeometry().intersects(place);
+    if (onScreen)
+        setGeometry(place);
+    else
+        resize(place.size());
+    if (window[4] == 1)
+        setWindowState(windowState() | Qt::WindowMaximized);
+}
+
+void CMainFrame::SaveLayout()
+{
+    if (!m_pLayout)
+        return;
+    for (const auto& [name, list] : KeptLists())
+        if (CListColumns* columns = CListColumns::Of(*list))
+            m_pLayout->SetValue(name, columns->State());
+    CLocalListCtrl* local = m_pLocalView->List();
+    m_pLayout->SetValue(QStringLiteral("LocalSort"), CLayoutStore::Text({local->SortColumn(), local->SortDirection()}));
+    const bool maximized = isMaximized();
+    const QRect place = maximized && normalGeometry().isValid() ? normalGeometry() : geometry();
+    m_pLayout->SetValue(QStringLiteral("Window"), CLayoutStore::Text({place.x(), place.y(), place.width(), place.height(),
+                                                                      maximized ? 1 : 0}));
+    // Splitters are kept once the window has been laid out (shown) with them.
+    if (m_bLaidOut) {
+        const QList<int> main = m_wndSplitter->sizes();
+        const QList<int> top = m_wndSplitterTop->sizes();
+        if (main.size() == 2 && top.size() == 2) {
+            m_pLayout->SetValue(QStringLiteral("MainSplitter"), CLayoutStore::Text({main[0], main[1]}));
+            m_pLayout->SetValue(QStringLiteral("TopSplitter"), CLayoutStore::Text({top[0], top[1]}));
+        }
+    }
+    if (!m_pLayout->Save())
+        Log("the window's layout could not be saved in %s\n", qPrintable(CRegistryKey::SettingsFile()));
 }
 
 QLabel* CMainFrame::StatusPane(int index) const { return m_pStatus->Pane(index); }
@@ -247,6 +337,7 @@ void CMainFrame::closeEvent(QCloseEvent* event)
 {
     // The workers are told to quit (the control session logs out first).
     m_bClosing = true;
+    SaveLayout();
     m_pSyncJob->Reset();
     m_pQueue->Stop();
     m_pSession->Close();

@@ -19,10 +19,12 @@
 class QAction;
 class QLabel;
 class QSplitter;
+class QTreeView;
 class CClientSession;
 class CFlatTabView;
 class CFrameLocalHost;
 class CJobProgress;
+class CLayoutStore;
 class CLocalView;
 class CRemoteOps;
 class CReconnect;
@@ -72,6 +74,11 @@ public:
     // Re-applies the enable and check rules of every command.
     void UpdateCommandUI();
 
+    // The layout the user gave the window (its place and size, the splitters, each list's
+    // columns and the local pane's sort) is kept in the settings' "Layout" group: written when
+    // the window closes, read when it is made.
+    void SaveLayout();
+
     // Connecting. ConnectAs runs the connect sequence with these credentials (the save flag
     // stays as it was), as the account book's connect button does.
     void ConnectAs(const QString& userId, const QString& password);
@@ -118,6 +125,9 @@ private:
     void OnDetailSize();
     void OnOptions();
     void ShowTotals();
+    void RestoreLayout();
+    // The lists whose columns are kept, by their name in the settings.
+    QList<QPair<QString, QTreeView*>> KeptLists() const;
 
     // The window's part of the connect sequence (main_frame_connect.cpp).
     void ConnectSession();
@@ -161,4 +171,5 @@ private:
     std::unique_ptr<CScheduleController> m_pSchedule;
     std::unique_ptr<CReconnect> m_pReconnect;
     QString m_strReopenFolder; // after a reconnect: the remote folder to show again
+    std::unique_ptr<CLayoutStore> m_pLayout;
 };

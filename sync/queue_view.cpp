@@ -1,6 +1,7 @@
 #include "sync/queue_view.h"
 
 #include "app/prompt.h"
+#include "panes/list_columns.h"
 #include "panes/report_list.h"
 #include "sync/queue_model.h"
 #include "sync/upload_queue.h"
@@ -101,10 +102,8 @@ CQueueView::CQueueView(CUploadQueue& queue, QWidget* parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_pList);
     m_pList->setModel(&queue.Model());
-    const int widths[] = {350, 70, 100, 100};
-    for (int i = 0; i < CQueueModel::ColumnCount; ++i)
-        m_pList->setColumnWidth(i, widths[i]);
-    m_pList->header()->setStretchLastSection(false);
+    auto* fit = new CListColumns(*m_pList, {350, 70, 100, 100});
+    connect(&queue.Model(), &QAbstractItemModel::rowsInserted, fit, &CListColumns::FitSoon);
 
     connect(m_pDelete, &QAction::triggered, this, &CQueueView::DeleteSelected);
     connect(m_pCancel, &QAction::triggered, this, [this] { m_queue.CancelAll(); });

@@ -20,10 +20,18 @@ using namespace talvex;
 
 namespace {
 
+// The remote name as the request holds it (relative to the account's root, no leading "/");
+// notices are matched and resent orders joined without regard to a leading "/".
 CResultRowTexts TextsOf(const CUploadRequest& request)
 {
-    return {QString::fromStdString(request.localPath), QStringLiteral("/") + QString::fromStdString(request.remotePath),
+    return {QString::fromStdString(request.localPath), QString::fromStdString(request.remotePath),
             QueueSizeText(request.size)};
+}
+
+// The remote path of a row's remote name, from the account's root: "/" + the name.
+QString RemotePathOf(const CResultRowTexts& texts)
+{
+    return texts.remoteName.startsWith(QLatin1Char('/')) ? texts.remoteName : QLatin1Char('/') + texts.remoteName;
 }
 
 bool IsFolder(const CUploadRequest& request) { return !request.remotePath.empty() && request.remotePath.back() == '/'; }
@@ -94,7 +102,7 @@ void CResultPanes::OnFileSent(const CUploadRequest& request)
 
 void CResultPanes::ShowInRemoteList(const CResultRowTexts& texts)
 {
-    const QString name = NameInShownFolder(texts.remoteName, m_remote.CurrentPath());
+    const QString name = NameInShownFolder(RemotePathOf(texts), m_remote.CurrentPath());
     if (!name.isEmpty())
         m_remote.AddFileRow(name, texts.sizeText);
 }
@@ -126,8 +134,10 @@ void CResultPanes::OnSettled(const CUploadItem& item)
         return;
     }
     m_tabs.AddCompleteRow(texts);
-    const std::string remote = texts.remoteName.toStdString();
-    m_plugins.Call(CPluginHooks::kSync, m_session.ServerPath(texts.remoteName).toStdString(), {}, remote);
+    // The plug-ins' Sync hook: the server path, an empty text and the remote name (see
+    // talvex_plugin.h).
+    const QString remote = RemotePathOf(texts);
+    m_plugins.Call(CPluginHooks::kSync, m_session.ServerPath(remote).toStdString(), {}, remote.toStdString());
     if (!item.moveError.empty())
         Log("move after upload of %s failed: %s\n", request.localPath.c_str(), item.moveError.c_str());
     if (m_session.IsSyncService())

@@ -44,15 +44,19 @@ void CScheduleController::Edit()
 void CScheduleController::Cancel()
 {
     m_info.Reset();
-    if (m_pView) {
-        // A cancelled schedule does not run any more.
-        m_pView->Stop();
-        m_pView->Refresh();
-    }
+    // A cancelled schedule does not run any more; the page shows no schedule.
+    if (m_pView)
+        m_pView->Forget();
 }
 
 void CScheduleController::RunScheduledSync()
 {
+    if (m_online && !m_online()) {
+        // Orders are never kept for a later session: they would go to whichever account logs in.
+        if (m_pView && m_info.active)
+            m_pView->AddLogLine(QString::fromUtf8(kTextScheduleSkipOffline));
+        return;
+    }
     const bool pending = (m_queueEmpty && !m_queueEmpty()) || (m_progressEmpty && !m_progressEmpty());
     if (pending) {
         if (m_pView)

@@ -36,13 +36,15 @@ public:
 
     // Whether the progress pane holds nothing; until it is set only the queue is asked.
     void SetProgressEmpty(IsIdle progressEmpty) { m_progressEmpty = std::move(progressEmpty); }
+    // Whether a session takes uploads now; until it is set the window is taken as connected.
+    void SetOnline(IsIdle online) { m_online = std::move(online); }
     void SetDialog(ShowDialog dialog) { m_dialog = std::move(dialog); }
 
     // "스케줄 설정" and "스케줄 취소".
     void Edit();
     void Cancel();
-    // The scheduled run: skipped with a log line while uploads are pending; otherwise one
-    // folder order when the source holds a file.
+    // The scheduled run: skipped with a log line without a session or while uploads are
+    // pending; otherwise one folder order when the source holds a file.
     void RunScheduledSync();
 
     // Whether the folder holds a file anywhere below it (folders are entered depth first, links
@@ -55,6 +57,7 @@ private:
     CFlatTabView& m_tabs;
     IsIdle m_queueEmpty;
     IsIdle m_progressEmpty;
+    IsIdle m_online;
     AddOrder m_addOrder;
     ShowDialog m_dialog;
     QWidget* m_pWindow;

@@ -1,6 +1,7 @@
 #include "sync/schedule_view.h"
 
 #include "app/prompt.h"
+#include "panes/list_columns.h"
 #include "res/string_table.h"
 #include "sync/schedule_info.h"
 
@@ -45,8 +46,7 @@ CScheduleView::CScheduleView(QWidget* parent)
     m_pLog->setSelectionMode(QAbstractItemView::SingleSelection);
     m_pLog->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_pLog->setHeaderLabels({Text(kTextScheduleColumnStart), Text(kTextScheduleColumnEnd)});
-    m_pLog->setColumnWidth(0, 200);
-    m_pLog->setColumnWidth(1, 200);
+    new CListColumns(*m_pLog, {200, 200});
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -79,15 +79,13 @@ QString CScheduleView::TimeText(const QDateTime& time)
 
 void CScheduleView::Refresh()
 {
-    if (m_pInfo) {
-        m_pPeriod->setText(m_pInfo->PeriodText());
-        m_pSource->setText(m_pInfo->sourcePath);
-        m_pTarget->setText(m_pInfo->targetPath);
-        m_pMove->setText(m_pInfo->movePath);
-    }
     const bool active = m_pInfo && m_pInfo->active;
-    m_pStart->setEnabled(active);
-    m_pStop->setEnabled(!active);
+    m_pPeriod->setText(active ? m_pInfo->PeriodText() : QString());
+    m_pSource->setText(active ? m_pInfo->sourcePath : QString());
+    m_pTarget->setText(active ? m_pInfo->targetPath : QString());
+    m_pMove->setText(active ? m_pInfo->movePath : QString());
+    m_pStart->setEnabled(active && !IsRunning());
+    m_pStop->setEnabled(active && IsRunning());
 }
 
 void CScheduleView::AddRow(const QString& first, const QString& second)
@@ -104,18 +102,22 @@ void CScheduleView::Start()
         ShowMessageText(window(), Text(kTextScheduleNotSet), PromptIcon::Warning);
         return;
     }
-    // The first look after a start runs the schedule when it is due at all.
-    m_nLastRun = 0;
+    // The time of the last run is kept: stopping and starting again does not make a run due.
     m_timer.start();
-    m_pStart->setEnabled(false);
-    m_pStop->setEnabled(true);
+    Refresh();
 }
 
 void CScheduleView::Stop()
 {
     m_timer.stop();
-    m_pStart->setEnabled(true);
-    m_pStop->setEnabled(false);
+    Refresh();
+}
+
+void CScheduleView::Forget()
+{
+    m_timer.stop();
+    m_nLastRun = 0;
+    Refresh();
 }
 
 void CScheduleView::Tick()
@@ -126,9 +128,11 @@ void CScheduleView::Tick()
     const QDateTime now = Now();
     if (!m_pInfo->IsDue(m_nLastRun, now))
         return;
-    if (m_pInfo->kind == CScheduleInfo::AtSetTime)
-        m_timer.stop(); // a set-time schedule runs once
     m_nLastRun = now.toSecsSinceEpoch();
+    if (m_pInfo->kind == CScheduleInfo::AtSetTime) {
+        m_timer.stop(); // a set-time schedule runs once
+        Refresh();
+    }
     const QString start = TimeText(now);
     if (m_run)
         m_run();

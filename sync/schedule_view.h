@@ -32,14 +32,18 @@ public:
     // The time source of the due test and the log (tests set it; the local time otherwise).
     void SetClock(Clock clock) { m_clock = std::move(clock); }
 
-    // Shows the record again and enables "시작" exactly when it is active, "중지" otherwise.
+    // Shows the record again: "시작" is enabled while an active schedule is stopped, "중지"
+    // while it runs. Without an active record the fields are empty and both buttons gray.
     void Refresh();
     // Appends a row (now, text).
     void AddLogLine(const QString& text);
 
-    // "시작" and "중지".
+    // "시작" and "중지". A stop pauses: a start after it keeps the time of the last run, so the
+    // next run comes when it was due anyway. The first start runs at the first look.
     void Start();
     void Stop();
+    // The record was reset ("스케줄 취소"): stopped, and the next start is a first one.
+    void Forget();
     // One look at the schedule, as the timer does it.
     void Tick();
 
@@ -65,7 +69,7 @@ private:
     std::function<void()> m_run;
     Clock m_clock;
     QTimer m_timer;
-    int64_t m_nLastRun = 0; // seconds since 1970 UTC; 0: not run since "시작"
+    int64_t m_nLastRun = 0; // seconds since 1970 UTC; 0: not run since the schedule was set
     QLineEdit* m_pPeriod;
     QLineEdit* m_pSource;
     QLineEdit* m_pTarget;

@@ -12,11 +12,18 @@
  * What Talvex passes:
  *   Delete           full server path of the deleted file ("/<service set><user root><path>"), ""
  *   Rename           full server path of the old name, full server path of the new name
- *   Sync             the three texts of a synchronisation notice: number, kind and path
+ *   Sync             after the server confirmed an uploaded file: its full server path
+ *                    ("/<service set><user root><path>"), an empty text, and its remote name
+ *                    ("/<path>", from the account's root folder)
  *   Login, Logout    reserved: a text and the integer 1 (not called at present)
  *   TLXN, DuplicationFile  reserved: three texts (not called at present)
  *
  * At most ten plug-ins are called for each hook name; further ones are loaded but not called.
+ *
+ * Example: user "demo" of service set "S1" uploads photos/a.jpg into the remote folder
+ * /backup/; once the server has confirmed it, every plug-in's Sync is called as
+ *   Sync("/S1/demo/backup/photos/a.jpg", "", "/backup/photos/a.jpg");
+ * (sync/example_plugin/example_plugin.c prints these texts).
  */
 #ifndef TALVEX_PLUGIN_H
 #define TALVEX_PLUGIN_H

@@ -17,8 +17,13 @@ TALVEX_PLUGIN_EXPORT int Rename(const char* oldPath, const char* newPath)
     return 0;
 }
 
-TALVEX_PLUGIN_EXPORT int Sync(const char* first, const char* second, const char* third)
+/* Called once the server has confirmed an uploaded file, for example
+ *   Sync("/S1/demo/backup/photos/a.jpg", "", "/backup/photos/a.jpg")
+ * for photos/a.jpg uploaded into /backup/ by user "demo" of service set "S1". The middle text
+ * is always empty. */
+TALVEX_PLUGIN_EXPORT int Sync(const char* serverPath, const char* unused, const char* remoteName)
 {
-    fprintf(stderr, "example plug-in: synchronised %s %s %s\n", first, second, third);
+    (void)unused;
+    fprintf(stderr, "example plug-in: uploaded %s (server path %s)\n", remoteName, serverPath);
     return 0;
 }

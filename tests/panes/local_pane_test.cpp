@@ -8,6 +8,7 @@
 #include "protocol/upload_expansion.h"
 
 #include <QAbstractItemModelTester>
+#include <QDateTime>
 #include <QAction>
 #include <QDir>
 #include <QMimeDatabase>
@@ -139,6 +140,120 @@ private slots:
         m_view.reset();
         QDir(m_dir.path()).removeRecursively();
         QDir().mkpath(m_dir.path());
+    }
+
+    // ---- keys -------------------------------------------------------------------------------
+
+    void enterOpensBackspaceGoesUpAndF5ReadsTheFolderAgain()
+    {
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("top/inner")));
+        MakeFile(Path(QStringLiteral("top/a.txt")));
+        m_view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
+        QVERIFY(Open(List(), Path(QStringLiteral("top"))));
+        List().setFocus();
+        QSignalSpy shown(&List(), &CLocalListCtrl::folderShown);
+        Select(List(), {QStringLiteral("inner")});
+        QTest::keyClick(&List(), Qt::Key_Return);
+        QVERIFY(shown.count() > 0 || shown.wait(5000));
+        QCOMPARE(List().CurrentFolder(), Path(QStringLiteral("top/inner/")));
+        shown.clear();
+        QTest::keyClick(&List(), Qt::Key_Backspace);
+        QVERIFY(shown.count() > 0 || shown.wait(5000));
+        QCOMPARE(List().CurrentFolder(), Path(QStringLiteral("top/")));
+        // The folder left is the current row: Enter goes straight back into it.
+        QCOMPARE(Cell(List(), List().currentIndex().row(), 0), QStringLiteral("inner"));
+        QVERIFY(List().hasFocus());
+        // F5 reads the folder again, keeping the selection; the window's F5 is not asked.
+        MakeFile(Path(QStringLiteral("top/b.txt")));
+        QSignalSpy refreshed(&List(), &CLocalListCtrl::folderRefreshed);
+        QTest::keyClick(&List(), Qt::Key_F5);
+        QVERIFY(refreshed.count() > 0 || refreshed.wait(5000));
+        QVERIFY(Names(List()).contains(QStringLiteral("b.txt")));
+        QCOMPARE(List().SelectedRows().size(), 1);
+        QCOMPARE(Cell(List(), List().SelectedRows().first(), 0), QStringLiteral("inner"));
+        // From a volume's own folder Backspace shows the volume list with that volume current;
+        // there it does nothing.
+        QVERIFY(Open(List(), m_dir.path()));
+        shown.clear();
+        QTest::keyClick(&List(), Qt::Key_Backspace);
+        QVERIFY(shown.count() > 0 || shown.wait(5000));
+        QVERIFY(List().Model()->IsVolumeList());
+        QCOMPARE(Cell(List(), List().currentIndex().row(), 0), QStringLiteral("홈 폴더"));
+        QTest::keyClick(&List(), Qt::Key_Backspace);
+        QVERIFY(List().Model()->IsVolumeList());
+        QTest::keyClick(&List(), Qt::Key_Enter);
+        QTRY_COMPARE(List().CurrentFolder(), m_dir.path() + QLatin1Char('/'));
+    }
+
+    void aTimeReadsAsTheRemotePaneShowsIt()
+    {
+        MakeFile(Path(QStringLiteral("dated.txt")), 1, QDateTime(QDate(2024, 5, 1), QTime(13, 7, 59)).toSecsSinceEpoch());
+        QVERIFY(Open(List(), m_dir.path()));
+        QCOMPARE(Cell(List(), RowNamed(List(), QStringLiteral("dated.txt")), CLocalListModel::TimeColumn),
+                 QStringLiteral("2024-05-01 13:07"));
+    }
+
+    // ---- following the disk -------------------------------------------------------------------
+
+    void filesMadeRemovedAndRenamedOnDiskShowWithoutOpeningTheFolderAgain()
+    {
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("w/sub")));
+        MakeFile(Path(QStringLiteral("w/keep.txt")), 10);
+        MakeFile(Path(QStringLiteral("w/old.txt")));
+        MakeFile(Path(QStringLiteral("w/gone.txt")));
+        QVERIFY(Open(List(), Path(QStringLiteral("w"))));
+        QAbstractItemModelTester tester(List().Model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(List().WatchedFolders(), QStringList{Path(QStringLiteral("w"))});
+        Select(List(), {QStringLiteral("keep.txt"), QStringLiteral("gone.txt")});
+        QSignalSpy shown(&List(), &CLocalListCtrl::folderShown);
+
+        MakeFile(Path(QStringLiteral("w/new.txt")), 5);
+        QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("w/newdir")));
+        QVERIFY(QFile::remove(Path(QStringLiteral("w/gone.txt"))));
+        QVERIFY(QFile::rename(Path(QStringLiteral("w/old.txt")), Path(QStringLiteral("w/renamed.txt"))));
+        QFile grown(Path(QStringLiteral("w/keep.txt")));
+        QVERIFY(grown.open(QIODevice::Append));
+        grown.write("0123456789");
+        grown.close();
+        QTRY_COMPARE_WITH_TIMEOUT(Names(List()), (QStringList{"..", "newdir", "sub", "keep.txt", "new.txt", "renamed.txt"}),
+                                  5000);
+        QCOMPARE(shown.count(), 0); // not opened again: the rows changed in place
+        // The selection stays with what is still there; the time and size are the disk's now.
+        QCOMPARE(List().SelectedRows().size(), 1);
+        QCOMPARE(Cell(List(), List().SelectedRows().first(), 0), QStringLiteral("keep.txt"));
+        QCOMPARE(List().Model()->EntryAt(RowNamed(List(), QStringLiteral("keep.txt"))).size, 20);
+        QVERIFY(List().Model()->EntryAt(RowNamed(List(), QStringLiteral("newdir"))).folder);
+
+        // A folder other than the one on show is not followed; the one left is no longer watched.
+        QVERIFY(Open(List(), Path(QStringLiteral("w/sub"))));
+        QCOMPARE(List().WatchedFolders(), QStringList{Path(QStringLiteral("w/sub"))});
+        QVERIFY(Open(List(), QString()));
+        QVERIFY(List().WatchedFolders().isEmpty());
+    }
+
+    void aFolderRemovedWhileOnShowGivesWayToTheFolderAbove()
+    {
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("p/q/r")));
+        QVERIFY(Open(List(), Path(QStringLiteral("p/q/r"))));
+        QVERIFY(QDir(Path(QStringLiteral("p/q"))).removeRecursively());
+        QTRY_COMPARE_WITH_TIMEOUT(List().CurrentFolder(), Path(QStringLiteral("p/")), 5000);
+        QCOMPARE(Names(List()), QStringList{".."});
+    }
+
+    void aFolderBeingFilledIsReadAgainInBatches()
+    {
+        QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("fill")));
+        QVERIFY(Open(List(), Path(QStringLiteral("fill"))));
+        QSignalSpy refreshed(&List(), &CLocalListCtrl::folderRefreshed);
+        // 2,000 files written over about half a second: a few reads of the folder, not one per file.
+        for (int i = 0; i < 2000; ++i) {
+            MakeFile(Path(QStringLiteral("fill/f%1.bin").arg(i)));
+            if (i % 200 == 0)
+                QTest::qWait(50);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(List().Model()->rowCount(), 2001, 10000);
+        QVERIFY2(refreshed.count() <= 10, qPrintable(QString::number(refreshed.count())));
     }
 
     void aLargeFolderIsReadInPiecesAndTheLatestRequestWaits()

@@ -12,10 +12,14 @@
 
 #include <QAbstractItemModelTester>
 #include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeDatabase>
 #include <QPushButton>
+#include <QRegularExpression>
 #include "tests/common/scripted_prompt.h"
 
 #include <QTest>
@@ -209,13 +213,15 @@ private slots:
         QCOMPARE(view.Model()->rowCount(), 2);
         view.AddFolderRow(QStringLiteral("up"));
         view.AddFileRow(QStringLiteral("new.txt"), QStringLiteral("3 KB"));
+        // Added rows show when they were added, in the form of a listing's times.
         const QString today = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+        const QRegularExpression dateAndTime(QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}$"));
         QCOMPARE(Cell(view, 2, 0), QStringLiteral("up"));
         QCOMPARE(Cell(view, 2, 1), QStringLiteral("0"));
-        QCOMPARE(Cell(view, 2, 3), today);
+        QVERIFY(Cell(view, 2, 3).startsWith(today) && dateAndTime.match(Cell(view, 2, 3)).hasMatch());
         QCOMPARE(view.Model()->index(2, 0).data(CRemoteListModel::FolderRole).toInt(), 1);
         QCOMPARE(Cell(view, 3, 1), QStringLiteral("3 KB"));
-        QCOMPARE(Cell(view, 3, 3), today);
+        QVERIFY(Cell(view, 3, 3).startsWith(today) && dateAndTime.match(Cell(view, 3, 3)).hasMatch());
         QCOMPARE(view.Model()->index(3, 0).data(CRemoteListModel::FolderRole).toInt(), 0);
     }
 
@@ -279,6 +285,67 @@ private slots:
         view.ShowListing(Sample());
         QCOMPARE(Names(view).first(), QStringLiteral("a")); // no ".." at the root
         QCOMPARE(m_host.browsed, (QStringList{"/a/", "/a/b/", "/a/", "/"}));
+    }
+
+    void backspaceGoesUpWithTheFolderLeftCurrentAndF5ListsAgain()
+    {
+        CRemoteView view(m_host);
+        view.resize(500, 300);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        view.List()->setFocus();
+        view.ShowListing(Sample());
+        QTest::keyClick(view.List(), Qt::Key_Backspace); // at the root: nowhere to go
+        QVERIFY(m_host.browsed.isEmpty());
+        Select(view, {2});
+        QTest::keyClick(view.List(), Qt::Key_Enter);
+        QCOMPARE(view.CurrentPath(), QStringLiteral("/c/"));
+        view.ShowListing({Entry("d", 0, 1)});
+        Select(view, {1});
+        QTest::keyClick(view.List(), Qt::Key_Return);
+        view.ShowListing({});
+        QCOMPARE(view.CurrentPath(), QStringLiteral("/c/d/"));
+        QTest::keyClick(view.List(), Qt::Key_Backspace);
+        QCOMPARE(view.CurrentPath(), QStringLiteral("/c/"));
+        view.ShowListing({Entry("x", 0, 0), Entry("d", 0, 1)});
+        // The folder just left is the current and selected row, so Enter goes back into it.
+        QCOMPARE(view.List()->currentIndex().row(), 2);
+        QCOMPARE(view.SelectedRows(), QList<int>{2});
+        QTest::keyClick(view.List(), Qt::Key_Backspace);
+        view.ShowListing(Sample());
+        QCOMPARE(view.List()->currentIndex().row(), 2); // "c"
+        QTest::keyClick(view.List(), Qt::Key_F5);
+        QCOMPARE(m_host.browsed, (QStringList{"/c/", "/c/d/", "/c/", "/", "/"}));
+        QVERIFY(!view.IsAwaitingListing()); // the rows on show are still the folder's own
+        // Without a session the keys do nothing.
+        m_host.ready = false;
+        QTest::keyClick(view.List(), Qt::Key_F5);
+        Select(view, {0});
+        QTest::keyClick(view.List(), Qt::Key_Return);
+        QCOMPARE(m_host.browsed.size(), 5);
+    }
+
+    void theContextMenuOffersNewRenameDeleteCheckInThatOrder()
+    {
+        CRemoteView view(m_host);
+        view.resize(500, 300);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        view.ShowListing(Sample());
+        view.List()->setFocus();
+        Select(view, {1});
+        view.List()->setCurrentIndex(view.Model()->index(1, 0));
+        // The menu as it is shown, opened from the keyboard (Shift+F10): its entries in order.
+        QStringList shown;
+        QTimer::singleShot(0, [&shown] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            QVERIFY(menu);
+            for (QAction* action : menu->actions())
+                shown.append(action->text());
+            menu->close();
+        });
+        QTest::keyClick(view.List(), Qt::Key_F10, Qt::ShiftModifier);
+        QCOMPARE(shown, (QStringList{"폴더 만들기(&C)", "이름 바꾸기(&R)", "삭제(&D)", "동기화 확인(&S)"}));
     }
 
     // ---- requests ---------------------------------------------------------------------------

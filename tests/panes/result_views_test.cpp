@@ -128,6 +128,76 @@ private slots:
         QCOMPARE(QApplication::clipboard()->text(), QString());
     }
 
+    void ctrlACtrlCPutsTheSelectedRowsOnTheClipboardInEveryList()
+    {
+        // The current cell is a remote name: the tree view's own Ctrl+C would copy just that.
+        CProcessView process;
+        CCompleteResultView complete;
+        CFailView fail;
+        CFindView find;
+        for (CResultView* view : std::initializer_list<CResultView*>{&process, &complete, &fail, &find}) {
+            view->resize(700, 200);
+            view->show();
+            QVERIFY(QTest::qWaitForWindowExposed(view));
+        }
+        process.AddResultRow(Texts(QStringLiteral("/l/a.txt"), QStringLiteral("a.txt"), QStringLiteral("5")), QString());
+        process.AddResultRow(Texts(QStringLiteral("/l/b.txt"), QStringLiteral("b.txt"), QStringLiteral("6")), QString());
+        complete.AddResultRow(Texts(QStringLiteral("/l/a.txt"), QStringLiteral("a.txt"), QStringLiteral("5")));
+        complete.AddResultRow(Texts(QStringLiteral("/l/b.txt"), QStringLiteral("b.txt"), QStringLiteral("6")));
+        fail.AddResultRow(Texts(QStringLiteral("/l/a.txt"), QStringLiteral("a.txt"), QStringLiteral("5")));
+        fail.AddResultRow(Texts(QStringLiteral("/l/b.txt"), QStringLiteral("b.txt"), QStringLiteral("6")));
+        CRemoteEntry one;
+        one.name = "one.txt";
+        one.size = 1;
+        CRemoteEntry two;
+        two.name = "two.txt";
+        two.size = 2000;
+        find.ShowSearchResults({one, two});
+        const QList<QPair<CResultView*, QString>> expected = {
+            {&process, QStringLiteral("/l/a.txt\ta.txt\t5\r\n/l/b.txt\tb.txt\t6\r\n")},
+            {&complete, QStringLiteral("/l/a.txt\ta.txt\t5\t동기화 완료\r\n/l/b.txt\tb.txt\t6\t동기화 완료\r\n")},
+            {&fail, QStringLiteral("/l/a.txt\ta.txt\t5\r\n/l/b.txt\tb.txt\t6\r\n")},
+            {&find, QStringLiteral("one.txt\t1\t\t\r\ntwo.txt\t2,000\t\t\r\n")},
+        };
+        for (const auto& [view, text] : expected) {
+            QTreeView* list = view->List();
+            const QRect cell = list->visualRect(view->Model()->index(1, 1));
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+            QCOMPARE(list->currentIndex().column(), 1);
+            QApplication::clipboard()->setText(QStringLiteral("before"));
+            QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);
+            QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+            QCOMPARE(QApplication::clipboard()->text(), text);
+            QCOMPARE(view->RowCount(), 2);
+        }
+    }
+
+    void columnsStretchToTheEdgeKeepTheirMinimumAndElideLongPathsInTheMiddle()
+    {
+        CFailView fail;
+        fail.resize(1200, 200);
+        fail.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&fail));
+        QTreeView* list = fail.List();
+        QHeaderView* header = list->header();
+        QVERIFY(header->stretchLastSection());
+        // The last column reaches the list's edge.
+        QCOMPARE(header->sectionViewportPosition(3) + header->sectionSize(3), list->viewport()->width());
+        for (int c = 0; c < 4; ++c)
+            QCOMPARE(header->sectionResizeMode(c), QHeaderView::Interactive);
+        // The user widens a column; narrower than it was designed it does not get.
+        header->resizeSection(2, 180);
+        QCOMPARE(list->columnWidth(2), 180);
+        header->resizeSection(2, 20);
+        QTRY_COMPARE(list->columnWidth(2), 100);
+        // A long remote name makes its column wider (up to a third of the list), once.
+        const QString longName = QStringLiteral("folder/") + QString(60, QLatin1Char('x')) + QStringLiteral(".txt");
+        fail.AddResultRow(Texts(QStringLiteral("/l/a.txt"), longName));
+        QTRY_VERIFY(list->columnWidth(1) > 300);
+        QVERIFY(list->columnWidth(1) <= list->viewport()->width() / 3 + 1);
+        QCOMPARE(list->textElideMode(), Qt::ElideMiddle);
+    }
+
     void keysAndTheGrayRulesOfTheMenus()
     {
         CFailView fail;

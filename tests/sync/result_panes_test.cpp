@@ -100,14 +100,15 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(panes.FailView()->RowCount(), 1, 20000);
         QVERIFY(panes.IsProgressEmpty());
         QCOMPARE(panes.CompleteView()->Model()->Text(0, 0), src);
-        QCOMPARE(panes.CompleteView()->Model()->Text(0, 1), QStringLiteral("/normal/a.txt"));
+        // The remote name as the request holds it: from the account's root, no leading "/".
+        QCOMPARE(panes.CompleteView()->Model()->Text(0, 1), QStringLiteral("normal/a.txt"));
         QCOMPARE(panes.CompleteView()->Model()->Text(0, 3), QStringLiteral("동기화 완료"));
         // The target and its "_[1]" are taken: the file goes to "_[2]", nothing is overwritten.
         QCOMPARE(Read(target + QStringLiteral("_[2]")), QByteArray("alpha"));
         QCOMPARE(Read(target), QByteArray("old"));
         QCOMPARE(Read(target + QStringLiteral("_[1]")), QByteArray("older"));
         QVERIFY(!QFile::exists(src));
-        QCOMPARE(panes.FailView()->Model()->Text(0, 1), QStringLiteral("/normal/no.refuse"));
+        QCOMPARE(panes.FailView()->Model()->Text(0, 1), QStringLiteral("normal/no.refuse"));
         QCOMPARE(frame.StatusPane(3)->text(), QStringLiteral("완료 : 1  "));
         QCOMPARE(frame.StatusPane(4)->text(), QStringLiteral("실패 : 1"));
 
@@ -117,6 +118,7 @@ private slots:
         panes.FailView()->MenuAction(32816)->trigger();
         QCOMPARE(panes.FailView()->RowCount(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(panes.FailView()->RowCount(), 1, 20000);
+        QCOMPARE(panes.FailView()->Model()->Text(0, 1), QStringLiteral("normal/no.refuse")); // the same folder
         QCOMPARE(frame.Queue().CurrentTotals().failed, int64_t(2));
         QCOMPARE(frame.Queue().CurrentTotals().completed, int64_t(1));
 
@@ -151,7 +153,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(panes.CompleteView()->RowCount(), 1, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(panes.FailView()->RowCount(), 1, 10000);
         QVERIFY(panes.IsProgressEmpty());
-        QCOMPARE(panes.FailView()->Model()->Text(0, 1), QStringLiteral("/s/c.syncfail"));
+        QCOMPARE(panes.FailView()->Model()->Text(0, 1), QStringLiteral("s/c.syncfail"));
         QCOMPARE(frame.Queue().CurrentTotals().failed, int64_t(1));
 
         // A later 200 notice for the failed name confirms it after all: both counts corrected.

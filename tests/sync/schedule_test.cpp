@@ -372,13 +372,24 @@ private slots:
         rig.controller.Info().unit = CScheduleInfo::Hours;
         view.Refresh();
         QCOMPARE(view.PeriodField()->text(), QStringLiteral("5 시간 주기로"));
-        // Cancel: the record is reset, the page shows it, a running schedule stops.
+        // Cancel: the record is reset, a running schedule stops, and the page shows no
+        // schedule at all: empty fields, both buttons gray.
         view.Start();
         rig.controller.Cancel();
         QVERIFY(!view.IsRunning());
         QVERIFY(!rig.controller.IsActive());
+        QVERIFY(!view.StartButton()->isEnabled() && !view.StopButton()->isEnabled());
+        for (QLineEdit* field : {view.PeriodField(), view.SourceField(), view.TargetField(), view.MoveField()})
+            QCOMPARE(field->text(), QString());
+        // A schedule set again after the cancel shows and starts as a new one.
+        MakeActive(rig.controller.Info(), CScheduleInfo::Minutes, 1, QStringLiteral("/s"));
+        view.Refresh();
+        QCOMPARE(view.PeriodField()->text(), QStringLiteral("1 분 주기로"));
+        QVERIFY(view.StartButton()->isEnabled() && !view.StopButton()->isEnabled());
+        // Set again while it runs: the buttons stay those of a running schedule.
+        view.Start();
+        view.Refresh();
         QVERIFY(!view.StartButton()->isEnabled() && view.StopButton()->isEnabled());
-        QCOMPARE(view.SourceField()->text(), QString());
     }
 
     void anEveryPeriodScheduleRunsAtOnceThenAfterEachFullPeriod()
@@ -413,13 +424,88 @@ private slots:
             rig.view->Tick();
             QCOMPARE(rig.orders.size(), size_t(3));
             QCOMPARE(rig.Rows(), 3);
-            // Started again: the first look runs it again.
-            rig.view->Stop();
-            rig.view->Start();
-            rig.now = rig.now.addSecs(5);
-            rig.view->Tick();
-            QCOMPARE(rig.orders.size(), size_t(4));
         }
+    }
+
+    void stopThenStartKeepsTheTimeOfTheLastRun()
+    {
+        const QString src = m_local.filePath(QStringLiteral("pause"));
+        WriteFile(src + QStringLiteral("/f.txt"), "f");
+        Rig rig;
+        MakeActive(rig.controller.Info(), CScheduleInfo::Minutes, 10, src);
+        rig.view->Start();
+        rig.view->Tick();
+        QCOMPARE(rig.orders.size(), size_t(1));
+        const QDateTime first = rig.now;
+        // "중지" then "시작" a minute later: the next look is no reason for a run.
+        rig.now = first.addSecs(60);
+        rig.view->StopButton()->click();
+        rig.view->StartButton()->click();
+        QVERIFY(rig.view->IsRunning());
+        rig.now = first.addSecs(65);
+        rig.view->Tick();
+        QCOMPARE(rig.orders.size(), size_t(1));
+        QCOMPARE(rig.view->LastRun(), first.toSecsSinceEpoch());
+        // The run comes when it was due anyway, ten minutes after the last one.
+        rig.now = first.addSecs(599);
+        rig.view->Tick();
+        QCOMPARE(rig.orders.size(), size_t(1));
+        rig.now = first.addSecs(600);
+        rig.view->Tick();
+        QCOMPARE(rig.orders.size(), size_t(2));
+        // Stopped past the due time: the first look after the start runs at once.
+        rig.view->Stop();
+        rig.now = first.addSecs(1300);
+        rig.view->Start();
+        rig.view->Tick();
+        QCOMPARE(rig.orders.size(), size_t(3));
+        // A cancel forgets the last run: a schedule set again runs at its first look.
+        rig.controller.Cancel();
+        MakeActive(rig.controller.Info(), CScheduleInfo::Minutes, 10, src);
+        rig.view->Refresh();
+        rig.now = rig.now.addSecs(5);
+        rig.view->Start();
+        rig.view->Tick();
+        QCOMPARE(rig.orders.size(), size_t(4));
+    }
+
+    void aRunWithoutASessionSaysSoInItsOwnWords()
+    {
+        const QString src = m_local.filePath(QStringLiteral("offline"));
+        WriteFile(src + QStringLiteral("/f.txt"), "f");
+        Rig rig;
+        MakeActive(rig.controller.Info(), CScheduleInfo::Minutes, 1, src);
+        bool online = false;
+        rig.controller.SetOnline([&] { return online; });
+        rig.queueEmpty = false; // what the queue says without a session does not matter
+        rig.view->Start();
+        rig.view->Tick();
+        QVERIFY(rig.orders.empty());
+        QCOMPARE(rig.Rows(), 2);
+        QCOMPARE(rig.Cell(0, 1), QStringLiteral("접속되어 있지 않아 이번 업로드를 건너뜁니다"));
+        // Online with uploads pending: the pending text, as before.
+        online = true;
+        rig.controller.RunScheduledSync();
+        QCOMPARE(rig.Cell(2, 1), QStringLiteral("동기화 진행중이므로 디렉토리 검색 Skip"));
+        rig.queueEmpty = true;
+        rig.controller.RunScheduledSync();
+        QCOMPARE(rig.orders.size(), size_t(1));
+    }
+
+    void theWindowSkipsAScheduledRunWhileLoggedOut()
+    {
+        const QString src = m_local.filePath(QStringLiteral("window-offline"));
+        WriteFile(src + QStringLiteral("/f.txt"), "f");
+        CMainFrame frame;
+        MakeActive(frame.Schedule().Info(), CScheduleInfo::Minutes, 1, src);
+        CScheduleView& view = frame.Schedule().View();
+        view.SetInfo(&frame.Schedule().Info());
+        view.Refresh();
+        view.Start();
+        view.Tick();
+        QCOMPARE(view.LogList()->topLevelItemCount(), 2);
+        QCOMPARE(view.LogList()->topLevelItem(0)->text(1), U(kTextScheduleSkipOffline));
+        QVERIFY(frame.Queue().IsEmpty());
     }
 
     void aSetTimeScheduleWaitsForItsDayAndRunsOnce()
