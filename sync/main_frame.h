@@ -20,6 +20,9 @@ class QAction;
 class QLabel;
 class QSplitter;
 class CClientSession;
+class CDesktopNotifier;
+class CFrameNotices;
+class CKeyringStore;
 class CFlatTabView;
 class CFrameLocalHost;
 class CJobProgress;
@@ -66,6 +69,11 @@ public:
     CScheduleController& Schedule() const { return *m_pSchedule; }
     // The dialogs the flows open; tests replace them.
     CFrameDialogs& Dialogs() { return m_dialogs; }
+    // Desktop services (main_frame_desktop.cpp): the secret store of the account book's
+    // passwords and the desktop notifications.
+    CKeyringStore& Keyring() const { return *m_pKeyring; }
+    CDesktopNotifier& Notifier() const { return *m_pNotifier; }
+    CFrameNotices& Notices() const { return *m_pNotices; }
 
     // Re-applies the enable and check rules of every command.
     void UpdateCommandUI();
@@ -122,11 +130,18 @@ private:
     void OnConnect();
     void OnUserManager();
     void OnDisconnect();
-    bool ShowLogin();
+    // The login dialog; a known user id is filled in (an account kept without its password).
+    bool ShowLogin(const QString& userId = QString());
     void RetryAfter(unsigned questionId);
     void OnRequestNotSent(const talvex::CTlxspResponse& response);
     void AddDrmPage();
     void EndProgram(unsigned messageId, int status);
+
+    // Desktop services (main_frame_desktop.cpp).
+    void CreateKeyring();
+    void ConnectNotices();
+    void ScheduledRunQueued();
+    bool IsInFront() const;
 
     void Bind(unsigned id, CCommandTable::Command command) { m_pCommands->Bind(id, std::move(command)); }
 
@@ -156,4 +171,8 @@ private:
     std::unique_ptr<CResultPanes> m_pResults;
     CQueueView* m_pQueueView = nullptr;
     std::unique_ptr<CScheduleController> m_pSchedule;
+    // Desktop services: made after the session and the queue, gone before them.
+    std::unique_ptr<CKeyringStore> m_pKeyring;
+    std::unique_ptr<CDesktopNotifier> m_pNotifier;
+    std::unique_ptr<CFrameNotices> m_pNotices;
 };

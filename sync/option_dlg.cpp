@@ -3,6 +3,7 @@
 #include "app/deployment_settings.h"
 #include "app/prompt.h"
 #include "app/registry_key.h"
+#include "res/desktop_texts.h"
 #include "res/string_table.h"
 
 #include <QButtonGroup>
@@ -23,6 +24,7 @@ namespace {
 constexpr const char* kValueUploadChannels = "UploadChannels";
 constexpr const char* kValueManualSync = "ManualSync";
 constexpr const char* kValueConfirmTimeout = "ConfirmTimeout";
+constexpr const char* kValueDesktopNotify = "DesktopNotify";
 
 } // namespace
 
@@ -44,6 +46,8 @@ UploadOptions UploadOptions::Load()
         if (ok && seconds >= 1 && seconds <= 7 * 86400)
             options.confirmTimeoutSeconds = seconds;
     }
+    if (key.ReadString(QString::fromLatin1(kValueDesktopNotify), value) && value.trimmed() == QLatin1String("0"))
+        options.notify = false;
     return options;
 }
 
@@ -55,13 +59,15 @@ bool UploadOptions::Save() const
         return false;
     return key.WriteString(QString::fromLatin1(kValueUploadChannels), QString::number(channels == 2 ? 2 : 1))
            && key.WriteString(QString::fromLatin1(kValueManualSync), manualSync ? QStringLiteral("1") : QStringLiteral("0"))
+           && key.WriteString(QString::fromLatin1(kValueDesktopNotify), notify ? QStringLiteral("1") : QStringLiteral("0"))
            && DeploymentSettings::SaveUploadLimit(limitKBps);
 }
 
 COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     : QDialog(parent), m_pOne(new QRadioButton(QString::fromUtf8(kTextOptionOne))),
       m_pTwo(new QRadioButton(QString::fromUtf8(kTextOptionTwo))),
-      m_pManualSync(new QCheckBox(QString::fromUtf8(kTextOptionManualSync))), m_pLimit(new QSpinBox)
+      m_pManualSync(new QCheckBox(QString::fromUtf8(kTextOptionManualSync))), m_pLimit(new QSpinBox),
+      m_pNotify(new QCheckBox(QString::fromUtf8(kTextOptionNotify)))
 {
     setWindowTitle(Str(194));
     auto* group = new QGroupBox(QString::fromUtf8(kTextOptionChannels));
@@ -91,6 +97,9 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     layout->addWidget(group);
     layout->addWidget(m_pManualSync);
     layout->addLayout(limitRow);
+    m_pNotify->setObjectName(QStringLiteral("desktopNotify"));
+    m_pNotify->setChecked(options.notify);
+    layout->addWidget(m_pNotify);
     layout->addWidget(buttons);
 }
 
@@ -100,5 +109,6 @@ UploadOptions COptionDlg::Options() const
     options.channels = m_pTwo->isChecked() ? 2 : 1;
     options.manualSync = m_pManualSync->isChecked();
     options.limitKBps = m_pLimit->value();
+    options.notify = m_pNotify->isChecked();
     return options;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // COptionDlg: the upload options. "동시 전송 개수" (한개 / 두개: upload channels from the next
 // login), "수동동기화" (whether the manual sync command is offered) and the upload speed limit
-// (KB/s, 0: none; applies at once). The choices are kept in the settings store.
+// (KB/s, 0: none; applies at once) and, last, whether desktop notifications are sent (an upload
+// or a scheduled run ended, the connection was lost, while the window is not in front). The
+// choices are kept in the settings store.
 
 #include <QDialog>
 
@@ -16,6 +18,7 @@ struct UploadOptions {
     // How long a file answered on a sync-service account waits for its confirming notice before
     // it counts failed as unconfirmed (settings value "ConfirmTimeout", seconds; kept by hand).
     int confirmTimeoutSeconds = 300;
+    bool notify = true; // desktop notifications (settings value "DesktopNotify")
 
     static UploadOptions Load();
     // False when the settings could not be written.
@@ -33,10 +36,12 @@ public:
     QRadioButton* TwoButton() const { return m_pTwo; }
     QCheckBox* ManualSyncBox() const { return m_pManualSync; }
     QSpinBox* LimitBox() const { return m_pLimit; }
+    QCheckBox* NotifyBox() const { return m_pNotify; }
 
 private:
     QRadioButton* m_pOne;
     QRadioButton* m_pTwo;
     QCheckBox* m_pManualSync;
     QSpinBox* m_pLimit;
+    QCheckBox* m_pNotify;
 };
