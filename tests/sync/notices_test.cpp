@@ -20,6 +20,7 @@
 #include "tests/common/private_session_bus.h"
 
 #include <QAction>
+#include <QBoxLayout>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -158,6 +159,21 @@ private slots:
         QVERIFY(took.elapsed() < CDesktopNotifier::kCallTimeoutMs);
         QCOMPARE(notifier.Pending(), 0);
         QVERIFY(m_service->registerService(kService));
+    }
+
+    void theOptionDialogEndsWithTheNotificationChoice()
+    {
+        QVERIFY(UploadOptions::Load().notify); // on unless turned off
+        COptionDlg dlg(UploadOptions::Load());
+        QCOMPARE(dlg.NotifyBox()->text(), U(kTextOptionNotify));
+        // Last before the buttons, below the speed limit.
+        auto* layout = qobject_cast<QBoxLayout*>(dlg.layout());
+        QVERIFY(layout);
+        QCOMPARE(layout->itemAt(layout->count() - 2)->widget(), dlg.NotifyBox());
+        if (const int wait = qEnvironmentVariableIntValue("TALVEX_SHOTS_WAIT_MS"); wait > 0) {
+            dlg.show(); // for a screenshot of the display taken from outside
+            QTest::qWait(wait);
+        }
     }
 
     void anUploadThatEndsBehindOtherWindowsIsToldAndAClickShowsItsPage()
