@@ -77,8 +77,10 @@ void CFrameNotices::Check()
 {
     const bool idle = m_queue.IsIdle();
     if (!m_bBatch) {
-        if (idle || !m_queue.IsStarted())
+        if (idle || !m_queue.IsStarted()) {
+            m_bScheduled = false; // a run that queued nothing is no batch
             return;
+        }
         m_bBatch = true;
         m_nCompleted = m_nFailed = 0;
         m_since.start();
