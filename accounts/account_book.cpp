@@ -141,6 +141,22 @@ void CAccountBook::Clear()
     m_root.m_children.clear();
 }
 
+void CAccountBook::SetPasswordInStore(AccountNode& account, bool inStore)
+{
+    if (!account.IsRoot() && !account.IsFolder())
+        account.m_bPasswordInStore = inStore;
+}
+
+void CAccountBook::SetStoredPassword(AccountNode& account, std::string password)
+{
+    if (account.IsRoot() || account.IsFolder())
+        return;
+    account.m_entry.password = std::move(password);
+    account.m_hasUndecoded[AccountNode::kPassword] = false;
+    account.m_undecoded[AccountNode::kPassword].clear();
+    account.m_bPasswordInStore = true;
+}
+
 bool CAccountBook::Load(const std::string& path)
 {
     Clear();
@@ -244,10 +260,14 @@ bool CAccountBook::Build(CXmlDocument& doc)
     auto writeUser = [&](const AccountNode& node) {
         doc.AppendChild("User");
         for (int field = 0; field < AccountNode::kFieldCount; ++field) {
-            if (!WireField(node, field, value))
-                return false;
-            if (field == AccountNode::kPassword)
-                value = ScramblePassword(value);
+            if (field == AccountNode::kPassword && node.m_bPasswordInStore) {
+                value.clear(); // kept in the secret store
+            } else {
+                if (!WireField(node, field, value))
+                    return false;
+                if (field == AccountNode::kPassword)
+                    value = ScramblePassword(value);
+            }
             doc.SetChildAttribute(kFieldAttribute[field], value);
         }
         return true;

@@ -8,6 +8,8 @@
 // encoding is shown with U+FFFD in place of the bad bytes, and written back with its original
 // bytes as long as it has not been changed, so such an account is never lost.
 // Passwords are stored scrambled with a fixed key; the file is readable by its owner only.
+// An account whose password lives in the desktop's secret store instead (password_store.h)
+// is written with an empty password attribute; the file's format stays the same.
 
 #include <array>
 #include <memory>
@@ -37,6 +39,11 @@ public:
     AccountNode* Parent() const { return m_pParent; }
     size_t ChildCount() const { return m_children.size(); }
     AccountNode* Child(size_t i) const { return m_children[i].get(); }
+    // The password is kept in the secret store: the file holds an empty password for it.
+    bool PasswordInStore() const { return m_bPasswordInStore; }
+    // The password as read from the file could not be decoded from the wire encoding: only
+    // the file can keep its original bytes.
+    bool PasswordUndecoded() const { return m_hasUndecoded[kPassword]; }
 
 private:
     friend class CAccountBook;
@@ -48,6 +55,7 @@ private:
     // Original bytes of the fields that could not be decoded from the wire encoding.
     std::array<std::string, kFieldCount> m_undecoded;
     std::array<bool, kFieldCount> m_hasUndecoded{};
+    bool m_bPasswordInStore = false;
 };
 
 class CAccountBook {
@@ -71,6 +79,11 @@ public:
     bool Remove(AccountNode* node);
     // Leaves only the root.
     void Clear();
+    // The account's password now lives in the secret store (the file keeps it empty), or
+    // no longer does (the file keeps it scrambled again).
+    void SetPasswordInStore(AccountNode& account, bool inStore);
+    // The password read from the secret store for an account whose file value was empty.
+    void SetStoredPassword(AccountNode& account, std::string password);
 
     // Replaces the tree by the file's contents. False when the file is missing or not well
     // formed; the tree then holds only the root and Error() says why.

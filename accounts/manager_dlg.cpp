@@ -35,8 +35,9 @@ QPushButton* NewButton(const char* text, const char* name, QWidget* parent)
 
 } // namespace
 
-CManagerDlg::CManagerDlg(ConnectFn onConnect, QWidget* parent)
-    : QDialog(parent), m_connect(std::move(onConnect)), m_pTree(new QTreeWidget(this)), m_pRootItem(nullptr),
+CManagerDlg::CManagerDlg(ConnectFn onConnect, QWidget* parent, IPasswordStore* passwords)
+    : QDialog(parent), m_connect(std::move(onConnect)),
+      m_pPasswords(passwords ? std::make_unique<CBookPasswords>(*passwords) : nullptr), m_pTree(new QTreeWidget(this)), m_pRootItem(nullptr),
       m_pDetails(new QGroupBox(T(kTextManagerDetails), this)), m_pName(new QLineEdit(m_pDetails)),
       m_pUserId(new QLineEdit(m_pDetails)), m_pPassword(new QLineEdit(m_pDetails)),
       m_pDescription(new QLineEdit(m_pDetails)),
@@ -127,6 +128,8 @@ void CManagerDlg::LoadBook()
 {
     // A missing or unreadable file leaves the tree with the root alone; nothing is shown.
     m_book.Load(CAccountBook::DefaultPath());
+    if (m_pPasswords)
+        m_pPasswords->AfterLoad(m_book);
     AddItems(m_pRootItem, m_book.Root());
     m_pRootItem->setExpanded(true);
 }
@@ -263,7 +266,15 @@ void CManagerDlg::OnConnect()
 
 void CManagerDlg::OnSave()
 {
-    // The book keeps the old file when the new one cannot be written completely.
-    if (!m_book.Save(CAccountBook::DefaultPath()))
+    // The book keeps the old file when the new one cannot be written completely. Passwords
+    // go into the store first (the file then keeps them empty); entries of deleted accounts
+    // leave the store only once the file without them is written.
+    if (m_pPasswords)
+        m_pPasswords->BeforeSave(m_book);
+    if (!m_book.Save(CAccountBook::DefaultPath())) {
         ShowMessageText(this, T(kTextManagerSaveFailed) + QLatin1Char('\n') + Q(m_book.Error()), PromptIcon::Warning);
+        return;
+    }
+    if (m_pPasswords)
+        m_pPasswords->AfterSave(m_book);
 }

@@ -2,13 +2,17 @@
 // CManagerDlg: the account book on screen. The tree shows the book's folders and accounts as
 // the book orders them; the details group shows the selected account and takes a new one.
 // Nothing reaches the file until "저장"; "접속" hands the selected account to the caller.
+// With a password store, the book's passwords live there (password_store.h): read when the
+// dialog opens, moved there by "저장".
 
 #include "accounts/account_book.h"
+#include "accounts/password_store.h"
 
 #include <QDialog>
 #include <QHash>
 
 #include <functional>
+#include <memory>
 
 class QGroupBox;
 class QLineEdit;
@@ -22,7 +26,8 @@ public:
     // Receives the user id and password of the account chosen with "접속".
     using ConnectFn = std::function<void(const QString& userId, const QString& password)>;
 
-    explicit CManagerDlg(ConnectFn onConnect, QWidget* parent = nullptr);
+    // passwords: the secret store for the book's passwords; null keeps them in the file only.
+    explicit CManagerDlg(ConnectFn onConnect, QWidget* parent = nullptr, talvex::IPasswordStore* passwords = nullptr);
 
     // Asks for a new folder's name; true with a name on OK. Tests replace it.
     std::function<bool(QString& name)> m_askFolderName;
@@ -67,6 +72,7 @@ private:
 
     ConnectFn m_connect;
     talvex::CAccountBook m_book;
+    std::unique_ptr<talvex::CBookPasswords> m_pPasswords;
     QHash<const talvex::AccountNode*, QTreeWidgetItem*> m_items;
 
     QTreeWidget* m_pTree;

@@ -2,6 +2,7 @@
 
 #include "cli/commands.h"
 #include "cli/drm_unpack.h"
+#include "cli/keyring_password.h"
 #include "cli/options.h"
 
 #include <csignal>
@@ -26,6 +27,13 @@ int main(int argc, char** argv)
         }
         std::cerr << "talvex-cli: " << error << '\n' << talvex::cli::UsageText();
         return talvex::cli::kExitUsage;
+    }
+    if (options.passwordFromKeyring) {
+        const int code = talvex::cli::ReadKeyringPassword(options, options.password, error);
+        if (code != talvex::cli::kExitOk) {
+            std::cerr << "talvex-cli: " << error << '\n';
+            return code;
+        }
     }
     return talvex::cli::RunCommand(options);
 }

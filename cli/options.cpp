@@ -76,6 +76,8 @@ const char* UsageText()
            "  --user ID                user id (env TALVEX_USER)\n"
            "  --password PW            password (env TALVEX_PASSWORD)\n"
            "  --password-stdin         read the password from the first line of standard input\n"
+           "  --password-from-keyring  the password the account book keeps in the desktop keyring for\n"
+           "                           --user at --web-host\n"
            "  --work-dir DIR           folder of the log and the temporary .tlx files\n"
            "  --encoding NAME          wire encoding (CP949)\n"
            "  --timeout SECONDS        longest wait for one answer (60)\n"
@@ -156,6 +158,8 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
                 return fail("--password needs a value");
         } else if (arg == "--password-stdin") {
             passwordStdin = true;
+        } else if (arg == "--password-from-keyring") {
+            o.passwordFromKeyring = true;
         } else if (arg == "--work-dir") {
             if (!value(o.workDir) || o.workDir.empty())
                 return fail("--work-dir needs a folder");
@@ -197,6 +201,10 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
         }
     }
 
+    if (passwordStdin && o.passwordFromKeyring)
+        return fail("--password-stdin and --password-from-keyring exclude each other");
+    if (o.passwordFromKeyring && o.user.empty())
+        return fail("--password-from-keyring needs --user (or TALVEX_USER)");
     if (passwordStdin) {
         std::string line;
         if (!std::getline(std::cin, line))

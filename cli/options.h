@@ -27,6 +27,9 @@ struct Options {
     int commandPort = 20001;
     std::string user;
     std::string password;
+    // --password-from-keyring: the password is the desktop keyring's entry of the account
+    // (the account book's, named by the web host and the user id); main() reads it.
+    bool passwordFromKeyring = false;
     std::string workDir;       // empty: the per-user data folder's cli/ folder
     std::string encoding = "CP949";
     int timeoutSeconds = 60;   // longest wait for one answer

@@ -18,6 +18,10 @@ function(talvex_gtest name)
     ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=print_stacktrace=1")
 endfunction()
 
+# Qt tests never reach the desktop's session bus (its keyring, its notifications): those that
+# need one start a bus of their own (tests/common/private_session_bus.h).
+set(TALVEX_TEST_NO_SESSION_BUS "DBUS_SESSION_BUS_ADDRESS=unix:path=${TALVEX_TEST_RUNTIME_DIR}/no-session-bus")
+
 function(talvex_qtest name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
@@ -28,5 +32,5 @@ function(talvex_qtest name)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${TALVEX_TEST_RUNTIME_DIR};QTEST_FUNCTION_TIMEOUT=60000")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${TALVEX_TEST_RUNTIME_DIR};QTEST_FUNCTION_TIMEOUT=60000;${TALVEX_TEST_NO_SESSION_BUS}")
 endfunction()

@@ -6,13 +6,17 @@
 #include "sync/sync_job.h"
 #include "sync/sync_result_dlg.h"
 
+#include <QLineEdit>
+
 using talvex::CSyncNoticeList;
 
-CFrameDialogs DefaultFrameDialogs(QWidget* window)
+CFrameDialogs DefaultFrameDialogs(QWidget* window, talvex::IPasswordStore* passwords)
 {
     CFrameDialogs dialogs;
     dialogs.showLogin = [window](QString& userId, QString& password, bool& save) {
         CLoginDlg dlg(window);
+        if (!userId.isEmpty())
+            dlg.UserIdEdit()->setText(userId);
         if (dlg.exec() != QDialog::Accepted)
             return false;
         userId = dlg.m_strUserId;
@@ -20,7 +24,7 @@ CFrameDialogs DefaultFrameDialogs(QWidget* window)
         save = dlg.m_bSave;
         return true;
     };
-    dialogs.showManager = [window](QString& userId, QString& password) {
+    dialogs.showManager = [window, passwords](QString& userId, QString& password) {
         bool chosen = false;
         CManagerDlg dlg(
             [&](const QString& id, const QString& pw) {
@@ -28,7 +32,7 @@ CFrameDialogs DefaultFrameDialogs(QWidget* window)
                 password = pw;
                 chosen = true;
             },
-            window);
+            window, passwords);
         dlg.exec();
         return chosen;
     };

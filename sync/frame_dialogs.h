@@ -7,12 +7,15 @@
 #include <QString>
 
 class QWidget;
+namespace talvex {
+class IPasswordStore;
+}
 
 #include <functional>
 #include <memory>
 
 struct CFrameDialogs {
-    // The login dialog; true with the values on OK.
+    // The login dialog; true with the values on OK. A user id passed in is filled in.
     std::function<bool(QString& userId, QString& password, bool& save)> showLogin;
     // The account book; true with the chosen account's values when it was left with "접속".
     std::function<bool(QString& userId, QString& password)> showManager;
@@ -22,5 +25,6 @@ struct CFrameDialogs {
     SyncResultShow showSyncResult;
 };
 
-// The real dialogs, opened over window.
-CFrameDialogs DefaultFrameDialogs(QWidget* window);
+// The real dialogs, opened over window; the account book keeps its passwords in passwords
+// when it is given.
+CFrameDialogs DefaultFrameDialogs(QWidget* window, talvex::IPasswordStore* passwords = nullptr);

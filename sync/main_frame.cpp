@@ -2,6 +2,8 @@
 
 #include "app/about_dlg.h"
 #include "app/client_session.h"
+#include "app/desktop_notifier.h"
+#include "app/keyring_store.h"
 #include "app/prompt.h"
 #include "app/registry_key.h"
 #include "platform/plugin_dirs.h"
@@ -16,6 +18,7 @@
 #include "res/string_table.h"
 #include "sync/command_table.h"
 #include "sync/frame_local_host.h"
+#include "sync/frame_notices.h"
 #include "sync/job_progress.h"
 #include "sync/plugin_hooks.h"
 #include "sync/remote_ops.h"
@@ -53,13 +56,15 @@ CMainFrame::CMainFrame(QWidget* parent)
     setWindowTitle(Str(194));
     resize(1000, 720);
     m_pPlugins->Load(PluginDirs(QCoreApplication::applicationDirPath().toStdString()));
-    m_dialogs = DefaultFrameDialogs(this);
+    CreateKeyring();
+    m_dialogs = DefaultFrameDialogs(this, m_pKeyring.get());
 
     m_bManualSyncOffered = UploadOptions::Load().manualSync;
     CreateActions();
     m_pStatus = std::make_unique<CStatusPanes>(*statusBar());
     CreateClientArea();
     CreateOperations();
+    ConnectNotices(); // before ConnectSession: a lost connection is told before its message box
     ConnectSession();
     ShowTotals();
 
@@ -176,7 +181,11 @@ void CMainFrame::CreateClientArea()
     m_pTabView->SetPage(CFlatTabView::SchedulePage, scheduleView);
     m_pSchedule = std::make_unique<CScheduleController>(
         *scheduleView, *m_pTabView, [this] { return m_pQueue->IsIdle(); },
-        [this](CUploadOrder order) { AddUploadOrders({std::move(order)}); }, this);
+        [this](CUploadOrder order) {
+            AddUploadOrders({std::move(order)});
+            ScheduledRunQueued();
+        },
+        this);
     m_pSchedule->SetOnline([this] { return m_pQueue->IsStarted(); });
     m_wndSplitter->addWidget(m_wndSplitterTop);
     m_wndSplitter->addWidget(m_pTabView);

@@ -21,6 +21,9 @@ class QLabel;
 class QSplitter;
 class QTreeView;
 class CClientSession;
+class CDesktopNotifier;
+class CFrameNotices;
+class CKeyringStore;
 class CFlatTabView;
 class CFrameLocalHost;
 class CJobProgress;
@@ -70,6 +73,11 @@ public:
     CReconnect& Reconnector() const { return *m_pReconnect; }
     // The dialogs the flows open; tests replace them.
     CFrameDialogs& Dialogs() { return m_dialogs; }
+    // Desktop services (main_frame_desktop.cpp): the secret store of the account book's
+    // passwords and the desktop notifications.
+    CKeyringStore& Keyring() const { return *m_pKeyring; }
+    CDesktopNotifier& Notifier() const { return *m_pNotifier; }
+    CFrameNotices& Notices() const { return *m_pNotices; }
 
     // Re-applies the enable and check rules of every command.
     void UpdateCommandUI();
@@ -135,11 +143,18 @@ private:
     void OnUserManager();
     void OnDisconnect();
     void OnConnectionLost();
-    bool ShowLogin();
+    // The login dialog; a known user id is filled in (an account kept without its password).
+    bool ShowLogin(const QString& userId = QString());
     void RetryAfter(unsigned questionId);
     void OnRequestNotSent(const talvex::CTlxspResponse& response);
     void AddDrmPage();
     void EndProgram(unsigned messageId, int status);
+
+    // Desktop services (main_frame_desktop.cpp).
+    void CreateKeyring();
+    void ConnectNotices();
+    void ScheduledRunQueued();
+    bool IsInFront() const;
 
     void Bind(unsigned id, CCommandTable::Command command) { m_pCommands->Bind(id, std::move(command)); }
 
@@ -172,4 +187,8 @@ private:
     std::unique_ptr<CReconnect> m_pReconnect;
     QString m_strReopenFolder; // after a reconnect: the remote folder to show again
     std::unique_ptr<CLayoutStore> m_pLayout;
+    // Desktop services: made after the session and the queue, gone before them.
+    std::unique_ptr<CKeyringStore> m_pKeyring;
+    std::unique_ptr<CDesktopNotifier> m_pNotifier;
+    std::unique_ptr<CFrameNotices> m_pNotices;
 };

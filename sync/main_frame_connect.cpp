@@ -106,9 +106,9 @@ void CMainFrame::AddDrmPage()
     m_pTabView->AddDrmPageWidget(page);
 }
 
-bool CMainFrame::ShowLogin()
+bool CMainFrame::ShowLogin(const QString& knownUserId)
 {
-    QString userId, password;
+    QString userId = knownUserId, password;
     bool save = false;
     if (!m_dialogs.showLogin || !m_dialogs.showLogin(userId, password, save))
         return false;
@@ -123,7 +123,13 @@ void CMainFrame::OnUserManager()
 {
     // The dialog is closed before the connect sequence starts.
     QString userId, password;
-    if (m_dialogs.showManager && m_dialogs.showManager(userId, password))
+    if (!m_dialogs.showManager || !m_dialogs.showManager(userId, password))
+        return;
+    // An account kept without its password (a book carried from another machine, whose
+    // keyring stayed behind): the login dialog asks for it, the user id filled in.
+    if (password.isEmpty())
+        ShowLogin(userId);
+    else
         ConnectAs(userId, password);
 }
 

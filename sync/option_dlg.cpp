@@ -3,6 +3,7 @@
 #include "app/deployment_settings.h"
 #include "app/prompt.h"
 #include "app/registry_key.h"
+#include "res/desktop_texts.h"
 #include "res/string_table.h"
 
 #include <QButtonGroup>
@@ -25,6 +26,7 @@ constexpr const char* kValueManualSync = "ManualSync";
 constexpr const char* kValueConfirmTimeout = "ConfirmTimeout";
 constexpr const char* kValueAutoReconnect = "AutoReconnect";
 constexpr const char* kValueReconnectMinutes = "ReconnectMinutes";
+constexpr const char* kValueDesktopNotify = "DesktopNotify";
 
 } // namespace
 
@@ -54,6 +56,8 @@ UploadOptions UploadOptions::Load()
         if (ok && seconds >= 1 && seconds <= 7 * 86400)
             options.confirmTimeoutSeconds = seconds;
     }
+    if (key.ReadString(QString::fromLatin1(kValueDesktopNotify), value) && value.trimmed() == QLatin1String("0"))
+        options.notify = false;
     return options;
 }
 
@@ -67,6 +71,7 @@ bool UploadOptions::Save() const
            && key.WriteString(QString::fromLatin1(kValueManualSync), manualSync ? QStringLiteral("1") : QStringLiteral("0"))
            && key.WriteString(QString::fromLatin1(kValueAutoReconnect), autoReconnect ? QStringLiteral("1") : QStringLiteral("0"))
            && key.WriteString(QString::fromLatin1(kValueReconnectMinutes), QString::number(reconnectMinutes))
+           && key.WriteString(QString::fromLatin1(kValueDesktopNotify), notify ? QStringLiteral("1") : QStringLiteral("0"))
            && DeploymentSettings::SaveUploadLimit(limitKBps);
 }
 
@@ -74,7 +79,8 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     : QDialog(parent), m_pOne(new QRadioButton(QString::fromUtf8(kTextOptionOne))),
       m_pTwo(new QRadioButton(QString::fromUtf8(kTextOptionTwo))),
       m_pManualSync(new QCheckBox(QString::fromUtf8(kTextOptionManualSync))), m_pLimit(new QSpinBox),
-      m_pReconnect(new QCheckBox(QString::fromUtf8(kTextOptionReconnect))), m_pReconnectFor(new QSpinBox)
+      m_pReconnect(new QCheckBox(QString::fromUtf8(kTextOptionReconnect))), m_pReconnectFor(new QSpinBox),
+      m_pNotify(new QCheckBox(QString::fromUtf8(kTextOptionNotify)))
 {
     setWindowTitle(Str(194));
     auto* group = new QGroupBox(QString::fromUtf8(kTextOptionChannels));
@@ -114,6 +120,9 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     layout->addLayout(limitRow);
     layout->addWidget(m_pReconnect);
     layout->addLayout(reconnectRow);
+    m_pNotify->setObjectName(QStringLiteral("desktopNotify"));
+    m_pNotify->setChecked(options.notify);
+    layout->addWidget(m_pNotify);
     layout->addWidget(buttons);
 }
 
@@ -125,5 +134,6 @@ UploadOptions COptionDlg::Options() const
     options.limitKBps = m_pLimit->value();
     options.autoReconnect = m_pReconnect->isChecked();
     options.reconnectMinutes = m_pReconnectFor->value();
+    options.notify = m_pNotify->isChecked();
     return options;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // COptionDlg: the upload options. "동시 전송 개수" (한개 / 두개: upload channels from the next
 // login), "수동동기화" (whether the manual sync command is offered) and the upload speed limit
-// (KB/s, 0: none; applies at once). The choices are kept in the settings store.
+// (KB/s, 0: none; applies at once) and, last, whether desktop notifications are sent (an upload
+// or a scheduled run ended, the connection was lost, while the window is not in front). The
+// choices are kept in the settings store.
 
 #include <QDialog>
 
@@ -20,6 +22,7 @@ struct UploadOptions {
     // lost connection's message, and the program ends.
     bool autoReconnect = false;
     int reconnectMinutes = 10;
+    bool notify = true; // desktop notifications (settings value "DesktopNotify")
 
     static UploadOptions Load();
     // False when the settings could not be written.
@@ -39,6 +42,7 @@ public:
     QSpinBox* LimitBox() const { return m_pLimit; }
     QCheckBox* ReconnectBox() const { return m_pReconnect; }
     QSpinBox* ReconnectMinutesBox() const { return m_pReconnectFor; }
+    QCheckBox* NotifyBox() const { return m_pNotify; }
 
 private:
     QRadioButton* m_pOne;
@@ -47,4 +51,5 @@ private:
     QSpinBox* m_pLimit;
     QCheckBox* m_pReconnect;
     QSpinBox* m_pReconnectFor;
+    QCheckBox* m_pNotify;
 };

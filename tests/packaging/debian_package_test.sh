@@ -74,6 +74,12 @@ for lib in libc6 libstdc++6 libcurl4 libqt6core6 libqt6gui6 libqt6widgets6 libqt
   grep -qxF "$lib" <<<"$depends_names" || fail "Depends lacks $lib: $depends"
 done
 grep -q fonts-nanum <<<"$(field Recommends)" || fail "Recommends lacks a Korean font"
+# QtKeychain loads libsecret at run time (no link for dpkg-shlibdeps to see) and talks to a
+# secret store the desktop brings.
+for lib in libsecret-1-0 libqt6keychain1 libqt6dbus6; do
+  grep -qxF "$lib" <<<"$depends_names" || fail "Depends lacks $lib: $depends"
+done
+grep -q gnome-keyring <<<"$(field Recommends)" || fail "Recommends lacks a secret store"
 
 # ---- the unpacked copy runs ---------------------------------------------------------------
 root=$work/root
