@@ -148,6 +148,25 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().completed, int64_t(6), 20000);
     }
 
+    void oneFileToTwoFoldersOneAfterTheOtherGoesToBoth()
+    {
+        const QString src = m_local.filePath(QStringLiteral("twice/t.txt"));
+        WriteFile(src, "twice");
+        for (const QString& user : {QStringLiteral("demo"), QStringLiteral("sync")}) {
+            CMainFrame frame;
+            frame.show();
+            test::ConnectFrame(frame, user, user + QStringLiteral("1234"));
+            frame.AddUploadOrders({Order(src, QStringLiteral("/twice-a"))});
+            QTRY_COMPARE_WITH_TIMEOUT(frame.Queue().CurrentTotals().completed, int64_t(1), 20000);
+            frame.AddUploadOrders({Order(src, QStringLiteral("/twice-b"))});
+            QTRY_COMPARE_WITH_TIMEOUT(frame.Queue().CurrentTotals().completed, int64_t(2), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(frame.Queue().IsEmpty(), 5000);
+            QCOMPARE(frame.Queue().CurrentTotals().failed, int64_t(0));
+            m_env.prompt.answers = {true};
+            frame.Action(32819)->trigger();
+        }
+    }
+
     void deletedProgressRowsAreForgotten()
     {
         const QString src = m_local.filePath(QStringLiteral("del/d.txt"));
