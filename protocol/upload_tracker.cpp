@@ -155,9 +155,20 @@ void CUploadTracker::Requeue(const std::shared_ptr<CUploadRequest>& request)
         BackToWaiting(*item);
 }
 
-void CUploadTracker::RequeueChannel(uint32_t channel)
+void CUploadTracker::RequeueInFlight()
 {
-    LoseChannel(channel, UploadFailure::SendFailed, -1);
+    std::vector<uint32_t> channels;
+    for (const auto& [channel, byPath] : m_sent)
+        channels.push_back(channel);
+    for (uint32_t channel : channels)
+        LoseChannel(channel, UploadFailure::SendFailed, -1);
+    std::vector<const CUploadRequest*> sending;
+    for (const auto& [request, item] : m_items)
+        if (item.state == UploadState::Sending)
+            sending.push_back(request);
+    for (const CUploadRequest* request : sending)
+        if (CUploadItem* item = Lookup(request); item && item->state == UploadState::Sending)
+            BackToWaiting(*item);
 }
 
 void CUploadTracker::Sending(const std::shared_ptr<CUploadRequest>& request, uint32_t channel)

@@ -112,8 +112,9 @@ public:
     // A request being sent or sent goes back to waiting, whatever the resend limit: its
     // connection is gone and the whole conversation is started again.
     void Requeue(const std::shared_ptr<CUploadRequest>& request);
-    // The same for every request sent on the channel; TakeResends hands them out.
-    void RequeueChannel(uint32_t channel);
+    // The same for every request being sent or sent on any channel (the connection was lost
+    // and is made again); TakeResends hands them out.
+    void RequeueInFlight();
     // The request was handed to the channel with this message number.
     void Sending(const std::shared_ptr<CUploadRequest>& request, uint32_t channel);
     // A request the expansion could not read (readError) fails at once; the settled item.
