@@ -365,7 +365,7 @@ bool CUploadJournal::Begin()
 
 void CUploadJournal::Changed()
 {
-    if (++m_pending >= kMaxBatch || SteadyMs() - m_batchStartMs >= kMaxDelayMs)
+    if (++m_pending >= m_maxBatch || SteadyMs() - m_batchStartMs >= m_maxDelayMs)
         Flush();
 }
 

@@ -131,6 +131,13 @@ public:
     // The entries to resume and the failed ones (see the top of this file); entries whose file
     // is gone or changed are marked failed on the way (committed before it returns).
     CJournalResume LoadUnfinished();
+    // How big and how old a batch may grow before a change commits it (kMaxBatch, kMaxDelayMs
+    // by default); Flush commits whatever the limits.
+    void SetBatchLimits(int maxChanges, int maxDelayMs)
+    {
+        m_maxBatch = maxChanges;
+        m_maxDelayMs = maxDelayMs;
+    }
     // Entries leave the journal: these, or all of them.
     void Forget(const std::vector<int64_t>& ids);
     void ForgetAll();
@@ -161,6 +168,8 @@ private:
     std::unique_ptr<Statement> m_insert, m_state, m_stateStamp, m_fail, m_delete;
     bool m_inBatch = false;
     int m_pending = 0;
+    int m_maxBatch = kMaxBatch;
+    int m_maxDelayMs = kMaxDelayMs;
     int64_t m_batchStartMs = 0;
     std::string m_error;
 };
