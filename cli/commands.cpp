@@ -210,15 +210,14 @@ public:
             if (rc == kExitOk)
                 rc = Pump();
         }
-        FlushJournal();
-        if (rc != kExitOk)
-            return rc;
-        const auto t4 = Clock::now();
         // Failures were told as they came; the journal keeps only what is unfinished.
         if (m_journal) {
             m_journal->Forget(m_failedIds);
             m_failedIds.clear();
         }
+        if (rc != kExitOk)
+            return rc;
+        const auto t4 = Clock::now();
         const uint64_t failed = m_tracker.Failed() + m_missing + m_resumedFailed;
         std::cout << "uploaded " << m_tracker.Confirmed() << ", failed " << failed << '\n';
         if (m_options.stats) {
@@ -328,12 +327,18 @@ private:
             for (auto& r : m_tracker.TakeResends())
                 m_resend.push_back(std::move(r));
             if (!m_resend.empty()) {
-                // Sent once more, one at a time: a server that closes after each answer keeps one.
+                // Sent once more, one at a time, each on a channel of its own: a server that closes
+                // after each answer keeps each of them, and one that was closing as the last
+                // answer came cannot take the next with it.
                 const auto request = m_resend.front();
-                m_resend.pop_front();
                 const CUploadItem* item = m_tracker.Find(request.get());
-                if (!item || item->state != UploadState::Waiting)
+                if (!item || item->state != UploadState::Waiting) {
+                    m_resend.pop_front();
                     continue;
+                }
+                if (int rc = m_session.ReopenUploadChannel(); rc != kExitOk)
+                    return rc;
+                m_resend.pop_front();
                 if (int rc = Send(request); rc != kExitOk)
                     return rc;
                 if (int rc = AwaitAnswers(); rc != kExitOk)
@@ -557,6 +562,9 @@ private:
             case UE_RESET: {
                 EndProgressLine();
                 const uint32_t channel = report->message;
+                // Files sent whole before this one and not answered: the connection may have
+                // been lost over them rather than over this body.
+                const bool behindOthers = m_tracker.AwaitingAnswers() > 0;
                 // What was sent whole on this channel and not answered goes back to be sent again.
                 m_tracker.ChannelLost(channel);
                 if (!mine) {
@@ -569,6 +577,10 @@ private:
                 if (rc != kExitOk) {
                     m_tracker.Requeue(request); // the connection is gone, not this file's transfer
                     return rc;
+                }
+                if (behindOthers) {
+                    m_tracker.Requeue(request); // goes again after those, alone
+                    return kExitOk;
                 }
                 m_tracker.Apply(*report); // the server cut this very body short: it fails
                 return kExitOk;

@@ -209,6 +209,8 @@ int Session::OpenUploadChannel()
         std::optional<Report> report = WaitUpload(AnswerTimeout());
         if (!report)
             return m_lastError;
+        if (report->message != info.messageNumber)
+            continue; // the channel before it, ending
         if (report->code == UE_CONNECTED)
             return kExitOk;
         if (report->code == UE_CONNECT_FAILED || report->code == UE_RESET) {
