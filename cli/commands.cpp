@@ -7,12 +7,16 @@
 #include "platform/text_codec.h"
 #include "protocol/message_ids.h"
 #include "protocol/upload_expansion.h"
+#include "protocol/upload_journal.h"
 #include "protocol/upload_tracker.h"
 #include "res/string_table.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <cstdlib>
+#include <string_view>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -164,23 +168,103 @@ int CmdRename(const Options& o)
 
 // ---- put ---------------------------------------------------------------------------------
 
+// Journals everything it is given (the account's upload journal in the work folder; off with
+// TALVEX_JOURNAL=off), so that `put --resume` can go on after a run that was stopped or lost
+// its connection. Files sent whole on a channel the server then closed or reset were not kept
+// by it: they are sent once more, one at a time, on the next channel. With --retries a lost
+// connection is made again (1, 2, 4 ... 60 s apart) and the run goes on: what was not answered
+// is sent again, what was answered keeps waiting for its notice.
 class Uploader {
 public:
     using Clock = std::chrono::steady_clock;
+    static constexpr int kResendsAfterLoss = 1;
 
     Uploader(const Options& o, Session& session)
         : m_options(o), m_session(session), m_tty(::isatty(2) == 1),
           // On a sync-service account a file is stored only once its notice says so: moving it
-          // away on the answer alone could move a file the server then reports failed.
-          m_confirmByNotice(o.waitConfirm || (!o.moveTo.empty() && session.IsSyncService())),
-          m_tracker(m_confirmByNotice, [this](const CUploadItem& item) { Settled(item); })
+          // away on the answer alone could move a file the server then reports failed. Resumed
+          // entries may have been answered already (and have their move folders): they wait too.
+          m_confirmByNotice(o.waitConfirm || ((!o.moveTo.empty() || o.resume) && session.IsSyncService())),
+          m_tracker(m_confirmByNotice, [this](const CUploadItem& item) { Settled(item); }),
+          m_retriesLeft(o.retries)
     {
+        m_tracker.SetResendLost(kResendsAfterLoss);
     }
 
     int Run()
     {
         const auto t0 = Clock::now();
-        std::vector<std::shared_ptr<CUploadRequest>> requests;
+        if (int rc = OpenJournal(); rc != kExitOk)
+            return rc;
+        if (m_options.resume)
+            Resume();
+        else
+            Expand();
+        if (m_journal)
+            m_journal->Flush(); // every file of the run is in the journal before the first is sent
+
+        const auto t1 = Clock::now();
+        int rc = Pump();
+        while (rc == kExitConnection && m_retriesLeft > 0) {
+            rc = Reconnect();
+            if (rc == kExitOk)
+                rc = Pump();
+        }
+        // Failures were told as they came; the journal keeps only what is unfinished.
+        if (m_journal) {
+            m_journal->Forget(m_failedIds);
+            m_failedIds.clear();
+        }
+        if (rc != kExitOk)
+            return rc;
+        const auto t4 = Clock::now();
+        const uint64_t failed = m_tracker.Failed() + m_missing + m_resumedFailed;
+        std::cout << "uploaded " << m_tracker.Confirmed() << ", failed " << failed << '\n';
+        if (m_options.stats) {
+            auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+            const double total = ms(t4 - t0);
+            std::fprintf(stderr,
+                         "stats: %zu requests; expansion %.1f ms, sending and answers %.1f ms; %.0f requests/s\n",
+                         m_requests.size(), ms(t1 - t0), ms(t4 - t1),
+                         total > 0 ? m_requests.size() * 1000.0 / total : 0.0);
+        }
+        if (m_unanswered)
+            return kExitConnection; // an answer never came: the connection is what failed
+        return failed ? kExitRefused : kExitOk;
+    }
+
+private:
+    static bool JournalOff()
+    {
+        const char* v = std::getenv("TALVEX_JOURNAL");
+        return v && std::string_view(v) == "off";
+    }
+
+    int OpenJournal()
+    {
+        if (JournalOff()) {
+            if (m_options.resume) {
+                PrintErrorText("--resume needs the upload journal (TALVEX_JOURNAL=off)");
+                return kExitUsage;
+            }
+            return kExitOk;
+        }
+        CUploadJournal::Opened opened = CUploadJournal::Open(m_session.JournalPath());
+        if (!opened.setAside.empty())
+            PrintErrorText("업로드 기록을 쓸 수 없어 옆에 두고 새로 시작합니다 (" + opened.reason + "): " + opened.setAside);
+        if (!opened.journal) {
+            PrintErrorText("업로드 기록을 열 수 없습니다 (" + opened.error + ")");
+            if (m_options.resume)
+                return kExitRefused;
+            return kExitOk; // the uploads go on without a journal
+        }
+        m_journal = std::move(opened.journal);
+        m_tracker.SetJournal(m_journal.get());
+        return kExitOk;
+    }
+
+    void Expand()
+    {
         const std::string remoteDir = m_options.args.back();
         for (size_t i = 0; i + 1 < m_options.args.size(); ++i) {
             const std::string& local = m_options.args[i];
@@ -198,53 +282,136 @@ public:
                 order.name = fs::path(local).lexically_normal().parent_path().filename().string();
             order.remoteFolder = remoteDir;
             order.moveFolder = m_options.moveTo;
-            ExpandUploadOrder(order, [&](std::unique_ptr<CUploadRequest> r) { requests.push_back(std::move(r)); });
+            ExpandUploadOrder(order, [&](std::unique_ptr<CUploadRequest> r) { m_requests.push_back(std::move(r)); });
         }
-        for (const auto& request : requests)
+        for (const auto& request : m_requests)
             m_tracker.Add(request);
-
-        const auto t1 = Clock::now();
-        for (const auto& request : requests)
-            if (int rc = Send(request); rc != kExitOk)
-                return rc;
-        const auto t2 = Clock::now();
-        if (int rc = AwaitAnswers(); rc != kExitOk)
-            return rc;
-        const auto t3 = Clock::now();
-        if (m_confirmByNotice)
-            if (int rc = AwaitNotices(); rc != kExitOk)
-                return rc;
-        const auto t4 = Clock::now();
-        const uint64_t failed = m_tracker.Failed() + m_missing;
-        std::cout << "uploaded " << m_tracker.Confirmed() << ", failed " << failed << '\n';
-        if (m_options.stats) {
-            auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
-            const double total = ms(t4 - t0);
-            std::fprintf(stderr,
-                         "stats: %zu requests; expansion %.1f ms, sending %.1f ms, last answers %.1f ms, "
-                         "notices %.1f ms; %.0f requests/s\n",
-                         requests.size(), ms(t1 - t0), ms(t2 - t1), ms(t3 - t2), ms(t4 - t3),
-                         total > 0 ? requests.size() * 1000.0 / total : 0.0);
-        }
-        if (m_unanswered)
-            return kExitConnection; // an answer never came: the connection is what failed
-        return failed ? kExitRefused : kExitOk;
     }
 
-private:
+    // The journal's unfinished entries: answered ones wait for their notices, the others are
+    // sent again; entries that failed (before, or now because the file is gone or changed) are
+    // told and counted.
+    void Resume()
+    {
+        CJournalResume found = m_journal->LoadUnfinished();
+        std::vector<int64_t> told;
+        for (const CJournalEntry& e : found.failed) {
+            CUploadItem item;
+            item.request = e.Request();
+            item.state = UploadState::Failed;
+            item.failure = e.failure;
+            item.status = e.status;
+            TellFailure(item);
+            ++m_resumedFailed;
+            told.push_back(e.id);
+        }
+        m_journal->Forget(told);
+        for (const CJournalEntry& e : found.unfinished) {
+            if (e.state == UploadState::Answered) {
+                std::cerr << "확인 기다림: " << e.localPath << '\n';
+                m_tracker.AddAnswered(e.Request());
+                continue;
+            }
+            std::cerr << "다시 보냄: " << e.localPath << '\n';
+            auto request = e.Request();
+            m_requests.push_back(request);
+            m_tracker.Add(request);
+        }
+    }
+
+    // Sends what is left, then waits for the answers and notices. kExitConnection when the
+    // connection was lost (what was in flight is waiting again).
+    int Pump()
+    {
+        for (;;) {
+            for (auto& r : m_tracker.TakeResends())
+                m_resend.push_back(std::move(r));
+            if (!m_resend.empty()) {
+                // Sent once more, one at a time, each on a channel of its own: a server that closes
+                // after each answer keeps each of them, and one that was closing as the last
+                // answer came cannot take the next with it.
+                const auto request = m_resend.front();
+                const CUploadItem* item = m_tracker.Find(request.get());
+                if (!item || item->state != UploadState::Waiting) {
+                    m_resend.pop_front();
+                    continue;
+                }
+                if (int rc = m_session.ReopenUploadChannel(); rc != kExitOk)
+                    return rc;
+                m_resend.pop_front();
+                if (int rc = Send(request); rc != kExitOk)
+                    return rc;
+                if (int rc = AwaitAnswers(); rc != kExitOk)
+                    return rc;
+                continue;
+            }
+            if (m_next < m_requests.size()) {
+                const auto request = m_requests[m_next++];
+                const CUploadItem* item = m_tracker.Find(request.get());
+                if (!item || item->state != UploadState::Waiting)
+                    continue;
+                if (int rc = Send(request); rc != kExitOk)
+                    return rc;
+                continue;
+            }
+            if (m_tracker.AwaitingAnswers() > 0) {
+                if (int rc = AwaitOneReport(); rc != kExitOk)
+                    return rc;
+                continue;
+            }
+            break;
+        }
+        if (m_confirmByNotice)
+            return AwaitNotices();
+        return kExitOk;
+    }
+
+    // The connection is gone: wait, then make it again; what was in flight waits to be sent.
+    int Reconnect()
+    {
+        m_tracker.RequeueInFlight();
+        FlushJournal();
+        while (m_retriesLeft > 0) {
+            --m_retriesLeft;
+            const int delay = std::min(60, 1 << std::min(m_attempts++, 6));
+            PrintErrorText("연결이 끊겼습니다: " + std::to_string(delay) + "초 뒤 다시 연결합니다 (남은 횟수 " +
+                           std::to_string(m_retriesLeft) + ")");
+            std::this_thread::sleep_for(std::chrono::seconds(delay));
+            const int rc = m_session.Reconnect();
+            if (rc == kExitOk)
+                return kExitOk;
+            if (rc != kExitConnection && rc != kExitLogonServer)
+                return rc; // refused: trying again will not help
+        }
+        return kExitConnection;
+    }
+
+    void FlushJournal()
+    {
+        if (m_journal)
+            m_journal->Flush();
+    }
+
+    void TellFailure(const CUploadItem& item)
+    {
+        EndProgressLine();
+        std::string why = UploadFailureText(item.failure);
+        if (item.failure == UploadFailure::Refused || item.failure == UploadFailure::Unconfirmed)
+            why += " (" + std::to_string(item.status) + ")";
+        else if (item.failure == UploadFailure::ReadError && item.status > 0)
+            why += " (" + std::string(std::strerror(item.status)) + ")";
+        PrintErrorText(why + ": " + item.request->localPath);
+    }
+
     // A request is settled: failures and files that could not be moved are told.
     void Settled(const CUploadItem& item)
     {
         if (item.state == UploadState::Failed) {
-            EndProgressLine();
-            std::string why = UploadFailureText(item.failure);
-            if (item.failure == UploadFailure::Refused || item.failure == UploadFailure::Unconfirmed)
-                why += " (" + std::to_string(item.status) + ")";
-            else if (item.failure == UploadFailure::ReadError && item.status > 0)
-                why += " (" + std::string(std::strerror(item.status)) + ")";
             if (item.failure == UploadFailure::NoAnswer)
                 m_unanswered = true;
-            PrintErrorText(why + ": " + item.request->localPath);
+            TellFailure(item);
+            if (item.request->journalId != 0)
+                m_failedIds.push_back(item.request->journalId);
         } else if (!item.IsFolder() && !item.request->moveFolder.empty() && item.movedTo.empty()) {
             PrintErrorText("옮기지 못했습니다 (" + item.moveError + "): " + item.request->localPath);
         }
@@ -278,10 +445,29 @@ private:
                 m_confirmByNotice ? static_cast<int64_t>(m_options.confirmTimeoutSeconds) * 1000 : 0};
     }
 
+    // The next report of the open upload channel. Reports of channels replaced since are
+    // dropped, but for their answers (the tracker matches those by channel).
+    std::optional<Report> NextReport(milliseconds timeout)
+    {
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+            std::optional<Report> report = m_session.PollUpload(std::max(left, milliseconds(0)));
+            if (!report) {
+                FlushJournal(); // nothing is happening: what is known is committed
+                return report;
+            }
+            if (report->message == m_session.UploadChannelNumber())
+                return report;
+            if (report->code == UE_RESPONSE)
+                m_tracker.Apply(*report);
+        }
+    }
+
     // Applies a report that is not about the file being sent: answers and losses of earlier ones.
     int ApplyOther(Report& report)
     {
-        m_tracker.Apply(report); // an answer, or a loss that fails what waited on the channel
+        m_tracker.Apply(report); // an answer, or a loss: what waited on the channel is sent again or fails
         if (report.code == UE_RESET || report.code == UE_SEND_FAILED || report.code == UE_CONNECT_FAILED)
             return m_session.ReopenUploadChannel();
         return kExitOk;
@@ -314,7 +500,7 @@ private:
 
     int AwaitOneReport()
     {
-        if (std::optional<Report> report = m_session.PollUpload(milliseconds(250)))
+        if (std::optional<Report> report = NextReport(milliseconds(250)))
             if (int rc = ApplyOther(*report); rc != kExitOk)
                 return rc;
         return Expire();
@@ -338,9 +524,10 @@ private:
             const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) {
                 PrintErrorText(kTextNoAnswer);
+                m_tracker.Requeue(request); // in flight when the connection went silent
                 return kExitConnection;
             }
-            std::optional<Report> report = m_session.PollUpload(std::min(left, milliseconds(1000)));
+            std::optional<Report> report = NextReport(std::min(left, milliseconds(1000)));
             if (!report)
                 continue;
             const bool mine = report->request == request;
@@ -352,6 +539,10 @@ private:
                 deadline = Clock::now() + m_session.AnswerTimeout();
                 continue;
             case UE_DONE:
+                if (!mine) { // an earlier file's (cannot happen: one body at a time)
+                    m_tracker.Apply(*report);
+                    continue;
+                }
                 if (m_progressShown) {
                     CUploadProgress done;
                     done.sent = request->size;
@@ -364,21 +555,36 @@ private:
             case UE_OPEN_FAILED:
             case UE_CANCELLED:
                 m_tracker.Apply(*report);
+                if (!mine)
+                    continue;
                 return kExitOk;
             case UE_SEND_FAILED:
-            case UE_RESET:
+            case UE_RESET: {
                 EndProgressLine();
-                m_tracker.Apply(*report); // what waited for an answer on this channel fails
+                const uint32_t channel = report->message;
+                // Files sent whole before this one and not answered: the connection may have
+                // been lost over them rather than over this body.
+                const bool behindOthers = m_tracker.AwaitingAnswers() > 0;
+                // What was sent whole on this channel and not answered goes back to be sent again.
+                m_tracker.ChannelLost(channel);
                 if (!mine) {
-                    // Closed by the server while idle or answering: send this one again on a new channel.
-                    if (int rc = m_session.ReopenUploadChannel(); rc != kExitOk)
-                        return rc;
-                    m_tracker.Sending(request, m_session.UploadChannelNumber());
-                    m_session.Upload().PostUpload(request);
-                    deadline = Clock::now() + m_session.AnswerTimeout();
-                    continue;
+                    // Closed by the server while idle or answering: this one goes again on a new
+                    // channel, behind those sent before it.
+                    m_tracker.Requeue(request);
+                    return m_session.ReopenUploadChannel();
                 }
-                return m_session.ReopenUploadChannel();
+                const int rc = m_session.ReopenUploadChannel();
+                if (rc != kExitOk) {
+                    m_tracker.Requeue(request); // the connection is gone, not this file's transfer
+                    return rc;
+                }
+                if (behindOthers) {
+                    m_tracker.Requeue(request); // goes again after those, alone
+                    return kExitOk;
+                }
+                m_tracker.Apply(*report); // the server cut this very body short: it fails
+                return kExitOk;
+            }
             default:
                 m_tracker.Apply(*report);
                 continue;
@@ -404,6 +610,7 @@ private:
         if (r->keptNotices)
             m_tracker.ApplyNotices(*r->keptNotices);
         m_tracker.Expire(Deadlines());
+        FlushJournal();
         if (m_tracker.AwaitingNotices() > 0)
             std::this_thread::sleep_for(milliseconds(m_options.pollMs));
         return kExitOk;
@@ -427,10 +634,18 @@ private:
     Session& m_session;
     const bool m_tty;
     bool m_progressShown = false;
-    bool m_unanswered = false; // a file's answer never came
-    uint64_t m_missing = 0;    // named sources that do not exist
+    bool m_unanswered = false;   // a file's answer never came
+    uint64_t m_missing = 0;      // named sources that do not exist
+    uint64_t m_resumedFailed = 0; // journal entries found failed by --resume
     const bool m_confirmByNotice;
+    std::unique_ptr<CUploadJournal> m_journal; // declared before the tracker that tells it
     CUploadTracker m_tracker;
+    std::vector<std::shared_ptr<CUploadRequest>> m_requests;
+    size_t m_next = 0;                                     // the next of m_requests to send
+    std::deque<std::shared_ptr<CUploadRequest>> m_resend;  // lost with their channel: sent again first
+    std::vector<int64_t> m_failedIds;                      // journal entries of failures told
+    int m_retriesLeft = 0;
+    int m_attempts = 0;
 };
 
 int CmdPut(const Options& o)

@@ -92,9 +92,13 @@ const char* UsageText()
            "  ls [REMOTE_DIR]                list a remote folder\n"
            "  search TEXT [--in DIR]         search below a remote folder\n"
            "  mkdir PATH | rmdir PATH | rm PATH... | mv OLD NEW\n"
-           "  put [--move-to DIR] [--wait-confirm] [--stats] LOCAL... REMOTE_DIR\n"
+           "  put [--move-to DIR] [--wait-confirm] [--stats] [--retries N] LOCAL... REMOTE_DIR\n"
            "                                 on a sync-service account --move-to waits for each\n"
-           "                                 file's confirming notice: a file moves only once confirmed\n"
+           "                                 file's confirming notice: a file moves only once confirmed;\n"
+           "                                 --retries N: after a lost connection wait 1, 2, 4 ... 60 s\n"
+           "                                 and connect again, up to N times (0)\n"
+           "  put --resume [--retries N]     send again what the account's upload journal holds\n"
+           "                                 unfinished (after a put was stopped or lost its connection)\n"
            "  sync start | sync check [REMOTE_PATH]\n"
            "  notices                        fetch pending change notices once; notices belong to the\n"
            "                                 account: this takes them from every other client of it\n"
@@ -194,6 +198,11 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
             o.waitConfirm = true;
         } else if (arg == "--stats" && o.command == "put") {
             o.stats = true;
+        } else if (arg == "--resume" && o.command == "put") {
+            o.resume = true;
+        } else if (arg == "--retries" && o.command == "put") {
+            if (!intValue(0, 1000, o.retries))
+                return fail("--retries needs a number (0-1000)");
         } else if (arg.rfind("--", 0) == 0) {
             return fail("unknown option " + arg);
         } else {
@@ -220,11 +229,13 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
         return fail("no command");
     const bool ok = (c == "check" && n == 0) || (c == "ls" && n <= 1) || (c == "search" && n == 1)
                     || ((c == "mkdir" || c == "rmdir") && n == 1) || (c == "rm" && n >= 1)
-                    || (c == "mv" && n == 2) || (c == "put" && n >= 2) || (c == "notices" && n == 0)
+                    || (c == "mv" && n == 2) || (c == "put" && (o.resume ? n <= 1 : n >= 2)) || (c == "notices" && n == 0)
                     || (c == "sync" && n >= 1
                         && ((o.args[0] == "start" && n == 1) || (o.args[0] == "check" && n <= 2)));
     if (!ok)
         return fail("wrong arguments for '" + c + "'");
+    if (c == "put" && o.resume && !o.moveTo.empty())
+        return fail("--resume takes each file's move folder from the journal: no --move-to");
     if (c == "put" && !o.moveTo.empty()) {
         const std::string conflict =
             MoveFolderConflict(o.moveTo, std::vector<std::string>(o.args.begin(), o.args.end() - 1));

@@ -46,6 +46,8 @@ struct Options {
     std::string moveTo;
     bool waitConfirm = false;
     bool stats = false; // put: print where the time went
+    bool resume = false; // put: send the unfinished entries of the account's upload journal again
+    int retries = 0;     // put: reconnections after a lost connection
 };
 
 // Fills options from argv and the environment. Returns kExitOk, or kExitUsage with the reason

@@ -3,6 +3,7 @@
 #include "platform/text_codec.h"
 #include "platform/workdir.h"
 #include "protocol/message_ids.h"
+#include "protocol/upload_journal.h"
 #include "protocol/upload_rate.h"
 #include "protocol/webcheck.h"
 #include "res/string_table.h"
@@ -208,6 +209,8 @@ int Session::OpenUploadChannel()
         std::optional<Report> report = WaitUpload(AnswerTimeout());
         if (!report)
             return m_lastError;
+        if (report->message != info.messageNumber)
+            continue; // the channel before it, ending
         if (report->code == UE_CONNECTED)
             return kExitOk;
         if (report->code == UE_CONNECT_FAILED || report->code == UE_RESET) {
@@ -216,6 +219,29 @@ int Session::OpenUploadChannel()
             return kExitConnection;
         }
     }
+}
+
+int Session::Reconnect()
+{
+    const bool commandChannel = m_command != nullptr;
+    for (std::unique_ptr<Worker>* worker : {&m_upload, &m_command, &m_control})
+        if (*worker)
+            (*worker)->Quit();
+    m_upload.reset();
+    m_command.reset();
+    m_control.reset();
+    for (BlockingReportQueue* queue : {&m_controlReports, &m_commandReports, &m_uploadReports})
+        while (queue->Next(std::chrono::milliseconds(0))) {
+        }
+    m_sessionId.clear();
+    m_rootListing.reset();
+    m_lastError = kExitOk;
+    return Open(commandChannel, true);
+}
+
+std::string Session::JournalPath() const
+{
+    return CUploadJournal::PathFor(m_workDir, m_logon.hostIp, m_logon.serviceSetId, m_options.user);
 }
 
 int Session::ReopenUploadChannel()

@@ -46,6 +46,11 @@ public:
     std::optional<Report> PollUpload(std::chrono::milliseconds timeout) { return m_uploadReports.Next(timeout); }
     // Replaces a broken upload channel by a new one (as the queue does after a reset).
     int ReopenUploadChannel();
+    // The connection was lost: every worker goes, reports still queued are dropped, and the
+    // whole sequence is made again (web check, control session, LOGIN____, upload channel).
+    int Reconnect();
+    // This account's upload journal in the work folder (known once the web check answered).
+    std::string JournalPath() const;
     // The message number the open upload channel reports with.
     uint32_t UploadChannelNumber() const { return kUploadMessageBase + m_uploadCounter; }
 

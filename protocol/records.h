@@ -108,6 +108,7 @@ struct CUploadRequest {
     int64_t size = 0;        // size when queued; -1 for a folder
     std::string requestId = "vornasel";
     int32_t readError = 0;   // the expansion could not read this entry (errno): it fails at once
+    int64_t journalId = 0;   // its entry in the upload journal (protocol/upload_journal.h); 0: none
     // Written by the channel sending it before it reports the body sent (UE_DONE); read by the
     // receiver of that report only.
     CFileStamp stamp;

@@ -2,6 +2,7 @@
 
 #include "platform/move_after_upload.h"
 #include "protocol/message_ids.h"
+#include "protocol/upload_journal.h"
 #include "res/string_table.h"
 
 #include <algorithm>
@@ -103,10 +104,89 @@ void CUploadTracker::Add(std::shared_ptr<CUploadRequest> request)
     if (!request)
         return;
     const CUploadRequest* key = request.get();
+    if (m_journal)
+        m_journal->Queued(*request);
     CUploadItem item;
     item.key = PathKey(request->remotePath);
     item.request = std::move(request);
+    item.order = ++m_added;
     m_items.insert_or_assign(key, std::move(item));
+}
+
+void CUploadTracker::AddAnswered(std::shared_ptr<CUploadRequest> request)
+{
+    if (!request)
+        return;
+    const CUploadRequest* key = request.get();
+    CUploadItem fresh;
+    fresh.key = PathKey(request->remotePath);
+    fresh.request = std::move(request);
+    fresh.order = ++m_added;
+    CUploadItem& item = m_items.insert_or_assign(key, std::move(fresh)).first->second;
+    item.busy = true;
+    ++m_busy[item.key];
+    if (!m_bConfirmByNotice || item.IsFolder()) {
+        Confirm(item);
+        return;
+    }
+    item.state = UploadState::Answered;
+    item.sinceMs = Now();
+    m_answered[item.key].push_back(key);
+    ++m_nAnswered;
+    if (m_journal)
+        m_journal->Answered(*item.request);
+}
+
+std::vector<std::shared_ptr<CUploadRequest>> CUploadTracker::TakeResends()
+{
+    std::vector<std::shared_ptr<CUploadRequest>> out;
+    out.swap(m_resends);
+    // Only those still waiting (not forgotten or settled meanwhile), in the order they were added.
+    std::erase_if(out, [this](const auto& r) {
+        const CUploadItem* item = Find(r.get());
+        return !item || item->state != UploadState::Waiting;
+    });
+    std::sort(out.begin(), out.end(),
+              [this](const auto& a, const auto& b) { return Find(a.get())->order < Find(b.get())->order; });
+    return out;
+}
+
+void CUploadTracker::BackToWaiting(CUploadItem& item)
+{
+    Unindex(item);
+    item.state = UploadState::Waiting;
+    item.channel = 0;
+    if (item.busy) {
+        item.busy = false;
+        if (auto busy = m_busy.find(item.key); busy != m_busy.end() && --busy->second <= 0)
+            m_busy.erase(busy);
+    }
+    if (m_journal)
+        m_journal->Queued(*item.request);
+    m_resends.push_back(item.request);
+}
+
+void CUploadTracker::Requeue(const std::shared_ptr<CUploadRequest>& request)
+{
+    CUploadItem* item = request ? Lookup(request.get()) : nullptr;
+    if (item && (item->state == UploadState::Sending || item->state == UploadState::Sent))
+        BackToWaiting(*item);
+}
+
+void CUploadTracker::RequeueInFlight()
+{
+    std::vector<uint32_t> channels;
+    for (const auto& [channel, byPath] : m_sent)
+        channels.push_back(channel);
+    for (uint32_t channel : channels)
+        LoseChannel(channel, UploadFailure::SendFailed, -1);
+    std::vector<const CUploadRequest*> sending;
+    for (const auto& [request, item] : m_items)
+        if (item.state == UploadState::Sending)
+            sending.push_back(request);
+    for (const CUploadRequest* request : sending)
+        if (CUploadItem* item = Lookup(request); item && item->state == UploadState::Sending)
+            BackToWaiting(*item);
 }
 
 void CUploadTracker::Sending(const std::shared_ptr<CUploadRequest>& request, uint32_t channel)
@@ -120,6 +200,8 @@ void CUploadTracker::Sending(const std::shared_ptr<CUploadRequest>& request, uin
     }
     item->state = UploadState::Sending;
     item->channel = channel;
+    if (m_journal)
+        m_journal->Sending(*item->request);
     if (!item->busy) {
         item->busy = true;
         ++m_busy[item->key];
@@ -206,6 +288,8 @@ void CUploadTracker::MarkSent(CUploadItem& item)
     m_heard[item.channel] = item.sinceMs;
     m_sent[item.channel][item.key].push_back(item.request.get());
     ++m_nSent;
+    if (m_journal)
+        m_journal->Sent(*item.request);
 }
 
 void CUploadTracker::Answer(const CTlxspResponse& answer, uint32_t channel, const CUploadRequest* sending)
@@ -242,6 +326,8 @@ void CUploadTracker::Answer(const CTlxspResponse& answer, uint32_t channel, cons
         item->sinceMs = Now();
         m_answered[item->key].push_back(item->request.get());
         ++m_nAnswered;
+        if (m_journal)
+            m_journal->Answered(*item->request);
         TakeEarlyNotice(*item);
         return;
     }
@@ -336,9 +422,9 @@ void CUploadTracker::Fail(CUploadItem& item, UploadFailure why, int32_t status)
     Settle(item);
 }
 
-void CUploadTracker::ChannelLost(uint32_t channel) { LoseChannel(channel, UploadFailure::SendFailed); }
+void CUploadTracker::ChannelLost(uint32_t channel) { LoseChannel(channel, UploadFailure::SendFailed, m_maxResends); }
 
-void CUploadTracker::LoseChannel(uint32_t channel, UploadFailure why)
+void CUploadTracker::LoseChannel(uint32_t channel, UploadFailure why, int resendLimit)
 {
     auto byChannel = m_sent.find(channel);
     if (byChannel == m_sent.end())
@@ -349,12 +435,22 @@ void CUploadTracker::LoseChannel(uint32_t channel, UploadFailure why)
     m_sent.erase(byChannel);
     m_heard.erase(channel);
     m_nSent -= lost.size();
+    // In the order they were added, so that those sent again go in their order.
+    std::sort(lost.begin(), lost.end(),
+              [this](const CUploadRequest* a, const CUploadRequest* b) { return Find(a)->order < Find(b)->order; });
     for (const CUploadRequest* request : lost)
         if (CUploadItem* item = Lookup(request)) {
             item->state = UploadState::Sending; // no longer indexed as sent
             // A notice already told what the server made of it: that settles it, not the loss.
-            if (!(m_bConfirmByNotice && TakeEarlyNotice(*item)))
-                Fail(*item, why);
+            if (m_bConfirmByNotice && TakeEarlyNotice(*item))
+                continue;
+            if (resendLimit < 0 || item->resends < resendLimit) {
+                if (resendLimit >= 0)
+                    ++item->resends;
+                BackToWaiting(*item);
+                continue;
+            }
+            Fail(*item, why);
         }
 }
 
@@ -369,7 +465,7 @@ std::vector<uint32_t> CUploadTracker::Expire(const UploadDeadlines& deadlines)
                 silent.push_back(channel);
         }
         for (uint32_t channel : silent)
-            LoseChannel(channel, UploadFailure::NoAnswer);
+            LoseChannel(channel, UploadFailure::NoAnswer, 0);
     }
     if (deadlines.confirmMs > 0 && m_nAnswered > 0) {
         std::vector<const CUploadRequest*> late;
@@ -389,6 +485,8 @@ void CUploadTracker::Forget(const CUploadRequest* request)
     CUploadItem* item = Lookup(request);
     if (!item)
         return;
+    if (m_journal)
+        m_journal->Forget(item->request->journalId);
     Unindex(*item);
     if (item->busy) {
         if (auto busy = m_busy.find(item->key); busy != m_busy.end() && --busy->second <= 0)
@@ -484,6 +582,8 @@ void CUploadTracker::Settle(CUploadItem& item)
                 m_early.erase(early);
         }
     }
+    if (m_journal)
+        m_journal->Settled(*item.request, item.state, item.failure, item.status);
     const CUploadRequest* key = item.request.get();
     m_last = std::move(item);
     m_items.erase(key);

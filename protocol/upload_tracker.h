@@ -20,6 +20,16 @@
 //
 // Settled items leave the tracker once the listener has seen them, so memory follows what is
 // still under way, not what was ever queued.
+//
+// With a journal (SetJournal), every change above is told to it as it happens (queued, sending,
+// sent, answered, settled, forgotten); the caller commits the batch (IUploadJournal::Flush).
+// Entries resumed from a journal come back through Add (sent again) or AddAnswered (waiting for
+// their notice). Without one, nothing is written anywhere.
+//
+// Files sent whole on a channel that is then lost (closed or reset by the server before their
+// answers) fail by default. With SetResendLost(n) they go back to waiting instead, at most n
+// times each, and TakeResends hands them out in the order they were added: the server did not
+// keep them, so they may be sent again on a new channel.
 
 #include "protocol/records.h"
 #include "protocol/report_sink.h"
@@ -33,6 +43,8 @@
 #include <unordered_map>
 
 namespace talvex {
+
+class IUploadJournal; // protocol/upload_journal.h
 
 enum class UploadState { Waiting, Sending, Sent, Answered, Confirmed, Failed };
 
@@ -62,6 +74,8 @@ struct CUploadItem {
     int64_t sinceMs = 0;   // when it entered its state (sent, answered)
     bool busy = false;     // counted in the in-flight paths
     std::string key;       // PathKey of the remote path, made once
+    uint64_t order = 0;    // when it was added: the n-th request
+    int resends = 0;       // how often it went back to waiting after its channel was lost
     bool IsFolder() const { return !request->remotePath.empty() && request->remotePath.back() == '/'; }
 };
 
@@ -81,9 +95,28 @@ public:
     explicit CUploadTracker(bool confirmByNotice, Listener settled = {}, NowMs now = {});
 
     void SetListener(Listener settled) { m_settled = std::move(settled); }
+    // Every change from now on is told to the journal (null: none). It must outlive the tracker's
+    // use of it.
+    void SetJournal(IUploadJournal* journal) { m_journal = journal; }
+    // Files sent whole on a lost channel go back to waiting (at most maxResends times each)
+    // instead of failing; 0 (the default): they fail.
+    void SetResendLost(int maxResends) { m_maxResends = maxResends; }
 
     // A request enters waiting.
     void Add(std::shared_ptr<CUploadRequest> request);
+    // A request the server answered earlier (a resumed journal entry) waits for its notice again:
+    // notices and the confirmation deadline apply to it as to any answered file. Without
+    // confirmation by notice its answer was its confirmation: it is confirmed.
+    void AddAnswered(std::shared_ptr<CUploadRequest> request);
+    // The requests that went back to waiting after their channel was lost, in the order they
+    // were added; each is handed out once.
+    std::vector<std::shared_ptr<CUploadRequest>> TakeResends();
+    // A request being sent or sent goes back to waiting, whatever the resend limit: its
+    // connection is gone and the whole conversation is started again.
+    void Requeue(const std::shared_ptr<CUploadRequest>& request);
+    // The same for every request being sent or sent on any channel (the connection was lost
+    // and is made again); TakeResends hands them out.
+    void RequeueInFlight();
     // The request was handed to the channel with this message number.
     void Sending(const std::shared_ptr<CUploadRequest>& request, uint32_t channel);
     // A request the expansion could not read (readError) fails at once; the settled item.
@@ -142,8 +175,11 @@ private:
     void Confirm(CUploadItem& item);
     void Fail(CUploadItem& item, UploadFailure why, int32_t status = 0);
     void Unindex(CUploadItem& item);
-    // The requests sent on the channel fail with this reason (unless an early notice settles them).
-    void LoseChannel(uint32_t channel, UploadFailure why);
+    // The requests sent on the channel fail with this reason (unless an early notice settles
+    // them), or go back to waiting while they may (resendLimit).
+    void LoseChannel(uint32_t channel, UploadFailure why, int resendLimit);
+    // Back to waiting, no longer counted in flight.
+    void BackToWaiting(CUploadItem& item);
     // Tells the listener and forgets the item.
     void Settle(CUploadItem& item);
     int64_t Now() const;
@@ -151,6 +187,10 @@ private:
     bool m_bConfirmByNotice;
     Listener m_settled;
     NowMs m_now;
+    IUploadJournal* m_journal = nullptr;
+    int m_maxResends = 0;
+    uint64_t m_added = 0;
+    std::vector<std::shared_ptr<CUploadRequest>> m_resends; // back to waiting, not handed out yet
     std::unordered_map<const CUploadRequest*, CUploadItem> m_items;
     // Sent, by channel then path: oldest first.
     std::unordered_map<uint32_t, std::unordered_map<std::string, std::deque<const CUploadRequest*>>> m_sent;

@@ -1,0 +1,552 @@
+#include "protocol/upload_journal.h"
+
+#include "platform/log.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace talvex {
+
+// The numbers of the states and reasons are stored: they never change meaning.
+static_assert(static_cast<int>(UploadState::Waiting) == 0 && static_cast<int>(UploadState::Sending) == 1 &&
+              static_cast<int>(UploadState::Sent) == 2 && static_cast<int>(UploadState::Answered) == 3 &&
+              static_cast<int>(UploadState::Failed) == 5);
+static_assert(static_cast<int>(UploadFailure::ReadError) == 1 && static_cast<int>(UploadFailure::Changed) == 7 &&
+              static_cast<int>(UploadFailure::NoAnswer) == 8);
+
+namespace {
+
+constexpr int kFailedState = static_cast<int>(UploadState::Failed);
+
+int64_t WallMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+uint64_t Fnv1a(const std::string& text, uint64_t hash)
+{
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+constexpr const char* kSchema =
+    "CREATE TABLE uploads ("
+    " id INTEGER PRIMARY KEY,"
+    " local_path TEXT NOT NULL,"
+    " remote_path TEXT NOT NULL,"
+    " move_folder TEXT NOT NULL,"
+    " size INTEGER NOT NULL,"
+    " stamp_size INTEGER NOT NULL DEFAULT -1,"
+    " stamp_mtime_ns INTEGER NOT NULL DEFAULT 0,"
+    " stamp_inode INTEGER NOT NULL DEFAULT 0,"
+    " stamp_device INTEGER NOT NULL DEFAULT 0,"
+    " state INTEGER NOT NULL,"
+    " failure INTEGER NOT NULL DEFAULT 0,"
+    " status INTEGER NOT NULL DEFAULT 0,"
+    " queued_at INTEGER NOT NULL,"
+    " changed_at INTEGER NOT NULL);";
+
+// What the file at the path is now, against what the entry says it was.
+UploadFailure CheckFile(const CJournalEntry& e, int32_t& status)
+{
+    struct stat st{};
+    if (::stat(e.localPath.c_str(), &st) != 0) {
+        status = errno;
+        return UploadFailure::ReadError;
+    }
+    const bool folder = !e.remotePath.empty() && e.remotePath.back() == '/';
+    if (folder) {
+        if (S_ISDIR(st.st_mode))
+            return UploadFailure::None;
+        status = ENOTDIR;
+        return UploadFailure::ReadError;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        status = EISDIR;
+        return UploadFailure::ReadError;
+    }
+    if (e.stamp.size >= 0) {
+        const CFileStamp now{static_cast<int64_t>(st.st_size),
+                             static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                             static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
+        return now == e.stamp && e.stamp.size == e.size ? UploadFailure::None : UploadFailure::Changed;
+    }
+    return static_cast<int64_t>(st.st_size) == e.size ? UploadFailure::None : UploadFailure::Changed;
+}
+
+} // namespace
+
+// A prepared statement, reset after each use.
+class CUploadJournal::Statement {
+public:
+    Statement(sqlite3* db, const char* sql) { m_ok = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &m_stmt, nullptr) == SQLITE_OK; }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    bool Ok() const { return m_ok; }
+    Statement& Bind(int i, int64_t v)
+    {
+        sqlite3_bind_int64(m_stmt, i, v);
+        return *this;
+    }
+    Statement& Bind(int i, const std::string& v)
+    {
+        sqlite3_bind_text(m_stmt, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
+        return *this;
+    }
+    // Runs it to the end; SQLITE_DONE when it went well.
+    int Run()
+    {
+        int rc;
+        while ((rc = sqlite3_step(m_stmt)) == SQLITE_ROW) {
+        }
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+        return rc;
+    }
+    sqlite3_stmt* Get() { return m_stmt; }
+
+private:
+    sqlite3_stmt* m_stmt = nullptr;
+    bool m_ok = false;
+};
+
+std::shared_ptr<CUploadRequest> CJournalEntry::Request() const
+{
+    auto r = std::make_shared<CUploadRequest>();
+    r->localPath = localPath;
+    r->remotePath = remotePath;
+    r->moveFolder = moveFolder;
+    r->size = size;
+    r->stamp = stamp;
+    r->journalId = id;
+    return r;
+}
+
+std::string CUploadJournal::FileName(const std::string& host, const std::string& serviceSetId, const std::string& userId)
+{
+    // Each part with its length in front, so that no two accounts make one text.
+    std::string key;
+    for (const std::string* part : {&host, &serviceSetId, &userId})
+        key += std::to_string(part->size()) + ":" + *part + ";";
+    char name[40];
+    std::snprintf(name, sizeof name, "%016llx.sqlite", static_cast<unsigned long long>(Fnv1a(key, 14695981039346656037ull)));
+    return name;
+}
+
+std::string CUploadJournal::PathFor(const std::string& dataFolder, const std::string& host,
+                                    const std::string& serviceSetId, const std::string& userId)
+{
+    std::string folder = dataFolder;
+    if (!folder.empty() && folder.back() != '/')
+        folder += '/';
+    return folder + "journal/" + FileName(host, serviceSetId, userId);
+}
+
+CUploadJournal::CUploadJournal(std::string path) : m_path(std::move(path)) {}
+
+CUploadJournal::~CUploadJournal()
+{
+    Flush();
+    m_insert.reset();
+    m_state.reset();
+    m_stateStamp.reset();
+    m_fail.reset();
+    m_delete.reset();
+    if (m_db)
+        sqlite3_close_v2(m_db);
+}
+
+CUploadJournal::Opened CUploadJournal::Open(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    Opened out;
+    std::error_code ec;
+    const fs::path folder = fs::path(path).parent_path();
+    if (!folder.empty()) {
+        const bool made = fs::create_directories(folder, ec);
+        if (ec) {
+            out.error = "cannot make " + folder.string() + ": " + ec.message();
+            return out;
+        }
+        if (made)
+            fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace, ec);
+    }
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // The file is made here, 0600, so that SQLite (which gives its -wal the database's mode)
+        // never makes it with the umask's.
+        struct stat st{};
+        if (::lstat(path.c_str(), &st) != 0) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd < 0 && errno != EEXIST) {
+                out.error = "cannot create " + path + ": " + std::strerror(errno);
+                return out;
+            }
+            if (fd >= 0)
+                ::close(fd);
+        } else if (!S_ISREG(st.st_mode)) {
+            out.error = path + " is not a regular file";
+            return out;
+        } else if ((st.st_mode & 077) != 0) {
+            ::chmod(path.c_str(), 0600);
+        }
+
+        std::unique_ptr<CUploadJournal> journal(new CUploadJournal(path));
+        const int rc = sqlite3_open_v2(path.c_str(), &journal->m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+        if (rc != SQLITE_OK) {
+            out.error = "cannot open " + path + ": " + sqlite3_errstr(rc);
+            return out;
+        }
+        sqlite3* db = journal->m_db;
+        sqlite3_busy_timeout(db, 0);
+        sqlite3_extended_result_codes(db, 0);
+
+        // Why this file cannot be used: empty when it can; "busy" when another process holds it.
+        std::string refuse;
+        bool newer = false;
+        auto pragma = [&](const char* sql, std::string* text, int64_t* number) -> int {
+            sqlite3_stmt* stmt = nullptr;
+            int r = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+            if (r == SQLITE_OK) {
+                r = sqlite3_step(stmt);
+                if (r == SQLITE_ROW) {
+                    if (text && sqlite3_column_text(stmt, 0))
+                        *text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+                    if (number)
+                        *number = sqlite3_column_int64(stmt, 0);
+                    r = SQLITE_OK;
+                } else if (r == SQLITE_DONE) {
+                    r = SQLITE_OK;
+                }
+            }
+            sqlite3_finalize(stmt);
+            return r;
+        };
+        auto why = [&](int r) -> std::string {
+            if (r == SQLITE_BUSY || r == SQLITE_LOCKED)
+                return "busy";
+            return sqlite3_errstr(r);
+        };
+
+        std::string mode;
+        int64_t version = 0;
+        int r = pragma("PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr);
+        if (r == SQLITE_OK)
+            r = pragma("PRAGMA journal_mode=WAL", &mode, nullptr);
+        if (r == SQLITE_OK && mode != "wal")
+            refuse = "cannot use write-ahead logging (" + mode + ")";
+        if (r == SQLITE_OK && refuse.empty())
+            r = pragma("PRAGMA user_version", nullptr, &version);
+        if (r == SQLITE_OK && refuse.empty()) {
+            std::string check;
+            r = pragma("PRAGMA quick_check(1)", &check, nullptr);
+            if (r == SQLITE_OK && check != "ok")
+                refuse = "damaged (" + check + ")";
+        }
+        if (r != SQLITE_OK)
+            refuse = why(r);
+        if (refuse.empty() && version > kSchemaVersion) {
+            newer = true;
+            refuse = "written by a newer version (schema " + std::to_string(version) + ")";
+        }
+        if (refuse.empty()) {
+            int64_t tables = 0;
+            r = pragma("SELECT count(*) FROM sqlite_master", nullptr, &tables);
+            if (r != SQLITE_OK)
+                refuse = why(r);
+            else if (version == 0 && tables != 0)
+                refuse = "damaged (not a journal)";
+            else if (version == 0) {
+                const std::string create = std::string("BEGIN IMMEDIATE;") + kSchema + "PRAGMA user_version=" +
+                                           std::to_string(kSchemaVersion) + ";COMMIT;";
+                r = sqlite3_exec(db, create.c_str(), nullptr, nullptr, nullptr);
+                if (r != SQLITE_OK) {
+                    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+                    refuse = why(r);
+                }
+            }
+        }
+        if (refuse.empty() && !journal->Prepare())
+            refuse = "damaged (" + std::string(sqlite3_errmsg(db)) + ")";
+        if (refuse.empty()) {
+            // Takes the lock now and keeps it while the journal is open.
+            r = sqlite3_exec(db, "PRAGMA synchronous=NORMAL;BEGIN IMMEDIATE;COMMIT", nullptr, nullptr, nullptr);
+            if (r != SQLITE_OK)
+                refuse = why(r);
+        }
+        if (refuse.empty()) {
+            out.journal = std::move(journal);
+            return out;
+        }
+        journal.reset(); // closes it
+        if (refuse == "busy") {
+            out.error = path + " is in use by another process";
+            return out;
+        }
+        if (attempt > 0) {
+            out.error = "cannot start a new journal at " + path + ": " + refuse;
+            return out;
+        }
+        // Never used, never overwritten: set aside with its write-ahead log, and a new one begins.
+        std::string aside = path + (newer ? ".newer-" : ".damaged-") + std::to_string(WallMs() / 1000);
+        if (::access(aside.c_str(), F_OK) == 0)
+            aside += "-" + std::to_string(::getpid());
+        if (::rename(path.c_str(), aside.c_str()) != 0) {
+            out.error = "cannot set " + path + " aside (" + refuse + "): " + std::strerror(errno);
+            return out;
+        }
+        ::rename((path + "-wal").c_str(), (aside + "-wal").c_str());
+        ::unlink((path + "-shm").c_str());
+        Log("upload journal %s refused (%s), kept as %s\n", path.c_str(), refuse.c_str(), aside.c_str());
+        out.setAside = aside;
+        out.reason = refuse;
+    }
+    return out;
+}
+
+bool CUploadJournal::Prepare()
+{
+    m_insert = std::make_unique<Statement>(
+        m_db, "INSERT INTO uploads (local_path, remote_path, move_folder, size, state, queued_at, changed_at) "
+              "VALUES (?1, ?2, ?3, ?4, 0, ?5, ?5)");
+    m_state = std::make_unique<Statement>(m_db, "UPDATE uploads SET state = ?2, changed_at = ?3 WHERE id = ?1");
+    m_stateStamp = std::make_unique<Statement>(
+        m_db, "UPDATE uploads SET state = ?2, changed_at = ?3, stamp_size = ?4, stamp_mtime_ns = ?5, stamp_inode = ?6, "
+              "stamp_device = ?7 WHERE id = ?1");
+    m_fail = std::make_unique<Statement>(
+        m_db, "UPDATE uploads SET state = 5, failure = ?2, status = ?3, changed_at = ?4 WHERE id = ?1");
+    m_delete = std::make_unique<Statement>(m_db, "DELETE FROM uploads WHERE id = ?1");
+    return m_insert->Ok() && m_state->Ok() && m_stateStamp->Ok() && m_fail->Ok() && m_delete->Ok();
+}
+
+void CUploadJournal::Failed(const char* what)
+{
+    if (m_error.empty()) {
+        m_error = std::string(what) + ": " + sqlite3_errmsg(m_db);
+        Log("upload journal %s: %s; no longer written\n", m_path.c_str(), m_error.c_str());
+    }
+    if (m_inBatch)
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    m_inBatch = false;
+    m_pending = 0;
+}
+
+bool CUploadJournal::Begin()
+{
+    if (!m_error.empty())
+        return false;
+    if (m_inBatch)
+        return true;
+    if (sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        Failed("begin");
+        return false;
+    }
+    m_inBatch = true;
+    m_pending = 0;
+    m_batchStartMs = SteadyMs();
+    return true;
+}
+
+void CUploadJournal::Changed()
+{
+    if (++m_pending >= m_maxBatch || SteadyMs() - m_batchStartMs >= m_maxDelayMs)
+        Flush();
+}
+
+void CUploadJournal::Flush()
+{
+    if (!m_inBatch)
+        return;
+    if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        Failed("commit");
+        return;
+    }
+    m_inBatch = false;
+    m_pending = 0;
+}
+
+void CUploadJournal::Queued(CUploadRequest& request)
+{
+    if (request.journalId != 0) {
+        SetState(request.journalId, static_cast<int>(UploadState::Waiting), nullptr);
+        return;
+    }
+    if (!Begin())
+        return;
+    m_insert->Bind(1, request.localPath).Bind(2, request.remotePath).Bind(3, request.moveFolder).Bind(4, request.size)
+        .Bind(5, WallMs());
+    if (m_insert->Run() != SQLITE_DONE) {
+        Failed("insert");
+        return;
+    }
+    request.journalId = sqlite3_last_insert_rowid(m_db);
+    Changed();
+}
+
+void CUploadJournal::SetState(int64_t id, int state, const CFileStamp* stamp)
+{
+    if (id == 0 || !Begin())
+        return;
+    Statement& s = stamp ? *m_stateStamp : *m_state;
+    s.Bind(1, id).Bind(2, state).Bind(3, WallMs());
+    if (stamp)
+        s.Bind(4, stamp->size).Bind(5, stamp->mtimeNs).Bind(6, static_cast<int64_t>(stamp->inode))
+            .Bind(7, static_cast<int64_t>(stamp->device));
+    if (s.Run() != SQLITE_DONE) {
+        Failed("update");
+        return;
+    }
+    Changed();
+}
+
+void CUploadJournal::Sending(const CUploadRequest& request)
+{
+    SetState(request.journalId, static_cast<int>(UploadState::Sending), nullptr);
+}
+
+void CUploadJournal::Sent(const CUploadRequest& request)
+{
+    SetState(request.journalId, static_cast<int>(UploadState::Sent), &request.stamp);
+}
+
+void CUploadJournal::Answered(const CUploadRequest& request)
+{
+    SetState(request.journalId, static_cast<int>(UploadState::Answered), nullptr);
+}
+
+void CUploadJournal::Settled(const CUploadRequest& request, UploadState state, UploadFailure why, int32_t status)
+{
+    if (request.journalId == 0)
+        return;
+    if (state != UploadState::Failed || why == UploadFailure::Cancelled) {
+        Forget(request.journalId);
+        return;
+    }
+    if (!Begin())
+        return;
+    m_fail->Bind(1, request.journalId).Bind(2, static_cast<int64_t>(why)).Bind(3, status).Bind(4, WallMs());
+    if (m_fail->Run() != SQLITE_DONE) {
+        Failed("update");
+        return;
+    }
+    Changed();
+}
+
+void CUploadJournal::Forget(int64_t journalId)
+{
+    if (journalId == 0 || !Begin())
+        return;
+    m_delete->Bind(1, journalId);
+    if (m_delete->Run() != SQLITE_DONE) {
+        Failed("delete");
+        return;
+    }
+    Changed();
+}
+
+void CUploadJournal::Forget(const std::vector<int64_t>& ids)
+{
+    for (int64_t id : ids)
+        Forget(id);
+    Flush();
+}
+
+void CUploadJournal::ForgetAll()
+{
+    if (!Begin())
+        return;
+    if (sqlite3_exec(m_db, "DELETE FROM uploads", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        Failed("delete");
+        return;
+    }
+    Flush();
+}
+
+CJournalResume CUploadJournal::LoadUnfinished()
+{
+    CJournalResume out;
+    Flush();
+    if (!m_error.empty())
+        return out;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(m_db,
+                           "SELECT id, local_path, remote_path, move_folder, size, stamp_size, stamp_mtime_ns, "
+                           "stamp_inode, stamp_device, state, failure, status, queued_at, changed_at "
+                           "FROM uploads ORDER BY id",
+                           -1, &stmt, nullptr) != SQLITE_OK) {
+        Failed("read");
+        return out;
+    }
+    auto text = [&](int col) {
+        const unsigned char* t = sqlite3_column_text(stmt, col);
+        return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(stmt, col)))
+                 : std::string();
+    };
+    std::vector<CJournalEntry> nowFailed;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        CJournalEntry e;
+        e.id = sqlite3_column_int64(stmt, 0);
+        e.localPath = text(1);
+        e.remotePath = text(2);
+        e.moveFolder = text(3);
+        e.size = sqlite3_column_int64(stmt, 4);
+        e.stamp.size = sqlite3_column_int64(stmt, 5);
+        e.stamp.mtimeNs = sqlite3_column_int64(stmt, 6);
+        e.stamp.inode = static_cast<uint64_t>(sqlite3_column_int64(stmt, 7));
+        e.stamp.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 8));
+        const int state = sqlite3_column_int(stmt, 9);
+        e.failure = static_cast<UploadFailure>(sqlite3_column_int(stmt, 10));
+        e.status = sqlite3_column_int(stmt, 11);
+        e.queuedAtMs = sqlite3_column_int64(stmt, 12);
+        e.changedAtMs = sqlite3_column_int64(stmt, 13);
+        if (state == kFailedState) {
+            e.state = UploadState::Failed;
+            out.failed.push_back(std::move(e));
+            continue;
+        }
+        if (state < 0 || state > static_cast<int>(UploadState::Answered))
+            continue; // not a state this version writes
+        e.state = static_cast<UploadState>(state);
+        int32_t status = 0;
+        if (const UploadFailure why = CheckFile(e, status); why != UploadFailure::None) {
+            e.state = UploadState::Failed;
+            e.failure = why;
+            e.status = why == UploadFailure::ReadError ? status : 0;
+            nowFailed.push_back(e);
+            out.failed.push_back(std::move(e));
+            continue;
+        }
+        out.unfinished.push_back(std::move(e));
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) {
+        Failed("read");
+        return out;
+    }
+    for (const CJournalEntry& e : nowFailed) {
+        CUploadRequest r;
+        r.journalId = e.id;
+        Settled(r, UploadState::Failed, e.failure, e.status);
+    }
+    Flush();
+    return out;
+}
+
+} // namespace talvex

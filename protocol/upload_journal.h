@@ -1,0 +1,177 @@
+#pragma once
+// The upload journal: every upload the core is given and every change of its state, kept on
+// disk per account so that a client that was stopped, killed or lost its connection can go on
+// where it was. The tracker (CUploadTracker::SetJournal) tells the journal each change through
+// IUploadJournal; CUploadJournal keeps them in SQLite (WAL, one transaction per batch).
+//
+// What an entry holds: local path, remote path, move folder, size when queued, the CFileStamp
+// taken when the body started, the state (queued, sending, sent, answered, failed), the failure
+// reason and status, and when it was queued and last changed. A confirmed upload leaves the
+// journal at once (so does a cancelled one and one the user removed): no history of completed
+// files is kept, since the server holds what was stored, the journal exists to resume, and a
+// history would grow the file with every upload. Failed entries stay, with their reason, until
+// a front end forgets them (the window puts them back on its fail page).
+//
+// Answered or in flight. The server stores a file, then answers it; the journal records
+// "answered" only once the client has read that answer (the tracker calls Answered, or Settled
+// for an answer that confirms). So on resume:
+//   - an answered entry (or one that is gone, confirmed) is never sent again: the server has it;
+//     answered entries wait for their notice again (the server keeps the account's notices);
+//   - a queued, sending or sent entry is sent again: its answer was never read here, so the
+//     server either never got the whole body or stored it and will simply replace it.
+// An answer read but not yet committed when the process died counts as never read: that file
+// is sent once more, never lost. Commits come in batches (Flush, and at most every
+// kMaxBatch changes or kMaxDelayMs): what a kill loses is the last moments of bookkeeping,
+// always back to a state the journal really passed through, never a half of one.
+//
+// Resume checks each unfinished entry's file first: a file that no longer exists, or whose
+// size, modification time or identity differ from the stamp taken when its body started (from
+// the size recorded when it was queued, when no body started), fails with its reason instead.
+//
+// The file: <data folder>journal/<key>.sqlite, mode 0600, the key a hash of host, service set
+// and user id (PathFor). The schema version is PRAGMA user_version. A journal written by a
+// newer version, a file that is not one, or a damaged one is never used nor overwritten: it is
+// renamed aside (<name>.newer-<time> or <name>.damaged-<time>, with its -wal) and a new journal
+// starts; Open says so. One process at a time holds a journal (exclusive lock); a second gets
+// an error from Open and goes on without one. Passwords never reach the journal.
+//
+// Single-threaded: the tracker's thread (the window thread, the CLI's main thread) calls it.
+
+#include "protocol/upload_tracker.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace talvex {
+
+// What the tracker tells the journal. Every hook is cheap: it joins the open batch; Flush
+// commits the batch in one transaction.
+class IUploadJournal {
+public:
+    virtual ~IUploadJournal() = default;
+    // The request enters the queue: a new entry (its id goes into request.journalId), or, for a
+    // request that has one, its entry goes back to queued (sent again).
+    virtual void Queued(CUploadRequest& request) = 0;
+    virtual void Sending(const CUploadRequest& request) = 0;
+    // The body went out whole; request.stamp is what the file was when it started.
+    virtual void Sent(const CUploadRequest& request) = 0;
+    // The server answered 200 and the file waits for its notice.
+    virtual void Answered(const CUploadRequest& request) = 0;
+    // Confirmed or cancelled: the entry leaves. Failed: it stays with its reason and status.
+    virtual void Settled(const CUploadRequest& request, UploadState state, UploadFailure why, int32_t status) = 0;
+    // The entry is no longer followed (the user removed it): it leaves.
+    virtual void Forget(int64_t journalId) = 0;
+    // Commits what was told since the last commit, in one transaction.
+    virtual void Flush() = 0;
+};
+
+// One entry as the journal holds it.
+struct CJournalEntry {
+    int64_t id = 0;
+    std::string localPath;
+    std::string remotePath;
+    std::string moveFolder;
+    int64_t size = 0;  // when queued; -1 for a folder
+    CFileStamp stamp;  // when its body started; size -1 when none did
+    UploadState state = UploadState::Waiting;
+    UploadFailure failure = UploadFailure::None;
+    int32_t status = 0; // a refusing answer's status, a notice's number, an errno for ReadError
+    int64_t queuedAtMs = 0;  // wall clock, ms since 1970
+    int64_t changedAtMs = 0;
+    // A request to hand to the tracker again (its journalId and stamp set).
+    std::shared_ptr<CUploadRequest> Request() const;
+};
+
+// What LoadUnfinished found.
+struct CJournalResume {
+    // Waiting, sending or sent (to be sent again) and answered (to wait for their notice), in
+    // the order they were queued.
+    std::vector<CJournalEntry> unfinished;
+    // Failed earlier, or just now because the file is gone or changed (failure, status set).
+    std::vector<CJournalEntry> failed;
+};
+
+class CUploadJournal final : public IUploadJournal {
+public:
+    static constexpr int kSchemaVersion = 1;
+    static constexpr int kMaxBatch = 1000;   // changes per transaction at most
+    static constexpr int kMaxDelayMs = 250;  // a batch older than this is committed by the next change
+
+    // "<16 hex digits>.sqlite": the account's journal file name. host is the service host the
+    // web check names (HOST_IP), serviceSetId its SERVICESET_ID, userId the login id.
+    static std::string FileName(const std::string& host, const std::string& serviceSetId, const std::string& userId);
+    // dataFolder + "journal/" + FileName(...); dataFolder ends in '/'.
+    static std::string PathFor(const std::string& dataFolder, const std::string& host, const std::string& serviceSetId,
+                               const std::string& userId);
+
+    struct Opened {
+        std::unique_ptr<CUploadJournal> journal; // null: no journal (error says why)
+        std::string error;
+        std::string setAside; // a refused file was renamed to this (journal is a new one)
+        std::string reason;   // why it was refused
+    };
+    // Opens or creates the journal (and its folder, 0700; the file 0600).
+    static Opened Open(const std::string& path);
+
+    ~CUploadJournal() override; // commits the open batch
+
+    void Queued(CUploadRequest& request) override;
+    void Sending(const CUploadRequest& request) override;
+    void Sent(const CUploadRequest& request) override;
+    void Answered(const CUploadRequest& request) override;
+    void Settled(const CUploadRequest& request, UploadState state, UploadFailure why, int32_t status) override;
+    void Forget(int64_t journalId) override;
+    void Flush() override;
+
+    // The entries to resume and the failed ones (see the top of this file); entries whose file
+    // is gone or changed are marked failed on the way (committed before it returns).
+    CJournalResume LoadUnfinished();
+    // How big and how old a batch may grow before a change commits it (kMaxBatch, kMaxDelayMs
+    // by default); Flush commits whatever the limits.
+    void SetBatchLimits(int maxChanges, int maxDelayMs)
+    {
+        m_maxBatch = maxChanges;
+        m_maxDelayMs = maxDelayMs;
+    }
+    // Entries leave the journal: these, or all of them.
+    void Forget(const std::vector<int64_t>& ids);
+    void ForgetAll();
+
+    // False once a write failed (disk full, file removed): the journal stops writing, and
+    // LastError says why. The uploads go on.
+    bool Healthy() const { return m_error.empty(); }
+    const std::string& LastError() const { return m_error; }
+    const std::string& Path() const { return m_path; }
+
+    CUploadJournal(const CUploadJournal&) = delete;
+    CUploadJournal& operator=(const CUploadJournal&) = delete;
+
+private:
+    class Statement;
+    explicit CUploadJournal(std::string path);
+    bool Prepare();
+    bool Exec(const char* sql);
+    // Joins the open batch (beginning one when none is open); false when the journal is broken.
+    bool Begin();
+    // Counts a change; commits when the batch is full or old.
+    void Changed();
+    void SetState(int64_t id, int state, const CFileStamp* stamp);
+    void Failed(const char* what);
+
+    std::string m_path;
+    sqlite3* m_db = nullptr;
+    std::unique_ptr<Statement> m_insert, m_state, m_stateStamp, m_fail, m_delete;
+    bool m_inBatch = false;
+    int m_pending = 0;
+    int m_maxBatch = kMaxBatch;
+    int m_maxDelayMs = kMaxDelayMs;
+    int64_t m_batchStartMs = 0;
+    std::string m_error;
+};
+
+} // namespace talvex

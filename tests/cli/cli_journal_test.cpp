@@ -1,0 +1,396 @@
+// talvex-cli's upload journal end to end: a put killed part-way and resumed, a put that keeps
+// going through a server that went away and came back (--retries), and files the server did
+// not keep because it closed or reset the connection after their bodies.
+
+#include "cli/options.h"
+#include "devserver/faults.h"
+#include "devserver/server.h"
+#include "devserver/server_log.h"
+#include "protocol/upload_journal.h"
+#include "res/string_table.h"
+#include "tests/common/cli_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace talvex;
+using namespace std::chrono_literals;
+using test::CliRun;
+using test::RunCli;
+
+namespace {
+
+std::string LastLine(const std::string& text)
+{
+    std::string t = text;
+    while (!t.empty() && t.back() == '\n')
+        t.pop_back();
+    const size_t nl = t.rfind('\n');
+    return nl == std::string::npos ? t : t.substr(nl + 1);
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+std::string ReadAll(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+uint64_t InodeOf(const fs::path& p)
+{
+    struct stat st{};
+    return ::stat(p.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
+}
+
+// Starts talvex-cli and kills it (SIGKILL) after `after`; its output is dropped.
+void RunCliKilledAfter(const std::vector<std::string>& args, std::chrono::milliseconds after)
+{
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        std::vector<std::string> copy = args;
+        std::vector<char*> argv;
+        std::string path = TALVEX_CLI_PATH;
+        argv.push_back(path.data());
+        for (auto& a : copy)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(path.c_str(), argv.data());
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(after);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
+
+class CliJournalTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int counter = 0;
+        dir = fs::temp_directory_path() / ("talvex-cli-journal-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        devserver::SetServerLogQuiet(true);
+    }
+    void TearDown() override
+    {
+        server.reset();
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    // A server with these faults; ports 0 take free ones, others take those (a restart).
+    void StartServer(const std::vector<std::string>& faults = {}, uint16_t web = 0, uint16_t command = 0,
+                     uint16_t control = 0)
+    {
+        server.reset();
+        devserver::ServerConfig config;
+        config.root = (dir / "storage").string();
+        config.webPort = web;
+        config.commandPort = command;
+        config.controlPort = control;
+        config.sync.delay = 300ms;
+        for (const std::string& text : faults) {
+            devserver::Fault fault;
+            std::string error;
+            ASSERT_TRUE(devserver::ParseFault(text, fault, error)) << error;
+            config.faults.push_back(fault);
+        }
+        server = std::make_unique<devserver::Server>(config, devserver::AccountBook::Defaults());
+        std::string error;
+        ASSERT_TRUE(server->Start(error)) << error;
+    }
+
+    std::vector<std::string> Base(const std::string& user, int timeout = 5) const
+    {
+        return {"--web-host", "127.0.0.1:" + std::to_string(webPort ? webPort : server->WebPort()),
+                "--command-port", std::to_string(commandPort ? commandPort : server->CommandPort()),
+                "--control-port", std::to_string(controlPort ? controlPort : server->ControlPort()),
+                "--work-dir", (dir / ("work-" + user)).string(), "--user", user, "--password", user + "1234",
+                "--timeout", std::to_string(timeout), "--poll-ms", "100", "--sync-timeout", "60"};
+    }
+    std::vector<std::string> Args(const std::string& user, const std::vector<std::string>& args, int timeout = 5) const
+    {
+        std::vector<std::string> all = Base(user, timeout);
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+
+    fs::path Local(const std::string& rel, const std::string& bytes)
+    {
+        const fs::path p = dir / "local" / rel;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p;
+    }
+    static std::string Content(int i, size_t n)
+    {
+        std::string s(n, '\0');
+        for (size_t k = 0; k < n; ++k)
+            s[k] = static_cast<char>('a' + (k * 7 + static_cast<size_t>(i)) % 26);
+        return s;
+    }
+    fs::path Stored(const std::string& user, const std::string& remote) const
+    {
+        return dir / "storage" / user / fs::path(remote).relative_path();
+    }
+    // The one journal in the account's work folder (each account has a work folder of its own here).
+    fs::path JournalFile(const std::string& user) const
+    {
+        for (const auto& e : fs::directory_iterator(dir / ("work-" + user) / "journal"))
+            if (e.path().extension() == ".sqlite")
+                return e.path();
+        return {};
+    }
+
+    fs::path dir;
+    std::unique_ptr<devserver::Server> server;
+    uint16_t webPort = 0, commandPort = 0, controlPort = 0; // fixed ports across restarts
+};
+
+} // namespace
+
+// ---- put --resume after a put that was killed ------------------------------------------------
+
+TEST_F(CliJournalTest, AKilledPutIsResumedByteForByteWithoutSendingAnsweredFilesAgain)
+{
+    StartServer();
+    constexpr int kFiles = 30;
+    constexpr size_t kBytes = 20000;
+    // Killed early, in the middle and late; on a sync-service account (answered files wait for
+    // notices) and on a plain one (the answer confirms).
+    const std::vector<std::pair<std::string, std::chrono::milliseconds>> rounds = {
+        {"sync", 700ms}, {"demo", 1500ms}, {"sync", 2300ms}};
+    for (size_t round = 0; round < rounds.size(); ++round) {
+        const auto& [user, killAfter] = rounds[round];
+        const std::string remote = "/resume" + std::to_string(round);
+        std::vector<std::string> args = {"--limit-rate", "200", "put"};
+        if (user == "sync")
+            args.push_back("--wait-confirm");
+        std::vector<fs::path> files;
+        for (int i = 0; i < kFiles; ++i) {
+            files.push_back(Local("r" + std::to_string(round) + "/f" + std::to_string(i) + ".bin", Content(i, kBytes)));
+            args.push_back(files.back().string());
+        }
+        args.push_back(remote);
+        RunCliKilledAfter(Args(user, args), killAfter);
+
+        // What the journal says now, and which copies the server holds.
+        std::set<std::string> answered, resend;
+        {
+            CUploadJournal::Opened opened = CUploadJournal::Open(JournalFile(user).string());
+            ASSERT_TRUE(opened.journal) << opened.error;
+            ASSERT_TRUE(opened.setAside.empty()) << "a killed run left a journal that cannot be read: " << opened.reason;
+            CJournalResume found = opened.journal->LoadUnfinished();
+            EXPECT_TRUE(found.failed.empty());
+            for (const CJournalEntry& e : found.unfinished)
+                (e.state == UploadState::Answered ? answered : resend).insert(e.localPath);
+        }
+        ASSERT_FALSE(resend.empty()) << "round " << round << ": the kill came after every file was sent (" << answered.size() << " answered)";
+        std::map<std::string, uint64_t> kept; // stored copies that must not be replaced
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string local = files[static_cast<size_t>(i)].string();
+            if (resend.count(local) == 0) {
+                const fs::path stored = Stored(user, remote + "/f" + std::to_string(i) + ".bin");
+                ASSERT_TRUE(fs::exists(stored)) << "answered or confirmed, but not on the server: " << local;
+                kept[local] = InodeOf(stored);
+            }
+        }
+
+        CliRun resume = RunCli(Args(user, {"put", "--resume"}), {}, 60);
+        EXPECT_EQ(resume.code, 0) << resume.err;
+        const int expected = static_cast<int>(resend.size() + (user == "sync" ? answered.size() : 0));
+        EXPECT_EQ(LastLine(resume.out), "uploaded " + std::to_string(expected) + ", failed 0") << resume.out << resume.err;
+        EXPECT_EQ(Count(resume.err, "다시 보냄: "), resend.size()) << resume.err;
+        for (const std::string& local : resend)
+            EXPECT_NE(resume.err.find("다시 보냄: " + local + "\n"), std::string::npos) << local;
+        for (const std::string& local : answered)
+            EXPECT_EQ(resume.err.find("다시 보냄: " + local + "\n"), std::string::npos) << "answered, sent again: " << local;
+        for (int i = 0; i < kFiles; ++i) {
+            const fs::path stored = Stored(user, remote + "/f" + std::to_string(i) + ".bin");
+            EXPECT_TRUE(ReadAll(stored) == Content(i, kBytes)) << stored;
+            const std::string local = files[static_cast<size_t>(i)].string();
+            if (kept.count(local)) {
+                EXPECT_EQ(InodeOf(stored), kept[local]) << "the server got this file again: " << local;
+            }
+        }
+        // Nothing is left to resume.
+        CliRun again = RunCli(Args(user, {"put", "--resume"}), {}, 30);
+        EXPECT_EQ(again.code, 0) << again.err;
+        EXPECT_EQ(LastLine(again.out), "uploaded 0, failed 0") << again.out << again.err;
+    }
+}
+
+TEST_F(CliJournalTest, ResumeTellsFilesChangedSinceAsFailedAndNeverSendsThem)
+{
+    StartServer();
+    std::vector<std::string> args = {"--limit-rate", "100", "put"};
+    std::vector<fs::path> files;
+    for (int i = 0; i < 12; ++i) {
+        files.push_back(Local("c/f" + std::to_string(i) + ".bin", Content(i, 20000)));
+        args.push_back(files.back().string());
+    }
+    args.push_back("/changed");
+    RunCliKilledAfter(Args("demo", args), 600ms);
+    // The last two were certainly not sent yet: one grows, one goes.
+    std::ofstream(files[11], std::ios::app) << "more";
+    fs::remove(files[10]);
+    CliRun resume = RunCli(Args("demo", {"put", "--resume"}), {}, 60);
+    EXPECT_EQ(resume.code, cli::kExitRefused) << resume.err;
+    EXPECT_NE(resume.err.find(std::string(kTextFileChanged) + ": " + files[11].string()), std::string::npos) << resume.err;
+    EXPECT_NE(resume.err.find(files[10].string()), std::string::npos) << resume.err;
+    EXPECT_EQ(resume.err.find("다시 보냄: " + files[11].string()), std::string::npos);
+    EXPECT_FALSE(fs::exists(Stored("demo", "/changed/f11.bin")));
+    EXPECT_FALSE(fs::exists(Stored("demo", "/changed/f10.bin")));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(ReadAll(Stored("demo", "/changed/f" + std::to_string(i) + ".bin")) == Content(i, 20000)) << i;
+    int uploaded = -1, failed = -1;
+    ASSERT_EQ(std::sscanf(LastLine(resume.out).c_str(), "uploaded %d, failed %d", &uploaded, &failed), 2) << resume.out;
+    EXPECT_EQ(failed, 2);
+    // Told once: the failures are not kept for the next resume.
+    CliRun again = RunCli(Args("demo", {"put", "--resume"}), {}, 30);
+    EXPECT_EQ(LastLine(again.out), "uploaded 0, failed 0") << again.out << again.err;
+}
+
+// ---- --retries -------------------------------------------------------------------------------
+
+TEST_F(CliJournalTest, RetriesCarryAPutThroughAServerThatStopsAndStartsAgain)
+{
+    StartServer();
+    webPort = server->WebPort();
+    commandPort = server->CommandPort();
+    controlPort = server->ControlPort();
+    std::vector<std::string> args = {"--limit-rate", "300", "put", "--retries", "6"};
+    std::vector<fs::path> files;
+    for (int i = 0; i < 20; ++i) {
+        files.push_back(Local("s/f" + std::to_string(i) + ".bin", Content(i, 40000)));
+        args.push_back(files.back().string());
+    }
+    args.push_back("/restart");
+    std::thread outage([&] {
+        std::this_thread::sleep_for(1000ms);
+        server.reset(); // every connection goes
+        std::this_thread::sleep_for(2500ms);
+        StartServer({}, webPort, commandPort, controlPort);
+    });
+    CliRun put = RunCli(Args("demo", args), {}, 90);
+    outage.join();
+    EXPECT_NE(put.err.find("다시 연결합니다"), std::string::npos) << "no reconnection happened: " << put.err;
+    // The server may answer the body it was reading as it stopped with a refusal (500): that
+    // file failed, truly; every other one is on the server whole.
+    int uploaded = -1, failed = -1;
+    ASSERT_EQ(std::sscanf(LastLine(put.out).c_str(), "uploaded %d, failed %d", &uploaded, &failed), 2) << put.out << put.err;
+    EXPECT_EQ(uploaded + failed, 20);
+    EXPECT_LE(failed, 1) << put.err;
+    EXPECT_EQ(Count(put.err, std::string(kTextRefused) + " (500): "), static_cast<size_t>(failed)) << put.err;
+    EXPECT_EQ(put.code, failed ? cli::kExitRefused : cli::kExitOk) << put.err;
+    for (int i = 0; i < 20; ++i) {
+        const bool refused = put.err.find("/s/f" + std::to_string(i) + ".bin\n") != std::string::npos;
+        if (!refused) {
+            EXPECT_TRUE(ReadAll(Stored("demo", "/restart/f" + std::to_string(i) + ".bin")) == Content(i, 40000)) << i;
+        }
+    }
+
+    // Without retries the run ends at the loss, and the journal holds the rest for --resume.
+    std::vector<std::string> second = {"--limit-rate", "300", "put"};
+    for (int i = 0; i < 20; ++i)
+        second.push_back(Local("t/f" + std::to_string(i) + ".bin", Content(i + 50, 40000)).string());
+    second.push_back("/restart2");
+    std::thread outage2([&] {
+        std::this_thread::sleep_for(1000ms);
+        server.reset();
+    });
+    CliRun lost = RunCli(Args("demo", second), {}, 60);
+    outage2.join();
+    EXPECT_EQ(lost.code, cli::kExitConnection) << lost.err;
+    StartServer({}, webPort, commandPort, controlPort);
+    CliRun resume = RunCli(Args("demo", {"put", "--resume"}), {}, 60);
+    EXPECT_EQ(resume.code, 0) << resume.err;
+    for (int i = 0; i < 20; ++i)
+        if (lost.err.find("/t/f" + std::to_string(i) + ".bin\n") == std::string::npos) {
+            EXPECT_TRUE(ReadAll(Stored("demo", "/restart2/f" + std::to_string(i) + ".bin")) == Content(i + 50, 40000)) << i;
+        }
+}
+
+TEST_F(CliJournalTest, RetriesAreNotSpentOnAFileTheServerCutsShortWhileItStaysReachable)
+{
+    // Every body is reset after 1000 bytes: each file fails on its own, the server stays up.
+    StartServer({"drop-after:1000@*.bin"});
+    std::vector<std::string> args = {"put", "--retries", "3"};
+    for (int i = 0; i < 3; ++i)
+        args.push_back(Local("x/f" + std::to_string(i) + ".bin", Content(i, 300000)).string());
+    args.push_back(Local("x/ok.txt", "small and fine").string());
+    args.push_back("/dropped");
+    const auto start = std::chrono::steady_clock::now();
+    CliRun put = RunCli(Args("demo", args), {}, 60);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(took, 5.0) << "a retry waited for a file the server refuses by cutting it";
+    EXPECT_EQ(put.code, cli::kExitRefused) << put.err;
+    EXPECT_EQ(LastLine(put.out), "uploaded 1, failed 3") << put.out << put.err;
+    EXPECT_EQ(put.err.find("다시 연결합니다"), std::string::npos) << put.err;
+    EXPECT_EQ(ReadAll(Stored("demo", "/dropped/ok.txt")), "small and fine");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(fs::exists(Stored("demo", "/dropped/f" + std::to_string(i) + ".bin")));
+}
+
+// ---- files the server did not keep -------------------------------------------------------------
+
+TEST_F(CliJournalTest, FilesSentWholeBeforeTheServerClosedAreSentOnceMore)
+{
+    // Each connection stores one file, answers it and closes: the files sent behind it on that
+    // connection were read and dropped.
+    StartServer({"answer-close"});
+    std::vector<std::string> args = {"put"};
+    for (int i = 0; i < 4; ++i)
+        args.push_back(Local("many/m" + std::to_string(i) + ".txt", "many " + std::to_string(i)).string());
+    args.push_back("/many");
+    CliRun put = RunCli(Args("demo", args));
+    EXPECT_EQ(LastLine(put.out), "uploaded 4, failed 0") << put.out << put.err;
+    EXPECT_EQ(put.code, 0) << put.err;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(ReadAll(Stored("demo", "/many/m" + std::to_string(i) + ".txt")), "many " + std::to_string(i));
+
+    // A reset right at the start of m0's body also drops m1, sent whole behind it; m1 goes
+    // again, m0 is what the server refuses and fails once more.
+    StartServer({"drop-after:0@m0*"});
+    std::vector<std::string> three = {"put"};
+    for (int i = 0; i < 3; ++i)
+        three.push_back(Local("drop/m" + std::to_string(i) + ".txt", "drop " + std::to_string(i)).string());
+    three.push_back("/drop");
+    CliRun drop = RunCli(Args("demo", three));
+    EXPECT_EQ(LastLine(drop.out), "uploaded 2, failed 1") << drop.out << drop.err;
+    EXPECT_EQ(Count(drop.err, std::string(kTextQueueSendFailed) + ": "), 1u) << drop.err;
+    EXPECT_NE(drop.err.find(std::string(kTextQueueSendFailed) + ": " + (dir / "local/drop/m0.txt").string()),
+              std::string::npos)
+        << drop.err;
+    EXPECT_EQ(ReadAll(Stored("demo", "/drop/m1.txt")), "drop 1");
+    EXPECT_EQ(ReadAll(Stored("demo", "/drop/m2.txt")), "drop 2");
+    EXPECT_FALSE(fs::exists(Stored("demo", "/drop/m0.txt")));
+}

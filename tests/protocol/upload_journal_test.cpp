@@ -1,0 +1,687 @@
+// The upload journal: what it keeps of each state, what a batch is, how it refuses files it
+// cannot trust, what resume makes of changed files, and above all what is left after the
+// process is killed at any moment.
+
+#include "protocol/message_ids.h"
+#include "protocol/upload_journal.h"
+#include "protocol/upload_tracker.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace talvex;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t kChannel = kUploadMessageBase + 1;
+
+Report ChannelReport(uint32_t channel, int32_t code, std::shared_ptr<CUploadRequest> request = nullptr)
+{
+    Report r;
+    r.message = channel;
+    r.code = code;
+    r.request = std::move(request);
+    return r;
+}
+
+Report AnswerReport(uint32_t channel, const std::string& path, int32_t status)
+{
+    Report r = ChannelReport(channel, UE_RESPONSE);
+    r.response = std::make_unique<CTlxspResponse>();
+    r.response->command = "PUTFILE__";
+    r.response->path = path;
+    r.response->statusCode = status;
+    return r;
+}
+
+CSyncNoticeList Notice(const std::string& path, int32_t number)
+{
+    CSyncNoticeList list;
+    list.notices.push_back(CSyncNotice{path, number, kNoticePutFile});
+    return list;
+}
+
+CFileStamp StampOf(const std::string& path)
+{
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    return {static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+            static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
+}
+
+// The channel's part: the body starts (the stamp is taken) and goes out whole.
+void SendWhole(CUploadTracker& tracker, const std::shared_ptr<CUploadRequest>& r, uint32_t channel)
+{
+    tracker.Sending(r, channel);
+    r->stamp = StampOf(r->localPath);
+    tracker.Apply(ChannelReport(channel, UE_DONE, r));
+}
+
+class UploadJournalTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int counter = 0;
+        dir = fs::temp_directory_path() / ("talvex-journal-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
+        fs::remove_all(dir);
+        fs::create_directories(dir / "local");
+        path = (dir / "data" / "journal" / "account.sqlite").string();
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::shared_ptr<CUploadRequest> File(const std::string& name, const std::string& bytes = "content")
+    {
+        const fs::path p = dir / "local" / name;
+        std::ofstream(p, std::ios::binary) << bytes;
+        auto r = std::make_shared<CUploadRequest>();
+        r->localPath = p.string();
+        r->remotePath = "up/" + name;
+        r->size = static_cast<int64_t>(bytes.size());
+        return r;
+    }
+    std::unique_ptr<CUploadJournal> OpenJournal()
+    {
+        CUploadJournal::Opened opened = CUploadJournal::Open(path);
+        EXPECT_TRUE(opened.journal) << opened.error;
+        EXPECT_TRUE(opened.setAside.empty()) << opened.reason;
+        return std::move(opened.journal);
+    }
+    // localPath -> state of every entry (failed ones with their reason as state 100 + reason).
+    std::map<std::string, int> States()
+    {
+        auto journal = OpenJournal();
+        std::map<std::string, int> out;
+        if (!journal)
+            return out;
+        CJournalResume found = journal->LoadUnfinished();
+        for (const CJournalEntry& e : found.unfinished)
+            out[e.localPath] = static_cast<int>(e.state);
+        for (const CJournalEntry& e : found.failed)
+            out[e.localPath] = 100 + static_cast<int>(e.failure);
+        return out;
+    }
+    std::vector<fs::path> SetAside() const
+    {
+        std::vector<fs::path> out;
+        for (const auto& e : fs::directory_iterator(fs::path(path).parent_path()))
+            if (e.path().filename().string().find(".sqlite.") != std::string::npos &&
+                e.path().filename().string().find("-wal") == std::string::npos)
+                out.push_back(e.path());
+        return out;
+    }
+
+    fs::path dir;
+    std::string path;
+};
+
+} // namespace
+
+// ---- states, batches, the file ------------------------------------------------------------
+
+TEST_F(UploadJournalTest, EachStateIsKeptUntilConfirmedAndFailuresKeepTheirReason)
+{
+    auto queued = File("queued.txt"), sending = File("sending.txt"), sent = File("sent.txt");
+    auto answered = File("answered.txt"), confirmed = File("confirmed.txt"), refused = File("refused.txt");
+    auto cancelled = File("cancelled.txt"), removed = File("removed.txt");
+    {
+        auto journal = OpenJournal();
+        ASSERT_TRUE(journal);
+        CUploadTracker tracker(true);
+        tracker.SetJournal(journal.get());
+        for (const auto& r : {queued, sending, sent, answered, confirmed, refused, cancelled, removed})
+            tracker.Add(r);
+        EXPECT_NE(queued->journalId, 0);
+        EXPECT_NE(queued->journalId, sending->journalId);
+        tracker.Sending(sending, kChannel);
+        for (const auto& r : {sent, answered, confirmed, refused})
+            SendWhole(tracker, r, kChannel);
+        tracker.Apply(AnswerReport(kChannel, "up/answered.txt", 200));
+        tracker.Apply(AnswerReport(kChannel, "up/confirmed.txt", 200));
+        tracker.Apply(AnswerReport(kChannel, "up/refused.txt", 403));
+        CSyncNoticeList notice = Notice("up/confirmed.txt", 200);
+        tracker.ApplyNotices(notice);
+        tracker.Sending(cancelled, kChannel);
+        tracker.Apply(ChannelReport(kChannel, UE_CANCELLED, cancelled));
+        tracker.Forget(removed.get());
+        journal->Flush();
+    }
+    const std::map<std::string, int> expected = {
+        {queued->localPath, static_cast<int>(UploadState::Waiting)},
+        {sending->localPath, static_cast<int>(UploadState::Sending)},
+        {sent->localPath, static_cast<int>(UploadState::Sent)},
+        {answered->localPath, static_cast<int>(UploadState::Answered)},
+        {refused->localPath, 100 + static_cast<int>(UploadFailure::Refused)},
+    };
+    EXPECT_EQ(States(), expected) << "confirmed, cancelled and removed entries leave; the rest keep their state";
+
+    auto journal = OpenJournal();
+    CJournalResume found = journal->LoadUnfinished();
+    ASSERT_EQ(found.failed.size(), 1u);
+    EXPECT_EQ(found.failed[0].status, 403);
+    EXPECT_EQ(found.failed[0].remotePath, "up/refused.txt");
+    for (const CJournalEntry& e : found.unfinished)
+        if (e.localPath == sent->localPath) {
+            EXPECT_EQ(e.stamp, StampOf(sent->localPath)) << "the stamp taken when the body started";
+            EXPECT_EQ(e.size, sent->size);
+            EXPECT_GT(e.queuedAtMs, 0);
+        }
+    journal->Forget(std::vector<int64_t>{found.failed[0].id});
+    EXPECT_EQ(journal->LoadUnfinished().failed.size(), 0u);
+    journal->ForgetAll();
+    EXPECT_EQ(journal->LoadUnfinished().unfinished.size(), 0u);
+}
+
+TEST_F(UploadJournalTest, ABatchIsCommittedWholeOrNotAtAll)
+{
+    auto a = File("a.txt"), b = File("b.txt"), c = File("c.txt");
+    // A child adds three files and dies before Flush: none of them is there. Then it adds them,
+    // flushes, moves one on and dies again: the flushed batch is there, the rest is not.
+    for (bool flush : {false, true}) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            CUploadJournal::Opened opened = CUploadJournal::Open(path);
+            if (!opened.journal)
+                ::_exit(3);
+            opened.journal->SetBatchLimits(1 << 30, 1 << 30);
+            CUploadTracker tracker(false);
+            tracker.SetJournal(opened.journal.get());
+            for (const auto& r : {a, b, c})
+                tracker.Add(std::make_shared<CUploadRequest>(*r));
+            if (flush)
+                opened.journal->Flush();
+            ::raise(SIGKILL);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        const std::map<std::string, int> states = States();
+        if (!flush) {
+            EXPECT_TRUE(states.empty()) << "an uncommitted batch was partly kept";
+        } else {
+            EXPECT_EQ(states.size(), 3u);
+            for (const auto& [p, state] : states)
+                EXPECT_EQ(state, static_cast<int>(UploadState::Waiting)) << p;
+        }
+    }
+    // A batch that reaches its size limit is committed by the change that fills it.
+    auto journal = OpenJournal();
+    journal->ForgetAll();
+    journal->SetBatchLimits(4, 1 << 30);
+    for (int i = 0; i < 10; ++i) {
+        CUploadRequest r = *a;
+        journal->Queued(r);
+    }
+    journal.reset(); // the destructor commits the rest
+    EXPECT_EQ(OpenJournal()->LoadUnfinished().unfinished.size(), 10u);
+}
+
+TEST_F(UploadJournalTest, TheFileIsTheOwnersAloneAndOneProcessHoldsIt)
+{
+    const mode_t old = ::umask(0);
+    auto journal = OpenJournal();
+    ::umask(old);
+    ASSERT_TRUE(journal);
+    struct stat st{};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat(fs::path(path).parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    auto r = File("x.txt");
+    journal->Queued(*r);
+    journal->Flush();
+    if (::stat((path + "-wal").c_str(), &st) == 0) {
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
+
+    CUploadJournal::Opened second = CUploadJournal::Open(path);
+    EXPECT_FALSE(second.journal) << "two holders of one journal";
+    EXPECT_NE(second.error.find("in use"), std::string::npos) << second.error;
+    EXPECT_TRUE(second.setAside.empty()) << "a journal in use was taken for a damaged one";
+    journal.reset();
+    EXPECT_EQ(States().size(), 1u);
+
+    EXPECT_EQ(CUploadJournal::FileName("10.0.0.1", "set1", "demo"), CUploadJournal::FileName("10.0.0.1", "set1", "demo"));
+    EXPECT_NE(CUploadJournal::FileName("10.0.0.1", "set1", "demo"), CUploadJournal::FileName("10.0.0.1", "set1d", "emo"));
+    EXPECT_NE(CUploadJournal::FileName("10.0.0.1", "set1", "demo"), CUploadJournal::FileName("10.0.0.2", "set1", "demo"));
+    EXPECT_EQ(CUploadJournal::PathFor("/data/cli/", "h", "s", "u"), "/data/cli/journal/" + CUploadJournal::FileName("h", "s", "u"));
+}
+
+TEST_F(UploadJournalTest, ANewerOrDamagedFileIsSetAsideAndANewJournalStarts)
+{
+    // Newer: a journal whose schema this version does not know.
+    {
+        auto journal = OpenJournal();
+        auto r = File("kept.txt");
+        journal->Queued(*r);
+    }
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    CUploadJournal::Opened newer = CUploadJournal::Open(path);
+    ASSERT_TRUE(newer.journal) << newer.error;
+    EXPECT_NE(newer.reason.find("newer"), std::string::npos) << newer.reason;
+    EXPECT_NE(newer.setAside.find(".newer-"), std::string::npos) << newer.setAside;
+    EXPECT_TRUE(fs::exists(newer.setAside)) << "the newer journal must be kept";
+    EXPECT_TRUE(newer.journal->LoadUnfinished().unfinished.empty());
+    newer.journal.reset();
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(newer.setAside.c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* stmt = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM uploads", -1, &stmt, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(stmt, 0), 1) << "the set-aside file was changed";
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+    }
+    fs::remove(newer.setAside);
+
+    // Damaged: garbage, a file cut short, a database that is not a journal.
+    const auto fill = [&](const std::function<void()>& damage, const char* what) {
+        fs::remove(path);
+        fs::remove(path + "-wal");
+        damage();
+        CUploadJournal::Opened opened = CUploadJournal::Open(path);
+        ASSERT_TRUE(opened.journal) << what << ": " << opened.error;
+        EXPECT_NE(opened.setAside.find(".damaged-"), std::string::npos) << what << ": " << opened.setAside;
+        EXPECT_FALSE(opened.reason.empty()) << what;
+        EXPECT_TRUE(fs::exists(opened.setAside)) << what;
+        auto r = File("new.txt");
+        opened.journal->Queued(*r); // the new one works
+        opened.journal->Flush();
+        EXPECT_TRUE(opened.journal->Healthy()) << what;
+        opened.journal.reset();
+        for (const fs::path& p : SetAside())
+            fs::remove(p);
+    };
+    fill([&] { std::ofstream(path, std::ios::binary) << std::string(8192, '\x5a'); }, "garbage");
+    fill(
+        [&] {
+            {
+                auto journal = OpenJournal();
+                for (int i = 0; i < 300; ++i) {
+                    auto r = File("f" + std::to_string(i) + ".txt", std::string(200, 'x'));
+                    journal->Queued(*r);
+                }
+            }
+            // Pages past the first overwritten: the header is fine, the tree is not.
+            std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(4096);
+            f << std::string(3 * 4096, '\x01');
+        },
+        "overwritten pages");
+    fill(
+        [&] {
+            sqlite3* db = nullptr;
+            sqlite3_open(path.c_str(), &db);
+            sqlite3_exec(db, "CREATE TABLE other (x)", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+        },
+        "another program's database");
+}
+
+// ---- resume --------------------------------------------------------------------------------
+
+TEST_F(UploadJournalTest, ResumeFailsFilesThatAreGoneOrChangedAndKeepsTheRest)
+{
+    auto same = File("same.txt", "unchanged"), grown = File("grown.txt", "short");
+    auto touched = File("touched.txt", "same size"), gone = File("gone.txt", "soon gone");
+    auto answered = File("answered.txt", "answered"), queuedGrown = File("queued-grown.txt", "q");
+    auto replaced = File("replaced.txt", "replaced");
+    {
+        auto journal = OpenJournal();
+        CUploadTracker tracker(true);
+        tracker.SetJournal(journal.get());
+        for (const auto& r : {same, grown, touched, gone, answered, queuedGrown, replaced})
+            tracker.Add(r);
+        for (const auto& r : {same, grown, touched, gone, answered, replaced})
+            SendWhole(tracker, r, kChannel);
+        tracker.Apply(AnswerReport(kChannel, "up/same.txt", 200));
+        tracker.Apply(AnswerReport(kChannel, "up/grown.txt", 200));
+        tracker.Apply(AnswerReport(kChannel, "up/touched.txt", 200));
+        tracker.Apply(AnswerReport(kChannel, "up/gone.txt", 200));
+        tracker.Apply(AnswerReport(kChannel, "up/answered.txt", 200));
+    }
+    std::ofstream(grown->localPath, std::ios::app) << " and longer";
+    std::ofstream(queuedGrown->localPath, std::ios::app) << "q";
+    struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, touched->localPath.c_str(), times, 0), 0);
+    fs::remove(gone->localPath);
+    fs::remove(replaced->localPath); // a new file of the same size under the same name
+    std::ofstream(dir / "local" / "placeholder") << "x"; // keeps the old inode from being reused at once
+    std::ofstream(replaced->localPath, std::ios::binary) << "replaced";
+
+    auto journal = OpenJournal();
+    CJournalResume found = journal->LoadUnfinished();
+    std::map<std::string, const CJournalEntry*> failed, unfinished;
+    for (const auto& e : found.failed)
+        failed[e.localPath] = &e;
+    for (const auto& e : found.unfinished)
+        unfinished[e.localPath] = &e;
+    ASSERT_EQ(unfinished.size(), 2u);
+    EXPECT_EQ(unfinished.at(same->localPath)->state, UploadState::Answered);
+    EXPECT_EQ(unfinished.at(answered->localPath)->state, UploadState::Answered);
+    ASSERT_EQ(failed.size(), 5u);
+    EXPECT_EQ(failed.at(grown->localPath)->failure, UploadFailure::Changed);
+    EXPECT_EQ(failed.at(touched->localPath)->failure, UploadFailure::Changed);
+    EXPECT_EQ(failed.at(queuedGrown->localPath)->failure, UploadFailure::Changed) << "no stamp: the size decides";
+    EXPECT_EQ(failed.at(replaced->localPath)->failure, UploadFailure::Changed) << "another file under the same name";
+    EXPECT_EQ(failed.at(gone->localPath)->failure, UploadFailure::ReadError);
+    EXPECT_EQ(failed.at(gone->localPath)->status, ENOENT);
+    // What resume decided is kept: the next look finds the same failures.
+    journal.reset();
+    EXPECT_EQ(OpenJournal()->LoadUnfinished().failed.size(), 5u);
+}
+
+TEST(UploadTrackerResume, AnAnsweredEntryWaitsForItsNoticeAndItsDeadline)
+{
+    int64_t now = 1000;
+    std::vector<CUploadItem> settled;
+    CUploadTracker tracker(true, [&](const CUploadItem& item) { settled.push_back(item); }, [&] { return now; });
+    auto a = std::make_shared<CUploadRequest>();
+    a->localPath = "/nonexistent/a";
+    a->remotePath = "r/a.txt";
+    auto b = std::make_shared<CUploadRequest>(*a);
+    b->remotePath = "r/b.txt";
+    tracker.AddAnswered(a);
+    tracker.AddAnswered(b);
+    EXPECT_EQ(tracker.AwaitingNotices(), 2u);
+    EXPECT_TRUE(tracker.PathBusy("/R/A.TXT")) << "another upload of the path must wait for this one";
+    CSyncNoticeList notice = Notice("r/a.txt", 200);
+    tracker.ApplyNotices(notice);
+    ASSERT_EQ(settled.size(), 1u);
+    EXPECT_EQ(settled[0].state, UploadState::Confirmed);
+    now += 5000;
+    tracker.Expire({0, 5000});
+    ASSERT_EQ(settled.size(), 2u);
+    EXPECT_EQ(settled[1].failure, UploadFailure::TimedOut);
+    EXPECT_EQ(tracker.Unsettled(), 0u);
+
+    // Without confirmation by notice the answer was the confirmation.
+    CUploadTracker plain(false);
+    plain.AddAnswered(std::make_shared<CUploadRequest>(*a));
+    EXPECT_EQ(plain.Confirmed(), 1u);
+    EXPECT_EQ(plain.Unsettled(), 0u);
+}
+
+TEST(UploadTrackerResend, FilesSentWholeOnALostChannelGoBackOnceInTheirOrder)
+{
+    std::vector<CUploadItem> settled;
+    CUploadTracker tracker(false, [&](const CUploadItem& item) { settled.push_back(item); });
+    tracker.SetResendLost(1);
+    std::vector<std::shared_ptr<CUploadRequest>> files;
+    for (const char* name : {"m0", "m1", "m2", "m3"}) {
+        auto r = std::make_shared<CUploadRequest>();
+        r->localPath = std::string("/nonexistent/") + name;
+        r->remotePath = std::string("many/") + name;
+        files.push_back(r);
+        tracker.Add(r);
+    }
+    // m3 and m1 share no path: sent in the order m3, m1, m2 to show the order is the queue's.
+    for (int i : {0, 3, 1, 2})
+        SendWhole(tracker, files[i], kChannel);
+    tracker.Apply(AnswerReport(kChannel, "many/m0", 200));
+    tracker.Apply(ChannelReport(kChannel, UE_RESET));
+    EXPECT_EQ(tracker.Failed(), 0u) << "files the server never kept were failed";
+    std::vector<std::shared_ptr<CUploadRequest>> again = tracker.TakeResends();
+    ASSERT_EQ(again.size(), 3u);
+    EXPECT_EQ(again[0], files[1]);
+    EXPECT_EQ(again[1], files[2]);
+    EXPECT_EQ(again[2], files[3]);
+    EXPECT_TRUE(tracker.TakeResends().empty()) << "handed out twice";
+    EXPECT_FALSE(tracker.PathBusy("many/m1")) << "a waiting file holds its path";
+
+    // Lost a second time: now they fail.
+    for (const auto& r : again)
+        SendWhole(tracker, r, kChannel + 1);
+    tracker.Apply(ChannelReport(kChannel + 1, UE_RESET));
+    EXPECT_EQ(tracker.Failed(), 3u);
+    EXPECT_TRUE(tracker.TakeResends().empty());
+
+    // A whole reconnection sends again whatever was in flight, whatever the limit.
+    auto late = std::make_shared<CUploadRequest>(*files[0]);
+    late->remotePath = "many/late";
+    tracker.Add(late);
+    SendWhole(tracker, late, kChannel + 2);
+    tracker.Apply(ChannelReport(kChannel + 2, UE_RESET));
+    SendWhole(tracker, tracker.TakeResends().at(0), kChannel + 3);
+    tracker.RequeueInFlight();
+    EXPECT_EQ(tracker.TakeResends().size(), 1u);
+    EXPECT_EQ(tracker.Failed(), 3u);
+}
+
+// ---- killed at any moment ----------------------------------------------------------------
+
+namespace {
+
+// A journal that only remembers, committed or not, each entry's state by local path.
+class ModelJournal : public IUploadJournal {
+public:
+    void Queued(CUploadRequest& r) override
+    {
+        if (r.journalId == 0) {
+            r.journalId = ++m_lastId;
+            m_paths[r.journalId] = r.localPath;
+        }
+        m_work[m_paths[r.journalId]] = static_cast<int>(UploadState::Waiting);
+    }
+    void Sending(const CUploadRequest& r) override { Set(r, static_cast<int>(UploadState::Sending)); }
+    void Sent(const CUploadRequest& r) override { Set(r, static_cast<int>(UploadState::Sent)); }
+    void Answered(const CUploadRequest& r) override { Set(r, static_cast<int>(UploadState::Answered)); }
+    void Settled(const CUploadRequest& r, UploadState state, UploadFailure why, int32_t) override
+    {
+        if (state == UploadState::Failed && why != UploadFailure::Cancelled)
+            Set(r, 100 + static_cast<int>(why));
+        else
+            Forget(r.journalId);
+    }
+    void Forget(int64_t id) override { m_work.erase(m_paths[id]); }
+    void Flush() override { m_committed = m_work; }
+    const std::map<std::string, int>& Committed() const { return m_committed; }
+
+private:
+    void Set(const CUploadRequest& r, int state) { m_work[m_paths[r.journalId]] = state; }
+    int64_t m_lastId = 0;
+    std::map<int64_t, std::string> m_paths;
+    std::map<std::string, int> m_work, m_committed;
+};
+
+// One upload run, step by step, the same every time: sends, answers (some refused), notices
+// (some failing, some never coming), lost channels whose files go again. Each step ends with
+// a Flush, then `after(step)`.
+void PlayRun(IUploadJournal& journal, const std::vector<std::string>& locals, const std::function<void(int)>& after)
+{
+    CUploadTracker tracker(true);
+    tracker.SetJournal(&journal);
+    tracker.SetResendLost(1);
+    std::vector<std::shared_ptr<CUploadRequest>> files;
+    for (const std::string& local : locals) {
+        auto r = std::make_shared<CUploadRequest>();
+        r->localPath = local;
+        r->remotePath = "kill/" + fs::path(local).filename().string();
+        r->size = StampOf(local).size;
+        files.push_back(r);
+        tracker.Add(r);
+    }
+    int step = 0;
+    auto endStep = [&] {
+        journal.Flush();
+        after(step++);
+    };
+    endStep();
+    uint32_t channel = kChannel;
+    std::vector<std::shared_ptr<CUploadRequest>> onChannel; // sent, not answered
+    auto answerAll = [&] {
+        for (const auto& r : onChannel) {
+            const size_t n = static_cast<size_t>(std::stoi(fs::path(r->localPath).stem().string().substr(1)));
+            tracker.Apply(AnswerReport(channel, r->remotePath, n % 7 == 3 ? 500 : 200));
+        }
+        onChannel.clear();
+    };
+    for (size_t i = 0; i < files.size(); ++i) {
+        SendWhole(tracker, files[i], channel);
+        onChannel.push_back(files[i]);
+        endStep();
+        if (i % 3 == 2) {
+            answerAll();
+            endStep();
+        }
+        if (i % 5 == 4) {
+            for (size_t k = 0; k <= i; ++k)
+                if (k % 4 != 1) { // those never get a notice in this run
+                    CSyncNoticeList n = Notice(files[k]->remotePath, k % 11 == 5 ? 500 : 200);
+                    tracker.ApplyNotices(n);
+                }
+            endStep();
+        }
+        if (i % 8 == 7) {
+            tracker.Apply(ChannelReport(channel, UE_RESET));
+            onChannel.clear();
+            ++channel;
+            endStep();
+            for (const auto& r : tracker.TakeResends()) {
+                SendWhole(tracker, r, channel);
+                onChannel.push_back(r);
+            }
+            endStep();
+        }
+    }
+    answerAll();
+    endStep();
+}
+
+} // namespace
+
+TEST_F(UploadJournalTest, AKillAtAnyMomentLeavesAJournalThatResumesExactlyTheUnfinishedFiles)
+{
+    std::vector<std::string> locals;
+    for (int i = 0; i < 40; ++i)
+        locals.push_back(File("f" + std::to_string(i) + ".bin", std::string(100 + i, 'k'))->localPath);
+
+    // The states the journal passes through, one per step.
+    std::vector<std::map<std::string, int>> model;
+    {
+        ModelJournal journal;
+        PlayRun(journal, locals, [&](int) { model.push_back(journal.Committed()); });
+    }
+    const int steps = static_cast<int>(model.size());
+    ASSERT_GT(steps, 60);
+    ASSERT_FALSE(model.back().empty()) << "the run must leave files unfinished (answered without notice, refused)";
+
+    // How long a whole run takes here, for kills at random moments within it.
+    auto runChild = [&](int killAfterStep, int pipeFd) {
+        CUploadJournal::Opened opened = CUploadJournal::Open(path);
+        if (!opened.journal)
+            ::_exit(3);
+        opened.journal->SetBatchLimits(1 << 30, 1 << 30); // a step is one transaction, however slow
+        PlayRun(*opened.journal, locals, [&](int step) {
+            (void)!::write(pipeFd, &step, sizeof step);
+            if (step == killAfterStep)
+                ::raise(SIGKILL);
+        });
+        opened.journal.reset();
+        ::_exit(0);
+    };
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            runChild(-1, -1);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const auto runUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(States(), model.back()) << "a run to its end";
+
+    std::mt19937 random(20240607);
+    int exactKills = 0, randomKills = 0;
+    for (int round = 0; round < 60; ++round) {
+        fs::remove(path);
+        fs::remove(path + "-wal");
+        fs::remove(path + "-shm");
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        // Even rounds: the child dies right after a step's commit; odd ones: at a random moment.
+        const bool exact = round % 2 == 0;
+        const int killAfter = exact ? static_cast<int>(random() % static_cast<unsigned>(steps)) : -1;
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(fds[0]);
+            runChild(killAfter, fds[1]);
+        }
+        ::close(fds[1]);
+        if (!exact) {
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % static_cast<unsigned>(runUs + 1)));
+            ::kill(child, SIGKILL);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        int last = -1, step = 0;
+        while (::read(fds[0], &step, sizeof step) == static_cast<ssize_t>(sizeof step))
+            last = step;
+        ::close(fds[0]);
+        if (WIFEXITED(status))
+            continue; // the kill came after the end
+        exact ? ++exactKills : ++randomKills;
+
+        // The journal is one the run passed through: the last step it told of, or the one it
+        // was committing when it died.
+        const std::map<std::string, int> states = States();
+        const std::map<std::string, int> none;
+        const auto& told = last >= 0 ? model[static_cast<size_t>(last)] : none;
+        const auto& next = last + 1 < steps ? model[static_cast<size_t>(last + 1)] : told;
+        if (exact)
+            ASSERT_EQ(states, told) << "killed right after step " << last;
+        else
+            ASSERT_TRUE(states == told || states == next) << "killed after step " << last << " of " << steps;
+
+        // Resume: exactly the unfinished files, the answered ones to wait, none of them twice.
+        auto journal = OpenJournal();
+        CJournalResume found = journal->LoadUnfinished();
+        CUploadTracker tracker(true);
+        tracker.SetJournal(journal.get());
+        size_t toSend = 0, toAwait = 0;
+        for (const CJournalEntry& e : found.unfinished) {
+            ASSERT_EQ(states.at(e.localPath), static_cast<int>(e.state));
+            if (e.state == UploadState::Answered) {
+                tracker.AddAnswered(e.Request());
+                ++toAwait;
+            } else {
+                tracker.Add(e.Request());
+                ++toSend;
+            }
+        }
+        size_t answered = 0, unfinished = 0;
+        for (const auto& [local, state] : states) {
+            answered += state == static_cast<int>(UploadState::Answered);
+            unfinished += state < 100;
+        }
+        EXPECT_EQ(toAwait, answered);
+        EXPECT_EQ(toSend + toAwait, unfinished);
+        EXPECT_EQ(found.failed.size(), states.size() - unfinished);
+        EXPECT_EQ(tracker.AwaitingNotices(), answered);
+    }
+    EXPECT_GE(exactKills, 20);
+    EXPECT_GE(randomKills, 10) << "too few kills landed inside the run";
+}
