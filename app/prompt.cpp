@@ -55,9 +55,11 @@ void ShowMessageText(QWidget* parent, const QString& text, PromptIcon icon, cons
     CurrentPrompt().Show(parent, caption.isEmpty() ? Str(194) : caption, text, icon, PromptButtons::Ok);
 }
 
-bool AskYesNo(QWidget* parent, unsigned id)
+bool AskYesNo(QWidget* parent, unsigned id) { return AskYesNoText(parent, Str(id)); }
+
+bool AskYesNoText(QWidget* parent, const QString& text)
 {
-    return CurrentPrompt().Show(parent, Str(194), Str(id), PromptIcon::Question, PromptButtons::YesNo);
+    return CurrentPrompt().Show(parent, Str(194), text, PromptIcon::Question, PromptButtons::YesNo);
 }
 
 bool RequireFilled(QWidget* parent, QWidget* field, const QString& value, const QString& message)

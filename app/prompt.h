@@ -28,6 +28,7 @@ void ShowMessage(QWidget* parent, unsigned id, PromptIcon icon = PromptIcon::Inf
 void ShowMessageText(QWidget* parent, const QString& text, PromptIcon icon = PromptIcon::Information,
                      const QString& caption = QString());
 bool AskYesNo(QWidget* parent, unsigned id);
+bool AskYesNoText(QWidget* parent, const QString& text);
 
 // For dialogs that need a field filled in: true when value is not empty; otherwise the message is
 // shown with the error icon and the field gets the focus.

@@ -505,10 +505,15 @@ std::vector<std::shared_ptr<CUploadRequest>> CUploadTracker::ReturnUnanswered()
     std::stable_sort(back.begin(), back.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::shared_ptr<CUploadRequest>> out;
     out.reserve(back.size());
+    IUploadJournal* journal = m_journal;
+    m_journal = nullptr; // not forgotten there: back to queued
     for (auto& [since, request] : back) {
         Forget(request.get()); // its stamp is taken again when its body starts once more
+        if (journal)
+            journal->Queued(*request);
         out.push_back(std::move(request));
     }
+    m_journal = journal;
     return out;
 }
 

@@ -42,6 +42,8 @@ inline constexpr const char* kTextQueueCancelled = "파일 전송 취소";
 inline constexpr const char* kTextReconnecting = "다시 접속 중 … (%1번째)";
 inline constexpr const char* kTextOptionReconnect = "연결이 끊기면 자동으로 다시 접속";
 inline constexpr const char* kTextOptionReconnectFor = "다시 접속을 시도하는 시간 (분)";
+// At a login, when the account's upload journal holds unfinished uploads ("%1": how many)
+inline constexpr const char* kTextResumeAsk = "끝나지 않은 업로드 %1개가 있습니다. 다시 보낼까요?";
 inline constexpr const char* kTextFileChanged = "파일이 전송 중에 변경되었습니다";
 inline constexpr const char* kTextNoAnswer = "서버가 응답하지 않습니다 (시간 초과)";
 inline constexpr const char* kTextUnconfirmed = "서버의 확인이 오지 않았습니다 (시간 초과)";

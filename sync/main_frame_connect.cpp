@@ -54,8 +54,12 @@ void CMainFrame::ConnectSession()
         const UploadOptions options = UploadOptions::Load();
         m_pQueue->SetDeadlines({m_pQueue->Deadlines().answerMs, int64_t{options.confirmTimeoutSeconds} * 1000});
         m_pSession->SetAutoReconnect(options.autoReconnect);
+        const bool reconnected = m_pQueue->IsSuspended();
         m_pQueue->Start(options.channels); // after a reconnect it goes on where it was
         SetStatus(0);
+        if (!reconnected)
+            m_pQueue->ResumeFromJournal(
+                [this](int unfinished) { return AskYesNoText(this, QString::fromUtf8(kTextResumeAsk).arg(unfinished)); });
     });
     connect(s, &CClientSession::loginRefused, this, [this] {
         m_pTabView->RemoveDrmPage();

@@ -52,6 +52,17 @@ CResultPanes::CResultPanes(CClientSession& session, CUploadQueue& queue, CSyncJo
 
     connect(&queue, &CUploadQueue::fileSent, this, &CResultPanes::OnFileSent);
     connect(&queue, &CUploadQueue::settled, this, &CResultPanes::OnSettled);
+    // A failure kept in the journal comes back once: not when its row is on the page already
+    // (the same account logged in again in this run).
+    connect(&queue, &CUploadQueue::restoredFailure, this, [this](const CUploadItem& item) {
+        if (!item.request)
+            return;
+        const CResultRowTexts texts = TextsOf(*item.request);
+        for (int row = 0; row < m_pFail->RowCount(); ++row)
+            if (m_pFail->Model()->Text(row, 0) == texts.localPath && m_pFail->Model()->Text(row, 1) == texts.remoteName)
+                return;
+        OnSettled(item);
+    });
     // After the queue has taken the notices of the files it still waits for.
     connect(&session, &CClientSession::noticesArrived, this, &CResultPanes::OnNotices);
     connect(&session, &CClientSession::searchResultsArrived, this, [this](const CRemoteEntryList& entries) {

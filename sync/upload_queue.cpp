@@ -4,7 +4,9 @@
 #include "app/prompt.h"
 #include "platform/log.h"
 #include "protocol/message_ids.h"
+#include "platform/workdir.h"
 #include "protocol/upload_expander.h"
+#include "protocol/upload_journal.h"
 #include "res/string_table.h"
 
 #include <QMetaObject>
@@ -36,6 +38,8 @@ CUploadQueue::CUploadQueue(CClientSession& session, QObject* parent)
     connect(&m_dispatchTimer, &QTimer::timeout, this, [this] {
         ExpireOverdue();
         Dispatch();
+        if (m_journal)
+            m_journal->Flush();
     });
     connect(&m_fillTimer, &QTimer::timeout, this, &CUploadQueue::Fill);
     connect(&m_retryTimer, &QTimer::timeout, this, [this] {
@@ -53,6 +57,82 @@ CUploadQueue::~CUploadQueue()
     m_expander.reset();
     for (Channel& channel : m_channels)
         m_session.Retire(channel.worker);
+    CloseJournal();
+}
+
+void CUploadQueue::OpenJournal()
+{
+    CloseJournal();
+    const QByteArray off = qgetenv("TALVEX_JOURNAL");
+    if (off == "off" || off == "0")
+        return;
+    const QByteArray dir = qgetenv("TALVEX_JOURNAL_DIR");
+    const std::string folder = dir.isEmpty() ? AppDir() : WithTrailingSlash(dir.toStdString());
+    CUploadJournal::Opened opened = CUploadJournal::Open(CUploadJournal::PathFor(
+        folder, m_session.Host().toStdString(), m_session.ServiceSetId().toStdString(), m_session.UserId().toStdString()));
+    if (!opened.setAside.empty())
+        Log("upload journal set aside as %s: %s\n", opened.setAside.c_str(), opened.reason.c_str());
+    if (!opened.journal) {
+        Log("no upload journal: %s\n", opened.error.c_str());
+        return;
+    }
+    m_journal = std::move(opened.journal);
+    m_tracker.SetJournal(m_journal.get());
+}
+
+void CUploadQueue::CloseJournal()
+{
+    m_tracker.SetJournal(nullptr);
+    m_journal.reset(); // commits what is open
+}
+
+int CUploadQueue::ResumeFromJournal(const std::function<bool(int)>& ask)
+{
+    if (!m_journal || !m_bStarted)
+        return 0;
+    CJournalResume found = m_journal->LoadUnfinished();
+    std::vector<int64_t> done;
+    for (const CJournalEntry& entry : found.failed) {
+        CUploadItem item;
+        item.request = entry.Request();
+        item.state = UploadState::Failed;
+        item.failure = entry.failure;
+        item.status = entry.status;
+        emit restoredFailure(item);
+        done.push_back(entry.id); // on the fail page now: resent from there as a new upload
+    }
+    int queued = 0;
+    if (!found.unfinished.empty()) {
+        if (ask && ask(static_cast<int>(found.unfinished.size()))) {
+            std::vector<std::shared_ptr<CUploadRequest>> again;
+            for (const CJournalEntry& entry : found.unfinished) {
+                std::shared_ptr<CUploadRequest> request = entry.Request();
+                if (request->size >= 0) {
+                    ++m_totals.count;
+                    m_totals.size += request->size;
+                }
+                if (entry.state == UploadState::Answered) {
+                    // The server has it: never sent again, it waits for its notice.
+                    m_tracker.AddAnswered(request);
+                    emit fileSent(*request);
+                } else {
+                    m_tracker.Add(request);
+                    again.push_back(std::move(request));
+                }
+                ++queued;
+            }
+            if (!again.empty())
+                m_model.Append(again);
+            RefreshTotals();
+        } else {
+            for (const CJournalEntry& entry : found.unfinished)
+                done.push_back(entry.id);
+        }
+    }
+    m_journal->Forget(done);
+    m_journal->Flush();
+    Dispatch();
+    return queued;
 }
 
 void CUploadQueue::ScheduleFill()
@@ -65,8 +145,10 @@ void CUploadQueue::Add(CUploadOrder order) { m_expander->Add(std::move(order)); 
 
 void CUploadQueue::Start(int channels)
 {
-    if (!m_bSuspended)
+    if (!m_bSuspended) {
         m_tracker = CUploadTracker(m_session.IsSyncService(), [this](const CUploadItem& item) { OnSettled(item); });
+        OpenJournal();
+    }
     m_bSuspended = false;
     m_bStarted = true;
     m_nWanted = std::max(1, channels);
@@ -102,6 +184,8 @@ void CUploadQueue::Suspend()
     if (!offShow.empty())
         m_model.Append(offShow);
     m_nRunning = 0;
+    if (m_journal)
+        m_journal->Flush();
     emit messageChanged({});
 }
 
@@ -109,6 +193,8 @@ void CUploadQueue::Stop()
 {
     m_bStarted = false;
     m_bSuspended = false;
+    // What is unfinished stays in the journal for the next login of this account.
+    CloseJournal();
     m_dispatchTimer.stop();
     m_fillTimer.stop();
     m_retryTimer.stop();
@@ -199,6 +285,9 @@ void CUploadQueue::Fill()
     if (room > 0) {
         auto requests = m_expander->Take(static_cast<size_t>(room));
         if (!requests.empty()) {
+            if (m_journal)
+                for (const auto& request : requests)
+                    m_tracker.Add(request); // journaled as queued
             m_model.Append(requests);
             Dispatch();
         }
@@ -262,6 +351,7 @@ void CUploadQueue::DeleteRows(std::vector<int> rows)
                 m_totals.size = std::max<int64_t>(0, m_totals.size - size);
             m_totals.count = std::max<int64_t>(0, m_totals.count - 1);
         }
+        m_tracker.Forget(m_model.At(row).request.get()); // a waiting row leaves the journal too
         m_model.Remove(row);
         removed = true;
     }
@@ -300,6 +390,8 @@ void CUploadQueue::DropRow(int row)
             m_totals.count = std::max<int64_t>(0, m_totals.count - 1);
             m_totals.size = std::max<int64_t>(0, m_totals.size - size);
         }
+        if (item.state == CQueueModel::Waiting)
+            m_tracker.Forget(item.request.get()); // and the journal: cancelled
     }
     m_model.Remove(row);
 }

@@ -25,6 +25,7 @@
 class CClientSession;
 namespace talvex {
 class CUploadExpander;
+class CUploadJournal;
 }
 
 class CUploadQueue : public QObject {
@@ -45,7 +46,16 @@ public:
     // After LOGIN: opens `channels` upload channels and starts dispatching.
     void Start(int channels);
     // Disconnect or close: nothing waits, every channel is told to quit, the totals are reset.
+    // The journal keeps what was unfinished for the next login of the account.
     void Stop();
+    // After Start: what the account's upload journal holds from an earlier session (a lost
+    // connection, a crash, a kill, quitting mid-upload). ask(n) is asked once when n uploads
+    // are unfinished: yes queues them again as they were (answered ones wait for their notices
+    // again; files gone or changed since fail with their reason), no forgets them. Failed
+    // entries come back on the fail page (restoredFailure) either way. Returns the number
+    // queued again.
+    int ResumeFromJournal(const std::function<bool(int unfinished)>& ask);
+    bool HasJournal() const { return m_journal != nullptr; }
     // The connection was lost and the session is being made again: the channels go, files being
     // sent or sent and not answered wait to be sent again, answered ones keep waiting for their
     // notices; rows and totals stay. The next Start goes on from there.
@@ -108,6 +118,8 @@ signals:
     void fileSent(const talvex::CUploadRequest& request);
     // A request is settled: confirmed or failed, with its reason.
     void settled(const talvex::CUploadItem& item);
+    // A failure kept in the journal from an earlier session, for the fail page.
+    void restoredFailure(const talvex::CUploadItem& item);
 
 private:
     struct Channel {
@@ -130,6 +142,10 @@ private:
     void DropRow(int row);
     void AfterTransfer();
     void RefreshTotals();
+    // The account's journal (folder: TALVEX_JOURNAL_DIR, else the working folder; none with
+    // TALVEX_JOURNAL=off); the tracker tells it every change.
+    void OpenJournal();
+    void CloseJournal();
     void ScheduleFill();
 
     CClientSession& m_session;
@@ -137,6 +153,7 @@ private:
     CQueueModel m_model;
     talvex::CUploadTracker m_tracker;
     std::unique_ptr<talvex::CUploadExpander> m_expander;
+    std::unique_ptr<talvex::CUploadJournal> m_journal;
     std::vector<Channel> m_channels;
     uint32_t m_nChannelCounter = 0;
     int m_nWanted = 0;          // channels this session should have

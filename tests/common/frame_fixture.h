@@ -30,6 +30,8 @@ public:
     {
         m_config = std::make_unique<QTemporaryDir>();
         qputenv("TALVEX_CONFIG_FILE", (m_config->path() + QStringLiteral("/talvex.ini")).toUtf8());
+        // Each test's upload journals of its own: nothing of another test comes back at a login.
+        qputenv("TALVEX_JOURNAL_DIR", (m_config->path() + QStringLiteral("/")).toUtf8());
         PointClientAt(server);
         SetPrompt(&prompt);
         prompt.Clear();

@@ -313,6 +313,56 @@ private slots:
         }
     }
 
+    void aWindowClosedMidUploadOffersTheUnfinishedFilesAtTheNextLogin()
+    {
+        const std::string root = m_storage.filePath(QStringLiteral("resume")).toStdString();
+        auto server = test::StartDevServer(root);
+        QVERIFY(server);
+        m_env.Begin(*server);
+        const QString dir = m_local.filePath(QStringLiteral("j"));
+        for (int i = 0; i < 6; ++i)
+            WriteFile(dir + QStringLiteral("/g%1.bin").arg(i), QByteArray(200 * 1024, char('k' + i)));
+        int64_t left = 0;
+        {
+            CMainFrame frame;
+            test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+            QVERIFY(frame.Queue().HasJournal());
+            frame.Session().SetUploadLimit(200); // KB/s: a file a second
+            frame.AddUploadOrders({Order(dir, QStringLiteral("/"), {}, 1)});
+            QTRY_VERIFY_WITH_TIMEOUT(frame.Queue().CurrentTotals().completed >= 2, 20000);
+            left = 6 - frame.Queue().CurrentTotals().completed;
+            QVERIFY(left >= 1);
+        } // the window goes mid-upload, as when the user quits
+
+        // The next login of the account asks once, and "No" would forget them: "Yes" here.
+        m_env.prompt.Clear();
+        m_env.prompt.answers = {true};
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_env.prompt.shown.size() == 1, 5000);
+        QVERIFY2(m_env.prompt.shown[0].startsWith(QStringLiteral("끝나지 않은 업로드 ")) &&
+                     m_env.prompt.shown[0].endsWith(QStringLiteral("개가 있습니다. 다시 보낼까요?")),
+                 qPrintable(m_env.prompt.shown[0]));
+        const int asked = m_env.prompt.shown[0].section(QLatin1Char(' '), 3, 3).chopped(2).toInt();
+        // The one in flight may have been answered before the window went.
+        QVERIFY2(asked >= left - 1 && asked <= left, qPrintable(m_env.prompt.shown[0] + QStringLiteral(" left %1").arg(left)));
+        QTRY_VERIFY_WITH_TIMEOUT(frame.Queue().IsIdle() && frame.Queue().CurrentTotals().completed == asked, 30000);
+        QCOMPARE(frame.Queue().CurrentTotals().failed, int64_t(0));
+        for (int i = 0; i < 6; ++i) {
+            QFile stored(QString::fromStdString(root) + QStringLiteral("/demo/j/g%1.bin").arg(i));
+            QVERIFY2(stored.open(QIODevice::ReadOnly), qPrintable(stored.fileName()));
+            QCOMPARE(stored.readAll(), QByteArray(200 * 1024, char('k' + i)));
+        }
+        // Nothing is left to offer at the login after that.
+        m_env.prompt.Clear();
+        m_env.prompt.answers = {true};
+        frame.Action(32819)->trigger();
+        m_env.prompt.Clear();
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QTest::qWait(500);
+        QVERIFY2(m_env.prompt.shown.isEmpty(), qPrintable(m_env.prompt.shown.join('\n')));
+    }
+
     void disconnectStopsTheAttemptsAndTheirTimeEndsThemWithTheLostConnectionsMessage()
     {
         auto server = test::StartDevServer(m_storage.filePath(QStringLiteral("gone")).toStdString());
