@@ -296,12 +296,7 @@ private:
         CJournalResume found = m_journal->LoadUnfinished();
         std::vector<int64_t> told;
         for (const CJournalEntry& e : found.failed) {
-            CUploadItem item;
-            item.request = e.Request();
-            item.state = UploadState::Failed;
-            item.failure = e.failure;
-            item.status = e.status;
-            TellFailure(item);
+            TellFailure(e.FailedItem());
             ++m_resumedFailed;
             told.push_back(e.id);
         }

@@ -138,6 +138,16 @@ std::shared_ptr<CUploadRequest> CJournalEntry::Request() const
     return r;
 }
 
+CUploadItem CJournalEntry::FailedItem() const
+{
+    CUploadItem item;
+    item.request = Request();
+    item.state = UploadState::Failed;
+    item.failure = failure;
+    item.status = status;
+    return item;
+}
+
 std::string CUploadJournal::FileName(const std::string& host, const std::string& serviceSetId, const std::string& userId)
 {
     // Each part with its length in front, so that no two accounts make one text.

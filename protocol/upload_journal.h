@@ -85,6 +85,8 @@ struct CJournalEntry {
     int64_t changedAtMs = 0;
     // A request to hand to the tracker again (its journalId and stamp set).
     std::shared_ptr<CUploadRequest> Request() const;
+    // A failed entry as the tracker settles one: its request, its reason and status.
+    CUploadItem FailedItem() const;
 };
 
 // What LoadUnfinished found.

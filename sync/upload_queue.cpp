@@ -93,12 +93,7 @@ int CUploadQueue::ResumeFromJournal(const std::function<bool(int)>& ask)
     CJournalResume found = m_journal->LoadUnfinished();
     std::vector<int64_t> done;
     for (const CJournalEntry& entry : found.failed) {
-        CUploadItem item;
-        item.request = entry.Request();
-        item.state = UploadState::Failed;
-        item.failure = entry.failure;
-        item.status = entry.status;
-        emit restoredFailure(item);
+        emit restoredFailure(entry.FailedItem());
         done.push_back(entry.id); // on the fail page now: resent from there as a new upload
     }
     int queued = 0;
