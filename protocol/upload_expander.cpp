@@ -37,25 +37,39 @@ std::vector<std::shared_ptr<CUploadRequest>> CUploadExpander::Take(size_t max)
         out.push_back(std::move(m_pending.front()));
         m_pending.pop_front();
     }
+    m_unvisited = std::min(m_unvisited, m_pending.size());
     m_readySignalled = false;
     return out;
 }
 
-CUploadExpander::Totals CUploadExpander::Cancel()
+CUploadExpander::Totals CUploadExpander::Cancel(const std::function<void(const CUploadRequest&)>& droppedOne)
 {
     std::lock_guard lock(m_mutex);
     Totals dropped;
-    for (const auto& request : m_pending)
+    for (const auto& request : m_pending) {
+        if (droppedOne)
+            droppedOne(*request);
         if (request->size >= 0) {
             ++dropped.count;
             dropped.size += request->size;
         }
+    }
+    m_unvisited = 0;
     m_orders.clear();
     m_pending.clear();
     ++m_generation;
     if (m_walking)
         m_stopWalk = true;
     return dropped;
+}
+
+void CUploadExpander::VisitNew(const std::function<void(CUploadRequest&)>& visit)
+{
+    std::lock_guard lock(m_mutex);
+    const size_t n = std::min(m_unvisited, m_pending.size());
+    for (size_t i = m_pending.size() - n; i < m_pending.size(); ++i)
+        visit(*m_pending[i]);
+    m_unvisited = 0;
 }
 
 size_t CUploadExpander::Pending() const
@@ -103,6 +117,7 @@ void CUploadExpander::Run()
             {
                 std::lock_guard lock(m_mutex);
                 if (generation == m_generation) {
+                    m_unvisited += batch.size();
                     for (auto& request : batch)
                         m_pending.push_back(std::move(request));
                     m_totals.count += made.count;

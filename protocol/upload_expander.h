@@ -46,8 +46,12 @@ public:
     };
     Totals TakeTotals(); // returns and clears the totals made since the last call
     // Drops the queued orders and the requests not taken yet; a walk under way stops. Returns
-    // the files among the requests it dropped (they were counted in the totals when made).
-    Totals Cancel();
+    // the files among the requests it dropped (they were counted in the totals when made);
+    // dropped, when given, sees each of them first.
+    Totals Cancel(const std::function<void(const CUploadRequest&)>& dropped = {});
+    // Calls visit, on the caller's thread, for each request made since the last call and not
+    // taken yet, oldest first (the queue journals them as soon as they exist).
+    void VisitNew(const std::function<void(CUploadRequest&)>& visit);
 
 private:
     void Run();
@@ -59,6 +63,7 @@ private:
     std::deque<std::shared_ptr<CUploadRequest>> m_pending;
     Totals m_totals;
     uint64_t m_generation = 0; // a cancel moves it on: requests of an older walk are dropped
+    size_t m_unvisited = 0;    // the newest requests in m_pending that VisitNew has not seen
     bool m_walking = false;
     bool m_readySignalled = false;
     bool m_quit = false;

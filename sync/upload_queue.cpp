@@ -276,6 +276,9 @@ void CUploadQueue::Fill()
         m_totals.size += made.size;
         RefreshTotals();
     }
+    // Every file is in the journal as soon as it is made, not only once its row is on show.
+    if (m_journal)
+        m_expander->VisitNew([this](CUploadRequest& request) { m_journal->Queued(request); });
     const int room = kVisibleRows - m_model.ActiveRows();
     if (room > 0) {
         auto requests = m_expander->Take(static_cast<size_t>(room));
@@ -360,7 +363,10 @@ void CUploadQueue::CancelAll()
 {
     // Bring the totals up to date, then take out what will never be sent.
     Fill();
-    const CUploadExpander::Totals dropped = m_expander->Cancel();
+    const CUploadExpander::Totals dropped = m_expander->Cancel([this](const CUploadRequest& request) {
+        if (m_journal && request.journalId != 0)
+            m_journal->Forget(request.journalId); // cancelled before it came on show
+    });
     m_totals.count = std::max<int64_t>(0, m_totals.count - dropped.count);
     m_totals.size = std::max<int64_t>(0, m_totals.size - dropped.size);
     for (int row = m_model.rowCount() - 1; row >= 0; --row)

@@ -363,6 +363,40 @@ private slots:
         QVERIFY2(m_env.prompt.shown.isEmpty(), qPrintable(m_env.prompt.shown.join('\n')));
     }
 
+    void filesBeyondTheRowsOnShowAreInTheJournalAndNoForgetsThem()
+    {
+        auto server = test::StartDevServer(m_storage.filePath(QStringLiteral("many")).toStdString());
+        QVERIFY(server);
+        m_env.Begin(*server);
+        const QString dir = m_local.filePath(QStringLiteral("many"));
+        for (int i = 0; i < 150; ++i)
+            WriteFile(dir + QStringLiteral("/m%1.txt").arg(i), QByteArray(4096, 'm'));
+        {
+            CMainFrame frame;
+            test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+            frame.Session().SetUploadLimit(4); // KB/s: a file a second at most
+            frame.AddUploadOrders({Order(dir, QStringLiteral("/"), {}, 1)});
+            QTRY_COMPARE_WITH_TIMEOUT(frame.Queue().CurrentTotals().count, int64_t(150), 10000);
+            QCOMPARE(frame.Queue().Model().rowCount(), 101); // the rest waits unseen
+            QTest::qWait(1200); // a fill tick: what was made is journaled
+        }
+        m_env.prompt.Clear();
+        m_env.prompt.answers = {false};
+        {
+            CMainFrame frame;
+            test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+            QTRY_VERIFY_WITH_TIMEOUT(m_env.prompt.shown.size() == 1, 5000);
+            const int asked = m_env.prompt.shown[0].section(QLatin1Char(' '), 3, 3).chopped(2).toInt();
+            QVERIFY2(asked >= 145, qPrintable(m_env.prompt.shown[0])); // the folder and the files not sent
+            QVERIFY(frame.Queue().IsEmpty()); // "아니요": nothing queued
+        }
+        m_env.prompt.Clear();
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QTest::qWait(500);
+        QVERIFY2(m_env.prompt.shown.isEmpty(), "forgotten: not asked again");
+    }
+
     void disconnectStopsTheAttemptsAndTheirTimeEndsThemWithTheLostConnectionsMessage()
     {
         auto server = test::StartDevServer(m_storage.filePath(QStringLiteral("gone")).toStdString());
