@@ -8,12 +8,10 @@
 #include "app/registry_key.h"
 #include "platform/plugin_dirs.h"
 #include "panes/flat_tab_view.h"
-#include "panes/list_columns.h"
 #include "panes/local_view.h"
 #include "panes/remote_view.h"
 #include "panes/result_views.h"
 #include "panes/upload_drop.h"
-#include "platform/log.h"
 #include "res/menu_resource.h"
 #include "res/string_table.h"
 #include "sync/command_table.h"
@@ -31,14 +29,13 @@
 #include "sync/sync_job.h"
 #include "sync/upload_queue.h"
 #include "sync/reconnect.h"
+#include "sync/window_layout.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QLabel>
-#include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTimer>
@@ -211,31 +208,17 @@ void CMainFrame::showEvent(QShowEvent* event)
     if (m_bLaidOut)
         return;
     m_bLaidOut = true;
-    // Once the window is laid out: the splitters as the user left them, else the tab pane gets
-    // about 240 pixels at the bottom and the two upper panes are equally wide.
-    QTimer::singleShot(0, this, [this] {
-        const std::vector<int> main = CLayoutStore::Numbers(m_pLayout->Value(QStringLiteral("MainSplitter")));
-        const std::vector<int> top = CLayoutStore::Numbers(m_pLayout->Value(QStringLiteral("TopSplitter")));
-        auto usable = [](const std::vector<int>& sizes) {
-            return sizes.size() == 2 && sizes[0] > 0 && sizes[1] > 0 && sizes[0] < 100000 && sizes[1] < 100000;
-        };
-        const int total = m_wndSplitter->height();
-        if (usable(main))
-            m_wndSplitter->setSizes({main[0], main[1]});
-        else
-            m_wndSplitter->setSizes({qMax(1, total - 240), 240});
-        const int width = m_wndSplitterTop->width();
-        if (usable(top))
-            m_wndSplitterTop->setSizes({top[0], top[1]});
-        else
-            m_wndSplitterTop->setSizes({width / 2, width - width / 2});
-    });
+    QTimer::singleShot(0, this, [this] { m_pLayout->RestoreSplitters(); });
 }
 
-QList<QPair<QString, QTreeView*>> CMainFrame::KeptLists() const
+void CMainFrame::RestoreLayout()
 {
-    QList<QPair<QString, QTreeView*>> lists;
-    auto add = [&lists](const char* name, QTreeView* list) { lists.append({QString::fromLatin1(name), list}); };
+    CWindowLayout::Parts parts;
+    parts.window = this;
+    parts.main = m_wndSplitter;
+    parts.top = m_wndSplitterTop;
+    parts.local = m_pLocalView->List();
+    auto add = [&parts](const char* name, QTreeView* list) { parts.lists.append({QString::fromLatin1(name), list}); };
     add("LocalList", m_pLocalView->List());
     add("RemoteList", m_pRemoteView->List());
     add("QueueList", m_pQueueView->List());
@@ -244,59 +227,13 @@ QList<QPair<QString, QTreeView*>> CMainFrame::KeptLists() const
     add("FailList", m_pResults->FailView()->List());
     add("FindList", m_pResults->FindView()->List());
     add("ScheduleLog", m_pSchedule->View().LogList());
-    return lists;
-}
-
-void CMainFrame::RestoreLayout()
-{
-    m_pLayout = std::make_unique<CLayoutStore>();
-    for (const auto& [name, list] : KeptLists())
-        if (CListColumns* columns = CListColumns::Of(*list))
-            columns->Restore(m_pLayout->Value(name));
-    const std::vector<int> sort = CLayoutStore::Numbers(m_pLayout->Value(QStringLiteral("LocalSort")));
-    if (sort.size() == 2)
-        m_pLocalView->List()->SortByColumn(sort[0], sort[1]);
-    // x, y, width, height, maximised. A place on no screen any more (a monitor taken away)
-    // keeps the size only.
-    const std::vector<int> window = CLayoutStore::Numbers(m_pLayout->Value(QStringLiteral("Window")));
-    if (window.size() != 5 || window[2] < 300 || window[3] < 200 || window[2] > 20000 || window[3] > 20000)
-        return;
-    const QRect place(window[0], window[1], window[2], window[3]);
-    bool onScreen = false;
-    for (const QScreen* screen : QGuiApplication::screens())
-        onScreen = onScreen || screen->availableGeometry().intersects(place);
-    if (onScreen)
-        setGeometry(place);
-    else
-        resize(place.size());
-    if (window[4] == 1)
-        setWindowState(windowState() | Qt::WindowMaximized);
+    m_pLayout = std::make_unique<CWindowLayout>(std::move(parts));
 }
 
 void CMainFrame::SaveLayout()
 {
-    if (!m_pLayout)
-        return;
-    for (const auto& [name, list] : KeptLists())
-        if (CListColumns* columns = CListColumns::Of(*list))
-            m_pLayout->SetValue(name, columns->State());
-    CLocalListCtrl* local = m_pLocalView->List();
-    m_pLayout->SetValue(QStringLiteral("LocalSort"), CLayoutStore::Text({local->SortColumn(), local->SortDirection()}));
-    const bool maximized = isMaximized();
-    const QRect place = maximized && normalGeometry().isValid() ? normalGeometry() : geometry();
-    m_pLayout->SetValue(QStringLiteral("Window"), CLayoutStore::Text({place.x(), place.y(), place.width(), place.height(),
-                                                                      maximized ? 1 : 0}));
-    // Splitters are kept once the window has been laid out (shown) with them.
-    if (m_bLaidOut) {
-        const QList<int> main = m_wndSplitter->sizes();
-        const QList<int> top = m_wndSplitterTop->sizes();
-        if (main.size() == 2 && top.size() == 2) {
-            m_pLayout->SetValue(QStringLiteral("MainSplitter"), CLayoutStore::Text({main[0], main[1]}));
-            m_pLayout->SetValue(QStringLiteral("TopSplitter"), CLayoutStore::Text({top[0], top[1]}));
-        }
-    }
-    if (!m_pLayout->Save())
-        Log("the window's layout could not be saved in %s\n", qPrintable(CRegistryKey::SettingsFile()));
+    if (m_pLayout)
+        m_pLayout->Save();
 }
 
 QLabel* CMainFrame::StatusPane(int index) const { return m_pStatus->Pane(index); }

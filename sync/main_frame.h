@@ -27,7 +27,7 @@ class CKeyringStore;
 class CFlatTabView;
 class CFrameLocalHost;
 class CJobProgress;
-class CLayoutStore;
+class CWindowLayout;
 class CLocalView;
 class CRemoteOps;
 class CReconnect;
@@ -135,7 +135,6 @@ private:
     void ShowTotals();
     void RestoreLayout();
     // The lists whose columns are kept, by their name in the settings.
-    QList<QPair<QString, QTreeView*>> KeptLists() const;
 
     // The window's part of the connect sequence (main_frame_connect.cpp).
     void ConnectSession();
@@ -186,7 +185,7 @@ private:
     std::unique_ptr<CScheduleController> m_pSchedule;
     std::unique_ptr<CReconnect> m_pReconnect;
     QString m_strReopenFolder; // after a reconnect: the remote folder to show again
-    std::unique_ptr<CLayoutStore> m_pLayout;
+    std::unique_ptr<CWindowLayout> m_pLayout;
     // Desktop services: made after the session and the queue, gone before them.
     std::unique_ptr<CKeyringStore> m_pKeyring;
     std::unique_ptr<CDesktopNotifier> m_pNotifier;
