@@ -5,6 +5,7 @@
 #include "protocol/message_ids.h"
 #include "protocol/upload_journal.h"
 #include "protocol/upload_tracker.h"
+#include "tests/protocol/tracker_reports.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -22,30 +23,13 @@
 #include <unistd.h>
 
 using namespace talvex;
+using talvex::test::AnswerReport;
+using talvex::test::ChannelReport;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr uint32_t kChannel = kUploadMessageBase + 1;
-
-Report ChannelReport(uint32_t channel, int32_t code, std::shared_ptr<CUploadRequest> request = nullptr)
-{
-    Report r;
-    r.message = channel;
-    r.code = code;
-    r.request = std::move(request);
-    return r;
-}
-
-Report AnswerReport(uint32_t channel, const std::string& path, int32_t status)
-{
-    Report r = ChannelReport(channel, UE_RESPONSE);
-    r.response = std::make_unique<CTlxspResponse>();
-    r.response->command = "PUTFILE__";
-    r.response->path = path;
-    r.response->statusCode = status;
-    return r;
-}
 
 CSyncNoticeList Notice(const std::string& path, int32_t number)
 {

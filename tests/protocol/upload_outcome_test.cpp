@@ -5,6 +5,7 @@
 
 #include "protocol/message_ids.h"
 #include "protocol/upload_tracker.h"
+#include "tests/protocol/tracker_reports.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,8 @@
 #include <vector>
 
 using namespace talvex;
+using talvex::test::AnswerReport;
+using talvex::test::ChannelReport;
 namespace fs = std::filesystem;
 
 namespace {
@@ -57,25 +60,6 @@ struct Fixture {
     }
 };
 
-Report ChannelReport(uint32_t channel, int32_t code, std::shared_ptr<CUploadRequest> request = nullptr)
-{
-    Report r;
-    r.message = channel;
-    r.code = code;
-    r.request = std::move(request);
-    return r;
-}
-
-Report Answer(uint32_t channel, const std::string& path, int32_t status, std::shared_ptr<CUploadRequest> sending = nullptr)
-{
-    Report r = ChannelReport(channel, UE_RESPONSE, std::move(sending));
-    r.response = std::make_unique<CTlxspResponse>();
-    r.response->command = "PUTFILE__";
-    r.response->path = path;
-    r.response->statusCode = status;
-    return r;
-}
-
 void SendWhole(CUploadTracker& t, const std::shared_ptr<CUploadRequest>& r, uint32_t channel)
 {
     t.Add(r);
@@ -110,8 +94,8 @@ TEST(UploadOutcome, AFileThatChangedBetweenItsBodyAndItsConfirmationFailsAndStay
             CSyncNoticeList early2 = PutNotice("/up/same.bin", 200);
             t.ApplyNotices(early2);
         }
-        t.Apply(Answer(kChannelA, "up/grown.bin", 200));
-        t.Apply(Answer(kChannelA, "up/same.bin", 200));
+        t.Apply(AnswerReport(kChannelA, "up/grown.bin", 200));
+        t.Apply(AnswerReport(kChannelA, "up/same.bin", 200));
         if (!noticeFirst) {
             CSyncNoticeList late = PutNotice("/up/grown.bin", 200);
             late.notices.push_back({"/up/same.bin", 200, kNoticePutFile});
@@ -139,8 +123,8 @@ TEST(UploadOutcome, AFileThatChangedBetweenItsBodyAndItsConfirmationFailsAndStay
     auto shorter = f.File("shorter.bin");
     shorter->size = 4; // queued when it had 4 bytes; 10 when its body started
     SendWhole(t, shorter, kChannelA);
-    t.Apply(Answer(kChannelA, "up/replaced.bin", 200));
-    t.Apply(Answer(kChannelA, "up/shorter.bin", 200));
+    t.Apply(AnswerReport(kChannelA, "up/replaced.bin", 200));
+    t.Apply(AnswerReport(kChannelA, "up/shorter.bin", 200));
     ASSERT_EQ(f.settled.size(), 2u);
     EXPECT_EQ(f.settled[0].failure, UploadFailure::Changed);
     EXPECT_EQ(f.settled[1].failure, UploadFailure::Changed);
@@ -156,12 +140,12 @@ TEST(UploadOutcome, ConfirmationsAndAnswersThatNeverComeEndAtTheirDeadlines)
     auto a = f.File("a.txt");
     auto b = f.File("b.txt");
     SendWhole(t, a, kChannelA);
-    t.Apply(Answer(kChannelA, "up/a.txt", 200)); // answered at 1,000: waits for its notice
+    t.Apply(AnswerReport(kChannelA, "up/a.txt", 200)); // answered at 1,000: waits for its notice
     SendWhole(t, b, kChannelB);                  // sent at 1,000: waits for its answer
 
     // Answers for paths nobody sent on that channel do not count as hearing from it.
     f.now = 31000;
-    t.Apply(Answer(kChannelB, "zz-unrelated/1", 200));
+    t.Apply(AnswerReport(kChannelB, "zz-unrelated/1", 200));
     f.now = 1000 + 59999;
     EXPECT_TRUE(t.Expire(bounds).empty());
     EXPECT_TRUE(f.settled.empty());
@@ -221,7 +205,7 @@ TEST(UploadOutcome, OneUploadOfARemotePathIsInFlightUntilItSettles)
     EXPECT_FALSE(t.PathBusy("up/same.txt2"));
     Fixture::Stamp(*first);
     t.Apply(ChannelReport(kChannelA, UE_DONE, first));
-    t.Apply(Answer(kChannelA, "up/same.txt", 200));
+    t.Apply(AnswerReport(kChannelA, "up/same.txt", 200));
     EXPECT_TRUE(t.PathBusy("up/same.txt")) << "answered, waiting for its notice";
     // The channel that sent it is lost: the answered file is not affected, still in flight.
     t.ChannelLost(kChannelA);
@@ -249,8 +233,8 @@ TEST(UploadOutcome, AnAnswerForTheBodyStillGoingOutSettlesThatFile)
     SendWhole(t, earlier, kChannelA);
     t.Add(big);
     t.Sending(big, kChannelA);
-    t.Apply(Answer(kChannelA, "up/earlier.txt", 200));
-    t.Apply(Answer(kChannelA, "up/big.bin", 500, big)); // refused after its header
+    t.Apply(AnswerReport(kChannelA, "up/earlier.txt", 200));
+    t.Apply(AnswerReport(kChannelA, "up/big.bin", 500, big)); // refused after its header
     ASSERT_EQ(f.settled.size(), 2u);
     EXPECT_EQ(f.settled[1].request, big);
     EXPECT_EQ(f.settled[1].failure, UploadFailure::Refused);
@@ -264,7 +248,7 @@ TEST(UploadOutcome, AnAnswerForTheBodyStillGoingOutSettlesThatFile)
     auto cut = f.File("cut.bin");
     t.Add(cut);
     t.Sending(cut, kChannelB);
-    t.Apply(Answer(kChannelB, "up/cut.bin", 200, cut));
+    t.Apply(AnswerReport(kChannelB, "up/cut.bin", 200, cut));
     EXPECT_EQ(f.settled.back().failure, UploadFailure::SendFailed);
     EXPECT_EQ(t.Confirmed(), 1u);
 }

@@ -3,6 +3,7 @@
 
 #include "protocol/message_ids.h"
 #include "protocol/upload_tracker.h"
+#include "tests/protocol/tracker_reports.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,8 @@
 #include <vector>
 
 using namespace talvex;
+using talvex::test::AnswerReport;
+using talvex::test::ChannelReport;
 namespace fs = std::filesystem;
 
 namespace {
@@ -25,25 +28,6 @@ std::shared_ptr<CUploadRequest> File(const std::string& remote, std::string loca
     r->localPath = std::move(local);
     r->remotePath = remote;
     r->size = 1;
-    return r;
-}
-
-Report ChannelReport(uint32_t channel, int32_t code, std::shared_ptr<CUploadRequest> request = nullptr)
-{
-    Report r;
-    r.message = channel;
-    r.code = code;
-    r.request = std::move(request);
-    return r;
-}
-
-Report AnswerReport(uint32_t channel, const std::string& path, int32_t status)
-{
-    Report r = ChannelReport(channel, UE_RESPONSE);
-    r.response = std::make_unique<CTlxspResponse>();
-    r.response->command = "PUTFILE__";
-    r.response->path = path;
-    r.response->statusCode = status;
     return r;
 }
 
