@@ -39,9 +39,13 @@ namespace fs = std::filesystem;
 using namespace talvex;
 using namespace std::chrono_literals;
 using test::CliRun;
+using test::Count;
+using test::LastLine;
 using test::RunCli;
 
 namespace {
+
+std::string ReadAll(const fs::path& p) { return test::ReadAll(p.string()); }
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -50,37 +54,12 @@ double SecondsSince(SteadyClock::time_point start)
     return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
 
-std::string LastLine(const std::string& text)
-{
-    std::string t = text;
-    while (!t.empty() && t.back() == '\n')
-        t.pop_back();
-    const size_t nl = t.rfind('\n');
-    return nl == std::string::npos ? t : t.substr(nl + 1);
-}
-
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
-        ++n;
-    return n;
-}
-
 std::string Bytes(size_t n, char seed)
 {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; ++i)
         s[i] = static_cast<char>(seed + i % 23);
     return s;
-}
-
-std::string ReadAll(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 bool EmptyOrAbsent(const fs::path& dir)

@@ -29,34 +29,13 @@ namespace fs = std::filesystem;
 using namespace talvex;
 using namespace std::chrono_literals;
 using test::CliRun;
+using test::Count;
+using test::LastLine;
 using test::RunCli;
 
 namespace {
 
-std::string LastLine(const std::string& text)
-{
-    std::string t = text;
-    while (!t.empty() && t.back() == '\n')
-        t.pop_back();
-    const size_t nl = t.rfind('\n');
-    return nl == std::string::npos ? t : t.substr(nl + 1);
-}
-
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
-        ++n;
-    return n;
-}
-
-std::string ReadAll(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string ReadAll(const fs::path& p) { return test::ReadAll(p.string()); }
 
 uint64_t InodeOf(const fs::path& p)
 {
