@@ -1,0 +1,92 @@
+// mkdir, rmdir, rm and mv: one change of the remote tree each, over the command channel.
+
+#include "cli/command_groups.h"
+#include "cli/command_util.h"
+#include "cli/session.h"
+#include "protocol/message_ids.h"
+#include "res/string_table.h"
+
+#include <functional>
+#include <string>
+
+namespace talvex::cli {
+namespace {
+
+// Opens a session, sends one request over the command channel with the command's arguments
+// and maps its answer: 200 is success, anything else is told by `refused` and exits with 1.
+int OneRequest(const Options& o, uint32_t request, uint32_t answer,
+               const std::function<void(int status, const CTlxspResponse*)>& refused)
+{
+    Session session(o);
+    if (int rc = session.Open(true, false); rc != kExitOk)
+        return rc;
+    std::optional<Report> r =
+        CommandRequest(session, request, answer, o.args[0], o.args.size() > 1 ? o.args[1] : std::string());
+    if (!r)
+        return session.LastError();
+    const int status = StatusOf(*r);
+    if (status == 200)
+        return kExitOk;
+    refused(status, r->response.get());
+    return kExitRefused;
+}
+
+// The parent folder of a remote path ("/a/b.txt" -> "/a/", "b.txt" -> "/").
+std::string ParentFolder(const std::string& path)
+{
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    const size_t slash = p.rfind('/');
+    return slash == std::string::npos ? std::string("/") : p.substr(0, slash + 1);
+}
+
+} // namespace
+
+int CmdFolder(const Options& o, uint32_t request, uint32_t answer)
+{
+    return OneRequest(o, request, answer, [&](int status, const CTlxspResponse*) {
+        if (status == 409)
+            PrintErrorText("이미 존재합니다: " + o.args[0]);
+        else
+            PrintErrorText("서버가 요청을 거절했습니다 [" + std::to_string(status) + "]: " + o.args[0]);
+    });
+}
+
+int CmdRemove(const Options& o)
+{
+    Session session(o);
+    if (int rc = session.Open(true, false); rc != kExitOk)
+        return rc;
+    int failed = 0;
+    for (const std::string& path : o.args) {
+        // The channel never reports a refused delete. Listing the parent folder right behind it
+        // tells the outcome: that answer follows the delete's on the same connection, so the
+        // listing arriving first means the delete was refused.
+        session.Command().Post(UM_DELFILE, Cmd(UM_DELFILE, path));
+        session.Command().Post(UM_BROWSE, Cmd(UM_BROWSE, ParentFolder(path)));
+        std::optional<Report> first = session.WaitCommand(UM_DELFILE_DONE, UM_BROWSE, session.AnswerTimeout());
+        if (!first)
+            return session.LastError();
+        if (first->message == UM_DELFILE_DONE) {
+            if (!session.WaitCommand(UM_BROWSE, session.AnswerTimeout()))
+                return session.LastError();
+            continue;
+        }
+        PrintErrorText("삭제할 수 없습니다: " + path);
+        ++failed;
+    }
+    return failed ? kExitRefused : kExitOk;
+}
+
+int CmdRename(const Options& o)
+{
+    return OneRequest(o, UM_RENAME, UM_RENAME_RESULT, [&](int status, const CTlxspResponse* answer) {
+        if (status == 409)
+            PrintError(250);
+        else
+            PrintErrorText(FormatString(249, (answer ? answer->path2 : o.args[1]).c_str()));
+    });
+}
+
+} // namespace talvex::cli
