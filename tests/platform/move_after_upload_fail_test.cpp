@@ -3,12 +3,16 @@
 // written under the move folder that could pass for the file.
 
 #include "platform/move_after_upload.h"
+#include "platform/publish_file.h"
 #include "tests/common/file_size_limit.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,13 +56,20 @@ bool TwoVolumes(fs::path& source, fs::path& target)
     return true;
 }
 
-} // namespace
-
-TEST(MoveAfterUploadAcrossVolumes, ACopyThatFailsPartWayKeepsTheOriginalAndLeavesNoPart)
+// Stands in for renameat2 so that files below g_farPrefix seem to be on another volume.
+std::string g_farPrefix;
+int FromAnotherVolume(const char* from, const char* to)
 {
-    fs::path source, target;
-    if (!TwoVolumes(source, target))
-        GTEST_SKIP() << "no second volume to move across";
+    if (std::string(from).rfind(g_farPrefix, 0) == 0) {
+        errno = EXDEV;
+        return -1;
+    }
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+
+// A failing copy to another volume and then a working one, from source to target.
+void FailThenMove(const fs::path& source, const fs::path& target)
+{
     std::string payload;
     for (int i = 0; i < 40000; ++i)
         payload += static_cast<char>('a' + i % 26);
@@ -83,8 +94,37 @@ TEST(MoveAfterUploadAcrossVolumes, ACopyThatFailsPartWayKeepsTheOriginalAndLeave
     EXPECT_EQ(moved, (target / "album" / "photo.jpg").string());
     EXPECT_EQ(Read(moved), payload);
     EXPECT_FALSE(fs::exists(file));
+}
 
+} // namespace
+
+TEST(MoveAfterUploadAcrossVolumes, ACopyThatFailsPartWayKeepsTheOriginalAndLeavesNoPart)
+{
+    // On one volume, the rename saying "another volume"...
+    const fs::path dir = fs::temp_directory_path() / ("talvex-xmove-one-" + std::to_string(::getpid()));
     std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::create_directories(dir / "far");
+    fs::create_directories(dir / "keep");
+    g_farPrefix = (dir / "far").string() + "/";
+    talvex::SetRenameNoReplaceCallForTesting(&FromAnotherVolume);
+    {
+        SCOPED_TRACE("one volume");
+        FailThenMove(dir / "far", dir / "keep");
+    }
+    talvex::SetRenameNoReplaceCallForTesting(nullptr);
+    fs::remove_all(dir, ec);
+
+    // ... and across two real volumes when there are two.
+    fs::path source, target;
+    if (!TwoVolumes(source, target)) {
+        std::printf("no second volume: the move across two real volumes is not checked\n");
+        return;
+    }
+    {
+        SCOPED_TRACE("two volumes");
+        FailThenMove(source, target);
+    }
     fs::remove_all(source, ec);
     fs::remove_all(target, ec);
 }
