@@ -1,14 +1,17 @@
 #include "protocol/upload_journal.h"
 
 #include "platform/log.h"
+#include "platform/move_target.h"
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +65,34 @@ constexpr const char* kSchema =
     " status INTEGER NOT NULL DEFAULT 0,"
     " queued_at INTEGER NOT NULL,"
     " changed_at INTEGER NOT NULL);";
+
+constexpr size_t kMaxPathBytes = 4096; // longer is no path this system writes
+
+// An absolute, normalised local path: relative ones against the working folder, "." and ".."
+// resolved by their text (never through links), no trailing '/'.
+std::string AbsoluteLocal(const std::string& path)
+{
+    if (path.empty())
+        return path;
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(path, ec);
+    if (ec)
+        return path;
+    std::string out = p.lexically_normal().string();
+    while (out.size() > 1 && out.back() == '/')
+        out.pop_back();
+    return out;
+}
+
+// Whether an entry read back says enough to be resumed at all.
+bool Provable(const CJournalEntry& e, int state)
+{
+    return state >= 0 && state <= static_cast<int>(UploadState::Answered) && e.localPath.size() > 1 &&
+           e.localPath.front() == '/' && e.localPath.size() <= kMaxPathBytes && !e.remotePath.empty() &&
+           e.remotePath.size() <= kMaxPathBytes && e.moveFolder.size() <= kMaxPathBytes &&
+           (e.moveFolder.empty() || e.moveFolder.front() == '/') && e.localPath.find('\0') == std::string::npos &&
+           e.size >= -1;
+}
 
 // What the file at the path is now, against what the entry says it was.
 UploadFailure CheckFile(const CJournalEntry& e, int32_t& status)
@@ -148,24 +179,25 @@ CUploadItem CJournalEntry::FailedItem() const
     return item;
 }
 
-std::string CUploadJournal::FileName(const std::string& host, const std::string& serviceSetId, const std::string& userId)
+std::string CUploadJournal::FileName(const std::string& webHost, const std::string& serviceSetId,
+                                    const std::string& userId)
 {
     // Each part with its length in front, so that no two accounts make one text.
     std::string key;
-    for (const std::string* part : {&host, &serviceSetId, &userId})
+    for (const std::string* part : {&webHost, &serviceSetId, &userId})
         key += std::to_string(part->size()) + ":" + *part + ";";
     char name[40];
     std::snprintf(name, sizeof name, "%016llx.sqlite", static_cast<unsigned long long>(Fnv1a(key, 14695981039346656037ull)));
     return name;
 }
 
-std::string CUploadJournal::PathFor(const std::string& dataFolder, const std::string& host,
+std::string CUploadJournal::PathFor(const std::string& dataFolder, const std::string& webHost,
                                     const std::string& serviceSetId, const std::string& userId)
 {
     std::string folder = dataFolder;
     if (!folder.empty() && folder.back() != '/')
         folder += '/';
-    return folder + "journal/" + FileName(host, serviceSetId, userId);
+    return folder + "journal/" + FileName(webHost, serviceSetId, userId);
 }
 
 CUploadJournal::CUploadJournal(std::string path) : m_path(std::move(path)) {}
@@ -178,11 +210,13 @@ CUploadJournal::~CUploadJournal()
     m_stateStamp.reset();
     m_fail.reset();
     m_delete.reset();
+    m_find.reset();
+    m_takeOver.reset();
     if (m_db)
         sqlite3_close_v2(m_db);
 }
 
-CUploadJournal::Opened CUploadJournal::Open(const std::string& path)
+CUploadJournal::Opened CUploadJournal::Open(const std::string& path, const char* vfs)
 {
     namespace fs = std::filesystem;
     Opened out;
@@ -201,9 +235,18 @@ CUploadJournal::Opened CUploadJournal::Open(const std::string& path)
     for (int attempt = 0; attempt < 2; ++attempt) {
         // The file is made here, 0600, so that SQLite (which gives its -wal the database's mode)
         // never makes it with the umask's.
+        // A journal that cannot be written is no damaged journal: it is said as such and left
+        // where it is (its write-ahead log and index need the folder too).
+        auto cannotWrite = [&](const std::string& why) {
+            out.error = "cannot write " + path + ": " + why;
+            out.cannotWrite = true;
+            return std::move(out);
+        };
         struct stat st{};
         if (::lstat(path.c_str(), &st) != 0) {
             const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+                return cannotWrite(std::strerror(errno));
             if (fd < 0 && errno != EEXIST) {
                 out.error = "cannot create " + path + ": " + std::strerror(errno);
                 return out;
@@ -213,22 +256,33 @@ CUploadJournal::Opened CUploadJournal::Open(const std::string& path)
         } else if (!S_ISREG(st.st_mode)) {
             out.error = path + " is not a regular file";
             return out;
-        } else if ((st.st_mode & 077) != 0) {
-            ::chmod(path.c_str(), 0600);
+        } else {
+            if (::access(path.c_str(), R_OK | W_OK) != 0)
+                return cannotWrite(std::strerror(errno));
+            if ((st.st_mode & 077) != 0)
+                ::chmod(path.c_str(), 0600);
         }
+        if (::access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) != 0)
+            return cannotWrite(std::strerror(errno));
 
         std::unique_ptr<CUploadJournal> journal(new CUploadJournal(path));
-        const int rc = sqlite3_open_v2(path.c_str(), &journal->m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+        const int rc =
+            sqlite3_open_v2(path.c_str(), &journal->m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, vfs);
         if (rc != SQLITE_OK) {
             out.error = "cannot open " + path + ": " + sqlite3_errstr(rc);
+            out.cannotWrite = rc == SQLITE_READONLY || rc == SQLITE_CANTOPEN || rc == SQLITE_PERM;
             return out;
         }
         sqlite3* db = journal->m_db;
+        if (sqlite3_db_readonly(db, "main") == 1)
+            return cannotWrite("read-only");
         sqlite3_busy_timeout(db, 0);
         sqlite3_extended_result_codes(db, 0);
 
-        // Why this file cannot be used: empty when it can; "busy" when another process holds it.
+        // Why this file cannot be used: empty when it can; "busy" when another process holds it;
+        // io set when the disk rather than the file is what failed (never set aside for that).
         std::string refuse;
+        bool io = false;
         bool newer = false;
         auto pragma = [&](const char* sql, std::string* text, int64_t* number) -> int {
             sqlite3_stmt* stmt = nullptr;
@@ -251,6 +305,8 @@ CUploadJournal::Opened CUploadJournal::Open(const std::string& path)
         auto why = [&](int r) -> std::string {
             if (r == SQLITE_BUSY || r == SQLITE_LOCKED)
                 return "busy";
+            io = r == SQLITE_READONLY || r == SQLITE_IOERR || r == SQLITE_CANTOPEN || r == SQLITE_FULL ||
+                 r == SQLITE_PERM || r == SQLITE_NOMEM || r == SQLITE_AUTH || r == SQLITE_NOLFS;
             return sqlite3_errstr(r);
         };
 
@@ -292,6 +348,20 @@ CUploadJournal::Opened CUploadJournal::Open(const std::string& path)
                 }
             }
         }
+        if (refuse.empty()) {
+            // One entry per file and paths: found without reading the table (kept by older
+            // versions' files too, which know nothing of it).
+            r = sqlite3_exec(db, "CREATE INDEX IF NOT EXISTS uploads_by_path ON uploads (local_path, remote_path)",
+                             nullptr, nullptr, nullptr);
+            if (r != SQLITE_OK)
+                refuse = why(r);
+        }
+        if (refuse.empty()) {
+            r = pragma("SELECT coalesce(max(id), 0) FROM uploads", nullptr, &journal->m_floor);
+            if (r != SQLITE_OK)
+                refuse = why(r);
+            journal->m_lastId = journal->m_floor;
+        }
         if (refuse.empty() && !journal->Prepare())
             refuse = "damaged (" + std::string(sqlite3_errmsg(db)) + ")";
         if (refuse.empty()) {
@@ -309,6 +379,8 @@ CUploadJournal::Opened CUploadJournal::Open(const std::string& path)
             out.error = path + " is in use by another process";
             return out;
         }
+        if (io)
+            return cannotWrite(refuse);
         if (attempt > 0) {
             out.error = "cannot start a new journal at " + path + ": " + refuse;
             return out;
@@ -333,8 +405,14 @@ CUploadJournal::Opened CUploadJournal::Open(const std::string& path)
 bool CUploadJournal::Prepare()
 {
     m_insert = std::make_unique<Statement>(
-        m_db, "INSERT INTO uploads (local_path, remote_path, move_folder, size, state, queued_at, changed_at) "
-              "VALUES (?1, ?2, ?3, ?4, 0, ?5, ?5)");
+        m_db, "INSERT INTO uploads (id, local_path, remote_path, move_folder, size, state, queued_at, changed_at) "
+              "VALUES (?6, ?1, ?2, ?3, ?4, 0, ?5, ?5)");
+    m_find = std::make_unique<Statement>(
+        m_db, "SELECT id FROM uploads WHERE local_path = ?1 AND remote_path = ?2 AND (id <= ?3 OR state = 5) "
+              "ORDER BY id DESC");
+    m_takeOver = std::make_unique<Statement>(
+        m_db, "UPDATE uploads SET id = ?5, move_folder = ?2, size = ?3, stamp_size = -1, stamp_mtime_ns = 0, stamp_inode = 0, "
+              "stamp_device = 0, state = 0, failure = 0, status = 0, queued_at = ?4, changed_at = ?4 WHERE id = ?1");
     m_state = std::make_unique<Statement>(m_db, "UPDATE uploads SET state = ?2, changed_at = ?3 WHERE id = ?1");
     m_stateStamp = std::make_unique<Statement>(
         m_db, "UPDATE uploads SET state = ?2, changed_at = ?3, stamp_size = ?4, stamp_mtime_ns = ?5, stamp_inode = ?6, "
@@ -342,12 +420,14 @@ bool CUploadJournal::Prepare()
     m_fail = std::make_unique<Statement>(
         m_db, "UPDATE uploads SET state = 5, failure = ?2, status = ?3, changed_at = ?4 WHERE id = ?1");
     m_delete = std::make_unique<Statement>(m_db, "DELETE FROM uploads WHERE id = ?1");
-    return m_insert->Ok() && m_state->Ok() && m_stateStamp->Ok() && m_fail->Ok() && m_delete->Ok();
+    return m_insert->Ok() && m_state->Ok() && m_stateStamp->Ok() && m_fail->Ok() && m_delete->Ok() && m_find->Ok() &&
+           m_takeOver->Ok();
 }
 
 void CUploadJournal::Failed(const char* what)
 {
-    if (m_error.empty()) {
+    const bool first = m_error.empty();
+    if (first) {
         m_error = std::string(what) + ": " + sqlite3_errmsg(m_db);
         Log("upload journal %s: %s; no longer written\n", m_path.c_str(), m_error.c_str());
     }
@@ -355,6 +435,8 @@ void CUploadJournal::Failed(const char* what)
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     m_inBatch = false;
     m_pending = 0;
+    if (first && m_onFailure)
+        m_onFailure(m_error);
 }
 
 bool CUploadJournal::Begin()
@@ -399,14 +481,63 @@ void CUploadJournal::Queued(CUploadRequest& request)
     }
     if (!Begin())
         return;
+    if (request.localPath.empty() || request.localPath.front() != '/')
+        request.localPath = AbsoluteLocal(request.localPath);
+    if (!request.moveFolder.empty() && request.moveFolder.front() != '/')
+        request.moveFolder = AbsoluteLocal(request.moveFolder);
+    if (TakeOver(request)) {
+        Changed();
+        return;
+    }
+    const int64_t id = m_lastId + 1;
     m_insert->Bind(1, request.localPath).Bind(2, request.remotePath).Bind(3, request.moveFolder).Bind(4, request.size)
-        .Bind(5, WallMs());
+        .Bind(5, WallMs()).Bind(6, id);
     if (m_insert->Run() != SQLITE_DONE) {
         Failed("insert");
         return;
     }
-    request.journalId = sqlite3_last_insert_rowid(m_db);
+    m_lastId = id;
+    request.journalId = id;
     Changed();
+}
+
+bool CUploadJournal::TakeOver(CUploadRequest& request)
+{
+    // Live entries of this run are never taken over: each of its requests keeps its own. Its
+    // failures are: a file sent again is no longer a failure.
+    std::vector<int64_t> ids;
+    m_find->Bind(1, request.localPath).Bind(2, request.remotePath).Bind(3, m_floor);
+    int rc;
+    while ((rc = sqlite3_step(m_find->Get())) == SQLITE_ROW)
+        ids.push_back(sqlite3_column_int64(m_find->Get(), 0));
+    sqlite3_reset(m_find->Get());
+    sqlite3_clear_bindings(m_find->Get());
+    if (rc != SQLITE_DONE) {
+        Failed("read");
+        return true; // nothing more is written
+    }
+    if (ids.empty())
+        return false;
+    // The entry takes a new id, as a new one would: it belongs to this run from now on (a
+    // second upload of the file in this run gets an entry of its own, and whatever still names
+    // the old id, a row of the fail page, no longer reaches it).
+    const int64_t id = m_lastId + 1;
+    m_takeOver->Bind(1, ids.front()).Bind(2, request.moveFolder).Bind(3, request.size).Bind(4, WallMs()).Bind(5, id);
+    if (m_takeOver->Run() != SQLITE_DONE) {
+        Failed("update");
+        return true;
+    }
+    m_lastId = id;
+    // Copies left by an older version, which kept one entry per put: the newest stays.
+    for (size_t i = 1; i < ids.size(); ++i) {
+        m_delete->Bind(1, ids[i]);
+        if (m_delete->Run() != SQLITE_DONE) {
+            Failed("delete");
+            return true;
+        }
+    }
+    request.journalId = id;
+    return true;
 }
 
 void CUploadJournal::SetState(int64_t id, int state, const CFileStamp* stamp)
@@ -477,6 +608,27 @@ void CUploadJournal::Forget(const std::vector<int64_t>& ids)
     Flush();
 }
 
+void CUploadJournal::ForgetFailed(const std::string& localPath, const std::string& remotePath)
+{
+    if (!Begin())
+        return;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(m_db, "DELETE FROM uploads WHERE local_path = ?1 AND remote_path = ?2 AND state = 5", -1,
+                           &stmt, nullptr) != SQLITE_OK) {
+        Failed("delete");
+        return;
+    }
+    sqlite3_bind_text(stmt, 1, localPath.data(), static_cast<int>(localPath.size()), SQLITE_STATIC);
+    sqlite3_bind_text(stmt, 2, remotePath.data(), static_cast<int>(remotePath.size()), SQLITE_STATIC);
+    const int rc = sqlite3_step(stmt);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) {
+        Failed("delete");
+        return;
+    }
+    Changed();
+}
+
 void CUploadJournal::ForgetAll()
 {
     if (!Begin())
@@ -495,20 +647,23 @@ CJournalResume CUploadJournal::LoadUnfinished()
     if (!m_error.empty())
         return out;
     sqlite3_stmt* stmt = nullptr;
+    // Newest first: of two entries for one file (left by an older version) the newest counts.
     if (sqlite3_prepare_v2(m_db,
                            "SELECT id, local_path, remote_path, move_folder, size, stamp_size, stamp_mtime_ns, "
                            "stamp_inode, stamp_device, state, failure, status, queued_at, changed_at "
-                           "FROM uploads ORDER BY id",
+                           "FROM uploads ORDER BY id DESC",
                            -1, &stmt, nullptr) != SQLITE_OK) {
         Failed("read");
         return out;
     }
     auto text = [&](int col) {
         const unsigned char* t = sqlite3_column_text(stmt, col);
-        return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(stmt, col)))
-                 : std::string();
+        const int bytes = sqlite3_column_bytes(stmt, col);
+        return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(std::max(bytes, 0))) : std::string();
     };
     std::vector<CJournalEntry> nowFailed;
+    std::vector<int64_t> gone; // copies of newer entries, and files found moved
+    std::unordered_set<std::string> seen;
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         CJournalEntry e;
@@ -521,21 +676,46 @@ CJournalResume CUploadJournal::LoadUnfinished()
         e.stamp.mtimeNs = sqlite3_column_int64(stmt, 6);
         e.stamp.inode = static_cast<uint64_t>(sqlite3_column_int64(stmt, 7));
         e.stamp.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 8));
-        const int state = sqlite3_column_int(stmt, 9);
-        e.failure = static_cast<UploadFailure>(sqlite3_column_int(stmt, 10));
-        e.status = sqlite3_column_int(stmt, 11);
+        const int64_t state = sqlite3_column_int64(stmt, 9);
+        const int64_t failure = sqlite3_column_int64(stmt, 10);
+        e.failure = failure > 0 && failure <= static_cast<int64_t>(UploadFailure::NoAnswer)
+                        ? static_cast<UploadFailure>(failure)
+                        : UploadFailure::SendFailed;
+        e.status = static_cast<int32_t>(sqlite3_column_int(stmt, 11));
         e.queuedAtMs = sqlite3_column_int64(stmt, 12);
         e.changedAtMs = sqlite3_column_int64(stmt, 13);
+        if (!seen.insert(e.localPath + '\0' + e.remotePath).second) {
+            gone.push_back(e.id);
+            continue;
+        }
         if (state == kFailedState) {
             e.state = UploadState::Failed;
             out.failed.push_back(std::move(e));
             continue;
         }
-        if (state < 0 || state > static_cast<int>(UploadState::Answered))
-            continue; // not a state this version writes
+        e.state = UploadState::Failed;
+        if (!Provable(e, static_cast<int>(std::clamp<int64_t>(state, -1, 100)))) {
+            // Nothing this version wrote: it is told as a failure, never sent.
+            e.failure = UploadFailure::ReadError;
+            e.status = EINVAL;
+            nowFailed.push_back(e);
+            out.failed.push_back(std::move(e));
+            continue;
+        }
         e.state = static_cast<UploadState>(state);
         int32_t status = 0;
         if (const UploadFailure why = CheckFile(e, status); why != UploadFailure::None) {
+            if (why == UploadFailure::ReadError && status == ENOENT && !e.moveFolder.empty() && e.stamp.size >= 0) {
+                // Confirmed and moved, with the run ending before its entry left.
+                std::string movedTo = FindMovedCopy(e.moveFolder, e.remotePath, e.stamp.size, e.stamp.mtimeNs,
+                                                    e.stamp.inode, e.stamp.device);
+                if (!movedTo.empty()) {
+                    gone.push_back(e.id);
+                    e.state = UploadState::Confirmed;
+                    out.moved.push_back({std::move(e), std::move(movedTo)});
+                    continue;
+                }
+            }
             e.state = UploadState::Failed;
             e.failure = why;
             e.status = why == UploadFailure::ReadError ? status : 0;
@@ -550,11 +730,17 @@ CJournalResume CUploadJournal::LoadUnfinished()
         Failed("read");
         return out;
     }
+    // In the order they were queued.
+    std::reverse(out.unfinished.begin(), out.unfinished.end());
+    std::reverse(out.failed.begin(), out.failed.end());
+    std::reverse(out.moved.begin(), out.moved.end());
     for (const CJournalEntry& e : nowFailed) {
         CUploadRequest r;
         r.journalId = e.id;
         Settled(r, UploadState::Failed, e.failure, e.status);
     }
+    for (int64_t id : gone)
+        Forget(id);
     Flush();
     return out;
 }

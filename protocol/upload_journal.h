@@ -27,19 +27,34 @@
 // Resume checks each unfinished entry's file first: a file that no longer exists, or whose
 // size, modification time or identity differ from the stamp taken when its body started (from
 // the size recorded when it was queued, when no body started), fails with its reason instead.
+// A file that is gone from its path but stands in its move folder with the stamp of its body
+// was confirmed and moved by the run that sent it (the run ended before the entry's removal
+// was committed): it counts as done (CJournalResume::moved), never as failed.
 //
-// The file: <data folder>journal/<key>.sqlite, mode 0600, the key a hash of host, service set
-// and user id (PathFor). The schema version is PRAGMA user_version. A journal written by a
-// newer version, a file that is not one, or a damaged one is never used nor overwritten: it is
-// renamed aside (<name>.newer-<time> or <name>.damaged-<time>, with its -wal) and a new journal
-// starts; Open says so. One process at a time holds a journal (exclusive lock); a second gets
-// an error from Open and goes on without one. Passwords never reach the journal.
+// One entry per file: local paths are kept absolute and normalised (a relative one is made
+// absolute against the working folder when queued), and a new upload of a local file to a
+// remote path that an entry of an earlier run already holds takes that entry over instead of
+// adding a second one. Entries that cannot be proven (no absolute local path, no remote path,
+// an unknown state, a text too long to be a path) are failed on resume, never sent.
+//
+// The file: <data folder>journal/<key>.sqlite, mode 0600, the key a hash of the web host with
+// its port, the service set and the user id (PathFor). The schema version is PRAGMA
+// user_version. A journal written by a newer version, a file that is not one, or a damaged one
+// is never used nor overwritten: it is renamed aside (<name>.newer-<time> or
+// <name>.damaged-<time>, with its -wal) and a new journal starts; Open says so. A journal that
+// can be read but not written (its mode, its owner, a read-only disk) is left as it is: Open
+// fails with Opened::cannotWrite. One process at a time holds a journal (exclusive lock); a
+// second gets an error from Open and goes on without one. Passwords never reach the journal.
+//
+// A write that fails later (a full disk) stops the journal: it writes nothing more, Healthy()
+// turns false and the failure listener is told once, at that moment.
 //
 // Single-threaded: the tracker's thread (the window thread, the CLI's main thread) calls it.
 
 #include "protocol/upload_tracker.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,6 +111,13 @@ struct CJournalResume {
     std::vector<CJournalEntry> unfinished;
     // Failed earlier, or just now because the file is gone or changed (failure, status set).
     std::vector<CJournalEntry> failed;
+    // Confirmed and moved by the run that sent them: found in their move folders with the stamp
+    // of their bodies (movedTo), and gone from the journal now.
+    struct Moved {
+        CJournalEntry entry;
+        std::string movedTo;
+    };
+    std::vector<Moved> moved;
 };
 
 class CUploadJournal final : public IUploadJournal {
@@ -104,21 +126,24 @@ public:
     static constexpr int kMaxBatch = 1000;   // changes per transaction at most
     static constexpr int kMaxDelayMs = 250;  // a batch older than this is committed by the next change
 
-    // "<16 hex digits>.sqlite": the account's journal file name. host is the service host the
-    // web check names (HOST_IP), serviceSetId its SERVICESET_ID, userId the login id.
-    static std::string FileName(const std::string& host, const std::string& serviceSetId, const std::string& userId);
+    // "<16 hex digits>.sqlite": the account's journal file name. webHost is the web host the
+    // client logs in through, with its port ("host:port"), serviceSetId the web check's
+    // SERVICESET_ID, userId the login id: a journal never follows an account to another server.
+    static std::string FileName(const std::string& webHost, const std::string& serviceSetId, const std::string& userId);
     // dataFolder + "journal/" + FileName(...); dataFolder ends in '/'.
-    static std::string PathFor(const std::string& dataFolder, const std::string& host, const std::string& serviceSetId,
+    static std::string PathFor(const std::string& dataFolder, const std::string& webHost, const std::string& serviceSetId,
                                const std::string& userId);
 
     struct Opened {
         std::unique_ptr<CUploadJournal> journal; // null: no journal (error says why)
         std::string error;
+        bool cannotWrite = false; // the journal (or its folder) can be read but not written: left as it is
         std::string setAside; // a refused file was renamed to this (journal is a new one)
         std::string reason;   // why it was refused
     };
-    // Opens or creates the journal (and its folder, 0700; the file 0600).
-    static Opened Open(const std::string& path);
+    // Opens or creates the journal (and its folder, 0700; the file 0600). vfs names an SQLite
+    // file layer other than the default one (tests inject write failures through one).
+    static Opened Open(const std::string& path, const char* vfs = nullptr);
 
     ~CUploadJournal() override; // commits the open batch
 
@@ -142,11 +167,15 @@ public:
     }
     // Entries leave the journal: these, or all of them.
     void Forget(const std::vector<int64_t>& ids);
+    // The failed entries of this file and remote path leave (removed from a fail page).
+    void ForgetFailed(const std::string& localPath, const std::string& remotePath);
     void ForgetAll();
 
     // False once a write failed (disk full, file removed): the journal stops writing, and
     // LastError says why. The uploads go on.
     bool Healthy() const { return m_error.empty(); }
+    // Told once, when the journal stops being written (the text says why).
+    void SetFailureListener(std::function<void(const std::string& why)> listener) { m_onFailure = std::move(listener); }
     const std::string& LastError() const { return m_error; }
     const std::string& Path() const { return m_path; }
 
@@ -167,7 +196,13 @@ private:
 
     std::string m_path;
     sqlite3* m_db = nullptr;
-    std::unique_ptr<Statement> m_insert, m_state, m_stateStamp, m_fail, m_delete;
+    // Takes the entry of an earlier run for request's paths over; false when there is none.
+    bool TakeOver(CUploadRequest& request);
+
+    std::unique_ptr<Statement> m_insert, m_state, m_stateStamp, m_fail, m_delete, m_find, m_takeOver;
+    int64_t m_floor = 0;  // entries up to this id were there when the journal was opened
+    int64_t m_lastId = 0; // the last id given (ids only grow while the journal is open)
+    std::function<void(const std::string&)> m_onFailure;
     bool m_inBatch = false;
     int m_pending = 0;
     int m_maxBatch = kMaxBatch;

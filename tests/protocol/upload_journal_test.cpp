@@ -2,6 +2,7 @@
 // cannot trust, what resume makes of changed files, and above all what is left after the
 // process is killed at any moment.
 
+#include "platform/publish_file.h"
 #include "protocol/message_ids.h"
 #include "protocol/upload_journal.h"
 #include "protocol/upload_tracker.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -54,6 +56,58 @@ void SendWhole(CUploadTracker& tracker, const std::shared_ptr<CUploadRequest>& r
     r->stamp = StampOf(r->localPath);
     tracker.Apply(ChannelReport(channel, UE_DONE, r));
 }
+
+// The journal's file layer failing on every machine: SQLite's unix layer makes its system
+// calls through a table that may be changed. `readOnly` opens every file for reading only (as
+// on a read-only disk); `budget` is how many bytes may still be written (a full disk after).
+struct DiskFaults {
+    static inline bool readOnly = false;
+    static inline long long budget = -1;
+
+    static int Open(const char* name, int flags, int mode)
+    {
+        if (readOnly && (flags & (O_RDWR | O_WRONLY | O_CREAT))) {
+            errno = EROFS;
+            return -1;
+        }
+        return ::open(name, flags, mode);
+    }
+    static bool Allow(size_t& n)
+    {
+        if (budget < 0)
+            return true;
+        if (budget == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        n = std::min<size_t>(n, static_cast<size_t>(budget));
+        budget -= static_cast<long long>(n);
+        return true;
+    }
+    static ssize_t Write(int fd, const void* b, size_t n) { return Allow(n) ? ::write(fd, b, n) : -1; }
+    static ssize_t PWrite(int fd, const void* b, size_t n, off_t at) { return Allow(n) ? ::pwrite(fd, b, n, at) : -1; }
+    static ssize_t PWrite64(int fd, const void* b, size_t n, off64_t at)
+    {
+        return Allow(n) ? ::pwrite64(fd, b, n, at) : -1;
+    }
+
+    DiskFaults()
+    {
+        sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+        vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(&Open));
+        vfs->xSetSystemCall(vfs, "write", reinterpret_cast<sqlite3_syscall_ptr>(&Write));
+        vfs->xSetSystemCall(vfs, "pwrite", reinterpret_cast<sqlite3_syscall_ptr>(&PWrite));
+        vfs->xSetSystemCall(vfs, "pwrite64", reinterpret_cast<sqlite3_syscall_ptr>(&PWrite64));
+    }
+    ~DiskFaults()
+    {
+        sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+        for (const char* call : {"open", "write", "pwrite", "pwrite64"})
+            vfs->xSetSystemCall(vfs, call, nullptr);
+        readOnly = false;
+        budget = -1;
+    }
+};
 
 class UploadJournalTest : public ::testing::Test {
 protected:
@@ -208,6 +262,7 @@ TEST_F(UploadJournalTest, ABatchIsCommittedWholeOrNotAtAll)
     journal->SetBatchLimits(4, 1 << 30);
     for (int i = 0; i < 10; ++i) {
         CUploadRequest r = *a;
+        r.remotePath += std::to_string(i); // one entry per file and remote path
         journal->Queued(r);
     }
     journal.reset(); // the destructor commits the rest
@@ -320,6 +375,234 @@ TEST_F(UploadJournalTest, ANewerOrDamagedFileIsSetAsideAndANewJournalStarts)
             sqlite3_close(db);
         },
         "another program's database");
+}
+
+TEST_F(UploadJournalTest, AJournalThatCannotBeWrittenIsSaidAsSuchAndNeverSetAside)
+{
+    auto a = File("a.txt"), b = File("b.txt");
+    {
+        auto journal = OpenJournal();
+        journal->Queued(*a);
+        journal->Queued(*b);
+    }
+    const auto sizeBefore = fs::file_size(path);
+    // Read-only: the disk, and (where the permission bits bind this process) the file's mode.
+    std::vector<std::pair<const char*, std::function<void()>>> kinds = {{"read-only disk", [] { DiskFaults::readOnly = true; }}};
+    if (::geteuid() != 0)
+        kinds.push_back({"mode 0400", [&] { fs::permissions(path, fs::perms::owner_read, fs::perm_options::replace); }});
+    for (const auto& [what, make] : kinds) {
+        CUploadJournal::Opened opened;
+        {
+            DiskFaults faults;
+            make();
+            opened = CUploadJournal::Open(path);
+        }
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+        EXPECT_FALSE(opened.journal) << what;
+        EXPECT_TRUE(opened.cannotWrite) << what << ": " << opened.error;
+        EXPECT_NE(opened.error.find(path), std::string::npos) << what << ": the message names the file";
+        EXPECT_TRUE(opened.setAside.empty()) << what << ": set aside as " << opened.setAside;
+        EXPECT_TRUE(SetAside().empty()) << what;
+        EXPECT_EQ(States().size(), 2u) << what << ": the entries are all still there";
+    }
+    EXPECT_GE(fs::file_size(path), sizeBefore);
+
+    // A disk that fills while the journal is written: told once, at that moment; what was
+    // committed before stays; nothing more is written, whatever comes.
+    std::vector<std::string> told;
+    {
+        auto journal = OpenJournal();
+        journal->SetFailureListener([&](const std::string& why) { told.push_back(why); });
+        DiskFaults faults;
+        DiskFaults::budget = 0;
+        for (int i = 0; i < 3; ++i) {
+            auto r = File("full" + std::to_string(i) + ".txt");
+            journal->Queued(*r);
+            journal->Flush();
+        }
+        EXPECT_FALSE(journal->Healthy());
+        EXPECT_EQ(told.size(), 1u);
+    }
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("commit"), std::string::npos) << told[0];
+    EXPECT_EQ(States().size(), 2u);
+}
+
+// ---- one entry per file, paths, moved files ----------------------------------------------
+
+TEST_F(UploadJournalTest, OneEntryPerFileWithAbsolutePathsAndMovedFilesCountAsDone)
+{
+    // A relative path is kept absolute, against the folder the upload started in.
+    const fs::path before = fs::current_path();
+    fs::current_path(dir / "local");
+    auto rel = File("rel.txt");
+    rel->localPath = "./sub/../rel.txt";
+    {
+        auto journal = OpenJournal();
+        journal->Queued(*rel);
+        EXPECT_EQ(rel->localPath, (dir / "local" / "rel.txt").string());
+    }
+    fs::current_path(dir);
+    EXPECT_EQ(States().count((dir / "local" / "rel.txt").string()), 1u) << "resumed from another folder";
+    fs::current_path(before);
+
+    // The same file put twice by two runs: one entry, taken over (with a new id) by the second.
+    auto a = File("a.txt");
+    int64_t firstId = 0;
+    {
+        auto journal = OpenJournal();
+        CUploadRequest r = *a;
+        journal->Queued(r);
+        firstId = r.journalId;
+        CUploadRequest again = *a; // a second upload in the same run keeps its own entry
+        journal->Queued(again);
+        EXPECT_NE(again.journalId, r.journalId);
+        journal->Forget(again.journalId);
+    }
+    {
+        auto journal = OpenJournal();
+        CUploadRequest r = *a;
+        r.moveFolder = (dir / "moved").string();
+        journal->Queued(r);
+        EXPECT_GT(r.journalId, firstId);
+        CJournalResume found = journal->LoadUnfinished();
+        EXPECT_EQ(std::count_if(found.unfinished.begin(), found.unfinished.end(),
+                                [&](const CJournalEntry& e) { return e.localPath == a->localPath; }),
+                  1);
+        // A failure of this run is taken over by the file's next upload (a resend).
+        CUploadRequest failed = *a;
+        failed.remotePath = "up/other.txt";
+        journal->Queued(failed);
+        journal->Settled(failed, UploadState::Failed, UploadFailure::Refused, 500);
+        CUploadRequest resend = *a;
+        resend.remotePath = "up/other.txt";
+        journal->Queued(resend);
+        EXPECT_NE(resend.journalId, failed.journalId);
+        found = journal->LoadUnfinished();
+        EXPECT_TRUE(found.failed.empty()) << "the resend took the failure's entry over";
+        journal->ForgetAll();
+    }
+    // Copies left by an older version (one entry per put): the newest counts, the rest leave.
+    {
+        auto journal = OpenJournal();
+        CUploadRequest r = *a;
+        journal->Queued(r);
+    }
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db,
+                               "INSERT INTO uploads (local_path, remote_path, move_folder, size, state, queued_at, "
+                               "changed_at) SELECT local_path, remote_path, move_folder, size, 3, 1, 1 FROM uploads",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+        auto journal = OpenJournal();
+        CJournalResume found = journal->LoadUnfinished();
+        ASSERT_EQ(found.unfinished.size(), 1u);
+        EXPECT_EQ(found.unfinished[0].state, UploadState::Answered) << "the newest of the two";
+        EXPECT_EQ(journal->LoadUnfinished().unfinished.size(), 1u);
+        journal->ForgetAll();
+    }
+
+    // Moved away once confirmed, the run ending before the entry left: done, wherever the move
+    // put it (its own name, or the next free one), and never a file that merely has the name.
+    struct Case {
+        const char* name;
+        int takenBefore; // names the move found taken: target, target_[1], ...
+        bool sameBytesElsewhere;
+        bool moved;
+    };
+    const std::vector<Case> cases = {{"m0.bin", 0, false, true}, {"m1.bin", 2, false, true}, {"m2.bin", 1, true, false}};
+    const fs::path moveFolder = dir / "moved";
+    fs::create_directories(moveFolder / "up");
+    std::map<std::string, std::string> expected; // local -> where it went ("" failed)
+    {
+        auto journal = OpenJournal();
+        CUploadTracker tracker(true);
+        tracker.SetJournal(journal.get());
+        for (const Case& c : cases) {
+            auto r = File(c.name, std::string(300, c.name[1]));
+            r->moveFolder = moveFolder.string();
+            for (int n = 0; n < c.takenBefore; ++n)
+                std::ofstream(SuffixedName((moveFolder / "up" / c.name).string(), n)) << "someone else's " << n;
+            tracker.Add(r);
+            SendWhole(tracker, r, kChannel);
+            tracker.Apply(AnswerReport(kChannel, r->remotePath, 200));
+            journal->Flush();
+            const std::string target = SuffixedName((moveFolder / "up" / c.name).string(), c.takenBefore);
+            if (c.moved) {
+                ASSERT_EQ(::rename(r->localPath.c_str(), target.c_str()), 0);
+                expected[r->localPath] = target;
+            } else {
+                // The same bytes under the name, but not this file: the file itself is gone.
+                std::ofstream(target, std::ios::binary) << std::string(300, c.name[1]);
+                fs::remove(r->localPath);
+                expected[r->localPath] = "";
+            }
+        }
+    }
+    auto journal = OpenJournal();
+    CJournalResume found = journal->LoadUnfinished();
+    EXPECT_TRUE(found.unfinished.empty());
+    std::map<std::string, std::string> got;
+    for (const auto& m : found.moved)
+        got[m.entry.localPath] = m.movedTo;
+    for (const CJournalEntry& e : found.failed) {
+        EXPECT_EQ(e.failure, UploadFailure::ReadError);
+        EXPECT_EQ(e.status, ENOENT);
+        got[e.localPath] = "";
+    }
+    EXPECT_EQ(got, expected);
+    found = journal->LoadUnfinished();
+    EXPECT_TRUE(found.moved.empty() && found.unfinished.empty()) << "moved entries leave the journal";
+}
+
+TEST_F(UploadJournalTest, RowsThatCannotBeProvenAreFailedAndNeverResumed)
+{
+    auto good = File("good.txt");
+    {
+        auto journal = OpenJournal();
+        journal->Queued(*good);
+    }
+    const std::string huge(70000, 'h');
+    const std::vector<std::pair<const char*, std::string>> rows = {
+        {"relative path", "'rel/a.txt', 'up/a.txt', '', 7, 0"},
+        {"empty remote", "'/tmp/x.txt', '', '', 7, 0"},
+        {"null texts", "NULL, NULL, NULL, NULL, NULL"},
+        {"unknown state", "'/tmp/y.txt', 'up/y.txt', '', 7, 4"},
+        {"negative state", "'/tmp/z.txt', 'up/z.txt', '', 7, -3"},
+        {"state as text", "'/tmp/w.txt', 'up/w.txt', '', 7, 'sent'"},
+        {"huge path", "'/" + huge + "', 'up/h.txt', '', 7, 0"},
+        {"relative move folder", "'/tmp/v.txt', 'up/v.txt', 'moved', 7, 0"},
+        {"failure out of range", "'/tmp/u.txt', 'up/u.txt', '', 7, 5"},
+    };
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        // The table's NOT NULL constraints stand in the way of what a damaged file may hold.
+        ASSERT_EQ(sqlite3_exec(db, "PRAGMA ignore_check_constraints=ON; PRAGMA writable_schema=OFF", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        for (const auto& [what, values] : rows) {
+            const std::string sql = "INSERT INTO uploads (local_path, remote_path, move_folder, size, state, failure, "
+                                    "queued_at, changed_at) VALUES (" + values + ", 99, 0, 0)";
+            if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+                // NULLs into NOT NULL columns: typed the other way round instead.
+                const std::string typed = "INSERT INTO uploads (local_path, remote_path, move_folder, size, state, "
+                                          "failure, queued_at, changed_at) VALUES (x'00', 3.5, x'', 'big', 2, 99, 0, 0)";
+                ASSERT_EQ(sqlite3_exec(db, typed.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << what;
+            }
+        }
+        sqlite3_close(db);
+    }
+    auto journal = OpenJournal();
+    CJournalResume found = journal->LoadUnfinished();
+    ASSERT_EQ(found.unfinished.size(), 1u) << "only the entry this version wrote is resumed";
+    EXPECT_EQ(found.unfinished[0].localPath, good->localPath);
+    EXPECT_EQ(found.failed.size(), rows.size());
+    for (const CJournalEntry& e : found.failed)
+        EXPECT_NE(e.failure, UploadFailure::None);
+    EXPECT_EQ(journal->LoadUnfinished().failed.size(), rows.size()) << "told as failed, kept until forgotten";
 }
 
 // ---- resume --------------------------------------------------------------------------------
@@ -570,31 +853,41 @@ TEST_F(UploadJournalTest, AKillAtAnyMomentLeavesAJournalThatResumesExactlyTheUnf
     ASSERT_GT(steps, 60);
     ASSERT_FALSE(model.back().empty()) << "the run must leave files unfinished (answered without notice, refused)";
 
-    // How long a whole run takes here, for kills at random moments within it.
-    auto runChild = [&](int killAfterStep, int pipeFd) {
+    // A child plays the run on the real journal. It tells every step it has committed through
+    // `pipeFd`, dies by itself right after `killAfterStep`, and at the end of the run waits on
+    // `gateFd` (closed by the parent) instead of exiting: a kill aimed at it always finds it
+    // inside the run, however slow or busy the machine is.
+    auto runChild = [&](int killAfterStep, int pipeFd, int gateFd) {
         CUploadJournal::Opened opened = CUploadJournal::Open(path);
         if (!opened.journal)
             ::_exit(3);
         opened.journal->SetBatchLimits(1 << 30, 1 << 30); // a step is one transaction, however slow
         PlayRun(*opened.journal, locals, [&](int step) {
-            (void)!::write(pipeFd, &step, sizeof step);
+            if (pipeFd >= 0)
+                (void)!::write(pipeFd, &step, sizeof step);
             if (step == killAfterStep)
                 ::raise(SIGKILL);
         });
+        if (gateFd >= 0) {
+            char c;
+            (void)!::read(gateFd, &c, 1);
+        }
         opened.journal.reset();
         ::_exit(0);
     };
+    // How long a step takes here: the random kills fall within a few steps of the one aimed at.
     const auto t0 = std::chrono::steady_clock::now();
     {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0)
-            runChild(-1, -1);
+            runChild(-1, -1, -1);
         int status = 0;
         ::waitpid(child, &status, 0);
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    const auto runUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+    const auto stepUs = std::max<int64_t>(
+        1, std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count() / steps);
     EXPECT_EQ(States(), model.back()) << "a run to its end";
 
     std::mt19937 random(20240607);
@@ -603,30 +896,37 @@ TEST_F(UploadJournalTest, AKillAtAnyMomentLeavesAJournalThatResumesExactlyTheUnf
         fs::remove(path);
         fs::remove(path + "-wal");
         fs::remove(path + "-shm");
-        int fds[2];
+        int fds[2], gate[2];
         ASSERT_EQ(::pipe(fds), 0);
-        // Even rounds: the child dies right after a step's commit; odd ones: at a random moment.
+        ASSERT_EQ(::pipe(gate), 0);
+        // Even rounds: the child dies right after a step's commit. Odd ones: once the child has
+        // told of a chosen step, a random moment within the next few steps (often in the middle
+        // of a commit); the gate keeps it alive past its last step, so every kill lands.
         const bool exact = round % 2 == 0;
-        const int killAfter = exact ? static_cast<int>(random() % static_cast<unsigned>(steps)) : -1;
+        const int target = static_cast<int>(random() % static_cast<unsigned>(steps));
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             ::close(fds[0]);
-            runChild(killAfter, fds[1]);
+            ::close(gate[1]);
+            runChild(exact ? target : -1, fds[1], gate[0]);
         }
         ::close(fds[1]);
+        ::close(gate[0]);
+        int last = -1, step = 0;
         if (!exact) {
-            std::this_thread::sleep_for(std::chrono::microseconds(random() % static_cast<unsigned>(runUs + 1)));
+            while (last < target && ::read(fds[0], &step, sizeof step) == static_cast<ssize_t>(sizeof step))
+                last = step;
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % static_cast<unsigned>(3 * stepUs + 1)));
             ::kill(child, SIGKILL);
         }
         int status = 0;
         ::waitpid(child, &status, 0);
-        int last = -1, step = 0;
+        ::close(gate[1]);
         while (::read(fds[0], &step, sizeof step) == static_cast<ssize_t>(sizeof step))
             last = step;
         ::close(fds[0]);
-        if (WIFEXITED(status))
-            continue; // the kill came after the end
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "round " << round << " ended by itself";
         exact ? ++exactKills : ++randomKills;
 
         // The journal is one the run passed through: the last step it told of, or the one it
@@ -666,6 +966,6 @@ TEST_F(UploadJournalTest, AKillAtAnyMomentLeavesAJournalThatResumesExactlyTheUnf
         EXPECT_EQ(found.failed.size(), states.size() - unfinished);
         EXPECT_EQ(tracker.AwaitingNotices(), answered);
     }
-    EXPECT_GE(exactKills, 20);
-    EXPECT_GE(randomKills, 10) << "too few kills landed inside the run";
+    EXPECT_EQ(exactKills, 30);
+    EXPECT_EQ(randomKills, 30);
 }
