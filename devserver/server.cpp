@@ -35,6 +35,9 @@ bool Server::Start(std::string& error)
         error = "cannot create the storage root " + m_config.root + ": " + std::strerror(errno);
         return false;
     }
+    // Bodies cut short by a killed server left their partial files; nothing uploads yet.
+    if (const size_t removed = RemovePartialUploads(m_config.root); removed > 0)
+        ServerLog("removed %zu half-written files left by an earlier run\n", removed);
     for (const Account& a : m_accounts.All()) {
         if (UserTree(m_config.root + "/" + a.id).Prepare() != StoreStatus::Ok) {
             error = "cannot create the folder of account " + a.id + " under " + m_config.root;

@@ -139,6 +139,29 @@ StoreStatus WalkTree(int fd, const std::string& base, int depth, const TreeVisit
     return StoreStatus::Ok;
 }
 
+size_t RemovePartialsBelow(int fd, int depth)
+{
+    if (depth > kMaxDepth)
+        return 0;
+    std::vector<std::string> names;
+    if (!ReadNames(fd, names, true))
+        return 0;
+    size_t removed = 0;
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            if (UniqueFd child = OpenDirAt(fd, name); child.Valid())
+                removed += RemovePartialsBelow(child.Get(), depth + 1);
+        } else if (S_ISREG(st.st_mode) && name.compare(0, kPartialPrefix.size(), kPartialPrefix) == 0 &&
+                   ::unlinkat(fd, name.c_str(), 0) == 0) {
+            ++removed;
+        }
+    }
+    return removed;
+}
+
 std::string RandomSuffix()
 {
     thread_local std::mt19937_64 rng{std::random_device{}()};
@@ -162,6 +185,12 @@ const char* StoreStatusText(StoreStatus s)
     case StoreStatus::TooMany: return "too many entries";
     }
     return "?";
+}
+
+size_t RemovePartialUploads(const std::string& root)
+{
+    const UniqueFd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.Valid() ? RemovePartialsBelow(fd.Get(), 0) : 0;
 }
 
 bool SplitRemotePath(std::string_view path, PathParts& parts)

@@ -35,6 +35,11 @@ std::string JoinRemotePath(const PathParts& parts); // "/a/b", "/" for the root
 // Prefix of the files an upload writes before it is complete; never listed.
 inline constexpr std::string_view kPartialPrefix = ".tlxpart-";
 
+// Removes every partial upload file anywhere below root: those a server killed in the middle of
+// a body left behind. Symbolic links are not followed, and only regular files whose name starts
+// with kPartialPrefix go. Meant for the start, before any upload runs. Returns how many went.
+size_t RemovePartialUploads(const std::string& root);
+
 class UserTree;
 
 // An upload in progress: bytes go to a hidden file beside the target, which replaces the

@@ -238,6 +238,41 @@ TEST_F(DevServerTest, NoPathLeavesTheUserRoot)
     EXPECT_EQ(text, "secret");
 }
 
+TEST_F(DevServerTest, AStartRemovesTheHalfWrittenFilesOfAnEarlierRun)
+{
+    // What a server killed in the middle of bodies leaves, and what must outlive the next start.
+    m_server.reset();
+    const fs::path home = m_dir / "root" / "demo";
+    fs::create_directories(home / "a" / "b");
+    const std::vector<fs::path> partials = {home / ".tlxpart-x", home / "a" / "b" / ".tlxpart-0123456789abcdef"};
+    const std::vector<fs::path> kept = {home / "a" / "notes.tlxpart-x.txt", home / "a" / "tlxpart-x",
+                                        m_dir / "outside" / ".tlxpart-x"};
+    for (const fs::path& p : partials)
+        std::ofstream(p) << "half";
+    for (const fs::path& p : kept)
+        std::ofstream(p) << "whole";
+    fs::create_directory_symlink(m_dir / "outside", home / "link"); // never followed
+
+    ServerConfig config;
+    config.root = (m_dir / "root").string();
+    config.webPort = config.commandPort = config.controlPort = 0;
+    m_server = std::make_unique<Server>(config, AccountBook::Defaults());
+    SetServerLogQuiet(false);
+    ::testing::internal::CaptureStderr();
+    std::string error;
+    const bool started = m_server->Start(error);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    SetServerLogQuiet(true);
+    ASSERT_TRUE(started) << error;
+
+    EXPECT_NE(log.find("removed 2 half-written files left by an earlier run"), std::string::npos) << log;
+    for (const fs::path& p : partials)
+        EXPECT_FALSE(fs::exists(p)) << p;
+    for (const fs::path& p : kept)
+        EXPECT_TRUE(fs::exists(p)) << p;
+    EXPECT_TRUE(fs::is_symlink(home / "link"));
+}
+
 TEST_F(DevServerTest, OversizedAndLyingHeadersCloseOnlyThatConnection)
 {
     const std::string sid = Login();
