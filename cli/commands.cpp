@@ -58,10 +58,12 @@ public:
         const auto t0 = Clock::now();
         if (int rc = OpenJournal(); rc != kExitOk)
             return rc;
-        if (m_options.resume)
-            Resume();
-        else
-            Expand();
+        if (m_options.resume) {
+            if (int rc = Resume(); rc != kExitOk)
+                return rc;
+        } else if (int rc = Expand(); rc != kExitOk) {
+            return rc;
+        }
         if (m_journal)
             m_journal->Flush(); // every file of the run is in the journal before the first is sent
 
@@ -81,7 +83,7 @@ public:
             return rc;
         const auto t4 = Clock::now();
         const uint64_t failed = m_tracker.Failed() + m_missing + m_resumedFailed;
-        std::cout << "uploaded " << m_tracker.Confirmed() << ", failed " << failed << '\n';
+        std::cout << "uploaded " << m_tracker.Confirmed() + m_resumedMoved << ", failed " << failed << '\n';
         if (m_options.stats) {
             auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
             const double total = ms(t4 - t0);
@@ -92,7 +94,7 @@ public:
         }
         if (m_unanswered)
             return kExitConnection; // an answer never came: the connection is what failed
-        return failed ? kExitRefused : kExitOk;
+        return failed || m_notMoved ? kExitRefused : kExitOk;
     }
 
 private:
@@ -115,46 +117,73 @@ private:
         if (!opened.setAside.empty())
             PrintErrorText("업로드 기록을 쓸 수 없어 옆에 두고 새로 시작합니다 (" + opened.reason + "): " + opened.setAside);
         if (!opened.journal) {
-            PrintErrorText("업로드 기록을 열 수 없습니다 (" + opened.error + ")");
+            if (opened.cannotWrite)
+                PrintErrorText(std::string(kTextJournalCannotWrite) + " (" + opened.error + ")");
+            else
+                PrintErrorText("업로드 기록을 열 수 없습니다 (" + opened.error + ")");
             if (m_options.resume)
-                return kExitRefused;
+                return opened.cannotWrite ? kExitJournal : kExitRefused;
             return kExitOk; // the uploads go on without a journal
         }
         m_journal = std::move(opened.journal);
+        // Said at once; the uploads go on, their outcomes true, but cannot be resumed.
+        m_journal->SetFailureListener([this](const std::string& why) {
+            EndProgressLine();
+            PrintErrorText(std::string(kTextJournalStopped) + " (" + why + "): " + m_journal->Path());
+        });
         m_tracker.SetJournal(m_journal.get());
         return kExitOk;
     }
 
-    void Expand()
+    // An absolute, normalised path ("." and ".." resolved by their text, never through links;
+    // no trailing '/'): what the journal keeps, so that a resume from any folder sends the
+    // files that were meant, and what names a folder given as "." or "..".
+    static std::string Absolute(const std::string& path)
+    {
+        std::error_code ec;
+        std::string out = fs::absolute(path, ec).lexically_normal().string();
+        if (ec)
+            return path;
+        while (out.size() > 1 && out.back() == '/')
+            out.pop_back();
+        return out;
+    }
+
+    int Expand()
     {
         const std::string remoteDir = m_options.args.back();
+        const std::string moveFolder = m_options.moveTo.empty() ? std::string() : Absolute(m_options.moveTo);
         for (size_t i = 0; i + 1 < m_options.args.size(); ++i) {
-            const std::string& local = m_options.args[i];
+            const std::string local = Absolute(m_options.args[i]);
             std::error_code ec;
             if (!fs::exists(local, ec)) {
-                PrintErrorText(std::string(kTextQueueReadError) + ": " + local);
+                PrintErrorText(std::string(kTextQueueReadError) + ": " + m_options.args[i]);
                 ++m_missing;
                 continue;
             }
             CUploadOrder order;
             order.kind = fs::is_directory(local, ec) ? 1 : 0;
             order.source = local;
-            order.name = fs::path(local).lexically_normal().filename().string();
-            if (order.name.empty())
-                order.name = fs::path(local).lexically_normal().parent_path().filename().string();
+            order.name = fs::path(local).filename().string();
+            if (order.name.empty()) {
+                PrintErrorText("올릴 이름이 없습니다 (파일 시스템의 맨 위): " + m_options.args[i]);
+                return kExitUsage;
+            }
             order.remoteFolder = remoteDir;
-            order.moveFolder = m_options.moveTo;
+            order.moveFolder = moveFolder;
             ExpandUploadOrder(order, [&](std::unique_ptr<CUploadRequest> r) { m_requests.push_back(std::move(r)); });
         }
         for (const auto& request : m_requests)
             m_tracker.Add(request);
+        return kExitOk;
     }
 
     // The journal's unfinished entries: answered ones wait for their notices, the others are
     // sent again; entries that failed (before, or now because the file is gone or changed) are
     // told and counted.
-    void Resume()
+    int Resume()
     {
+        std::cerr << "이어 보낼 서버: " << m_session.ServerName() << '\n';
         CJournalResume found = m_journal->LoadUnfinished();
         std::vector<int64_t> told;
         for (const CJournalEntry& e : found.failed) {
@@ -163,6 +192,17 @@ private:
             told.push_back(e.id);
         }
         m_journal->Forget(told);
+        if (!m_journal->Probe()) {
+            // Nothing sent now could be recorded: every later resume would send it all again.
+            PrintErrorText(std::string(kTextJournalCannotWrite) + " (" + m_journal->LastError() + "): " +
+                           m_journal->Path());
+            return kExitJournal;
+        }
+        // Confirmed and moved by the run that sent them, which ended before it could say so.
+        for (const CJournalResume::Moved& moved : found.moved) {
+            std::cerr << "이미 올라가 옮겨짐: " << moved.entry.localPath << " -> " << moved.movedTo << '\n';
+            ++m_resumedMoved;
+        }
         for (const CJournalEntry& e : found.unfinished) {
             if (e.state == UploadState::Answered) {
                 std::cerr << "확인 기다림: " << e.localPath << '\n';
@@ -174,6 +214,7 @@ private:
             m_requests.push_back(request);
             m_tracker.Add(request);
         }
+        return kExitOk;
     }
 
     // Sends what is left, then waits for the answers and notices. kExitConnection when the
@@ -271,6 +312,7 @@ private:
                 m_failedIds.push_back(item.request->journalId);
         } else if (!item.IsFolder() && !item.request->moveFolder.empty() && item.movedTo.empty()) {
             PrintErrorText("옮기지 못했습니다 (" + item.moveError + "): " + item.request->localPath);
+            ++m_notMoved; // uploaded, but what was asked of the file afterwards did not happen
         }
     }
 
@@ -494,6 +536,8 @@ private:
     bool m_unanswered = false;   // a file's answer never came
     uint64_t m_missing = 0;      // named sources that do not exist
     uint64_t m_resumedFailed = 0; // journal entries found failed by --resume
+    uint64_t m_resumedMoved = 0;  // journal entries found confirmed and moved by --resume
+    uint64_t m_notMoved = 0;      // uploaded files that could not be moved to the move folder
     const bool m_confirmByNotice;
     std::unique_ptr<CUploadJournal> m_journal; // declared before the tracker that tells it
     CUploadTracker m_tracker;

@@ -15,6 +15,7 @@ enum ExitCode : int {
     kExitWrongPassword = 5,
     kExitConnection = 6,     // TLXSP connection failed, lost, or an answer timed out
     kExitLoginRefused = 7,
+    kExitJournal = 8,        // put --resume: the upload journal cannot be written (read-only, full disk)
 };
 
 // The highest upload limit taken, in KB/s (about 10 GB/s).

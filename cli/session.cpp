@@ -239,9 +239,11 @@ int Session::Reconnect()
     return Open(commandChannel, true);
 }
 
+std::string Session::ServerName() const { return m_options.webHost + ":" + std::to_string(m_options.webPort); }
+
 std::string Session::JournalPath() const
 {
-    return CUploadJournal::PathFor(m_workDir, m_logon.hostIp, m_logon.serviceSetId, m_options.user);
+    return CUploadJournal::PathFor(m_workDir, ServerName(), m_logon.serviceSetId, m_options.user);
 }
 
 int Session::ReopenUploadChannel()

@@ -51,6 +51,8 @@ public:
     int Reconnect();
     // This account's upload journal in the work folder (known once the web check answered).
     std::string JournalPath() const;
+    // The server as the journal's key names it: the web host with its port.
+    std::string ServerName() const;
     // The message number the open upload channel reports with.
     uint32_t UploadChannelNumber() const { return kUploadMessageBase + m_uploadCounter; }
 

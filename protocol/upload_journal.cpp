@@ -629,6 +629,20 @@ void CUploadJournal::ForgetFailed(const std::string& localPath, const std::strin
     Changed();
 }
 
+bool CUploadJournal::Probe()
+{
+    if (!Begin())
+        return false;
+    // Rewrites the schema version: the first page goes through the write-ahead log again.
+    if (sqlite3_exec(m_db, "PRAGMA user_version = 1", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        Failed("write");
+        return false;
+    }
+    static_assert(kSchemaVersion == 1);
+    Flush();
+    return Healthy();
+}
+
 void CUploadJournal::ForgetAll()
 {
     if (!Begin())

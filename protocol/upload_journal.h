@@ -165,6 +165,9 @@ public:
         m_maxBatch = maxChanges;
         m_maxDelayMs = maxDelayMs;
     }
+    // Writes one change and commits it: false (and the journal stops) when the disk takes no
+    // more. A resume asks first, since nothing it sends could be recorded otherwise.
+    bool Probe();
     // Entries leave the journal: these, or all of them.
     void Forget(const std::vector<int64_t>& ids);
     // The failed entries of this file and remote path leave (removed from a fail page).

@@ -44,6 +44,10 @@ inline constexpr const char* kTextOptionReconnect = "연결이 끊기면 자동�
 inline constexpr const char* kTextOptionReconnectFor = "다시 접속을 시도하는 시간 (분)";
 // At a login, when the account's upload journal holds unfinished uploads ("%1": how many)
 inline constexpr const char* kTextResumeAsk = "끝나지 않은 업로드 %1개가 있습니다. 다시 보낼까요?";
+// The upload journal: it cannot be written from the start, or stopped being written.
+inline constexpr const char* kTextJournalCannotWrite = "업로드 기록을 쓸 수 없습니다";
+inline constexpr const char* kTextJournalStopped =
+    "업로드 기록을 더 이상 쓸 수 없습니다. 업로드는 계속되지만, 중단되면 이어 보낼 수 없습니다";
 inline constexpr const char* kTextFileChanged = "파일이 전송 중에 변경되었습니다";
 inline constexpr const char* kTextNoAnswer = "서버가 응답하지 않습니다 (시간 초과)";
 inline constexpr const char* kTextUnconfirmed = "서버의 확인이 오지 않았습니다 (시간 초과)";

@@ -18,6 +18,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -43,11 +44,15 @@ uint64_t InodeOf(const fs::path& p)
     return ::stat(p.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
 }
 
-// Starts talvex-cli and kills it (SIGKILL) after `after`; its output is dropped.
-void RunCliKilledAfter(const std::vector<std::string>& args, std::chrono::milliseconds after)
+// Starts talvex-cli and kills it (SIGKILL) as soon as `when` holds (asked every few
+// milliseconds); its output is dropped. True when the kill found it still running: the moment
+// is an event of the run, never a time that a busy machine may or may not have reached.
+bool RunCliKilledWhen(const std::vector<std::string>& args, const std::function<bool()>& when,
+                      std::chrono::seconds bound = 60s)
 {
     const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
+    if (pid < 0)
+        return false;
     if (pid == 0) {
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 1);
@@ -62,10 +67,16 @@ void RunCliKilledAfter(const std::vector<std::string>& args, std::chrono::millis
         ::execv(path.c_str(), argv.data());
         ::_exit(127);
     }
-    std::this_thread::sleep_for(after);
-    ::kill(pid, SIGKILL);
+    const auto end = std::chrono::steady_clock::now() + bound;
     int status = 0;
+    while (!when() && std::chrono::steady_clock::now() < end) {
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return false; // it ended first
+        std::this_thread::sleep_for(5ms);
+    }
+    ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
 class CliJournalTest : public ::testing::Test {
@@ -140,6 +151,15 @@ protected:
     {
         return dir / "storage" / user / fs::path(remote).relative_path();
     }
+    // How many of f0.bin ... f<n-1>.bin the server holds whole under remote.
+    int StoredCount(const std::string& user, const std::string& remote, int n) const
+    {
+        int stored = 0;
+        std::error_code ec;
+        for (int i = 0; i < n; ++i)
+            stored += fs::exists(Stored(user, remote + "/f" + std::to_string(i) + ".bin"), ec) ? 1 : 0;
+        return stored;
+    }
     // The one journal in the account's work folder (each account has a work folder of its own here).
     fs::path JournalFile(const std::string& user) const
     {
@@ -165,8 +185,7 @@ TEST_F(CliJournalTest, AKilledPutIsResumedByteForByteWithoutSendingAnsweredFiles
     constexpr size_t kBytes = 20000;
     // Killed early, in the middle and late; on a sync-service account (answered files wait for
     // notices) and on a plain one (the answer confirms).
-    const std::vector<std::pair<std::string, std::chrono::milliseconds>> rounds = {
-        {"sync", 700ms}, {"demo", 1500ms}, {"sync", 2300ms}};
+    const std::vector<std::pair<std::string, int>> rounds = {{"sync", 2}, {"demo", 12}, {"sync", 22}}; // files stored first
     for (size_t round = 0; round < rounds.size(); ++round) {
         const auto& [user, killAfter] = rounds[round];
         const std::string remote = "/resume" + std::to_string(round);
@@ -179,7 +198,9 @@ TEST_F(CliJournalTest, AKilledPutIsResumedByteForByteWithoutSendingAnsweredFiles
             args.push_back(files.back().string());
         }
         args.push_back(remote);
-        RunCliKilledAfter(Args(user, args), killAfter);
+        ASSERT_TRUE(RunCliKilledWhen(Args(user, args), [&, killAfter = killAfter] {
+            return StoredCount(user, remote, kFiles) >= killAfter;
+        })) << "round " << round << " ended before its kill";
 
         // What the journal says now, and which copies the server holds.
         std::set<std::string> answered, resend;
@@ -237,7 +258,7 @@ TEST_F(CliJournalTest, ResumeTellsFilesChangedSinceAsFailedAndNeverSendsThem)
         args.push_back(files.back().string());
     }
     args.push_back("/changed");
-    RunCliKilledAfter(Args("demo", args), 600ms);
+    ASSERT_TRUE(RunCliKilledWhen(Args("demo", args), [&] { return StoredCount("demo", "/changed", 12) >= 2; }));
     // The last two were certainly not sent yet: one grows, one goes.
     std::ofstream(files[11], std::ios::app) << "more";
     fs::remove(files[10]);
@@ -372,4 +393,151 @@ TEST_F(CliJournalTest, FilesSentWholeBeforeTheServerClosedAreSentOnceMore)
     EXPECT_EQ(ReadAll(Stored("demo", "/drop/m1.txt")), "drop 1");
     EXPECT_EQ(ReadAll(Stored("demo", "/drop/m2.txt")), "drop 2");
     EXPECT_FALSE(fs::exists(Stored("demo", "/drop/m0.txt")));
+}
+
+// ---- the journal's truth after unusual ends ---------------------------------------------------
+
+// Files the server stores but answers only after a minute: a put of them killed once all are
+// stored leaves every one unfinished in the journal, whatever the machine's speed.
+TEST_F(CliJournalTest, AResumeSendsTheFilesThatWereMeantOnceEachWhereverItRuns)
+{
+    StartServer({"answer-late:60000"});
+    webPort = server->WebPort();
+    commandPort = server->CommandPort();
+    controlPort = server->ControlPort();
+    auto storedAnew = [&](const std::string& user, const std::string& remote, std::map<int, uint64_t>& inodes) {
+        for (int i = 0; i < 3; ++i) {
+            const uint64_t inode = InodeOf(Stored(user, remote + "/a/f" + std::to_string(i) + ".bin"));
+            if (inode == 0 || inode == inodes[i])
+                return false;
+        }
+        for (int i = 0; i < 3; ++i)
+            inodes[i] = InodeOf(Stored(user, remote + "/a/f" + std::to_string(i) + ".bin"));
+        return true;
+    };
+    const fs::path before = fs::current_path();
+    for (const std::string user : {"demo", "sync"}) {
+        // x/a and y/a hold files of the same names and sizes; only x's are meant.
+        for (int i = 0; i < 3; ++i) {
+            Local(user + "/x/a/f" + std::to_string(i) + ".bin", Content(i, 5000));
+            Local(user + "/y/a/f" + std::to_string(i) + ".bin", Content(i + 10, 5000));
+        }
+        const fs::path moveTo = dir / "local" / user / "moved";
+        std::map<int, uint64_t> inodes;
+        // Put twice from x, killed each time once the server has stored every file: the
+        // second put of each file takes the first one's entry over.
+        fs::current_path(dir / "local" / user / "x");
+        for (int run = 0; run < 2; ++run)
+            ASSERT_TRUE(RunCliKilledWhen(Args(user, {"put", "--move-to", "../moved", "a", "/" + user}),
+                                         [&] { return storedAnew(user, "/" + user, inodes); }))
+                << user << " run " << run;
+        StartServer({}, webPort, commandPort, controlPort);
+        fs::current_path(dir / "local" / user / "y");
+        CliRun resume = RunCli(Args(user, {"put", "--resume"}), {}, 60);
+        fs::current_path(before);
+        EXPECT_EQ(resume.code, 0) << resume.err;
+        EXPECT_EQ(LastLine(resume.out), "uploaded 3, failed 0") << user << resume.out << resume.err;
+        EXPECT_NE(resume.err.find("이어 보낼 서버: 127.0.0.1:" + std::to_string(webPort)), std::string::npos) << resume.err;
+        for (int i = 0; i < 3; ++i) {
+            const std::string name = "a/f" + std::to_string(i) + ".bin";
+            EXPECT_TRUE(ReadAll(Stored(user, "/" + user + "/" + name)) == Content(i, 5000)) << user << " " << name;
+            EXPECT_TRUE(ReadAll(moveTo / user / name) == Content(i, 5000)) << user << " " << name;
+            EXPECT_TRUE(ReadAll(dir / "local" / user / "y" / name) == Content(i + 10, 5000)) << "y's file was touched";
+        }
+        StartServer({"answer-late:60000"}, webPort, commandPort, controlPort);
+    }
+}
+
+TEST_F(CliJournalTest, AFileMovedBeforeItsRecordCountsAsUploadedOnResume)
+{
+    // The state a kill between a confirmed file's move and the commit of its removal leaves:
+    // its entry still unfinished, the file already in its move folder.
+    StartServer({"answer-late:60000"});
+    webPort = server->WebPort();
+    commandPort = server->CommandPort();
+    controlPort = server->ControlPort();
+    const fs::path moveTo = dir / "moved";
+    std::vector<std::string> args = {"put", "--move-to", moveTo.string()};
+    for (int i = 0; i < 4; ++i)
+        args.push_back(Local("mv/f" + std::to_string(i) + ".bin", Content(i, 3000)).string());
+    args.push_back("/mv");
+    ASSERT_TRUE(RunCliKilledWhen(Args("demo", args), [&] {
+        if (StoredCount("demo", "/mv", 4) < 4)
+            return false;
+        // Every body is out: the run commits what it knows once a quarter of a second passes
+        // without news, as it now waits for the late answers.
+        std::this_thread::sleep_for(2s);
+        return true;
+    }));
+    size_t moved = 0;
+    {
+        CUploadJournal::Opened opened = CUploadJournal::Open(JournalFile("demo").string());
+        ASSERT_TRUE(opened.journal) << opened.error;
+        for (const CJournalEntry& e : opened.journal->LoadUnfinished().unfinished)
+            if (e.stamp.size >= 0) { // its body started: the run could have moved it
+                fs::create_directories((moveTo / e.remotePath).parent_path());
+                fs::rename(e.localPath, moveTo / e.remotePath);
+                ++moved;
+            }
+    }
+    StartServer({}, webPort, commandPort, controlPort);
+    CliRun resume = RunCli(Args("demo", {"put", "--resume"}), {}, 60);
+    EXPECT_EQ(resume.code, 0) << resume.err;
+    EXPECT_EQ(LastLine(resume.out), "uploaded 4, failed 0") << resume.out << resume.err;
+    EXPECT_GT(moved, 0u);
+    EXPECT_EQ(Count(resume.err, "이미 올라가 옮겨짐: "), moved) << resume.err;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(ReadAll(moveTo / "mv" / ("f" + std::to_string(i) + ".bin")) == Content(i, 3000)) << i;
+}
+
+TEST_F(CliJournalTest, AJournalThatCannotBeWrittenIsSaidAndAResumeEndsWithItsOwnExitCode)
+{
+    StartServer({"answer-late:60000"});
+    webPort = server->WebPort();
+    commandPort = server->CommandPort();
+    controlPort = server->ControlPort();
+    std::vector<std::string> args = {"put"};
+    for (int i = 0; i < 3; ++i)
+        args.push_back(Local("ro/f" + std::to_string(i) + ".bin", Content(i, 2000)).string());
+    args.push_back("/ro");
+    ASSERT_TRUE(RunCliKilledWhen(Args("demo", args), [&] { return StoredCount("demo", "/ro", 3) == 3; }));
+    StartServer({}, webPort, commandPort, controlPort);
+    const fs::path journal = JournalFile("demo");
+    const fs::path folder = journal.parent_path();
+    const std::string before = ReadAll(journal);
+
+    // Read-only: a read-only mount where the permission bits do not bind (root), else the modes.
+    std::vector<std::string> wrapper;
+    if (::geteuid() == 0) {
+        wrapper = {"/usr/bin/unshare", "--mount", "--", "/bin/sh", "-c",
+                   "mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"", folder.string()};
+    } else {
+        fs::permissions(journal, fs::perms::owner_read, fs::perm_options::replace);
+        fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec, fs::perm_options::replace);
+    }
+    CliRun resume = RunCli(Args("demo", {"put", "--resume"}), {}, 30, wrapper);
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+    fs::permissions(journal, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    EXPECT_EQ(resume.code, cli::kExitJournal) << resume.out << resume.err;
+    EXPECT_NE(resume.err.find(std::string(kTextJournalCannotWrite)), std::string::npos) << resume.err;
+    EXPECT_NE(resume.err.find(journal.string()), std::string::npos) << "the message names the journal: " << resume.err;
+    EXPECT_EQ(ReadAll(journal), before) << "left as it was";
+    EXPECT_EQ(JournalFile("demo"), journal) << "never set aside";
+
+    // Writable again: the same resume finishes the three files.
+    CliRun again = RunCli(Args("demo", {"put", "--resume"}), {}, 60);
+    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_EQ(LastLine(again.out), "uploaded 3, failed 0") << again.out << again.err;
+
+    // A disk that fills in the middle of a put: said at once on standard error, the uploads go
+    // on with their true outcome.
+    std::vector<std::string> many = {"put"};
+    for (int i = 0; i < 200; ++i)
+        many.push_back(Local("full/f" + std::to_string(i) + ".bin", Content(i, 100)).string());
+    many.push_back("/full");
+    const std::vector<std::string> limited = {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 96 && exec \"$@\"", "sh"};
+    CliRun full = RunCli(Args("demo", many), {}, 60, limited);
+    EXPECT_EQ(Count(full.err, std::string(kTextJournalStopped)), 1u) << full.err;
+    EXPECT_EQ(LastLine(full.out), "uploaded 200, failed 0") << full.out << full.err;
+    EXPECT_EQ(full.code, 0) << full.err;
 }

@@ -24,8 +24,11 @@ struct CliRun {
     std::string err;
 };
 
-// Runs talvex-cli with the arguments; killed when it takes longer than limitSeconds.
-inline CliRun RunCli(const std::vector<std::string>& args, const std::string& input = {}, int limitSeconds = 60)
+// Runs talvex-cli with the arguments; killed when it takes longer than limitSeconds. With a
+// wrapper, that command runs with talvex-cli and its arguments after its own (a shell that
+// limits it first, a new mount namespace).
+inline CliRun RunCli(const std::vector<std::string>& args, const std::string& input = {}, int limitSeconds = 60,
+                     const std::vector<std::string>& wrapper = {})
 {
     int outPipe[2], errPipe[2], inPipe[2];
     EXPECT_EQ(pipe(outPipe), 0);
@@ -39,9 +42,10 @@ inline CliRun RunCli(const std::vector<std::string>& args, const std::string& in
     for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], inPipe[0], inPipe[1]})
         posix_spawn_file_actions_addclose(&actions, fd);
     std::vector<char*> argv;
-    std::string path = TALVEX_CLI_PATH;
-    argv.push_back(path.data());
-    std::vector<std::string> copy = args;
+    std::vector<std::string> copy = wrapper;
+    copy.push_back(TALVEX_CLI_PATH);
+    copy.insert(copy.end(), args.begin(), args.end());
+    std::string path = copy.front();
     for (auto& a : copy)
         argv.push_back(a.data());
     argv.push_back(nullptr);
