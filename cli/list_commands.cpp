@@ -5,9 +5,11 @@
 #include "cli/session.h"
 #include "platform/ole_date.h"
 #include "protocol/message_ids.h"
+#include "res/string_table.h"
 
 #include <cstdio>
 #include <iostream>
+#include <string>
 
 namespace talvex::cli {
 namespace {
@@ -22,6 +24,16 @@ void PrintEntries(const CRemoteEntryList& entries)
                           t.minute, t.second);
         std::cout << (e.IsFolder() ? 'd' : '-') << '\t' << e.size << '\t' << stamp << '\t' << e.name << '\n';
     }
+}
+
+// A listing the server refused: a folder that is not there is told as sync check tells a
+// missing path, any other refusal (a path above the root, a file) with its status.
+void TellRefusedListing(int status, const std::string& folder)
+{
+    if (status == 204)
+        PrintErrorText(std::string(LoadString(251)) + ": " + folder);
+    else
+        PrintErrorText("서버가 요청을 거절했습니다 [" + std::to_string(status) + "]: " + folder);
 }
 
 } // namespace
@@ -51,6 +63,10 @@ int CmdList(const Options& o, bool search)
                                          : CommandRequest(session, UM_BROWSE, UM_BROWSE, dir);
         if (!r)
             return session.LastError();
+        if (r->code != 200) {
+            TellRefusedListing(r->code, search ? o.searchIn : dir);
+            return kExitRefused;
+        }
         entries = std::move(r->entries);
     }
     if (entries)

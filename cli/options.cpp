@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include "platform/host_port.h"
+#include "platform/text_codec.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -105,7 +106,8 @@ const char* UsageText()
            "                                 (a window or a put --wait-confirm then never sees them)\n"
            "talvex-cli drm-unpack FILE (--seed SEED | --seed-stdin) --out PATH [--pub-key BASE64]\n"
            "                                 restore a packaged media file (offline; first argument)\n"
-           "exit codes: 0 ok; 1 refused or sync failures; 2 usage; 3 logon server unreachable;\n"
+           "exit codes: 0 ok; 1 refused (also a folder ls or search cannot list) or sync failures;\n"
+           "  2 usage (also an --encoding that cannot be used); 3 logon server unreachable;\n"
            "  4 account not found; 5 wrong password; 6 connection failed, lost or timed out; 7 login refused\n";
 }
 
@@ -170,6 +172,9 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
         } else if (arg == "--encoding") {
             if (!value(o.encoding) || o.encoding.empty())
                 return fail("--encoding needs a name");
+            if (!IsWireEncoding(o.encoding))
+                return fail("--encoding " + o.encoding + ": unknown, or not one that keeps ASCII as it is "
+                            "(CP949, EUC-KR, UTF-8 ...)");
         } else if (arg == "--timeout") {
             if (!intValue(1, 86400, o.timeoutSeconds))
                 return fail("--timeout needs seconds (1-86400)");

@@ -127,6 +127,22 @@ bool ConvertText(std::string_view in, const char* from, const char* to, std::str
     return true;
 }
 
+bool IsWireEncoding(const std::string& name)
+{
+    if (IsUtf8Name(name))
+        return true;
+    if (name.empty())
+        return false;
+    // Every printable ASCII character there and back: unknown names fail to open, and
+    // encodings such as UTF-16 or EBCDIC change the bytes.
+    std::string ascii;
+    for (char c = 0x20; c < 0x7F; ++c)
+        ascii.push_back(c);
+    std::string wire, back;
+    return ConvertText(ascii, "UTF-8", name.c_str(), wire) && wire == ascii
+           && ConvertText(wire, name.c_str(), "UTF-8", back) && back == ascii;
+}
+
 bool ToWire(std::string_view utf8, std::string& out)
 {
     const std::string wire = WireEncoding();

@@ -10,6 +10,10 @@ namespace talvex {
 
 void SetWireEncoding(const std::string& name);
 std::string WireEncoding();
+// True when name can be the wire encoding: the converter knows it both ways and it keeps
+// ASCII as it is (the headers around the texts are ASCII). A configured name is checked with
+// it before SetWireEncoding: an unusable one would fail every text later, far from its cause.
+bool IsWireEncoding(const std::string& name);
 
 // False when the text cannot be represented in the wire encoding (nothing is mangled).
 bool ToWire(std::string_view utf8, std::string& out);

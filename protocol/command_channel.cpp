@@ -153,6 +153,7 @@ void CommandChannel::OnResponse(std::unique_ptr<CTlxspResponse> response, const 
             if (std::unique_ptr<CRemoteEntryList> list = ReadListingFile(body->path)) {
                 talvex::Report r;
                 r.message = browse ? UM_BROWSE : UM_SEARCH;
+                r.code = response->statusCode; // a refused listing (204, 400) brings an empty list too
                 r.entries = std::move(list);
                 Deliver(r);
             }

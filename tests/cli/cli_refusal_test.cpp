@@ -125,6 +125,10 @@ std::vector<Refusal> Refusals()
         {"login never answered", {"ls"}, {{"LOGIN____", C::kSilent}}, cli::kExitConnection, "시간 초과"},
         {"browse connection closed", {"ls", "/docs"}, {{"BROWSE___", lost}}, cli::kExitConnection,
          "서버와의 연결이 끊겼습니다."},
+        {"browse refused 500", {"ls", "/docs"}, {{"BROWSE___", TlxspAnswer("BROWSE___", 500)}}, cli::kExitRefused,
+         "서버가 요청을 거절했습니다 [500]: /docs"},
+        {"search in a missing folder 204", {"search", "x", "--in", "/docs"}, {{"SEARCH___", TlxspAnswer("SEARCH___", 204)}},
+         cli::kExitRefused, "파일이 존재하지 않습니다: /docs"},
         {"mkdir exists 409", {"mkdir", "/a"}, {{"MKDIR____", TlxspAnswer("MKDIR____", 409, "PATH : /a\r\n")}},
          cli::kExitRefused, "이미 존재합니다: /a"},
         {"mkdir refused 500", {"mkdir", "/a"}, {{"MKDIR____", TlxspAnswer("MKDIR____", 500, "PATH : /a\r\n")}},
@@ -170,6 +174,9 @@ std::vector<Refusal> Refusals()
          "서버와의 연결이 끊겼습니다."},
         {"sync start never answered", {"sync", "start"}, {{"STARTSYNC", C::kSilent}}, cli::kExitConnection,
          "시간 초과"},
+        // Told before any connection, naming what was given: not a logon server that cannot be reached.
+        {"unknown encoding", {"--encoding", "NOSUCH", "ls"}, {}, cli::kExitUsage, "--encoding NOSUCH"},
+        {"encoding that changes ASCII", {"--encoding", "UTF-16", "ls"}, {}, cli::kExitUsage, "--encoding UTF-16"},
     };
 }
 
@@ -194,6 +201,9 @@ TEST_F(CliScriptedTest, EveryRefusalHasItsExitCodeAndMessage)
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
         EXPECT_EQ(run.err.find("demo1234"), std::string::npos) << "the password must never be printed";
         EXPECT_EQ(run.out.find("demo1234"), std::string::npos);
+        if (c.exitCode == cli::kExitUsage) {
+            EXPECT_TRUE(port.Seen().empty()) << "a usage error is found before connecting";
+        }
     }
 }
 

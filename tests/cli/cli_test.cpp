@@ -101,8 +101,10 @@ TEST_F(CliTest, CheckPrintsTheLogonAnswerAndMapsItsRefusals)
     EXPECT_EQ(wrong.err.find("nope"), std::string::npos) << "the password must never be printed";
 
     EXPECT_EQ(Cli("nobody", "x", {"check"}).code, cli::kExitNoAccount);
-    // The Korean account's id and password travel as CP949 bytes.
+    // The Korean account's id and password travel as CP949 bytes, also when the encoding is
+    // named (in any case).
     EXPECT_EQ(Cli("홍길동", "비밀1234", {"check"}).code, 0);
+    EXPECT_EQ(Cli("홍길동", "비밀1234", {"--encoding", "cp949", "check"}).code, 0);
 }
 
 TEST_F(CliTest, UnreachableServersAndBadUsageHaveTheirOwnExitCodes)
@@ -167,6 +169,38 @@ TEST_F(CliTest, RemoteTreeCommandsWorkAndReportRefusals)
     EXPECT_EQ(missing.code, cli::kExitRefused);
     EXPECT_EQ(Demo({"rmdir", "/tree"}).code, 0);
     EXPECT_EQ(Demo({"ls", "/"}).out.find("tree"), std::string::npos);
+}
+
+TEST_F(CliTest, ListingsOfAFolderTheServerCannotListAreRefused)
+{
+    ASSERT_EQ(Demo({"mkdir", "/empty-folder"}).code, 0);
+    ASSERT_EQ(Demo({"put", Local("listed.txt").string(), "/"}).code, 0);
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int code;
+        const char* err; // what standard error says of a refusal
+    };
+    const Case cases[] = {
+        {"missing folder", {"ls", "/nonexistent"}, cli::kExitRefused, "talvex-cli: 파일이 존재하지 않습니다: /nonexistent\n"},
+        {"above the root", {"ls", "/../.."}, cli::kExitRefused, "talvex-cli: 서버가 요청을 거절했습니다 [400]: /../..\n"},
+        {"a file", {"ls", "/listed.txt"}, cli::kExitRefused, "[400]: /listed.txt"},
+        {"search in a missing folder", {"search", "x", "--in", "/nonexistent"}, cli::kExitRefused,
+         "talvex-cli: 파일이 존재하지 않습니다: /nonexistent\n"},
+        {"empty folder", {"ls", "/empty-folder"}, cli::kExitOk, ""},
+        {"search without a hit", {"search", "no-such-name", "--in", "/empty-folder"}, cli::kExitOk, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const CliRun run = Demo(c.args);
+        EXPECT_EQ(run.code, c.code) << run.err;
+        EXPECT_EQ(run.out, "") << "nothing to list";
+        if (c.code == cli::kExitOk) {
+            EXPECT_EQ(run.err, "");
+        } else {
+            EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+        }
+    }
 }
 
 TEST_F(CliTest, PutOfAFolderCreatesEveryFolderEvenEmptyOnes)
