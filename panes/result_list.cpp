@@ -131,7 +131,7 @@ void CResultListCtrl::keyPressEvent(QKeyEvent* event)
     // The list's own keys end here: the tree view would copy the current cell over the rows
     // just copied.
     if (event->key() == Qt::Key_Delete) {
-        m_view.RemoveAll();
+        m_view.ClearByUser();
     } else if (event->matches(QKeySequence::SelectAll)) {
         selectAll();
     } else if (event->matches(QKeySequence::Copy)) {
@@ -223,6 +223,13 @@ void CResultView::RemoveAll()
     m_pList->setUpdatesEnabled(true);
 }
 
+void CResultView::ClearByUser()
+{
+    if (RowCount() > 0)
+        emit clearedByUser();
+    RemoveAll();
+}
+
 QAction* CResultView::AddMenuCommand(unsigned commandId, std::function<void()> run)
 {
     auto* action = new QAction(Str(commandId), this);
@@ -235,7 +242,7 @@ QAction* CResultView::AddMenuCommand(unsigned commandId, std::function<void()> r
 
 void CResultView::AddClearAndCopyCommands()
 {
-    AddMenuCommand(kClearAllId, [this] { RemoveAll(); });
+    AddMenuCommand(kClearAllId, [this] { ClearByUser(); });
     AddMenuCommand(kCopyId, [this] { CopySelection(); });
 }
 

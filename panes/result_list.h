@@ -87,6 +87,8 @@ public:
     // Puts SelectionText on the clipboard (an empty text when nothing is selected).
     void CopySelection();
     void RemoveAll();
+    // The user empties the page (Delete, "모두지우기"): clearedByUser first, then RemoveAll.
+    void ClearByUser();
 
     // The context menu's commands; none on a page without a menu.
     const QList<QAction*>& MenuActions() const { return m_menu; }
@@ -96,6 +98,10 @@ public:
     // Whether a menu command may run now, rows being there (a page may gray more of them).
     virtual bool CommandAllowed(unsigned commandId) const { (void)commandId; return true; }
     void ShowContextMenu(const QPoint& globalPos);
+
+signals:
+    // The user is about to empty the page (the rows are still there).
+    void clearedByUser();
 
 protected:
     // Adds a context command (in menu order) that runs `run`.

@@ -99,6 +99,10 @@ void CMainFrame::CreateOperations()
     connect(queue, &CUploadQueue::statusChanged, this, &CMainFrame::SetStatus);
     connect(queue, &CUploadQueue::totalsChanged, this, &CMainFrame::ShowTotals);
     connect(queue, &CUploadQueue::messageChanged, this, [this](const QString& text) { m_pStatus->Pane(0)->setText(text); });
+    connect(queue, &CUploadQueue::journalProblem, this, [this](const QString& text) {
+        m_pStatus->Pane(0)->setText(text);
+        ShowMessageText(this, text, PromptIcon::Warning);
+    });
     for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
         connect(&queue->Model(), signal, this, &CMainFrame::UpdateCommandUI);
     connect(&queue->Model(), &QAbstractItemModel::modelReset, this, &CMainFrame::UpdateCommandUI);

@@ -70,6 +70,11 @@ CResultPanes::CResultPanes(CClientSession& session, CUploadQueue& queue, CSyncJo
         m_tabs.SelectPage(CFlatTabView::FindPage);
         emit statusChanged(0);
     });
+    // Fail rows the user removes leave the journal; resent ones are taken over by their resend.
+    connect(m_pFail, &CResultView::clearedByUser, this, [this] {
+        for (int row = 0; row < m_pFail->RowCount(); ++row)
+            m_queue.ForgetFailure(m_pFail->Model()->Text(row, 0), m_pFail->Model()->Text(row, 1));
+    });
     m_pFail->SetResendAllowed([this] { return m_queue.IsStarted(); });
     connect(m_pFail, &CFailView::resendRequested, this,
             [resend = std::move(resend)](std::vector<CUploadOrder> orders) {
@@ -158,6 +163,7 @@ void CResultPanes::OnSettled(const CUploadItem& item)
 void CResultPanes::OnNotices(CSyncNoticeList& notices)
 {
     for (const CResultRowTexts& texts : m_pFail->RecheckFailed(notices)) {
+        m_queue.ForgetFailure(texts.localPath, texts.remoteName); // confirmed after all
         m_tabs.AddCompleteRow(texts);
         m_queue.CountLateConfirmation();
     }

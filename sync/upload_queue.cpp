@@ -68,15 +68,23 @@ void CUploadQueue::OpenJournal()
         return;
     const QByteArray dir = qgetenv("TALVEX_JOURNAL_DIR");
     const std::string folder = dir.isEmpty() ? AppDir() : WithTrailingSlash(dir.toStdString());
+    const DeploymentSettings& deployment = m_session.Deployment();
+    const std::string webHost = deployment.webHost.toStdString() + ":" + std::to_string(deployment.webPort);
     CUploadJournal::Opened opened = CUploadJournal::Open(CUploadJournal::PathFor(
-        folder, m_session.Host().toStdString(), m_session.ServiceSetId().toStdString(), m_session.UserId().toStdString()));
+        folder, webHost, m_session.ServiceSetId().toStdString(), m_session.UserId().toStdString()));
     if (!opened.setAside.empty())
         Log("upload journal set aside as %s: %s\n", opened.setAside.c_str(), opened.reason.c_str());
     if (!opened.journal) {
         Log("no upload journal: %s\n", opened.error.c_str());
+        if (opened.cannotWrite)
+            emit journalProblem(QString::fromUtf8(kTextJournalCannotWrite) + " (" + QString::fromStdString(opened.error) + ")");
         return;
     }
     m_journal = std::move(opened.journal);
+    // Said at once: uploads go on, but what happens from now on cannot be resumed.
+    m_journal->SetFailureListener([this](const std::string& why) {
+        emit journalProblem(QString::fromUtf8(kTextJournalStopped) + " (" + QString::fromStdString(why) + ")");
+    });
     m_tracker.SetJournal(m_journal.get());
 }
 
@@ -92,13 +100,19 @@ int CUploadQueue::ResumeFromJournal(const std::function<bool(int)>& ask)
         return 0;
     CJournalResume found = m_journal->LoadUnfinished();
     std::vector<int64_t> done;
-    for (const CJournalEntry& entry : found.failed) {
+    // Failures stay in the journal until they are resent (the resend takes their entries over)
+    // or removed from the fail page: a second end before that loses none of them.
+    for (const CJournalEntry& entry : found.failed)
         emit restoredFailure(entry.FailedItem());
-        done.push_back(entry.id); // on the fail page now: resent from there as a new upload
-    }
+    // Confirmed and moved before the last session ended: done, as the user last saw them.
+    for (const CJournalResume::Moved& moved : found.moved)
+        Log("upload journal: %s was confirmed and moved to %s\n", moved.entry.localPath.c_str(), moved.movedTo.c_str());
     int queued = 0;
+    const auto files = std::count_if(found.unfinished.begin(), found.unfinished.end(),
+                                     [](const CJournalEntry& e) { return e.size >= 0; });
     if (!found.unfinished.empty()) {
-        if (ask && ask(static_cast<int>(found.unfinished.size()))) {
+        // The question counts files, as the total does: folders still to be made go along.
+        if (files == 0 || (ask && ask(static_cast<int>(files)))) {
             std::vector<std::shared_ptr<CUploadRequest>> again;
             for (const CJournalEntry& entry : found.unfinished) {
                 std::shared_ptr<CUploadRequest> request = entry.Request();
@@ -534,6 +548,12 @@ void CUploadQueue::Forget(const CUploadRequest* request)
     }
     m_tracker.Forget(request);
     RefreshTotals();
+}
+
+void CUploadQueue::ForgetFailure(const QString& localPath, const QString& remotePath)
+{
+    if (m_journal)
+        m_journal->ForgetFailed(localPath.toStdString(), remotePath.toStdString());
 }
 
 void CUploadQueue::CountLateConfirmation()

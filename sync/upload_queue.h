@@ -56,6 +56,8 @@ public:
     // queued again.
     int ResumeFromJournal(const std::function<bool(int unfinished)>& ask);
     bool HasJournal() const { return m_journal != nullptr; }
+    // A failure of this file and remote path left the fail page: it leaves the journal.
+    void ForgetFailure(const QString& localPath, const QString& remotePath);
     // The connection was lost and the session is being made again: the channels go, files being
     // sent or sent and not answered wait to be sent again, answered ones keep waiting for their
     // notices; rows and totals stay. The next Start goes on from there.
@@ -120,6 +122,8 @@ signals:
     void settled(const talvex::CUploadItem& item);
     // A failure kept in the journal from an earlier session, for the fail page.
     void restoredFailure(const talvex::CUploadItem& item);
+    // The journal cannot be written (from the start, or from now on): the text says so and why.
+    void journalProblem(const QString& text);
 
 private:
     struct Channel {
