@@ -108,7 +108,8 @@ const char* UsageText()
            "                                 restore a packaged media file (offline; first argument)\n"
            "exit codes: 0 ok; 1 refused (also a folder ls or search cannot list) or sync failures;\n"
            "  2 usage (also an --encoding that cannot be used); 3 logon server unreachable;\n"
-           "  4 account not found; 5 wrong password; 6 connection failed, lost or timed out; 7 login refused\n";
+           "  4 account not found; 5 wrong password; 6 connection failed, lost or timed out; 7 login refused;\n"
+           "  8 put --resume: the upload journal cannot be written\n";
 }
 
 int ParseOptions(int argc, char** argv, Options& o, std::string& error)
