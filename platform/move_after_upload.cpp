@@ -1,5 +1,6 @@
 #include "platform/move_after_upload.h"
 
+#include "platform/move_target.h"
 #include "platform/publish_file.h"
 
 #include <atomic>
@@ -264,22 +265,12 @@ std::string MoveAfterUpload(const std::string& localPath, const std::string& mov
             *error = why;
         return std::string();
     };
-    if (moveFolder.empty() || remoteName.empty())
-        return fail("no move folder or name");
-
-    // The remote name is relative to the upload's base folder; never let it climb out of the
+    // The remote name is relative to the upload's base folder; it never climbs out of the
     // move folder.
-    fs::path relative;
-    for (const auto& part : fs::path(remoteName).relative_path()) {
-        if (part == ".." || part == ".")
-            return fail("unsafe remote name");
-        if (!part.empty())
-            relative /= part;
-    }
-    if (relative.empty())
-        return fail("no file name");
-
-    const fs::path target = fs::path(moveFolder) / relative;
+    std::string why;
+    const fs::path target = MoveTarget(moveFolder, remoteName, &why);
+    if (target.empty())
+        return fail(why);
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
     if (ec)

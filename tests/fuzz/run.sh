@@ -10,7 +10,7 @@ BUILD=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVEX_GUI=OFF \
   -DTALVEX_BENCH=OFF -DTALVEX_SANITIZE=ON -DTALVEX_FUZZ=ON >/dev/null
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(tlxsp_answer listing_notices xml_document account_book webcheck_answer profile devserver_request)
+[ ${#targets[@]} -gt 0 ] || targets=(tlxsp_answer listing_notices xml_document account_book webcheck_answer profile devserver_request journal)
 cmake --build "$BUILD" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 status=0
 for t in "${targets[@]}"; do

@@ -19,6 +19,8 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -774,7 +776,9 @@ private:
 // One upload run, step by step, the same every time: sends, answers (some refused), notices
 // (some failing, some never coming), lost channels whose files go again. Each step ends with
 // a Flush, then `after(step)`.
-void PlayRun(IUploadJournal& journal, const std::vector<std::string>& locals, const std::function<void(int)>& after)
+// Every third file has a move folder: once confirmed it is moved there.
+void PlayRun(IUploadJournal& journal, const std::vector<std::string>& locals, const std::string& moveFolder,
+             const std::function<void(int)>& after)
 {
     CUploadTracker tracker(true);
     tracker.SetJournal(&journal);
@@ -785,6 +789,8 @@ void PlayRun(IUploadJournal& journal, const std::vector<std::string>& locals, co
         r->localPath = local;
         r->remotePath = "kill/" + fs::path(local).filename().string();
         r->size = StampOf(local).size;
+        if (files.size() % 3 == 0)
+            r->moveFolder = moveFolder;
         files.push_back(r);
         tracker.Add(r);
     }
@@ -835,20 +841,50 @@ void PlayRun(IUploadJournal& journal, const std::vector<std::string>& locals, co
     endStep();
 }
 
+// The moves of a confirmed file are counted; the one numbered `dieAfter` kills the process
+// right after the rename, before the entry's removal is committed.
+struct MoveKiller {
+    static inline int renames = 0;
+    static inline int dieAfter = 0;
+    static int Rename(const char* from, const char* to)
+    {
+        const int rc = ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+        if (rc == 0 && ++renames == dieAfter)
+            ::raise(SIGKILL);
+        return rc;
+    }
+};
+
 } // namespace
 
 TEST_F(UploadJournalTest, AKillAtAnyMomentLeavesAJournalThatResumesExactlyTheUnfinishedFiles)
 {
+    const std::string moveFolder = (dir / "moved").string();
     std::vector<std::string> locals;
-    for (int i = 0; i < 40; ++i)
-        locals.push_back(File("f" + std::to_string(i) + ".bin", std::string(100 + i, 'k'))->localPath);
+    // Every run moves files away: each starts from the same files again.
+    auto resetFiles = [&] {
+        fs::remove_all(moveFolder);
+        locals.clear();
+        for (int i = 0; i < 40; ++i)
+            locals.push_back(File("f" + std::to_string(i) + ".bin", std::string(100 + i, 'k'))->localPath);
+    };
+    resetFiles();
+    SetRenameNoReplaceCallForTesting(&MoveKiller::Rename);
+    struct Restore {
+        ~Restore() { SetRenameNoReplaceCallForTesting(nullptr); }
+    } restore;
 
-    // The states the journal passes through, one per step.
+    // The states the journal passes through, one per step, and how many files the run moves.
     std::vector<std::map<std::string, int>> model;
+    MoveKiller::renames = 0;
+    MoveKiller::dieAfter = 0;
     {
         ModelJournal journal;
-        PlayRun(journal, locals, [&](int) { model.push_back(journal.Committed()); });
+        PlayRun(journal, locals, moveFolder, [&](int) { model.push_back(journal.Committed()); });
     }
+    const int moves = MoveKiller::renames;
+    ASSERT_GE(moves, 5) << "the run must move files";
+    resetFiles();
     const int steps = static_cast<int>(model.size());
     ASSERT_GT(steps, 60);
     ASSERT_FALSE(model.back().empty()) << "the run must leave files unfinished (answered without notice, refused)";
@@ -862,7 +898,7 @@ TEST_F(UploadJournalTest, AKillAtAnyMomentLeavesAJournalThatResumesExactlyTheUnf
         if (!opened.journal)
             ::_exit(3);
         opened.journal->SetBatchLimits(1 << 30, 1 << 30); // a step is one transaction, however slow
-        PlayRun(*opened.journal, locals, [&](int step) {
+        PlayRun(*opened.journal, locals, moveFolder, [&](int step) {
             if (pipeFd >= 0)
                 (void)!::write(pipeFd, &step, sizeof step);
             if (step == killAfterStep)
@@ -891,19 +927,24 @@ TEST_F(UploadJournalTest, AKillAtAnyMomentLeavesAJournalThatResumesExactlyTheUnf
     EXPECT_EQ(States(), model.back()) << "a run to its end";
 
     std::mt19937 random(20240607);
-    int exactKills = 0, randomKills = 0;
+    int exactKills = 0, randomKills = 0, moveKills = 0;
     for (int round = 0; round < 60; ++round) {
         fs::remove(path);
         fs::remove(path + "-wal");
         fs::remove(path + "-shm");
+        resetFiles();
         int fds[2], gate[2];
         ASSERT_EQ(::pipe(fds), 0);
         ASSERT_EQ(::pipe(gate), 0);
-        // Even rounds: the child dies right after a step's commit. Odd ones: once the child has
-        // told of a chosen step, a random moment within the next few steps (often in the middle
-        // of a commit); the gate keeps it alive past its last step, so every kill lands.
-        const bool exact = round % 2 == 0;
+        // A third of the rounds: the child dies right after a step's commit. A third: once the
+        // child has told of a chosen step, at a random moment within the next few steps (often
+        // in the middle of a commit); the gate keeps it alive past its last step, so every kill
+        // lands. A third: right after one of its moves, before that file's record is committed.
+        const int kind = round % 3;
+        const bool exact = kind == 0, atMove = kind == 2;
         const int target = static_cast<int>(random() % static_cast<unsigned>(steps));
+        MoveKiller::renames = 0;
+        MoveKiller::dieAfter = atMove ? 1 + static_cast<int>(random() % static_cast<unsigned>(moves)) : 0;
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -914,7 +955,7 @@ TEST_F(UploadJournalTest, AKillAtAnyMomentLeavesAJournalThatResumesExactlyTheUnf
         ::close(fds[1]);
         ::close(gate[0]);
         int last = -1, step = 0;
-        if (!exact) {
+        if (kind == 1) {
             while (last < target && ::read(fds[0], &step, sizeof step) == static_cast<ssize_t>(sizeof step))
                 last = step;
             std::this_thread::sleep_for(std::chrono::microseconds(random() % static_cast<unsigned>(3 * stepUs + 1)));
@@ -927,18 +968,51 @@ TEST_F(UploadJournalTest, AKillAtAnyMomentLeavesAJournalThatResumesExactlyTheUnf
             last = step;
         ::close(fds[0]);
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "round " << round << " ended by itself";
-        exact ? ++exactKills : ++randomKills;
+        ++(exact ? exactKills : atMove ? moveKills : randomKills);
 
         // The journal is one the run passed through: the last step it told of, or the one it
-        // was committing when it died.
-        const std::map<std::string, int> states = States();
+        // was committing when it died. A file it finds moved (in its move folder with the stamp
+        // of its body) was answered in that state and is done now, never failed.
+        std::map<std::string, int> states;
+        std::set<std::string> moved;
+        {
+            auto journal = OpenJournal();
+            CJournalResume found = journal->LoadUnfinished();
+            for (const CJournalEntry& e : found.unfinished)
+                states[e.localPath] = static_cast<int>(e.state);
+            for (const CJournalEntry& e : found.failed)
+                states[e.localPath] = 100 + static_cast<int>(e.failure);
+            for (const CJournalResume::Moved& m : found.moved) {
+                EXPECT_EQ(m.movedTo, (fs::path(moveFolder) / m.entry.remotePath).string());
+                EXPECT_FALSE(fs::exists(m.entry.localPath));
+                moved.insert(m.entry.localPath);
+            }
+        }
+        // The journal is this state of the run, its moved files found done: each was sent
+        // whole (sent or answered) in that state.
+        auto passedThrough = [&](const std::map<std::string, int>& state) {
+            std::map<std::string, int> rest = state;
+            for (const std::string& local : moved) {
+                auto it = rest.find(local);
+                if (it == rest.end() || (it->second != static_cast<int>(UploadState::Sent) &&
+                                         it->second != static_cast<int>(UploadState::Answered)))
+                    return false;
+                rest.erase(it);
+            }
+            return rest == states;
+        };
         const std::map<std::string, int> none;
         const auto& told = last >= 0 ? model[static_cast<size_t>(last)] : none;
         const auto& next = last + 1 < steps ? model[static_cast<size_t>(last + 1)] : told;
-        if (exact)
+        if (exact) {
             ASSERT_EQ(states, told) << "killed right after step " << last;
-        else
-            ASSERT_TRUE(states == told || states == next) << "killed after step " << last << " of " << steps;
+            ASSERT_TRUE(moved.empty()) << "a committed step holds every move it made";
+        } else if (atMove) {
+            ASSERT_TRUE(passedThrough(told)) << "killed at a move after step " << last;
+            ASSERT_FALSE(moved.empty()) << "the file just moved is found done";
+        } else {
+            ASSERT_TRUE(passedThrough(told) || passedThrough(next)) << "killed after step " << last << " of " << steps;
+        }
 
         // Resume: exactly the unfinished files, the answered ones to wait, none of them twice.
         auto journal = OpenJournal();
@@ -966,6 +1040,7 @@ TEST_F(UploadJournalTest, AKillAtAnyMomentLeavesAJournalThatResumesExactlyTheUnf
         EXPECT_EQ(found.failed.size(), states.size() - unfinished);
         EXPECT_EQ(tracker.AwaitingNotices(), answered);
     }
-    EXPECT_EQ(exactKills, 30);
-    EXPECT_EQ(randomKills, 30);
+    EXPECT_EQ(exactKills, 20);
+    EXPECT_EQ(randomKills, 20);
+    EXPECT_EQ(moveKills, 20);
 }
