@@ -34,6 +34,15 @@ QString RemotePathOf(const CResultRowTexts& texts)
     return texts.remoteName.startsWith(QLatin1Char('/')) ? texts.remoteName : QLatin1Char('/') + texts.remoteName;
 }
 
+// The remote name of a row as the Sync hook gets it: without a leading "/".
+QString RemoteNameOf(const CResultRowTexts& texts)
+{
+    QString name = texts.remoteName;
+    while (name.startsWith(QLatin1Char('/')))
+        name.remove(0, 1);
+    return name;
+}
+
 bool IsFolder(const CUploadRequest& request) { return !request.remotePath.empty() && request.remotePath.back() == '/'; }
 
 } // namespace
@@ -150,10 +159,10 @@ void CResultPanes::OnSettled(const CUploadItem& item)
         return;
     }
     m_tabs.AddCompleteRow(texts);
-    // The plug-ins' Sync hook: the server path, an empty text and the remote name (see
-    // talvex_plugin.h).
-    const QString remote = RemotePathOf(texts);
-    m_plugins.Call(CPluginHooks::kSync, m_session.ServerPath(remote).toStdString(), {}, remote.toStdString());
+    // The plug-ins' Sync hook (see talvex_plugin.h): the server path, an empty text
+    // and the remote name as the row holds it, from the account's root without a leading "/".
+    m_plugins.Call(CPluginHooks::kSync, m_session.ServerPath(RemotePathOf(texts)).toStdString(), {},
+                   RemoteNameOf(texts).toStdString());
     if (!item.moveError.empty())
         Log("move after upload of %s failed: %s\n", request.localPath.c_str(), item.moveError.c_str());
     if (m_session.IsSyncService())

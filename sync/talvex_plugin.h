@@ -14,7 +14,8 @@
  *   Rename           full server path of the old name, full server path of the new name
  *   Sync             after the server confirmed an uploaded file: its full server path
  *                    ("/<service set><user root><path>"), an empty text, and its remote name
- *                    ("/<path>", from the account's root folder)
+ *                    ("<path>": from the account's root folder, without a leading "/", as the
+ *                    completed page shows it)
  *   Login, Logout    reserved: a text and the integer 1 (not called at present)
  *   TLXN, DuplicationFile  reserved: three texts (not called at present)
  *
@@ -22,7 +23,7 @@
  *
  * Example: user "demo" of service set "S1" uploads photos/a.jpg into the remote folder
  * /backup/; once the server has confirmed it, every plug-in's Sync is called as
- *   Sync("/S1/demo/backup/photos/a.jpg", "", "/backup/photos/a.jpg");
+ *   Sync("/S1/demo/backup/photos/a.jpg", "", "backup/photos/a.jpg");
  * (sync/example_plugin/example_plugin.c prints these texts).
  */
 #ifndef TALVEX_PLUGIN_H

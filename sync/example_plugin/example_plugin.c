@@ -18,9 +18,9 @@ TALVEX_PLUGIN_EXPORT int Rename(const char* oldPath, const char* newPath)
 }
 
 /* Called once the server has confirmed an uploaded file, for example
- *   Sync("/S1/demo/backup/photos/a.jpg", "", "/backup/photos/a.jpg")
- * for photos/a.jpg uploaded into /backup/ by user "demo" of service set "S1". The middle text
- * is always empty. */
+ *   Sync("/S1/demo/backup/photos/a.jpg", "", "backup/photos/a.jpg")
+ * for photos/a.jpg uploaded into /backup/ by user "demo" of service set "S1": the remote name
+ * is from the account's root folder, without a leading "/". The middle text is always empty. */
 TALVEX_PLUGIN_EXPORT int Sync(const char* serverPath, const char* unused, const char* remoteName)
 {
     (void)unused;

@@ -9,6 +9,7 @@
 #include "panes/remote_view.h"
 #include "panes/result_views.h"
 #include "sync/main_frame.h"
+#include "sync/plugin_hooks.h"
 #include "sync/result_panes.h"
 #include "sync/upload_queue.h"
 #include "tests/common/frame_fixture.h"
@@ -220,6 +221,33 @@ private slots:
         QCOMPARE(panes.CompleteView()->RowCount(), 2);
         QCOMPARE(panes.FailView()->RowCount(), 0);
         QCOMPARE(frame.Queue().CurrentTotals().completed, int64_t(2));
+    }
+
+    void theSyncHookGetsTheServerPathAnEmptyTextAndTheRemoteNameOfTheRow()
+    {
+        // The recording plug-in in a folder of its own, loaded into the window.
+        QTemporaryDir plugins;
+        QVERIFY(QFile::copy(QStringLiteral(TEST_PLUGIN_FULL), plugins.filePath(QStringLiteral("full.so"))));
+        const QString log = plugins.filePath(QStringLiteral("calls.log"));
+        qputenv("TALVEX_TEST_PLUGIN_LOG", QFile::encodeName(log));
+        const QString src = m_local.filePath(QStringLiteral("hook/p q.txt"));
+        WriteFile(src, "hooked");
+        CMainFrame frame;
+        frame.Plugins().Load(plugins.path().toStdString());
+        QCOMPARE(frame.Plugins().Count(CPluginHooks::kSync), 1);
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        frame.AddUploadOrders({FileOrder(src, QStringLiteral("/hooked/sub"))});
+        QTRY_COMPARE_WITH_TIMEOUT(frame.Results().CompleteView()->RowCount(), 1, 20000);
+        frame.Plugins().Unload();
+        qunsetenv("TALVEX_TEST_PLUGIN_LOG");
+        // The server path, an empty text and the remote name, the text of the row
+        // (from the account's root, no leading "/").
+        const QString remote = frame.Results().CompleteView()->Model()->Text(0, 1);
+        QCOMPARE(remote, QStringLiteral("hooked/sub/p q.txt"));
+        const QString server = frame.Session().ServerPath(QStringLiteral("/hooked/sub/p q.txt"));
+        QVERIFY2(server.startsWith(QLatin1Char('/')) && server.endsWith(QStringLiteral("/hooked/sub/p q.txt")),
+                 qPrintable(server));
+        QCOMPARE(QString::fromUtf8(Read(log)), QStringLiteral("full.so Sync %1||%2\n").arg(server, remote));
     }
 
     void aSearchShowsItsResultsInTheSearchPage()
