@@ -40,7 +40,7 @@ bool DeploymentSettings::SaveUploadLimit(int kbps)
     });
 }
 
-DeploymentSettings DeploymentSettings::Load()
+DeploymentSettings DeploymentSettings::LoadSaved()
 {
     DeploymentSettings s;
     QSettings file(CRegistryKey::SettingsFile(), QSettings::IniFormat);
@@ -55,7 +55,12 @@ DeploymentSettings DeploymentSettings::Load()
     if (!enc.isEmpty())
         s.wireEncoding = enc;
     file.endGroup();
+    return s;
+}
 
+DeploymentSettings DeploymentSettings::Load()
+{
+    DeploymentSettings s = LoadSaved();
     ApplyEnv("TALVEX_WEB_HOST", [&](const QString& v) { SplitHostPort(v, s.webHost, s.webPort); });
     ApplyEnv("TALVEX_DRM_WEB_HOST", [&](const QString& v) { SplitHostPort(v, s.drmWebHost, s.drmWebPort); });
     if (qEnvironmentVariableIsEmpty("TALVEX_DRM_WEB_HOST") && !qEnvironmentVariableIsEmpty("TALVEX_WEB_HOST")) {
@@ -69,4 +74,11 @@ DeploymentSettings DeploymentSettings::Load()
     ApplyEnv("TALVEX_UPLOAD_LIMIT", [&](const QString& v) { ReadInt(v, s.uploadLimitKBps, 0, kMaxUploadLimitKBps); });
     ApplyEnv("TALVEX_ENCODING", [&](const QString& v) { s.wireEncoding = v.trimmed(); });
     return s;
+}
+
+int DeploymentSettings::UploadLimitOverride()
+{
+    int value = -1;
+    ReadInt(qEnvironmentVariable("TALVEX_UPLOAD_LIMIT"), value, 0, kMaxUploadLimitKBps);
+    return value;
 }

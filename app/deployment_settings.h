@@ -19,8 +19,13 @@ struct DeploymentSettings {
 
     // Settings file first, then TALVEX_WEB_HOST (HOST[:PORT]), TALVEX_DRM_WEB_HOST,
     // TALVEX_COMMAND_PORT, TALVEX_CONTROL_PORT, TALVEX_ENCODING, TALVEX_SEND_BUFFER,
-    // TALVEX_UPLOAD_LIMIT.
+    // TALVEX_UPLOAD_LIMIT: what this run uses.
     static DeploymentSettings Load();
+    // The settings file alone, without the environment: what is saved, and what a dialog shows
+    // and compares against. An override applies to the run it was given to and is never saved.
+    static DeploymentSettings LoadSaved();
+    // The upload limit TALVEX_UPLOAD_LIMIT sets for this run, or -1 when it sets none.
+    static int UploadLimitOverride();
     // Writes the speed limit into the settings file; false when it could not be written.
     static bool SaveUploadLimit(int kbps);
 };

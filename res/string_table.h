@@ -62,6 +62,9 @@ inline constexpr const char* kTextOptionTwo = "두개";
 inline constexpr const char* kTextOptionManualSync = "수동동기화";
 inline constexpr const char* kTextOptionLimit = "업로드 속도 제한";
 inline constexpr const char* kTextOptionNoLimit = "제한 없음";
+// Under the limit field while TALVEX_UPLOAD_LIMIT sets the limit of this run: %1 its value.
+inline constexpr const char* kTextOptionLimitOverride =
+    "이번 실행에는 환경 변수 TALVEX_UPLOAD_LIMIT=%1 KB/s가 적용 중입니다. 위는 저장된 값이며, 바꾸면 저장하고 바로 적용합니다.";
 inline constexpr const char* kTextOptionSaveFailed = "설정을 저장하지 못했습니다.";
 
 // Sync-complete dialog template caption

@@ -152,14 +152,18 @@ void CMainFrame::ShowTotals()
 
 void CMainFrame::OnOptions()
 {
-    COptionDlg dlg(UploadOptions::Load(), this);
+    // The dialog starts from what is saved. Only what the user changed is saved and applied
+    // anew: a limit the environment set for this run stays in force unless its field changed.
+    const UploadOptions saved = UploadOptions::Load();
+    COptionDlg dlg(saved, this);
     if (dlg.exec() != QDialog::Accepted)
         return;
     const UploadOptions options = dlg.Options();
-    m_pSession->SetUploadLimit(options.limitKBps);
+    if (options.limitKBps != saved.limitKBps)
+        m_pSession->SetUploadLimit(options.limitKBps);
     m_pSession->SetAutoReconnect(options.autoReconnect);
     m_bManualSyncOffered = options.manualSync; // the command table refreshes the states after this
-    if (!options.Save())
+    if (!options.SaveChanges(saved))
         ShowMessageText(this, QString::fromUtf8(kTextOptionSaveFailed), PromptIcon::Warning);
 }
 

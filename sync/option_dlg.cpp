@@ -33,7 +33,7 @@ constexpr const char* kValueDesktopNotify = "DesktopNotify";
 UploadOptions UploadOptions::Load()
 {
     UploadOptions options;
-    options.limitKBps = DeploymentSettings::Load().uploadLimitKBps;
+    options.limitKBps = DeploymentSettings::LoadSaved().uploadLimitKBps;
     CRegistryKey key;
     if (!key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)))
         return options;
@@ -75,10 +75,45 @@ bool UploadOptions::Save() const
            && DeploymentSettings::SaveUploadLimit(limitKBps);
 }
 
+bool UploadOptions::SaveChanges(const UploadOptions& before) const
+{
+    struct Value {
+        const char* name;
+        QString now;
+        QString then;
+    };
+    const auto flag = [](bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); };
+    const Value values[] = {
+        {kValueUploadChannels, QString::number(channels == 2 ? 2 : 1), QString::number(before.channels == 2 ? 2 : 1)},
+        {kValueManualSync, flag(manualSync), flag(before.manualSync)},
+        {kValueAutoReconnect, flag(autoReconnect), flag(before.autoReconnect)},
+        {kValueReconnectMinutes, QString::number(reconnectMinutes), QString::number(before.reconnectMinutes)},
+        {kValueDesktopNotify, flag(notify), flag(before.notify)},
+    };
+    bool ok = true;
+    CRegistryKey key;
+    bool open = false;
+    for (const Value& value : values) {
+        if (value.now == value.then)
+            continue;
+        if (!open) {
+            open = key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey))
+                   || key.Create(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey));
+            if (!open)
+                return false;
+        }
+        ok = key.WriteString(QString::fromLatin1(value.name), value.now) && ok;
+    }
+    if (limitKBps != before.limitKBps)
+        ok = DeploymentSettings::SaveUploadLimit(limitKBps) && ok;
+    return ok;
+}
+
 COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     : QDialog(parent), m_pOne(new QRadioButton(QString::fromUtf8(kTextOptionOne))),
       m_pTwo(new QRadioButton(QString::fromUtf8(kTextOptionTwo))),
       m_pManualSync(new QCheckBox(QString::fromUtf8(kTextOptionManualSync))), m_pLimit(new QSpinBox),
+      m_pLimitOverride(new QLabel),
       m_pReconnect(new QCheckBox(QString::fromUtf8(kTextOptionReconnect))), m_pReconnectFor(new QSpinBox),
       m_pNotify(new QCheckBox(QString::fromUtf8(kTextOptionNotify)))
 {
@@ -99,6 +134,13 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     auto* limitRow = new QHBoxLayout;
     limitRow->addWidget(new QLabel(QString::fromUtf8(kTextOptionLimit)));
     limitRow->addWidget(m_pLimit);
+    // The field shows what is saved; a limit the environment set for this run is said here.
+    m_pLimitOverride->setObjectName(QStringLiteral("limitOverride"));
+    m_pLimitOverride->setWordWrap(true);
+    const int forced = DeploymentSettings::UploadLimitOverride();
+    if (forced >= 0)
+        m_pLimitOverride->setText(QString::fromUtf8(kTextOptionLimitOverride).arg(forced));
+    m_pLimitOverride->setVisible(forced >= 0);
     m_pReconnect->setChecked(options.autoReconnect);
     m_pReconnectFor->setRange(1, 24 * 60);
     m_pReconnectFor->setValue(options.reconnectMinutes);
@@ -118,6 +160,7 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     layout->addWidget(group);
     layout->addWidget(m_pManualSync);
     layout->addLayout(limitRow);
+    layout->addWidget(m_pLimitOverride);
     layout->addWidget(m_pReconnect);
     layout->addLayout(reconnectRow);
     m_pNotify->setObjectName(QStringLiteral("desktopNotify"));

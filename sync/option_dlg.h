@@ -4,10 +4,15 @@
 // (KB/s, 0: none; applies at once) and, last, whether desktop notifications are sent (an upload
 // or a scheduled run ended, the connection was lost, while the window is not in front). The
 // choices are kept in the settings store.
+//
+// The dialog shows what is saved. An environment override (TALVEX_UPLOAD_LIMIT) applies to the
+// run it was given to: the dialog says so under the field, and only a field the user changed
+// is saved (SaveChanges), so the override never becomes a setting.
 
 #include <QDialog>
 
 class QCheckBox;
+class QLabel;
 class QRadioButton;
 class QSpinBox;
 
@@ -24,9 +29,13 @@ struct UploadOptions {
     int reconnectMinutes = 10;
     bool notify = true; // desktop notifications (settings value "DesktopNotify")
 
+    // The saved options (the settings file, without environment overrides).
     static UploadOptions Load();
-    // False when the settings could not be written.
+    // Writes every option; false when the settings could not be written.
     bool Save() const;
+    // Writes only the options that differ from before (what the dialog started with); nothing
+    // when none does. False when the settings could not be written.
+    bool SaveChanges(const UploadOptions& before) const;
 };
 
 class COptionDlg : public QDialog {
@@ -43,12 +52,15 @@ public:
     QCheckBox* ReconnectBox() const { return m_pReconnect; }
     QSpinBox* ReconnectMinutesBox() const { return m_pReconnectFor; }
     QCheckBox* NotifyBox() const { return m_pNotify; }
+    // Says that TALVEX_UPLOAD_LIMIT sets this run's limit; hidden when it does not.
+    QLabel* LimitOverrideLabel() const { return m_pLimitOverride; }
 
 private:
     QRadioButton* m_pOne;
     QRadioButton* m_pTwo;
     QCheckBox* m_pManualSync;
     QSpinBox* m_pLimit;
+    QLabel* m_pLimitOverride;
     QCheckBox* m_pReconnect;
     QSpinBox* m_pReconnectFor;
     QCheckBox* m_pNotify;

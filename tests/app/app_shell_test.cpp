@@ -8,10 +8,17 @@
 #include "app/registry_key.h"
 #include "panes/flat_tab_view.h"
 #include "res/menu_resource.h"
+#include "app/client_session.h"
 #include "sync/main_frame.h"
+#include "sync/option_dlg.h"
 #include "tests/common/scripted_prompt.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QScopeGuard>
+#include <QSpinBox>
+#include <QTimer>
 #include <QDialogButtonBox>
 #include <QPushButton>
 #include <QLabel>
@@ -21,6 +28,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolBar>
+
+#include <functional>
+#include <memory>
 
 using namespace talvex;
 
@@ -137,6 +147,89 @@ private slots:
         qputenv("TALVEX_UPLOAD_LIMIT", QByteArray::number(kMaxUploadLimitKBps + 1));
         QCOMPARE(DeploymentSettings::Load().uploadLimitKBps, 2048);
         qunsetenv("TALVEX_UPLOAD_LIMIT");
+    }
+
+    void environmentOverridesApplyToTheirRunAndOnlyWhatTheUserChangedIsSaved()
+    {
+        QVERIFY(DeploymentSettings::SaveUploadLimit(300));
+        const QList<QByteArray> names = {"TALVEX_UPLOAD_LIMIT", "TALVEX_WEB_HOST",     "TALVEX_DRM_WEB_HOST",
+                                         "TALVEX_COMMAND_PORT", "TALVEX_CONTROL_PORT", "TALVEX_ENCODING",
+                                         "TALVEX_SEND_BUFFER"};
+        const QList<QByteArray> values = {"2000", "10.9.8.7:8123", "10.9.8.6:8124", "30001", "30002", "UTF-8", "65536"};
+        for (int i = 0; i < names.size(); ++i)
+            qputenv(names[i].constData(), values[i]);
+        const auto unset = qScopeGuard([&names] {
+            for (const QByteArray& name : names)
+                qunsetenv(name.constData());
+        });
+        const auto fileBytes = [] {
+            QFile file(CRegistryKey::SettingsFile());
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        // The run uses the overrides; what is saved stays what it was.
+        QCOMPARE(DeploymentSettings::Load().uploadLimitKBps, 2000);
+        QCOMPARE(DeploymentSettings::LoadSaved().uploadLimitKBps, 300);
+        QCOMPARE(DeploymentSettings::LoadSaved().webHost, QStringLiteral("127.0.0.1"));
+        QCOMPARE(DeploymentSettings::UploadLimitOverride(), 2000);
+
+        auto frame = std::make_unique<CMainFrame>();
+        frame->show();
+        QCOMPARE(frame->Session().UploadLimitBytesPerSecond(), int64_t(2000) * 1024);
+        // 옵션 as the user sees it: the saved value, the override said under it; the answer is
+        // given by the dialog's own buttons.
+        const auto answerOptions = [&](const std::function<void(COptionDlg&)>& change) {
+            bool seen = false;
+            QTimer::singleShot(0, [&] {
+                auto* dlg = qobject_cast<COptionDlg*>(QApplication::activeModalWidget());
+                QVERIFY(dlg);
+                seen = true;
+                QCOMPARE(dlg->LimitBox()->value(), DeploymentSettings::LoadSaved().uploadLimitKBps);
+                QVERIFY(dlg->LimitOverrideLabel()->isVisibleTo(dlg));
+                QVERIFY2(dlg->LimitOverrideLabel()->text().contains(QStringLiteral("TALVEX_UPLOAD_LIMIT=2000")),
+                         qPrintable(dlg->LimitOverrideLabel()->text()));
+                change(*dlg);
+                auto* buttons = dlg->findChild<QDialogButtonBox*>();
+                QTest::mouseClick(buttons->button(QDialogButtonBox::Ok), Qt::LeftButton);
+            });
+            frame->Action(ID_OPTIONS)->trigger();
+            QVERIFY(seen);
+        };
+
+        // 확인 without touching anything: nothing is written, the override stays in force.
+        const QByteArray before = fileBytes();
+        answerOptions([](COptionDlg&) {});
+        QCOMPARE(fileBytes(), before);
+        QCOMPARE(frame->Session().UploadLimitBytesPerSecond(), int64_t(2000) * 1024);
+
+        // Another field changed: only that one is written.
+        answerOptions([](COptionDlg& dlg) { dlg.NotifyBox()->setChecked(false); });
+        {
+            QSettings file(CRegistryKey::SettingsFile(), QSettings::IniFormat);
+            QCOMPARE(file.value(QStringLiteral("Deployment/UploadLimitKBps")).toInt(), 300);
+            QStringList written = file.allKeys().filter(QStringLiteral("Client/"));
+            written.sort();
+            QVERIFY2(written.size() == 2 && written.first().endsWith(QStringLiteral("Client/DesktopNotify"))
+                         && written.last().endsWith(QStringLiteral("Client/KeyExists")), // the key's marker
+                     qPrintable(written.join(QLatin1Char(' '))));
+        }
+        QCOMPARE(frame->Session().UploadLimitBytesPerSecond(), int64_t(2000) * 1024);
+        QVERIFY(!UploadOptions::Load().notify);
+
+        // The limit changed by the user: saved, and in force at once.
+        answerOptions([](COptionDlg& dlg) { dlg.LimitBox()->setValue(500); });
+        QCOMPARE(DeploymentSettings::LoadSaved().uploadLimitKBps, 500);
+        QCOMPARE(frame->Session().UploadLimitBytesPerSecond(), int64_t(500) * 1024);
+
+        // Closing the window writes its layout, and no other override of the run.
+        frame->close();
+        frame.reset();
+        QSettings file(CRegistryKey::SettingsFile(), QSettings::IniFormat);
+        file.beginGroup(QStringLiteral("Deployment"));
+        QCOMPARE(file.childKeys(), QStringList{QStringLiteral("UploadLimitKBps")});
+        QCOMPARE(file.value(QStringLiteral("UploadLimitKBps")).toInt(), 500);
+        file.endGroup();
+        for (const QByteArray& value : values)
+            QVERIFY2(!fileBytes().contains(value), value.constData());
     }
 
     void secondCopyIsRefusedAndRaisesTheFirst()
