@@ -41,6 +41,7 @@ void CommandChannel::OnConnectionLost()
 {
     talvex::Report r;
     r.message = UM_CONNECTION_LOST;
+    r.error = LostError();
     Deliver(r);
 }
 

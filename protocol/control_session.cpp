@@ -43,7 +43,13 @@ void ControlSession::OnConnected()
     Simple(UM_CONTROL_CONNECTED);
 }
 
-void ControlSession::OnConnectionLost() { Simple(UM_CONNECTION_LOST); }
+void ControlSession::OnConnectionLost()
+{
+    talvex::Report r;
+    r.message = UM_CONNECTION_LOST;
+    r.error = LostError();
+    Deliver(r);
+}
 
 void ControlSession::OnQuit()
 {

@@ -25,6 +25,12 @@ struct CThreadCommand {
     std::string text2; // password, new path, search text
 };
 
+// The dead-path bound unless set otherwise: longer than a laptop's Wi-Fi roaming or a
+// reassociation with a new address (seconds, up to about 20), and than the 30 s outage the
+// benchmarks survive; short enough that a server gone without a word is noticed in under a minute.
+inline constexpr int kDefaultStallTimeoutSeconds = 45;
+inline constexpr int kMaxStallTimeoutSeconds = 3600;
+
 // Handed to a worker when it is started.
 struct CChannelStartInfo {
     std::string host;          // dotted address or host name
@@ -35,6 +41,11 @@ struct CChannelStartInfo {
     std::string workDir;       // folder of the temporary .tlx files; empty = the working folder
     int sendBufferBytes = 0;      // SO_SNDBUF after connecting; 0 = leave it to the system's tuning
     int connectTimeoutMs = 15000; // bound of the connect step
+    // The dead-path bound: how long sent data may go unacknowledged, or an idle connection's
+    // keepalive probes unanswered, before the connection counts as lost (TCP_USER_TIMEOUT;
+    // LinkTimersFor in socket_channel.h). A link dark for less keeps its connections. 0: the
+    // system's timers.
+    int stallTimeoutMs = kDefaultStallTimeoutSeconds * 1000;
     int sendStallMs = 120000;     // uploads: a send that makes no progress this long fails
     int answerWaitMs = 60000;     // uploads: after a cancel cut a body short, how long the answers
                                   // to the files sent whole before it are still awaited

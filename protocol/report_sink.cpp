@@ -1,6 +1,22 @@
 #include "protocol/report_sink.h"
 
+#include <cerrno>
+
 namespace talvex {
+
+bool IsNetworkLoss(int error)
+{
+    switch (error) {
+    case ETIMEDOUT:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENETDOWN:
+        return true;
+    default:
+        return false;
+    }
+}
 
 BlockingReportQueue::~BlockingReportQueue() { Close(); }
 
@@ -12,6 +28,7 @@ void BlockingReportQueue::Send(Report& report)
     Report kept;
     kept.message = report.message;
     kept.code = report.code;
+    kept.error = report.error;
     kept.response = std::move(report.response);
     kept.entries = std::move(report.entries);
     kept.result = std::move(report.result);

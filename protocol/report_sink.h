@@ -41,6 +41,9 @@ namespace talvex {
 struct Report {
     uint32_t message = 0;
     int32_t code = 0;
+    // UM_CONNECTION_LOST, UE_RESET and UE_SEND_FAILED: the errno that ended the connection when
+    // the socket told one (IsNetworkLoss sorts it), 0 otherwise.
+    int32_t error = 0;
     std::unique_ptr<CTlxspResponse> response;
     std::unique_ptr<CRemoteEntryList> entries;
     std::unique_ptr<CSyncNoticeList> result;
@@ -51,6 +54,13 @@ struct Report {
     const std::atomic<bool>* senderStopping = nullptr; // set by the worker
     std::unique_ptr<CSyncNoticeList> keptNotices;      // a sink's own copy of lent notices
 };
+
+// The connection was lost to the network, not ended by the server: it timed out (nothing
+// acknowledged, no keepalive answered within the dead-path bound, CChannelStartInfo::
+// stallTimeoutMs), or the host or its network could not be reached. The server gave no verdict
+// on anything in flight on it: what was cut or unanswered is sent again once the connection is
+// made again, never counted failed.
+bool IsNetworkLoss(int error);
 
 class IReportSink {
 public:

@@ -1,9 +1,11 @@
 #include "protocol/socket_channel.h"
 
+#include "platform/log.h"
 #include "platform/workdir.h"
 #include "protocol/resolver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -15,10 +17,65 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+// Linux 6.15 caps the retransmission back-off of one socket with this option; the C library's
+// headers of older systems (Debian 12) do not name it yet.
+#ifndef TCP_RTO_MAX_MS
+#define TCP_RTO_MAX_MS 44
+#endif
+
 namespace talvex {
 namespace {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
+
+// A link that goes dark (a tunnel, a roaming laptop, a router that reboots) drops everything
+// sent meanwhile. The kernel retransmits the oldest segment with a back-off that doubles each
+// time up to 120 s, so a connection that survives a 15 s outage sends its next retransmission
+// up to about as long again after the link is back, and resumes only then. Capping the
+// back-off at 1 s (the least the kernel takes) makes the first retransmission after the outage
+// come within a second of it. The price: for as long as the path is silent, one segment a
+// second per connection instead of ever fewer. On a congested link that is the traffic the
+// back-off would have spared it, but a few connections sending one segment a second (about
+// 12 kbit/s each) add nothing a link worth uploading over would notice. A healthy path's timer
+// (the smoothed round trip plus four deviations) stays well under the cap; where the round trip
+// itself passes a second (a satellite hop behind a full queue), a segment goes once more before
+// its acknowledgement can come, and the kernel undoes the slowdown of such a spurious timeout
+// (F-RTO): the cost is the duplicate segment.
+constexpr int kRetransmitCapMs = 1000;
+
+// A timer the kernel refused is said in the log once per process, not once per connection.
+void LogOnce(std::atomic<bool>& said, const char* what, int error)
+{
+    if (!said.exchange(true))
+        Log("%s (%s)\n", what, std::strerror(error));
+}
+
+// Sets the timers of LinkTimersFor on a socket before it connects (the cap then covers the SYN
+// retransmissions too). None of them is needed to talk to the server: a kernel that refuses one
+// leaves the system's timer in its place, said once in the log.
+void SetLinkTimers(int fd, const LinkTimers& timers)
+{
+    static std::atomic<bool> saidUserTimeout{false}, saidKeepalive{false}, saidCap{false};
+    if (timers.userTimeoutMs <= 0)
+        return;
+    const unsigned userTimeout = static_cast<unsigned>(timers.userTimeoutMs);
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) != 0) {
+        // Without a bound of its own, the cap would let the kernel give the connection up in
+        // the middle of an outage after its usual number of (now frequent) retransmissions.
+        LogOnce(saidUserTimeout, "TCP_USER_TIMEOUT not set: connections keep the system's timers", errno);
+        return;
+    }
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &timers.keepIdleS, sizeof timers.keepIdleS) != 0 ||
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &timers.keepIntervalS, sizeof timers.keepIntervalS) != 0)
+        LogOnce(saidKeepalive, "TCP keepalive timers not set: an idle connection is probed at the system's pace", errno);
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_RTO_MAX_MS, &timers.retransmitCapMs, sizeof timers.retransmitCapMs) != 0)
+        LogOnce(saidCap,
+                errno == ENOPROTOOPT || errno == EINVAL
+                    ? "this kernel cannot cap the retransmission back-off (TCP_RTO_MAX_MS, Linux 6.15 and later): a "
+                      "connection that outlives an outage may resume only some seconds after the link is back"
+                    : "TCP_RTO_MAX_MS not set",
+                errno);
+}
 
 // Where a body is written until it is whole.
 std::string PartPath(const std::string& path) { return path + ".part"; }
@@ -50,6 +107,27 @@ bool WriteAll(int fd, const char* data, size_t size)
 }
 
 } // namespace
+
+// Why these values: TCP_USER_TIMEOUT is the dead-path bound itself. Data that goes
+// unacknowledged that long (counted from its first transmission) ends the connection with
+// ETIMEDOUT; with the 1 s cap the last retransmission falls within a second of the bound.
+// An idle connection has nothing to retransmit: keepalive probes stand in for the data. The
+// kernel ends it at the first probe that finds nothing heard for the whole bound, so probes
+// go a second apart once the peer is silent (a few dozen bytes each, only while it is), and an
+// idle connection is probed after a tenth of the bound: its silence before an outage is then
+// at most that tenth, and an outage up to nine tenths of the bound less a second leaves idle
+// connections standing as it leaves busy ones (45 s: a 39 s outage).
+LinkTimers LinkTimersFor(int stallTimeoutMs)
+{
+    if (stallTimeoutMs <= 0)
+        return {};
+    LinkTimers timers;
+    timers.retransmitCapMs = kRetransmitCapMs;
+    timers.userTimeoutMs = stallTimeoutMs;
+    timers.keepIdleS = std::max(1, stallTimeoutMs / 10000);
+    timers.keepIntervalS = 1;
+    return timers;
+}
 
 SocketChannel::SocketChannel(const CChannelStartInfo& info, WorkerContext& context, tlxsp::HeaderOrder order)
     : m_info(info), m_context(context), m_order(order)
@@ -86,10 +164,12 @@ bool SocketChannel::Connect()
         return false;
     addrinfo* found = resolved.addresses.get();
 
+    const LinkTimers timers = LinkTimersFor(m_info.stallTimeoutMs);
     for (addrinfo* a = found; a && m_fd < 0; a = a->ai_next) {
         const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0)
             continue;
+        SetLinkTimers(fd, timers);
         bool connected = ::connect(fd, a->ai_addr, a->ai_addrlen) == 0;
         if (!connected && errno == EINPROGRESS) {
             for (;;) {
@@ -206,8 +286,17 @@ ssize_t SocketChannel::ReceiveInput(int flags)
     if (n > 0) {
         m_input.append(buffer, static_cast<size_t>(n));
         ProcessInput();
+    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        NoteSocketError(errno); // the kernel tells it once: a later call finds the socket closed
     }
     return n;
+}
+
+int SocketChannel::NoteSocketError(int error)
+{
+    if (m_lostError == 0)
+        m_lostError = error;
+    return m_lostError;
 }
 
 bool SocketChannel::ReadSocket()
@@ -355,6 +444,8 @@ bool SocketChannel::SendAll(std::string_view data, int deadlineMs)
             }
             continue;
         }
+        if (n < 0)
+            NoteSocketError(errno);
         return false;
     }
     return true;

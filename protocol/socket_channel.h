@@ -15,6 +15,19 @@
 
 namespace talvex {
 
+// The timers every connection sets for a path that goes dark (Connect sets them before it
+// connects; see socket_channel.cpp for why these values).
+struct LinkTimers {
+    int retransmitCapMs = 0; // TCP_RTO_MAX_MS: the longest retransmission back-off
+    int userTimeoutMs = 0;   // TCP_USER_TIMEOUT: unacknowledged data or keepalives wait this long at most
+    int keepIdleS = 0;       // TCP_KEEPIDLE: an idle connection is probed after this much silence
+    int keepIntervalS = 0;   // TCP_KEEPINTVL: unanswered probes follow each other this far apart
+};
+// The timers for a dead-path bound (CChannelStartInfo::stallTimeoutMs). 0 or less: the system's
+// own, none is set (the cap alone would let the kernel give a connection up mid-outage, after
+// its usual number of retransmissions at the capped interval).
+LinkTimers LinkTimersFor(int stallTimeoutMs);
+
 class SocketChannel {
 public:
     SocketChannel(const CChannelStartInfo& info, WorkerContext& context, tlxsp::HeaderOrder order);
@@ -66,6 +79,12 @@ protected:
     std::string WorkFile(const std::string& name) const;
     int Socket() const { return m_fd; }
     const CChannelStartInfo& Info() const { return m_info; }
+    // The first error the socket itself reported (errno of a failed recv, send or poll), or 0:
+    // why the connection was lost, told with the loss (Report::error). A later error of the
+    // same broken socket (EPIPE once the kernel has closed it) does not replace it.
+    int LostError() const { return m_lostError; }
+    // Notes error as the socket's when it is the first; returns LostError() (error when none).
+    int NoteSocketError(int error);
 
 private:
     // One recv into the input, which is then handled; recv's result.
@@ -85,6 +104,7 @@ private:
     int m_fd = -1;
     bool m_quitDuringConnect = false;
     bool m_ended = false;
+    int m_lostError = 0;
 
     std::string m_input;       // bytes received and not yet consumed
     size_t m_inputStart = 0;   // consumed prefix of m_input

@@ -66,18 +66,19 @@ UploadChannel::UploadChannel(const CChannelStartInfo& info, WorkerContext& conte
 {
 }
 
-void UploadChannel::Event(int32_t event, std::shared_ptr<CUploadRequest> request)
+void UploadChannel::Event(int32_t event, std::shared_ptr<CUploadRequest> request, int error)
 {
     talvex::Report r;
     r.message = Info().messageNumber;
     r.code = event;
+    r.error = error;
     r.request = std::move(request);
     Deliver(r);
 }
 
 void UploadChannel::OnConnected() { Event(UE_CONNECTED); }
 
-void UploadChannel::OnConnectionLost() { Event(UE_RESET); }
+void UploadChannel::OnConnectionLost() { Event(UE_RESET, nullptr, LostError()); }
 
 void UploadChannel::OnResponse(std::unique_ptr<CTlxspResponse> response, const Body*)
 {
@@ -125,10 +126,15 @@ void UploadChannel::Fail(const std::shared_ptr<CUploadRequest>& request, int err
     // The stream is no longer in step with the server: report and close. Answers to earlier
     // requests that have already arrived are handed on first: those files did arrive.
     TakeArrivedInput();
-    if (error == ECANCELED)
+    if (error == ECANCELED) {
         Event(UE_CANCELLED, request);
-    else
-        Event(error == ECONNRESET || error == EPIPE ? UE_RESET : UE_SEND_FAILED, request);
+    } else {
+        // The socket's own first error tells why it broke: once the kernel has given a
+        // connection up, the next send finds only EPIPE.
+        if (LostError() != 0)
+            error = LostError();
+        Event(error == ECONNRESET || error == EPIPE ? UE_RESET : UE_SEND_FAILED, request, error);
+    }
     EndConnection(false);
 }
 
@@ -156,7 +162,10 @@ void UploadChannel::CreateFolder(const std::shared_ptr<CUploadRequest>& request)
     }
     if (!SendAll(header)) {
         const int e = errno;
-        Event(e == ECANCELED ? UE_CANCELLED : UE_SEND_FAILED, request);
+        if (e == ECANCELED)
+            Event(UE_CANCELLED, request);
+        else
+            Event(UE_SEND_FAILED, request, LostError() != 0 ? LostError() : e);
         EndConnection(false);
         return;
     }

@@ -7,8 +7,8 @@
 // memory stays the same for any file size. Exactly DATA-LENGTH bytes follow the header: a file
 // that has grown is cut there; a file that has become shorter fails the transfer
 // (UE_SEND_FAILED) and closes the connection, as does any send failure (UE_RESET for a reset
-// connection) and a cancel that leaves the body unfinished (UE_CANCELLED): the server could not
-// tell where the next request starts. The channel's worker ends then; its owner makes a new one.
+// connection; the report's error tells why, IsNetworkLoss sorts it) and a cancel that leaves
+// the body unfinished (UE_CANCELLED): the server could not tell where the next request starts. The channel's worker ends then; its owner makes a new one.
 //
 // Between pieces the channel looks for a cancel or a quit, and it waits for room in the socket,
 // or for the session's speed limit (CChannelStartInfo::rateLimit), only together with its
@@ -48,7 +48,8 @@ protected:
 private:
     enum class Step { Done, Cancelled, Failed };
 
-    void Event(int32_t event, std::shared_ptr<CUploadRequest> request = nullptr);
+    // error: why the connection failed (Report::error), for the events that end it.
+    void Event(int32_t event, std::shared_ptr<CUploadRequest> request = nullptr, int error = 0);
     void SendProgress();
     // The PUTFILE__ header of a request (with DATA-LENGTH or without): 0, or the RequestError
     // that forbids sending it.

@@ -254,7 +254,12 @@ const CUploadItem* CUploadTracker::Apply(const Report& report)
     case UE_RESET:
     case UE_SEND_FAILED:
         // The channel's connection is closed: what waited for an answer on it never gets one.
-        ChannelLost(channel);
+        // Lost to the network, the server said nothing of it: it all waits to be sent again,
+        // however often (the caller's reconnects bound that), as after a reconnect.
+        if (IsNetworkLoss(report.error))
+            LoseChannel(channel, UploadFailure::SendFailed, -1);
+        else
+            ChannelLost(channel);
         break;
     default:
         break;
@@ -274,6 +279,11 @@ const CUploadItem* CUploadTracker::Apply(const Report& report)
         return &m_last;
     case UE_RESET:
     case UE_SEND_FAILED:
+        if (IsNetworkLoss(report.error)) {
+            if (item->state == UploadState::Sending)
+                BackToWaiting(*item); // its body was cut by the network, not by the server
+            return item;
+        }
         Fail(*item, UploadFailure::SendFailed);
         return &m_last;
     default:

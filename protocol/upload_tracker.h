@@ -29,7 +29,9 @@
 // Files sent whole on a channel that is then lost (closed or reset by the server before their
 // answers) fail by default. With SetResendLost(n) they go back to waiting instead, at most n
 // times each, and TakeResends hands them out in the order they were added: the server did not
-// keep them, so they may be sent again on a new channel.
+// keep them, so they may be sent again on a new channel. A channel lost to the network
+// (IsNetworkLoss of the report's error: timed out, unreachable) is no verdict of the server on
+// anything: the file whose body it cut and the files sent on it all go back to waiting, always.
 
 #include "protocol/records.h"
 #include "protocol/report_sink.h"

@@ -3,11 +3,23 @@
 #include "engine_fixture.h"
 
 #include "protocol/message.h"
+#include "protocol/socket_channel.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <set>
+#include <sys/socket.h>
+
+#ifndef TCP_RTO_MAX_MS
+#define TCP_RTO_MAX_MS 44
+#endif
 
 using namespace talvex;
 using namespace std::chrono_literals;
@@ -23,6 +35,52 @@ std::string Header(const std::string& request, const std::string& name)
         return {};
     const size_t from = at + key.size();
     return request.substr(from, request.find("\r\n", from) - from);
+}
+
+// The client ends of the connections to a port on 127.0.0.1, found among this process's
+// descriptors (the workers run in it).
+std::vector<int> ClientSocketsTo(int port)
+{
+    std::vector<int> fds;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return fds;
+    while (dirent* e = ::readdir(dir)) {
+        const int fd = std::atoi(e->d_name);
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        if (e->d_name[0] != '.' && fd != ::dirfd(dir) &&
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET &&
+            ntohs(peer.sin_port) == port)
+            fds.push_back(fd);
+    }
+    ::closedir(dir);
+    return fds;
+}
+
+int TcpOption(int fd, int level, int name)
+{
+    int value = -1;
+    socklen_t len = sizeof value;
+    if (::getsockopt(fd, level, name, &value, &len) != 0)
+        return -errno;
+    return value;
+}
+
+// The timers of a connection as the kernel holds them.
+void ExpectLinkTimers(int fd, const char* kind)
+{
+    SCOPED_TRACE(kind);
+    EXPECT_EQ(TcpOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 20000);
+    EXPECT_EQ(TcpOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(TcpOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 2);
+    EXPECT_EQ(TcpOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 1);
+    EXPECT_EQ(TcpOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+    // A kernel before 6.15 has no cap (the channel goes on without it, as the log says).
+    const int cap = TcpOption(fd, IPPROTO_TCP, TCP_RTO_MAX_MS);
+    if (cap != -ENOPROTOOPT && cap != -EINVAL) {
+        EXPECT_EQ(cap, 1000);
+    }
 }
 
 // Answers requests of one connection until the client closes it.
@@ -118,7 +176,12 @@ TEST_F(Conversation, EndToEnd)
     serve(server, 2);
 
     BlockingReportQueue controlReports, commandReports, uploadReports;
-    CChannelStartInfo info = Info();
+    // Every kind of connection takes the dead-path bound it is given.
+    auto withBound = [](CChannelStartInfo info) {
+        info.stallTimeoutMs = 20000;
+        return info;
+    };
+    CChannelStartInfo info = withBound(Info());
     info.port = controlPort.Port();
     auto control = StartControlSession(info, controlReports);
     ASSERT_EQ(controlReports.Next(5s)->message, UM_CONTROL_CONNECTED);
@@ -128,7 +191,7 @@ TEST_F(Conversation, EndToEnd)
     ASSERT_EQ(login->response->statusCode, 200);
     const std::string session = login->response->sessionId;
 
-    auto command = StartCommandChannel(Info(session), commandReports);
+    auto command = StartCommandChannel(withBound(Info(session)), commandReports);
     auto root = commandReports.NextOf(UM_BROWSE, 5s);
     ASSERT_TRUE(root && root->entries);
     ASSERT_EQ(root->entries->size(), 1u);
@@ -138,7 +201,7 @@ TEST_F(Conversation, EndToEnd)
     EXPECT_EQ(commandReports.NextOf(UM_MKDIR_RESULT, 5s)->response->statusCode, 200);
 
     // Upload one file into the new folder.
-    auto upload = StartUploadChannel(Info(session), uploadReports);
+    auto upload = StartUploadChannel(withBound(Info(session)), uploadReports);
     ASSERT_EQ(uploadReports.Next(5s)->code, UE_CONNECTED);
     std::ofstream(workDir + "local.txt") << "hello";
     auto request = std::make_shared<CUploadRequest>();
@@ -186,6 +249,26 @@ TEST_F(Conversation, EndToEnd)
     auto result = controlReports.NextOf(UM_GETSYNCED, 5s);
     ASSERT_TRUE(result && result->result);
     EXPECT_EQ(result->result->totalCount, 1);
+
+    // Read back from the sockets themselves: the control session, the command and the upload
+    // channel all cap the back-off, bound unacknowledged data and probe when idle.
+    const std::vector<int> controlSockets = ClientSocketsTo(controlPort.Port());
+    const std::vector<int> channelSockets = ClientSocketsTo(server.Port());
+    ASSERT_EQ(controlSockets.size(), 1u);
+    ASSERT_EQ(channelSockets.size(), 2u);
+    ExpectLinkTimers(controlSockets[0], "control session");
+    ExpectLinkTimers(channelSockets[0], "command or upload channel");
+    ExpectLinkTimers(channelSockets[1], "command or upload channel");
+    // The timers of a bound, pinned: the default, a short one (probes a second apart at least),
+    // and none (the system's own: not even the cap, which alone would end connections early).
+    struct Pinned { int bound, cap, idle, interval; };
+    for (const Pinned& p : {Pinned{45000, 1000, 4, 1}, Pinned{3000, 1000, 1, 1}, Pinned{0, 0, 0, 0}}) {
+        const LinkTimers t = LinkTimersFor(p.bound);
+        EXPECT_EQ(t.userTimeoutMs, p.bound);
+        EXPECT_EQ(t.retransmitCapMs, p.cap) << p.bound;
+        EXPECT_EQ(t.keepIdleS, p.idle) << p.bound;
+        EXPECT_EQ(t.keepIntervalS, p.interval) << p.bound;
+    }
 
     upload.reset();
     command.reset();

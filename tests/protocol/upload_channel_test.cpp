@@ -241,15 +241,29 @@ TEST_F(UploadChannelTest, AnswersAreHandedOnWhileTheNextFilesFollowStraightFromT
 
 TEST_F(UploadChannelTest, ASendThatStallsTooLongFails)
 {
-    CChannelStartInfo info = Info("S1");
-    info.sendStallMs = 300;
-    worker = StartUploadChannel(info, reports);
-    conn = server.Accept();
-    ASSERT_TRUE(conn);
-    ExpectUpload(UE_CONNECTED);
-    worker->PostUpload(File("stuck", 64 << 20)); // the server never reads
-    EXPECT_EQ(Final().code, UE_SEND_FAILED);
-    EXPECT_TRUE(conn->WaitClosed(10s));
+    // The channel's own patience, and the kernel's dead-path bound (TCP_USER_TIMEOUT also ends
+    // a connection whose window stays shut): either way the loss says it timed out, and not the
+    // EPIPE the next send finds once the kernel has given the connection up.
+    struct Case { int sendStallMs, stallTimeoutMs; const char* what; };
+    for (const Case& c : {Case{300, kDefaultStallTimeoutSeconds * 1000, "the channel's stall limit"},
+                          Case{60000, 1000, "the kernel's dead-path bound"}}) {
+        SCOPED_TRACE(c.what);
+        CChannelStartInfo info = Info("S1");
+        info.sendStallMs = c.sendStallMs;
+        info.stallTimeoutMs = c.stallTimeoutMs;
+        worker = StartUploadChannel(info, reports);
+        conn = server.Accept();
+        ASSERT_TRUE(conn);
+        ExpectUpload(UE_CONNECTED);
+        worker->PostUpload(File("stuck", 64 << 20)); // the server never reads
+        const Report failed = Final();
+        EXPECT_EQ(failed.code, UE_SEND_FAILED);
+        EXPECT_EQ(failed.error, ETIMEDOUT);
+        EXPECT_TRUE(IsNetworkLoss(failed.error));
+        EXPECT_TRUE(conn->WaitClosed(10s));
+        worker.reset();
+        conn.reset();
+    }
 }
 
 TEST_F(UploadChannelTest, ProgressIsLimitedByTheClock)
@@ -347,6 +361,9 @@ TEST_P(UploadBodyTest, APeerThatClosesMidBodyFailsTheTransferAndNeverEndsTheProg
     Report failed = Final();
     EXPECT_TRUE(failed.code == UE_SEND_FAILED || failed.code == UE_RESET) << failed.code;
     EXPECT_EQ(failed.request, request);
+    // A peer that closed is the server's doing, never a loss to the network.
+    EXPECT_TRUE(failed.error == ECONNRESET || failed.error == EPIPE) << failed.error;
+    EXPECT_FALSE(IsNetworkLoss(failed.error));
 }
 
 TEST_P(UploadBodyTest, FileGrowingDuringTheSendIsCutAtDataLength)

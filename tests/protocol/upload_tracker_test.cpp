@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <unistd.h>
 #include <fstream>
@@ -245,6 +246,45 @@ TEST(UploadTracker, ChannelReportsSettleTheRequestTheyCarryAndALostChannelFailsI
 
     // Reports about requests the tracker does not know are ignored.
     EXPECT_EQ(tracker.Apply(ChannelReport(kChannelB, UE_DONE, File("stranger.txt"))), nullptr);
+
+    // A connection lost to the network is no verdict of the server: the body it cut and the
+    // file sent whole on it wait to be sent again, even one already sent again before (the
+    // caller's reconnects bound how often). A reset, or a loss without a reason, still fails.
+    const struct {
+        int error;
+        bool network;
+    } losses[] = {{ETIMEDOUT, true}, {EHOSTUNREACH, true}, {ENETUNREACH, true},
+                  {ECONNRESET, false}, {EPIPE, false}, {0, false}};
+    uint32_t channel = kChannelB;
+    for (const auto& loss : losses) {
+        SCOPED_TRACE(loss.error);
+        CUploadTracker t(false);
+        t.SetResendLost(1);
+        auto sent = File("sent.txt");
+        auto cut = File("cut.txt");
+        SendThrough(t, sent, ++channel);
+        t.Apply(ChannelReport(channel, UE_RESET)); // lost once already: sent again
+        ASSERT_EQ(t.TakeResends().size(), 1u);
+        t.Sending(sent, ++channel);
+        t.Apply(ChannelReport(channel, UE_DONE, sent));
+        t.Add(cut);
+        t.Sending(cut, channel);
+        Report lost = ChannelReport(channel, UE_SEND_FAILED, cut);
+        lost.error = loss.error;
+        const CUploadItem* item = t.Apply(lost);
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(IsNetworkLoss(loss.error), loss.network);
+        if (loss.network) {
+            EXPECT_EQ(item->state, UploadState::Waiting);
+            EXPECT_EQ(t.Failed(), 0u);
+            EXPECT_EQ(t.TakeResends(), (std::vector<std::shared_ptr<CUploadRequest>>{sent, cut}));
+            EXPECT_FALSE(t.PathBusy("cut.txt"));
+        } else {
+            EXPECT_EQ(item->failure, UploadFailure::SendFailed);
+            EXPECT_EQ(t.Failed(), 2u);
+            EXPECT_TRUE(t.TakeResends().empty());
+        }
+    }
 }
 
 TEST(UploadTracker, GivingUpFailsWhatIsStillAwaited)
