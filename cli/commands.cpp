@@ -40,17 +40,27 @@ class Uploader {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr int kResendsAfterLoss = 1;
+    // After a refusal, the answers of the files sent behind it must follow within this (or the
+    // answer timeout, when shorter): a server that left the refused body unread never reads them.
+    static constexpr int64_t kRefusalGraceMs = 2000;
 
     Uploader(const Options& o, Session& session)
         : m_options(o), m_session(session), m_tty(::isatty(2) == 1),
           // On a sync-service account a file is stored only once its notice says so: moving it
           // away on the answer alone could move a file the server then reports failed. Resumed
           // entries may have been answered already (and have their move folders): they wait too.
-          m_confirmByNotice(o.waitConfirm || ((!o.moveTo.empty() || o.resume) && session.IsSyncService())),
+          // An account of the plain service gets no notices: its answer is the evidence, and
+          // --wait-confirm says so instead of waiting for what never comes.
+          m_confirmByNotice(session.IsSyncService() && (o.waitConfirm || !o.moveTo.empty() || o.resume)),
           m_tracker(m_confirmByNotice, [this](const CUploadItem& item) { Settled(item); }),
           m_retriesLeft(o.retries)
     {
         m_tracker.SetResendLost(kResendsAfterLoss);
+        // Polls come every pollMs, each answered within the answer timeout: a longer pause (a
+        // long body) does not count against the files that wait for their notices.
+        m_tracker.SetNoticeGapMs(2 * static_cast<int64_t>(o.pollMs) + 1000);
+        if (o.waitConfirm && !session.IsSyncService())
+            PrintErrorText("이 계정은 변경 알림을 받지 않습니다: 서버의 응답을 업로드의 확인으로 봅니다 (--wait-confirm)");
     }
 
     int Run()
@@ -244,6 +254,11 @@ private:
                 continue;
             }
             if (m_next < m_requests.size()) {
+                // Files already answered wait for their notices while the rest is sent: they
+                // are asked for at the poll interval, so that their clocks run only then.
+                if (NoticePollDue())
+                    if (int rc = PollNotices(false); rc != kExitOk)
+                        return rc;
                 const auto request = m_requests[m_next++];
                 const CUploadItem* item = m_tracker.Find(request.get());
                 if (!item || item->state != UploadState::Waiting)
@@ -340,8 +355,15 @@ private:
 
     UploadDeadlines Deadlines() const
     {
-        return {static_cast<int64_t>(m_options.timeoutSeconds) * 1000,
-                m_confirmByNotice ? static_cast<int64_t>(m_options.confirmTimeoutSeconds) * 1000 : 0};
+        const int64_t answerMs = static_cast<int64_t>(m_options.timeoutSeconds) * 1000;
+        return {answerMs, m_confirmByNotice ? static_cast<int64_t>(m_options.confirmTimeoutSeconds) * 1000 : 0,
+                std::min<int64_t>(answerMs, kRefusalGraceMs)};
+    }
+
+    bool NoticePollDue() const
+    {
+        return m_confirmByNotice && m_tracker.AwaitingNotices() > 0 &&
+               Clock::now() - m_lastPoll >= milliseconds(m_options.pollMs);
     }
 
     // The next report of the open upload channel. Reports of channels replaced since are
@@ -499,18 +521,22 @@ private:
         return kExitOk;
     }
 
-    // One GETNOTIED; the notices settle what they name, then the confirmation deadlines pass.
-    int PollNotices()
+    // One GETNOTIED; the notices settle what they name, the confirmation clock advances, then
+    // the deadlines pass. With pause, waits the poll interval after it while files still wait.
+    int PollNotices(bool pause = true)
     {
         m_session.Control().Post(UM_GETNOTIED, Cmd(UM_GETNOTIED));
         std::optional<Report> r = m_session.WaitControl(UM_GETNOTIED, m_session.AnswerTimeout());
         if (!r)
             return m_session.LastError();
+        m_lastPoll = Clock::now();
         if (r->keptNotices)
             m_tracker.ApplyNotices(*r->keptNotices);
-        m_tracker.Expire(Deadlines());
+        m_tracker.NoticesAsked();
+        if (int rc = Expire(); rc != kExitOk)
+            return rc;
         FlushJournal();
-        if (m_tracker.AwaitingNotices() > 0)
+        if (pause && m_tracker.AwaitingNotices() > 0)
             std::this_thread::sleep_for(milliseconds(m_options.pollMs));
         return kExitOk;
     }
@@ -547,6 +573,7 @@ private:
     std::vector<int64_t> m_failedIds;                      // journal entries of failures told
     int m_retriesLeft = 0;
     int m_attempts = 0;
+    Clock::time_point m_lastPoll{}; // the last notice poll's answer
 };
 
 int CmdPut(const Options& o)

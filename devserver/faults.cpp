@@ -25,6 +25,7 @@ constexpr KindInfo kKinds[] = {
     {FaultKind::LoginSilent, "login-silent", Arg::None, 0, 0, false},
     {FaultKind::DropAfter, "drop-after", Arg::Required, 0, int64_t{1} << 50, true},
     {FaultKind::NoNotices, "no-notices", Arg::None, 0, 0, false},
+    {FaultKind::NeverRead, "never-read", Arg::None, 0, 0, true},
 };
 
 const KindInfo* Info(FaultKind kind)

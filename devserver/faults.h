@@ -17,6 +17,7 @@ enum class FaultKind {
     LoginSilent,       // read LOGIN____ and never answer it
     DropAfter,         // read ARG bytes of the body, then reset the connection; nothing is stored
     NoNotices,         // sync-service accounts never get change notices
+    NeverRead,         // read the upload's header, then nothing more and no answer; hold the connection
 };
 
 struct Fault {

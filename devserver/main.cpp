@@ -43,6 +43,7 @@ void Usage(std::FILE* out)
         "      answer-late:MS        answer MS ms after the file was stored, reading on meanwhile\n"
         "      unrelated-answers:MS  never answer the upload; every MS ms answer a path nobody sent\n"
         "      drop-after:N          reset the connection after N bytes of the body; nothing stored\n"
+        "      never-read            read the header, then nothing more and never answer\n"
         "      login-silent          read LOGIN____ and never answer it\n"
         "      no-notices            sync-service accounts get no change notices\n"
         "  --quiet                 no diagnostic lines\n",

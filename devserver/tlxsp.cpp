@@ -277,6 +277,15 @@ bool TlxspService::FaultBeforeBody(Connection& conn, Context& ctx, int64_t lengt
         ctx.ended = true;
         return true;
     }
+    if (ctx.fault->kind == FaultKind::NeverRead && length > 0) {
+        // A server that stops reading: the peer's sending stalls once the buffers are full, and
+        // no answer ever comes.
+        ServerLog("tlxsp: fault never-read: upload of %lld bytes left unread, unanswered\n",
+                  static_cast<long long>(length));
+        conn.WaitForPeerClose(kRefuseHoldMs);
+        ctx.ended = true;
+        return true;
+    }
     if (ctx.fault->kind == FaultKind::DropAfter) {
         // The connection is lost after N bytes of the body; what was read is not kept.
         const int64_t take = std::min(length, ctx.fault->arg);
@@ -325,6 +334,7 @@ bool TlxspService::AnswerWithFault(Connection& conn, const Context& ctx, const T
     case FaultKind::LoginSilent:
         return true; // read and never answered; the connection stays
     case FaultKind::RefuseAfterHeader:
+    case FaultKind::NeverRead:
     case FaultKind::DropAfter:
     case FaultKind::NoNotices:
         break;

@@ -119,6 +119,9 @@ struct CUploadRequest {
     int64_t size = 0;        // size when queued; -1 for a folder
     std::string requestId = "vornasel";
     int32_t readError = 0;   // the expansion could not read this entry (errno): it fails at once
+    // The channel could not write its request (kRequestNotEncodable, kRequestBadText,
+    // kRequestTooLong): set before it reports UE_OPEN_FAILED, read by that report's receiver.
+    int32_t headerError = 0;
     int64_t journalId = 0;   // its entry in the upload journal (protocol/upload_journal.h); 0: none
     // Written by the channel sending it before it reports the body sent (UE_DONE); read by the
     // receiver of that report only.

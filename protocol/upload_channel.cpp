@@ -156,8 +156,10 @@ int32_t UploadChannel::PutFileHeader(const CUploadRequest& request, bool withLen
 void UploadChannel::CreateFolder(const std::shared_ptr<CUploadRequest>& request)
 {
     std::string header;
-    if (PutFileHeader(*request, false, header) != 0) {
-        Event(UE_SEND_FAILED, request);
+    if (const int32_t error = PutFileHeader(*request, false, header); error != 0) {
+        // Nothing was sent: the connection goes on, the entry fails with its own reason.
+        request->headerError = error;
+        Event(UE_OPEN_FAILED, request);
         return;
     }
     if (!SendAll(header)) {
@@ -352,8 +354,9 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
                                 static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
 
     std::string header;
-    if (PutFileHeader(*request, !empty, header) != 0) {
-        Event(UE_SEND_FAILED, request);
+    if (const int32_t error = PutFileHeader(*request, !empty, header); error != 0) {
+        request->headerError = error; // nothing was sent: the connection goes on
+        Event(UE_OPEN_FAILED, request);
         return;
     }
     if (!SendAll(header)) {
@@ -412,7 +415,9 @@ void UploadChannel::AwaitEarlierAnswers()
     }
     ::shutdown(Socket(), SHUT_WR); // the server sees the body end early and drops it
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, Info().answerWaitMs));
-    while (!m_unanswered.empty() && Socket() >= 0) {
+    // A quit that cut the body short is still in the mailbox, its wake-up already taken: it is
+    // looked for at every turn, not only when the wake-up comes.
+    while (!m_unanswered.empty() && Socket() >= 0 && !Mail().Contains(UM_QUIT)) {
         const int64_t left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0)

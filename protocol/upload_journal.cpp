@@ -22,7 +22,7 @@ static_assert(static_cast<int>(UploadState::Waiting) == 0 && static_cast<int>(Up
               static_cast<int>(UploadState::Sent) == 2 && static_cast<int>(UploadState::Answered) == 3 &&
               static_cast<int>(UploadState::Failed) == 5);
 static_assert(static_cast<int>(UploadFailure::ReadError) == 1 && static_cast<int>(UploadFailure::Changed) == 7 &&
-              static_cast<int>(UploadFailure::NoAnswer) == 8);
+              static_cast<int>(UploadFailure::NoAnswer) == 8 && static_cast<int>(UploadFailure::PathTooLong) == 11);
 
 namespace {
 
@@ -692,7 +692,7 @@ CJournalResume CUploadJournal::LoadUnfinished()
         e.stamp.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 8));
         const int64_t state = sqlite3_column_int64(stmt, 9);
         const int64_t failure = sqlite3_column_int64(stmt, 10);
-        e.failure = failure > 0 && failure <= static_cast<int64_t>(UploadFailure::NoAnswer)
+        e.failure = failure > 0 && failure <= static_cast<int64_t>(UploadFailure::PathTooLong)
                         ? static_cast<UploadFailure>(failure)
                         : UploadFailure::SendFailed;
         e.status = static_cast<int32_t>(sqlite3_column_int(stmt, 11));

@@ -34,6 +34,9 @@ const char* UploadFailureText(UploadFailure why)
     case UploadFailure::TimedOut: return kTextUnconfirmed;
     case UploadFailure::Changed: return kTextFileChanged;
     case UploadFailure::NoAnswer: return kTextNoAnswer;
+    case UploadFailure::NameNotWritable: return kTextNameNotWritable;
+    case UploadFailure::BadName: return kTextBadName;
+    case UploadFailure::PathTooLong: return kTextPathTooLong;
     default: return kTextQueueSendFailed;
     }
 }
@@ -131,6 +134,7 @@ void CUploadTracker::AddAnswered(std::shared_ptr<CUploadRequest> request)
     }
     item.state = UploadState::Answered;
     item.sinceMs = Now();
+    item.noticeSinceMs = m_noticeClockMs;
     m_answered[item.key].push_back(key);
     ++m_nAnswered;
     if (m_journal)
@@ -272,7 +276,12 @@ const CUploadItem* CUploadTracker::Apply(const Report& report)
         MarkSent(*item);
         return item;
     case UE_OPEN_FAILED:
-        Fail(*item, UploadFailure::ReadError, item->request->readError);
+        switch (item->request->headerError) {
+        case 0: Fail(*item, UploadFailure::ReadError, item->request->readError); break;
+        case kRequestNotEncodable: Fail(*item, UploadFailure::NameNotWritable); break;
+        case kRequestTooLong: Fail(*item, UploadFailure::PathTooLong); break;
+        default: Fail(*item, UploadFailure::BadName); break;
+        }
         return &m_last;
     case UE_CANCELLED:
         Fail(*item, UploadFailure::Cancelled);
@@ -296,6 +305,8 @@ void CUploadTracker::MarkSent(CUploadItem& item)
     item.state = UploadState::Sent;
     item.sinceMs = Now();
     m_heard[item.channel] = item.sinceMs;
+    if (auto refused = m_refused.find(item.channel); refused != m_refused.end())
+        refused->second = item.sinceMs;
     m_sent[item.channel][item.key].push_back(item.request.get());
     ++m_nSent;
     if (m_journal)
@@ -328,12 +339,18 @@ void CUploadTracker::Answer(const CTlxspResponse& answer, uint32_t channel, cons
     m_heard[channel] = Now();
     if (answer.statusCode != 200) {
         Fail(*item, UploadFailure::Refused, answer.statusCode);
+        // Files behind it on this channel, sent already or still to come: their answers must
+        // follow soon, or the server left the refused body unread and never read them (Expire,
+        // refusalMs; each file sent behind it starts the grace again).
+        m_refused[channel] = Now();
         return;
     }
+    m_refused.erase(channel);
     if (m_bConfirmByNotice && !item->IsFolder()) {
         Unindex(*item);
         item->state = UploadState::Answered;
         item->sinceMs = Now();
+        item->noticeSinceMs = m_noticeClockMs;
         m_answered[item->key].push_back(item->request.get());
         ++m_nAnswered;
         if (m_journal)
@@ -342,6 +359,14 @@ void CUploadTracker::Answer(const CTlxspResponse& answer, uint32_t channel, cons
         return;
     }
     Confirm(*item);
+}
+
+void CUploadTracker::NoticesAsked()
+{
+    const int64_t now = Now();
+    if (m_lastAskedMs >= 0)
+        m_noticeClockMs += std::clamp<int64_t>(now - m_lastAskedMs, 0, m_noticeGapMs);
+    m_lastAskedMs = now;
 }
 
 void CUploadTracker::ApplyNotices(CSyncNoticeList& notices)
@@ -444,6 +469,7 @@ void CUploadTracker::LoseChannel(uint32_t channel, UploadFailure why, int resend
         lost.insert(lost.end(), queue.begin(), queue.end());
     m_sent.erase(byChannel);
     m_heard.erase(channel);
+    m_refused.erase(channel);
     m_nSent -= lost.size();
     // In the order they were added, so that those sent again go in their order.
     std::sort(lost.begin(), lost.end(),
@@ -477,11 +503,24 @@ std::vector<uint32_t> CUploadTracker::Expire(const UploadDeadlines& deadlines)
         for (uint32_t channel : silent)
             LoseChannel(channel, UploadFailure::NoAnswer, 0);
     }
+    if (deadlines.refusalMs > 0 && !m_refused.empty()) {
+        std::vector<uint32_t> stalled;
+        for (const auto& [channel, since] : m_refused) {
+            auto sent = m_sent.find(channel);
+            if (now - since >= deadlines.refusalMs && sent != m_sent.end() && !sent->second.empty())
+                stalled.push_back(channel);
+        }
+        for (uint32_t channel : stalled) {
+            LoseChannel(channel, UploadFailure::SendFailed, m_maxResends);
+            silent.push_back(channel);
+        }
+    }
     if (deadlines.confirmMs > 0 && m_nAnswered > 0) {
         std::vector<const CUploadRequest*> late;
         for (const auto& [path, queue] : m_answered)
             for (const CUploadRequest* request : queue)
-                if (const CUploadItem* item = Find(request); item && now - item->sinceMs >= deadlines.confirmMs)
+                if (const CUploadItem* item = Find(request);
+                    item && m_noticeClockMs - item->noticeSinceMs >= deadlines.confirmMs)
                     late.push_back(request);
         for (const CUploadRequest* request : late)
             if (CUploadItem* item = Lookup(request))

@@ -60,6 +60,9 @@ enum class UploadFailure {
     TimedOut,    // no confirming notice in time
     Changed,     // the local file changed while it was sent
     NoAnswer,    // sent, but the server did not answer in time
+    NameNotWritable, // the remote name has characters the wire encoding cannot write
+    BadName,         // the remote name holds CR, LF or NUL
+    PathTooLong,     // the request with this remote path would not fit the protocol's header
 };
 
 // The words for a failure, as the window's result pages and talvex-cli print them.
@@ -74,6 +77,7 @@ struct CUploadItem {
     std::string movedTo;   // confirmed and moved there
     std::string moveError; // confirmed, but the local file could not be moved: why
     int64_t sinceMs = 0;   // when it entered its state (sent, answered)
+    int64_t noticeSinceMs = 0; // answered: the notice clock then (CUploadTracker::NoticeClockMs)
     bool busy = false;     // counted in the in-flight paths
     std::string key;       // PathKey of the remote path, made once
     uint64_t order = 0;    // when it was added: the n-th request
@@ -84,7 +88,13 @@ struct CUploadItem {
 // Deadlines of Expire, in milliseconds; 0 = none.
 struct UploadDeadlines {
     int64_t answerMs = 0;  // a channel with requests sent hears nothing of them this long
-    int64_t confirmMs = 0; // an answered file hears no notice this long
+    // An answered file hears no notice while notices were asked for this long: the clock runs
+    // only from one notice answer to the next (NoticesAsked), never while nobody asks.
+    int64_t confirmMs = 0;
+    // After a refusal, a channel with files sent behind the refused one hears nothing more for
+    // this long: the server may have left the refused body unread, so the stream is no longer
+    // in step; the files behind go back to be sent again (as for a lost channel).
+    int64_t refusalMs = 0;
 };
 
 class CUploadTracker {
@@ -129,6 +139,13 @@ public:
     const CUploadItem* Apply(const Report& report);
     // Settles answered requests by the notices; the notices used are taken out of the list.
     void ApplyNotices(CSyncNoticeList& notices);
+    // A notice poll was answered (with notices or none): the confirmation clock advances by the
+    // time since the previous answer, at most the gap (SetNoticeGapMs): a pause in the polling
+    // (a long body sent without polls) does not count against the files that wait.
+    void NoticesAsked();
+    void SetNoticeGapMs(int64_t ms) { m_noticeGapMs = ms; }
+    // Milliseconds of notice polling so far.
+    int64_t NoticeClockMs() const { return m_noticeClockMs; }
     // The channel is gone: the requests sent on it will never be answered.
     void ChannelLost(uint32_t channel);
     // The request is no longer followed (the user deleted its row): whatever comes for it later
@@ -198,6 +215,11 @@ private:
     std::unordered_map<uint32_t, std::unordered_map<std::string, std::deque<const CUploadRequest*>>> m_sent;
     // When each channel last told something of its requests (progress, body sent, an answer).
     std::unordered_map<uint32_t, int64_t> m_heard;
+    // Channels whose last answer was a refusal with files behind it, and when it came.
+    std::unordered_map<uint32_t, int64_t> m_refused;
+    int64_t m_noticeClockMs = 0;
+    int64_t m_lastAskedMs = -1; // when the last notice poll was answered; -1: none yet
+    int64_t m_noticeGapMs = 10000;
     // Answered, by path: oldest first.
     std::unordered_map<std::string, std::deque<const CUploadRequest*>> m_answered;
     // Notice numbers that came before the answer of a file sent under that path, oldest first;

@@ -48,7 +48,13 @@ inline constexpr const char* kTextResumeAsk = "끝나지 않은 업로드 %1개�
 inline constexpr const char* kTextJournalCannotWrite = "업로드 기록을 쓸 수 없습니다";
 inline constexpr const char* kTextJournalStopped =
     "업로드 기록을 더 이상 쓸 수 없습니다. 업로드는 계속되지만, 중단되면 이어 보낼 수 없습니다";
-inline constexpr const char* kTextFileChanged = "파일이 전송 중에 변경되었습니다";
+// The server's copy may now hold bytes of both versions: said, with the mend.
+inline constexpr const char* kTextFileChanged =
+    "파일이 전송 중에 변경되었습니다 (서버의 사본에 두 내용이 섞였을 수 있습니다. 다시 보내면 바로잡힙니다)";
+// A remote name the request cannot carry.
+inline constexpr const char* kTextNameNotWritable = "서버의 문자 집합으로 쓸 수 없는 문자가 이름에 있습니다";
+inline constexpr const char* kTextBadName = "이름에 보낼 수 없는 제어 문자(줄바꿈, NUL)가 있습니다";
+inline constexpr const char* kTextPathTooLong = "경로가 너무 깁니다 (요청 머리글 16,384바이트 초과)";
 inline constexpr const char* kTextNoAnswer = "서버가 응답하지 않습니다 (시간 초과)";
 inline constexpr const char* kTextUnconfirmed = "서버의 확인이 오지 않았습니다 (시간 초과)";
 inline constexpr const char* kTextRefused = "서버가 거부했습니다";

@@ -47,8 +47,12 @@ CUploadQueue::CUploadQueue(CClientSession& session, QObject* parent)
         OpenChannel();
     });
     connect(&session, &CClientSession::uploadReport, this, &CUploadQueue::OnReport);
-    connect(&session, &CClientSession::noticesArrived, this,
-            [this](CSyncNoticeList& notices) { m_tracker.ApplyNotices(notices); });
+    // Every poll's answer, notices or none: the confirmation clocks run only while notices are
+    // asked for (every 5 s at most; a longer pause does not count).
+    connect(&session, &CClientSession::noticesArrived, this, [this](CSyncNoticeList& notices) {
+        m_tracker.ApplyNotices(notices);
+        m_tracker.NoticesAsked();
+    });
 }
 
 CUploadQueue::~CUploadQueue()

@@ -543,3 +543,120 @@ TEST_F(CliFaultsTest, ACancelDuringABigFileStillTakesTheLateAnswersOfTheFilesBef
     upload.reset();
     control.reset();
 }
+
+// ---- deadlines that time the right thing ----------------------------------------------------
+
+TEST_F(CliFaultsTest, AConfirmClockRunsOnlyWhileNoticesAreAskedForNotWhileFilesAreSent)
+{
+    // Four files that take about 8 s to send on a sync account, each confirmed by its notice
+    // soon after its answer, with a confirm time-out of 3 s: the files answered first wait for
+    // their notices while the rest is still going out, and none of them fails for it.
+    StartServer();
+    const fs::path keep = dir / "keep";
+    std::vector<std::string> args = {"--limit-rate", "100", "put", "--move-to", keep.string(), "--confirm-timeout", "3"};
+    for (int i = 0; i < 4; ++i)
+        args.push_back(Local("slow/f" + std::to_string(i) + ".bin", Bytes(200 * 1024, static_cast<char>('a' + i))).string());
+    args.push_back("/slow");
+    const auto start = SteadyClock::now();
+    CliRun put = Cli("sync", args, 20, 60);
+    ASSERT_GT(SecondsSince(start), 6.0) << "the files went out too fast to play the case";
+    EXPECT_EQ(LastLine(put.out), "uploaded 4, failed 0") << put.out << put.err;
+    EXPECT_EQ(put.code, 0) << put.err;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(ReadAll(keep / "slow" / ("f" + std::to_string(i) + ".bin")) == Bytes(200 * 1024, static_cast<char>('a' + i))) << i;
+}
+
+TEST_F(CliFaultsTest, FilesBehindARefusedBodyTheServerLeftUnreadGoAgainOnANewConnection)
+{
+    // The server answers s1 with 500 at its header and reads nothing more of that connection:
+    // s2 and s3, sent behind it, go again on a new one within a few round trips.
+    for (const std::string user : {"demo", "sync"}) {
+        StartServer({"refuse-after-header@s1.txt"});
+        std::vector<std::string> args = {"put", "--retries", "2"};
+        for (int i = 1; i <= 3; ++i)
+            args.push_back(Local(user + "/s" + std::to_string(i) + ".txt", "small " + std::to_string(i)).string());
+        args.push_back("/" + user);
+        const auto start = SteadyClock::now();
+        CliRun put = Cli(user, args, 20, 60);
+        EXPECT_LT(SecondsSince(start), 15.0) << user << ": waited for the answer time-out (20 s)";
+        EXPECT_EQ(LastLine(put.out), "uploaded 2, failed 1") << user << put.out << put.err;
+        EXPECT_EQ(put.code, cli::kExitRefused) << user << put.err;
+        EXPECT_EQ(put.err.find("다시 연결합니다"), std::string::npos) << "no reconnect is needed: " << put.err;
+        EXPECT_FALSE(fs::exists(Stored(user, "/" + user + "/s1.txt")));
+        for (int i = 2; i <= 3; ++i)
+            EXPECT_EQ(ReadAll(Stored(user, "/" + user + "/s" + std::to_string(i) + ".txt")), "small " + std::to_string(i));
+    }
+}
+
+TEST_F(CliFaultsTest, AReconnectAfterAServerThatStopsReadingComesAtTheTimeOutNotAMinuteLater)
+{
+    StartServer({"never-read@big.bin"});
+    const fs::path big = LocalOfSize("n/big.bin", 32 << 20);
+    const auto start = SteadyClock::now();
+    CliRun put = Demo({"put", "--retries", "1", big.string(), "/n"}, 4);
+    const double took = SecondsSince(start);
+    // Two attempts of 4 s each and a delay of 1 s between them, not a 60 s wait inside the
+    // channel being replaced.
+    EXPECT_LT(took, 25.0) << put.err;
+    EXPECT_NE(put.err.find("1초 뒤 다시 연결합니다"), std::string::npos) << put.err;
+    EXPECT_EQ(put.code, cli::kExitConnection) << put.out << put.err;
+    EXPECT_FALSE(fs::exists(Stored("demo", "/n/big.bin")));
+}
+
+// ---- answers of the command line --------------------------------------------------------------
+
+TEST_F(CliFaultsTest, EveryAnswerOfPutIsTrue)
+{
+    StartServer();
+    // --wait-confirm on an account that gets no notices: the answer is the evidence, said once.
+    {
+        const auto start = SteadyClock::now();
+        CliRun put = Demo({"put", "--wait-confirm", "--confirm-timeout", "30", Local("w/a.txt").string(),
+                           Local("w/b.txt").string(), "/w"});
+        EXPECT_LT(SecondsSince(start), 20.0) << "waited for notices that never come";
+        EXPECT_EQ(LastLine(put.out), "uploaded 2, failed 0") << put.out << put.err;
+        EXPECT_EQ(put.code, 0) << put.err;
+        EXPECT_EQ(Count(put.err, "--wait-confirm"), 1u) << put.err;
+    }
+    // "..", "." and "a/.." go up under their real names.
+    {
+        Local("up/real/inner/f.txt", "inner");
+        Local("up/real/g.txt", "g");
+        const fs::path before = fs::current_path();
+        fs::current_path(dir / "local" / "up" / "real" / "inner");
+        CliRun parent = Demo({"put", "..", "/dots"});
+        CliRun self = Demo({"put", ".", "/dots2"});
+        CliRun climb = Demo({"put", "../inner/..", "/dots3"});
+        fs::current_path(before);
+        EXPECT_EQ(parent.code, 0) << parent.err;
+        EXPECT_EQ(ReadAll(Stored("demo", "/dots/real/inner/f.txt")), "inner");
+        EXPECT_EQ(ReadAll(Stored("demo", "/dots/real/g.txt")), "g");
+        EXPECT_EQ(self.code, 0) << self.err;
+        EXPECT_EQ(ReadAll(Stored("demo", "/dots2/inner/f.txt")), "inner");
+        EXPECT_EQ(climb.code, 0) << climb.err;
+        EXPECT_EQ(ReadAll(Stored("demo", "/dots3/real/g.txt")), "g");
+    }
+    // A move that fails after the upload: uploaded, and a non-zero exit.
+    {
+        const fs::path notAFolder = Local("m/taken", "a file where the move folder should be");
+        CliRun put = Demo({"put", "--move-to", notAFolder.string(), Local("m/f.txt", "moving").string(), "/m"});
+        EXPECT_EQ(LastLine(put.out), "uploaded 1, failed 0") << put.out << put.err;
+        EXPECT_EQ(put.code, cli::kExitRefused) << put.err;
+        EXPECT_NE(put.err.find("옮기지 못했습니다"), std::string::npos) << put.err;
+        EXPECT_EQ(ReadAll(Stored("demo", "/m/f.txt")), "moving");
+        EXPECT_TRUE(fs::exists(dir / "local" / "m" / "f.txt")) << "the file stays where it was";
+    }
+    // Names the wire cannot carry: each fails with its own reason; the rest goes up.
+    {
+        const fs::path emoji = Local("n/smile\xF0\x9F\x98\x80.txt", "e");
+        const fs::path invalid = Local("n/bad\xFF\xFE.txt", "i");
+        const fs::path fine = Local("n/fine.txt", "f");
+        CliRun put = Demo({"put", emoji.string(), invalid.string(), fine.string(), "/n"});
+        EXPECT_EQ(LastLine(put.out), "uploaded 1, failed 2") << put.out << put.err;
+        EXPECT_EQ(Count(put.err, std::string(kTextNameNotWritable) + ": "), 2u) << put.err;
+        EXPECT_EQ(ReadAll(Stored("demo", "/n/fine.txt")), "f");
+        CliRun longPath = Demo({"put", fine.string(), "/" + std::string(18 * 1024, 'p')});
+        EXPECT_NE(longPath.err.find(std::string(kTextPathTooLong) + ": " + fine.string()), std::string::npos) << longPath.err;
+        EXPECT_EQ(LastLine(longPath.out), "uploaded 0, failed 1") << longPath.out << longPath.err;
+    }
+}

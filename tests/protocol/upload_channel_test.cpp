@@ -166,11 +166,25 @@ TEST_F(UploadChannelTest, MissingFileAndUnencodablePath)
     missing->size = 10;
     worker->PostUpload(missing);
     EXPECT_EQ(Final().code, UE_OPEN_FAILED);
-    auto bad = File("ok", 10);
-    bad->remotePath = "up/\xF0\x9F\x98\x80";
-    worker->PostUpload(bad);
-    EXPECT_EQ(Final().code, UE_SEND_FAILED);
+    // Names the request cannot carry: nothing is sent, the connection goes on, and each says
+    // why (an emoji outside the wire encoding, invalid UTF-8, a line break, a path too long).
+    const std::vector<std::pair<std::string, int32_t>> names = {
+        {"up/\xF0\x9F\x98\x80", kRequestNotEncodable},
+        {"up/\xFF\xFEbad", kRequestNotEncodable},
+        {"up/two\nlines", kRequestBadText},
+        {"up/" + std::string(18 * 1024, 'a'), kRequestTooLong},
+    };
+    for (const auto& [name, error] : names) {
+        auto bad = File("ok", 10);
+        bad->remotePath = name;
+        worker->PostUpload(bad);
+        EXPECT_EQ(Final().code, UE_OPEN_FAILED) << name.substr(0, 20);
+        EXPECT_EQ(bad->headerError, error) << name.substr(0, 20);
+    }
     EXPECT_TRUE(conn->Quiet());
+    auto fine = File("fine", 10);
+    worker->PostUpload(fine);
+    EXPECT_EQ(Final().code, UE_DONE) << "the connection goes on";
 }
 
 TEST_F(UploadChannelTest, CancelAtTheStartSendsAtMostOnePiece)

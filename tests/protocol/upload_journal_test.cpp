@@ -676,9 +676,11 @@ TEST(UploadTrackerResume, AnAnsweredEntryWaitsForItsNoticeAndItsDeadline)
     EXPECT_TRUE(tracker.PathBusy("/R/A.TXT")) << "another upload of the path must wait for this one";
     CSyncNoticeList notice = Notice("r/a.txt", 200);
     tracker.ApplyNotices(notice);
+    tracker.NoticesAsked();
     ASSERT_EQ(settled.size(), 1u);
     EXPECT_EQ(settled[0].state, UploadState::Confirmed);
     now += 5000;
+    tracker.NoticesAsked();
     tracker.Expire({0, 5000});
     ASSERT_EQ(settled.size(), 2u);
     EXPECT_EQ(settled[1].failure, UploadFailure::TimedOut);

@@ -129,65 +129,152 @@ TEST(UploadOutcome, AFileThatChangedBetweenItsBodyAndItsConfirmationFailsAndStay
     EXPECT_EQ(f.settled[0].failure, UploadFailure::Changed);
     EXPECT_EQ(f.settled[1].failure, UploadFailure::Changed);
     EXPECT_TRUE(fs::exists(replaced->localPath));
-    EXPECT_STREQ(UploadFailureText(UploadFailure::Changed), "파일이 전송 중에 변경되었습니다");
+    EXPECT_STREQ(UploadFailureText(UploadFailure::Changed),
+                 "파일이 전송 중에 변경되었습니다 (서버의 사본에 두 내용이 섞였을 수 있습니다. 다시 보내면 바로잡힙니다)");
 }
 
+// Each deadline with its clock starting at zero and at a large value: none may pass because
+// the machine has been up long enough.
 TEST(UploadOutcome, ConfirmationsAndAnswersThatNeverComeEndAtTheirDeadlines)
 {
-    Fixture f;
-    CUploadTracker t = f.Tracker(true);
-    const UploadDeadlines bounds{60000, 300000};
-    auto a = f.File("a.txt");
-    auto b = f.File("b.txt");
-    SendWhole(t, a, kChannelA);
-    t.Apply(AnswerReport(kChannelA, "up/a.txt", 200)); // answered at 1,000: waits for its notice
-    SendWhole(t, b, kChannelB);                  // sent at 1,000: waits for its answer
+    for (const int64_t start : {int64_t{0}, int64_t{1} << 42}) {
+        SCOPED_TRACE("clock starting at " + std::to_string(start));
+        Fixture f;
+        f.now = start;
+        CUploadTracker t = f.Tracker(true);
+        t.SetNoticeGapMs(10000);
+        const UploadDeadlines bounds{60000, 300000, 0};
+        auto a = f.File("a.txt");
+        auto b = f.File("b.txt");
+        SendWhole(t, a, kChannelA);
+        t.Apply(AnswerReport(kChannelA, "up/a.txt", 200)); // answered: waits for its notice
+        SendWhole(t, b, kChannelB);                        // sent: waits for its answer
 
-    // Answers for paths nobody sent on that channel do not count as hearing from it.
-    f.now = 31000;
-    t.Apply(AnswerReport(kChannelB, "zz-unrelated/1", 200));
-    f.now = 1000 + 59999;
-    EXPECT_TRUE(t.Expire(bounds).empty());
-    EXPECT_TRUE(f.settled.empty());
-    f.now = 1000 + 60000;
-    EXPECT_EQ(t.Expire(bounds), std::vector<uint32_t>{kChannelB});
-    ASSERT_EQ(f.settled.size(), 1u);
-    EXPECT_EQ(f.settled[0].request, b);
-    EXPECT_EQ(f.settled[0].failure, UploadFailure::NoAnswer);
-    EXPECT_TRUE(t.Expire(bounds).empty()) << "a channel is given up once";
-
-    f.now = 1000 + 299999;
-    t.Expire(bounds);
-    EXPECT_EQ(f.settled.size(), 1u);
-    f.now = 1000 + 300000;
-    t.Expire(bounds);
-    ASSERT_EQ(f.settled.size(), 2u);
-    EXPECT_EQ(f.settled[1].request, a);
-    EXPECT_EQ(f.settled[1].failure, UploadFailure::TimedOut);
-    EXPECT_TRUE(f.settled[1].movedTo.empty());
-    EXPECT_TRUE(fs::exists(a->localPath)) << "an unconfirmed file is not moved";
-    EXPECT_EQ(t.AwaitingNotices(), 0u);
-    EXPECT_FALSE(t.PathBusy("up/a.txt"));
-
-    // A notice that comes after the deadline matches nothing here and is left for whoever
-    // keeps the failed rows.
-    CSyncNoticeList late = PutNotice("/up/a.txt", 200);
-    t.ApplyNotices(late);
-    EXPECT_EQ(late.notices.size(), 1u);
-    EXPECT_EQ(t.Confirmed(), 0u);
-
-    // Progress of a body on the channel is hearing from it: a long body never expires the
-    // answers sent before it.
-    auto c = f.File("c.txt");
-    auto big = f.File("big.bin");
-    SendWhole(t, c, kChannelA);
-    t.Sending(big, kChannelA);
-    for (int i = 0; i < 10; ++i) {
-        f.now += 30000;
-        t.Apply(ChannelReport(kChannelA, UE_PROGRESS));
+        // Answers for paths nobody sent on that channel do not count as hearing from it.
+        f.now = start + 30000;
+        t.Apply(AnswerReport(kChannelB, "zz-unrelated/1", 200));
+        f.now = start + 59999;
         EXPECT_TRUE(t.Expire(bounds).empty());
+        EXPECT_TRUE(f.settled.empty());
+        f.now = start + 60000;
+        EXPECT_EQ(t.Expire(bounds), std::vector<uint32_t>{kChannelB});
+        ASSERT_EQ(f.settled.size(), 1u);
+        EXPECT_EQ(f.settled[0].request, b);
+        EXPECT_EQ(f.settled[0].failure, UploadFailure::NoAnswer);
+        EXPECT_TRUE(t.Expire(bounds).empty()) << "a channel is given up once";
+
+        // The confirmation clock runs only while notices are asked for: an hour without a poll
+        // (a long body going out) costs nothing; then polls every 5 s, and a pause between two
+        // polls counts at most the gap (10 s).
+        f.now = start + 3600000;
+        t.Expire(bounds);
+        EXPECT_EQ(f.settled.size(), 1u);
+        EXPECT_EQ(t.NoticeClockMs(), 0);
+        t.NoticesAsked(); // the first poll only starts the clock
+        for (int poll = 1; poll <= 40; ++poll) {
+            f.now += 5000;
+            t.NoticesAsked();
+        }
+        f.now += 600000; // ten minutes without a poll: 10 s of them count
+        t.NoticesAsked();
+        EXPECT_EQ(t.NoticeClockMs(), 40 * 5000 + 10000);
+        for (int poll = 1; poll < 18; ++poll) {
+            f.now += 5000;
+            t.NoticesAsked();
+        }
+        EXPECT_EQ(t.NoticeClockMs(), 299000 - 4000); // one poll short
+        t.Expire(bounds);
+        EXPECT_EQ(f.settled.size(), 1u);
+        f.now += 4000;
+        t.NoticesAsked();
+        EXPECT_EQ(t.NoticeClockMs(), 299000);
+        t.Expire(bounds);
+        EXPECT_EQ(f.settled.size(), 1u);
+        f.now += 1000;
+        t.NoticesAsked();
+        t.Expire(bounds);
+        ASSERT_EQ(f.settled.size(), 2u) << "300 s of polling without its notice";
+        EXPECT_EQ(f.settled[1].request, a);
+        EXPECT_EQ(f.settled[1].failure, UploadFailure::TimedOut);
+        EXPECT_TRUE(f.settled[1].movedTo.empty());
+        EXPECT_TRUE(fs::exists(a->localPath)) << "an unconfirmed file is not moved";
+        EXPECT_EQ(t.AwaitingNotices(), 0u);
+        EXPECT_FALSE(t.PathBusy("up/a.txt"));
+
+        // A notice that comes after the deadline matches nothing here and is left for whoever
+        // keeps the failed rows.
+        CSyncNoticeList late = PutNotice("/up/a.txt", 200);
+        t.ApplyNotices(late);
+        EXPECT_EQ(late.notices.size(), 1u);
+        EXPECT_EQ(t.Confirmed(), 0u);
+
+        // Progress of a body on the channel is hearing from it: a long body never expires the
+        // answers sent before it.
+        auto c = f.File("c.txt");
+        auto big = f.File("big.bin");
+        SendWhole(t, c, kChannelA);
+        t.Sending(big, kChannelA);
+        for (int i = 0; i < 10; ++i) {
+            f.now += 30000;
+            t.Apply(ChannelReport(kChannelA, UE_PROGRESS));
+            EXPECT_TRUE(t.Expire(bounds).empty());
+        }
+        EXPECT_EQ(t.AwaitingAnswers(), 1u);
     }
-    EXPECT_EQ(t.AwaitingAnswers(), 1u);
+}
+
+// A refusal with files sent behind it: their answers must follow within the grace, or the
+// server left the refused body unread and never read them either. They go back to be sent
+// again, once, and the channel is given up; answers that do follow keep the channel.
+TEST(UploadOutcome, FilesBehindARefusalThatHearNothingMoreGoAgainOnANewChannel)
+{
+    for (const int64_t start : {int64_t{0}, int64_t{1} << 42}) {
+        SCOPED_TRACE("clock starting at " + std::to_string(start));
+        Fixture f;
+        f.now = start;
+        CUploadTracker t = f.Tracker(false);
+        t.SetResendLost(1);
+        const UploadDeadlines bounds{60000, 0, 2000};
+        auto s1 = f.File("s1.txt"), s2 = f.File("s2.txt"), s3 = f.File("s3.txt");
+        for (const auto& r : {s1, s2, s3})
+            SendWhole(t, r, kChannelA);
+        t.Apply(AnswerReport(kChannelA, "up/s1.txt", 500));
+        ASSERT_EQ(f.settled.size(), 1u);
+        EXPECT_EQ(f.settled[0].failure, UploadFailure::Refused);
+        f.now = start + 1999;
+        EXPECT_TRUE(t.Expire(bounds).empty());
+        f.now = start + 2000;
+        EXPECT_EQ(t.Expire(bounds), std::vector<uint32_t>{kChannelA});
+        EXPECT_EQ(f.settled.size(), 1u) << "the files behind are not failed";
+        const auto again = t.TakeResends();
+        ASSERT_EQ(again.size(), 2u);
+        EXPECT_EQ(again[0], s2);
+        EXPECT_EQ(again[1], s3);
+
+        // A refusal with nothing behind it yet: the grace runs from each file sent after it.
+        const uint32_t kChannelC = kChannelB + 1;
+        auto lone = f.File("lone.txt"), after = f.File("after.txt");
+        SendWhole(t, lone, kChannelC);
+        t.Apply(AnswerReport(kChannelC, "up/lone.txt", 500));
+        f.now += 10000;
+        SendWhole(t, after, kChannelC);
+        f.now += 1999;
+        EXPECT_TRUE(t.Expire(bounds).empty());
+        f.now += 1;
+        EXPECT_EQ(t.Expire(bounds), std::vector<uint32_t>{kChannelC});
+        EXPECT_EQ(t.TakeResends(), std::vector<std::shared_ptr<CUploadRequest>>{after});
+
+        // The same on a channel whose server answers on: nothing is given up.
+        auto r1 = f.File("r1.txt"), r2 = f.File("r2.txt");
+        SendWhole(t, r1, kChannelB);
+        SendWhole(t, r2, kChannelB);
+        t.Apply(AnswerReport(kChannelB, "up/r1.txt", 403));
+        f.now += 500;
+        t.Apply(AnswerReport(kChannelB, "up/r2.txt", 200));
+        f.now += 60000 - 1;
+        EXPECT_TRUE(t.Expire(bounds).empty());
+        EXPECT_EQ(t.Confirmed(), 1u);
+    }
 }
 
 TEST(UploadOutcome, OneUploadOfARemotePathIsInFlightUntilItSettles)

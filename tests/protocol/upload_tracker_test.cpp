@@ -227,6 +227,27 @@ TEST(UploadTracker, ChannelReportsSettleTheRequestTheyCarryAndALostChannelFailsI
     ASSERT_NE(failed, nullptr);
     EXPECT_EQ(failed->failure, UploadFailure::ReadError);
     EXPECT_EQ(failed->request, unreadable);
+    // A request the channel could not write fails with its own reason, each with its text.
+    const struct {
+        int32_t headerError;
+        UploadFailure failure;
+        const char* text;
+    } unwritable[] = {
+        {kRequestNotEncodable, UploadFailure::NameNotWritable, "서버의 문자 집합으로 쓸 수 없는 문자가 이름에 있습니다"},
+        {kRequestBadText, UploadFailure::BadName, "이름에 보낼 수 없는 제어 문자(줄바꿈, NUL)가 있습니다"},
+        {kRequestTooLong, UploadFailure::PathTooLong, "경로가 너무 깁니다 (요청 머리글 16,384바이트 초과)"},
+    };
+    for (const auto& c : unwritable) {
+        auto name = File("name" + std::to_string(c.headerError) + ".txt");
+        tracker.Add(name);
+        tracker.Sending(name, kChannelA);
+        name->headerError = c.headerError;
+        const CUploadItem* item = tracker.Apply(ChannelReport(kChannelA, UE_OPEN_FAILED, name));
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(item->failure, c.failure);
+        EXPECT_STREQ(UploadFailureText(item->failure), c.text);
+    }
+    rec.settled.resize(1);
 
     // Closed by the server while idle: what waited on A fails, B is untouched.
     tracker.Apply(ChannelReport(kChannelA, UE_RESET));
@@ -241,7 +262,7 @@ TEST(UploadTracker, ChannelReportsSettleTheRequestTheyCarryAndALostChannelFailsI
     tracker.Sending(running, kChannelB);
     tracker.Apply(ChannelReport(kChannelB, UE_SEND_FAILED, running));
     EXPECT_EQ(tracker.Unsettled(), 0u);
-    EXPECT_EQ(tracker.Failed(), 4u);
+    EXPECT_EQ(tracker.Failed(), 4u + std::size(unwritable));
     EXPECT_EQ(tracker.AwaitingAnswers(), 0u);
 
     // Reports about requests the tracker does not know are ignored.
