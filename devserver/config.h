@@ -12,6 +12,9 @@ namespace talvex::devserver {
 
 struct ServerConfig {
     std::string bind = "127.0.0.1";
+    // The HOST_IP its user check gives; empty: the bind address (127.0.0.1 for 0.0.0.0). Tests
+    // send a login to another server with it (the same user id on another host).
+    std::string hostIp;
     uint16_t webPort = 8080;
     uint16_t commandPort = 20001;
     uint16_t controlPort = 20002;

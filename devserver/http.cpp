@@ -122,7 +122,9 @@ std::string WebService::CheckUserPage(const std::string& userId, const std::stri
         return "TLXSP/1.0 400 Not Found<br>STATUS-CODE : 400<br><br>";
     if (a->password != password)
         return "TLXSP/1.0 500 Wrong Password<br>STATUS-CODE : 500<br><br>";
-    const std::string host = m_config.bind == "0.0.0.0" ? "127.0.0.1" : m_config.bind;
+    const std::string host = !m_config.hostIp.empty() ? m_config.hostIp
+                             : m_config.bind == "0.0.0.0" ? "127.0.0.1"
+                                                          : m_config.bind;
     std::string page = "TLXSP/1.0 200 OK<br>";
     page += "STATUS-CODE : 200<br>";
     page += "HOST_IP : " + host + "<br>";

@@ -184,7 +184,7 @@ void CMainFrame::OnConnectionLost()
     m_pSyncJob->Reset(); // a job whose result will never come is over
     m_pRemoteView->Reset();
     SetStatus(-1);
-    m_pReconnect->Begin(UploadOptions::Load().reconnectMinutes * 60 * 1000);
+    m_pReconnect->Begin(UploadOptions::Load().reconnectMinutes * 60);
     UpdateCommandUI();
 }
 

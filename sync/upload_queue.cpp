@@ -73,7 +73,11 @@ void CUploadQueue::OpenJournal()
     const QByteArray dir = qgetenv("TALVEX_JOURNAL_DIR");
     const std::string folder = dir.isEmpty() ? AppDir() : WithTrailingSlash(dir.toStdString());
     const DeploymentSettings& deployment = m_session.Deployment();
-    const std::string webHost = deployment.webHost.toStdString() + ":" + std::to_string(deployment.webPort);
+    // The account as the fail page knows it: the server the web check named (HOST_IP), its
+    // service set and the user id, behind this web host and port. The same user id on another
+    // server has a journal of its own, so none of its failures come back into this one.
+    const std::string webHost = deployment.webHost.toStdString() + ":" + std::to_string(deployment.webPort) + "/"
+                                + m_session.Host().toStdString();
     CUploadJournal::Opened opened = CUploadJournal::Open(CUploadJournal::PathFor(
         folder, webHost, m_session.ServiceSetId().toStdString(), m_session.UserId().toStdString()));
     if (!opened.setAside.empty())

@@ -18,6 +18,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QTemporaryDir>
@@ -279,7 +281,7 @@ private slots:
             WriteFile(dir + QStringLiteral("/f%1.bin").arg(i), QByteArray(256 * 1024, char('a' + i)));
         CMainFrame frame;
         frame.show();
-        frame.Reconnector().SetDelayUnitMs(100);
+        frame.Reconnector().SetSecondMs(100);
         test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
         frame.Session().SetUploadLimit(256); // KB/s: eight seconds in all
         frame.AddUploadOrders({Order(dir, QStringLiteral("/"), {}, 1)});
@@ -412,7 +414,7 @@ private slots:
         QVERIFY(options.Save());
         CMainFrame frame;
         frame.show();
-        frame.Reconnector().SetDelayUnitMs(100);
+        frame.Reconnector().SetSecondMs(100);
         test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
         server.reset();
         QTRY_VERIFY_WITH_TIMEOUT(frame.Reconnector().IsActive(), 10000);
@@ -430,7 +432,7 @@ private slots:
 
         // When the time is up: the lost connection's message, and the end.
         m_env.prompt.Clear();
-        frame.Reconnector().Begin(800);
+        frame.Reconnector().Begin(8); // seconds of 100 ms
         QTRY_VERIFY_WITH_TIMEOUT(!frame.isVisible(), 10000);
         QVERIFY(!m_env.prompt.shown.isEmpty());
         QCOMPARE(m_env.prompt.shown.last(), Str(329));
@@ -441,6 +443,137 @@ private slots:
         QCOMPARE(CReconnect::DelayAfter(5), 32000);
         QCOMPARE(CReconnect::DelayAfter(6), 60000);
         QCOMPARE(CReconnect::DelayAfter(40), 60000);
+    }
+
+    void noAttemptStartsAfterTheTimeSetAndTheEndComesThenWithTheLostConnectionsMessage()
+    {
+        auto server = test::StartDevServer(m_storage.filePath(QStringLiteral("late")).toStdString());
+        QVERIFY(server);
+        m_env.Begin(*server);
+        UploadOptions options = UploadOptions::Load();
+        options.autoReconnect = true;
+        options.reconnectMinutes = 1; // 60 seconds, here of 20 ms each: 1.2 s
+        QVERIFY(options.Save());
+        CMainFrame frame;
+        frame.show();
+        CReconnect& reconnect = frame.Reconnector();
+        QElapsedTimer clock;
+        clock.start();
+        reconnect.SetSecondMs(20);
+        reconnect.SetClock([&clock] { return clock.elapsed(); });
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QList<int64_t> attemptsAt;
+        int64_t endAt = -1;
+        QString endMessage;
+        connect(&reconnect, &CReconnect::attempting, this, [&] { attemptsAt.append(reconnect.Elapsed()); });
+        // After the window's own handler: its message is shown by then.
+        connect(&reconnect, &CReconnect::gaveUp, this, [&] {
+            endAt = reconnect.Elapsed();
+            endMessage = m_env.prompt.shown.value(m_env.prompt.shown.size() - 1);
+        });
+        m_env.prompt.Clear();
+        server.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(reconnect.IsActive(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.isVisible(), 10000);
+        // Attempts 1, 3, 7, 15 and 31 seconds in (each a little later by the failing attempts
+        // before it); the sixth would start 63 seconds in at the earliest, after the 60 set:
+        // none starts, and the end waits for the time set.
+        const int64_t limit = 60 * 20;
+        QVERIFY2(attemptsAt.size() == 5, qPrintable(QString::number(attemptsAt.size())));
+        for (int64_t at : attemptsAt)
+            QVERIFY2(at < limit, qPrintable(QString::number(at)));
+        QVERIFY2(endAt >= limit && endAt < limit + 500, qPrintable(QString::number(endAt)));
+        QCOMPARE(endMessage, Str(329));
+        QVERIFY(!reconnect.IsActive());
+        QTest::qWait(200);
+        QCOMPARE(attemptsAt.size(), 5);
+    }
+
+    void theFailPageIsTheAccountsOfItsHostServiceSetAndUserId()
+    {
+        // One run of the window knows one web host and its ports; what differs between logins
+        // is the server behind them. Each server below takes the ports of the first in turn.
+        devserver::ServerConfig home;
+        home.refuseUploads = "*.refuse";
+        home.root = m_storage.filePath(QStringLiteral("acct-home")).toStdString();
+        auto server = test::StartDevServer(home.root, {}, home);
+        QVERIFY(server);
+        home.webPort = server->WebPort();
+        home.commandPort = server->CommandPort();
+        home.controlPort = server->ControlPort();
+        m_env.Begin(*server);
+        const auto startOn = [&](devserver::ServerConfig config, const QString& storage, const QString& accounts = {}) {
+            server.reset();
+            config.root = m_storage.filePath(storage).toStdString();
+            devserver::AccountBook book = devserver::AccountBook::Defaults();
+            std::string error;
+            if (!accounts.isEmpty() && !devserver::AccountBook::Load(accounts.toStdString(), book, error))
+                return false;
+            server = std::make_unique<devserver::Server>(config, book);
+            return server->Start(error);
+        };
+        // The same user id in another service set, on the same host.
+        const QString otherSetAccounts = m_storage.filePath(QStringLiteral("acct-otherset.ini"));
+        WriteFile(otherSetAccounts, "[demo]\npassword = demo1234\nserviceset_id = otherset\n");
+        // The same user id in the same service set on another host: the web check names
+        // 127.0.0.2, where a server on the same ports takes the login.
+        devserver::ServerConfig pointing = home;
+        pointing.hostIp = "127.0.0.2";
+        devserver::ServerConfig elsewhere = home;
+        elsewhere.bind = "127.0.0.2";
+        elsewhere.webPort = 0;
+        std::unique_ptr<devserver::Server> otherHost;
+
+        const QString refused = m_local.filePath(QStringLiteral("acct/only.refuse"));
+        WriteFile(refused, "demo's");
+        CMainFrame frame;
+        CResultPanes& panes = frame.Results();
+        for (int round = 0; round < 2; ++round) {
+            // At home: demo's failure on the fail page (the second time back from the journal).
+            if (round > 0)
+                QVERIFY(startOn(home, QStringLiteral("acct-home")));
+            test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+            if (round == 0)
+                frame.AddUploadOrders({Order(refused, QStringLiteral("/zz-acct"))});
+            QTRY_COMPARE_WITH_TIMEOUT(panes.FailView()->RowCount(), 1, 20000);
+            QCOMPARE(frame.Session().Host(), QStringLiteral("127.0.0.1"));
+            QCOMPARE(frame.Session().ServiceSetId(), QStringLiteral("devset"));
+            m_env.prompt.answers = {true};
+            frame.Action(32819)->trigger();
+            QCOMPARE(panes.FailView()->RowCount(), 1); // kept while nobody is logged in
+
+            // The same user id elsewhere is another account: the page empties, and 재전송
+            // sends nothing into it.
+            QString storage;
+            if (round == 0) {
+                storage = QStringLiteral("acct-set");
+                QVERIFY(startOn(home, storage, otherSetAccounts));
+            } else {
+                storage = QStringLiteral("acct-host");
+                QVERIFY(startOn(pointing, QStringLiteral("acct-pointing")));
+                elsewhere.root = m_storage.filePath(storage).toStdString();
+                otherHost = std::make_unique<devserver::Server>(elsewhere, devserver::AccountBook::Defaults());
+                std::string error;
+                QVERIFY2(otherHost->Start(error), error.c_str());
+            }
+            test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+            QCOMPARE(frame.Session().UserId(), QStringLiteral("demo"));
+            QCOMPARE(frame.Session().Host(), round == 0 ? QStringLiteral("127.0.0.1") : QStringLiteral("127.0.0.2"));
+            QCOMPARE(frame.Session().ServiceSetId(), round == 0 ? QStringLiteral("otherset") : QStringLiteral("devset"));
+            QCOMPARE(panes.FailView()->RowCount(), 0);
+            panes.FailView()->List()->selectAll();
+            panes.FailView()->MenuAction(32816)->trigger();
+            QTest::qWait(1500);
+            QVERIFY(frame.Queue().IsEmpty());
+            QCOMPARE(frame.Queue().CurrentTotals().count, int64_t(0));
+            QVERIFY(QDir(m_storage.filePath(storage)).exists()); // the account's folder is there
+            QDirIterator stored(m_storage.filePath(storage), QDirIterator::Subdirectories);
+            while (stored.hasNext())
+                QVERIFY2(!stored.next().endsWith(QStringLiteral("only.refuse")), qPrintable(stored.filePath()));
+            m_env.prompt.answers = {true};
+            frame.Action(32819)->trigger();
+        }
+        otherHost.reset();
     }
 
 private:
