@@ -388,10 +388,25 @@ private:
     // Applies a report that is not about the file being sent: answers and losses of earlier ones.
     int ApplyOther(Report& report)
     {
+        if ((report.code == UE_RESET || report.code == UE_SEND_FAILED) && IsNetworkLoss(report.error))
+            return LostToNetwork(report);
         m_tracker.Apply(report); // an answer, or a loss: what waited on the channel is sent again or fails
         if (report.code == UE_RESET || report.code == UE_SEND_FAILED || report.code == UE_CONNECT_FAILED)
             return m_session.ReopenUploadChannel();
         return kExitOk;
+    }
+
+    // The upload channel timed out (the dead-path bound passed) or the server could not be
+    // reached: no verdict on anything in flight. It all waits to be sent again, unfinished in the
+    // journal, and the connection is made again (--retries) or the put ends with exit 6.
+    int LostToNetwork(const Report& report, const std::shared_ptr<CUploadRequest>& sending = nullptr)
+    {
+        m_tracker.Apply(report);
+        if (sending)
+            m_tracker.Requeue(sending); // being sent on that channel when it went
+        FlushJournal();
+        m_session.PrintLost(report.error);
+        return kExitConnection;
     }
 
     // Settles what has waited too long; a channel that left its answers unsaid is replaced.
@@ -482,6 +497,8 @@ private:
             case UE_SEND_FAILED:
             case UE_RESET: {
                 EndProgressLine();
+                if (IsNetworkLoss(report->error))
+                    return LostToNetwork(*report, request);
                 const uint32_t channel = report->message;
                 // Files sent whole before this one and not answered: the connection may have
                 // been lost over them rather than over this body.

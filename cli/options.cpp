@@ -82,6 +82,9 @@ const char* UsageText()
            "  --work-dir DIR           folder of the log and the temporary .tlx files\n"
            "  --encoding NAME          wire encoding (CP949)\n"
            "  --timeout SECONDS        longest wait for one answer (60)\n"
+           "  --stall-timeout SECONDS  a connection whose sent data or keepalive probes go unanswered\n"
+           "                           this long counts as lost (45; 1-3600); a link dark for less\n"
+           "                           goes on where it was, within a second of coming back\n"
            "  --poll-ms N              interval of GETSYNCED and notice polls (5000)\n"
            "  --sync-timeout SECONDS   longest wait for a sync result (3600)\n"
            "  --confirm-timeout SECONDS  put: longest wait for a file's confirming notice after\n"
@@ -179,6 +182,9 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
         } else if (arg == "--timeout") {
             if (!intValue(1, 86400, o.timeoutSeconds))
                 return fail("--timeout needs seconds (1-86400)");
+        } else if (arg == "--stall-timeout") {
+            if (!intValue(1, kMaxStallTimeoutSeconds, o.stallTimeoutSeconds))
+                return fail("--stall-timeout needs seconds (1-" + std::to_string(kMaxStallTimeoutSeconds) + ")");
         } else if (arg == "--poll-ms") {
             if (!intValue(10, 3600000, o.pollMs))
                 return fail("--poll-ms needs milliseconds (10-3600000)");

@@ -1,6 +1,8 @@
 #pragma once
 // Command line of talvex-cli.
 
+#include "protocol/records.h"
+
 #include <string>
 #include <vector>
 
@@ -34,6 +36,10 @@ struct Options {
     std::string workDir;       // empty: the per-user data folder's cli/ folder
     std::string encoding = "CP949";
     int timeoutSeconds = 60;   // longest wait for one answer
+    // The dead-path bound of every connection: sent data unacknowledged, or an idle
+    // connection's keepalives unanswered, this long and the connection counts as lost
+    // (CChannelStartInfo::stallTimeoutMs). A link dark for less costs no reconnect.
+    int stallTimeoutSeconds = kDefaultStallTimeoutSeconds;
     int pollMs = 5000;         // GETSYNCED (and notice) poll interval
     int syncTimeoutSeconds = 3600; // longest wait for a sync result, polls included
     int confirmTimeoutSeconds = 300; // put: longest wait for a file's confirming notice after its answer

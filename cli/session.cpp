@@ -8,6 +8,9 @@
 #include "protocol/webcheck.h"
 #include "res/string_table.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <stdlib.h>
@@ -64,6 +67,9 @@ CChannelStartInfo Session::StartInfo(int port) const
     info.sessionId = m_sessionId;
     info.workDir = AnswerDir();
     info.sendBufferBytes = m_options.sendBufferBytes;
+    info.stallTimeoutMs = m_options.stallTimeoutSeconds * 1000;
+    // A send the server does not take is given up no sooner than a dark link would be.
+    info.sendStallMs = std::max(info.sendStallMs, info.stallTimeoutMs + 5000);
     info.rateLimit = m_uploadLimit;
     return info;
 }
@@ -113,7 +119,7 @@ std::optional<Report> Session::Wait(BlockingReportQueue& queue, uint32_t message
         if (report->message == message || report->message == orMessage)
             return report;
         if (report->message == UM_CONNECTION_LOST) {
-            PrintError(329);
+            PrintLost(report->error);
             m_lastError = kExitConnection;
             return std::nullopt;
         }
@@ -132,6 +138,17 @@ std::optional<Report> Session::Wait(BlockingReportQueue& queue, uint32_t message
     PrintErrorText("서버가 응답하지 않습니다 (시간 초과)");
     m_lastError = kExitConnection;
     return std::nullopt;
+}
+
+void Session::PrintLost(int error) const
+{
+    if (error == ETIMEDOUT)
+        PrintErrorText("서버와의 연결이 끊겼습니다: " + std::to_string(m_options.stallTimeoutSeconds) +
+                       "초 동안 응답이 없습니다 (--stall-timeout)");
+    else if (IsNetworkLoss(error))
+        PrintErrorText("서버와의 연결이 끊겼습니다: 서버에 닿을 수 없습니다 (" + std::string(std::strerror(error)) + ")");
+    else
+        PrintError(329);
 }
 
 std::optional<Report> Session::WaitControl(uint32_t message, std::chrono::milliseconds timeout)

@@ -68,6 +68,9 @@ public:
     const std::string& AnswerDir() const { return m_runDir.empty() ? m_workDir : m_runDir; }
     std::chrono::milliseconds AnswerTimeout() const { return std::chrono::seconds(m_options.timeoutSeconds); }
     int LastError() const { return m_lastError; }
+    // Says that the connection was lost, and why when the socket told (Report::error): no
+    // answer within the dead-path bound, or a server that cannot be reached.
+    void PrintLost(int error) const;
     // The root listing the command channel fetched when it connected.
     std::unique_ptr<CRemoteEntryList> TakeRootListing() { return std::move(m_rootListing); }
 

@@ -12,8 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <csignal>
 #include <filesystem>
@@ -358,6 +362,266 @@ TEST_F(CliJournalTest, RetriesAreNotSpentOnAFileTheServerCutsShortWhileItStaysRe
     EXPECT_EQ(ReadAll(Stored("demo", "/dropped/ok.txt")), "small and fine");
     for (int i = 0; i < 3; ++i)
         EXPECT_FALSE(fs::exists(Stored("demo", "/dropped/f" + std::to_string(i) + ".bin")));
+}
+
+// ---- a link that goes dark ----------------------------------------------------------------------
+
+namespace {
+
+const char* IpTool()
+{
+    for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
+        if (::access(path, X_OK) == 0)
+            return path;
+    return nullptr;
+}
+
+// ../shared/tools/wan_emu.py between a namespace of the client and one of the server (addresses
+// 198.18.0.1 and 198.18.0.2) for as long as the object lives: stopped, its namespaces removed,
+// however the test ends, and by the signal the test process's death sends should that come
+// first.
+class EmulatedLink {
+public:
+    explicit EmulatedLink(fs::path log)
+        : m_log(std::move(log)), m_client("tvxdk" + std::to_string(::getpid()) + "c"),
+          m_server("tvxdk" + std::to_string(::getpid()) + "s")
+    {
+    }
+    ~EmulatedLink() { Stop(); }
+    EmulatedLink(const EmulatedLink&) = delete;
+    EmulatedLink& operator=(const EmulatedLink&) = delete;
+
+    // Empty when the link is up, else why it is not.
+    std::string Start(const std::vector<std::string>& options)
+    {
+        std::vector<std::string> args = {"/usr/bin/python3", TALVEX_WAN_EMU, "--ns-a", m_client, "--ns-b", m_server};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const pid_t parent = ::getpid();
+        m_pid = ::fork();
+        if (m_pid < 0)
+            return "fork failed";
+        if (m_pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent)
+                ::_exit(1);
+            const int out = ::open(m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        for (int i = 0; i < 100; ++i) {
+            if (ReadAll(m_log).find("wan_emu ready") != std::string::npos)
+                return {};
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return "the link emulator ended: " + ReadAll(m_log);
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return "the link emulator did not come up: " + ReadAll(m_log);
+    }
+    // Dark, or light again.
+    void Toggle()
+    {
+        if (m_pid > 0)
+            ::kill(m_pid, SIGUSR1);
+    }
+    // Stops the relay; the bytes it carried from the client to the server (-1: unknown).
+    int64_t Stop()
+    {
+        int64_t carried = -1;
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            int status = 0;
+            for (int i = 0; i < 100 && ::waitpid(m_pid, &status, WNOHANG) == 0; ++i)
+                std::this_thread::sleep_for(50ms);
+            if (::waitpid(m_pid, &status, WNOHANG) == 0) {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, &status, 0);
+            }
+            m_pid = -1;
+            long long packets = 0, bytes = 0;
+            const std::string out = ReadAll(m_log);
+            const size_t at = out.find("A->B: ");
+            if (at != std::string::npos && std::sscanf(out.c_str() + at, "A->B: %lld packets, %lld bytes", &packets, &bytes) == 2)
+                carried = bytes;
+        }
+        // The emulator removes what it made; a namespace left by a killed run goes here.
+        if (const char* ip = IpTool())
+            for (const std::string& ns : {m_client, m_server}) {
+                const pid_t pid = ::fork();
+                if (pid == 0) {
+                    const int null = ::open("/dev/null", O_WRONLY);
+                    ::dup2(null, 2);
+                    ::execl(ip, ip, "netns", "del", ns.c_str(), static_cast<char*>(nullptr));
+                    ::_exit(127);
+                }
+                int status = 0;
+                if (pid > 0)
+                    ::waitpid(pid, &status, 0);
+            }
+        return carried;
+    }
+    const std::string& ClientNs() const { return m_client; }
+    const std::string& ServerNs() const { return m_server; }
+
+private:
+    fs::path m_log;
+    std::string m_client, m_server;
+    pid_t m_pid = -1;
+};
+
+} // namespace
+
+// A put over a 8 Mbit/s link with a dead-path bound of 5 s, the link dark while the body is
+// under way: for less than the bound the upload goes on where it was (no answer or confirm
+// deadline fires, no reconnect, nothing sent twice); for longer the put ends cleanly within
+// the bound, the file unfinished in the journal, or with --retries connects again and sends it.
+TEST_F(CliJournalTest, ALinkThatGoesDarkCostsNoMoreThanItsDarknessAndADeadPathIsNoticedWithinTheBound)
+{
+    const char* ip = IpTool();
+    if (::geteuid() != 0 || !ip || ::access("/dev/net/tun", R_OK | W_OK) != 0 || ::access("/usr/bin/python3", X_OK) != 0 ||
+        ::access(TALVEX_WAN_EMU, R_OK) != 0)
+        GTEST_SKIP() << "skipped: needs root, ip, /dev/net/tun, python3 and " << TALVEX_WAN_EMU
+                     << " (two network namespaces joined by the link emulator)";
+    constexpr int kStallSeconds = 5;
+    constexpr int kTimeoutSeconds = 10;
+    constexpr size_t kBytes = 2u << 20;
+    const std::string content = Content(7, kBytes);
+    const fs::path file = Local("dark/big.bin", content);
+    struct Case {
+        const char* what;
+        std::chrono::milliseconds dark;
+        bool retries;
+    };
+    const Case cases[] = {
+        {"dark for less than the bound", 1500ms, false},
+        {"dark for longer than the bound", 8000ms, false},
+        {"dark for longer than the bound, with --retries", 8000ms, true},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string remote = "/dark" + std::to_string(++round);
+        EmulatedLink link(dir / ("emu" + std::to_string(round) + ".log"));
+        const std::string why = link.Start({"--delay-ms", "5", "--rate-mbit", "8", "--queue-limit", "200"});
+        ASSERT_EQ(why, "");
+        // The server listens in its namespace: its sockets, and the threads it starts, are made there.
+        std::string error;
+        std::thread inside([&] {
+            const int ns = ::open(("/run/netns/" + link.ServerNs()).c_str(), O_RDONLY | O_CLOEXEC);
+            if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) {
+                error = std::string("cannot enter the server's namespace: ") + std::strerror(errno);
+                if (ns >= 0)
+                    ::close(ns);
+                return;
+            }
+            ::close(ns);
+            devserver::ServerConfig config;
+            config.root = (dir / "storage").string();
+            config.bind = "198.18.0.2";
+            config.webPort = config.commandPort = config.controlPort = 0;
+            config.sync.delay = 300ms;
+            server = std::make_unique<devserver::Server>(config, devserver::AccountBook::Defaults());
+            if (!server->Start(error))
+                server.reset();
+        });
+        inside.join();
+        ASSERT_TRUE(server) << error;
+
+        // Dark once the body is a quarter through (its partial file on the server says so).
+        std::atomic<bool> darkened{false};
+        std::chrono::steady_clock::time_point darkAt{};
+        std::atomic<bool> stop{false};
+        std::thread outage([&] {
+            const fs::path folder = Stored("sync", remote);
+            const auto giveUp = std::chrono::steady_clock::now() + 30s;
+            while (!stop && !darkened && std::chrono::steady_clock::now() < giveUp) {
+                std::error_code ec;
+                for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+                    if (it->path().filename().string().rfind(".tlxpart-", 0) == 0 && it->file_size(ec) >= kBytes / 4) {
+                        darkAt = std::chrono::steady_clock::now();
+                        link.Toggle();
+                        darkened = true;
+                        break;
+                    }
+                std::this_thread::sleep_for(5ms);
+            }
+            const auto lightAt = darkAt + c.dark;
+            while (darkened && !stop && std::chrono::steady_clock::now() < lightAt)
+                std::this_thread::sleep_for(10ms);
+            if (darkened)
+                link.Toggle();
+        });
+        const fs::path work = dir / ("work-dark" + std::to_string(round)); // a journal of its own
+        std::vector<std::string> args = {"--web-host", "198.18.0.2:" + std::to_string(server->WebPort()),
+                                         "--command-port", std::to_string(server->CommandPort()),
+                                         "--control-port", std::to_string(server->ControlPort()),
+                                         "--work-dir", work.string(), "--user", "sync",
+                                         "--password", "sync1234", "--timeout", std::to_string(kTimeoutSeconds),
+                                         "--stall-timeout", std::to_string(kStallSeconds), "--poll-ms", "100",
+                                         "--confirm-timeout", "20", "put", "--wait-confirm"};
+        if (c.retries) {
+            args.push_back("--retries");
+            args.push_back("5");
+        }
+        args.push_back(file.string());
+        args.push_back(remote);
+        CliRun put = RunCli(args, {}, 90, {ip, "netns", "exec", link.ClientNs()});
+        const auto endedAt = std::chrono::steady_clock::now();
+        stop = true;
+        outage.join();
+        server.reset();
+        const int64_t carried = link.Stop();
+        ASSERT_TRUE(darkened) << "the link never went dark: " << put.err;
+
+        EXPECT_EQ(put.err.find(kTextNoAnswer), std::string::npos) << put.err;
+        EXPECT_EQ(put.err.find(kTextUnconfirmed), std::string::npos) << put.err;
+        const bool stored = ReadAll(Stored("sync", remote + "/big.bin")) == content;
+        if (c.dark < std::chrono::seconds(kStallSeconds)) {
+            EXPECT_EQ(put.code, 0) << put.err;
+            EXPECT_EQ(LastLine(put.out), "uploaded 1, failed 0") << put.out << put.err;
+            EXPECT_EQ(put.err.find("연결이 끊겼습니다"), std::string::npos) << put.err;
+            EXPECT_TRUE(stored);
+            // What crossed the link towards the server: the file once, with headers and the
+            // retransmissions of what the darkness swallowed.
+            EXPECT_GT(carried, static_cast<int64_t>(kBytes));
+            EXPECT_LT(carried, static_cast<int64_t>(kBytes) * 3 / 2) << "sent twice";
+        } else if (!c.retries) {
+            // The connection is given up at the bound (its oldest unacknowledged segment left a
+            // little before the dark), and the put ends with the lost connection's word.
+            const auto took = endedAt - darkAt;
+            EXPECT_GE(took, std::chrono::seconds(kStallSeconds - 1));
+            EXPECT_LE(took, std::chrono::seconds(kStallSeconds + kTimeoutSeconds));
+            EXPECT_EQ(put.code, cli::kExitConnection) << put.err;
+            EXPECT_NE(put.err.find("서버와의 연결이 끊겼습니다: " + std::to_string(kStallSeconds) + "초 동안 응답이 없습니다"),
+                      std::string::npos)
+                << put.err;
+            EXPECT_EQ(put.err.find(kTextQueueSendFailed), std::string::npos) << "a network loss failed the file: " << put.err;
+            EXPECT_FALSE(stored);
+            fs::path journal;
+            for (const auto& e : fs::directory_iterator(work / "journal"))
+                if (e.path().extension() == ".sqlite")
+                    journal = e.path();
+            CUploadJournal::Opened opened = CUploadJournal::Open(journal.string());
+            ASSERT_TRUE(opened.journal) << opened.error;
+            const CJournalResume found = opened.journal->LoadUnfinished();
+            EXPECT_TRUE(found.failed.empty());
+            ASSERT_EQ(found.unfinished.size(), 1u);
+            EXPECT_EQ(found.unfinished[0].localPath, file.string());
+        } else {
+            EXPECT_EQ(put.code, 0) << put.err;
+            EXPECT_EQ(LastLine(put.out), "uploaded 1, failed 0") << put.out << put.err;
+            EXPECT_NE(put.err.find("다시 연결합니다"), std::string::npos) << put.err;
+            EXPECT_TRUE(stored);
+        }
+    }
 }
 
 // ---- files the server did not keep -------------------------------------------------------------

@@ -254,7 +254,7 @@ TEST_F(CliTest, SyncServiceUploadsAreConfirmedByNoticesAndMoved)
     EXPECT_NE(notices.out.find("MKDIR____\t"), std::string::npos) << notices.out;
 }
 
-TEST(CliOptions, UploadsUseTheSystemTunedBufferAndNoLimitUnlessTold)
+TEST(CliOptions, UploadsUseTheSystemTunedBufferNoLimitAndADeadPathBoundOf45SecondsUnlessTold)
 {
     auto parse = [](std::vector<std::string> args, cli::Options& o) {
         std::vector<char*> argv{const_cast<char*>("talvex-cli")};
@@ -267,15 +267,25 @@ TEST(CliOptions, UploadsUseTheSystemTunedBufferAndNoLimitUnlessTold)
     ASSERT_EQ(parse({"--user", "demo", "ls"}, defaults), cli::kExitOk);
     EXPECT_EQ(defaults.sendBufferBytes, 0);
     EXPECT_EQ(defaults.uploadLimitKBps, 0);
+    EXPECT_EQ(defaults.stallTimeoutSeconds, 45); // past a Wi-Fi roaming, and the 30 s outage benched
+    EXPECT_EQ(defaults.timeoutSeconds, 60);
 
     cli::Options set;
-    ASSERT_EQ(parse({"--send-buffer", "16384", "--limit-rate", "2048", "--user", "demo", "ls"}, set), cli::kExitOk);
+    ASSERT_EQ(parse({"--send-buffer", "16384", "--limit-rate", "2048", "--stall-timeout", "3600", "--user", "demo", "ls"},
+                    set),
+              cli::kExitOk);
     EXPECT_EQ(set.sendBufferBytes, 16384);
     EXPECT_EQ(set.uploadLimitKBps, 2048);
+    EXPECT_EQ(set.stallTimeoutSeconds, 3600);
+    EXPECT_EQ(set.timeoutSeconds, 60) << "the dead-path bound is not the answer deadline";
 
     for (const char* bad : {"-1", "fast", "", "10485761"}) {
         cli::Options o;
         EXPECT_EQ(parse({"--limit-rate", bad, "--user", "demo", "ls"}, o), cli::kExitUsage) << bad;
+    }
+    for (const char* bad : {"0", "-5", "3601", "1.5", "soon", ""}) {
+        cli::Options o;
+        EXPECT_EQ(parse({"--stall-timeout", bad, "--user", "demo", "ls"}, o), cli::kExitUsage) << bad;
     }
     cli::Options missing;
     EXPECT_EQ(parse({"--user", "demo", "ls", "--limit-rate"}, missing), cli::kExitUsage);
