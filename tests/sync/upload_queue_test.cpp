@@ -9,7 +9,9 @@
 #include "sync/queue_model.h"
 #include "sync/queue_view.h"
 #include "sync/upload_queue.h"
+#include "res/string_table.h"
 #include "tests/common/frame_fixture.h"
+#include "tests/common/journal_disk_faults.h"
 #include "tests/common/loopback.h"
 
 #include <QAction>
@@ -224,6 +226,35 @@ private slots:
         QCOMPARE(queue.CurrentTotals().count, int64_t(0));
         QCOMPARE(queue.ChannelCount(), 0);
         QCOMPARE(frame.StatusPane(2)->text(), QStringLiteral("전체 : 0     "));
+    }
+
+    void aJournalThatStopsBeingWrittenIsSaidOnceAndTheFilesStillGoUp()
+    {
+        const QString dir = m_local.filePath(QStringLiteral("full"));
+        for (int i = 0; i < 3; ++i)
+            WriteFile(dir + QStringLiteral("/f%1.txt").arg(i), QByteArray(100, char('a' + i)));
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        CUploadQueue& queue = frame.Queue();
+        QVERIFY(queue.HasJournal());
+        m_env.prompt.Clear();
+        {
+            test::DiskFaults faults;
+            test::DiskFaults::budget = 0; // the journal's disk is full from now on
+            frame.AddUploadOrders({FolderOrder(dir, QStringLiteral("/full"))});
+            QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().completed, int64_t(3), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(queue.IsEmpty(), 5000);
+            // The batch is committed within a second: that commit fails, and it is said.
+            QTRY_COMPARE_WITH_TIMEOUT(m_env.prompt.shown.size(), 1, 5000);
+            QVERIFY(frame.StatusPane(0)->text().startsWith(QString::fromUtf8(kTextJournalStopped)));
+            QTest::qWait(1500);
+        }
+        QCOMPARE(queue.CurrentTotals().failed, int64_t(0));
+        QCOMPARE(m_env.prompt.shown.size(), 1); // said once, at that moment
+        QVERIFY2(m_env.prompt.shown[0].startsWith(QString::fromUtf8(kTextJournalStopped)), qPrintable(m_env.prompt.shown[0]));
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(Read(m_storage.filePath(QStringLiteral("data/demo/full/full/f%1.txt").arg(i))),
+                     QByteArray(100, char('a' + i)));
     }
 
     void aRefusedFileIsCountedFailedAndTheNextOneGoesOn()
