@@ -1,11 +1,13 @@
 #include "app/client_session.h"
 
 #include "app/registry_key.h"
+#include "platform/log.h"
 #include "platform/workdir.h"
 #include "protocol/message_ids.h"
 
 #include <QMetaObject>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace talvex;
@@ -92,10 +94,7 @@ void CClientSession::OnWebCheckResult(const WebCheckResult& result)
         m_bSyncService = m_account.serviceType == 1 || m_account.serviceType == 2;
         emit webCheckAnswered();
 
-        CChannelStartInfo info;
-        info.host = m_account.hostIp;
-        info.port = m_deployment.controlPort;
-        m_control = StartControlSession(info, m_reports);
+        m_control = StartControlSession(ChannelInfo(m_deployment.controlPort), m_reports);
         emit stateChanged();
         return;
     }
@@ -144,9 +143,7 @@ void CClientSession::OnLoginResult(const CTlxspResponse& response)
     if (response.statusCode == 200) {
         m_bConnected = true;
         m_strSessionId = Q(response.sessionId);
-        CChannelStartInfo info;
-        info.host = S(m_strHost);
-        info.port = m_deployment.commandPort;
+        CChannelStartInfo info = ChannelInfo(m_deployment.commandPort);
         info.sessionId = response.sessionId;
         m_command = StartCommandChannel(info, m_reports);
         Await(m_commandAwaited); // its first listing, of "/", comes by itself once it is connected
@@ -406,14 +403,31 @@ std::unique_ptr<Worker> CClientSession::StartUploadChannel(uint32_t n)
 {
     if (!m_bConnected)
         return nullptr;
-    CChannelStartInfo info;
-    info.host = S(m_strHost);
-    info.port = m_deployment.commandPort;
+    CChannelStartInfo info = ChannelInfo(m_deployment.commandPort);
     info.sessionId = S(m_strSessionId);
     info.messageNumber = kUploadMessageBase + n;
     info.sendBufferBytes = m_deployment.sendBufferBytes;
     info.rateLimit = m_uploadLimit;
     return talvex::StartUploadChannel(info, m_reports);
+}
+
+CChannelStartInfo CClientSession::ChannelInfo(int port) const
+{
+    CChannelStartInfo info;
+    info.host = S(m_strHost);
+    info.port = port;
+    info.stallTimeoutMs = m_nStallTimeoutMs;
+    // A send the server does not take is given up no sooner than a dark link would be.
+    info.sendStallMs = std::max(info.sendStallMs, m_nStallTimeoutMs + 5000);
+    return info;
+}
+
+void CClientSession::NetworkLost()
+{
+    if (!m_bConnected || m_bClosing)
+        return;
+    Log("an upload connection timed out or could not reach the server: the session is lost\n");
+    Fail(329);
 }
 
 void CClientSession::SetUploadLimit(int kbps) { m_uploadLimit->SetRate(UploadRateLimiter::FromKBps(kbps)); }

@@ -87,6 +87,15 @@ public:
     // not connect, or a lost connection. Answers come in the order of the requests, so any
     // answer tells that the ones before it came.
     void SetAnswerDeadlineMs(int ms) { m_nAnswerDeadlineMs = ms; }
+    // The dead-path bound of the connections made from now on (CChannelStartInfo::
+    // stallTimeoutMs, "연결이 끊긴 것으로 볼 때까지" in 옵션): one that hears nothing this long
+    // counts as lost, and so does the session.
+    void SetStallTimeoutSeconds(int seconds) { m_nStallTimeoutMs = seconds * 1000; }
+    int StallTimeoutMs() const { return m_nStallTimeoutMs; }
+    // An upload channel timed out or could not reach the server (IsNetworkLoss): the path to the
+    // server is gone, and the session with it, at once, as for a lost control connection (its
+    // message and the end, or a reconnect). Nothing when no session is up.
+    void NetworkLost();
 
     // Reconnecting: with autoReconnect, a session that was logged in and loses its connection
     // emits connectionLost instead of ending (fatal). While reconnecting, a connect sequence
@@ -130,6 +139,8 @@ signals:
     void uploadReport(talvex::Report& report);
 
 private:
+    // A connection's start: the server's address, the port and the dead-path bound.
+    talvex::CChannelStartInfo ChannelInfo(int port) const;
     void StartWebCheck();
     void OnWebCheckResult(const talvex::WebCheckResult& result);
     void OnReport(talvex::Report& report);
@@ -175,6 +186,7 @@ private:
     Awaited m_controlAwaited;
     Awaited m_commandAwaited;
     int m_nAnswerDeadlineMs = 60000;
+    int m_nStallTimeoutMs = talvex::kDefaultStallTimeoutSeconds * 1000;
     qint64 m_nLoginPostedMs = 0; // LOGIN awaits its answer since then; 0: none awaited
 
     std::thread m_webCheck;

@@ -42,6 +42,8 @@ inline constexpr const char* kTextQueueCancelled = "파일 전송 취소";
 inline constexpr const char* kTextReconnecting = "다시 접속 중 … (%1번째)";
 inline constexpr const char* kTextOptionReconnect = "연결이 끊기면 자동으로 다시 접속";
 inline constexpr const char* kTextOptionReconnectFor = "다시 접속을 시도하는 시간 (분)";
+// "옵션": the dead-path bound (a connection that hears nothing this long counts as lost).
+inline constexpr const char* kTextOptionStallTimeout = "연결이 끊긴 것으로 볼 때까지 (초)";
 // At a login, when the account's upload journal holds unfinished uploads ("%1": how many)
 inline constexpr const char* kTextResumeAsk = "끝나지 않은 업로드 %1개가 있습니다. 다시 보낼까요?";
 // The upload journal: it cannot be written from the start, or stopped being written.

@@ -162,6 +162,7 @@ void CMainFrame::OnOptions()
     if (options.limitKBps != saved.limitKBps)
         m_pSession->SetUploadLimit(options.limitKBps);
     m_pSession->SetAutoReconnect(options.autoReconnect);
+    m_pSession->SetStallTimeoutSeconds(options.stallTimeoutSeconds); // connections made from now on
     m_bManualSyncOffered = options.manualSync; // the command table refreshes the states after this
     if (!options.SaveChanges(saved))
         ShowMessageText(this, QString::fromUtf8(kTextOptionSaveFailed), PromptIcon::Warning);

@@ -26,7 +26,9 @@ using namespace talvex;
 void CMainFrame::ConnectSession()
 {
     CClientSession* s = m_pSession.get();
-    m_pSession->SetAutoReconnect(UploadOptions::Load().autoReconnect);
+    const UploadOptions saved = UploadOptions::Load();
+    m_pSession->SetAutoReconnect(saved.autoReconnect);
+    m_pSession->SetStallTimeoutSeconds(saved.stallTimeoutSeconds);
     m_pReconnect = std::make_unique<CReconnect>(*s);
     connect(s, &CClientSession::connectionLost, this, &CMainFrame::OnConnectionLost);
     connect(m_pReconnect.get(), &CReconnect::attempting, this, [this](int attempt) {

@@ -27,6 +27,7 @@ constexpr const char* kValueConfirmTimeout = "ConfirmTimeout";
 constexpr const char* kValueAutoReconnect = "AutoReconnect";
 constexpr const char* kValueReconnectMinutes = "ReconnectMinutes";
 constexpr const char* kValueDesktopNotify = "DesktopNotify";
+constexpr const char* kValueStallTimeout = "StallTimeout";
 
 } // namespace
 
@@ -58,6 +59,12 @@ UploadOptions UploadOptions::Load()
     }
     if (key.ReadString(QString::fromLatin1(kValueDesktopNotify), value) && value.trimmed() == QLatin1String("0"))
         options.notify = false;
+    if (key.ReadString(QString::fromLatin1(kValueStallTimeout), value)) {
+        bool ok = false;
+        const int seconds = value.trimmed().toInt(&ok);
+        if (ok && seconds >= 1 && seconds <= kMaxStallTimeoutSeconds)
+            options.stallTimeoutSeconds = seconds;
+    }
     return options;
 }
 
@@ -72,6 +79,7 @@ bool UploadOptions::Save() const
            && key.WriteString(QString::fromLatin1(kValueAutoReconnect), autoReconnect ? QStringLiteral("1") : QStringLiteral("0"))
            && key.WriteString(QString::fromLatin1(kValueReconnectMinutes), QString::number(reconnectMinutes))
            && key.WriteString(QString::fromLatin1(kValueDesktopNotify), notify ? QStringLiteral("1") : QStringLiteral("0"))
+           && key.WriteString(QString::fromLatin1(kValueStallTimeout), QString::number(stallTimeoutSeconds))
            && DeploymentSettings::SaveUploadLimit(limitKBps);
 }
 
@@ -89,6 +97,7 @@ bool UploadOptions::SaveChanges(const UploadOptions& before) const
         {kValueAutoReconnect, flag(autoReconnect), flag(before.autoReconnect)},
         {kValueReconnectMinutes, QString::number(reconnectMinutes), QString::number(before.reconnectMinutes)},
         {kValueDesktopNotify, flag(notify), flag(before.notify)},
+        {kValueStallTimeout, QString::number(stallTimeoutSeconds), QString::number(before.stallTimeoutSeconds)},
     };
     bool ok = true;
     CRegistryKey key;
@@ -115,7 +124,7 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
       m_pManualSync(new QCheckBox(QString::fromUtf8(kTextOptionManualSync))), m_pLimit(new QSpinBox),
       m_pLimitOverride(new QLabel),
       m_pReconnect(new QCheckBox(QString::fromUtf8(kTextOptionReconnect))), m_pReconnectFor(new QSpinBox),
-      m_pNotify(new QCheckBox(QString::fromUtf8(kTextOptionNotify)))
+      m_pStallTimeout(new QSpinBox), m_pNotify(new QCheckBox(QString::fromUtf8(kTextOptionNotify)))
 {
     setWindowTitle(Str(194));
     auto* group = new QGroupBox(QString::fromUtf8(kTextOptionChannels));
@@ -149,6 +158,12 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     auto* reconnectRow = new QHBoxLayout;
     reconnectRow->addWidget(new QLabel(QString::fromUtf8(kTextOptionReconnectFor)));
     reconnectRow->addWidget(m_pReconnectFor);
+    m_pStallTimeout->setObjectName(QStringLiteral("stallTimeout"));
+    m_pStallTimeout->setRange(1, kMaxStallTimeoutSeconds);
+    m_pStallTimeout->setValue(options.stallTimeoutSeconds);
+    auto* stallRow = new QHBoxLayout;
+    stallRow->addWidget(new QLabel(QString::fromUtf8(kTextOptionStallTimeout)));
+    stallRow->addWidget(m_pStallTimeout);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     buttons->button(QDialogButtonBox::Ok)->setText(Str(195));
@@ -163,6 +178,7 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     layout->addWidget(m_pLimitOverride);
     layout->addWidget(m_pReconnect);
     layout->addLayout(reconnectRow);
+    layout->addLayout(stallRow);
     m_pNotify->setObjectName(QStringLiteral("desktopNotify"));
     m_pNotify->setChecked(options.notify);
     layout->addWidget(m_pNotify);
@@ -177,6 +193,7 @@ UploadOptions COptionDlg::Options() const
     options.limitKBps = m_pLimit->value();
     options.autoReconnect = m_pReconnect->isChecked();
     options.reconnectMinutes = m_pReconnectFor->value();
+    options.stallTimeoutSeconds = m_pStallTimeout->value();
     options.notify = m_pNotify->isChecked();
     return options;
 }

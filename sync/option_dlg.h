@@ -1,13 +1,17 @@
 #pragma once
 // COptionDlg: the upload options. "동시 전송 개수" (한개 / 두개: upload channels from the next
 // login), "수동동기화" (whether the manual sync command is offered) and the upload speed limit
-// (KB/s, 0: none; applies at once) and, last, whether desktop notifications are sent (an upload
+// (KB/s, 0: none; applies at once), reconnecting on its own, how long a silent connection is
+// waited for before it counts as lost (from the next connection on) and, last, whether desktop
+// notifications are sent (an upload
 // or a scheduled run ended, the connection was lost, while the window is not in front). The
 // choices are kept in the settings store.
 //
 // The dialog shows what is saved. An environment override (TALVEX_UPLOAD_LIMIT) applies to the
 // run it was given to: the dialog says so under the field, and only a field the user changed
 // is saved (SaveChanges), so the override never becomes a setting.
+
+#include "protocol/records.h"
 
 #include <QDialog>
 
@@ -27,6 +31,10 @@ struct UploadOptions {
     // lost connection's message, and the program ends.
     bool autoReconnect = false;
     int reconnectMinutes = 10;
+    // The dead-path bound of every connection (settings value "StallTimeout", seconds): sent
+    // data unacknowledged, or an idle connection's keepalives unanswered, this long and the
+    // connection counts as lost. A link dark for less (a Wi-Fi roaming) costs no reconnect.
+    int stallTimeoutSeconds = talvex::kDefaultStallTimeoutSeconds;
     bool notify = true; // desktop notifications (settings value "DesktopNotify")
 
     // The saved options (the settings file, without environment overrides).
@@ -51,6 +59,7 @@ public:
     QSpinBox* LimitBox() const { return m_pLimit; }
     QCheckBox* ReconnectBox() const { return m_pReconnect; }
     QSpinBox* ReconnectMinutesBox() const { return m_pReconnectFor; }
+    QSpinBox* StallTimeoutBox() const { return m_pStallTimeout; }
     QCheckBox* NotifyBox() const { return m_pNotify; }
     // Says that TALVEX_UPLOAD_LIMIT sets this run's limit; hidden when it does not.
     QLabel* LimitOverrideLabel() const { return m_pLimitOverride; }
@@ -63,5 +72,6 @@ private:
     QLabel* m_pLimitOverride;
     QCheckBox* m_pReconnect;
     QSpinBox* m_pReconnectFor;
+    QSpinBox* m_pStallTimeout;
     QCheckBox* m_pNotify;
 };

@@ -12,6 +12,7 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <cstring>
 
 using namespace talvex;
 
@@ -435,6 +436,37 @@ void CUploadQueue::LoseChannel(uint32_t number)
     AfterTransfer();
 }
 
+void CUploadQueue::LostToNetwork(Report& report, int row)
+{
+    const uint32_t number = report.message;
+    Log("upload channel %u lost to the network (%s)\n", number, std::strerror(report.error));
+    // No verdict of the server: the body it cut, and the files sent whole on it, wait to be sent
+    // again (their rows back to waiting, those that had left the list shown again).
+    const bool wasRunning = row >= 0 && m_model.At(row).state == CQueueModel::Running;
+    if (wasRunning && !report.request)
+        m_tracker.Requeue(m_model.At(row).request);
+    m_tracker.Apply(report);
+    if (wasRunning)
+        --m_nRunning;
+    std::vector<std::shared_ptr<CUploadRequest>> offShow;
+    for (const auto& request : m_tracker.TakeResends()) {
+        const int at = m_model.RowOf(request.get());
+        if (at >= 0)
+            m_model.SetEnded(at, CQueueModel::Waiting, QString::fromUtf8(kTextQueueWaiting));
+        else
+            offShow.push_back(request);
+    }
+    if (!offShow.empty())
+        m_model.Append(offShow);
+    if (m_journal)
+        m_journal->Flush();
+    // The path to the server is gone: the session is lost at once, not when its own connections
+    // notice (the lost connection's message, or a reconnect that goes on from here). The
+    // channel's place is taken again later, should the session stay.
+    ReplaceChannel(number, 1000);
+    QTimer::singleShot(0, &m_session, [session = &m_session] { session->NetworkLost(); });
+}
+
 void CUploadQueue::ExpireOverdue()
 {
     for (uint32_t number : m_tracker.Expire(m_deadlines)) {
@@ -481,6 +513,10 @@ void CUploadQueue::OnReport(Report& report)
     }
 
     // The transfer on this channel ended.
+    if ((report.code == UE_RESET || report.code == UE_SEND_FAILED) && IsNetworkLoss(report.error)) {
+        LostToNetwork(report, row);
+        return;
+    }
     if (report.code == UE_RESET && !report.request) {
         // Closed by the server (or by the channel after a cancel): the transfer running on it,
         // if any, failed with it.

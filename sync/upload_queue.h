@@ -142,6 +142,9 @@ private:
     void EndTransfer(int row, CQueueModel::State state, const char* text);
     // The channel's connection is gone: its running transfer failed, its answers never come.
     void LoseChannel(uint32_t number);
+    // The channel timed out or could not reach the server (IsNetworkLoss of the report's
+    // error): its files wait again, and the session counts as lost (CClientSession::NetworkLost).
+    void LostToNetwork(talvex::Report& report, int row);
     // A row and its file leave the queue and the total (a cancel, not a failure).
     void DropRow(int row);
     void AfterTransfer();

@@ -220,6 +220,22 @@ private slots:
         QCOMPARE(DeploymentSettings::LoadSaved().uploadLimitKBps, 500);
         QCOMPARE(frame->Session().UploadLimitBytesPerSecond(), int64_t(500) * 1024);
 
+        // "연결이 끊긴 것으로 볼 때까지": 45 s unless saved otherwise; saved, and given to the
+        // connections made from now on. A saved value out of range counts as not saved.
+        QCOMPARE(frame->Session().StallTimeoutMs(), 45000);
+        answerOptions([](COptionDlg& dlg) {
+            QCOMPARE(dlg.StallTimeoutBox()->value(), 45);
+            dlg.StallTimeoutBox()->setValue(20);
+        });
+        QCOMPARE(UploadOptions::Load().stallTimeoutSeconds, 20);
+        QCOMPARE(frame->Session().StallTimeoutMs(), 20000);
+        for (const char* bad : {"0", "3601", "-4", "soon", ""}) {
+            CRegistryKey key;
+            QVERIFY(key.Open(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)));
+            QVERIFY(key.WriteString(QStringLiteral("StallTimeout"), QString::fromLatin1(bad)));
+            QVERIFY2(UploadOptions::Load().stallTimeoutSeconds == 45, bad);
+        }
+
         // Closing the window writes its layout, and no other override of the run.
         frame->close();
         frame.reset();

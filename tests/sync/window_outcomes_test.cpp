@@ -229,6 +229,56 @@ private slots:
         QVERIFY(!frame.IsConnected());
     }
 
+    void anUploadCutByTheNetworkWaitsToGoAgainAndTheLostConnectionIsSaidAtTheBound()
+    {
+        // The server reads the header and nothing more: with a dead-path bound of one second the
+        // kernel gives the upload connection up (its window stays shut), as it would over a dark
+        // link: a network loss, which fails no file.
+        auto server = Start("never-read@*.stall");
+        QVERIFY(server);
+        m_env.Begin(*server);
+        const QString big = m_local.filePath(QStringLiteral("stall/big.stall"));
+        WriteFile(big, QByteArray(32 << 20, 's'));
+        for (const bool reconnect : {true, false}) {
+            UploadOptions options = UploadOptions::Load();
+            options.autoReconnect = reconnect;
+            options.reconnectMinutes = 1;
+            options.stallTimeoutSeconds = 1;
+            QVERIFY(options.Save());
+            m_env.prompt.Clear();
+            CMainFrame frame;
+            frame.show();
+            test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+            QCOMPARE(frame.Session().StallTimeoutMs(), 1000);
+            frame.AddUploadOrders({Order(big, QStringLiteral("/stall"))});
+            if (reconnect) {
+                // Reconnecting at once, the row waiting to go again, nothing failed.
+                QTRY_VERIFY_WITH_TIMEOUT(frame.Reconnector().IsActive(), 20000);
+                QCOMPARE(frame.Queue().CurrentTotals().failed, int64_t(0));
+                QCOMPARE(frame.Results().FailView()->RowCount(), 0);
+                QCOMPARE(frame.Queue().Model().rowCount(), 1);
+                QVERIFY(frame.Queue().Model().At(0).state != CQueueModel::SendFailed);
+                m_env.prompt.answers = {true};
+                frame.Action(32819)->trigger(); // 접속끊기; the journal keeps the file
+            } else {
+                // The lost connection's message and the end.
+                QTRY_VERIFY_WITH_TIMEOUT(!frame.isVisible(), 20000);
+                QVERIFY(!m_env.prompt.shown.isEmpty());
+                QCOMPARE(m_env.prompt.shown.last(), Str(329));
+                QVERIFY(!m_env.prompt.shown.join('\n').contains(QString::fromUtf8(kTextQueueSendFailed)));
+            }
+        }
+        // Never counted failed: the next login offers the file again.
+        m_env.prompt.Clear();
+        m_env.prompt.answers = {false};
+        CMainFrame frame;
+        frame.show();
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_env.prompt.shown.isEmpty(), 5000);
+        QCOMPARE(m_env.prompt.shown[0], QString::fromUtf8(kTextResumeAsk).arg(1));
+        QCOMPARE(frame.Results().FailView()->RowCount(), 0);
+    }
+
     void unconfirmedAndUnreadableFilesStandOnTheFailPageWithTheirReason()
     {
         auto server = Start("no-notices");
