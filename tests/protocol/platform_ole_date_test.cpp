@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 using namespace talvex;
 
 TEST(OleDate, ConvertsLikeSystemTimeToVariantTime)
@@ -21,6 +23,13 @@ TEST(OleDate, ConvertsLikeSystemTimeToVariantTime)
         {100, 1, 1, 0, 0, 0, true, -657434.0},
         {1899, 12, 29, 6, 0, 0, true, -1.25},   // before the base: negative day, positive time
         {2006, 11, 30, 12, 0, 0, true, 39051.5},
+        // Each unit of the time of day: an hour is 1/24, a minute 60/86400, a second 1/86400.
+        {1980, 1, 1, 1, 0, 0, true, 29221.0 + 3600.0 / 86400.0},
+        {1980, 1, 1, 0, 1, 0, true, 29221.0 + 60.0 / 86400.0},
+        {1980, 1, 1, 0, 0, 1, true, 29221.0 + 1.0 / 86400.0},
+        {1980, 1, 1, 0, 0, 60, true, 29221.0 + 60.0 / 86400.0}, // 60 seconds are a minute
+        {2006, 11, 30, 23, 59, 59, true, 39051.0 + 86399.0 / 86400.0},
+        {1899, 12, 29, 0, 0, 1, true, -1.0 - 1.0 / 86400.0},
         {1980, 1, 32, 0, 0, 0, false, 0},
         {1980, 13, 1, 0, 0, 0, false, 0},
         {10000, 1, 1, 0, 0, 0, false, 0},
@@ -44,4 +53,15 @@ TEST(OleDate, ConvertsLikeSystemTimeToVariantTime)
     EXPECT_EQ(t.year, 1899);
     EXPECT_EQ(t.day, 29);
     EXPECT_EQ(t.hour, 6);
+
+    // Back to the same fields, each unit of the time on both sides of the base day.
+    for (const CalendarTime& in : {CalendarTime{2006, 11, 30, 23, 59, 59}, CalendarTime{1980, 1, 1, 0, 0, 1},
+                                   CalendarTime{1980, 1, 1, 0, 1, 0}, CalendarTime{1980, 1, 1, 1, 0, 0},
+                                   CalendarTime{2024, 2, 29, 12, 34, 56}, CalendarTime{1899, 12, 29, 23, 59, 59},
+                                   CalendarTime{1899, 12, 30, 0, 0, 0}}) {
+        CalendarTime out;
+        ASSERT_TRUE(OleDateToSystemTime(MakeOleDate(in.year, in.month, in.day, in.hour, in.minute, in.second), out));
+        EXPECT_EQ(std::vector<int>({out.year, out.month, out.day, out.hour, out.minute, out.second}),
+                  std::vector<int>({in.year, in.month, in.day, in.hour, in.minute, in.second}));
+    }
 }

@@ -10,23 +10,52 @@ using namespace talvex;
 
 namespace {
 
-// Milliseconds that the test sets.
+// Milliseconds that the test sets, from where the test starts them.
 class SetClock final : public Clock {
 public:
+    explicit SetClock(int64_t start) : m_ms(start) {}
     int64_t Seconds() const override { return m_ms.load() / 1000; }
     int64_t Ticks() const override { return m_ms.load(); }
     int64_t TicksPerSecond() const override { return 1000; }
     void Advance(int64_t ms) { m_ms += ms; }
 
 private:
-    std::atomic<int64_t> m_ms{5000};
+    std::atomic<int64_t> m_ms;
+};
+
+// Every case with its clock starting at zero and at a large value.
+class UploadRateLimiterTest : public ::testing::TestWithParam<int64_t> {
+protected:
+    std::shared_ptr<SetClock> clock = std::make_shared<SetClock>(GetParam());
 };
 
 } // namespace
 
-TEST(UploadRateLimiter, StartsEmptyAndFillsAtTheRate)
+INSTANTIATE_TEST_SUITE_P(Clocks, UploadRateLimiterTest, ::testing::Values(int64_t{0}, int64_t{1} << 42));
+
+TEST_P(UploadRateLimiterTest, AKilobyteIs1024BytesAndEachSecondGivesExactlyTheRate)
 {
-    auto clock = std::make_shared<SetClock>();
+    // Taken every quarter second (the bucket's size), a counted interval gives the rate exactly.
+    struct Case {
+        int64_t kbps, bytesPerSecond;
+    };
+    for (const Case c : {Case{1, 1024}, Case{3, 3072}, Case{1000, 1'024'000}, Case{10 * 1024 * 1024, 10'737'418'240}}) {
+        EXPECT_EQ(UploadRateLimiter::FromKBps(c.kbps), c.bytesPerSecond);
+        UploadRateLimiter limit(UploadRateLimiter::FromKBps(c.kbps), clock);
+        int64_t total = 0;
+        int waitMs = 0;
+        for (int quarter = 0; quarter < 32; ++quarter) {
+            clock->Advance(250);
+            total += limit.Take(int64_t{1} << 40, waitMs);
+        }
+        EXPECT_EQ(total, 8 * c.bytesPerSecond) << c.kbps << " KB/s for 8 s";
+    }
+    EXPECT_EQ(UploadRateLimiter::FromKBps(0), 0);
+    EXPECT_EQ(UploadRateLimiter::FromKBps(-1), 0);
+}
+
+TEST_P(UploadRateLimiterTest, StartsEmptyAndFillsAtTheRate)
+{
     UploadRateLimiter limit(8000, clock); // a bucket of 2,000 bytes; grants of 250 at least
     int waitMs = -1;
     EXPECT_EQ(limit.Take(1000, waitMs), 0);
@@ -46,9 +75,8 @@ TEST(UploadRateLimiter, StartsEmptyAndFillsAtTheRate)
     EXPECT_EQ(waitMs, 0);
 }
 
-TEST(UploadRateLimiter, AnIdleSpellBurstsAQuarterSecondAtMost)
+TEST_P(UploadRateLimiterTest, AnIdleSpellBurstsAQuarterSecondAtMost)
 {
-    auto clock = std::make_shared<SetClock>();
     UploadRateLimiter limit(10'000'000, clock);
     clock->Advance(3'600'000);
     int waitMs = 0;
@@ -65,9 +93,8 @@ TEST(UploadRateLimiter, AnIdleSpellBurstsAQuarterSecondAtMost)
     EXPECT_LE(total, 100'000'000);
 }
 
-TEST(UploadRateLimiter, NoLimitAndChangesOfTheRate)
+TEST_P(UploadRateLimiterTest, NoLimitAndChangesOfTheRate)
 {
-    auto clock = std::make_shared<SetClock>();
     UploadRateLimiter limit(0, clock);
     int waitMs = -1;
     EXPECT_EQ(limit.Take(int64_t{1} << 40, waitMs), int64_t{1} << 40);
@@ -93,9 +120,8 @@ TEST(UploadRateLimiter, NoLimitAndChangesOfTheRate)
     EXPECT_EQ(crawl.Take(10, waitMs), 1);
 }
 
-TEST(UploadRateLimiter, ChannelsTakingAtOnceShareOneAllowance)
+TEST_P(UploadRateLimiterTest, ChannelsTakingAtOnceShareOneAllowance)
 {
-    auto clock = std::make_shared<SetClock>();
     UploadRateLimiter limit(1'000'000, clock); // 1,000 bytes a millisecond
     std::atomic<bool> stop{false};
     std::atomic<int64_t> granted{0};

@@ -120,6 +120,46 @@ TEST(UploadTracker, OnASyncServiceAccountTheNoticeSettlesTheFileAndIsTakenOut)
     EXPECT_EQ(tracker.AwaitingNotices(), 0u);
 }
 
+// Paths fold every ASCII letter, 'A' to 'Z', and nothing else: '@' and '[' (one before 'A' and
+// one after 'Z') are 32 below '`' and '{' as capitals are below their small letters, and must
+// stay apart from them. Each pair as a file sent in one form and heard of in the other, by the
+// answer (the tracker's key and the channel's HasKey) and by the notice.
+TEST(UploadTracker, PathsFoldEveryLetterAndNothingBesideTheAlphabet)
+{
+    struct Pair {
+        char sent, heard;
+        bool same;
+    };
+    std::vector<Pair> pairs = {{'@', '`', false}, {'[', '{', false}, {'`', '@', false}, {'{', '[', false},
+                               {'@', '@', true},  {'[', '[', true},  {'`', '`', true},  {'{', '{', true}};
+    for (char c = 'A'; c <= 'Z'; ++c) {
+        pairs.push_back({c, static_cast<char>(c + 32), true});
+        pairs.push_back({static_cast<char>(c + 32), c, true});
+    }
+    for (const Pair& p : pairs) {
+        SCOPED_TRACE(std::string("sent ") + p.sent + ", heard " + p.heard);
+        const std::string sent = std::string("Up/x") + p.sent;
+        const std::string heard = std::string("/uP/X") + p.heard;
+        EXPECT_EQ(CUploadTracker::PathKey(sent) == CUploadTracker::PathKey(heard), p.same);
+        EXPECT_EQ(CUploadTracker::HasKey(sent, CUploadTracker::PathKey(heard)), p.same);
+
+        Recorder byAnswer;
+        CUploadTracker plain(false, byAnswer.Listener());
+        SendThrough(plain, File(sent), kChannelA);
+        plain.Apply(AnswerReport(kChannelA, heard, 200));
+        EXPECT_EQ(byAnswer.settled.size(), p.same ? 1u : 0u);
+
+        Recorder byNotice;
+        CUploadTracker confirming(true, byNotice.Listener());
+        SendThrough(confirming, File(sent), kChannelA);
+        confirming.Apply(AnswerReport(kChannelA, sent, 200));
+        CSyncNoticeList list = Notices({{heard, 200, kNoticePutFile}});
+        confirming.ApplyNotices(list);
+        EXPECT_EQ(byNotice.settled.size(), p.same ? 1u : 0u);
+        EXPECT_EQ(list.notices.size(), p.same ? 0u : 1u);
+    }
+}
+
 TEST(UploadTracker, ANoticeThatComesBeforeItsAnswerIsKeptForIt)
 {
     Recorder rec;
