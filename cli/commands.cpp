@@ -92,15 +92,15 @@ public:
         if (rc != kExitOk)
             return rc;
         const auto t4 = Clock::now();
-        const uint64_t failed = m_tracker.Failed() + m_missing + m_resumedFailed;
+        const uint64_t failed = m_tracker.Failed() + m_missing + m_loadedFailed;
         std::cout << "uploaded " << m_tracker.Confirmed() + m_resumedMoved << ", failed " << failed << '\n';
         if (m_options.stats) {
             auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
             const double total = ms(t4 - t0);
             std::fprintf(stderr,
                          "stats: %zu requests; expansion %.1f ms, sending and answers %.1f ms; %.0f requests/s\n",
-                         m_requests.size(), ms(t1 - t0), ms(t4 - t1),
-                         total > 0 ? m_requests.size() * 1000.0 / total : 0.0);
+                         static_cast<size_t>(m_requestCount), ms(t1 - t0), ms(t4 - t1),
+                         total > 0 ? static_cast<double>(m_requestCount) * 1000.0 / total : 0.0);
         }
         if (m_unanswered)
             return kExitConnection; // an answer never came: the connection is what failed
@@ -161,6 +161,38 @@ private:
 
     int Expand()
     {
+        if (int rc = ExpandInto(m_journal.get()); rc != kExitOk)
+            return rc;
+        if (m_journal) {
+            m_journal->Flush(); // every file of the run is in the journal before the first is sent
+            if (!m_journal->Healthy()) {
+                // Its last batch may be lost with the write that failed: the run goes on from
+                // memory, as without a journal.
+                m_pending.clear();
+                m_requestCount = 0;
+                m_missing = 0;
+                if (int rc = ExpandInto(nullptr); rc != kExitOk)
+                    return rc;
+            } else {
+                m_streaming = true;
+                m_cursor = m_cursorMin = m_journal->OpenedWithLastId(); // this run's entries come after
+            }
+        }
+        // Entries that could not be read (they fail when their turn comes, told in this run and
+        // never journaled: nothing of them could be resumed), or every file when there is no
+        // journal to read them back from.
+        m_tracker.SetJournal(m_streaming ? nullptr : m_journal.get());
+        for (const auto& request : m_pending)
+            m_tracker.Add(request);
+        m_tracker.SetJournal(m_journal.get());
+        return kExitOk;
+    }
+
+    // Expands every named source; files go into the journal when one is given (read back in
+    // batches as they are sent: a run of a million files holds a batch, not a million
+    // requests), else into m_pending. Entries that cannot be read go to m_pending to fail.
+    int ExpandInto(CUploadJournal* journal)
+    {
         const std::string remoteDir = m_options.args.back();
         const std::string moveFolder = m_options.moveTo.empty() ? std::string() : Absolute(m_options.moveTo);
         for (size_t i = 0; i + 1 < m_options.args.size(); ++i) {
@@ -181,11 +213,55 @@ private:
             }
             order.remoteFolder = remoteDir;
             order.moveFolder = moveFolder;
-            ExpandUploadOrder(order, [&](std::unique_ptr<CUploadRequest> r) { m_requests.push_back(std::move(r)); });
+            ExpandUploadOrder(order, [&](std::unique_ptr<CUploadRequest> r) {
+                ++m_requestCount;
+                if (journal && r->readError == 0) {
+                    journal->Queued(*r);
+                    return;
+                }
+                m_pending.push_back(std::move(r)); // handed to the tracker by Expand
+            });
         }
-        for (const auto& request : m_requests)
-            m_tracker.Add(request);
         return kExitOk;
+    }
+
+    // Takes the next batch of the journal's entries into m_pending (failures told and counted,
+    // files found moved counted, answered ones handed to the tracker to wait for their notices);
+    // false once the journal has no more.
+    bool Refill()
+    {
+        while (m_streaming && m_pending.empty()) {
+            CJournalResume batch = m_journal->LoadBatch(m_cursor, kBatch, m_cursorMin);
+            if (batch.unfinished.empty() && batch.failed.empty() && batch.moved.empty()) {
+                m_streaming = false;
+                break;
+            }
+            std::vector<int64_t> told;
+            for (const CJournalEntry& e : batch.failed) {
+                TellFailure(e.FailedItem());
+                ++m_loadedFailed;
+                told.push_back(e.id);
+            }
+            m_journal->Forget(told);
+            // Confirmed and moved by the run that sent them, which ended before it could say so.
+            for (const CJournalResume::Moved& moved : batch.moved) {
+                std::cerr << "이미 올라가 옮겨짐: " << moved.entry.localPath << " -> " << moved.movedTo << '\n';
+                ++m_resumedMoved;
+            }
+            for (const CJournalEntry& e : batch.unfinished) {
+                if (e.state == UploadState::Answered) {
+                    std::cerr << "확인 기다림: " << e.localPath << '\n';
+                    m_tracker.AddAnswered(e.Request());
+                    continue;
+                }
+                if (m_options.resume)
+                    std::cerr << "다시 보냄: " << e.localPath << '\n';
+                auto request = e.Request();
+                m_tracker.Add(request, true);
+                m_pending.push_back(std::move(request));
+            }
+        }
+        return !m_pending.empty();
     }
 
     // The journal's unfinished entries: answered ones wait for their notices, the others are
@@ -194,36 +270,15 @@ private:
     int Resume()
     {
         std::cerr << "이어 보낼 서버: " << m_session.ServerName() << '\n';
-        CJournalResume found = m_journal->LoadUnfinished();
-        std::vector<int64_t> told;
-        for (const CJournalEntry& e : found.failed) {
-            TellFailure(e.FailedItem());
-            ++m_resumedFailed;
-            told.push_back(e.id);
-        }
-        m_journal->Forget(told);
-        if (!m_journal->Probe()) {
+        if (!m_journal->Probe() || !m_journal->DropCopies()) {
             // Nothing sent now could be recorded: every later resume would send it all again.
             PrintErrorText(std::string(kTextJournalCannotWrite) + " (" + m_journal->LastError() + "): " +
                            m_journal->Path());
             return kExitJournal;
         }
-        // Confirmed and moved by the run that sent them, which ended before it could say so.
-        for (const CJournalResume::Moved& moved : found.moved) {
-            std::cerr << "이미 올라가 옮겨짐: " << moved.entry.localPath << " -> " << moved.movedTo << '\n';
-            ++m_resumedMoved;
-        }
-        for (const CJournalEntry& e : found.unfinished) {
-            if (e.state == UploadState::Answered) {
-                std::cerr << "확인 기다림: " << e.localPath << '\n';
-                m_tracker.AddAnswered(e.Request());
-                continue;
-            }
-            std::cerr << "다시 보냄: " << e.localPath << '\n';
-            auto request = e.Request();
-            m_requests.push_back(request);
-            m_tracker.Add(request);
-        }
+        // Read in batches as they are sent (Refill), from the first entry on.
+        m_streaming = true;
+        m_cursor = m_cursorMin = 0;
         return kExitOk;
     }
 
@@ -253,13 +308,14 @@ private:
                     return rc;
                 continue;
             }
-            if (m_next < m_requests.size()) {
+            if (!m_pending.empty() || Refill()) {
                 // Files already answered wait for their notices while the rest is sent: they
                 // are asked for at the poll interval, so that their clocks run only then.
                 if (NoticePollDue())
                     if (int rc = PollNotices(false); rc != kExitOk)
                         return rc;
-                const auto request = m_requests[m_next++];
+                const auto request = std::move(m_pending.front());
+                m_pending.pop_front();
                 const CUploadItem* item = m_tracker.Find(request.get());
                 if (!item || item->state != UploadState::Waiting)
                     continue;
@@ -578,14 +634,20 @@ private:
     bool m_progressShown = false;
     bool m_unanswered = false;   // a file's answer never came
     uint64_t m_missing = 0;      // named sources that do not exist
-    uint64_t m_resumedFailed = 0; // journal entries found failed by --resume
+    uint64_t m_loadedFailed = 0;  // journal entries found failed when read back (gone, changed)
     uint64_t m_resumedMoved = 0;  // journal entries found confirmed and moved by --resume
     uint64_t m_notMoved = 0;      // uploaded files that could not be moved to the move folder
     const bool m_confirmByNotice;
     std::unique_ptr<CUploadJournal> m_journal; // declared before the tracker that tells it
     CUploadTracker m_tracker;
-    std::vector<std::shared_ptr<CUploadRequest>> m_requests;
-    size_t m_next = 0;                                     // the next of m_requests to send
+    // Waiting to be sent, in order: a batch read back from the journal (or, without a journal,
+    // everything the expansion made).
+    std::deque<std::shared_ptr<CUploadRequest>> m_pending;
+    static constexpr size_t kBatch = 2048;
+    bool m_streaming = false;  // m_pending is refilled from the journal
+    int64_t m_cursor = 0;      // the last journal entry read
+    int64_t m_cursorMin = 0;   // entries of this run (or all of them, resuming) come after this
+    uint64_t m_requestCount = 0; // files and folders the expansion made
     std::deque<std::shared_ptr<CUploadRequest>> m_resend;  // lost with their channel: sent again first
     std::vector<int64_t> m_failedIds;                      // journal entries of failures told
     int m_retriesLeft = 0;

@@ -70,6 +70,8 @@ CChannelStartInfo Session::StartInfo(int port) const
     info.stallTimeoutMs = m_options.stallTimeoutSeconds * 1000;
     // A send the server does not take is given up no sooner than a dark link would be.
     info.sendStallMs = std::max(info.sendStallMs, info.stallTimeoutMs + 5000);
+    // After a cut body, the answers of the files sent before it are awaited as long as any answer.
+    info.answerWaitMs = m_options.timeoutSeconds * 1000;
     info.rateLimit = m_uploadLimit;
     return info;
 }

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,7 +65,8 @@ constexpr const char* kSchema =
     " queued_at INTEGER NOT NULL,"
     " changed_at INTEGER NOT NULL);";
 
-constexpr size_t kMaxPathBytes = 4096; // longer is no path this system writes
+constexpr size_t kMaxPathBytes = 4096;        // a longer local path is none this system has
+constexpr size_t kMaxRemotePathBytes = 65536; // far past what a request can carry (its own failure)
 
 // An absolute, normalised local path: relative ones against the working folder, "." and ".."
 // resolved by their text (never through links), no trailing '/'.
@@ -89,7 +89,7 @@ bool Provable(const CJournalEntry& e, int state)
 {
     return state >= 0 && state <= static_cast<int>(UploadState::Answered) && e.localPath.size() > 1 &&
            e.localPath.front() == '/' && e.localPath.size() <= kMaxPathBytes && !e.remotePath.empty() &&
-           e.remotePath.size() <= kMaxPathBytes && e.moveFolder.size() <= kMaxPathBytes &&
+           e.remotePath.size() <= kMaxRemotePathBytes && e.moveFolder.size() <= kMaxPathBytes &&
            (e.moveFolder.empty() || e.moveFolder.front() == '/') && e.localPath.find('\0') == std::string::npos &&
            e.size >= -1;
 }
@@ -654,34 +654,66 @@ void CUploadJournal::ForgetAll()
     Flush();
 }
 
-CJournalResume CUploadJournal::LoadUnfinished()
+bool CUploadJournal::DropCopies()
 {
-    CJournalResume out;
+    // Copies left by an older version, which kept one entry per put: the newest stays. Found
+    // through the paths' index, without reading the table into memory.
+    if (sqlite3_exec(m_db,
+                     "DELETE FROM uploads WHERE EXISTS (SELECT 1 FROM uploads AS newer WHERE "
+                     "newer.local_path = uploads.local_path AND newer.remote_path = uploads.remote_path AND "
+                     "newer.id > uploads.id)",
+                     nullptr, nullptr, nullptr) != SQLITE_OK) {
+        Failed("delete");
+        return false;
+    }
+    return true;
+}
+
+int64_t CUploadJournal::CountUnfinishedFiles()
+{
     Flush();
     if (!m_error.empty())
-        return out;
+        return 0;
     sqlite3_stmt* stmt = nullptr;
-    // Newest first: of two entries for one file (left by an older version) the newest counts.
+    int64_t count = 0;
+    if (sqlite3_prepare_v2(m_db, "SELECT count(*) FROM uploads WHERE state BETWEEN 0 AND 3 AND size >= 0", -1, &stmt,
+                           nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
+        count = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    return count;
+}
+
+CJournalResume CUploadJournal::LoadBatch(int64_t& afterId, size_t limit, int64_t minId)
+{
+    // Read even once writing has failed: what was committed is still there to be sent.
+    CJournalResume out;
+    Flush();
+    if (afterId < minId)
+        afterId = minId;
+    sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(m_db,
                            "SELECT id, local_path, remote_path, move_folder, size, stamp_size, stamp_mtime_ns, "
                            "stamp_inode, stamp_device, state, failure, status, queued_at, changed_at "
-                           "FROM uploads ORDER BY id DESC",
+                           "FROM uploads WHERE id > ?1 ORDER BY id LIMIT ?2",
                            -1, &stmt, nullptr) != SQLITE_OK) {
         Failed("read");
         return out;
     }
+    sqlite3_bind_int64(stmt, 1, afterId);
+    sqlite3_bind_int64(stmt, 2, static_cast<int64_t>(std::max<size_t>(limit, 1)));
     auto text = [&](int col) {
         const unsigned char* t = sqlite3_column_text(stmt, col);
         const int bytes = sqlite3_column_bytes(stmt, col);
         return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(std::max(bytes, 0))) : std::string();
     };
     std::vector<CJournalEntry> nowFailed;
-    std::vector<int64_t> gone; // copies of newer entries, and files found moved
-    std::unordered_set<std::string> seen;
+    std::vector<int64_t> gone; // files found moved
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         CJournalEntry e;
         e.id = sqlite3_column_int64(stmt, 0);
+        afterId = e.id;
         e.localPath = text(1);
         e.remotePath = text(2);
         e.moveFolder = text(3);
@@ -698,10 +730,6 @@ CJournalResume CUploadJournal::LoadUnfinished()
         e.status = static_cast<int32_t>(sqlite3_column_int(stmt, 11));
         e.queuedAtMs = sqlite3_column_int64(stmt, 12);
         e.changedAtMs = sqlite3_column_int64(stmt, 13);
-        if (!seen.insert(e.localPath + '\0' + e.remotePath).second) {
-            gone.push_back(e.id);
-            continue;
-        }
         if (state == kFailedState) {
             e.state = UploadState::Failed;
             out.failed.push_back(std::move(e));
@@ -744,10 +772,6 @@ CJournalResume CUploadJournal::LoadUnfinished()
         Failed("read");
         return out;
     }
-    // In the order they were queued.
-    std::reverse(out.unfinished.begin(), out.unfinished.end());
-    std::reverse(out.failed.begin(), out.failed.end());
-    std::reverse(out.moved.begin(), out.moved.end());
     for (const CJournalEntry& e : nowFailed) {
         CUploadRequest r;
         r.journalId = e.id;
@@ -757,6 +781,24 @@ CJournalResume CUploadJournal::LoadUnfinished()
         Forget(id);
     Flush();
     return out;
+}
+
+CJournalResume CUploadJournal::LoadUnfinished()
+{
+    CJournalResume all;
+    int64_t after = 0;
+    if (!DropCopies())
+        return all;
+    for (;;) {
+        CJournalResume batch = LoadBatch(after, 4096);
+        if (batch.unfinished.empty() && batch.failed.empty() && batch.moved.empty())
+            break;
+        auto append = [](auto& to, auto& from) { to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end())); };
+        append(all.unfinished, batch.unfinished);
+        append(all.failed, batch.failed);
+        append(all.moved, batch.moved);
+    }
+    return all;
 }
 
 } // namespace talvex

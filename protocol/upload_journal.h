@@ -158,6 +158,17 @@ public:
     // The entries to resume and the failed ones (see the top of this file); entries whose file
     // is gone or changed are marked failed on the way (committed before it returns).
     CJournalResume LoadUnfinished();
+    // The same a batch at a time, for journals too large to hold: the entries after afterId
+    // (at least minId; afterId moves on to the last one read), at most limit of them. It reads
+    // on after a write failed (Healthy() false): what was committed before is still there.
+    CJournalResume LoadBatch(int64_t& afterId, size_t limit, int64_t minId = 0);
+    // Deletes every entry that a newer one of the same file and remote path stands behind
+    // (copies an older version left, one per put): before a resume reads the journal.
+    bool DropCopies();
+    // Files (not folders) waiting, being sent, sent or answered: counted, not loaded.
+    int64_t CountUnfinishedFiles();
+    // The largest id when the journal was opened: entries of this run have larger ones.
+    int64_t OpenedWithLastId() const { return m_floor; }
     // How big and how old a batch may grow before a change commits it (kMaxBatch, kMaxDelayMs
     // by default); Flush commits whatever the limits.
     void SetBatchLimits(int maxChanges, int maxDelayMs)

@@ -102,12 +102,12 @@ std::string CUploadTracker::PathKey(const std::string& remotePath)
     return key;
 }
 
-void CUploadTracker::Add(std::shared_ptr<CUploadRequest> request)
+void CUploadTracker::Add(std::shared_ptr<CUploadRequest> request, bool journaled)
 {
     if (!request)
         return;
     const CUploadRequest* key = request.get();
-    if (m_journal)
+    if (m_journal && !(journaled && request->journalId != 0))
         m_journal->Queued(*request);
     CUploadItem item;
     item.key = PathKey(request->remotePath);

@@ -115,7 +115,9 @@ public:
     void SetResendLost(int maxResends) { m_maxResends = maxResends; }
 
     // A request enters waiting.
-    void Add(std::shared_ptr<CUploadRequest> request);
+    // journaled: the request was read back from the journal, where it waits already (its entry
+    // is not written again).
+    void Add(std::shared_ptr<CUploadRequest> request, bool journaled = false);
     // A request the server answered earlier (a resumed journal entry) waits for its notice again:
     // notices and the confirmation deadline apply to it as to any answered file. Without
     // confirmation by notice its answer was its confirmation: it is confirmed.
