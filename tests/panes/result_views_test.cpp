@@ -250,6 +250,30 @@ private slots:
         QCOMPARE(list.notices[1].text, std::string("/other.txt"));
     }
 
+    void theRecheckFoldsEveryLetterAndNothingBesideTheAlphabet()
+    {
+        // As the upload bookkeeping: 'A' to 'Z' fold; '@', '[', '`' and '{', 32 apart in pairs
+        // as the letters are, stay apart.
+        struct Pair {
+            char row, heard;
+            bool same;
+        };
+        std::vector<Pair> pairs = {{'@', '`', false}, {'[', '{', false}, {'`', '@', false}, {'{', '[', false},
+                                   {'@', '@', true},  {'{', '{', true}};
+        for (char c = 'A'; c <= 'Z'; ++c) {
+            pairs.push_back({c, static_cast<char>(c + 32), true});
+            pairs.push_back({static_cast<char>(c + 32), c, true});
+        }
+        for (const Pair& p : pairs) {
+            CFailView fail;
+            fail.AddResultRow(Texts(QStringLiteral("/l/f"), QStringLiteral("/Up/x") + QLatin1Char(p.row)));
+            CSyncNoticeList list;
+            list.notices = {Notice(200, std::string("uP/X") + p.heard)};
+            QVERIFY2(fail.RecheckFailed(list).size() == (p.same ? 1u : 0u), std::string({p.row, ' ', p.heard}).c_str());
+            QCOMPARE(fail.RowCount(), p.same ? 0 : 1);
+        }
+    }
+
     void resendTakesEveryRowInOrderEvenWithOneSelected()
     {
         CFailView fail;
