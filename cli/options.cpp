@@ -67,6 +67,13 @@ std::string MoveFolderConflict(const std::string& moveTo, const std::vector<std:
     return {};
 }
 
+std::shared_ptr<UploadRateLimiter> UploadLimitOf(const Options& options, std::shared_ptr<const Clock> clock)
+{
+    if (options.uploadLimitKBps <= 0)
+        return nullptr;
+    return std::make_shared<UploadRateLimiter>(UploadRateLimiter::FromKBps(options.uploadLimitKBps), std::move(clock));
+}
+
 const char* UsageText()
 {
     return "usage: talvex-cli [OPTIONS] COMMAND [ARGS]\n"

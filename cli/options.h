@@ -2,7 +2,9 @@
 // Command line of talvex-cli.
 
 #include "protocol/records.h"
+#include "protocol/upload_rate.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -62,6 +64,10 @@ struct Options {
 int ParseOptions(int argc, char** argv, Options& options, std::string& error);
 
 const char* UsageText();
+
+// The session's upload speed limit (--limit-rate, KB/s of 1,024 bytes), or null for none; it
+// counts time on clock (null: the system's).
+std::shared_ptr<UploadRateLimiter> UploadLimitOf(const Options& options, std::shared_ptr<const Clock> clock = nullptr);
 
 // put --move-to: the reason the move folder cannot be used, or an empty text. A move folder
 // that is one of the local folders being uploaded, or lies inside one, would have the moved

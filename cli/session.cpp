@@ -37,8 +37,7 @@ Session::Session(const Options& options) : m_options(options)
     if (::mkdtemp(pattern.data()))
         m_runDir = WithTrailingSlash(pattern);
     SetWireEncoding(options.encoding);
-    if (options.uploadLimitKBps > 0)
-        m_uploadLimit = std::make_shared<UploadRateLimiter>(UploadRateLimiter::FromKBps(options.uploadLimitKBps));
+    m_uploadLimit = UploadLimitOf(options);
 }
 
 Session::~Session()

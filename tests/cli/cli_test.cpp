@@ -291,6 +291,48 @@ TEST(CliOptions, UploadsUseTheSystemTunedBufferNoLimitAndADeadPathBoundOf45Secon
     EXPECT_EQ(parse({"--user", "demo", "ls", "--limit-rate"}, missing), cli::kExitUsage);
 }
 
+// --limit-rate is in KB/s of 1,024 bytes: counted on a set clock (starting at zero and at a
+// large value) in quarter seconds, the bucket's size, eight seconds give eight times the rate.
+TEST(CliOptions, ALimitRateOfOneIsExactly1024BytesASecond)
+{
+    class SetClock final : public Clock {
+    public:
+        explicit SetClock(int64_t ms) : m_ms(ms) {}
+        int64_t Seconds() const override { return m_ms / 1000; }
+        int64_t Ticks() const override { return m_ms; }
+        int64_t TicksPerSecond() const override { return 1000; }
+        int64_t m_ms;
+    };
+    struct Case {
+        const char* kbps;
+        int64_t bytesPerSecond;
+    };
+    for (const int64_t start : {int64_t{0}, int64_t{1} << 42})
+        for (const Case c : {Case{"1", 1024}, Case{"3", 3072}, Case{"2048", 2'097'152}, Case{"0", 0}}) {
+            std::vector<std::string> args = {"talvex-cli", "--limit-rate", c.kbps, "--user", "demo", "ls"};
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            cli::Options o;
+            std::string error;
+            ASSERT_EQ(cli::ParseOptions(static_cast<int>(argv.size()), argv.data(), o, error), cli::kExitOk) << error;
+            auto clock = std::make_shared<SetClock>(start);
+            const std::shared_ptr<UploadRateLimiter> limit = cli::UploadLimitOf(o, clock);
+            if (c.bytesPerSecond == 0) {
+                EXPECT_EQ(limit, nullptr) << "0 is no limit";
+                continue;
+            }
+            ASSERT_NE(limit, nullptr);
+            int64_t total = 0;
+            int waitMs = 0;
+            for (int quarter = 0; quarter < 32; ++quarter) {
+                clock->m_ms += 250;
+                total += limit->Take(int64_t{1} << 40, waitMs);
+            }
+            EXPECT_EQ(total, 8 * c.bytesPerSecond) << "--limit-rate " << c.kbps << ", clock from " << start;
+        }
+}
+
 TEST_F(CliTest, PutUnderASpeedLimitStoresEveryByte)
 {
     const std::string text(200 * 1024, 'L');
