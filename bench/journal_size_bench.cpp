@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace talvex;
@@ -19,6 +20,13 @@ namespace {
 double Ms(std::chrono::steady_clock::time_point since)
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
+}
+
+long PeakKb()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
 
 uint64_t SizeOf(const std::string& path)
@@ -77,7 +85,31 @@ int main(int argc, char** argv)
         const double stepMs = Ms(t0);
         std::printf("sending, sent, answered for each: %.0f ms (%.2f us a change)\n", stepMs, stepMs * 1000 / (3.0 * entries));
     }
-    std::printf("journal after closing: %.1f MB\n", SizeOf(path) / 1048576.0);
+    std::printf("journal after closing: %.1f MB (%.0f bytes an entry)\n", SizeOf(path) / 1048576.0,
+                static_cast<double>(SizeOf(path)) / entries);
+    {
+        // What the window does before its question: open, count without loading.
+        const auto t0 = std::chrono::steady_clock::now();
+        CUploadJournal::Opened opened = CUploadJournal::Open(path);
+        const double openMs = Ms(t0);
+        const int64_t files = opened.journal ? opened.journal->CountUnfinishedFiles() : -1;
+        std::printf("open and count: %lld unfinished files in %.0f ms (open %.0f ms)\n", static_cast<long long>(files),
+                    Ms(t0), openMs);
+        // A resume's pass in batches: memory stays at one batch.
+        const long before = PeakKb();
+        const auto t1 = std::chrono::steady_clock::now();
+        int64_t after = 0;
+        size_t seen = 0;
+        for (;;) {
+            CJournalResume batch = opened.journal->LoadBatch(after, 2048);
+            const size_t n = batch.unfinished.size() + batch.failed.size() + batch.moved.size();
+            if (n == 0)
+                break;
+            seen += n;
+        }
+        std::printf("read in batches of 2,048: %zu entries in %.0f ms, peak memory %+ld KB\n", seen, Ms(t1),
+                    PeakKb() - before);
+    }
     {
         CUploadJournal::Opened opened = CUploadJournal::Open(path);
         const auto t0 = std::chrono::steady_clock::now();

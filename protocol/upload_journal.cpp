@@ -485,7 +485,8 @@ void CUploadJournal::Queued(CUploadRequest& request)
         request.localPath = AbsoluteLocal(request.localPath);
     if (!request.moveFolder.empty() && request.moveFolder.front() != '/')
         request.moveFolder = AbsoluteLocal(request.moveFolder);
-    if (TakeOver(request)) {
+    // Nothing to take over in a journal that was empty and has no failures: no look-up.
+    if ((m_floor > 0 || m_failedThisRun > 0) && TakeOver(request)) {
         Changed();
         return;
     }
@@ -586,6 +587,7 @@ void CUploadJournal::Settled(const CUploadRequest& request, UploadState state, U
         Failed("update");
         return;
     }
+    ++m_failedThisRun;
     Changed();
 }
 

@@ -216,6 +216,7 @@ private:
     std::unique_ptr<Statement> m_insert, m_state, m_stateStamp, m_fail, m_delete, m_find, m_takeOver;
     int64_t m_floor = 0;  // entries up to this id were there when the journal was opened
     int64_t m_lastId = 0; // the last id given (ids only grow while the journal is open)
+    int64_t m_failedThisRun = 0; // entries this run marked failed (a resend may take them over)
     std::function<void(const std::string&)> m_onFailure;
     bool m_inBatch = false;
     int m_pending = 0;
