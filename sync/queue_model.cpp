@@ -18,9 +18,10 @@ QString QueueSpeedText(int64_t v)
 {
     if (v <= 1024)
         return QStringLiteral("%1 ").arg(v);
+    // Tenths cut, not rounded: 2,047 bytes a second are "1.9 K".
     if (v <= 1048576)
-        return QStringLiteral("%1.%2 K").arg(v / 1024).arg((v / 102) % 10);
-    return QStringLiteral("%1.%2 M").arg(v / 1048576).arg((v / 104448) % 10);
+        return QStringLiteral("%1.%2 K").arg(v / 1024).arg(v * 10 / 1024 % 10);
+    return QStringLiteral("%1.%2 M").arg(v / 1048576).arg(v * 10 / 1048576 % 10);
 }
 
 QString QueueSentText(const CUploadProgress& progress)

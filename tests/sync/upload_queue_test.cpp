@@ -167,8 +167,13 @@ private slots:
         QCOMPARE(QueueSpeedText(1024), QStringLiteral("1024 "));
         QCOMPARE(QueueSpeedText(1025), QStringLiteral("1.0 K"));
         QCOMPARE(QueueSpeedText(1500), QStringLiteral("1.4 K"));
+        QCOMPARE(QueueSpeedText(2047), QStringLiteral("1.9 K")); // a unit's last tenth
+        QCOMPARE(QueueSpeedText(2048), QStringLiteral("2.0 K"));
+        QCOMPARE(QueueSpeedText(1048575), QStringLiteral("1023.9 K"));
         QCOMPARE(QueueSpeedText(1048576), QStringLiteral("1024.0 K"));
         QCOMPARE(QueueSpeedText(1048577), QStringLiteral("1.0 M"));
+        QCOMPARE(QueueSpeedText(2097151), QStringLiteral("1.9 M"));
+        QCOMPARE(QueueSpeedText(2097152), QStringLiteral("2.0 M"));
         QCOMPARE(QueueSpeedText(2621440), QStringLiteral("2.5 M"));
         CUploadProgress p;
         p.sent = 2048;
