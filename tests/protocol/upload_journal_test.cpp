@@ -208,7 +208,30 @@ TEST_F(UploadJournalTest, ABatchIsCommittedWholeOrNotAtAll)
                 EXPECT_EQ(state, static_cast<int>(UploadState::Waiting)) << p;
         }
     }
-    // A batch that reaches its size limit is committed by the change that fills it.
+    // A batch that reaches its size limit, 1,000 changes, is committed by the change that fills
+    // it and not before: a child killed after 999 changes leaves none, after 1,000 all of them.
+    for (const int changes : {999, 1000}) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            CUploadJournal::Opened opened = CUploadJournal::Open(path);
+            if (!opened.journal)
+                ::_exit(3);
+            opened.journal->ForgetAll();
+            opened.journal->Flush();
+            opened.journal->SetBatchLimits(CUploadJournal::kMaxBatch, 1 << 30);
+            for (int i = 0; i < changes; ++i) {
+                CUploadRequest r = *a;
+                r.remotePath += std::to_string(i);
+                opened.journal->Queued(r);
+            }
+            ::raise(SIGKILL);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(OpenJournal()->LoadUnfinished().unfinished.size(), changes == 1000 ? 1000u : 0u) << changes;
+    }
     auto journal = OpenJournal();
     journal->ForgetAll();
     journal->SetBatchLimits(4, 1 << 30);
@@ -612,33 +635,42 @@ TEST_F(UploadJournalTest, ResumeFailsFilesThatAreGoneOrChangedAndKeepsTheRest)
 
 TEST(UploadTrackerResume, AnAnsweredEntryWaitsForItsNoticeAndItsDeadline)
 {
-    int64_t now = 1000;
-    std::vector<CUploadItem> settled;
-    CUploadTracker tracker(true, [&](const CUploadItem& item) { settled.push_back(item); }, [&] { return now; });
-    auto a = std::make_shared<CUploadRequest>();
-    a->localPath = "/nonexistent/a";
-    a->remotePath = "r/a.txt";
-    auto b = std::make_shared<CUploadRequest>(*a);
-    b->remotePath = "r/b.txt";
-    tracker.AddAnswered(a);
-    tracker.AddAnswered(b);
-    EXPECT_EQ(tracker.AwaitingNotices(), 2u);
-    EXPECT_TRUE(tracker.PathBusy("/R/A.TXT")) << "another upload of the path must wait for this one";
-    CSyncNoticeList notice = Notice("r/a.txt", 200);
-    tracker.ApplyNotices(notice);
-    tracker.NoticesAsked();
-    ASSERT_EQ(settled.size(), 1u);
-    EXPECT_EQ(settled[0].state, UploadState::Confirmed);
-    now += 5000;
-    tracker.NoticesAsked();
-    tracker.Expire({0, 5000});
-    ASSERT_EQ(settled.size(), 2u);
-    EXPECT_EQ(settled[1].failure, UploadFailure::TimedOut);
-    EXPECT_EQ(tracker.Unsettled(), 0u);
+    for (const int64_t start : {int64_t{0}, int64_t{1} << 42}) {
+        SCOPED_TRACE("clock starting at " + std::to_string(start));
+        int64_t now = start;
+        std::vector<CUploadItem> settled;
+        CUploadTracker tracker(true, [&](const CUploadItem& item) { settled.push_back(item); }, [&] { return now; });
+        auto a = std::make_shared<CUploadRequest>();
+        a->localPath = "/nonexistent/a";
+        a->remotePath = "r/a.txt";
+        auto b = std::make_shared<CUploadRequest>(*a);
+        b->remotePath = "r/b.txt";
+        tracker.AddAnswered(a);
+        tracker.AddAnswered(b);
+        EXPECT_EQ(tracker.AwaitingNotices(), 2u);
+        EXPECT_TRUE(tracker.PathBusy("/R/A.TXT")) << "another upload of the path must wait for this one";
+        CSyncNoticeList notice = Notice("r/a.txt", 200);
+        tracker.ApplyNotices(notice);
+        tracker.NoticesAsked();
+        ASSERT_EQ(settled.size(), 1u);
+        EXPECT_EQ(settled[0].state, UploadState::Confirmed);
+        now += 4999;
+        tracker.NoticesAsked();
+        tracker.Expire({0, 5000});
+        EXPECT_EQ(settled.size(), 1u) << "a millisecond early";
+        now += 1;
+        tracker.NoticesAsked();
+        tracker.Expire({0, 5000});
+        ASSERT_EQ(settled.size(), 2u);
+        EXPECT_EQ(settled[1].failure, UploadFailure::TimedOut);
+        EXPECT_EQ(tracker.Unsettled(), 0u);
+    }
 
     // Without confirmation by notice the answer was the confirmation.
     CUploadTracker plain(false);
-    plain.AddAnswered(std::make_shared<CUploadRequest>(*a));
+    auto a = std::make_shared<CUploadRequest>();
+    a->remotePath = "r/a.txt";
+    plain.AddAnswered(a);
     EXPECT_EQ(plain.Confirmed(), 1u);
     EXPECT_EQ(plain.Unsettled(), 0u);
 }
