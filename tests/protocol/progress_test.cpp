@@ -67,15 +67,18 @@ TEST(Progress, Formulas)
 
 TEST(ProgressLimiter, FifteenASecond)
 {
-    ProgressLimiter limit;
-    const int64_t f = 1500;
-    EXPECT_TRUE(limit.Allow(0, f));
-    EXPECT_FALSE(limit.Allow(99, f));
-    EXPECT_TRUE(limit.Allow(100, f));
-    int allowed = 0;
-    for (int64_t t = 101; t < 101 + f; ++t)
-        allowed += limit.Allow(t, f);
-    EXPECT_EQ(allowed, 15);
-    limit.Clear();
-    EXPECT_TRUE(limit.Allow(101 + f, f));
+    // The clock starting at zero and at a large value: the first report is never held back.
+    for (const int64_t t0 : {int64_t{0}, int64_t{1} << 42}) {
+        ProgressLimiter limit;
+        const int64_t f = 1500;
+        EXPECT_TRUE(limit.Allow(t0, f)) << t0;
+        EXPECT_FALSE(limit.Allow(t0 + 99, f)) << t0;
+        EXPECT_TRUE(limit.Allow(t0 + 100, f)) << t0;
+        int allowed = 0;
+        for (int64_t t = t0 + 101; t < t0 + 101 + f; ++t)
+            allowed += limit.Allow(t, f);
+        EXPECT_EQ(allowed, 15) << t0;
+        limit.Clear();
+        EXPECT_TRUE(limit.Allow(t0 + 101 + f, f)) << t0;
+    }
 }

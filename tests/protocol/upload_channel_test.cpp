@@ -18,14 +18,14 @@ namespace {
 // A clock that the test moves: each tick read advances by a step.
 class ManualClock final : public Clock {
 public:
-    explicit ManualClock(int64_t step) : m_step(step) {}
-    int64_t Seconds() const override { return 1000 + m_ticks.load() / 1000; }
+    explicit ManualClock(int64_t step, int64_t start = 0) : m_step(step), m_ticks(start) {}
+    int64_t Seconds() const override { return m_ticks.load() / 1000; }
     int64_t Ticks() const override { return m_ticks.fetch_add(m_step) + m_step; }
     int64_t TicksPerSecond() const override { return 1000; }
 
 private:
     int64_t m_step;
-    mutable std::atomic<int64_t> m_ticks{0};
+    mutable std::atomic<int64_t> m_ticks;
 };
 
 std::string Pattern(size_t n)
@@ -284,18 +284,30 @@ TEST_F(UploadChannelTest, ProgressIsLimitedByTheClock)
 {
     // Every tick read moves the clock by 1/30 s; the channel reads it once for each part it sends,
     // so it may report about every second part and never more than 15 times a clock second.
-    auto clock = std::make_shared<ManualClock>(1000 / 30);
-    Open(clock);
-    const int64_t size = 40 * UploadChannel::kPieceBytes;
-    worker->PostUpload(File("p", static_cast<size_t>(size)));
-    ASSERT_TRUE(conn->ReadRequest());
-    ASSERT_TRUE(conn->Drain(static_cast<uint64_t>(size)));
-    EXPECT_EQ(Final().code, UE_DONE);
-    const int64_t ticks = clock->Ticks();
-    EXPECT_GE(progressReports, 1 + 15); // at least 40 parts
-    EXPECT_LE(progressReports, 1 + 1 + ticks * 15 / 1000);
-    EXPECT_GT(lastProgress.sent, 0);
-    EXPECT_GT(lastProgress.percent, 80);
+    // The clock starts at zero and at a large value.
+    for (const int64_t start : {int64_t{0}, int64_t{1} << 42}) {
+        SCOPED_TRACE("clock starting at " + std::to_string(start));
+        auto clock = std::make_shared<ManualClock>(1000 / 30, start);
+        Open(clock);
+        progressReports = 0;
+        const int64_t size = 40 * UploadChannel::kPieceBytes;
+        worker->PostUpload(File("p", static_cast<size_t>(size)));
+        ASSERT_TRUE(conn->ReadRequest());
+        ASSERT_TRUE(conn->Drain(static_cast<uint64_t>(size)));
+        EXPECT_EQ(Final().code, UE_DONE);
+        const int64_t ticks = clock->Ticks() - start;
+        EXPECT_GE(progressReports, 1 + 15); // at least 40 parts
+        EXPECT_LE(progressReports, 1 + 1 + ticks * 15 / 1000);
+        EXPECT_GT(lastProgress.sent, 0);
+        EXPECT_GT(lastProgress.percent, 80);
+        EXPECT_LE(lastProgress.elapsed, ticks / 1000 + 1) << "seconds since the body started";
+        worker->Quit();
+        worker.reset();
+        conn.reset();
+        while (NextReport(100ms)) {
+        }
+        StopCollecting();
+    }
 }
 
 TEST_F(UploadChannelTest, ServerCloseAndConnectFailure)
