@@ -163,6 +163,7 @@ void CLocalListCtrl::OpenFolderBytes(const QByteArray& folder)
     }
     m_pending.reset();
     m_bHadFocus = hasFocus();
+    m_searchTimer.invalidate(); // type-ahead starts afresh in the folder shown next
     // A read of the folder left is of no use any more.
     ++m_nRefreshGeneration;
     m_refreshReader.reset();
@@ -284,24 +285,16 @@ void CLocalListCtrl::OpenSelected()
 {
     if (m_bBusy)
         return;
-    const QList<int> rows = SelectedRows();
-    if (rows.isEmpty())
+    const int row = CCurrentRowKeys::RowToOpen(*this);
+    if (row < 0)
         return;
-    const int row = rows.first();
     if (!m_pModel->EntryAt(row).folder)
         return;
-    const QByteArray current = m_pModel->FolderBytes();
     if (m_pModel->IsVolumeList()) {
         QByteArray path = WithoutTrailingSlashes(m_pModel->PathBytes(row));
         OpenFolderBytes(path == "/" ? path : path + '/');
     } else if (row == 0) {
-        // A volume's own folder has nothing above it but the volume list.
-        if (IsVolumeRoot(current)) {
-            OpenFolderBytes(QByteArray());
-        } else {
-            const QByteArray bare = WithoutTrailingSlashes(current);
-            OpenFolderBytes(bare.left(bare.lastIndexOf('/') + 1));
-        }
+        OpenParent(); // as Backspace: the folder left becomes the current row there
     } else {
         OpenFolderBytes(m_pModel->PathBytes(row) + '/');
     }
@@ -356,10 +349,7 @@ void CLocalListCtrl::keyPressEvent(QKeyEvent* event)
     case Qt::Key_Enter: OpenSelected(); break;
     case Qt::Key_Backspace: OpenParent(); break;
     case Qt::Key_F5: Refresh(); break;
-    case Qt::Key_F10: ShowContextMenu(viewport()->mapToGlobal(visualRect(currentIndex()).isValid()
-                                                                  ? visualRect(currentIndex()).bottomLeft() + QPoint(8, 0)
-                                                                  : QPoint(5, 5)));
-        break;
+    case Qt::Key_F10: ShowContextMenu(MenuPointOfCurrentRow()); break;
     default: break;
     }
     event->accept();
@@ -571,10 +561,15 @@ void CLocalListCtrl::ShowContextMenu(const QPoint& globalPos)
     menu.exec(globalPos);
 }
 
+QPoint CLocalListCtrl::MenuPointOfCurrentRow() const
+{
+    const QRect row = visualRect(currentIndex());
+    return viewport()->mapToGlobal(row.isValid() ? row.bottomLeft() + QPoint(8, 0) : QPoint(5, 5));
+}
+
 void CLocalListCtrl::contextMenuEvent(QContextMenuEvent* event)
 {
-    ShowContextMenu(event->reason() == QContextMenuEvent::Keyboard ? viewport()->mapToGlobal(QPoint(5, 5))
-                                                                   : event->globalPos());
+    ShowContextMenu(event->reason() == QContextMenuEvent::Keyboard ? MenuPointOfCurrentRow() : event->globalPos());
 }
 
 // ---- uploads ------------------------------------------------------------------------------

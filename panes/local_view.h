@@ -39,8 +39,8 @@ public:
     void OpenFolder(const QString& path);
     // Sorts by a column. Direction 0 toggles on the current column and starts ascending on another.
     void SortByColumn(int column, int direction);
-    // Opens the first selected row when it is a folder ("..": the folder above, or the volume
-    // list from a volume's own folder).
+    // Opens the current row when it is selected, else the first selected row, when it is a
+    // folder ("..": the folder above, or the volume list from a volume's own folder).
     void OpenSelected();
     // The folder above the one on show (the volume list from a volume's own folder); the folder
     // left becomes the current row there.
@@ -82,6 +82,8 @@ public:
     // Enables the upload command for the current state.
     void UpdateActions();
     void ShowContextMenu(const QPoint& globalPos);
+    // Where a menu opened from the keyboard shows: below the current row.
+    QPoint MenuPointOfCurrentRow() const;
 
     // For tests: the path of the folder above a folder on show (empty: the volume list).
     QString ParentOf(const QString& folder) const;

@@ -405,10 +405,10 @@ void CRemoteView::OpenSelected()
 {
     if (!m_host.IsRemoteReady())
         return;
-    const QList<int> rows = SelectedRows();
-    if (rows.isEmpty())
+    const int chosen = CCurrentRowKeys::RowToOpen(*m_pList);
+    if (chosen < 0)
         return;
-    const CRemoteListModel::Row& row = m_pModel->At(rows.first());
+    const CRemoteListModel::Row& row = m_pModel->At(chosen);
     if (!row.folder)
         return;
     if (row.parent) {

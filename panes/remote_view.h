@@ -72,6 +72,7 @@ public:
     bool IsAwaitingListing() const { return m_bAwaitingListing; }
 
     // Actions of the pane (context menu and keys).
+    // Opens the current row when it is selected, else the first selected row, when it is a folder.
     void OpenSelected();
     // Backspace: the folder above the one on show; the folder left becomes the current row.
     void OpenParentFolder();

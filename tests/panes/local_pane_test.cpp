@@ -6,8 +6,10 @@
 #include "panes/remote_view.h"
 #include "panes/upload_drop.h"
 #include "protocol/upload_expansion.h"
+#include "tests/common/menu_keys.h"
 
 #include <QAbstractItemModelTester>
+#include <QApplication>
 #include <QDateTime>
 #include <QAction>
 #include <QDir>
@@ -184,6 +186,79 @@ private slots:
         QVERIFY(List().Model()->IsVolumeList());
         QTest::keyClick(&List(), Qt::Key_Enter);
         QTRY_COMPARE(List().CurrentFolder(), m_dir.path() + QLatin1Char('/'));
+    }
+
+    void keysActOnWhateverMadeARowCurrent()
+    {
+        QDir dir(m_dir.path());
+        for (const char* folder : {"alpha", "beta", "zulu/inner"})
+            QVERIFY(dir.mkpath(QString::fromLatin1(folder)));
+        MakeFile(Path(QStringLiteral("zulu/z.txt")), 10);
+        m_view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
+        QApplication::setActiveWindow(m_view.get());
+        List().setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(List().hasFocus());
+        QVERIFY(List().Model()->IsVolumeList());
+        QSignalSpy shown(&List(), &CLocalListCtrl::folderShown);
+        const auto press = [&](Qt::Key key, Qt::KeyboardModifiers mods = {}) {
+            shown.clear();
+            QTest::keyClick(&List(), key, mods);
+        };
+        const auto opened = [&] { return shown.count() > 0 || shown.wait(5000); };
+
+        // The focus made 홈 폴더 current without choosing it; Home leaves it there; Enter opens it.
+        QCOMPARE(List().currentIndex().row(), 0);
+        press(Qt::Key_Home);
+        QCOMPARE(List().SelectedRows(), QList<int>{0});
+        press(Qt::Key_Return);
+        QVERIFY(opened());
+        QCOMPARE(List().CurrentFolder(), m_dir.path() + QLatin1Char('/'));
+        QVERIFY(List().hasFocus());
+
+        // The rows were replaced and nothing is current: End goes to the last row, not the first.
+        QCOMPARE(Names(List()), (QStringList{"..", "alpha", "beta", "zulu"}));
+        press(Qt::Key_End);
+        QCOMPARE(List().SelectedRows(), QList<int>{3});
+        press(Qt::Key_Enter);
+        QVERIFY(opened());
+        QCOMPARE(List().CurrentFolder(), Path(QStringLiteral("zulu/")));
+
+        // Page Down from nothing current: the last row of the page; Shift+F10's 업로드 takes it.
+        press(Qt::Key_PageDown);
+        QCOMPARE(List().SelectedRows(), QList<int>{RowNamed(List(), QStringLiteral("z.txt"))});
+        QStringList entries;
+        test::AnswerNextMenu(1, &entries);
+        press(Qt::Key_F10, Qt::ShiftModifier);
+        QCOMPARE(entries, QStringList{List().UploadAction()->text()});
+        QCOMPARE(m_host.orders.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(m_host.orders[0].source), Path(QStringLiteral("zulu/z.txt")));
+
+        // Page Up: ".."; Enter goes up, with the folder left current.
+        press(Qt::Key_PageUp);
+        QCOMPARE(List().SelectedRows(), QList<int>{0});
+        press(Qt::Key_Return);
+        QVERIFY(opened());
+        QCOMPARE(List().CurrentFolder(), m_dir.path() + QLatin1Char('/'));
+        QCOMPARE(Cell(List(), List().currentIndex().row(), 0), QStringLiteral("zulu"));
+
+        // A click on the empty part of the list chooses nothing and leaves the row current: the
+        // menu key acts on it.
+        const QRect last = List().visualRect(List().Model()->index(List().Model()->rowCount() - 1, 0));
+        QTest::mouseClick(List().viewport(), Qt::LeftButton, {}, QPoint(last.left() + 5, last.bottom() + 40));
+        QVERIFY(List().SelectedRows().isEmpty());
+        QCOMPARE(Cell(List(), List().currentIndex().row(), 0), QStringLiteral("zulu"));
+        test::AnswerNextMenu();
+        test::PressMenuKey(List());
+        QCOMPARE(m_host.orders.size(), size_t(2));
+        QCOMPARE(QString::fromStdString(m_host.orders[1].source), Path(QStringLiteral("zulu/")));
+
+        // Type-ahead: Enter opens what it found.
+        QTest::keyClicks(&List(), QStringLiteral("al"));
+        QCOMPARE(List().SelectedRows(), QList<int>{RowNamed(List(), QStringLiteral("alpha"))});
+        press(Qt::Key_Return);
+        QVERIFY(opened());
+        QCOMPARE(List().CurrentFolder(), Path(QStringLiteral("alpha/")));
     }
 
     void aTimeReadsAsTheRemotePaneShowsIt()

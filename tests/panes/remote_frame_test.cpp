@@ -5,11 +5,13 @@
 #include "app/prompt.h"
 #include "devserver/server.h"
 #include "devserver/server_log.h"
+#include "panes/local_view.h"
 #include "panes/remote_view.h"
 #include "res/menu_resource.h"
 #include "sync/main_frame.h"
 #include "sync/remote_ops.h"
 #include "sync/sync_job.h"
+#include "sync/upload_queue.h"
 
 #include <QAction>
 #include <QDir>
@@ -17,8 +19,12 @@
 #include <QLineEdit>
 #include "tests/common/client_env.h"
 #include "tests/common/frame_fixture.h"
+#include "tests/common/menu_keys.h"
 #include "tests/common/scripted_prompt.h"
 
+#include <QApplication>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -218,6 +224,64 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!Names(view).contains(QStringLiteral("both.txt")), 10000);
         QVERIFY(!QFile::exists(UserPath("both.txt")));
         QVERIFY(QFile::exists(UserPath("docs/both.txt")));
+    }
+
+    void aFolderReachedWithTheKeyboardAloneIsUploadedFromAFreshWindow()
+    {
+        // 홈 폴더 holds share/album with two files; the journal goes to a folder of the test's.
+        QTemporaryDir home;
+        QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("share/album"))));
+        QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("docs"))));
+        WriteFile(home.filePath(QStringLiteral("share/album/one.txt")), 100);
+        WriteFile(home.filePath(QStringLiteral("share/album/two.txt")), 200);
+        const QByteArray oldHome = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        qputenv("TALVEX_JOURNAL_DIR", QFile::encodeName(home.path() + QStringLiteral("/journal/")));
+        const auto restore = qScopeGuard([&oldHome] {
+            qputenv("HOME", oldHome);
+            qunsetenv("TALVEX_JOURNAL_DIR");
+        });
+
+        CMainFrame frame;
+        frame.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+        QApplication::setActiveWindow(&frame);
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        QTRY_VERIFY_WITH_TIMEOUT(Names(*frame.RemoteView()).contains(QStringLiteral("docs")), 10000);
+        CLocalListCtrl& local = *frame.LocalView()->List();
+        local.setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(local.hasFocus());
+        QVERIFY(local.Model()->IsVolumeList());
+        QSignalSpy shown(&local, &CLocalListCtrl::folderShown);
+        const auto enter = [&] {
+            shown.clear();
+            QTest::keyClick(&local, Qt::Key_Return);
+            return shown.count() > 0 || shown.wait(5000);
+        };
+
+        // Home: 홈 폴더; Enter opens it.
+        QTest::keyClick(&local, Qt::Key_Home);
+        QVERIFY(enter());
+        QCOMPARE(local.CurrentFolder(), home.path() + QLatin1Char('/'));
+        // Type-ahead to a folder; Enter opens it.
+        QTest::keyClicks(&local, QStringLiteral("sh"));
+        QVERIFY(enter());
+        QCOMPARE(local.CurrentFolder(), home.filePath(QStringLiteral("share/")));
+        // Type-ahead (a new search in the folder just shown) to the folder to send; the menu
+        // key's 업로드.
+        QTest::keyClicks(&local, QStringLiteral("al"));
+        QCOMPARE(local.SelectedRows(), QList<int>{1});
+        QStringList entries;
+        test::AnswerNextMenu(1, &entries);
+        test::PressMenuKey(local);
+        QCOMPARE(entries, QStringList{local.UploadAction()->text()});
+
+        // The folder is on the server, with both files.
+        QTRY_COMPARE_WITH_TIMEOUT(frame.Queue().CurrentTotals().completed, int64_t(2), 20000);
+        QCOMPARE(QFileInfo(UserPath("album/one.txt")).size(), 100);
+        QCOMPARE(QFileInfo(UserPath("album/two.txt")).size(), 200);
+        m_prompt.answers = {true};
+        frame.Action(32819)->trigger();
     }
 
 private:

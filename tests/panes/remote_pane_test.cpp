@@ -20,6 +20,7 @@
 #include <QMimeDatabase>
 #include <QPushButton>
 #include <QRegularExpression>
+#include "tests/common/menu_keys.h"
 #include "tests/common/scripted_prompt.h"
 
 #include <QTest>
@@ -323,6 +324,65 @@ private slots:
         Select(view, {0});
         QTest::keyClick(view.List(), Qt::Key_Return);
         QCOMPARE(m_host.browsed.size(), 5);
+    }
+
+    void keysActOnWhateverMadeARowCurrent()
+    {
+        CRemoteView view(m_host);
+        view.ShowListing({Entry("a", 0, 1), Entry("b.txt", 1500, 0)});
+        view.resize(500, 300);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QApplication::setActiveWindow(&view);
+        QTreeView& list = *view.List();
+        list.setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(list.hasFocus());
+        // The focus made "a" current without choosing it; Home leaves it there; Enter opens it.
+        QCOMPARE(list.currentIndex().row(), 0);
+        QTest::keyClick(&list, Qt::Key_Home);
+        QCOMPARE(view.SelectedRows(), QList<int>{0});
+        QTest::keyClick(&list, Qt::Key_Return);
+        QCOMPARE(view.CurrentPath(), QStringLiteral("/a/"));
+        // The rows were replaced: End goes to the last row, not the first.
+        view.ShowListing({Entry("x", 0, 1), Entry("y", 0, 1)});
+        QCOMPARE(Names(view), (QStringList{"..", "x", "y"}));
+        QTest::keyClick(&list, Qt::Key_End);
+        QCOMPARE(view.SelectedRows(), QList<int>{2});
+        QTest::keyClick(&list, Qt::Key_Enter);
+        QCOMPARE(view.CurrentPath(), QStringLiteral("/a/y/"));
+        // Page Up from nothing current: ".."; Enter goes up, with the folder left current.
+        view.ShowListing({});
+        QTest::keyClick(&list, Qt::Key_PageUp);
+        QCOMPARE(view.SelectedRows(), QList<int>{0});
+        QTest::keyClick(&list, Qt::Key_Return);
+        QCOMPARE(view.CurrentPath(), QStringLiteral("/a/"));
+        view.ShowListing({Entry("x", 0, 1), Entry("y", 0, 1)});
+        QCOMPARE(list.currentIndex().row(), 2);
+        // Type-ahead: Enter opens what it found.
+        QTest::keyClicks(&list, QStringLiteral("x"));
+        QCOMPARE(view.SelectedRows(), QList<int>{1});
+        QTest::keyClick(&list, Qt::Key_Return);
+        QCOMPARE(view.CurrentPath(), QStringLiteral("/a/x/"));
+        QCOMPARE(m_host.browsed, (QStringList{"/a/", "/a/y/", "/a/", "/a/x/"}));
+
+        // Page Down, then Shift+F10: 삭제 (the third entry) takes the row the key made current.
+        view.ShowListing({Entry("f.txt", 10, 0), Entry("g.txt", 10, 0)});
+        QTest::keyClick(&list, Qt::Key_PageDown);
+        QCOMPARE(view.SelectedRows(), QList<int>{2});
+        m_prompt.answers = {true};
+        test::AnswerNextMenu(3);
+        QTest::keyClick(&list, Qt::Key_F10, Qt::ShiftModifier);
+        QCOMPARE(m_host.sent, (QList<Sent>{{UM_DELFILE, "/a/x/g.txt", ""}}));
+        // A click on the empty part chooses nothing and leaves the row current: the menu key's
+        // 동기화 확인 (the fourth entry) checks it.
+        const QRect last = list.visualRect(view.Model()->index(2, 0));
+        QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, QPoint(last.left() + 5, last.bottom() + 40));
+        QVERIFY(view.SelectedRows().isEmpty());
+        QCOMPARE(list.currentIndex().row(), 2);
+        test::AnswerNextMenu(4);
+        test::PressMenuKey(list);
+        QCOMPARE(m_host.sent.size(), 2);
+        QCOMPARE(m_host.sent.last(), (Sent{UM_CHECKSYNC, "/a/x/g.txt", ""}));
     }
 
     void theContextMenuOffersNewRenameDeleteCheckInThatOrder()

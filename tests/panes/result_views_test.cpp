@@ -5,6 +5,7 @@
 #include "panes/flat_tab_view.h"
 #include "panes/result_views.h"
 #include "protocol/upload_request.h"
+#include "tests/common/menu_keys.h"
 
 #include <QAbstractItemModelTester>
 #include <QAction>
@@ -227,6 +228,47 @@ private slots:
         process.AddResultRow(Texts(QStringLiteral("/l/a.txt"), QStringLiteral("/a.txt")), QString());
         QTest::keyClick(process.List(), Qt::Key_Delete);
         QCOMPARE(process.RowCount(), 0);
+    }
+
+    void keysActOnWhateverMadeARowCurrent()
+    {
+        CCompleteResultView complete;
+        for (const char* name : {"a.txt", "b.txt", "c.txt"})
+            complete.AddResultRow(Texts(QStringLiteral("/l/") + QLatin1String(name), QLatin1String(name)));
+        complete.resize(600, 200);
+        complete.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&complete));
+        QApplication::setActiveWindow(&complete);
+        QTreeView& list = *complete.List();
+        list.setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(list.hasFocus());
+        // The focus made row 0 current without choosing it; Home leaves it there; Shift+F10's
+        // 복사 (the second entry) copies it.
+        QCOMPARE(list.currentIndex().row(), 0);
+        QTest::keyClick(&list, Qt::Key_Home);
+        QCOMPARE(complete.SelectedRows(), QList<int>{0});
+        QApplication::clipboard()->clear();
+        QStringList entries;
+        test::AnswerNextMenu(2, &entries);
+        QTest::keyClick(&list, Qt::Key_F10, Qt::ShiftModifier);
+        QCOMPARE(entries, (QStringList{QStringLiteral("모두지우기"), QStringLiteral("복사")}));
+        QCOMPARE(QApplication::clipboard()->text(), complete.SelectionText());
+        QVERIFY(QApplication::clipboard()->text().startsWith(QStringLiteral("/l/a.txt")));
+        // End, then a click on the empty part: nothing chosen, the last row current; the menu
+        // key's 복사 copies that row.
+        QTest::keyClick(&list, Qt::Key_End);
+        QCOMPARE(complete.SelectedRows(), QList<int>{2});
+        const QRect last = list.visualRect(complete.Model()->index(2, 0));
+        QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, QPoint(last.left() + 5, last.bottom() + 40));
+        QVERIFY(complete.SelectedRows().isEmpty());
+        QApplication::clipboard()->clear();
+        test::AnswerNextMenu(2);
+        test::PressMenuKey(list);
+        QCOMPARE(complete.SelectedRows(), QList<int>{2});
+        QVERIFY(QApplication::clipboard()->text().startsWith(QStringLiteral("/l/c.txt")));
+        // Page Up: the first row again, chosen.
+        QTest::keyClick(&list, Qt::Key_PageUp);
+        QCOMPARE(complete.SelectedRows(), QList<int>{0});
     }
 
     void noticesGiveFailedFilesASecondChance()
