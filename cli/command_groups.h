@@ -17,6 +17,9 @@ int CmdFolder(const Options& o, uint32_t request, uint32_t answer);
 int CmdRemove(const Options& o);
 int CmdRename(const Options& o);
 
+// put_command.cpp
+int CmdPut(const Options& o);
+
 // sync_commands.cpp
 int CmdSync(const Options& o);
 int CmdNotices(const Options& o);

@@ -1,0 +1,668 @@
+// talvex-cli put: the upload of files and folders, --resume and --retries.
+#include "cli/command_groups.h"
+#include "cli/command_util.h"
+#include "cli/session.h"
+#include "platform/move_after_upload.h"
+#include "protocol/message_ids.h"
+#include "protocol/upload_expansion.h"
+#include "protocol/upload_journal.h"
+#include "protocol/upload_tracker.h"
+#include "res/string_table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <cstdlib>
+#include <string_view>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace talvex::cli {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Journals everything it is given (the account's upload journal in the work folder; off with
+// TALVEX_JOURNAL=off), so that `put --resume` can go on after a run that was stopped or lost
+// its connection. Files sent whole on a channel the server then closed or reset were not kept
+// by it: they are sent once more, one at a time, on the next channel. With --retries a lost
+// connection is made again (1, 2, 4 ... 60 s apart) and the run goes on: what was not answered
+// is sent again, what was answered keeps waiting for its notice.
+class Uploader {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kResendsAfterLoss = 1;
+    // After a refusal, the answers of the files sent behind it must follow within this (or the
+    // answer timeout, when shorter): a server that left the refused body unread never reads them.
+    static constexpr int64_t kRefusalGraceMs = 2000;
+
+    Uploader(const Options& o, Session& session)
+        : m_options(o), m_session(session), m_tty(::isatty(2) == 1),
+          // On a sync-service account a file is stored only once its notice says so: moving it
+          // away on the answer alone could move a file the server then reports failed. Resumed
+          // entries may have been answered already (and have their move folders): they wait too.
+          // An account of the plain service gets no notices: its answer is the evidence, and
+          // --wait-confirm says so instead of waiting for what never comes.
+          m_confirmByNotice(session.IsSyncService() && (o.waitConfirm || !o.moveTo.empty() || o.resume)),
+          m_tracker(m_confirmByNotice, [this](const CUploadItem& item) { Settled(item); }),
+          m_retriesLeft(o.retries)
+    {
+        m_tracker.SetResendLost(kResendsAfterLoss);
+        // Polls come every pollMs, each answered within the answer timeout: a longer pause (a
+        // long body) does not count against the files that wait for their notices.
+        m_tracker.SetNoticeGapMs(2 * static_cast<int64_t>(o.pollMs) + 1000);
+        if (o.waitConfirm && !session.IsSyncService())
+            PrintErrorText("이 계정은 변경 알림을 받지 않습니다: 서버의 응답을 업로드의 확인으로 봅니다 (--wait-confirm)");
+    }
+
+    int Run()
+    {
+        const auto t0 = Clock::now();
+        if (int rc = OpenJournal(); rc != kExitOk)
+            return rc;
+        if (m_options.resume) {
+            if (int rc = Resume(); rc != kExitOk)
+                return rc;
+        } else if (int rc = Expand(); rc != kExitOk) {
+            return rc;
+        }
+        if (m_journal)
+            m_journal->Flush(); // every file of the run is in the journal before the first is sent
+
+        const auto t1 = Clock::now();
+        int rc = Pump();
+        while (rc == kExitConnection && m_retriesLeft > 0) {
+            rc = Reconnect();
+            if (rc == kExitOk)
+                rc = Pump();
+        }
+        // Failures were told as they came; the journal keeps only what is unfinished.
+        if (m_journal) {
+            m_journal->Forget(m_failedIds);
+            m_failedIds.clear();
+        }
+        if (rc != kExitOk)
+            return rc;
+        const auto t4 = Clock::now();
+        const uint64_t failed = m_tracker.Failed() + m_missing + m_loadedFailed;
+        std::cout << "uploaded " << m_tracker.Confirmed() + m_resumedMoved << ", failed " << failed << '\n';
+        if (m_options.stats) {
+            auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+            const double total = ms(t4 - t0);
+            std::fprintf(stderr,
+                         "stats: %zu requests; expansion %.1f ms, sending and answers %.1f ms; %.0f requests/s\n",
+                         static_cast<size_t>(m_requestCount), ms(t1 - t0), ms(t4 - t1),
+                         total > 0 ? static_cast<double>(m_requestCount) * 1000.0 / total : 0.0);
+        }
+        if (m_unanswered)
+            return kExitConnection; // an answer never came: the connection is what failed
+        return failed || m_notMoved ? kExitRefused : kExitOk;
+    }
+
+private:
+    static bool JournalOff()
+    {
+        const char* v = std::getenv("TALVEX_JOURNAL");
+        return v && std::string_view(v) == "off";
+    }
+
+    int OpenJournal()
+    {
+        if (JournalOff()) {
+            if (m_options.resume) {
+                PrintErrorText("--resume needs the upload journal (TALVEX_JOURNAL=off)");
+                return kExitUsage;
+            }
+            return kExitOk;
+        }
+        CUploadJournal::Opened opened = CUploadJournal::Open(m_session.JournalPath());
+        if (!opened.setAside.empty())
+            PrintErrorText("업로드 기록을 쓸 수 없어 옆에 두고 새로 시작합니다 (" + opened.reason + "): " + opened.setAside);
+        if (!opened.journal) {
+            if (opened.cannotWrite)
+                PrintErrorText(std::string(kTextJournalCannotWrite) + " (" + opened.error + ")");
+            else
+                PrintErrorText("업로드 기록을 열 수 없습니다 (" + opened.error + ")");
+            if (m_options.resume)
+                return opened.cannotWrite ? kExitJournal : kExitRefused;
+            return kExitOk; // the uploads go on without a journal
+        }
+        m_journal = std::move(opened.journal);
+        // Said at once; the uploads go on, their outcomes true, but cannot be resumed.
+        m_journal->SetFailureListener([this](const std::string& why) {
+            EndProgressLine();
+            PrintErrorText(std::string(kTextJournalStopped) + " (" + why + "): " + m_journal->Path());
+        });
+        m_tracker.SetJournal(m_journal.get());
+        return kExitOk;
+    }
+
+    // An absolute, normalised path ("." and ".." resolved by their text, never through links;
+    // no trailing '/'): what the journal keeps, so that a resume from any folder sends the
+    // files that were meant, and what names a folder given as "." or "..".
+    static std::string Absolute(const std::string& path)
+    {
+        std::error_code ec;
+        std::string out = fs::absolute(path, ec).lexically_normal().string();
+        if (ec)
+            return path;
+        while (out.size() > 1 && out.back() == '/')
+            out.pop_back();
+        return out;
+    }
+
+    int Expand()
+    {
+        if (int rc = ExpandInto(m_journal.get()); rc != kExitOk)
+            return rc;
+        if (m_journal) {
+            m_journal->Flush(); // every file of the run is in the journal before the first is sent
+            if (!m_journal->Healthy()) {
+                // Its last batch may be lost with the write that failed: the run goes on from
+                // memory, as without a journal.
+                m_pending.clear();
+                m_requestCount = 0;
+                m_missing = 0;
+                if (int rc = ExpandInto(nullptr); rc != kExitOk)
+                    return rc;
+            } else {
+                m_streaming = true;
+                m_cursor = m_cursorMin = m_journal->OpenedWithLastId(); // this run's entries come after
+            }
+        }
+        // Entries that could not be read (they fail when their turn comes, told in this run and
+        // never journaled: nothing of them could be resumed), or every file when there is no
+        // journal to read them back from.
+        m_tracker.SetJournal(m_streaming ? nullptr : m_journal.get());
+        for (const auto& request : m_pending)
+            m_tracker.Add(request);
+        m_tracker.SetJournal(m_journal.get());
+        return kExitOk;
+    }
+
+    // Expands every named source; files go into the journal when one is given (read back in
+    // batches as they are sent: a run of a million files holds a batch, not a million
+    // requests), else into m_pending. Entries that cannot be read go to m_pending to fail.
+    int ExpandInto(CUploadJournal* journal)
+    {
+        const std::string remoteDir = m_options.args.back();
+        const std::string moveFolder = m_options.moveTo.empty() ? std::string() : Absolute(m_options.moveTo);
+        for (size_t i = 0; i + 1 < m_options.args.size(); ++i) {
+            const std::string local = Absolute(m_options.args[i]);
+            std::error_code ec;
+            if (!fs::exists(local, ec)) {
+                PrintErrorText(std::string(kTextQueueReadError) + ": " + m_options.args[i]);
+                ++m_missing;
+                continue;
+            }
+            CUploadOrder order;
+            order.kind = fs::is_directory(local, ec) ? 1 : 0;
+            order.source = local;
+            order.name = fs::path(local).filename().string();
+            if (order.name.empty()) {
+                PrintErrorText("올릴 이름이 없습니다 (파일 시스템의 맨 위): " + m_options.args[i]);
+                return kExitUsage;
+            }
+            order.remoteFolder = remoteDir;
+            order.moveFolder = moveFolder;
+            ExpandUploadOrder(order, [&](std::unique_ptr<CUploadRequest> r) {
+                ++m_requestCount;
+                if (journal && r->readError == 0) {
+                    journal->Queued(*r);
+                    return;
+                }
+                m_pending.push_back(std::move(r)); // handed to the tracker by Expand
+            });
+        }
+        return kExitOk;
+    }
+
+    // Takes the next batch of the journal's entries into m_pending (failures told and counted,
+    // files found moved counted, answered ones handed to the tracker to wait for their notices);
+    // false once the journal has no more.
+    bool Refill()
+    {
+        while (m_streaming && m_pending.empty()) {
+            CJournalResume batch = m_journal->LoadBatch(m_cursor, kBatch, m_cursorMin);
+            if (batch.unfinished.empty() && batch.failed.empty() && batch.moved.empty()) {
+                m_streaming = false;
+                break;
+            }
+            std::vector<int64_t> told;
+            for (const CJournalEntry& e : batch.failed) {
+                TellFailure(e.FailedItem());
+                ++m_loadedFailed;
+                told.push_back(e.id);
+            }
+            m_journal->Forget(told);
+            // Confirmed and moved by the run that sent them, which ended before it could say so.
+            for (const CJournalResume::Moved& moved : batch.moved) {
+                std::cerr << "이미 올라가 옮겨짐: " << moved.entry.localPath << " -> " << moved.movedTo << '\n';
+                ++m_resumedMoved;
+            }
+            for (const CJournalEntry& e : batch.unfinished) {
+                if (e.state == UploadState::Answered) {
+                    std::cerr << "확인 기다림: " << e.localPath << '\n';
+                    m_tracker.AddAnswered(e.Request());
+                    continue;
+                }
+                if (m_options.resume)
+                    std::cerr << "다시 보냄: " << e.localPath << '\n';
+                auto request = e.Request();
+                m_tracker.Add(request, true);
+                m_pending.push_back(std::move(request));
+            }
+        }
+        return !m_pending.empty();
+    }
+
+    // The journal's unfinished entries: answered ones wait for their notices, the others are
+    // sent again; entries that failed (before, or now because the file is gone or changed) are
+    // told and counted.
+    int Resume()
+    {
+        std::cerr << "이어 보낼 서버: " << m_session.ServerName() << '\n';
+        if (!m_journal->Probe() || !m_journal->DropCopies()) {
+            // Nothing sent now could be recorded: every later resume would send it all again.
+            PrintErrorText(std::string(kTextJournalCannotWrite) + " (" + m_journal->LastError() + "): " +
+                           m_journal->Path());
+            return kExitJournal;
+        }
+        // Read in batches as they are sent (Refill), from the first entry on.
+        m_streaming = true;
+        m_cursor = m_cursorMin = 0;
+        return kExitOk;
+    }
+
+    // Sends what is left, then waits for the answers and notices. kExitConnection when the
+    // connection was lost (what was in flight is waiting again).
+    int Pump()
+    {
+        for (;;) {
+            for (auto& r : m_tracker.TakeResends())
+                m_resend.push_back(std::move(r));
+            if (!m_resend.empty()) {
+                // Sent once more, one at a time, each on a channel of its own: a server that closes
+                // after each answer keeps each of them, and one that was closing as the last
+                // answer came cannot take the next with it.
+                const auto request = m_resend.front();
+                const CUploadItem* item = m_tracker.Find(request.get());
+                if (!item || item->state != UploadState::Waiting) {
+                    m_resend.pop_front();
+                    continue;
+                }
+                if (int rc = m_session.ReopenUploadChannel(); rc != kExitOk)
+                    return rc;
+                m_resend.pop_front();
+                if (int rc = Send(request); rc != kExitOk)
+                    return rc;
+                if (int rc = AwaitAnswers(); rc != kExitOk)
+                    return rc;
+                continue;
+            }
+            if (!m_pending.empty() || Refill()) {
+                // Files already answered wait for their notices while the rest is sent: they
+                // are asked for at the poll interval, so that their clocks run only then.
+                if (NoticePollDue())
+                    if (int rc = PollNotices(false); rc != kExitOk)
+                        return rc;
+                const auto request = std::move(m_pending.front());
+                m_pending.pop_front();
+                const CUploadItem* item = m_tracker.Find(request.get());
+                if (!item || item->state != UploadState::Waiting)
+                    continue;
+                if (int rc = Send(request); rc != kExitOk)
+                    return rc;
+                continue;
+            }
+            if (m_tracker.AwaitingAnswers() > 0) {
+                if (int rc = AwaitOneReport(); rc != kExitOk)
+                    return rc;
+                continue;
+            }
+            break;
+        }
+        if (m_confirmByNotice)
+            return AwaitNotices();
+        return kExitOk;
+    }
+
+    // The connection is gone: wait, then make it again; what was in flight waits to be sent.
+    int Reconnect()
+    {
+        m_tracker.RequeueInFlight();
+        FlushJournal();
+        while (m_retriesLeft > 0) {
+            --m_retriesLeft;
+            const int delay = std::min(60, 1 << std::min(m_attempts++, 6));
+            PrintErrorText("연결이 끊겼습니다: " + std::to_string(delay) + "초 뒤 다시 연결합니다 (남은 횟수 " +
+                           std::to_string(m_retriesLeft) + ")");
+            std::this_thread::sleep_for(std::chrono::seconds(delay));
+            const int rc = m_session.Reconnect();
+            if (rc == kExitOk)
+                return kExitOk;
+            if (rc != kExitConnection && rc != kExitLogonServer)
+                return rc; // refused: trying again will not help
+        }
+        return kExitConnection;
+    }
+
+    void FlushJournal()
+    {
+        if (m_journal)
+            m_journal->Flush();
+    }
+
+    void TellFailure(const CUploadItem& item)
+    {
+        EndProgressLine();
+        std::string why = UploadFailureText(item.failure);
+        if (item.failure == UploadFailure::Refused || item.failure == UploadFailure::Unconfirmed)
+            why += " (" + std::to_string(item.status) + ")";
+        else if (item.failure == UploadFailure::ReadError && item.status > 0)
+            why += " (" + std::string(std::strerror(item.status)) + ")";
+        PrintErrorText(why + ": " + item.request->localPath);
+    }
+
+    // A request is settled: failures and files that could not be moved are told.
+    void Settled(const CUploadItem& item)
+    {
+        if (item.state == UploadState::Failed) {
+            if (item.failure == UploadFailure::NoAnswer)
+                m_unanswered = true;
+            TellFailure(item);
+            if (item.request->journalId != 0)
+                m_failedIds.push_back(item.request->journalId);
+        } else if (!item.IsFolder() && !item.request->moveFolder.empty() && item.movedTo.empty()) {
+            PrintErrorText("옮기지 못했습니다 (" + item.moveError + "): " + item.request->localPath);
+            ++m_notMoved; // uploaded, but what was asked of the file afterwards did not happen
+        }
+    }
+
+    void ShowProgress(const CUploadRequest& r, const CUploadProgress& p)
+    {
+        if (!m_tty || (!r.remotePath.empty() && r.remotePath.back() == '/'))
+            return;
+        char line[256];
+        const double mbps = p.speed / 1048576.0;
+        if (p.percent >= 0)
+            std::snprintf(line, sizeof line, "\r%3d%%  %8.2f MB/s  %6lld KB  ", p.percent, mbps,
+                          static_cast<long long>(p.sent / 1024));
+        else
+            std::snprintf(line, sizeof line, "\r      %8.2f MB/s  %6lld KB  ", mbps, static_cast<long long>(p.sent / 1024));
+        std::cerr << line << r.remotePath << std::flush;
+        m_progressShown = true;
+    }
+
+    void EndProgressLine()
+    {
+        if (m_progressShown)
+            std::cerr << '\n';
+        m_progressShown = false;
+    }
+
+    UploadDeadlines Deadlines() const
+    {
+        const int64_t answerMs = static_cast<int64_t>(m_options.timeoutSeconds) * 1000;
+        return {answerMs, m_confirmByNotice ? static_cast<int64_t>(m_options.confirmTimeoutSeconds) * 1000 : 0,
+                std::min<int64_t>(answerMs, kRefusalGraceMs)};
+    }
+
+    bool NoticePollDue() const
+    {
+        return m_confirmByNotice && m_tracker.AwaitingNotices() > 0 &&
+               Clock::now() - m_lastPoll >= milliseconds(m_options.pollMs);
+    }
+
+    // The next report of the open upload channel. Reports of channels replaced since are
+    // dropped, but for their answers (the tracker matches those by channel).
+    std::optional<Report> NextReport(milliseconds timeout)
+    {
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+            std::optional<Report> report = m_session.PollUpload(std::max(left, milliseconds(0)));
+            if (!report) {
+                FlushJournal(); // nothing is happening: what is known is committed
+                return report;
+            }
+            if (report->message == m_session.UploadChannelNumber())
+                return report;
+            if (report->code == UE_RESPONSE)
+                m_tracker.Apply(*report);
+        }
+    }
+
+    // Applies a report that is not about the file being sent: answers and losses of earlier ones.
+    int ApplyOther(Report& report)
+    {
+        if ((report.code == UE_RESET || report.code == UE_SEND_FAILED) && IsNetworkLoss(report.error))
+            return LostToNetwork(report);
+        m_tracker.Apply(report); // an answer, or a loss: what waited on the channel is sent again or fails
+        if (report.code == UE_RESET || report.code == UE_SEND_FAILED || report.code == UE_CONNECT_FAILED)
+            return m_session.ReopenUploadChannel();
+        return kExitOk;
+    }
+
+    // The upload channel timed out (the dead-path bound passed) or the server could not be
+    // reached: no verdict on anything in flight. It all waits to be sent again, unfinished in the
+    // journal, and the connection is made again (--retries) or the put ends with exit 6.
+    int LostToNetwork(const Report& report, const std::shared_ptr<CUploadRequest>& sending = nullptr)
+    {
+        m_tracker.Apply(report);
+        if (sending)
+            m_tracker.Requeue(sending); // being sent on that channel when it went
+        FlushJournal();
+        m_session.PrintLost(report.error);
+        return kExitConnection;
+    }
+
+    // Settles what has waited too long; a channel that left its answers unsaid is replaced.
+    int Expire()
+    {
+        const std::vector<uint32_t> silent = m_tracker.Expire(Deadlines());
+        for (uint32_t channel : silent)
+            if (channel == m_session.UploadChannelNumber())
+                return m_session.ReopenUploadChannel();
+        return kExitOk;
+    }
+
+    // One upload of a remote path at a time: notices carry no request id, so two copies in
+    // flight could not be told apart. Waits until the earlier one has settled.
+    int AwaitPath(const std::string& remotePath)
+    {
+        while (m_tracker.PathBusy(remotePath)) {
+            if (m_tracker.AwaitingAnswers() > 0) {
+                if (int rc = AwaitOneReport(); rc != kExitOk)
+                    return rc;
+            } else if (int rc = PollNotices(); rc != kExitOk) {
+                return rc;
+            }
+        }
+        return kExitOk;
+    }
+
+    int AwaitOneReport()
+    {
+        if (std::optional<Report> report = NextReport(milliseconds(250)))
+            if (int rc = ApplyOther(*report); rc != kExitOk)
+                return rc;
+        return Expire();
+    }
+
+    int Send(const std::shared_ptr<CUploadRequest>& request)
+    {
+        if (request->readError != 0) {
+            m_tracker.FailUnread(request); // an entry the expansion could not read
+            return kExitOk;
+        }
+        if (m_tracker.PathBusy(request->remotePath))
+            if (int rc = AwaitPath(request->remotePath); rc != kExitOk)
+                return rc;
+        m_tracker.Sending(request, m_session.UploadChannelNumber());
+        m_session.Upload().PostUpload(request);
+        // The time limit runs from the last sign of this transfer (its progress), never from
+        // other traffic.
+        auto deadline = Clock::now() + m_session.AnswerTimeout();
+        for (;;) {
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                PrintErrorText(kTextNoAnswer);
+                m_tracker.Requeue(request); // in flight when the connection went silent
+                return kExitConnection;
+            }
+            std::optional<Report> report = NextReport(std::min(left, milliseconds(1000)));
+            if (!report)
+                continue;
+            const bool mine = report->request == request;
+            switch (report->code) {
+            case UE_PROGRESS:
+                if (report->progress)
+                    ShowProgress(*request, *report->progress);
+                m_tracker.Apply(*report);
+                deadline = Clock::now() + m_session.AnswerTimeout();
+                continue;
+            case UE_DONE:
+                if (!mine) { // an earlier file's (cannot happen: one body at a time)
+                    m_tracker.Apply(*report);
+                    continue;
+                }
+                if (m_progressShown) {
+                    CUploadProgress done;
+                    done.sent = request->size;
+                    done.percent = 100;
+                    ShowProgress(*request, done);
+                }
+                EndProgressLine();
+                m_tracker.Apply(*report);
+                return kExitOk;
+            case UE_OPEN_FAILED:
+            case UE_CANCELLED:
+                m_tracker.Apply(*report);
+                if (!mine)
+                    continue;
+                return kExitOk;
+            case UE_SEND_FAILED:
+            case UE_RESET: {
+                EndProgressLine();
+                if (IsNetworkLoss(report->error))
+                    return LostToNetwork(*report, request);
+                const uint32_t channel = report->message;
+                // Files sent whole before this one and not answered: the connection may have
+                // been lost over them rather than over this body.
+                const bool behindOthers = m_tracker.AwaitingAnswers() > 0;
+                // What was sent whole on this channel and not answered goes back to be sent again.
+                m_tracker.ChannelLost(channel);
+                if (!mine) {
+                    // Closed by the server while idle or answering: this one goes again on a new
+                    // channel, behind those sent before it.
+                    m_tracker.Requeue(request);
+                    return m_session.ReopenUploadChannel();
+                }
+                const int rc = m_session.ReopenUploadChannel();
+                if (rc != kExitOk) {
+                    m_tracker.Requeue(request); // the connection is gone, not this file's transfer
+                    return rc;
+                }
+                if (behindOthers) {
+                    m_tracker.Requeue(request); // goes again after those, alone
+                    return kExitOk;
+                }
+                m_tracker.Apply(*report); // the server cut this very body short: it fails
+                return kExitOk;
+            }
+            default:
+                m_tracker.Apply(*report);
+                continue;
+            }
+        }
+    }
+
+    int AwaitAnswers()
+    {
+        while (m_tracker.AwaitingAnswers() > 0)
+            if (int rc = AwaitOneReport(); rc != kExitOk)
+                return rc;
+        return kExitOk;
+    }
+
+    // One GETNOTIED; the notices settle what they name, the confirmation clock advances, then
+    // the deadlines pass. With pause, waits the poll interval after it while files still wait.
+    int PollNotices(bool pause = true)
+    {
+        m_session.Control().Post(UM_GETNOTIED, Cmd(UM_GETNOTIED));
+        std::optional<Report> r = m_session.WaitControl(UM_GETNOTIED, m_session.AnswerTimeout());
+        if (!r)
+            return m_session.LastError();
+        m_lastPoll = Clock::now();
+        if (r->keptNotices)
+            m_tracker.ApplyNotices(*r->keptNotices);
+        m_tracker.NoticesAsked();
+        if (int rc = Expire(); rc != kExitOk)
+            return rc;
+        FlushJournal();
+        if (pause && m_tracker.AwaitingNotices() > 0)
+            std::this_thread::sleep_for(milliseconds(m_options.pollMs));
+        return kExitOk;
+    }
+
+    int AwaitNotices()
+    {
+        const auto deadline = Clock::now() + std::chrono::seconds(m_options.syncTimeoutSeconds);
+        while (m_tracker.AwaitingNotices() > 0) {
+            if (Clock::now() >= deadline) {
+                m_tracker.FailAnswered(UploadFailure::TimedOut);
+                break;
+            }
+            if (int rc = PollNotices(); rc != kExitOk)
+                return rc;
+        }
+        return kExitOk;
+    }
+
+    const Options& m_options;
+    Session& m_session;
+    const bool m_tty;
+    bool m_progressShown = false;
+    bool m_unanswered = false;   // a file's answer never came
+    uint64_t m_missing = 0;      // named sources that do not exist
+    uint64_t m_loadedFailed = 0;  // journal entries found failed when read back (gone, changed)
+    uint64_t m_resumedMoved = 0;  // journal entries found confirmed and moved by --resume
+    uint64_t m_notMoved = 0;      // uploaded files that could not be moved to the move folder
+    const bool m_confirmByNotice;
+    std::unique_ptr<CUploadJournal> m_journal; // declared before the tracker that tells it
+    CUploadTracker m_tracker;
+    // Waiting to be sent, in order: a batch read back from the journal (or, without a journal,
+    // everything the expansion made).
+    std::deque<std::shared_ptr<CUploadRequest>> m_pending;
+    static constexpr size_t kBatch = 2048;
+    bool m_streaming = false;  // m_pending is refilled from the journal
+    int64_t m_cursor = 0;      // the last journal entry read
+    int64_t m_cursorMin = 0;   // entries of this run (or all of them, resuming) come after this
+    uint64_t m_requestCount = 0; // files and folders the expansion made
+    std::deque<std::shared_ptr<CUploadRequest>> m_resend;  // lost with their channel: sent again first
+    std::vector<int64_t> m_failedIds;                      // journal entries of failures told
+    int m_retriesLeft = 0;
+    int m_attempts = 0;
+    Clock::time_point m_lastPoll{}; // the last notice poll's answer
+};
+
+} // namespace
+
+int CmdPut(const Options& o)
+{
+    Session session(o);
+    if (int rc = session.Open(false, true); rc != kExitOk)
+        return rc;
+    Uploader uploader(o, session);
+    return uploader.Run();
+}
+
+} // namespace talvex::cli
