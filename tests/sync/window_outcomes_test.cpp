@@ -495,8 +495,15 @@ private slots:
         QCOMPARE(CReconnect::DelayAfter(40), 60000);
     }
 
+    void noAttemptStartsAfterTheTimeSetAndTheEndComesThenWithTheLostConnectionsMessage_data()
+    {
+        QTest::addColumn<qint64>("clockStart"); // the clock's reading when the test begins
+        QTest::newRow("clock at zero") << qint64(0);
+        QTest::newRow("clock at a large value") << (qint64(1) << 42);
+    }
     void noAttemptStartsAfterTheTimeSetAndTheEndComesThenWithTheLostConnectionsMessage()
     {
+        QFETCH(qint64, clockStart);
         auto server = test::StartDevServer(m_storage.filePath(QStringLiteral("late")).toStdString());
         QVERIFY(server);
         m_env.Begin(*server);
@@ -510,7 +517,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         reconnect.SetSecondMs(20);
-        reconnect.SetClock([&clock] { return clock.elapsed(); });
+        reconnect.SetClock([&clock, clockStart] { return clockStart + clock.elapsed(); });
         test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
         QList<int64_t> attemptsAt;
         int64_t endAt = -1;
