@@ -12,6 +12,7 @@
 #include "protocol/message_ids.h"
 #include "res/menu_resource.h"
 #include "sync/main_frame.h"
+#include "sync/upload_queue.h"
 #include "sync/remote_ops.h"
 #include "sync/sync_job.h"
 #include "tests/common/loopback.h"
@@ -138,6 +139,11 @@ private slots:
 
     void aSyncServiceAccountPollsNotices()
     {
+        {
+            CRegistryKey key; // the deployment's confirmation time-out, in seconds
+            QVERIFY(key.Create(RegistryRoot::LocalMachine, QString::fromLatin1(kClientKey)));
+            QVERIFY(key.WriteString(QStringLiteral("ConfirmTimeout"), QStringLiteral("7")));
+        }
         CMainFrame frame;
         Script(frame);
         int notices = 0;
@@ -146,6 +152,7 @@ private slots:
         frame.Action(ID_CONNECT)->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(frame.IsConnected(), 15000);
         QVERIFY(frame.Session().IsSyncService());
+        QCOMPARE(frame.Queue().Deadlines().confirmMs, int64_t(7000)); // 옵션's seconds
         QTRY_VERIFY_WITH_TIMEOUT(notices >= 1, 12000); // first poll after 5 s
         QVERIFY(frame.IsTimerArmed(kNoticeTimer));       // and the next one armed
     }
