@@ -67,6 +67,12 @@ std::string MoveFolderConflict(const std::string& moveTo, const std::vector<std:
     return {};
 }
 
+WaitsMs WaitsOf(const Options& options)
+{
+    return {int64_t{options.timeoutSeconds} * 1000, int64_t{options.confirmTimeoutSeconds} * 1000,
+            int64_t{options.stallTimeoutSeconds} * 1000};
+}
+
 std::shared_ptr<UploadRateLimiter> UploadLimitOf(const Options& options, std::shared_ptr<const Clock> clock)
 {
     if (options.uploadLimitKBps <= 0)

@@ -65,6 +65,13 @@ int ParseOptions(int argc, char** argv, Options& options, std::string& error);
 
 const char* UsageText();
 
+// The waits the options set, in milliseconds: for one answer (--timeout), for a file's confirming
+// notice after its answer (--confirm-timeout), and for a dark link (--stall-timeout).
+struct WaitsMs {
+    int64_t answer = 0, confirm = 0, stall = 0;
+};
+WaitsMs WaitsOf(const Options& options);
+
 // The session's upload speed limit (--limit-rate, KB/s of 1,024 bytes), or null for none; it
 // counts time on clock (null: the system's).
 std::shared_ptr<UploadRateLimiter> UploadLimitOf(const Options& options, std::shared_ptr<const Clock> clock = nullptr);

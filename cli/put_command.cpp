@@ -410,9 +410,8 @@ private:
 
     UploadDeadlines Deadlines() const
     {
-        const int64_t answerMs = static_cast<int64_t>(m_options.timeoutSeconds) * 1000;
-        return {answerMs, m_confirmByNotice ? static_cast<int64_t>(m_options.confirmTimeoutSeconds) * 1000 : 0,
-                std::min<int64_t>(answerMs, kRefusalGraceMs)};
+        const WaitsMs waits = WaitsOf(m_options);
+        return {waits.answer, m_confirmByNotice ? waits.confirm : 0, std::min<int64_t>(waits.answer, kRefusalGraceMs)};
     }
 
     bool NoticePollDue() const

@@ -66,11 +66,12 @@ CChannelStartInfo Session::StartInfo(int port) const
     info.sessionId = m_sessionId;
     info.workDir = AnswerDir();
     info.sendBufferBytes = m_options.sendBufferBytes;
-    info.stallTimeoutMs = m_options.stallTimeoutSeconds * 1000;
+    const WaitsMs waits = WaitsOf(m_options);
+    info.stallTimeoutMs = static_cast<int>(waits.stall);
     // A send the server does not take is given up no sooner than a dark link would be.
     info.sendStallMs = std::max(info.sendStallMs, info.stallTimeoutMs + 5000);
     // After a cut body, the answers of the files sent before it are awaited as long as any answer.
-    info.answerWaitMs = m_options.timeoutSeconds * 1000;
+    info.answerWaitMs = static_cast<int>(waits.answer);
     info.rateLimit = m_uploadLimit;
     return info;
 }

@@ -289,6 +289,16 @@ TEST(CliOptions, UploadsUseTheSystemTunedBufferNoLimitAndADeadPathBoundOf45Secon
     }
     cli::Options missing;
     EXPECT_EQ(parse({"--user", "demo", "ls", "--limit-rate"}, missing), cli::kExitUsage);
+
+    // The waits in milliseconds, as the engine takes them.
+    const cli::WaitsMs byDefault = cli::WaitsOf(defaults);
+    EXPECT_EQ(std::vector<int64_t>({byDefault.answer, byDefault.confirm, byDefault.stall}),
+              std::vector<int64_t>({60000, 300000, 45000}));
+    cli::Options waits;
+    ASSERT_EQ(parse({"--timeout", "7", "--confirm-timeout", "9", "--stall-timeout", "11", "--user", "demo", "ls"}, waits),
+              cli::kExitOk);
+    const cli::WaitsMs told = cli::WaitsOf(waits);
+    EXPECT_EQ(std::vector<int64_t>({told.answer, told.confirm, told.stall}), std::vector<int64_t>({7000, 9000, 11000}));
 }
 
 // --limit-rate is in KB/s of 1,024 bytes: counted on a set clock (starting at zero and at a
