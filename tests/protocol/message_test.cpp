@@ -93,6 +93,16 @@ TEST(ReadHeaderBlock, OddInput)
     ReadHeaderBlock("TLXSP/1.0 RESPONSE_\r\nDATA-LENGTH : 99999999999\r\n\r\n", r, HeaderOrder::Upload);
     EXPECT_EQ(r.command, ""); // two words only
     EXPECT_EQ(r.dataLength, INT32_MAX); // saturated, never wrapped
+
+    // Command words and field names fold every letter, 'A' to 'Z', and nothing beside them:
+    // '@' and '[' are 32 below '`' and '{' as capitals are below their small letters.
+    for (char c = 'A'; c <= 'Z'; ++c) {
+        const std::string upper = std::string("PUT") + c, lower = std::string("put") + static_cast<char>(c + 32);
+        EXPECT_TRUE(SameCommand(upper, lower)) << c;
+        EXPECT_TRUE(SameCommand(lower, upper)) << c;
+    }
+    for (const char* pair : {"@`", "[{", "`@", "{["})
+        EXPECT_FALSE(SameCommand(std::string(1, pair[0]), std::string(1, pair[1]))) << pair;
 }
 
 TEST(LeadingNumbers, FollowDecimalTextRules)
