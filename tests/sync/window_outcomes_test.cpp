@@ -546,6 +546,37 @@ private slots:
         QCOMPARE(attemptsAt.size(), 5);
     }
 
+    void theTimeLimitIsTheMinutesSetToTheMillisecond_data()
+    {
+        noAttemptStartsAfterTheTimeSetAndTheEndComesThenWithTheLostConnectionsMessage_data();
+    }
+    void theTimeLimitIsTheMinutesSetToTheMillisecond()
+    {
+        QFETCH(qint64, clockStart);
+        auto server = test::StartDevServer(m_storage.filePath(QStringLiteral("limit")).toStdString());
+        QVERIFY(server);
+        m_env.Begin(*server);
+        UploadOptions options = UploadOptions::Load();
+        options.autoReconnect = true;
+        options.reconnectMinutes = 2; // 120 seconds, here of 10 ms each: 1,200 ms on the test's clock
+        QVERIFY(options.Save());
+        CMainFrame frame;
+        frame.show();
+        CReconnect& reconnect = frame.Reconnector();
+        int64_t now = clockStart; // stands still unless the test moves it
+        reconnect.SetSecondMs(10);
+        reconnect.SetClock([&now] { return now; });
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        server.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(reconnect.IsActive(), 10000);
+        now = clockStart + 1199;
+        QTest::qWait(200);
+        QVERIFY2(reconnect.IsActive(), "ended a millisecond early");
+        now = clockStart + 1200;
+        QTRY_VERIFY_WITH_TIMEOUT(!reconnect.IsActive(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.isVisible(), 5000);
+    }
+
     void theFailPageIsTheAccountsOfItsHostServiceSetAndUserId()
     {
         // One run of the window knows one web host and its ports; what differs between logins
