@@ -324,9 +324,12 @@ void CUploadQueue::Dispatch()
             continue;
         const std::shared_ptr<CUploadRequest> request = m_model.At(row).request;
         if (request->readError != 0) {
-            // An entry the expansion could not read: nothing to send, a failure with its reason.
+            // An entry the expansion could not read: nothing to send, a failure with its reason
+            // (its row leaves for the fail page: the next row is at this index now).
             m_tracker.FailUnread(request);
-            EndTransfer(row, CQueueModel::ReadError, kTextQueueReadError);
+            EndTransfer(request.get(), CQueueModel::ReadError, kTextQueueReadError);
+            if (row >= m_model.rowCount() || m_model.At(row).request != request)
+                --row;
             continue;
         }
         // One upload of a remote path in flight at a time: notices cannot tell two apart.
@@ -335,7 +338,7 @@ void CUploadQueue::Dispatch()
         auto idle = std::find_if(m_channels.begin(), m_channels.end(),
                                  [](const Channel& c) { return c.connected && !c.busy; });
         if (idle == m_channels.end())
-            return;
+            continue; // the rows behind it may be unreadable ones, which fail without a channel
         idle->busy = true;
         m_model.SetRunning(row, idle->number);
         m_tracker.Sending(request, idle->number);
@@ -345,8 +348,11 @@ void CUploadQueue::Dispatch()
     }
 }
 
-void CUploadQueue::EndTransfer(int row, CQueueModel::State state, const char* text)
+void CUploadQueue::EndTransfer(const CUploadRequest* request, CQueueModel::State state, const char* text)
 {
+    // A failure the bookkeeping settled has left the queue already (OnSettled): only a row it
+    // did not follow is marked here.
+    const int row = request ? m_model.RowOf(request) : -1;
     if (row >= 0)
         m_model.SetEnded(row, state, QString::fromUtf8(text));
 }
@@ -429,7 +435,7 @@ void CUploadQueue::LoseChannel(uint32_t number)
         failed.code = UE_SEND_FAILED;
         failed.request = m_model.At(running).request;
         m_tracker.Apply(failed);
-        EndTransfer(running, CQueueModel::SendFailed, kTextQueueSendFailed);
+        EndTransfer(failed.request.get(), CQueueModel::SendFailed, kTextQueueSendFailed);
         --m_nRunning;
     }
     ReplaceChannel(number); // what waited for an answer on it fails there
@@ -524,31 +530,33 @@ void CUploadQueue::OnReport(Report& report)
         return;
     }
     const bool wasRunning = row >= 0 && m_model.At(row).state == CQueueModel::Running;
+    const std::shared_ptr<CUploadRequest> request = row >= 0 ? m_model.At(row).request : nullptr;
     m_tracker.Apply(report);
+    const int at = request ? m_model.RowOf(request.get()) : -1; // a failure settled now has left
     if (wasRunning)
         --m_nRunning;
     channel->busy = false;
     switch (report.code) {
     case UE_DONE:
-        if (row >= 0) {
-            emit fileSent(*m_model.At(row).request);
-            m_model.Remove(row);
+        if (at >= 0) {
+            emit fileSent(*request);
+            m_model.Remove(at);
         }
         break;
     case UE_OPEN_FAILED:
-        EndTransfer(row, CQueueModel::ReadError, kTextQueueReadError);
+        EndTransfer(request.get(), CQueueModel::ReadError, kTextQueueReadError);
         break;
     case UE_SEND_FAILED:
     case UE_RESET:
         // The connection is closed after a failed send: the channel is replaced.
-        EndTransfer(row, CQueueModel::SendFailed, kTextQueueSendFailed);
+        EndTransfer(request.get(), CQueueModel::SendFailed, kTextQueueSendFailed);
         ReplaceChannel(number);
         break;
     case UE_CANCELLED:
         // Not a failure: the row goes, and the file leaves the total. The channel ends its
         // connection by itself once the answers it still waits for are in (UE_RESET).
-        if (row >= 0)
-            DropRow(row);
+        if (at >= 0)
+            DropRow(at);
         channel->busy = true; // nothing more for it: its stream cannot go on
         RefreshTotals();
         break;
@@ -562,6 +570,12 @@ void CUploadQueue::OnSettled(const CUploadItem& item)
 {
     if (item.failure == UploadFailure::Cancelled)
         return; // counted by leaving the total, not as a failure (see DropRow)
+    // A failure has one place, the fail page with its reason: its row leaves the queue as any
+    // settled row does, so 전체 = 완료 + 실패 + what still waits, runs or awaits its answer or
+    // notice, whatever the user deletes or cancels afterwards.
+    if (item.state != UploadState::Confirmed && item.request)
+        if (const int row = m_model.RowOf(item.request.get()); row >= 0)
+            m_model.Remove(row);
     if (!item.IsFolder()) {
         if (item.state == UploadState::Confirmed)
             ++m_totals.completed;

@@ -8,7 +8,8 @@
 // connect or that died is replaced, with a growing delay while connecting keeps failing.
 //
 // The four totals of the status bar are kept here: files queued and their size, completed
-// and failed files.
+// and failed files. A failed file leaves the queue for the fail page; at every moment
+// 전체 = 완료 + 실패 + the files still waiting, running or awaiting their answer or notice.
 
 #include "protocol/upload_request.h"
 #include "protocol/upload_tracker.h"
@@ -82,8 +83,8 @@ public:
 
     // Nothing queued: no row, nothing waiting to be shown or expanded.
     bool IsEmpty() const;
-    // Nothing waits or runs: rows left are failed ones only (they stay until deleted), and no
-    // file awaits its answer or notice. A scheduled run may go then.
+    // Nothing waits or runs, and no file awaits its answer or notice. A scheduled run may go
+    // then.
     bool IsIdle() const;
     // Started after a login and until the session ends: only then are orders taken.
     bool IsStarted() const { return m_bStarted; }
@@ -139,7 +140,7 @@ private:
     // The channel is retired and another one opened in its place (after delayMs).
     void ReplaceChannel(uint32_t number, int delayMs = 0);
     void RetireAllChannels();
-    void EndTransfer(int row, CQueueModel::State state, const char* text);
+    void EndTransfer(const talvex::CUploadRequest* request, CQueueModel::State state, const char* text);
     // The channel's connection is gone: its running transfer failed, its answers never come.
     void LoseChannel(uint32_t number);
     // The channel timed out or could not reach the server (IsNetworkLoss of the report's

@@ -5,9 +5,11 @@
 #include "app/client_session.h"
 #include "devserver/server_log.h"
 #include "protocol/message_ids.h"
+#include "panes/result_views.h"
 #include "sync/main_frame.h"
 #include "sync/queue_model.h"
 #include "sync/queue_view.h"
+#include "sync/result_panes.h"
 #include "sync/upload_queue.h"
 #include "res/string_table.h"
 #include "tests/common/frame_fixture.h"
@@ -20,6 +22,7 @@
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeView>
 
 #include <atomic>
 #include <sys/socket.h>
@@ -325,7 +328,7 @@ private slots:
         QCOMPARE(queue.CurrentTotals().count, queue.CurrentTotals().completed);
     }
 
-    void aConnectionResetMidFileFailsTheRowAndReplacesTheChannel()
+    void aConnectionResetMidFileFailsTheFileOnTheFailPageAndReplacesTheChannel()
     {
         ScriptedUploadPort cutter(64 * 1024);
         CMainFrame frame;
@@ -336,17 +339,147 @@ private slots:
         MakeSparse(big, 64 << 20);
         frame.AddUploadOrders({FileOrder(big, QStringLiteral("/"))});
         QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().failed, int64_t(1), 20000);
-        QCOMPARE(queue.Model().rowCount(), 1);
-        QCOMPARE(queue.Model().At(0).state, CQueueModel::SendFailed);
-        QCOMPARE(queue.Model().At(0).statusText, QStringLiteral("파일 전송 실패"));
+        // The failure has one place: the fail page, with its reason; the queue is empty.
+        QCOMPARE(queue.Model().rowCount(), 0);
+        CFailView& fail = *frame.Results().FailView();
+        QCOMPARE(fail.RowCount(), 1);
+        QCOMPARE(fail.Model()->Text(0, 0), big);
+        QCOMPARE(fail.Model()->Text(0, 3), QStringLiteral("파일 전송 실패"));
         QCOMPARE(queue.RunningTransfers(), 0);
         QCOMPARE(queue.ChannelCount(), 1);
+        QCOMPARE(queue.CurrentTotals().count, int64_t(1));
         QTRY_COMPARE_WITH_TIMEOUT(cutter.Accepted(), 2, 10000); // the replacement connected
-        // Failed rows stay until deleted, and the Delete key takes them.
-        frame.QueueView()->List()->selectAll();
-        QVERIFY(frame.QueueView()->DeleteAction()->isEnabled());
-        frame.QueueView()->DeleteAction()->trigger();
-        QCOMPARE(queue.Model().rowCount(), 0);
+    }
+
+    void theTotalsAddUpAfterEveryUserActionOnAMixedQueue()
+    {
+        // On a sync-service account whose notices are held back: files confirmed by nothing
+        // yet wait on the progress page.
+        const QString dir = m_local.filePath(QStringLiteral("mixed"));
+        WriteFile(dir + QStringLiteral("/ok1.txt"), "one");
+        WriteFile(dir + QStringLiteral("/ok2.txt"), "two");
+        WriteFile(dir + QStringLiteral("/no.refuse"), "no");
+        for (int i = 1; i <= 3; ++i)
+            WriteFile(dir + QStringLiteral("/w%1.txt").arg(i), "waits");
+        MakeSparse(dir + QStringLiteral("/big.bin"), 8 << 20);
+        // A file that cannot be read, even by root: a link that points at itself.
+        QVERIFY(QFile::link(dir + QStringLiteral("/loop"), dir + QStringLiteral("/loop")));
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("sync"), QStringLiteral("sync1234"));
+        CUploadQueue& queue = frame.Queue();
+        queue.SetDeadlines({60000, 3600000});
+        CResultPanes& panes = frame.Results();
+        CFailView& fail = *frame.Results().FailView();
+        auto held = QObject::connect(&frame.Session(), &CClientSession::noticesArrived, &frame,
+                                     [](CSyncNoticeList& list) { list.notices.clear(); }, Qt::DirectConnection);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.ConnectedChannels(), 1, 10000);
+        frame.Session().SetUploadLimit(256); // KB/s: the big file takes half a minute
+
+        // 전체 = 완료 + 실패 + the files waiting or running in the queue and those awaiting their
+        // answer or notice on the progress page; the status bar says the same numbers, and no
+        // failure stands in the queue.
+        const auto addsUp = [&](const char* after) {
+            const CUploadQueue::Totals& t = queue.CurrentTotals();
+            int64_t open = 0;
+            for (int row = 0; row < queue.Model().rowCount(); ++row) {
+                const CQueueModel::Item& item = queue.Model().At(row);
+                QVERIFY2(item.state == CQueueModel::Waiting || item.state == CQueueModel::Running,
+                         qPrintable(QStringLiteral("%1: a failed row in the queue").arg(after)));
+                if (item.request->size >= 0)
+                    ++open;
+            }
+            open += panes.ProcessView()->RowCount();
+            QVERIFY2(t.count == t.completed + t.failed + open,
+                     qPrintable(QStringLiteral("%1: 전체 %2, 완료 %3, 실패 %4, open %5")
+                                    .arg(QLatin1String(after))
+                                    .arg(t.count)
+                                    .arg(t.completed)
+                                    .arg(t.failed)
+                                    .arg(open)));
+            const QStringList texts = queue.TotalsTexts();
+            for (int i = 0; i < 3; ++i)
+                QCOMPARE(frame.StatusPane(2 + i)->text(), texts[i]);
+        };
+        const auto rowOf = [&](const QString& name) {
+            for (int row = 0; row < queue.Model().rowCount(); ++row)
+                if (QString::fromStdString(queue.Model().At(row).request->localPath).endsWith(name))
+                    return row;
+            return -1;
+        };
+        const auto deleteQueueRow = [&](int row) {
+            QTreeView& list = *frame.QueueView()->List();
+            list.setFocus();
+            list.selectionModel()->setCurrentIndex(queue.Model().index(row, 0),
+                                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            QTest::keyClick(&list, Qt::Key_Delete);
+        };
+
+        std::vector<CUploadOrder> orders;
+        for (const char* name : {"ok1.txt", "loop", "no.refuse", "ok2.txt", "big.bin", "w1.txt", "w2.txt", "w3.txt"})
+            orders.push_back(FileOrder(dir + QLatin1Char('/') + QLatin1String(name), QStringLiteral("/mixed")));
+        frame.AddUploadOrders(orders);
+        QTRY_VERIFY_WITH_TIMEOUT(queue.RunningTransfers() == 1 && queue.CurrentTotals().failed == 2
+                                     && panes.ProcessView()->RowCount() == 2,
+                                 20000);
+        addsUp("queued");
+        QCOMPARE(queue.CurrentTotals().count, int64_t(8));
+        // The unreadable file: on the fail page with its reason, not in the queue.
+        QCOMPARE(rowOf(QStringLiteral("/loop")), -1);
+        QStringList reasons;
+        for (int row = 0; row < fail.RowCount(); ++row)
+            reasons << fail.Model()->Text(row, 0).section(QLatin1Char('/'), -1) + QStringLiteral(" | ") + fail.Model()->Text(row, 3);
+        reasons.sort();
+        QCOMPARE(reasons, (QStringList{QStringLiteral("loop | 파일 읽기 오류 (") + QString::fromLocal8Bit(strerror(ELOOP)) + ")",
+                                       QStringLiteral("no.refuse | 동기화 실패")}));
+        QCOMPARE(queue.Model().rowCount(), 4); // big.bin running, w1 … w3 waiting
+
+        // A waiting row deleted: it leaves the total.
+        deleteQueueRow(rowOf(QStringLiteral("/w3.txt")));
+        QCOMPARE(rowOf(QStringLiteral("/w3.txt")), -1);
+        addsUp("a waiting row deleted");
+        // The running row is not deleted.
+        deleteQueueRow(rowOf(QStringLiteral("/big.bin")));
+        QVERIFY(rowOf(QStringLiteral("/big.bin")) >= 0);
+        addsUp("the running row asked to go");
+        // A notice confirms one of the files on the progress page.
+        QObject::disconnect(held);
+        CSyncNoticeList notices;
+        notices.notices.push_back({panes.ProcessView()->Model()->Text(0, 1).toStdString(), 200, kNoticePutFile});
+        emit frame.Session().noticesArrived(notices);
+        QCOMPARE(queue.CurrentTotals().completed, int64_t(1));
+        QCOMPARE(panes.ProcessView()->RowCount(), 1);
+        addsUp("a notice confirmed one");
+        // The progress page emptied by the user (Delete): what waited there leaves the total.
+        held = QObject::connect(&frame.Session(), &CClientSession::noticesArrived, &frame,
+                                [](CSyncNoticeList& list) { list.notices.clear(); }, Qt::DirectConnection);
+        panes.ProcessView()->List()->setFocus();
+        QTest::keyClick(panes.ProcessView()->List(), Qt::Key_Delete);
+        QCOMPARE(panes.ProcessView()->RowCount(), 0);
+        addsUp("the progress page emptied");
+        QCOMPARE(queue.CurrentTotals().count, int64_t(6));
+        // 재전송: the failures go through the queue again. The link fails again at once, even
+        // behind rows that wait for the busy channel; the refused file waits its turn.
+        fail.List()->selectAll();
+        fail.MenuAction(32816)->trigger();
+        addsUp("the failures resent");
+        QTRY_VERIFY_WITH_TIMEOUT(queue.CurrentTotals().count == 8 && queue.CurrentTotals().failed == 3, 10000);
+        addsUp("the resent failures queued");
+        QCOMPARE(rowOf(QStringLiteral("/loop")), -1);
+        QVERIFY(rowOf(QStringLiteral("/no.refuse")) >= 0);
+        QCOMPARE(fail.RowCount(), 1);
+        // 전송취소: what waits and runs leaves the total.
+        frame.QueueView()->CancelAction()->trigger();
+        addsUp("cancelled");
+        QTRY_VERIFY_WITH_TIMEOUT(queue.IsEmpty() && queue.RunningTransfers() == 0, 10000);
+        addsUp("the cancel done");
+        // The fail page emptied by the user: the failures stay counted.
+        fail.List()->setFocus();
+        QTest::keyClick(fail.List(), Qt::Key_Delete);
+        QCOMPARE(fail.RowCount(), 0);
+        addsUp("the fail page emptied");
+        QTRY_VERIFY_WITH_TIMEOUT(queue.IsIdle(), 10000);
+        addsUp("idle");
+        QCOMPARE(queue.CurrentTotals().count, queue.CurrentTotals().completed + queue.CurrentTotals().failed);
     }
 
     void aPortThatRefusesConnectionsIsRetriedWithAGrowingDelay()
