@@ -53,15 +53,23 @@ CMainFrame::CMainFrame(QWidget* parent)
     setWindowTitle(Str(194));
     resize(1000, 720);
     m_pPlugins->Load(PluginDirs(QCoreApplication::applicationDirPath().toStdString()));
-    CreateKeyring();
-    m_dialogs = DefaultFrameDialogs(this, m_pKeyring.get());
+    m_pDesktop = std::make_unique<CFrameDesktop>(*this, *m_pSession, [this](const QString& text) {
+        if (m_pStatus)
+            m_pStatus->Pane(0)->setText(text);
+    });
+    m_dialogs = DefaultFrameDialogs(this, &m_pDesktop->Keyring());
 
     m_bManualSyncOffered = UploadOptions::Load().manualSync;
     CreateActions();
     m_pStatus = std::make_unique<CStatusPanes>(*statusBar());
     CreateClientArea();
     CreateOperations();
-    ConnectNotices(); // before ConnectSession: a lost connection is told before its message box
+    m_pDesktop->StartNotices(*m_pQueue); // before ConnectSession: a lost connection is told before its box
+    connect(m_pDesktop.get(), &CFrameDesktop::pageRequested, this, [this](int page) {
+        BringToFront();
+        if (page >= 0)
+            m_pTabView->SelectPage(page);
+    });
     ConnectSession();
     ShowTotals();
 
@@ -189,7 +197,7 @@ void CMainFrame::CreateClientArea()
         *scheduleView, *m_pTabView, [this] { return m_pQueue->IsIdle(); },
         [this](CUploadOrder order) {
             AddUploadOrders({std::move(order)});
-            ScheduledRunQueued();
+            m_pDesktop->Notices().ScheduledRunQueued();
         },
         this);
     m_pSchedule->SetOnline([this] { return m_pQueue->IsStarted(); });

@@ -9,6 +9,7 @@
 #include "panes/remote_host.h"
 #include "protocol/upload_request.h"
 #include "sync/command_table.h"
+#include "sync/frame_desktop.h"
 #include "sync/frame_dialogs.h"
 
 #include <QMainWindow>
@@ -73,11 +74,11 @@ public:
     CReconnect& Reconnector() const { return *m_pReconnect; }
     // The dialogs the flows open; tests replace them.
     CFrameDialogs& Dialogs() { return m_dialogs; }
-    // Desktop services (main_frame_desktop.cpp): the secret store of the account book's
+    // Desktop services (sync/frame_desktop.h): the secret store of the account book's
     // passwords and the desktop notifications.
-    CKeyringStore& Keyring() const { return *m_pKeyring; }
-    CDesktopNotifier& Notifier() const { return *m_pNotifier; }
-    CFrameNotices& Notices() const { return *m_pNotices; }
+    CKeyringStore& Keyring() const { return m_pDesktop->Keyring(); }
+    CDesktopNotifier& Notifier() const { return m_pDesktop->Notifier(); }
+    CFrameNotices& Notices() const { return m_pDesktop->Notices(); }
 
     // Re-applies the enable and check rules of every command.
     void UpdateCommandUI();
@@ -149,11 +150,6 @@ private:
     void AddDrmPage();
     void EndProgram(unsigned messageId, int status);
 
-    // Desktop services (main_frame_desktop.cpp).
-    void CreateKeyring();
-    void ConnectNotices();
-    void ScheduledRunQueued();
-    bool IsInFront() const;
 
     void Bind(unsigned id, CCommandTable::Command command) { m_pCommands->Bind(id, std::move(command)); }
 
@@ -186,8 +182,6 @@ private:
     std::unique_ptr<CReconnect> m_pReconnect;
     QString m_strReopenFolder; // after a reconnect: the remote folder to show again
     std::unique_ptr<CWindowLayout> m_pLayout;
-    // Desktop services: made after the session and the queue, gone before them.
-    std::unique_ptr<CKeyringStore> m_pKeyring;
-    std::unique_ptr<CDesktopNotifier> m_pNotifier;
-    std::unique_ptr<CFrameNotices> m_pNotices;
+    // Desktop services: made after the session, gone before it and the queue.
+    std::unique_ptr<CFrameDesktop> m_pDesktop;
 };
