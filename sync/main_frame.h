@@ -10,6 +10,7 @@
 #include "protocol/upload_request.h"
 #include "sync/command_table.h"
 #include "sync/frame_desktop.h"
+#include "sync/frame_reconnect.h"
 #include "sync/frame_dialogs.h"
 
 #include <QMainWindow>
@@ -31,7 +32,6 @@ class CJobProgress;
 class CWindowLayout;
 class CLocalView;
 class CRemoteOps;
-class CReconnect;
 class CRemoteView;
 class CStatusPanes;
 class CResultPanes;
@@ -71,7 +71,7 @@ public:
     CQueueView* QueueView() const { return m_pQueueView; }
     CResultPanes& Results() const { return *m_pResults; }
     CScheduleController& Schedule() const { return *m_pSchedule; }
-    CReconnect& Reconnector() const { return *m_pReconnect; }
+    CReconnect& Reconnector() const { return m_pReconnect->Reconnector(); }
     // The dialogs the flows open; tests replace them.
     CFrameDialogs& Dialogs() { return m_dialogs; }
     // Desktop services (sync/frame_desktop.h): the secret store of the account book's
@@ -179,8 +179,7 @@ private:
     std::unique_ptr<CResultPanes> m_pResults;
     CQueueView* m_pQueueView = nullptr;
     std::unique_ptr<CScheduleController> m_pSchedule;
-    std::unique_ptr<CReconnect> m_pReconnect;
-    QString m_strReopenFolder; // after a reconnect: the remote folder to show again
+    std::unique_ptr<CFrameReconnect> m_pReconnect;
     std::unique_ptr<CWindowLayout> m_pLayout;
     // Desktop services: made after the session, gone before it and the queue.
     std::unique_ptr<CFrameDesktop> m_pDesktop;

@@ -14,7 +14,7 @@
 #include "sync/remote_ops.h"
 #include "sync/result_panes.h"
 #include "sync/option_dlg.h"
-#include "sync/reconnect.h"
+#include "sync/frame_reconnect.h"
 #include "sync/status_panes.h"
 #include "sync/sync_job.h"
 #include "sync/upload_queue.h"
@@ -29,17 +29,13 @@ void CMainFrame::ConnectSession()
     const UploadOptions saved = UploadOptions::Load();
     m_pSession->SetAutoReconnect(saved.autoReconnect);
     m_pSession->SetStallTimeoutSeconds(saved.stallTimeoutSeconds);
-    m_pReconnect = std::make_unique<CReconnect>(*s);
+    m_pReconnect = std::make_unique<CFrameReconnect>(
+        *s, CFrameReconnect::Hooks{[this](const QString& text) { m_pStatus->Pane(0)->setText(text); },
+                                   [this](const QString& folder) { m_pRemoteView->OpenPath(folder); },
+                                   [this] { UpdateCommandUI(); }});
     connect(s, &CClientSession::connectionLost, this, &CMainFrame::OnConnectionLost);
-    connect(m_pReconnect.get(), &CReconnect::attempting, this, [this](int attempt) {
-        m_pStatus->Pane(0)->setText(QString::fromUtf8(kTextReconnecting).arg(attempt));
-        UpdateCommandUI();
-    });
-    connect(m_pReconnect.get(), &CReconnect::succeeded, this, [this] { m_pStatus->Pane(0)->clear(); });
-    connect(m_pReconnect.get(), &CReconnect::gaveUp, this, [this] {
-        m_pStatus->Pane(0)->clear();
-        EndProgram(329, -1); // the time is up: the lost connection's message, and the end
-    });
+    // The time is up: the lost connection's message, and the end.
+    connect(m_pReconnect.get(), &CFrameReconnect::gaveUp, this, [this] { EndProgram(329, -1); });
     connect(s, &CClientSession::stateChanged, this, &CMainFrame::UpdateCommandUI);
     connect(s, &CClientSession::webCheckAnswered, this, [this] {
         m_pTabView->SetSyncService(m_pSession->IsSyncService());
@@ -75,14 +71,6 @@ void CMainFrame::ConnectSession()
         close();
     });
     connect(s, &CClientSession::listingArrived, this, &CMainFrame::listingArrived);
-    connect(s, &CClientSession::listingArrived, this, [this] {
-        if (m_strReopenFolder.isEmpty())
-            return;
-        const QString folder = m_strReopenFolder;
-        m_strReopenFolder.clear();
-        if (folder != QStringLiteral("/"))
-            m_pRemoteView->OpenPath(folder);
-    });
     connect(s, &CClientSession::searchResultsArrived, this, &CMainFrame::searchResultsArrived);
     connect(s, &CClientSession::noticesArrived, this, [this](CSyncNoticeList& notices) {
         emit noticesArrived(notices);
@@ -180,13 +168,13 @@ void CMainFrame::OnRequestNotSent(const CTlxspResponse& response)
 void CMainFrame::OnConnectionLost()
 {
     // The session is made again on its own: what was shown, queued and awaited stays.
-    m_strReopenFolder = m_pRemoteView->CurrentPath();
+    const QString folder = m_pRemoteView->CurrentPath();
     m_pQueue->Suspend();
     m_pRemoteOps->Reset();
     m_pSyncJob->Reset(); // a job whose result will never come is over
     m_pRemoteView->Reset();
     SetStatus(-1);
-    m_pReconnect->Begin(UploadOptions::Load().reconnectMinutes * 60);
+    m_pReconnect->Begin(folder);
     UpdateCommandUI();
 }
 
@@ -195,7 +183,6 @@ void CMainFrame::OnDisconnect()
     if (!AskYesNo(this, 260))
         return;
     m_pReconnect->Stop();
-    m_strReopenFolder.clear();
     m_pStatus->Pane(0)->clear();
     m_pSession->Disconnect();
     m_pQueue->Stop();
