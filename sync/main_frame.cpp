@@ -28,7 +28,6 @@
 #include "sync/queue_view.h"
 #include "sync/sync_job.h"
 #include "sync/upload_queue.h"
-#include "sync/reconnect.h"
 #include "sync/window_layout.h"
 
 #include <QAction>
