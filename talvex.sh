@@ -3,7 +3,7 @@
 #   ./talvex.sh build   configure and build (installs the Debian packages it needs when root)
 #   ./talvex.sh test    build and run every test (ctest); the engine tests also under ASan+UBSan and TSan
 #   ./talvex.sh run     build, start the development server with a demo account, start the client
-#   ./talvex.sh bench   build and run the benchmarks
+#   ./talvex.sh bench   build and run the benchmarks (those over emulated links only as root)
 #   ./talvex.sh package build and make the Debian package build/talvex_<version>_<arch>.deb
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -125,6 +125,17 @@ case "$cmd" in
     done
     echo "== put of 10,000 small files"
     bench/put_small_files.sh "$BUILD"
+    # Links at their worst need network namespaces (root) and the link emulator.
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "== over a WAN-like path (with 1 % loss), and a link that goes dark: skipped (they need root for network namespaces)"
+    elif [ ! -f "$ROOT/../shared/tools/wan_emu.py" ]; then
+      echo "== over a WAN-like path (with 1 % loss), and a link that goes dark: skipped (no ../shared/tools/wan_emu.py)"
+    else
+      echo "== over a WAN-like path, without and with 1 % loss"
+      bench/upload_wan.sh "$BUILD"
+      echo "== a link that goes dark for 15 s and 30 s"
+      bench/upload_outage.sh "$BUILD"
+    fi
     ;;
   package)
     build_main
