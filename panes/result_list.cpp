@@ -3,6 +3,7 @@
 #include "app/prompt.h"
 #include "panes/list_columns.h"
 #include "panes/report_list.h"
+#include "panes/size_text.h"
 
 #include <QAction>
 #include <QApplication>
@@ -13,21 +14,85 @@
 #include <QMenu>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 constexpr unsigned kClearAllId = 32774;
 constexpr unsigned kCopyId = 32778;
 } // namespace
 
-// ---- model ---------------------------------------------------------------------------------
+// ---- model ----------------------------------------------------------------------------------
+
+namespace {
+
+// A size cell: bit 63 set, the low 32 bits index the column's kept texts; else bits 56..62 its
+// form and bits 0..55 the number.
+constexpr quint64 kFixedBit = quint64(1) << 63;
+constexpr quint64 kNumberMask = (quint64(1) << 56) - 1;
+enum SizeForm : quint64 { kBare = 0, kKb, kMb, kGrouped };
+
+QString SizeCellText(quint64 cell)
+{
+    const quint64 value = cell & kNumberMask;
+    switch ((cell >> 56) & 0x7f) {
+    case kKb:
+        return QString::number(value) + QStringLiteral(" KB");
+    case kMb:
+        return QString::number(value) + QStringLiteral(" MB");
+    case kGrouped:
+        return QString::fromStdString(talvex::GroupThousands(static_cast<int64_t>(value)));
+    default:
+        return QString::number(value);
+    }
+}
+
+// The size cell that gives back exactly `text`; false for any other text.
+bool ParseSize(const QString& text, quint64& cell)
+{
+    QStringView digits(text);
+    quint64 form = kBare;
+    if (digits.endsWith(u" KB")) {
+        form = kKb;
+        digits.chop(3);
+    } else if (digits.endsWith(u" MB")) {
+        form = kMb;
+        digits.chop(3);
+    }
+    if (digits.isEmpty() || digits.size() > 24)
+        return false;
+    quint64 value = 0;
+    bool grouped = false;
+    for (QChar c : digits) {
+        if (c == QLatin1Char(',')) {
+            grouped = true;
+            continue;
+        }
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        value = value * 10 + static_cast<quint64>(c.unicode() - '0');
+        if (value > kNumberMask)
+            return false;
+    }
+    if (grouped) {
+        if (form != kBare)
+            return false;
+        form = kGrouped;
+    }
+    cell = form << 56 | value;
+    return SizeCellText(cell) == text; // leading zeros, commas out of place
+}
+
+} // namespace
 
 CResultModel::CResultModel(std::vector<Column> columns, QObject* parent)
-    : QAbstractTableModel(parent), m_columns(std::move(columns))
+    : QAbstractTableModel(parent), m_columns(std::move(columns)), m_stride(m_columns.size() + 1),
+      m_folders{QString()}, m_fixed(m_columns.size()), m_fixedIndex(m_columns.size()), m_icons{QIcon()}
 {
 }
 
 int CResultModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+    return parent.isValid() ? 0 : static_cast<int>(m_slots.size() / m_stride);
 }
 
 int CResultModel::columnCount(const QModelIndex& parent) const
@@ -39,17 +104,20 @@ QVariant CResultModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount())
         return {};
-    const Row& row = m_rows[static_cast<size_t>(index.row())];
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
-        return row.texts.value(index.column());
-    case Qt::DecorationRole:
-        return index.column() == 0 && !row.icon.isNull() ? QVariant(row.icon) : QVariant();
+        return Text(index.row(), index.column());
+    case Qt::DecorationRole: {
+        if (index.column() != 0)
+            return {};
+        const QIcon icon = Icon(index.row());
+        return icon.isNull() ? QVariant() : QVariant(icon);
+    }
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(m_columns[static_cast<size_t>(index.column())].align | Qt::AlignVCenter);
     case Qt::UserRole:
-        return row.data;
+        return Data(index.row());
     default:
         return {};
     }
@@ -67,11 +135,150 @@ QVariant CResultModel::headerData(int section, Qt::Orientation orientation, int 
     return {};
 }
 
+quint32 CResultModel::FixedIndex(int column, const QString& text)
+{
+    QHash<QString, quint32>& index = m_fixedIndex[static_cast<size_t>(column)];
+    const auto found = index.constFind(text);
+    if (found != index.constEnd())
+        return *found;
+    QStringList& texts = m_fixed[static_cast<size_t>(column)];
+    const auto at = static_cast<quint32>(texts.size());
+    texts.append(text);
+    index.insert(text, at);
+    return at;
+}
+
+quint64 CResultModel::PathCell(const QString& text)
+{
+    const qsizetype slash = text.lastIndexOf(QLatin1Char('/'));
+    quint32 folder = 0;
+    if (slash >= 0) {
+        const QString path = text.left(slash + 1);
+        const auto found = m_folderIndex.constFind(path);
+        if (found != m_folderIndex.constEnd()) {
+            folder = *found;
+        } else {
+            folder = static_cast<quint32>(m_folders.size());
+            m_folders.append(path);
+            m_folderIndex.insert(path, folder);
+        }
+    }
+    const QStringView name = QStringView(text).mid(slash + 1);
+    const auto at = static_cast<quint32>(m_names.size());
+    const auto length = static_cast<quint32>(name.size());
+    if (length < 0x8000) {
+        m_names.push_back(static_cast<char16_t>(length));
+    } else {
+        m_names.push_back(static_cast<char16_t>(0x8000 | length >> 16));
+        m_names.push_back(static_cast<char16_t>(length & 0xffff));
+    }
+    m_names.insert(m_names.end(), name.utf16(), name.utf16() + name.size());
+    return quint64(folder) << 32 | at;
+}
+
+size_t CResultModel::NameUnits(quint32 at) const
+{
+    const char16_t head = m_names[at];
+    if (!(head & 0x8000))
+        return 1 + head;
+    return 2 + ((size_t(head & 0x7fff) << 16) | m_names[at + 1]);
+}
+
+QString CResultModel::Name(quint32 at) const
+{
+    const char16_t head = m_names[at];
+    if (!(head & 0x8000))
+        return QString(reinterpret_cast<const QChar*>(&m_names[at + 1]), head);
+    const size_t length = (size_t(head & 0x7fff) << 16) | m_names[at + 1];
+    return QString(reinterpret_cast<const QChar*>(&m_names[at + 2]), static_cast<qsizetype>(length));
+}
+
+void CResultModel::CompactNames()
+{
+    std::vector<char16_t> names;
+    names.reserve(m_names.size() - m_freeNames);
+    for (size_t slot = 0; slot < m_slots.size(); slot += m_stride)
+        for (size_t c = 0; c < m_columns.size(); ++c) {
+            if (m_columns[c].kind != CellKind::Path)
+                continue;
+            quint64& cell = m_slots[slot + 1 + c];
+            const auto at = static_cast<quint32>(cell);
+            const size_t units = NameUnits(at);
+            const auto moved = static_cast<quint32>(names.size());
+            names.insert(names.end(), m_names.begin() + at, m_names.begin() + static_cast<std::ptrdiff_t>(at + units));
+            cell = (cell & ~quint64(0xffffffff)) | moved;
+        }
+    m_names = std::move(names);
+    m_freeNames = 0;
+}
+
+void CResultModel::EnableKeys()
+{
+    m_bKeyed = true;
+    const size_t rows = static_cast<size_t>(rowCount());
+    m_keys.assign(rows, nullptr);
+    m_serials.resize(rows);
+    for (size_t i = 0; i < rows; ++i)
+        m_serials[i] = m_nextSerial++;
+}
+
+void CResultModel::Store(const Row& row)
+{
+    // A name's place in the store is 32 bits: the space of removed names is won back first.
+    size_t units = 0;
+    for (const QString& text : row.texts)
+        units += static_cast<size_t>(text.size()) + 2;
+    if (m_names.size() + units > 0xffffffffu)
+        CompactNames();
+    if (m_names.size() + units > 0xffffffffu)
+        qFatal("result list: more than 4G characters of names");
+
+    if (row.key && !m_bKeyed)
+        EnableKeys(); // for the rows there before this one
+    quint32 icon = 0;
+    if (!row.icon.isNull()) {
+        const auto found = m_iconIndex.constFind(row.icon.cacheKey());
+        if (found != m_iconIndex.constEnd()) {
+            icon = *found;
+        } else {
+            icon = static_cast<quint32>(m_icons.size());
+            m_icons.push_back(row.icon);
+            m_iconIndex.insert(row.icon.cacheKey(), icon);
+        }
+    }
+    m_slots.push_back(quint64(static_cast<quint32>(row.data)) << 32 | icon);
+    for (size_t c = 0; c < m_columns.size(); ++c) {
+        const QString text = row.texts.value(static_cast<qsizetype>(c));
+        quint64 cell = 0;
+        switch (m_columns[c].kind) {
+        case CellKind::Path:
+            cell = PathCell(text);
+            break;
+        case CellKind::Size:
+            if (!ParseSize(text, cell))
+                cell = kFixedBit | FixedIndex(static_cast<int>(c), text);
+            break;
+        case CellKind::Fixed:
+            cell = FixedIndex(static_cast<int>(c), text);
+            break;
+        }
+        m_slots.push_back(cell);
+    }
+
+    if (m_bKeyed) {
+        const quint64 serial = m_nextSerial++;
+        m_keys.push_back(row.key);
+        m_serials.push_back(serial);
+        if (row.key && !m_serialOfKey.emplace(row.key, serial).second)
+            m_bDuplicateKeys = true;
+    }
+}
+
 void CResultModel::Append(Row row)
 {
     const int at = rowCount();
     beginInsertRows({}, at, at);
-    m_rows.push_back(std::move(row));
+    Store(row);
     endInsertRows();
 }
 
@@ -81,8 +288,9 @@ void CResultModel::Append(std::vector<Row> rows)
         return;
     const int at = rowCount();
     beginInsertRows({}, at, at + static_cast<int>(rows.size()) - 1);
-    for (Row& row : rows)
-        m_rows.push_back(std::move(row));
+    m_slots.reserve(m_slots.size() + rows.size() * m_stride);
+    for (const Row& row : rows)
+        Store(row);
     endInsertRows();
 }
 
@@ -91,32 +299,115 @@ void CResultModel::Remove(int row)
     if (row < 0 || row >= rowCount())
         return;
     beginRemoveRows({}, row, row);
-    m_rows.erase(m_rows.begin() + row);
+    const size_t slot = Slot(row);
+    for (size_t c = 0; c < m_columns.size(); ++c)
+        if (m_columns[c].kind == CellKind::Path)
+            m_freeNames += NameUnits(static_cast<quint32>(m_slots[slot + 1 + c]));
+    m_slots.erase(m_slots.begin() + static_cast<std::ptrdiff_t>(slot),
+                  m_slots.begin() + static_cast<std::ptrdiff_t>(slot + m_stride));
+    if (m_bKeyed) {
+        const auto at = static_cast<size_t>(row);
+        const void* key = m_keys[at];
+        const quint64 serial = m_serials[at];
+        m_keys.erase(m_keys.begin() + row);
+        m_serials.erase(m_serials.begin() + row);
+        const auto found = key ? m_serialOfKey.find(key) : m_serialOfKey.end();
+        if (found != m_serialOfKey.end() && found->second == serial) {
+            m_serialOfKey.erase(found);
+            // Another row with the same key (rare): the first of them answers for it now.
+            if (m_bDuplicateKeys)
+                for (size_t i = 0; i < m_keys.size(); ++i)
+                    if (m_keys[i] == key) {
+                        m_serialOfKey.emplace(key, m_serials[i]);
+                        break;
+                    }
+        }
+    }
+    if (m_slots.empty()) {
+        m_names.clear();
+        m_freeNames = 0;
+    } else if (m_freeNames > 65536 && m_freeNames * 2 > m_names.size()) {
+        CompactNames();
+    }
     endRemoveRows();
 }
 
 void CResultModel::Clear()
 {
-    if (m_rows.empty())
+    if (m_slots.empty())
         return;
     beginResetModel();
-    m_rows.clear();
+    // Swapped out, not cleared: a million rows give their memory back.
+    std::vector<quint64>().swap(m_slots);
+    std::vector<char16_t>().swap(m_names);
+    m_freeNames = 0;
+    m_folders = {QString()};
+    m_folderIndex.clear();
+    m_fixed.assign(m_columns.size(), {});
+    m_fixedIndex.assign(m_columns.size(), {});
+    m_icons = {QIcon()};
+    m_iconIndex.clear();
+    m_bKeyed = m_bDuplicateKeys = false;
+    std::vector<const void*>().swap(m_keys);
+    std::vector<quint64>().swap(m_serials);
+    m_serialOfKey.clear();
     endResetModel();
 }
 
 QString CResultModel::Text(int row, int column) const
 {
+    if (row < 0 || row >= rowCount() || column < 0 || column >= columnCount())
+        return {};
+    const quint64 cell = m_slots[Slot(row) + 1 + static_cast<size_t>(column)];
+    const QStringList& fixed = m_fixed[static_cast<size_t>(column)];
+    switch (m_columns[static_cast<size_t>(column)].kind) {
+    case CellKind::Path: {
+        const QString& folder = m_folders[static_cast<qsizetype>(cell >> 32)];
+        return folder.isEmpty() ? Name(static_cast<quint32>(cell)) : folder + Name(static_cast<quint32>(cell));
+    }
+    case CellKind::Size:
+        return cell & kFixedBit ? fixed[static_cast<qsizetype>(static_cast<quint32>(cell))] : SizeCellText(cell);
+    case CellKind::Fixed:
+        return fixed[static_cast<qsizetype>(cell)];
+    }
+    return {};
+}
+
+int CResultModel::Data(int row) const
+{
+    if (row < 0 || row >= rowCount())
+        return 0;
+    return static_cast<int>(static_cast<quint32>(m_slots[Slot(row)] >> 32));
+}
+
+QIcon CResultModel::Icon(int row) const
+{
     if (row < 0 || row >= rowCount())
         return {};
-    return m_rows[static_cast<size_t>(row)].texts.value(column);
+    return m_icons[static_cast<quint32>(m_slots[Slot(row)])];
+}
+
+const void* CResultModel::Key(int row) const
+{
+    if (!m_bKeyed || row < 0 || row >= rowCount())
+        return nullptr;
+    return m_keys[static_cast<size_t>(row)];
 }
 
 int CResultModel::RowOfKey(const void* key) const
 {
-    for (size_t i = 0; i < m_rows.size(); ++i)
-        if (m_rows[i].key == key)
-            return static_cast<int>(i);
-    return -1;
+    if (!key) {
+        // Rows without a key: the first of them.
+        if (!m_bKeyed)
+            return rowCount() > 0 ? 0 : -1;
+        const auto it = std::find(m_keys.begin(), m_keys.end(), nullptr);
+        return it == m_keys.end() ? -1 : static_cast<int>(it - m_keys.begin());
+    }
+    const auto found = m_serialOfKey.find(key);
+    if (found == m_serialOfKey.end())
+        return -1;
+    const auto it = std::lower_bound(m_serials.begin(), m_serials.end(), found->second);
+    return it != m_serials.end() && *it == found->second ? static_cast<int>(it - m_serials.begin()) : -1;
 }
 
 // ---- list ----------------------------------------------------------------------------------
@@ -189,23 +480,43 @@ CResultView::CResultView(const char* objectName, std::vector<CResultModel::Colum
 
 QList<int> CResultView::SelectedRows() const
 {
+    // From the selection's ranges: Ctrl+A on a million rows is one range, where asking row by
+    // row whether it is selected would take long.
     QList<int> rows;
-    for (const QModelIndex& index : m_pList->selectionModel()->selectedRows())
-        rows.append(index.row());
+    const int lastColumn = m_pModel->columnCount() - 1;
+    const QItemSelection selection = m_pList->selectionModel()->selection();
+    const bool wholeRows = std::all_of(selection.begin(), selection.end(), [lastColumn](const QItemSelectionRange& range) {
+        return range.left() == 0 && range.right() == lastColumn;
+    });
+    if (wholeRows) {
+        for (const QItemSelectionRange& range : selection)
+            for (int row = range.top(); row <= range.bottom(); ++row)
+                rows.append(row);
+    } else {
+        // Rows made of ranges column by column: a row counts when all its columns are selected.
+        for (const QModelIndex& index : m_pList->selectionModel()->selectedRows())
+            rows.append(index.row());
+    }
     std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     return rows;
 }
 
 QString CResultView::SelectionText() const
 {
     QString text;
-    for (int row : SelectedRows()) {
-        QStringList fields;
-        for (int column : m_copyColumns)
-            fields.append(m_pModel->Text(row, column));
+    const QList<int> rows = SelectedRows();
+    for (int row : rows) {
+        bool first = true;
+        for (int column : m_copyColumns) {
+            if (!first)
+                text += QLatin1Char('\t');
+            first = false;
+            text += m_pModel->Text(row, column);
+        }
         if (m_bTrailingTab)
-            fields.append(QString());
-        text += fields.join(QLatin1Char('\t')) + QStringLiteral("\r\n");
+            text += QLatin1Char('\t');
+        text += QStringLiteral("\r\n");
     }
     return text;
 }

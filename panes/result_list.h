@@ -10,20 +10,35 @@
 #include <QTreeView>
 #include <QWidget>
 
+#include <QHash>
+
 #include <functional>
+#include <unordered_map>
 #include <vector>
 
 class QAction;
 class CResultView;
 
+// The rows are kept compact, for pages of a million files: a path is an index into the page's
+// table of folder texts and its own name in one shared character store, a size is its number
+// and unit, a status one of the column's few texts, an icon an index into the page's few icons.
+// The texts are made when asked for (data(), Text()). Keys are looked up through a map.
 class CResultModel : public QAbstractTableModel {
     Q_OBJECT
 public:
+    // How a column's texts are kept; every kind gives back exactly the text appended.
+    enum class CellKind : quint8 {
+        Path,  // any text: what precedes the last "/" shared by the rows, the rest its own
+        Size,  // a size ("1023", "12 KB", "5120 MB", "1,048,576") as its number; other texts as Fixed
+        Fixed, // one of a few texts repeated down the page (status)
+    };
     struct Column {
         unsigned headerId; // string id; 0: an empty header
         int width;
         Qt::Alignment align;
+        CellKind kind = CellKind::Path;
     };
+    // A row as it is appended (it is not kept in this form).
     struct Row {
         QStringList texts; // one per column
         QIcon icon;        // shown in column 0
@@ -40,16 +55,47 @@ public:
 
     const std::vector<Column>& Columns() const { return m_columns; }
     void Append(Row row);
+    // One insertion for all the rows.
     void Append(std::vector<Row> rows);
     void Remove(int row);
     void Clear();
-    const Row& At(int row) const { return m_rows.at(static_cast<size_t>(row)); }
     QString Text(int row, int column) const;
+    int Data(int row) const;
+    const void* Key(int row) const;
+    QIcon Icon(int row) const;
+    // The first row appended with key that is still there; -1 when none.
     int RowOfKey(const void* key) const;
 
 private:
+    size_t Slot(int row) const { return static_cast<size_t>(row) * m_stride; }
+    void Store(const Row& row);
+    quint64 PathCell(const QString& text);
+    quint32 FixedIndex(int column, const QString& text);
+    QString Name(quint32 at) const;
+    // Units the name at `at` takes in the store (its length included).
+    size_t NameUnits(quint32 at) const;
+    void CompactNames();
+    void EnableKeys();
+
     std::vector<Column> m_columns;
-    std::vector<Row> m_rows;
+    size_t m_stride;                 // slots a row takes: its icon and data, then one per column
+    std::vector<quint64> m_slots;    // the rows, m_stride slots each
+    QStringList m_folders;           // [0]: no folder
+    QHash<QString, quint32> m_folderIndex;
+    std::vector<char16_t> m_names;   // the names: each its length, then its characters
+    size_t m_freeNames = 0;          // units of removed rows' names still in m_names
+    std::vector<QStringList> m_fixed; // per column: its texts kept once
+    std::vector<QHash<QString, quint32>> m_fixedIndex;
+    std::vector<QIcon> m_icons;      // [0]: no icon
+    QHash<qint64, quint32> m_iconIndex;
+    // Only once a row with a key came: each row's key and its number in the order of appending
+    // (rising down the page), and the number of each key's row.
+    bool m_bKeyed = false;
+    bool m_bDuplicateKeys = false;
+    std::vector<const void*> m_keys;
+    std::vector<quint64> m_serials;
+    std::unordered_map<const void*, quint64> m_serialOfKey;
+    quint64 m_nextSerial = 0;
 };
 
 class CResultListCtrl : public QTreeView {

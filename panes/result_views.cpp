@@ -6,6 +6,7 @@
 #include "protocol/upload_tracker.h"
 
 #include <QAction>
+#include <QHash>
 #include <QTreeView>
 
 using namespace talvex;
@@ -17,12 +18,34 @@ constexpr unsigned kResendId = 32816;
 constexpr Qt::Alignment kLeft = Qt::AlignLeft;
 constexpr Qt::Alignment kRight = Qt::AlignRight;
 constexpr Qt::Alignment kCentre = Qt::AlignHCenter;
+constexpr auto kSize = CResultModel::CellKind::Size;
+constexpr auto kStatus = CResultModel::CellKind::Fixed;
+
+// The icon of a local file: looked up once per extension (what follows the first dot of the
+// name), as a type database lookup for each of a million rows takes longer than the rest of
+// the row. Names without one are looked up each time. Window thread only.
+QIcon UploadIcon(const QString& path)
+{
+    const QStringView name = QStringView(path).mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    const qsizetype dot = name.indexOf(QLatin1Char('.'));
+    if (dot <= 0)
+        return IconForFileName(path);
+    static QHash<QString, QIcon> byExtension;
+    const QString extension = name.mid(dot).toString();
+    auto found = byExtension.constFind(extension);
+    if (found == byExtension.constEnd()) {
+        if (byExtension.size() > 4096)
+            byExtension.clear();
+        found = byExtension.insert(extension, IconForFileName(path));
+    }
+    return *found;
+}
 
 CResultModel::Row UploadRow(const CResultRowTexts& texts, unsigned statusId)
 {
     CResultModel::Row row;
     row.texts = {texts.localPath, texts.remoteName, texts.sizeText, Str(statusId)};
-    row.icon = IconForFileName(texts.localPath);
+    row.icon = UploadIcon(texts.localPath);
     return row;
 }
 
@@ -49,7 +72,11 @@ private:
 
 CProcessView::CProcessView(QWidget* parent)
     : CResultView("CProcessView",
-                  {{339, 300, kLeft}, {340, 300, kLeft}, {338, 100, kRight}, {336, 100, kCentre}, {0, 0, kCentre}},
+                  {{339, 300, kLeft},
+                   {340, 300, kLeft},
+                   {338, 100, kRight, kSize},
+                   {336, 100, kCentre, kStatus},
+                   {0, 0, kCentre, kStatus}},
                   {LocalColumn, RemoteColumn, SizeColumn}, false, parent)
 {
     // No context menu: a right click does nothing here.
@@ -66,7 +93,7 @@ void CProcessView::AddResultRow(const CResultRowTexts& texts, const QString& mov
 // ---- completed -----------------------------------------------------------------------------
 
 CCompleteResultView::CCompleteResultView(QWidget* parent)
-    : CResultView("CCompleteResultView", {{339, 300, kLeft}, {340, 100, kLeft}, {338, 100, kRight}, {336, 100, kCentre}},
+    : CResultView("CCompleteResultView", {{339, 300, kLeft}, {340, 100, kLeft}, {338, 100, kRight, kSize}, {336, 100, kCentre, kStatus}},
                   {0, 1, 2, 3}, false, parent)
 {
     AddClearAndCopyCommands();
@@ -77,7 +104,7 @@ void CCompleteResultView::AddResultRow(const CResultRowTexts& texts) { Model()->
 // ---- failed --------------------------------------------------------------------------------
 
 CFailView::CFailView(QWidget* parent)
-    : CResultView("CFailView", {{339, 300, kLeft}, {340, 300, kLeft}, {338, 100, kRight}, {336, 100, kCentre}},
+    : CResultView("CFailView", {{339, 300, kLeft}, {340, 300, kLeft}, {338, 100, kRight, kSize}, {336, 100, kCentre, kStatus}},
                   {0, 1, 2}, false, parent)
 {
     AddClearAndCopyCommands();
@@ -153,7 +180,7 @@ void CFailView::ResendFailed()
 // ---- search results ------------------------------------------------------------------------
 
 CFindView::CFindView(QWidget* parent)
-    : CResultView("CFindView", {{340, 350, kLeft}, {338, 80, kRight}, {132, 100, kRight}}, {0, 1, 2}, true, parent)
+    : CResultView("CFindView", {{340, 350, kLeft}, {338, 80, kRight, kSize}, {132, 100, kRight}}, {0, 1, 2}, true, parent)
 {
     AddClearAndCopyCommands();
 }

@@ -96,7 +96,7 @@ CResultPanes::CResultPanes(CClientSession& session, CUploadQueue& queue, CSyncJo
         if (m_bSettling)
             return;
         for (int row = first; row <= last && row < m_pProcess->Model()->rowCount(); ++row)
-            if (const void* key = m_pProcess->Model()->At(row).key)
+            if (const void* key = m_pProcess->Model()->Key(row))
                 m_queue.Forget(static_cast<const CUploadRequest*>(key));
     };
     connect(m_pProcess->Model(), &QAbstractItemModel::rowsAboutToBeRemoved, this,

@@ -15,6 +15,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <fstream>
+
 using namespace talvex;
 
 namespace {
@@ -36,6 +38,15 @@ CSyncNotice Notice(int number, const std::string& path, int32_t kind = kNoticePu
 QString Header(const CResultView& view, int column)
 {
     return view.Model()->headerData(column, Qt::Horizontal).toString();
+}
+
+// The process's resident memory in bytes (/proc/self/statm); -1 when unknown.
+qint64 ResidentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    long long size = 0, resident = -1;
+    statm >> size >> resident;
+    return resident < 0 ? -1 : resident * 4096;
 }
 
 Qt::Alignment Align(const CResultView& view, int column)
@@ -359,13 +370,178 @@ private slots:
         QCOMPARE(find.RowCount(), 3);
         QCOMPARE(find.Model()->Text(0, 1), QStringLiteral("0"));
         QCOMPARE(find.Model()->Text(0, 2), QStringLiteral("2023-12-31 23:59"));
-        QCOMPARE(find.Model()->At(0).data, 1);
+        QCOMPARE(find.Model()->Data(0), 1);
         QCOMPARE(find.Model()->Text(1, 1), QStringLiteral("12,345,678,901"));
-        QCOMPARE(find.Model()->At(1).data, 0);
+        QCOMPARE(find.Model()->Data(1), 0);
         QCOMPARE(find.Model()->Text(2, 1), QStringLiteral("999"));
         QCOMPARE(find.Model()->Text(2, 2), QString());
         find.ShowSearchResults({});
         QCOMPARE(find.RowCount(), 0);
+    }
+
+    void aLargePageKeepsItsRowsCompactAndGivesBackEveryText()
+    {
+        // 300,000 rows of 300 folders, appended in batches. Kept as one QStringList and icon per
+        // row they took over 500 bytes each (150 MB here); compact, well under half of that.
+        // The bound leaves room for the allocator and the batch on its way in.
+        constexpr int kRows = 300000;
+        auto local = [](int i) {
+            return QStringLiteral("/home/user/업로드/d%1/f%2.bin").arg(i / 1000, 3, 10, QLatin1Char('0')).arg(i, 6, 10, QLatin1Char('0'));
+        };
+        auto remote = [](int i) { return QStringLiteral("up/d%1/f%2.bin").arg(i / 1000).arg(i); };
+        auto size = [](int i) { return QStringLiteral("%1 KB").arg(i % 5000); };
+        CCompleteResultView complete;
+        CResultModel& model = *complete.Model();
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+        const qint64 before = ResidentBytes();
+        QVERIFY(before > 0);
+        std::vector<CResultModel::Row> batch;
+        for (int i = 0; i < kRows; ++i) {
+            batch.push_back({{local(i), remote(i), size(i), QStringLiteral("동기화 완료")}, {}, 0, nullptr});
+            if (batch.size() == 20000) { // the tester walks every row after each insertion
+                model.Append(std::move(batch));
+                batch.clear();
+            }
+        }
+        const qint64 grown = ResidentBytes() - before;
+        QCOMPARE(model.rowCount(), kRows);
+        QCOMPARE(inserted.count(), kRows / 20000); // one insertion a batch
+        QVERIFY2(grown < qint64(kRows) * 250, qPrintable(QStringLiteral("%1 bytes a row").arg(grown / kRows)));
+        for (int i : {0, 999, 1000, 123456, kRows - 1}) {
+            QCOMPARE(model.Text(i, 0), local(i));
+            QCOMPARE(model.Text(i, 1), remote(i));
+            QCOMPARE(model.Text(i, 2), size(i));
+            QCOMPARE(model.index(i, 3).data().toString(), QStringLiteral("동기화 완료"));
+        }
+
+        // Ctrl+A, Ctrl+C over every row.
+        complete.List()->setFocus();
+        QTest::keyClick(complete.List(), Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(complete.SelectedRows().size(), kRows);
+        QTest::keyClick(complete.List(), Qt::Key_C, Qt::ControlModifier);
+        const QString copied = QApplication::clipboard()->text();
+        QCOMPARE(copied.count(QStringLiteral("\r\n")), kRows);
+        QVERIFY(copied.startsWith(local(0) + QLatin1Char('\t') + remote(0) + QLatin1Char('\t') + size(0) +
+                                  QStringLiteral("\t동기화 완료\r\n")));
+        QVERIFY(copied.endsWith(QLatin1Char('\t') + remote(kRows - 1) + QLatin1Char('\t') + size(kRows - 1) +
+                                QStringLiteral("\t동기화 완료\r\n")));
+
+        // Delete empties it.
+        QSignalSpy cleared(&complete, &CResultView::clearedByUser);
+        QTest::keyClick(complete.List(), Qt::Key_Delete);
+        QCOMPARE(cleared.count(), 1);
+        QCOMPARE(model.rowCount(), 0);
+        QCOMPARE(model.Text(0, 0), QString());
+    }
+
+    void everyTextComesBackAsAppendedAfterRemovals()
+    {
+        // Texts of every shape in every column kind: paths with and without a folder, sizes in
+        // every form and texts that only look like sizes, a name longer than 32,767 characters.
+        const QString longName = QString(40000, QLatin1Char('n')) + QStringLiteral(".txt");
+        const QList<QStringList> shapes = {
+            {QStringLiteral("/l/a.txt"), QStringLiteral("a.txt"), QStringLiteral("0"), QStringLiteral("동기화 실패")},
+            {QStringLiteral("/l/sub/"), QStringLiteral("/"), QStringLiteral("1023"), QStringLiteral("읽을 수 없음 (Permission denied)")},
+            {QString(), QString(), QString(), QString()},
+            {QStringLiteral("/l/") + longName, longName, QStringLiteral("5120 MB"), QStringLiteral("동기화 실패")},
+            {QStringLiteral("상대/파일.txt"), QStringLiteral("//x//y"), QStringLiteral("???"), QStringLiteral("x")},
+            {QStringLiteral("/l/b"), QStringLiteral("b"), QStringLiteral("007"), QStringLiteral("")},
+            {QStringLiteral("/m/a.txt"), QStringLiteral("m/a.txt"), QStringLiteral("1,2"), QStringLiteral("동기화 실패")},
+            {QStringLiteral("/m/c"), QStringLiteral("m/c"), QStringLiteral("1,048,576 KB"), QStringLiteral("동기화 실패")},
+            {QStringLiteral("/m/d"), QStringLiteral("m/d"), QStringLiteral("99999999999999999999999"), QStringLiteral("-")},
+            {QStringLiteral("/m/e"), QStringLiteral("m/e"), QStringLiteral("12 kb"), QStringLiteral("-")},
+        };
+        CFailView fail;
+        CResultModel& model = *fail.Model();
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        // Enough rows that removing most of them makes the page pack its names again.
+        QList<QStringList> expected;
+        for (int i = 0; i < 1200; ++i) {
+            QStringList texts = shapes[i % shapes.size()];
+            if (i % shapes.size() != 3)
+                texts[0] += QString(60, QLatin1Char('z')) + QString::number(i); // every row its own
+            expected.append(texts);
+            model.Append({texts, {}, i, nullptr});
+        }
+        auto check = [&] {
+            QCOMPARE(model.rowCount(), int(expected.size()));
+            for (int row = 0; row < expected.size(); ++row)
+                for (int column = 0; column < 4; ++column)
+                    if (model.Text(row, column) != expected[row][column])
+                        QFAIL(qPrintable(QStringLiteral("row %1 column %2: %3").arg(row).arg(column).arg(model.Text(row, column).left(80))));
+        };
+        check();
+        QCOMPARE(model.Data(7), 7);
+        for (int n = 0; n < 1000; ++n) {
+            const int row = (n * 7919) % int(expected.size());
+            model.Remove(row);
+            expected.removeAt(row);
+        }
+        check();
+        QCOMPARE(model.Data(0), model.index(0, 0).data(Qt::UserRole).toInt());
+        model.Append({shapes[3], {}, 0, nullptr});
+        expected.append(shapes[3]);
+        check();
+        model.Clear();
+        expected.clear();
+        check();
+        model.Append({shapes[1], {}, 0, nullptr});
+        expected.append(shapes[1]);
+        check();
+    }
+
+    void rowsAreFoundByTheirKeysAfterRemovals()
+    {
+        CProcessView process;
+        QAbstractItemModelTester tester(process.Model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        std::vector<int> requests(1000);
+        std::vector<const void*> keys; // the rows' keys, in list order
+        for (int i = 0; i < 1000; ++i) {
+            // Some rows without a key, as rows added without one.
+            const void* key = i % 10 == 5 ? nullptr : &requests[size_t(i)];
+            process.AddResultRow(Texts(QStringLiteral("/l/d%1/f%2").arg(i % 7).arg(i), QStringLiteral("f%1").arg(i)),
+                                 QString(), key);
+            keys.push_back(key);
+        }
+        auto check = [&] {
+            QCOMPARE(process.RowCount(), int(keys.size()));
+            for (int row = 0; row < int(keys.size()); ++row) {
+                QCOMPARE(process.Model()->Key(row), keys[size_t(row)]);
+                if (keys[size_t(row)])
+                    QCOMPARE(process.RowOfKey(keys[size_t(row)]), row);
+            }
+        };
+        check();
+        // Settled in another order than they came.
+        for (int i : {0, 999, 500, 1, 998, 501, 250}) {
+            const int row = process.RowOfKey(&requests[size_t(i)]);
+            QVERIFY(row >= 0);
+            process.RemoveRow(row);
+            keys.erase(keys.begin() + row);
+            QCOMPARE(process.RowOfKey(&requests[size_t(i)]), -1);
+        }
+        check();
+        for (int n = 0; n < 400; ++n) {
+            const int row = (n * 31) % int(keys.size());
+            process.RemoveRow(row);
+            keys.erase(keys.begin() + row);
+        }
+        check();
+        // A key given to two rows (sent once more): the first of them answers, then the next.
+        process.AddResultRow(Texts(QStringLiteral("/l/x"), QStringLiteral("x")), QString(), &requests[0]);
+        process.AddResultRow(Texts(QStringLiteral("/l/y"), QStringLiteral("y")), QString(), &requests[0]);
+        const int first = process.RowCount() - 2;
+        QCOMPARE(process.RowOfKey(&requests[0]), first);
+        process.RemoveRow(first);
+        QCOMPARE(process.RowOfKey(&requests[0]), first);
+        QCOMPARE(process.Model()->Text(first, 0), QStringLiteral("/l/y"));
+        process.RemoveAll();
+        QCOMPARE(process.RowOfKey(&requests[0]), -1);
+        QCOMPARE(process.Model()->Key(0), nullptr);
+        process.AddResultRow(Texts(QStringLiteral("/l/z"), QStringLiteral("z")), QString(), &requests[2]);
+        QCOMPARE(process.RowOfKey(&requests[2]), 0);
+        QCOMPARE(process.RowOfKey(&requests[3]), -1);
     }
 
     void theTabPaneHandsRowsToTheirPages()
