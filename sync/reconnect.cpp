@@ -36,6 +36,7 @@ void CReconnect::Begin(int limitSeconds)
     m_bActive = true;
     m_nLimitMs = int64_t{std::max(0, limitSeconds)} * m_nSecondMs;
     m_nAttempt = 0;
+    m_bAttemptRunning = false;
     m_nStartMs = m_clock();
     m_session.SetReconnecting(true);
     Plan(DelayAfter(0, m_nSecondMs));
@@ -44,6 +45,7 @@ void CReconnect::Begin(int limitSeconds)
 void CReconnect::Stop()
 {
     m_bActive = false;
+    m_bAttemptRunning = false;
     m_nNextAtMs = -1;
     m_timer.stop();
     m_session.SetReconnecting(false);
@@ -80,6 +82,7 @@ void CReconnect::OnTimer()
     }
     m_nNextAtMs = -1;
     ++m_nAttempt;
+    m_bAttemptRunning = true;
     Arm(m_nLimitMs - elapsed); // the end comes at its time even while this attempt runs
     emit attempting(m_nAttempt);
     m_session.Reconnect();
@@ -87,7 +90,8 @@ void CReconnect::OnTimer()
 
 void CReconnect::OnAttemptFailed()
 {
-    if (!m_bActive)
-        return;
+    if (!m_bActive || !m_bAttemptRunning)
+        return; // not an attempt's failure: the lost connection's last word
+    m_bAttemptRunning = false;
     Plan(DelayAfter(m_nAttempt, m_nSecondMs));
 }

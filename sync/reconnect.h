@@ -39,6 +39,9 @@ public:
     void SetClock(Clock clock) { m_clock = std::move(clock); }
     // Milliseconds since Begin on that clock.
     int64_t Elapsed() const;
+    // When the next attempt is due, in milliseconds since Begin on that clock; -1 while an
+    // attempt runs or when none will start before the time is up.
+    int64_t NextAttemptAt() const { return m_nNextAtMs; }
 
 signals:
     // An attempt begins: its number, from 1.
@@ -63,4 +66,7 @@ private:
     int m_nAttempt = 0;
     int m_nSecondMs = 1000;
     bool m_bActive = false;
+    // An attempt was started and has not failed: only its failure plans the next one. The
+    // connection already lost can still report its end (its other worker) after Begin.
+    bool m_bAttemptRunning = false;
 };
