@@ -6,6 +6,7 @@
 #include "res/string_table.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLocale>
 #include <QMimeDatabase>
@@ -81,7 +82,180 @@ bool DotlessNameMayHaveType(const QString& lowerName)
                        [&](const QString& glob) { return GlobMatches(glob, lowerName); });
 }
 
+// One row's sort key, gathered into one contiguous array: the comparisons then touch little
+// memory besides the names themselves.
+struct SortKey {
+    QStringView name;
+    int64_t value; // the size, the time or the rank of the type name; 0 when sorting by name
+    int id;        // what the sorted order gives back for this row
+    bool folder;
+};
+
+bool AscendingKey(const SortKey& x, const SortKey& y)
+{
+    if (x.folder != y.folder)
+        return x.folder;
+    if (x.value != y.value)
+        return x.value < y.value;
+    return QtPrivate::compareStrings(x.name, y.name) < 0;
+}
+
+// Runs sorted with std::stable_sort before they are merged.
+constexpr size_t kRunLength = 1024;
+
 } // namespace
+
+// A stable sort of rows in steps, each step ending when its time is up: the keys are gathered
+// (with the type names looked up, and ranked, when sorting by type), runs of kRunLength are
+// sorted, and the runs are merged pass by pass, any merge stopping and going on at any element.
+// Ties keep the order of the input. The entries must neither move nor change their names
+// until the sort is done.
+struct CLocalListModel::StagedSort {
+    enum Phase { Keys, Ranks, Runs, Merge, Done };
+
+    int column = NameColumn;
+    int direction = Ascending;
+    std::vector<std::pair<const LocalEntry*, int>> input; // the rows and their ids, in tie order
+    std::vector<SortKey> keys;
+    std::vector<SortKey> buffer;
+    QHash<QString, int> typeIds; // sorting by type: an id for each distinct type name
+    std::vector<QString> typeNames;
+    Phase phase = Keys;
+    size_t cursor = 0;                 // Keys, Runs: the next input or run
+    size_t width = kRunLength;         // Merge: the length of the runs merged in this pass
+    size_t lo = 0, mid = 0, hi = 0;    // Merge: the pair of runs being merged
+    size_t i = 0, j = 0, k = 0;
+    bool inPair = false;
+
+    StagedSort(int sortColumn, int sortDirection) : column(sortColumn), direction(sortDirection) {}
+
+    bool Less(const SortKey& x, const SortKey& y) const
+    {
+        return direction == Descending ? AscendingKey(y, x) : AscendingKey(x, y);
+    }
+
+    // Works until budgetNs is spent (no limit when it is 0 or less); true when the sort is done.
+    bool Step(const CLocalListModel& model, qint64 budgetNs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        const auto spent = [&] { return budgetNs > 0 && clock.nsecsElapsed() >= budgetNs; };
+        while (phase != Done) {
+            switch (phase) {
+            case Keys:
+                if (cursor == 0)
+                    keys.reserve(input.size());
+                for (; cursor < input.size(); ++cursor) {
+                    const LocalEntry& x = *input[cursor].first;
+                    int64_t value = 0;
+                    switch (column) {
+                    case SizeColumn: value = x.size; break;
+                    case TimeColumn: value = x.modified; break;
+                    case TypeColumn: {
+                        const QString type = model.TypeName(x);
+                        auto it = typeIds.constFind(type);
+                        if (it == typeIds.cend()) {
+                            it = typeIds.insert(type, static_cast<int>(typeNames.size()));
+                            typeNames.push_back(type);
+                        }
+                        value = it.value();
+                        break;
+                    }
+                    default: break;
+                    }
+                    keys.push_back({QStringView(x.sortName), value, input[cursor].second, x.folder});
+                    if ((cursor & 255) == 255 && spent()) {
+                        ++cursor;
+                        return false;
+                    }
+                }
+                std::vector<std::pair<const LocalEntry*, int>>().swap(input);
+                cursor = 0;
+                phase = column == TypeColumn ? Ranks : Runs;
+                break;
+            case Ranks: {
+                // Type names compare by their rank among the few distinct lower-case names.
+                std::vector<std::pair<QString, int>> byLower;
+                byLower.reserve(typeNames.size());
+                for (size_t id = 0; id < typeNames.size(); ++id)
+                    byLower.emplace_back(typeNames[id].toLower(), static_cast<int>(id));
+                std::sort(byLower.begin(), byLower.end(), [this](const auto& a, const auto& b) {
+                    return a.first != b.first ? a.first < b.first : typeNames[a.second] < typeNames[b.second];
+                });
+                std::vector<int64_t> rank(typeNames.size());
+                for (size_t r = 0; r < byLower.size(); ++r)
+                    rank[static_cast<size_t>(byLower[r].second)] = static_cast<int64_t>(r);
+                for (SortKey& key : keys)
+                    key.value = rank[static_cast<size_t>(key.value)];
+                phase = Runs;
+                break;
+            }
+            case Runs:
+                for (; cursor < keys.size(); cursor += kRunLength) {
+                    const auto first = keys.begin() + static_cast<std::ptrdiff_t>(cursor);
+                    const auto last = keys.begin() + static_cast<std::ptrdiff_t>(std::min(cursor + kRunLength, keys.size()));
+                    std::stable_sort(first, last, [this](const SortKey& x, const SortKey& y) { return Less(x, y); });
+                    if (spent()) {
+                        cursor += kRunLength;
+                        return false;
+                    }
+                }
+                phase = keys.size() > kRunLength ? Merge : Done;
+                if (phase == Merge)
+                    buffer.resize(keys.size());
+                break;
+            case Merge: {
+                const size_t n = keys.size();
+                while (width < n) {
+                    while (lo < n) {
+                        if (!inPair) {
+                            mid = std::min(lo + width, n);
+                            hi = std::min(lo + 2 * width, n);
+                            i = lo;
+                            j = mid;
+                            k = lo;
+                            inPair = true;
+                        }
+                        while (k < hi) {
+                            // The left run wins ties: the sort stays stable.
+                            if (i < mid && (j >= hi || !Less(keys[j], keys[i])))
+                                buffer[k++] = keys[i++];
+                            else
+                                buffer[k++] = keys[j++];
+                            if ((k & 1023) == 0 && spent())
+                                return false;
+                        }
+                        inPair = false;
+                        lo = hi;
+                    }
+                    keys.swap(buffer);
+                    width *= 2;
+                    lo = 0;
+                    if (spent() && width < n)
+                        return false;
+                }
+                std::vector<SortKey>().swap(buffer);
+                phase = Done;
+                break;
+            }
+            case Done: break;
+            }
+        }
+        return true;
+    }
+
+    // The ids in sorted order (once done).
+    std::vector<int> Order() const
+    {
+        std::vector<int> order;
+        order.reserve(keys.size());
+        for (const SortKey& key : keys)
+            order.push_back(key.id);
+        return order;
+    }
+};
+
+CLocalListModel::~CLocalListModel() = default;
 
 CLocalListModel::CLocalListModel(QObject* parent) : QAbstractTableModel(parent)
 {
@@ -261,6 +435,9 @@ void CLocalListModel::Clear(const QByteArray& folder)
     std::vector<int>().swap(m_rowOfEntry);
     std::vector<int>().swap(m_prepared);
     m_volumePaths.clear();
+    m_pPrepare.reset();
+    m_pFinish.reset();
+    m_nIndexed = SIZE_MAX;
     QHash<QString, int>().swap(m_reconcileIndex);
     std::vector<char>().swap(m_seen);
     m_updates.clear();
@@ -299,9 +476,43 @@ void CLocalListModel::Publish(int column, int direction)
 
 void CLocalListModel::PrepareRows(int column, int direction)
 {
-    m_prepared.resize(m_entries.size());
-    std::iota(m_prepared.begin(), m_prepared.end(), 0);
-    SortOrder(m_prepared, column, direction);
+    StartPreparingRows(column, direction);
+    PrepareStep(0);
+}
+
+void CLocalListModel::StartPreparingRows(int column, int direction)
+{
+    m_pPrepare = std::make_unique<StagedSort>(column, direction);
+    // Row 0 (".." or the home folder) keeps its place; the rest in the order they were read.
+    m_pPrepare->input.reserve(m_entries.size());
+    for (size_t i = 1; i < m_entries.size(); ++i)
+        m_pPrepare->input.emplace_back(&m_entries[i], static_cast<int>(i));
+}
+
+bool CLocalListModel::PrepareStep(qint64 budgetNs)
+{
+    if (!m_pPrepare)
+        return true;
+    if (!m_pPrepare->Step(*this, budgetNs))
+        return false;
+    m_prepared.clear();
+    m_prepared.reserve(m_entries.size());
+    if (!m_entries.empty())
+        m_prepared.push_back(0);
+    for (int entry : m_pPrepare->Order())
+        m_prepared.push_back(entry);
+    m_pPrepare.reset();
+    return true;
+}
+
+int CLocalListModel::StagedSortColumn() const
+{
+    return m_pFinish ? m_pFinish->column : m_pPrepare ? m_pPrepare->column : -1;
+}
+
+int CLocalListModel::StagedSortDirection() const
+{
+    return m_pFinish ? m_pFinish->direction : m_pPrepare ? m_pPrepare->direction : -1;
 }
 
 void CLocalListModel::ShowPreparedRows()
@@ -344,22 +555,38 @@ QString ReconcileKey(const LocalEntry& entry)
 
 void CLocalListModel::BeginReconcile()
 {
+    m_pFinish.reset();
     m_reconcileIndex.clear();
     m_updates.clear();
     std::vector<LocalEntry>().swap(m_added);
     m_seen.assign(m_entries.size(), 0);
+    m_nIndexed = m_entries.size();
     if (IsVolumeList() || m_entries.empty())
         return;
     m_seen[0] = 1; // ".."
     m_reconcileIndex.reserve(static_cast<qsizetype>(m_entries.size()));
-    for (size_t i = 1; i < m_entries.size(); ++i)
-        m_reconcileIndex.insert(ReconcileKey(m_entries[i]), static_cast<int>(i));
+    m_nIndexed = 1; // IndexStep indexes the others
+}
+
+bool CLocalListModel::IndexStep(qint64 budgetNs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (; m_nIndexed < m_entries.size(); ++m_nIndexed) {
+        m_reconcileIndex.insert(ReconcileKey(m_entries[m_nIndexed]), static_cast<int>(m_nIndexed));
+        if ((m_nIndexed & 255) == 255 && budgetNs > 0 && clock.nsecsElapsed() >= budgetNs) {
+            ++m_nIndexed;
+            return m_nIndexed >= m_entries.size();
+        }
+    }
+    return true;
 }
 
 void CLocalListModel::ReconcileEntry(LocalEntry entry)
 {
     if (IsVolumeList() || m_seen.empty())
         return;
+    IndexStep(0); // every row on show is indexed before entries are matched
     const auto it = m_reconcileIndex.constFind(ReconcileKey(entry));
     if (it == m_reconcileIndex.cend() || m_seen[static_cast<size_t>(it.value())]) {
         m_added.push_back(std::move(entry));
@@ -374,16 +601,62 @@ void CLocalListModel::ReconcileEntry(LocalEntry entry)
 
 bool CLocalListModel::FinishReconcile(int column, int direction)
 {
-    if (IsVolumeList() || m_seen.size() != m_entries.size() || m_entries.empty()) {
-        m_seen.clear();
+    if (!StartFinishing(column, direction))
         return false;
+    FinishStep(0);
+    ShowReconciled();
+    return true;
+}
+
+bool CLocalListModel::StartFinishing(int column, int direction)
+{
+    if (!m_pFinish) {
+        if (IsVolumeList() || m_seen.size() != m_entries.size() || m_entries.empty()) {
+            m_seen.clear();
+            return false;
+        }
+        IndexStep(0);
+        m_nIndexed = SIZE_MAX;
+        QHash<QString, int>().swap(m_reconcileIndex);
+        const bool removed = std::find(m_seen.begin(), m_seen.end(), 0) != m_seen.end();
+        if (!removed && m_updates.empty() && m_added.empty()) {
+            std::vector<char>().swap(m_seen);
+            return false;
+        }
+        // What was read of the entries still there holds from now on (their rows move once the
+        // new order is ready).
+        for (const Update& update : m_updates) {
+            LocalEntry& entry = m_entries[static_cast<size_t>(update.entry)];
+            if (entry.folder != update.folder) {
+                entry.icon = -1;
+                entry.typeName.clear();
+            }
+            entry.folder = update.folder;
+            entry.size = update.folder ? -1 : update.size;
+            entry.modified = update.modified;
+        }
+        m_updates.clear();
     }
-    QHash<QString, int>().swap(m_reconcileIndex);
-    const bool removed = std::find(m_seen.begin(), m_seen.end(), 0) != m_seen.end();
-    if (!removed && m_updates.empty() && m_added.empty()) {
-        std::vector<char>().swap(m_seen);
-        return false;
-    }
+    // The new order, in the numbering the table will have: the entries still there in their
+    // order (".." first, not sorted), then the new ones. Started again for another column.
+    m_pFinish = std::make_unique<StagedSort>(column, direction);
+    m_pFinish->input.reserve(m_entries.size() + m_added.size());
+    int next = 1;
+    for (size_t i = 1; i < m_entries.size(); ++i)
+        if (m_seen[i])
+            m_pFinish->input.emplace_back(&m_entries[i], next++);
+    for (const LocalEntry& entry : m_added)
+        m_pFinish->input.emplace_back(&entry, next++);
+    return true;
+}
+
+bool CLocalListModel::FinishStep(qint64 budgetNs) { return !m_pFinish || m_pFinish->Step(*this, budgetNs); }
+
+void CLocalListModel::ShowReconciled()
+{
+    if (!m_pFinish)
+        return;
+    FinishStep(0);
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     const QModelIndexList before = persistentIndexList();
     std::vector<int> entryOfPersistent;
@@ -394,18 +667,8 @@ bool CLocalListModel::FinishReconcile(int column, int direction)
                                         ? m_order[static_cast<size_t>(row)]
                                         : -1);
     }
-    for (const Update& update : m_updates) {
-        LocalEntry& entry = m_entries[static_cast<size_t>(update.entry)];
-        if (entry.folder != update.folder) {
-            entry.icon = -1;
-            entry.typeName.clear();
-        }
-        entry.folder = update.folder;
-        entry.size = update.folder ? -1 : update.size;
-        entry.modified = update.modified;
-    }
     // Gone entries leave in place (the table keeps its order and its spare room), new ones
-    // are added after the others.
+    // are added after the others: the numbering the sorted order was made in.
     std::vector<int> newIndexOfOld(m_entries.size(), -1);
     size_t kept = 0;
     for (size_t i = 0; i < m_entries.size(); ++i) {
@@ -420,10 +683,12 @@ bool CLocalListModel::FinishReconcile(int column, int direction)
         m_entries.push_back(std::move(entry));
     std::vector<LocalEntry>().swap(m_added);
     std::vector<char>().swap(m_seen);
-    m_updates.clear();
-    m_order.resize(m_entries.size());
-    std::iota(m_order.begin(), m_order.end(), 0);
-    SortOrder(m_order, column, direction);
+    m_order.clear();
+    m_order.reserve(m_entries.size());
+    m_order.push_back(0);
+    for (int entry : m_pFinish->Order())
+        m_order.push_back(entry);
+    m_pFinish.reset();
     RebuildRowIndex();
     QModelIndexList after;
     after.reserve(before.size());
@@ -434,69 +699,20 @@ bool CLocalListModel::FinishReconcile(int column, int direction)
     }
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
-    return true;
 }
 
 void CLocalListModel::SortOrder(std::vector<int>& order, int column, int direction) const
 {
-    if (order.size() > 2) {
-        const std::vector<LocalEntry>& e = m_entries;
-        // Type names are looked up once per entry, before the sort, and compared by their rank
-        // among the few distinct lower-case names of the folder.
-        std::vector<int> typeKeys;
-        if (column == TypeColumn) {
-            typeKeys.assign(e.size(), 0);
-            QHash<QString, int> rankOfType;
-            for (size_t i = 1; i < order.size(); ++i)
-                rankOfType.insert(TypeName(e[static_cast<size_t>(order[i])]), 0);
-            std::vector<std::pair<QString, QString>> byLower;
-            byLower.reserve(static_cast<size_t>(rankOfType.size()));
-            for (auto it = rankOfType.cbegin(); it != rankOfType.cend(); ++it)
-                byLower.emplace_back(it.key().toLower(), it.key());
-            std::sort(byLower.begin(), byLower.end());
-            for (size_t r = 0; r < byLower.size(); ++r)
-                rankOfType[byLower[r].second] = static_cast<int>(r);
-            for (size_t i = 1; i < order.size(); ++i) {
-                const size_t at = static_cast<size_t>(order[i]);
-                typeKeys[at] = rankOfType.value(e[at].typeName);
-            }
-        }
-        // The keys are gathered into one contiguous array first: the comparisons then touch
-        // little memory besides the names themselves.
-        struct Key {
-            QStringView name;
-            int64_t value;
-            int entry;
-            bool folder;
-        };
-        std::vector<Key> keys;
-        keys.reserve(order.size() - 1);
-        for (size_t i = 1; i < order.size(); ++i) {
-            const int at = order[i];
-            const LocalEntry& x = e[static_cast<size_t>(at)];
-            int64_t value = 0;
-            switch (column) {
-            case SizeColumn: value = x.size; break;
-            case TypeColumn: value = typeKeys[static_cast<size_t>(at)]; break;
-            case TimeColumn: value = x.modified; break;
-            default: break;
-            }
-            keys.push_back({QStringView(x.sortName), value, at, x.folder});
-        }
-        auto ascending = [](const Key& x, const Key& y) {
-            if (x.folder != y.folder)
-                return x.folder;
-            if (x.value != y.value)
-                return x.value < y.value; // 0 for every row when sorting by name
-            return QtPrivate::compareStrings(x.name, y.name) < 0;
-        };
-        if (direction == Descending)
-            std::stable_sort(keys.begin(), keys.end(), [&](const Key& x, const Key& y) { return ascending(y, x); });
-        else
-            std::stable_sort(keys.begin(), keys.end(), ascending);
-        for (size_t i = 0; i < keys.size(); ++i)
-            order[i + 1] = keys[i].entry;
-    }
+    if (order.size() <= 2)
+        return;
+    // Row 0 keeps its place; ties keep the order the rows had.
+    StagedSort sort(column, direction);
+    sort.input.reserve(order.size() - 1);
+    for (size_t i = 1; i < order.size(); ++i)
+        sort.input.emplace_back(&m_entries[static_cast<size_t>(order[i])], order[i]);
+    sort.Step(*this, 0);
+    const std::vector<int> sorted = sort.Order();
+    std::copy(sorted.begin(), sorted.end(), order.begin() + 1);
 }
 
 void CLocalListModel::RebuildRowIndex()

@@ -13,6 +13,8 @@
 #include <QVector>
 
 #include <cstdint>
+#include <cstddef>
+#include <memory>
 #include <vector>
 
 struct LocalEntry {
@@ -33,6 +35,7 @@ public:
     enum Direction { Toggle = 0, Ascending = 1, Descending = 2 };
 
     explicit CLocalListModel(QObject* parent = nullptr);
+    ~CLocalListModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -49,9 +52,13 @@ public:
     void AddParentEntry();
     int EntryCount() const { return static_cast<int>(m_entries.size()); }
     // Shows every entry added since Clear, sorted once: PrepareRows sorts them out of sight,
-    // ShowPreparedRows puts them on show (two steps, so that each fits between window events).
+    // ShowPreparedRows puts them on show. A large folder is sorted in steps between window
+    // events instead: StartPreparingRows, then PrepareStep until it is true, then
+    // ShowPreparedRows.
     void Publish(int column, int direction);
     void PrepareRows(int column, int direction);
+    void StartPreparingRows(int column, int direction);
+    bool PrepareStep(qint64 budgetNs);
     void ShowPreparedRows();
     // Sorts rows 1 and following; persistent indexes follow their entries.
     void Sort(int column, int direction);
@@ -63,9 +70,26 @@ public:
     // gone entries become invalid. Only what changed is held meanwhile, so a large folder does
     // not exist twice in memory. FinishReconcile is false, with nothing signalled, when nothing
     // changed. Clear drops a reconcile in progress.
+    //
+    // A large folder is reconciled in steps between window events: after BeginReconcile,
+    // IndexStep until it is true (the rows on show are indexed by name), then ReconcileEntry
+    // for each entry read; then StartFinishing (false: nothing changed, nothing is left to do),
+    // FinishStep until it is true (the new row order is sorted out of sight), and
+    // ShowReconciled. The rows on show stay as they were until ShowReconciled; the sizes, times
+    // and kinds read may show a little before their rows move.
     void BeginReconcile();
+    bool IndexStep(qint64 budgetNs);
     void ReconcileEntry(LocalEntry entry);
     bool FinishReconcile(int column, int direction);
+    bool StartFinishing(int column, int direction);
+    bool FinishStep(qint64 budgetNs);
+    void ShowReconciled();
+    // The column and direction of the sort in steps under way (after StartPreparingRows or
+    // StartFinishing); -1 when none is.
+    int StagedSortColumn() const;
+    int StagedSortDirection() const;
+    // The rows on show are being indexed (after BeginReconcile, until IndexStep is true).
+    bool IsIndexing() const { return m_nIndexed < m_entries.size(); }
 
     bool IsVolumeList() const { return m_folder.isEmpty(); }
     // The folder on show as native bytes and as text, ending in "/"; empty for the volume list.
@@ -96,6 +120,8 @@ public:
     int PathCacheSize() const { return static_cast<int>(m_typeByPath.size()); }
 
 private:
+    struct StagedSort; // a sort of the rows in steps (local_list_model.cpp)
+
     QIcon IconOf(const LocalEntry& entry) const;
     void SortOrder(std::vector<int>& order, int column, int direction) const;
     void RebuildRowIndex();
@@ -115,9 +141,12 @@ private:
         int64_t modified;
     };
     QHash<QString, int> m_reconcileIndex;
+    size_t m_nIndexed = SIZE_MAX;           // entries indexed so far (IndexStep); SIZE_MAX: none to index
     std::vector<char> m_seen;
     std::vector<Update> m_updates;
     std::vector<LocalEntry> m_added;
+    std::unique_ptr<StagedSort> m_pPrepare; // the first read's rows being sorted in steps
+    std::unique_ptr<StagedSort> m_pFinish;  // a reconcile's new row order being sorted in steps
     mutable QHash<QString, QString> m_typeByPath;
     mutable QHash<QString, QString> m_typeByExtension;
     mutable QVector<QIcon> m_icons;

@@ -167,6 +167,7 @@ void CLocalListCtrl::OpenFolderBytes(const QByteArray& folder)
     // A read of the folder left is of no use any more.
     ++m_nRefreshGeneration;
     m_refreshReader.reset();
+    m_bRefreshRead = false;
     m_refreshTimer.stop();
     m_bRefreshAgain = false;
     WatchFolder(folder);
@@ -204,19 +205,26 @@ void CLocalListCtrl::ReadChunk()
         }
     }
     emit chunkRead(added);
-    // Sorting and showing the rows are two more turns of the event loop.
+    // The rows are sorted in steps, each a turn of the event loop, and shown in one more.
     m_reader.reset();
-    m_nPreparedColumn = m_nSortColumn;
-    m_nPreparedDirection = m_nSortDirection;
-    m_pModel->PrepareRows(m_nSortColumn, m_nSortDirection);
+    m_pModel->StartPreparingRows(m_nSortColumn, m_nSortDirection);
     QCoreApplication::postEvent(this, new CReadChunkEvent(m_nReadGeneration, false));
+}
+
+void CLocalListCtrl::PrepareStep()
+{
+    // The header clicked meanwhile: the sort starts again on that column.
+    if (m_pModel->StagedSortColumn() != m_nSortColumn || m_pModel->StagedSortDirection() != m_nSortDirection)
+        m_pModel->StartPreparingRows(m_nSortColumn, m_nSortDirection);
+    if (m_pModel->PrepareStep(m_nStepBudgetNs))
+        FinishRead();
+    else
+        QCoreApplication::postEvent(this, new CReadChunkEvent(m_nReadGeneration, false));
 }
 
 void CLocalListCtrl::FinishRead()
 {
     m_bBusy = false;
-    if (m_nPreparedColumn != m_nSortColumn || m_nPreparedDirection != m_nSortDirection)
-        m_pModel->PrepareRows(m_nSortColumn, m_nSortDirection); // the header was clicked meanwhile
     m_pModel->ShowPreparedRows();
     setEnabled(true);
     setUpdatesEnabled(true);
@@ -243,7 +251,7 @@ bool CLocalListCtrl::event(QEvent* event)
     }
     if (event->type() == CReadChunkEvent::Kind() && static_cast<CReadChunkEvent*>(event)->IsRefresh()) {
         if (m_refreshReader && static_cast<CReadChunkEvent*>(event)->Generation() == m_nRefreshGeneration)
-            ReadRefreshChunk();
+            RefreshStep();
         return true;
     }
     if (event->type() == CReadChunkEvent::Kind()) {
@@ -251,7 +259,7 @@ bool CLocalListCtrl::event(QEvent* event)
             if (m_reader)
                 ReadChunk();
             else
-                FinishRead();
+                PrepareStep();
         }
         return true;
     }
@@ -429,37 +437,71 @@ void CLocalListCtrl::BeginRefresh()
         return;
     }
     m_bRefreshAgain = false;
+    m_bRefreshRead = false;
     m_refreshClock.start();
     m_refreshReader = std::move(reader);
     m_pModel->BeginReconcile();
     ++m_nRefreshGeneration;
-    ReadRefreshChunk();
+    RefreshStep();
 }
 
-void CLocalListCtrl::ReadRefreshChunk()
+void CLocalListCtrl::RefreshStep()
 {
-    LocalEntry entry;
-    for (int n = 0; n < kChunk; ++n) {
-        if (!m_refreshReader->Next(entry)) {
-            m_refreshReader.reset();
-            if (m_pModel->FinishReconcile(m_nSortColumn, m_nSortDirection)) {
-                UpdateActions();
-                if (CListColumns* columns = CListColumns::Of(*this))
-                    columns->FitSoon();
-            }
-            // A folder that takes long to read is read again less often.
-            const qint64 took = m_refreshClock.elapsed();
-            m_refreshTimer.setInterval(static_cast<int>(std::clamp<qint64>(2 * took, kRefreshDelayMs, kMaxRefreshDelayMs)));
-            emit folderRefreshed();
-            if (m_bRefreshAgain) {
-                m_bRefreshAgain = false;
-                m_refreshTimer.start();
-            }
-            return;
-        }
-        m_pModel->ReconcileEntry(std::move(entry));
+    // In turns of the event loop: the rows on show are indexed by name, the folder is read a
+    // piece at a time, and the new order is sorted; the rows move in one last turn.
+    const auto again = [this] { QCoreApplication::postEvent(this, new CReadChunkEvent(m_nRefreshGeneration, true)); };
+    if (!m_pModel->IndexStep(m_nStepBudgetNs)) {
+        again();
+        return;
     }
-    QCoreApplication::postEvent(this, new CReadChunkEvent(m_nRefreshGeneration, true));
+    if (!m_bRefreshRead) {
+        // At most a piece of the folder, and less when its entries are slow to read (a loaded
+        // disk): the read stops when its share of time is spent.
+        QElapsedTimer clock;
+        clock.start();
+        LocalEntry entry;
+        for (int n = 0; n < kChunk && (n == 0 || m_nStepBudgetNs <= 0 || clock.nsecsElapsed() < m_nStepBudgetNs); ++n) {
+            if (!m_refreshReader->Next(entry)) {
+                m_bRefreshRead = true;
+                if (!m_pModel->StartFinishing(m_nSortColumn, m_nSortDirection)) {
+                    EndRefresh(false); // nothing changed
+                    return;
+                }
+                break;
+            }
+            m_pModel->ReconcileEntry(std::move(entry));
+        }
+        again();
+        return;
+    }
+    // The header clicked meanwhile: the new order is sorted again on that column.
+    if (m_pModel->StagedSortColumn() != m_nSortColumn || m_pModel->StagedSortDirection() != m_nSortDirection)
+        m_pModel->StartFinishing(m_nSortColumn, m_nSortDirection);
+    if (!m_pModel->FinishStep(m_nStepBudgetNs)) {
+        again();
+        return;
+    }
+    m_pModel->ShowReconciled();
+    EndRefresh(true);
+}
+
+void CLocalListCtrl::EndRefresh(bool changed)
+{
+    m_refreshReader.reset();
+    m_bRefreshRead = false;
+    if (changed) {
+        UpdateActions();
+        if (CListColumns* columns = CListColumns::Of(*this))
+            columns->FitSoon();
+    }
+    // A folder that takes long to read is read again less often.
+    const qint64 took = m_refreshClock.elapsed();
+    m_refreshTimer.setInterval(static_cast<int>(std::clamp<qint64>(2 * took, kRefreshDelayMs, kMaxRefreshDelayMs)));
+    emit folderRefreshed();
+    if (m_bRefreshAgain) {
+        m_bRefreshAgain = false;
+        m_refreshTimer.start();
+    }
 }
 
 // ---- sorting ------------------------------------------------------------------------------

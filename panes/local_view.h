@@ -26,6 +26,8 @@ class CLocalListCtrl : public QTreeView {
 public:
     // Entries read between two window events.
     static constexpr int kChunk = 100;
+    // The longest share of other work (indexing, sorting) between two window events.
+    static constexpr qint64 kStepBudgetNs = 4'000'000;
     // Widths of the four columns.
     static constexpr int kColumnWidths[CLocalListModel::ColumnCount] = {150, 66, 100, 99};
     // MIME type of a drag of this list's selection (see SelectionToken).
@@ -67,6 +69,8 @@ public:
     static constexpr int kRefreshDelayMs = 250;
     static constexpr int kMaxRefreshDelayMs = 5000;
     bool IsRefreshing() const { return m_refreshReader != nullptr; }
+    // Tests make the share of work between two window events smaller.
+    void SetStepBudgetNs(qint64 ns) { m_nStepBudgetNs = ns; }
     bool IsRefreshPending() const { return m_refreshTimer.isActive() || IsRefreshing(); }
     // Folders the pane watches for changes (the folder on show, or none).
     QStringList WatchedFolders() const { return m_watcher.directories(); }
@@ -107,12 +111,14 @@ protected:
 private:
     void OpenFolderBytes(const QByteArray& folder);
     void ReadChunk();
+    void PrepareStep();
     void FinishRead();
     void WatchFolder(const QByteArray& folder);
     void OnFolderChanged(const QString& path);
     void ScheduleRefresh();
     void BeginRefresh();
-    void ReadRefreshChunk();
+    void RefreshStep();
+    void EndRefresh(bool changed);
     void SelectEntryNamed(const QString& name);
     void ShowSortIndicator();
     bool IsVolumeRoot(const QByteArray& folder) const;
@@ -126,8 +132,7 @@ private:
     bool m_bBusy = false;
     bool m_bHadFocus = false;
     unsigned m_nReadGeneration = 0;
-    int m_nPreparedColumn = 0;
-    int m_nPreparedDirection = 0;
+    qint64 m_nStepBudgetNs = kStepBudgetNs;
     std::optional<QString> m_pending;
     std::unique_ptr<CLocalFolderReader> m_reader;
     QString m_strAfterShow; // the row to make current once the folder is shown (after OpenParent)
@@ -138,6 +143,7 @@ private:
     QElapsedTimer m_refreshClock;
     unsigned m_nRefreshGeneration = 0;
     bool m_bRefreshAgain = false;
+    bool m_bRefreshRead = false; // the folder is read: the new order is being sorted
     QString m_strSearch;
     QElapsedTimer m_searchTimer;
 };

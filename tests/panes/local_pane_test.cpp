@@ -19,6 +19,7 @@
 #include <QMimeData>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 #include <QUrl>
 
@@ -329,6 +330,109 @@ private slots:
         }
         QTRY_COMPARE_WITH_TIMEOUT(List().Model()->rowCount(), 2001, 10000);
         QVERIFY2(refreshed.count() <= 10, qPrintable(QString::number(refreshed.count())));
+    }
+
+    void aSortInStepsGivesTheOrderOfOneSort()
+    {
+        // Names of both cases (two equal but for case), folders, sizes, times and types that
+        // repeat: the sorted rows keep every rule, ties in the order the entries were read.
+        CLocalListModel model;
+        model.Clear(QFile::encodeName(m_dir.path()) + '/');
+        model.AddParentEntry();
+        for (int i = 0; i < 3000; ++i) {
+            const QByteArray name = QByteArray(i % 7 == 0 ? "Dir_" : i % 2 ? "file_" : "File_")
+                + QByteArray::number(i * 7919 % 3001) + (i % 3 == 0 ? ".TXT" : i % 3 == 1 ? ".jpg" : ".dat");
+            model.AddEntry(CLocalListModel::MakeEntry(name, i % 7 == 0, (i * 104729) % 5000, 1600000000 + (i * 37) % 1000));
+        }
+        model.AddEntry(CLocalListModel::MakeEntry("Same.txt", false, 10, 1600000000));
+        model.AddEntry(CLocalListModel::MakeEntry("same.TXT", false, 10, 1600000000));
+        const auto rows = [&model] {
+            QStringList names;
+            for (int r = 0; r < model.rowCount(); ++r)
+                names.append(model.EntryAt(r).displayName);
+            return names;
+        };
+        for (int column = 0; column < CLocalListModel::ColumnCount; ++column) {
+            for (int direction : {CLocalListModel::Ascending, CLocalListModel::Descending}) {
+                const QString what = QStringLiteral("column %1 direction %2").arg(column).arg(direction);
+                model.PrepareRows(column, direction);
+                model.ShowPreparedRows();
+                const QStringList oneSort = rows();
+                model.StartPreparingRows(column, direction);
+                int steps = 1;
+                while (!model.PrepareStep(1))
+                    ++steps;
+                QVERIFY2(steps > 10, qPrintable(what + QStringLiteral(": %1 steps").arg(steps)));
+                model.ShowPreparedRows();
+                QCOMPARE(rows(), oneSort);
+                QCOMPARE(rows().first(), QStringLiteral(".."));
+                // Each pair of rows in order: folders first, then the column's value, then the
+                // name without regard to case (descending: all of it the other way round); ties
+                // as read.
+                const auto value = [&](const LocalEntry& e) -> QVariant {
+                    switch (column) {
+                    case CLocalListModel::SizeColumn: return QVariant::fromValue(e.size);
+                    case CLocalListModel::TimeColumn: return QVariant::fromValue(e.modified);
+                    case CLocalListModel::TypeColumn: return model.TypeName(e).toLower();
+                    default: return QVariant(0);
+                    }
+                };
+                for (int r = 1; r + 1 < model.rowCount(); ++r) {
+                    const LocalEntry& a = model.EntryAt(r);
+                    const LocalEntry& b = model.EntryAt(r + 1);
+                    int order = a.folder != b.folder ? (a.folder ? -1 : 1) : 0;
+                    if (order == 0)
+                        order = QVariant::compare(value(a), value(b)) == QPartialOrdering::Less      ? -1
+                                : QVariant::compare(value(a), value(b)) == QPartialOrdering::Greater ? 1
+                                                                                                     : 0;
+                    if (order == 0)
+                        order = a.sortName.compare(b.sortName) < 0 ? -1 : a.sortName == b.sortName ? 0 : 1;
+                    if (direction == CLocalListModel::Descending)
+                        order = -order;
+                    if (order == 0)
+                        order = model.EntryIndexAt(r) < model.EntryIndexAt(r + 1) ? -1 : 1;
+                    QVERIFY2(order < 0, qPrintable(what + QStringLiteral(": row %1 %2 before %3").arg(r).arg(a.displayName, b.displayName)));
+                }
+            }
+        }
+    }
+
+    void aFolderReadAgainIsIndexedAndSortedInStepsWithItsRowsStillUntilTheLast()
+    {
+        QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("steps")));
+        for (int i = 0; i < 1500; ++i)
+            MakeFile(Path(QStringLiteral("steps/f%1.bin").arg(i, 4, 10, QLatin1Char('0'))), i % 10);
+        QVERIFY(Open(List(), Path(QStringLiteral("steps"))));
+        QAbstractItemModelTester tester(List().Model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        Select(List(), {QStringLiteral("f0700.bin")});
+        List().SetStepBudgetNs(1); // as little as can be: every step stops at its first check
+        for (int i = 1500; i < 1800; ++i)
+            MakeFile(Path(QStringLiteral("steps/f%1.bin").arg(i, 4, 10, QLatin1Char('0'))));
+        QVERIFY(QFile::remove(Path(QStringLiteral("steps/f0001.bin"))));
+        // A window event between every two steps: what each one finds.
+        int indexing = 0, sorting = 0, rowsMoved = 0;
+        QTimer ticker;
+        ticker.setInterval(0);
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            if (!List().IsRefreshing())
+                return;
+            indexing += List().Model()->IsIndexing() ? 1 : 0;
+            sorting += List().Model()->StagedSortColumn() >= 0 ? 1 : 0;
+            rowsMoved += List().Model()->rowCount() != 1501 ? 1 : 0;
+        });
+        QSignalSpy refreshed(&List(), &CLocalListCtrl::folderRefreshed);
+        ticker.start();
+        QVERIFY(refreshed.wait(20000));
+        ticker.stop();
+        QVERIFY2(indexing > 2 && sorting > 2, qPrintable(QStringLiteral("%1 %2").arg(indexing).arg(sorting)));
+        QCOMPARE(rowsMoved, 0); // the rows on show stay until the last step
+        const QStringList names = Names(List());
+        QCOMPARE(names.size(), 1800);
+        QCOMPARE(names.at(1), QStringLiteral("f0000.bin"));
+        QCOMPARE(names.at(2), QStringLiteral("f0002.bin"));
+        QCOMPARE(names.last(), QStringLiteral("f1799.bin"));
+        QCOMPARE(List().SelectedRows().size(), 1);
+        QCOMPARE(Cell(List(), List().SelectedRows().first(), 0), QStringLiteral("f0700.bin"));
     }
 
     void aLargeFolderIsReadInPiecesAndTheLatestRequestWaits()
