@@ -223,41 +223,6 @@ private slots:
         QCOMPARE(frame.Queue().CurrentTotals().completed, int64_t(2));
     }
 
-    void progressRowsKeepTheirRequestsWhileOthersLeaveAroundThem()
-    {
-        // Six files of three folders wait for their notices; confirmed out of order, each takes
-        // its own row along, and the rows the user deletes afterwards forget their own files.
-        QStringList files;
-        for (int i = 0; i < 6; ++i) {
-            files.append(m_local.filePath(QStringLiteral("k%1/f%2.txt").arg(i % 3).arg(i)));
-            WriteFile(files.last(), "x");
-        }
-        CMainFrame frame;
-        test::ConnectFrame(frame, QStringLiteral("sync"), QStringLiteral("sync1234"));
-        CResultPanes& panes = frame.Results();
-        QTRY_COMPARE_WITH_TIMEOUT(frame.Queue().ConnectedChannels(), 1, 10000);
-        QuietNoticePoll(frame);
-        std::vector<CUploadOrder> orders;
-        for (int i = 0; i < 6; ++i)
-            orders.push_back(FileOrder(files[i], QStringLiteral("/keys%1").arg(i % 3)));
-        frame.AddUploadOrders(orders);
-        QTRY_COMPARE_WITH_TIMEOUT(panes.ProcessView()->RowCount(), 6, 4000);
-        for (int i : {4, 0}) {
-            InjectNotice(frame, 200, QStringLiteral("/keys%1/f%2.txt").arg(i % 3).arg(i).toStdString());
-            QCOMPARE(panes.CompleteView()->Model()->Text(panes.CompleteView()->RowCount() - 1, 0), files[i]);
-        }
-        QCOMPARE(panes.ProcessView()->RowCount(), 4);
-        const QList<int> waiting = {1, 2, 3, 5};
-        for (int row = 0; row < 4; ++row)
-            QCOMPARE(panes.ProcessView()->Model()->Text(row, 0), files[waiting[row]]);
-        panes.ProcessView()->RemoveRow(1); // f2
-        InjectNotice(frame, 200, "/keys2/f2.txt"); // forgotten with its row: confirms nothing
-        QCOMPARE(panes.CompleteView()->RowCount(), 2);
-        InjectNotice(frame, 200, "/keys2/f5.txt");
-        QCOMPARE(panes.CompleteView()->Model()->Text(2, 0), files[5]);
-        QCOMPARE(panes.ProcessView()->RowCount(), 2);
-    }
-
     void theSyncHookGetsTheServerPathAnEmptyTextAndTheRemoteNameOfTheRow()
     {
         // The recording plug-in in a folder of its own, loaded into the window.
