@@ -196,15 +196,20 @@ TEST_F(FaultServerTest, RefuseAfterHeaderAnswersAndStopsReading)
 
 TEST_F(FaultServerTest, AnswerLateKeepsReadingAndAnswersInOrder)
 {
-    Start({"--fault", "answer-late:300@*.late"});
+    // 1.late's answer is held for 3 s: time enough, however busy the machine, to see the files
+    // sent behind it stored while it is still due.
+    Start({"--fault", "answer-late:3000@1.late", "--fault", "answer-late:300@*.late"});
     const std::string sid = Login();
     RawClient c(m_command);
     auto t0 = Clock::now();
     ASSERT_TRUE(c.Send(Put(sid, "1.late", "one") + Put(sid, "2.txt", "two") + Put(sid, "3.late", "three")));
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_EQ(Stored(), (std::set<std::string>{"1.late", "2.txt", "3.late"})); // stored before any answer
+    const std::set<std::string> three{"1.late", "2.txt", "3.late"};
+    for (int i = 0; i < 500 && Stored() != three; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(Stored(), three);
+    EXPECT_EQ(c.Read(0).firstLine, "") << "an answer came before the files behind it were stored";
     for (const char* path : {"1.late", "2.txt", "3.late"}) { // 2.txt is not delayed itself, but waits its turn
-        const RawAnswer a = c.Read(2000);
+        const RawAnswer a = c.Read(10000);
         EXPECT_EQ(a.Header("PATH"), path);
         EXPECT_EQ(a.status, 200);
         EXPECT_GE(MsSince(t0), 300) << path;
@@ -214,7 +219,7 @@ TEST_F(FaultServerTest, AnswerLateKeepsReadingAndAnswersInOrder)
     RawClient stall(m_command);
     t0 = Clock::now();
     ASSERT_TRUE(stall.Send(Put(sid, "4.late", "four") + PutHeader(sid, "5.late", 1000) + "partial"));
-    RawAnswer a = stall.Read(2000);
+    RawAnswer a = stall.Read(10000);
     EXPECT_EQ(a.Header("PATH"), "4.late");
     EXPECT_GE(MsSince(t0), 300);
     // ...and when the peer then ends the stream, the answers still due arrive before the close.
@@ -222,13 +227,13 @@ TEST_F(FaultServerTest, AnswerLateKeepsReadingAndAnswersInOrder)
     t0 = Clock::now();
     ASSERT_TRUE(cut.Send(Put(sid, "6.late", "six") + PutHeader(sid, "7.late", 1000) + "partial"));
     cut.ShutdownWrite();
-    a = cut.Read(2000);
+    a = cut.Read(10000);
     EXPECT_EQ(a.Header("PATH"), "6.late");
     EXPECT_GE(MsSince(t0), 300);
     EXPECT_EQ(cut.ReadAll(2000), ""); // then the end of the stream, nothing else
     stall.Close();
     const std::set<std::string> whole{"1.late", "2.txt", "3.late", "4.late", "6.late"};
-    for (int i = 0; i < 50 && Stored() != whole; ++i) // the stalled upload's partial file goes once it ends
+    for (int i = 0; i < 500 && Stored() != whole; ++i) // the stalled upload's partial file goes once it ends
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(Stored(), whole);
 }
