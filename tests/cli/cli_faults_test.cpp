@@ -6,6 +6,7 @@
 #include "devserver/faults.h"
 #include "devserver/server.h"
 #include "devserver/server_log.h"
+#include "devserver/store.h"
 #include "platform/text_codec.h"
 #include "protocol/message_ids.h"
 #include "protocol/upload_expansion.h"
@@ -164,14 +165,30 @@ TEST_F(CliFaultsTest, AFileThatGrowsWhileItIsSentFailsAndIsNotMoved)
     StartServer();
     const fs::path file = LocalOfSize("growing.bin", 4000000);
     const fs::path keep = dir / "keep";
-    const auto start = SteadyClock::now();
+    // The file grows once its body is under way (the server's partial file holds bytes, at most
+    // half of them: about two seconds are still to go), however long the run took to get there.
+    std::atomic<bool> grown{false};
+    std::atomic<bool> ended{false};
     std::thread grower([&] {
-        std::this_thread::sleep_for(1500ms);
-        std::ofstream(file, std::ios::binary | std::ios::app) << Bytes(1000000, 'z');
+        const fs::path folder = Stored("demo", "/grow");
+        while (!ended && !grown) {
+            std::error_code ec;
+            for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+                const uintmax_t partial = it->path().filename().string().rfind(devserver::kPartialPrefix, 0) == 0
+                                              ? it->file_size(ec) : 0;
+                if (!ec && partial > 0 && partial < 2000000) {
+                    std::ofstream(file, std::ios::binary | std::ios::app) << Bytes(1000000, 'z');
+                    grown = true;
+                    break;
+                }
+            }
+            std::this_thread::sleep_for(5ms);
+        }
     });
     CliRun put = Demo({"--limit-rate", "1000", "put", "--move-to", keep.string(), file.string(), "/grow"});
+    ended = true;
     grower.join();
-    ASSERT_GT(SecondsSince(start), 1.6) << "the upload ended before the file grew: the case was not played";
+    ASSERT_TRUE(grown) << "the file never grew while its body was under way: the case was not played\n" << put.err;
     EXPECT_EQ(LastLine(put.out), "uploaded 0, failed 1") << put.out << put.err;
     EXPECT_EQ(put.code, cli::kExitRefused) << put.err;
     EXPECT_NE(put.err.find(std::string(kTextFileChanged) + ": " + file.string()), std::string::npos) << put.err;

@@ -83,6 +83,17 @@ bool RunCliKilledWhen(const std::vector<std::string>& args, const std::function<
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
+// Asks `when` every few milliseconds until it holds (true) or `ended` is set (false).
+bool WaitFor(const std::function<bool()>& when, const std::atomic<bool>& ended)
+{
+    while (!ended) {
+        if (when())
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
 class CliJournalTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -298,14 +309,22 @@ TEST_F(CliJournalTest, RetriesCarryAPutThroughAServerThatStopsAndStartsAgain)
         args.push_back(files.back().string());
     }
     args.push_back("/restart");
+    // The server stops once it holds two of the files (the put is under way, however long it
+    // took to get there) and starts again 2.5 s later, while the retries wait 1, 2, 4 … s.
+    std::atomic<bool> ended{false};
+    std::atomic<bool> stopped{false};
     std::thread outage([&] {
-        std::this_thread::sleep_for(1000ms);
+        if (!WaitFor([&] { return StoredCount("demo", "/restart", 20) >= 2; }, ended))
+            return;
         server.reset(); // every connection goes
+        stopped = true;
         std::this_thread::sleep_for(2500ms);
         StartServer({}, webPort, commandPort, controlPort);
     });
     CliRun put = RunCli(Args("demo", args), {}, 90);
+    ended = true;
     outage.join();
+    ASSERT_TRUE(stopped) << "the put ended before the server stopped: " << put.err;
     EXPECT_NE(put.err.find("다시 연결합니다"), std::string::npos) << "no reconnection happened: " << put.err;
     // The server may answer the body it was reading as it stopped with a refusal (500): that
     // file failed, truly; every other one is on the server whole.
@@ -327,12 +346,17 @@ TEST_F(CliJournalTest, RetriesCarryAPutThroughAServerThatStopsAndStartsAgain)
     for (int i = 0; i < 20; ++i)
         second.push_back(Local("t/f" + std::to_string(i) + ".bin", Content(i + 50, 40000)).string());
     second.push_back("/restart2");
+    ended = stopped = false;
     std::thread outage2([&] {
-        std::this_thread::sleep_for(1000ms);
+        if (!WaitFor([&] { return StoredCount("demo", "/restart2", 20) >= 2; }, ended))
+            return;
         server.reset();
+        stopped = true;
     });
     CliRun lost = RunCli(Args("demo", second), {}, 60);
+    ended = true;
     outage2.join();
+    ASSERT_TRUE(stopped) << "the put ended before the server stopped: " << lost.err;
     EXPECT_EQ(lost.code, cli::kExitConnection) << lost.err;
     StartServer({}, webPort, commandPort, controlPort);
     CliRun resume = RunCli(Args("demo", {"put", "--resume"}), {}, 60);
