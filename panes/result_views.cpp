@@ -109,6 +109,41 @@ CFailView::CFailView(QWidget* parent)
 {
     AddClearAndCopyCommands();
     AddMenuCommand(kResendId, [this] { ResendFailed(); });
+    connect(Model(), &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex&, int first, int last) { CountRows(first, last, 1); });
+    connect(Model(), &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this](const QModelIndex&, int first, int last) { CountRows(first, last, -1); });
+    connect(Model(), &QAbstractItemModel::modelReset, this, [this] {
+        m_rowsOfKey.clear();
+        CountRows(0, RowCount() - 1, 1);
+    });
+}
+
+quint64 CFailView::KeyOf(const QString& remoteName)
+{
+    return std::hash<std::string>{}(CUploadTracker::PathKey(remoteName.toStdString()));
+}
+
+void CFailView::CountRows(int first, int last, int by)
+{
+    for (int row = first; row <= last; ++row) {
+        const quint64 key = KeyOf(Model()->Text(row, CProcessView::RemoteColumn));
+        auto found = m_rowsOfKey.find(key);
+        if (by > 0)
+            found == m_rowsOfKey.end() ? void(m_rowsOfKey.insert(key, 1)) : void(++*found);
+        else if (found != m_rowsOfKey.end() && --*found == 0)
+            m_rowsOfKey.erase(found);
+    }
+}
+
+int CFailView::RowOf(const QString& localPath, const QString& remoteName) const
+{
+    if (!MayHold(KeyOf(remoteName)))
+        return -1;
+    for (int row = 0; row < RowCount(); ++row)
+        if (Model()->Text(row, CProcessView::RemoteColumn) == remoteName && Model()->Text(row, CProcessView::LocalColumn) == localPath)
+            return row;
+    return -1;
 }
 
 void CFailView::AddResultRow(const CResultRowTexts& texts)
@@ -131,9 +166,10 @@ std::vector<CResultRowTexts> CFailView::RecheckFailed(CSyncNoticeList& notices)
         int found = -1;
         if (it->kind == kNoticePutFile) {
             const std::string key = CUploadTracker::PathKey(it->text);
-            for (int row = 0; row < RowCount() && found < 0; ++row)
-                if (CUploadTracker::PathKey(Model()->Text(row, 1).toStdString()) == key)
-                    found = row;
+            if (MayHold(std::hash<std::string>{}(key)))
+                for (int row = 0; row < RowCount() && found < 0; ++row)
+                    if (CUploadTracker::HasKey(Model()->Text(row, CProcessView::RemoteColumn).toStdString(), key))
+                        found = row;
         }
         if (found < 0) {
             ++it;

@@ -11,6 +11,8 @@
 #include "protocol/records.h"
 #include "protocol/upload_request.h"
 
+#include <QHash>
+
 #include <functional>
 #include <vector>
 
@@ -57,6 +59,9 @@ public:
     // row, without regard to case) is taken out of the list; with number 200 its row leaves
     // the page and is returned, so that it can be shown as completed. Other notices stay.
     std::vector<CResultRowTexts> RecheckFailed(talvex::CSyncNoticeList& notices);
+    // The first row with exactly these texts; -1 when none. Rows whose remote path no row
+    // shares are told without reading the page.
+    int RowOf(const QString& localPath, const QString& remoteName) const;
     // Every row, in list order and selected or not, as an order to send the file again
     // (kind 0, the remote name as the remote folder, no name, no move folder); the page is
     // left empty.
@@ -71,7 +76,14 @@ signals:
     void resendRequested(std::vector<talvex::CUploadOrder> orders);
 
 private:
+    // Rows of each remote path's key (the path as notices match it, hashed): a notice or a
+    // restored failure for a path no row has is told at once, however long the page is.
+    static quint64 KeyOf(const QString& remoteName);
+    bool MayHold(quint64 key) const { return m_rowsOfKey.contains(key); }
+    void CountRows(int first, int last, int by);
+
     std::function<bool()> m_resendAllowed;
+    QHash<quint64, quint32> m_rowsOfKey;
 };
 
 class CFindView : public CResultView {

@@ -29,6 +29,13 @@ void CUploadExpander::Add(CUploadOrder order)
     m_wake.notify_all();
 }
 
+void CUploadExpander::Prepend(std::vector<std::shared_ptr<CUploadRequest>> requests)
+{
+    std::lock_guard lock(m_mutex);
+    // The requests not visited yet are the newest, at the back: the front is free to take these.
+    m_pending.insert(m_pending.begin(), std::make_move_iterator(requests.begin()), std::make_move_iterator(requests.end()));
+}
+
 std::vector<std::shared_ptr<CUploadRequest>> CUploadExpander::Take(size_t max)
 {
     std::vector<std::shared_ptr<CUploadRequest>> out;

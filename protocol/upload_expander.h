@@ -32,6 +32,10 @@ public:
     CUploadExpander& operator=(const CUploadExpander&) = delete;
 
     void Add(CUploadOrder order);
+    // Requests an earlier run left unsent (read back from the journal): they go before
+    // everything queued here, in their order, neither counted in the totals nor visited (the
+    // caller counted them, and the journal has them).
+    void Prepend(std::vector<std::shared_ptr<CUploadRequest>> requests);
     // Up to max requests, oldest first.
     std::vector<std::shared_ptr<CUploadRequest>> Take(size_t max);
 

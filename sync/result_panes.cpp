@@ -67,10 +67,8 @@ CResultPanes::CResultPanes(CClientSession& session, CUploadQueue& queue, CSyncJo
         if (!item.request)
             return;
         const CResultRowTexts texts = TextsOf(*item.request);
-        for (int row = 0; row < m_pFail->RowCount(); ++row)
-            if (m_pFail->Model()->Text(row, 0) == texts.localPath && m_pFail->Model()->Text(row, 1) == texts.remoteName)
-                return;
-        OnSettled(item);
+        if (m_pFail->RowOf(texts.localPath, texts.remoteName) < 0)
+            OnSettled(item);
     });
     // After the queue has taken the notices of the files it still waits for.
     connect(&session, &CClientSession::noticesArrived, this, &CResultPanes::OnNotices);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 using namespace talvex;
 
@@ -107,48 +108,58 @@ int CUploadQueue::ResumeFromJournal(const std::function<bool(int)>& ask)
 {
     if (!m_journal || !m_bStarted)
         return 0;
-    CJournalResume found = m_journal->LoadUnfinished();
-    std::vector<int64_t> done;
-    // Failures stay in the journal until they are resent (the resend takes their entries over)
-    // or removed from the fail page: a second end before that loses none of them.
-    for (const CJournalEntry& entry : found.failed)
-        emit restoredFailure(entry.FailedItem());
-    // Confirmed and moved before the last session ended: done, as the user last saw them.
-    for (const CJournalResume::Moved& moved : found.moved)
-        Log("upload journal: %s was confirmed and moved to %s\n", moved.entry.localPath.c_str(), moved.movedTo.c_str());
+    // The question comes before anything is read: the files are counted in the journal (a
+    // million entries take well under a second), then read a batch at a time.
+    if (!m_journal->DropCopies())
+        return 0;
+    const int64_t files = m_journal->CountUnfinishedFiles();
+    const bool again = files == 0 || (ask && ask(static_cast<int>(std::min<int64_t>(files, std::numeric_limits<int>::max()))));
+    constexpr size_t kBatch = 2048;
+    std::vector<std::shared_ptr<CUploadRequest>> resent;
     int queued = 0;
-    const auto files = std::count_if(found.unfinished.begin(), found.unfinished.end(),
-                                     [](const CJournalEntry& e) { return e.size >= 0; });
-    if (!found.unfinished.empty()) {
-        // The question counts files, as the total does: folders still to be made go along.
-        if (files == 0 || (ask && ask(static_cast<int>(files)))) {
-            std::vector<std::shared_ptr<CUploadRequest>> again;
-            for (const CJournalEntry& entry : found.unfinished) {
-                std::shared_ptr<CUploadRequest> request = entry.Request();
-                if (request->size >= 0) {
-                    ++m_totals.count;
-                    m_totals.size += request->size;
-                }
-                if (entry.state == UploadState::Answered) {
-                    // The server has it: never sent again, it waits for its notice.
-                    m_tracker.AddAnswered(request);
-                    emit fileSent(*request);
-                } else {
-                    m_tracker.Add(request);
-                    again.push_back(std::move(request));
-                }
-                ++queued;
-            }
-            if (!again.empty())
-                m_model.Append(again);
-            RefreshTotals();
-        } else {
-            for (const CJournalEntry& entry : found.unfinished)
+    int64_t cursor = 0;
+    for (;;) {
+        CJournalResume batch = m_journal->LoadBatch(cursor, kBatch);
+        if (batch.unfinished.empty() && batch.failed.empty() && batch.moved.empty())
+            break;
+        // Failures stay in the journal until they are resent (the resend takes their entries
+        // over) or removed from the fail page: a second end before that loses none of them.
+        for (const CJournalEntry& entry : batch.failed)
+            emit restoredFailure(entry.FailedItem());
+        // Confirmed and moved before the last session ended: done, as the user last saw them.
+        for (const CJournalResume::Moved& moved : batch.moved)
+            Log("upload journal: %s was confirmed and moved to %s\n", moved.entry.localPath.c_str(),
+                moved.movedTo.c_str());
+        if (!again) {
+            std::vector<int64_t> done;
+            for (const CJournalEntry& entry : batch.unfinished)
                 done.push_back(entry.id);
+            m_journal->Forget(done);
+            continue;
+        }
+        for (const CJournalEntry& entry : batch.unfinished) {
+            std::shared_ptr<CUploadRequest> request = entry.Request();
+            if (request->size >= 0) {
+                ++m_totals.count;
+                m_totals.size += request->size;
+            }
+            if (entry.state == UploadState::Answered) {
+                // The server has it: never sent again, it waits for its notice.
+                m_tracker.AddAnswered(request);
+                emit fileSent(*request);
+            } else
+                resent.push_back(std::move(request));
+            ++queued;
         }
     }
-    m_journal->Forget(done);
+    // The files to send again wait where new orders' files wait, ahead of them: rows come on
+    // show as the ones before them go (Fill), whatever their number.
+    if (!resent.empty())
+        m_expander->Prepend(std::move(resent));
+    if (queued > 0)
+        RefreshTotals();
     m_journal->Flush();
+    Fill();
     Dispatch();
     return queued;
 }

@@ -301,6 +301,21 @@ private slots:
         QCOMPARE(list.notices.size(), size_t(2));
         QCOMPARE(list.notices[0].kind, int32_t(kNoticeRename));
         QCOMPARE(list.notices[1].text, std::string("/other.txt"));
+        // The page's count of rows per path follows removals and empties: the row of the same
+        // path left behind is found by the next notice, and no longer once it went too.
+        QCOMPARE(fail.RowOf(QStringLiteral("/l/a2.txt"), QStringLiteral("/dir/a.txt")), 1);
+        QCOMPARE(fail.RowOf(QStringLiteral("/l/a.txt"), QStringLiteral("/Dir/A.txt")), -1);
+        for (const int expected : {1, 0}) {
+            list.notices = {Notice(200, "/DIR/A.TXT")};
+            QCOMPARE(fail.RecheckFailed(list).size(), size_t(expected));
+            QCOMPARE(list.notices.size(), size_t(1 - expected));
+        }
+        QCOMPARE(fail.RowOf(QStringLiteral("/l/a2.txt"), QStringLiteral("/dir/a.txt")), -1);
+        fail.RemoveAll();
+        QCOMPARE(fail.RowOf(QStringLiteral("/l/b.txt"), QStringLiteral("/dir/b.txt")), -1);
+        fail.AddResultRow(Texts(QStringLiteral("/l/b.txt"), QStringLiteral("/dir/b.txt")));
+        QCOMPARE(fail.RowOf(QStringLiteral("/l/b.txt"), QStringLiteral("/dir/b.txt")), 0);
+        QCOMPARE(fail.RowOf(QStringLiteral("/l/B.txt"), QStringLiteral("/dir/b.txt")), -1); // local paths are exact
     }
 
     void theRecheckFoldsEveryLetterAndNothingBesideTheAlphabet()
