@@ -658,9 +658,21 @@ void CUploadJournal::ForgetAll()
 
 bool CUploadJournal::DropCopies()
 {
-    // Copies left by an older version, which kept one entry per put: the newest stays. Found
-    // through the paths' index, without reading the table into memory.
-    if (sqlite3_exec(m_db,
+    // Copies left by an older version, which kept one entry per put, or by one file queued
+    // twice in a run: the newest stays. Found through the paths' index, without reading the
+    // table into memory: one pass over the index tells whether there are any (a journal has
+    // none, mostly), and only then is each entry looked up.
+    bool any = false;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(m_db,
+                           "SELECT 1 FROM uploads GROUP BY local_path, remote_path HAVING count(*) > 1 LIMIT 1", -1,
+                           &stmt, nullptr) == SQLITE_OK) {
+        const int rc = sqlite3_step(stmt);
+        any = rc == SQLITE_ROW || rc != SQLITE_DONE; // unsure: look them up
+    } else
+        any = true;
+    sqlite3_finalize(stmt);
+    if (any && sqlite3_exec(m_db,
                      "DELETE FROM uploads WHERE EXISTS (SELECT 1 FROM uploads AS newer WHERE "
                      "newer.local_path = uploads.local_path AND newer.remote_path = uploads.remote_path AND "
                      "newer.id > uploads.id)",

@@ -473,6 +473,9 @@ TEST_F(UploadJournalTest, OneEntryPerFileWithAbsolutePathsAndMovedFilesCountAsDo
                   SQLITE_OK);
         sqlite3_close(db);
         auto journal = OpenJournal();
+        EXPECT_EQ(journal->CountUnfinishedFiles(), 2);
+        ASSERT_TRUE(journal->DropCopies());
+        EXPECT_EQ(journal->CountUnfinishedFiles(), 1) << "the copy is found before the window's question counts";
         CJournalResume found = journal->LoadUnfinished();
         ASSERT_EQ(found.unfinished.size(), 1u);
         EXPECT_EQ(found.unfinished[0].state, UploadState::Answered) << "the newest of the two";
