@@ -16,6 +16,7 @@
 #include "res/string_table.h"
 #include "sync/command_table.h"
 #include "sync/frame_local_host.h"
+#include "sync/frame_login.h"
 #include "sync/frame_notices.h"
 #include "sync/job_progress.h"
 #include "sync/plugin_hooks.h"
@@ -134,8 +135,8 @@ void CMainFrame::CreateActions()
     auto noJob = [this] {
         return IsConnected() && !m_pSyncJob->IsBusy() && !m_pRemoteOps->IsRenamePending() && m_pQueue->IsEmpty();
     };
-    Bind(ID_CONNECT, {[this] { OnConnect(); }, idle, {}});
-    Bind(ID_USER_MANAGER, {[this] { OnUserManager(); }, idle, {}});
+    Bind(ID_CONNECT, {[this] { m_pLogin->ShowLogin(); }, idle, {}});
+    Bind(ID_USER_MANAGER, {[this] { m_pLogin->ShowManager(); }, idle, {}});
     // Disconnect also stops the attempts of a reconnect.
     Bind(ID_DISCONNECT, {[this] { OnDisconnect(); }, [this] { return IsConnected() || m_pReconnect->IsActive(); }, {}});
     Bind(ID_REFRESH, {[this] { RefreshRemote(); }, connected, {}});
@@ -159,20 +160,8 @@ void CMainFrame::ShowTotals()
 
 void CMainFrame::OnOptions()
 {
-    // The dialog starts from what is saved. Only what the user changed is saved and applied
-    // anew: a limit the environment set for this run stays in force unless its field changed.
-    const UploadOptions saved = UploadOptions::Load();
-    COptionDlg dlg(saved, this);
-    if (dlg.exec() != QDialog::Accepted)
-        return;
-    const UploadOptions options = dlg.Options();
-    if (options.limitKBps != saved.limitKBps)
-        m_pSession->SetUploadLimit(options.limitKBps);
-    m_pSession->SetAutoReconnect(options.autoReconnect);
-    m_pSession->SetStallTimeoutSeconds(options.stallTimeoutSeconds); // connections made from now on
-    m_bManualSyncOffered = options.manualSync; // the command table refreshes the states after this
-    if (!options.SaveChanges(saved))
-        ShowMessageText(this, QString::fromUtf8(kTextOptionSaveFailed), PromptIcon::Warning);
+    if (const auto options = COptionDlg::Edit(this, *m_pSession))
+        m_bManualSyncOffered = options->manualSync; // the command table refreshes the states after this
 }
 
 void CMainFrame::CreateClientArea()

@@ -28,6 +28,7 @@ class CFrameNotices;
 class CKeyringStore;
 class CFlatTabView;
 class CFrameLocalHost;
+class CFrameLogin;
 class CJobProgress;
 class CWindowLayout;
 class CLocalView;
@@ -135,19 +136,12 @@ private:
     void OnOptions();
     void ShowTotals();
     void RestoreLayout();
-    // The lists whose columns are kept, by their name in the settings.
 
     // The window's part of the connect sequence (main_frame_connect.cpp).
     void ConnectSession();
-    void OnConnect();
-    void OnUserManager();
     void OnDisconnect();
     void OnConnectionLost();
-    // The login dialog; a known user id is filled in (an account kept without its password).
-    bool ShowLogin(const QString& userId = QString());
-    void RetryAfter(unsigned questionId);
     void OnRequestNotSent(const talvex::CTlxspResponse& response);
-    void AddDrmPage();
     void EndProgram(unsigned messageId, int status);
 
 
@@ -165,7 +159,6 @@ private:
     bool m_bDetailSize = false;
     // "수동동기화" of the option dialog, read once and then kept by it: command states refresh often.
     bool m_bManualSyncOffered = true;
-    bool m_bSaveUserId = false;
     bool m_bClosing = false;
 
     CFrameDialogs m_dialogs;
@@ -180,6 +173,7 @@ private:
     CQueueView* m_pQueueView = nullptr;
     std::unique_ptr<CScheduleController> m_pSchedule;
     std::unique_ptr<CFrameReconnect> m_pReconnect;
+    std::unique_ptr<CFrameLogin> m_pLogin;
     std::unique_ptr<CWindowLayout> m_pLayout;
     // Desktop services: made after the session, gone before it and the queue.
     std::unique_ptr<CFrameDesktop> m_pDesktop;

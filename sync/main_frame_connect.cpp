@@ -1,20 +1,19 @@
-// The window's part of the connect sequence: the login dialog and the questions of a refused
-// check, the title, the paths that end the program, disconnect, and the routing of the remote
-// pane's requests to the session and the operations.
+// The window's part of the connect sequence: the title, what a login and a lost connection
+// change, the paths that end the program, disconnect, and the routing of the remote pane's
+// requests to the session and the operations (the dialogs of logging in: sync/frame_login.h).
 
 #include "sync/main_frame.h"
 
 #include "app/client_session.h"
 #include "app/prompt.h"
-#include "drm/drm_view.h"
 #include "panes/flat_tab_view.h"
 #include "panes/remote_view.h"
 #include "protocol/message_ids.h"
 #include "res/string_table.h"
 #include "sync/remote_ops.h"
 #include "sync/result_panes.h"
+#include "sync/frame_login.h"
 #include "sync/option_dlg.h"
-#include "sync/frame_reconnect.h"
 #include "sync/status_panes.h"
 #include "sync/sync_job.h"
 #include "sync/upload_queue.h"
@@ -37,12 +36,7 @@ void CMainFrame::ConnectSession()
     // The time is up: the lost connection's message, and the end.
     connect(m_pReconnect.get(), &CFrameReconnect::gaveUp, this, [this] { EndProgram(329, -1); });
     connect(s, &CClientSession::stateChanged, this, &CMainFrame::UpdateCommandUI);
-    connect(s, &CClientSession::webCheckAnswered, this, [this] {
-        m_pTabView->SetSyncService(m_pSession->IsSyncService());
-        AddDrmPage();
-    });
-    connect(s, &CClientSession::checkRefused, this, &CMainFrame::RetryAfter);
-    connect(s, &CClientSession::checkFailed, this, [this] { ShowMessage(this, 243, PromptIcon::Error); });
+    m_pLogin = std::make_unique<CFrameLogin>(*s, m_dialogs, *m_pTabView, this);
     connect(s, &CClientSession::controlConnected, this,
             [this] { setWindowTitle(QStringLiteral("%1 [%2]").arg(Str(194), m_pSession->UserId())); });
     connect(s, &CClientSession::loggedIn, this, [this] {
@@ -58,11 +52,6 @@ void CMainFrame::ConnectSession()
         if (!reconnected)
             m_pQueue->ResumeFromJournal(
                 [this](int unfinished) { return AskYesNoText(this, QString::fromUtf8(kTextResumeAsk).arg(unfinished)); });
-    });
-    connect(s, &CClientSession::loginRefused, this, [this] {
-        m_pTabView->RemoveDrmPage();
-        ShowMessage(this, 242, PromptIcon::Error);
-        OnConnect();
     });
     connect(s, &CClientSession::fatal, this, &CMainFrame::EndProgram);
     connect(s, &CClientSession::loggedOut, this, [this] {
@@ -80,66 +69,10 @@ void CMainFrame::ConnectSession()
     connect(s, &CClientSession::requestNotSent, this, &CMainFrame::OnRequestNotSent);
 }
 
-void CMainFrame::AddDrmPage()
-{
-    // Accounts allowed to protect media get the DRM page; one whose protection objects cannot
-    // be made goes without it (the page has said why).
-    const WebCheckRecord& account = m_pSession->Account();
-    if (account.useDrm != 1)
-        return;
-    DrmSetupParams params;
-    params.drmId = QString::fromStdString(account.drmId);
-    params.drmPass = QString::fromStdString(account.drmPass);
-    params.drmWebHost = m_pSession->Deployment().drmWebHost;
-    params.drmWebPort = m_pSession->Deployment().drmWebPort;
-    auto* page = new CDRMView(params);
-    if (page->Setup() != 0) {
-        delete page;
-        return;
-    }
-    m_pTabView->AddDrmPageWidget(page);
-}
-
-bool CMainFrame::ShowLogin(const QString& knownUserId)
-{
-    QString userId = knownUserId, password;
-    bool save = false;
-    if (!m_dialogs.showLogin || !m_dialogs.showLogin(userId, password, save))
-        return false;
-    m_bSaveUserId = save;
-    m_pSession->Connect(userId, password, save);
-    return true;
-}
-
-void CMainFrame::OnConnect() { ShowLogin(); }
-
-void CMainFrame::OnUserManager()
-{
-    // The dialog is closed before the connect sequence starts.
-    QString userId, password;
-    if (!m_dialogs.showManager || !m_dialogs.showManager(userId, password))
-        return;
-    // An account kept without its password (a book carried from another machine, whose
-    // keyring stayed behind): the login dialog asks for it, the user id filled in.
-    if (password.isEmpty())
-        ShowLogin(userId);
-    else
-        ConnectAs(userId, password);
-}
-
-void CMainFrame::ConnectAs(const QString& userId, const QString& password)
-{
-    m_pSession->Connect(userId, password, m_bSaveUserId);
-}
+void CMainFrame::ConnectAs(const QString& userId, const QString& password) { m_pLogin->ConnectAs(userId, password); }
 
 bool CMainFrame::IsCheckingUser() const { return m_pSession->IsCheckingUser(); }
 bool CMainFrame::IsConnected() const { return m_pSession->IsConnected(); }
-
-void CMainFrame::RetryAfter(unsigned questionId)
-{
-    if (AskYesNo(this, questionId))
-        ShowLogin();
-}
 
 // Paths that end the program: the message, then the window closes.
 void CMainFrame::EndProgram(unsigned messageId, int status)

@@ -1,5 +1,6 @@
 #include "sync/option_dlg.h"
 
+#include "app/client_session.h"
 #include "app/deployment_settings.h"
 #include "app/prompt.h"
 #include "app/registry_key.h"
@@ -195,5 +196,21 @@ UploadOptions COptionDlg::Options() const
     options.reconnectMinutes = m_pReconnectFor->value();
     options.stallTimeoutSeconds = m_pStallTimeout->value();
     options.notify = m_pNotify->isChecked();
+    return options;
+}
+
+std::optional<UploadOptions> COptionDlg::Edit(QWidget* parent, CClientSession& session)
+{
+    const UploadOptions saved = UploadOptions::Load();
+    COptionDlg dlg(saved, parent);
+    if (dlg.exec() != QDialog::Accepted)
+        return std::nullopt;
+    const UploadOptions options = dlg.Options();
+    if (options.limitKBps != saved.limitKBps)
+        session.SetUploadLimit(options.limitKBps);
+    session.SetAutoReconnect(options.autoReconnect);
+    session.SetStallTimeoutSeconds(options.stallTimeoutSeconds); // connections made from now on
+    if (!options.SaveChanges(saved))
+        ShowMessageText(parent, QString::fromUtf8(kTextOptionSaveFailed), PromptIcon::Warning);
     return options;
 }

@@ -15,6 +15,8 @@
 
 #include <QDialog>
 
+#include <optional>
+
 class QCheckBox;
 class QLabel;
 class QRadioButton;
@@ -46,10 +48,16 @@ struct UploadOptions {
     bool SaveChanges(const UploadOptions& before) const;
 };
 
+class CClientSession;
+
 class COptionDlg : public QDialog {
     Q_OBJECT
 public:
     explicit COptionDlg(const UploadOptions& options, QWidget* parent = nullptr);
+    // "옵션": the dialog starts from what is saved; on OK what the user changed is saved and
+    // applied to session (a limit the environment set for this run stays in force unless its
+    // field changed). The options chosen; none when the dialog was cancelled.
+    static std::optional<UploadOptions> Edit(QWidget* parent, CClientSession& session);
 
     UploadOptions Options() const;
 
