@@ -451,13 +451,13 @@ bool CUploadJournal::Begin()
     }
     m_inBatch = true;
     m_pending = 0;
-    m_batchStartMs = SteadyMs();
+    m_batchStartMs = m_clock ? m_clock() : SteadyMs();
     return true;
 }
 
 void CUploadJournal::Changed()
 {
-    if (++m_pending >= m_maxBatch || SteadyMs() - m_batchStartMs >= m_maxDelayMs)
+    if (++m_pending >= m_maxBatch || (m_clock ? m_clock() : SteadyMs()) - m_batchStartMs >= m_maxDelayMs)
         Flush();
 }
 

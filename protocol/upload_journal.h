@@ -176,6 +176,8 @@ public:
         m_maxBatch = maxChanges;
         m_maxDelayMs = maxDelayMs;
     }
+    // The monotonic clock the batch's age is read from, in ms (tests move one of their own).
+    void SetClock(std::function<int64_t()> steadyMs) { m_clock = std::move(steadyMs); }
     // Writes one change and commits it: false (and the journal stops) when the disk takes no
     // more. A resume asks first, since nothing it sends could be recorded otherwise.
     bool Probe();
@@ -223,6 +225,7 @@ private:
     int m_maxBatch = kMaxBatch;
     int m_maxDelayMs = kMaxDelayMs;
     int64_t m_batchStartMs = 0;
+    std::function<int64_t()> m_clock;
     std::string m_error;
 };
 

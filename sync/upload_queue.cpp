@@ -164,6 +164,11 @@ int CUploadQueue::ResumeFromJournal(const std::function<bool(int)>& ask)
     return queued;
 }
 
+int CUploadQueue::ConnectRetryDelayMs(int failuresInARow)
+{
+    return std::min(kMaxRetryMs, 1000 << std::clamp(failuresInARow - 1, 0, 5));
+}
+
 void CUploadQueue::ScheduleFill()
 {
     // Called on the expansion thread: only post.
@@ -511,7 +516,7 @@ void CUploadQueue::OnReport(Report& report)
     case UE_CONNECT_FAILED: {
         // Replaced, not kept idle: the rows would wait for it for ever. Attempts back off.
         ++m_nConnectFailures;
-        const int delay = std::min(kMaxRetryMs, 1000 << std::min(m_nConnectFailures - 1, 5));
+        const int delay = ConnectRetryDelayMs(m_nConnectFailures);
         Log("upload channel %u could not connect (%d in a row)\n", number, m_nConnectFailures);
         if (m_nConnectFailures >= 2)
             emit messageChanged(Str(240));

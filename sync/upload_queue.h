@@ -98,6 +98,9 @@ public:
     int FillIntervalMs() const { return m_fillTimer.interval(); }
     // The delay before the next attempt at a channel that would not connect (0: none pending).
     int RetryDelayMs() const { return m_nRetryDelayMs; }
+    // The wait before a new channel after this many failed connects in a row: 1 s, doubling,
+    // at most 30 s.
+    static int ConnectRetryDelayMs(int failuresInARow);
 
     struct Totals {
         int64_t count = 0, size = 0, completed = 0, failed = 0;

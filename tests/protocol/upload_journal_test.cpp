@@ -208,6 +208,35 @@ TEST_F(UploadJournalTest, ABatchIsCommittedWholeOrNotAtAll)
                 EXPECT_EQ(state, static_cast<int>(UploadState::Waiting)) << p;
         }
     }
+    // A batch is committed by the first change made 250 ms or more after it began, counted from
+    // its beginning whatever the clock read then (zero, or a machine up for a long time): a
+    // child killed after changes at +0, +249, +250 (committed with the two before) and +250
+    // again (a new batch) leaves exactly three.
+    for (const int64_t start : {int64_t{0}, int64_t{1} << 42}) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            CUploadJournal::Opened opened = CUploadJournal::Open(path);
+            if (!opened.journal)
+                ::_exit(3);
+            opened.journal->ForgetAll();
+            opened.journal->Flush();
+            int64_t now = start;
+            opened.journal->SetClock([&now] { return now; });
+            int i = 0;
+            for (const int64_t at : {0, 249, 250, 250}) {
+                now = start + at;
+                CUploadRequest r = *a;
+                r.remotePath += std::to_string(i++);
+                opened.journal->Queued(r);
+            }
+            ::raise(SIGKILL);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(OpenJournal()->LoadUnfinished().unfinished.size(), 3u) << "clock starting at " << start;
+    }
     // A batch that reaches its size limit, 1,000 changes, is committed by the change that fills
     // it and not before: a child killed after 999 changes leaves none, after 1,000 all of them.
     for (const int changes : {999, 1000}) {

@@ -484,6 +484,10 @@ private slots:
 
     void aPortThatRefusesConnectionsIsRetriedWithAGrowingDelay()
     {
+        // 1 s doubling to the 30-s cap: the fifth failure waits 16 s, the sixth 30 (not 32).
+        const std::vector<std::pair<int, int>> delays = {{1, 1000}, {2, 2000}, {5, 16000}, {6, 30000}, {7, 30000}, {40, 30000}};
+        for (const auto& [failures, ms] : delays)
+            QCOMPARE(CUploadQueue::ConnectRetryDelayMs(failures), ms);
         CMainFrame frame;
         PointChannelsAt(frame, static_cast<uint16_t>(test::UnusedLoopbackPort()));
         test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
