@@ -130,7 +130,7 @@ void CClientSession::OnControlConnected()
     emit controlConnected();
     m_control->Post(UM_LOGIN, Cmd(UM_LOGIN, m_strUserId, m_strPassword));
     // LOGIN has a deadline of its own: nothing else (a notice poll) stands for its answer.
-    m_nLoginPostedMs = NowMs();
+    m_loginPostedMs = NowMs();
     if (!m_watchdog.isActive())
         m_watchdog.start();
     if (m_bSyncService)
@@ -139,7 +139,7 @@ void CClientSession::OnControlConnected()
 
 void CClientSession::OnLoginResult(const CTlxspResponse& response)
 {
-    m_nLoginPostedMs = 0;
+    m_loginPostedMs.reset();
     if (response.statusCode == 200) {
         m_bConnected = true;
         m_strSessionId = Q(response.sessionId);
@@ -345,6 +345,8 @@ bool CClientSession::SendCommand(std::unique_ptr<CThreadCommand> command)
 
 qint64 CClientSession::NowMs() const
 {
+    if (m_clock)
+        return m_clock();
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
@@ -361,7 +363,7 @@ void CClientSession::Heard(Awaited& awaited)
     if (awaited.count > 0)
         --awaited.count;
     awaited.sinceMs = NowMs(); // the next one still awaited is given its full time from now
-    if (m_controlAwaited.count == 0 && m_commandAwaited.count == 0 && m_nLoginPostedMs == 0)
+    if (m_controlAwaited.count == 0 && m_commandAwaited.count == 0 && !m_loginPostedMs)
         m_watchdog.stop();
 }
 
@@ -369,7 +371,7 @@ void CClientSession::ClearAwaited()
 {
     m_controlAwaited = {};
     m_commandAwaited = {};
-    m_nLoginPostedMs = 0;
+    m_loginPostedMs.reset();
     m_watchdog.stop();
 }
 
@@ -377,7 +379,7 @@ void CClientSession::OnWatchdog()
 {
     const qint64 now = NowMs();
     auto overdue = [&](const Awaited& a) { return a.count > 0 && now - a.sinceMs >= m_nAnswerDeadlineMs; };
-    const bool login = m_nLoginPostedMs != 0 && now - m_nLoginPostedMs >= m_nAnswerDeadlineMs;
+    const bool login = m_loginPostedMs && now - *m_loginPostedMs >= m_nAnswerDeadlineMs;
     const bool control = overdue(m_controlAwaited);
     const bool command = overdue(m_commandAwaited);
     if (!login && !control && !command)

@@ -19,7 +19,9 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -87,6 +89,8 @@ public:
     // not connect, or a lost connection. Answers come in the order of the requests, so any
     // answer tells that the ones before it came.
     void SetAnswerDeadlineMs(int ms) { m_nAnswerDeadlineMs = ms; }
+    // The monotonic clock the answers' deadlines are read from, in ms (tests move one of their own).
+    void SetClock(std::function<qint64()> steadyMs) { m_clock = std::move(steadyMs); }
     // The dead-path bound of the connections made from now on (CChannelStartInfo::
     // stallTimeoutMs, "연결이 끊긴 것으로 볼 때까지" in 옵션): one that hears nothing this long
     // counts as lost, and so does the session.
@@ -187,7 +191,8 @@ private:
     Awaited m_commandAwaited;
     int m_nAnswerDeadlineMs = 60000;
     int m_nStallTimeoutMs = talvex::kDefaultStallTimeoutSeconds * 1000;
-    qint64 m_nLoginPostedMs = 0; // LOGIN awaits its answer since then; 0: none awaited
+    std::optional<qint64> m_loginPostedMs; // LOGIN awaits its answer since then
+    std::function<qint64()> m_clock;
 
     std::thread m_webCheck;
     // The sink outlives the workers that report to it: declared before them, destroyed after.

@@ -219,14 +219,26 @@ private slots:
         auto server = Start("login-silent");
         QVERIFY(server);
         m_env.Begin(*server);
-        CMainFrame frame;
-        frame.show();
-        frame.Session().SetAnswerDeadlineMs(1500);
-        frame.ConnectAs(QStringLiteral("demo"), QStringLiteral("demo1234"));
-        QTRY_VERIFY_WITH_TIMEOUT(!frame.isVisible(), 10000);
-        QVERIFY(!m_env.prompt.shown.isEmpty());
-        QCOMPARE(m_env.prompt.shown.last(), Str(241));
-        QVERIFY(!frame.IsConnected());
+        // The minute counts from the LOGIN, on a clock the test moves, starting at zero and at
+        // a large value; the watchdog looks once a second.
+        for (const qint64 start : {qint64{0}, qint64{1} << 42}) {
+            m_env.prompt.Clear();
+            qint64 now = start;
+            CMainFrame frame;
+            frame.show();
+            frame.Session().SetClock([&now] { return now; });
+            frame.ConnectAs(QStringLiteral("demo"), QStringLiteral("demo1234"));
+            // LOGIN goes once the control connection is made (the title names the user then).
+            QTRY_VERIFY_WITH_TIMEOUT(frame.windowTitle().contains(QStringLiteral("[demo]")), 10000);
+            now = start + 59999;
+            QTest::qWait(1300);
+            QVERIFY2(frame.isVisible(), "ended before its minute");
+            now = start + 60000;
+            QTRY_VERIFY_WITH_TIMEOUT(!frame.isVisible(), 5000);
+            QVERIFY(!m_env.prompt.shown.isEmpty());
+            QCOMPARE(m_env.prompt.shown.last(), Str(241));
+            QVERIFY(!frame.IsConnected());
+        }
     }
 
     void anUploadCutByTheNetworkWaitsToGoAgainAndTheLostConnectionIsSaidAtTheBound()
