@@ -88,17 +88,21 @@ int main(int argc, char** argv)
         lastTick = now;
         ++ticks;
     });
+    qint64 firstDrawn = -1;
     QObject::connect(list.Model(), &QAbstractItemModel::modelReset, [&] {
-        if (firstRows < 0 && list.Model()->rowCount() > 0)
+        if (firstRows < 0 && list.Model()->rowCount() > 0) {
             firstRows = clock.nsecsElapsed();
+            list.viewport()->repaint(); // texts, icons and types of the visible rows
+            firstDrawn = clock.nsecsElapsed();
+        }
     });
     QObject::connect(&list, &CLocalListCtrl::folderShown, [&] {
         loaded = clock.nsecsElapsed();
         longestGap = qMax(longestGap, loaded - lastTick); // the last piece, the sort and the reset
-        list.viewport()->repaint(); // the first rows drawn: texts, icons and types of the visible rows
-        firstRows = qMin(firstRows, loaded);
+        list.viewport()->repaint(); // the sorted rows drawn
         const qint64 drawn = clock.nsecsElapsed();
-        std::printf("first rows drawn:          %8.1f ms\n", drawn / 1e6);
+        std::printf("first rows drawn:          %8.1f ms\n", firstDrawn / 1e6);
+        std::printf("sorted rows drawn:         %8.1f ms\n", drawn / 1e6);
         ticker.stop();
         QTimer::singleShot(0, &app, &QCoreApplication::quit);
     });

@@ -524,6 +524,16 @@ void CLocalListModel::ShowPreparedRows()
     endResetModel();
 }
 
+void CLocalListModel::ShowInReadOrder()
+{
+    beginResetModel();
+    m_order.resize(m_entries.size());
+    for (size_t i = 0; i < m_order.size(); ++i)
+        m_order[i] = static_cast<int>(i);
+    RebuildRowIndex();
+    endResetModel();
+}
+
 void CLocalListModel::Sort(int column, int direction)
 {
     if (m_order.size() <= 1)

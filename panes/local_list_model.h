@@ -60,6 +60,8 @@ public:
     void StartPreparingRows(int column, int direction);
     bool PrepareStep(qint64 budgetNs);
     void ShowPreparedRows();
+    // Every entry read so far on show in the order it was read (a large folder still being read).
+    void ShowInReadOrder();
     // Sorts rows 1 and following; persistent indexes follow their entries.
     void Sort(int column, int direction);
     // The folder on show read again, entry by entry (without ".."), against the rows on show:

@@ -184,6 +184,8 @@ void CLocalListCtrl::OpenFolderBytes(const QByteArray& folder)
     }
     m_bBusy = true;
     ++m_nReadGeneration;
+    m_readClock.start();
+    m_bShownWhileRead = false;
     setUpdatesEnabled(false);
     setEnabled(false);
     m_pModel->AddParentEntry();
@@ -200,6 +202,12 @@ void CLocalListCtrl::ReadChunk()
         ++added;
         if (m_pModel->EntryCount() % kChunk == 0) {
             emit chunkRead(added);
+            if (!m_bShownWhileRead && m_pModel->EntryCount() >= m_nShowReadSoFarEntries &&
+                m_readClock.elapsed() >= m_nShowReadSoFarMs) {
+                m_bShownWhileRead = true;
+                setUpdatesEnabled(true);
+                m_pModel->ShowInReadOrder();
+            }
             QCoreApplication::postEvent(this, new CReadChunkEvent(m_nReadGeneration, false));
             return;
         }
@@ -225,9 +233,9 @@ void CLocalListCtrl::PrepareStep()
 void CLocalListCtrl::FinishRead()
 {
     m_bBusy = false;
+    setUpdatesEnabled(true);
     m_pModel->ShowPreparedRows();
     setEnabled(true);
-    setUpdatesEnabled(true);
     if (m_bHadFocus)
         setFocus();
     if (!m_strAfterShow.isEmpty())

@@ -26,6 +26,10 @@ class CLocalListCtrl : public QTreeView {
 public:
     // Entries read between two window events.
     static constexpr int kChunk = 100;
+    // A large folder still being read after a while (this many entries, this long) shows the
+    // rows read so far, in the order they were read, until the whole of it is sorted and shown.
+    static constexpr int kShowReadSoFarEntries = 10000;
+    static constexpr qint64 kShowReadSoFarMs = 300;
     // The longest share of other work (indexing, sorting) between two window events.
     static constexpr qint64 kStepBudgetNs = 4'000'000;
     // Widths of the four columns.
@@ -71,6 +75,11 @@ public:
     bool IsRefreshing() const { return m_refreshReader != nullptr; }
     // Tests make the share of work between two window events smaller.
     void SetStepBudgetNs(qint64 ns) { m_nStepBudgetNs = ns; }
+    void SetShowReadSoFar(int entries, qint64 ms)
+    {
+        m_nShowReadSoFarEntries = entries;
+        m_nShowReadSoFarMs = ms;
+    }
     bool IsRefreshPending() const { return m_refreshTimer.isActive() || IsRefreshing(); }
     // Folders the pane watches for changes (the folder on show, or none).
     QStringList WatchedFolders() const { return m_watcher.directories(); }
@@ -132,6 +141,10 @@ private:
     bool m_bBusy = false;
     bool m_bHadFocus = false;
     unsigned m_nReadGeneration = 0;
+    QElapsedTimer m_readClock;
+    bool m_bShownWhileRead = false;
+    int m_nShowReadSoFarEntries = kShowReadSoFarEntries;
+    qint64 m_nShowReadSoFarMs = kShowReadSoFarMs;
     qint64 m_nStepBudgetNs = kStepBudgetNs;
     std::optional<QString> m_pending;
     std::unique_ptr<CLocalFolderReader> m_reader;

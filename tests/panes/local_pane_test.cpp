@@ -473,6 +473,21 @@ private slots:
         QCOMPARE(names.at(0), QStringLiteral(".."));
         QCOMPARE(names.at(1), QStringLiteral("f000.dat"));
         QCOMPARE(names.at(250), QStringLiteral("f249.dat"));
+
+        // A folder that is large and slow to read shows what it has read so far, in the order
+        // read, while the list stays closed to input; then the whole of it sorted.
+        List().SetShowReadSoFar(100, 0);
+        resets.clear();
+        List().OpenFolder(Path(QStringLiteral("big")));
+        QTRY_VERIFY(List().Model()->rowCount() > 0 || !List().IsBusy());
+        QVERIFY(List().IsBusy());
+        QVERIFY(!List().isEnabled());
+        QVERIFY(List().Model()->rowCount() >= 100 && List().Model()->rowCount() < 251);
+        QCOMPARE(Names(List()).at(0), QStringLiteral(".."));
+        QTRY_VERIFY(!List().IsBusy());
+        QCOMPARE(resets.count(), 3); // cleared, read so far, sorted
+        QCOMPARE(Names(List()), names);
+        List().SetShowReadSoFar(CLocalListCtrl::kShowReadSoFarEntries, CLocalListCtrl::kShowReadSoFarMs);
     }
 
     void pathsAreNormalisedAndParentRowsClimbToTheVolumeList()
