@@ -131,6 +131,7 @@ private:
     void SelectEntryNamed(const QString& name);
     void ShowSortIndicator();
     bool IsVolumeRoot(const QByteArray& folder) const;
+    static QByteArray WithoutTrailingSlashes(QByteArray path);
 
     ILocalHost& m_host;
     VolumeSource m_volumes;
