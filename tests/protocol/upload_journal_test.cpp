@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -59,6 +60,25 @@ void SendWhole(CUploadTracker& tracker, const std::shared_ptr<CUploadRequest>& r
     tracker.Sending(r, channel);
     r->stamp = StampOf(r->localPath);
     tracker.Apply(ChannelReport(channel, UE_DONE, r));
+}
+
+// Runs steps on the journal at path in a child killed right after them (what they did not
+// commit is lost with it); true when the kill ended the child.
+bool KilledAfter(const std::string& path, const std::function<void(CUploadJournal&)>& steps)
+{
+    const pid_t child = ::fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        CUploadJournal::Opened opened = CUploadJournal::Open(path);
+        if (!opened.journal)
+            ::_exit(3);
+        steps(*opened.journal);
+        ::raise(SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
 class UploadJournalTest : public ::testing::Test {
@@ -181,24 +201,15 @@ TEST_F(UploadJournalTest, ABatchIsCommittedWholeOrNotAtAll)
     // A child adds three files and dies before Flush: none of them is there. Then it adds them,
     // flushes, moves one on and dies again: the flushed batch is there, the rest is not.
     for (bool flush : {false, true}) {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            CUploadJournal::Opened opened = CUploadJournal::Open(path);
-            if (!opened.journal)
-                ::_exit(3);
-            opened.journal->SetBatchLimits(1 << 30, 1 << 30);
+        ASSERT_TRUE(KilledAfter(path, [&](CUploadJournal& journal) {
+            journal.SetBatchLimits(1 << 30, 1 << 30);
             CUploadTracker tracker(false);
-            tracker.SetJournal(opened.journal.get());
+            tracker.SetJournal(&journal);
             for (const auto& r : {a, b, c})
                 tracker.Add(std::make_shared<CUploadRequest>(*r));
             if (flush)
-                opened.journal->Flush();
-            ::raise(SIGKILL);
-        }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status));
+                journal.Flush();
+        }));
         const std::map<std::string, int> states = States();
         if (!flush) {
             EXPECT_TRUE(states.empty()) << "an uncommitted batch was partly kept";
@@ -213,52 +224,34 @@ TEST_F(UploadJournalTest, ABatchIsCommittedWholeOrNotAtAll)
     // child killed after changes at +0, +249, +250 (committed with the two before) and +250
     // again (a new batch) leaves exactly three.
     for (const int64_t start : {int64_t{0}, int64_t{1} << 42}) {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            CUploadJournal::Opened opened = CUploadJournal::Open(path);
-            if (!opened.journal)
-                ::_exit(3);
-            opened.journal->ForgetAll();
-            opened.journal->Flush();
+        ASSERT_TRUE(KilledAfter(path, [&](CUploadJournal& journal) {
+            journal.ForgetAll();
+            journal.Flush();
             int64_t now = start;
-            opened.journal->SetClock([&now] { return now; });
+            journal.SetClock([&now] { return now; });
             int i = 0;
             for (const int64_t at : {0, 249, 250, 250}) {
                 now = start + at;
                 CUploadRequest r = *a;
                 r.remotePath += std::to_string(i++);
-                opened.journal->Queued(r);
+                journal.Queued(r);
             }
-            ::raise(SIGKILL);
-        }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status));
+        }));
         EXPECT_EQ(OpenJournal()->LoadUnfinished().unfinished.size(), 3u) << "clock starting at " << start;
     }
     // A batch that reaches its size limit, 1,000 changes, is committed by the change that fills
     // it and not before: a child killed after 999 changes leaves none, after 1,000 all of them.
     for (const int changes : {999, 1000}) {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            CUploadJournal::Opened opened = CUploadJournal::Open(path);
-            if (!opened.journal)
-                ::_exit(3);
-            opened.journal->ForgetAll();
-            opened.journal->Flush();
-            opened.journal->SetBatchLimits(CUploadJournal::kMaxBatch, 1 << 30);
+        ASSERT_TRUE(KilledAfter(path, [&](CUploadJournal& journal) {
+            journal.ForgetAll();
+            journal.Flush();
+            journal.SetBatchLimits(CUploadJournal::kMaxBatch, 1 << 30);
             for (int i = 0; i < changes; ++i) {
                 CUploadRequest r = *a;
                 r.remotePath += std::to_string(i);
-                opened.journal->Queued(r);
+                journal.Queued(r);
             }
-            ::raise(SIGKILL);
-        }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status));
+        }));
         EXPECT_EQ(OpenJournal()->LoadUnfinished().unfinished.size(), changes == 1000 ? 1000u : 0u) << changes;
     }
     auto journal = OpenJournal();
