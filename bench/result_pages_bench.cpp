@@ -4,6 +4,7 @@
 // window events meanwhile, then Ctrl+A and Ctrl+C over every row.
 // Run: QT_QPA_PLATFORM=offscreen build/bench/bench_result_pages [rows] [rows-per-batch]
 
+#include "bench/event_gaps.h"
 #include "bench/memory_status.h"
 #include "panes/result_views.h"
 #include "panes/size_text.h"
@@ -35,14 +36,7 @@ int main(int argc, char** argv)
     settle.exec();
     const long emptyKb = StatusKb("VmRSS:");
 
-    long maxGapMs = 0;
-    QElapsedTimer sinceTick;
-    sinceTick.start();
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        maxGapMs = std::max<long>(maxGapMs, static_cast<long>(sinceTick.restart()));
-    });
-    ticker.start(5);
+    CEventGapMeter gaps;
 
     int added = 0;
     double appendSeconds = 0; // time in the appends alone, not the window's turns between them
@@ -70,13 +64,13 @@ int main(int argc, char** argv)
     const double wallSeconds = wall.elapsed() / 1000.0;
     QTimer::singleShot(200, &settle, &QEventLoop::quit);
     settle.exec();
-    ticker.stop();
+    gaps.Stop();
     const long fullKb = StatusKb("VmRSS:");
     std::printf("%d rows in batches of %d: %.1f MB beyond the empty page (%.0f bytes a row; empty page %.1f MB, "
                 "peak of the process %.1f MB); appended in %.2f s (%.2f s with the window's turns); longest gap "
                 "between window events %ld ms\n",
                 page.RowCount(), batch, (fullKb - emptyKb) / 1024.0, (fullKb - emptyKb) * 1024.0 / std::max(1, rows),
-                emptyKb / 1024.0, StatusKb("VmHWM:") / 1024.0, appendSeconds, wallSeconds, maxGapMs);
+                emptyKb / 1024.0, StatusKb("VmHWM:") / 1024.0, appendSeconds, wallSeconds, gaps.LongestMs());
 
     QElapsedTimer t;
     t.start();
