@@ -29,13 +29,6 @@ void CUploadExpander::Add(CUploadOrder order)
     m_wake.notify_all();
 }
 
-void CUploadExpander::Prepend(std::vector<std::shared_ptr<CUploadRequest>> requests)
-{
-    std::lock_guard lock(m_mutex);
-    // The requests not visited yet are the newest, at the back: the front is free to take these.
-    m_pending.insert(m_pending.begin(), std::make_move_iterator(requests.begin()), std::make_move_iterator(requests.end()));
-}
-
 std::vector<std::shared_ptr<CUploadRequest>> CUploadExpander::Take(size_t max)
 {
     std::vector<std::shared_ptr<CUploadRequest>> out;
@@ -124,12 +117,16 @@ void CUploadExpander::Run()
             {
                 std::lock_guard lock(m_mutex);
                 if (generation == m_generation) {
+                    const size_t before = m_unvisited;
                     m_unvisited += batch.size();
                     for (auto& request : batch)
                         m_pending.push_back(std::move(request));
                     m_totals.count += made.count;
                     m_totals.size += made.size;
-                    signal = !m_pending.empty() && !m_readySignalled;
+                    // Told again every kSignalEvery new requests: the queue journals them and lets
+                    // them go, so a long walk is never held in memory whole.
+                    signal = !m_pending.empty() &&
+                             (!m_readySignalled || before / kSignalEvery != m_unvisited / kSignalEvery);
                     if (signal)
                         m_readySignalled = true;
                 }

@@ -5,7 +5,8 @@
 // it are expanded as usual.
 //
 // The queue is told that requests wait through `ready`, called on the expansion thread with
-// no lock held, at most once until the next Take: it must only schedule work (post an event),
+// no lock held, once until the next Take and again each time kSignalEvery more requests are
+// made that VisitNew has not seen: it must only schedule work (post an event),
 // never wait for the window thread. The totals (file requests and their sizes) are kept here
 // and read by the window when it refreshes the status bar.
 
@@ -25,6 +26,8 @@ namespace talvex {
 
 class CUploadExpander {
 public:
+    static constexpr size_t kSignalEvery = 4096;
+
     explicit CUploadExpander(std::function<void()> ready);
     ~CUploadExpander(); // stops the walk and joins the thread
 
@@ -32,10 +35,6 @@ public:
     CUploadExpander& operator=(const CUploadExpander&) = delete;
 
     void Add(CUploadOrder order);
-    // Requests an earlier run left unsent (read back from the journal): they go before
-    // everything queued here, in their order, neither counted in the totals nor visited (the
-    // caller counted them, and the journal has them).
-    void Prepend(std::vector<std::shared_ptr<CUploadRequest>> requests);
     // Up to max requests, oldest first.
     std::vector<std::shared_ptr<CUploadRequest>> Take(size_t max);
 

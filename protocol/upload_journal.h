@@ -162,6 +162,13 @@ public:
     // (at least minId; afterId moves on to the last one read), at most limit of them. It reads
     // on after a write failed (Healthy() false): what was committed before is still there.
     CJournalResume LoadBatch(int64_t& afterId, size_t limit, int64_t minId = 0);
+    // Entries kept waiting by a queue (CUploadBacklog), read back in order without checking
+    // their files (they are checked when sent): those with an id in (afterId, lastId] that are
+    // waiting, sending or sent, at most limit of them, appended to out. afterId moves on to the
+    // last one read, or to lastId once none is left. False when the journal cannot be read.
+    bool LoadWaiting(int64_t& afterId, int64_t lastId, size_t limit, std::vector<std::shared_ptr<CUploadRequest>>& out);
+    // Those entries leave the journal (the queue was cancelled).
+    void ForgetWaiting(int64_t afterId, int64_t lastId);
     // Deletes every entry that a newer one of the same file and remote path stands behind
     // (copies an older version left, one per put): before a resume reads the journal.
     bool DropCopies();

@@ -202,6 +202,71 @@ CJournalResume CUploadJournal::LoadBatch(int64_t& afterId, size_t limit, int64_t
     return out;
 }
 
+bool CUploadJournal::LoadWaiting(int64_t& afterId, int64_t lastId, size_t limit,
+                                 std::vector<std::shared_ptr<CUploadRequest>>& out)
+{
+    if (afterId >= lastId)
+        return true;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(m_db,
+                           "SELECT id, local_path, remote_path, move_folder, size, stamp_size, stamp_mtime_ns, "
+                           "stamp_inode, stamp_device FROM uploads WHERE id > ?1 AND id <= ?2 AND state BETWEEN 0 AND 2 "
+                           "ORDER BY id LIMIT ?3",
+                           -1, &stmt, nullptr) != SQLITE_OK)
+        return false;
+    sqlite3_bind_int64(stmt, 1, afterId);
+    sqlite3_bind_int64(stmt, 2, lastId);
+    sqlite3_bind_int64(stmt, 3, static_cast<int64_t>(std::max<size_t>(limit, 1)));
+    auto text = [&](int col) {
+        const unsigned char* t = sqlite3_column_text(stmt, col);
+        const int bytes = sqlite3_column_bytes(stmt, col);
+        return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(std::max(bytes, 0))) : std::string();
+    };
+    size_t read = 0;
+    int64_t at = afterId;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        auto r = std::make_shared<CUploadRequest>();
+        r->journalId = at = sqlite3_column_int64(stmt, 0);
+        r->localPath = text(1);
+        r->remotePath = text(2);
+        r->moveFolder = text(3);
+        r->size = sqlite3_column_int64(stmt, 4);
+        r->stamp.size = sqlite3_column_int64(stmt, 5);
+        r->stamp.mtimeNs = sqlite3_column_int64(stmt, 6);
+        r->stamp.inode = static_cast<uint64_t>(sqlite3_column_int64(stmt, 7));
+        r->stamp.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 8));
+        out.push_back(std::move(r));
+        ++read;
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE)
+        return false;
+    afterId = read < std::max<size_t>(limit, 1) ? lastId : at;
+    return true;
+}
+
+void CUploadJournal::ForgetWaiting(int64_t afterId, int64_t lastId)
+{
+    if (afterId >= lastId || !Begin())
+        return;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(m_db, "DELETE FROM uploads WHERE id > ?1 AND id <= ?2 AND state BETWEEN 0 AND 2", -1, &stmt,
+                           nullptr) != SQLITE_OK) {
+        Failed("delete");
+        return;
+    }
+    sqlite3_bind_int64(stmt, 1, afterId);
+    sqlite3_bind_int64(stmt, 2, lastId);
+    const int rc = sqlite3_step(stmt);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) {
+        Failed("delete");
+        return;
+    }
+    Changed();
+}
+
 CJournalResume CUploadJournal::LoadUnfinished()
 {
     CJournalResume all;

@@ -96,11 +96,15 @@ void CUploadQueue::OpenJournal()
         emit journalProblem(QString::fromUtf8(kTextJournalStopped) + " (" + QString::fromStdString(why) + ")");
     });
     m_tracker.SetJournal(m_journal.get());
+    m_backlog.SetJournal(m_journal.get());
 }
 
 void CUploadQueue::CloseJournal()
 {
     m_tracker.SetJournal(nullptr);
+    // What waited in the journal stays there for the next login's resume.
+    m_backlog.Clear(false);
+    m_backlog.SetJournal(nullptr);
     m_journal.reset(); // commits what is open
 }
 
@@ -115,7 +119,13 @@ int CUploadQueue::ResumeFromJournal(const std::function<bool(int)>& ask)
     const int64_t files = m_journal->CountUnfinishedFiles();
     const bool again = files == 0 || (ask && ask(static_cast<int>(std::min<int64_t>(files, std::numeric_limits<int>::max()))));
     constexpr size_t kBatch = 2048;
-    std::vector<std::shared_ptr<CUploadRequest>> resent;
+    // The files to send again stay in the journal, the queue keeping only the range of their
+    // ids; files of this run (none, unless it resumes late) and any read after the journal
+    // stopped being written are held as they are.
+    const int64_t floor = m_journal->OpenedWithLastId();
+    int64_t first = 0, last = 0;
+    CUploadBacklog::Totals inRange;
+    std::vector<std::shared_ptr<CUploadRequest>> held;
     int queued = 0;
     int64_t cursor = 0;
     for (;;) {
@@ -147,15 +157,23 @@ int CUploadQueue::ResumeFromJournal(const std::function<bool(int)>& ask)
                 // The server has it: never sent again, it waits for its notice.
                 m_tracker.AddAnswered(request);
                 emit fileSent(*request);
+            } else if (entry.id <= floor && m_journal->Healthy() && held.empty()) {
+                first = first == 0 ? entry.id : first;
+                last = entry.id;
+                if (request->size >= 0) {
+                    ++inRange.files;
+                    inRange.size += request->size;
+                }
             } else
-                resent.push_back(std::move(request));
+                held.push_back(std::move(request));
             ++queued;
         }
     }
-    // The files to send again wait where new orders' files wait, ahead of them: rows come on
-    // show as the ones before them go (Fill), whatever their number.
-    if (!resent.empty())
-        m_expander->Prepend(std::move(resent));
+    // The files to send again wait ahead of new orders' files: rows come on show as the ones
+    // before them go (Fill), whatever their number.
+    m_backlog.HoldFirst(std::move(held));
+    if (first != 0)
+        m_backlog.KeepFirst(first - 1, last, inRange);
     if (queued > 0)
         RefreshTotals();
     m_journal->Flush();
@@ -243,12 +261,14 @@ void CUploadQueue::Stop()
     ResetTotals();
 }
 
-bool CUploadQueue::IsEmpty() const { return m_model.rowCount() == 0 && m_expander->Idle(); }
+bool CUploadQueue::IsEmpty() const { return m_model.rowCount() == 0 && m_backlog.Empty() && m_expander->Idle(); }
 
 bool CUploadQueue::IsIdle() const
 {
-    return m_model.ActiveRows() == 0 && m_expander->Idle() && m_tracker.Unsettled() == 0;
+    return m_model.ActiveRows() == 0 && m_backlog.Empty() && m_expander->Idle() && m_tracker.Unsettled() == 0;
 }
+
+size_t CUploadQueue::RequestsInMemory() const { return m_expander->Pending() + m_backlog.InMemory(); }
 
 int CUploadQueue::ConnectedChannels() const
 {
@@ -319,16 +339,46 @@ void CUploadQueue::Fill()
     if (m_journal)
         m_expander->VisitNew([this](CUploadRequest& request) { m_journal->Queued(request); });
     const int room = kVisibleRows - m_model.ActiveRows();
-    if (room > 0) {
-        auto requests = m_expander->Take(static_cast<size_t>(room));
-        if (!requests.empty()) {
-            if (m_journal)
-                for (const auto& request : requests)
-                    m_tracker.Add(request); // journaled as queued
-            m_model.Append(requests);
-            Dispatch();
-        }
+    std::vector<std::shared_ptr<CUploadRequest>> requests;
+    if (room > 0)
+        requests = TakeWaiting(static_cast<size_t>(room));
+    // What the list does not need yet waits in the journal: the expansion holds a few thousand
+    // requests at most, however large the folder.
+    if (m_journal && m_journal->Healthy() && m_expander->Pending() >= CUploadExpander::kSignalEvery) {
+        std::vector<std::shared_ptr<CUploadRequest>> kept = m_expander->Take(std::numeric_limits<size_t>::max());
+        for (const auto& request : kept)
+            if (request->journalId == 0)
+                m_journal->Queued(*request); // made after VisitNew looked
+        m_backlog.Keep(std::move(kept));
     }
+    if (!requests.empty()) {
+        if (m_journal)
+            for (const auto& request : requests)
+                m_tracker.Add(request); // journaled as queued
+        m_model.Append(requests);
+        Dispatch();
+    }
+}
+
+std::vector<std::shared_ptr<CUploadRequest>> CUploadQueue::TakeWaiting(size_t max)
+{
+    std::vector<std::shared_ptr<CUploadRequest>> out = m_backlog.Take(max);
+    DropLost();
+    if (m_backlog.Empty() && out.size() < max) {
+        std::vector<std::shared_ptr<CUploadRequest>> more = m_expander->Take(max - out.size());
+        out.insert(out.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    }
+    return out;
+}
+
+void CUploadQueue::DropLost()
+{
+    const CUploadBacklog::Totals lost = m_backlog.TakeLost();
+    if (lost.files == 0 && lost.size == 0)
+        return;
+    m_totals.count = std::max<int64_t>(0, m_totals.count - lost.files);
+    m_totals.size = std::max<int64_t>(0, m_totals.size - lost.size);
+    RefreshTotals();
 }
 
 void CUploadQueue::Dispatch()
@@ -412,8 +462,9 @@ void CUploadQueue::CancelAll()
         if (m_journal && request.journalId != 0)
             m_journal->Forget(request.journalId); // cancelled before it came on show
     });
-    m_totals.count = std::max<int64_t>(0, m_totals.count - dropped.count);
-    m_totals.size = std::max<int64_t>(0, m_totals.size - dropped.size);
+    const CUploadBacklog::Totals kept = m_backlog.Clear(true); // their entries leave the journal
+    m_totals.count = std::max<int64_t>(0, m_totals.count - dropped.count - kept.files);
+    m_totals.size = std::max<int64_t>(0, m_totals.size - dropped.size - kept.size);
     for (int row = m_model.rowCount() - 1; row >= 0; --row)
         if (m_model.At(row).state != CQueueModel::Running)
             DropRow(row);

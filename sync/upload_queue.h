@@ -11,6 +11,7 @@
 // and failed files. A failed file leaves the queue for the fail page; at every moment
 // 전체 = 완료 + 실패 + the files still waiting, running or awaiting their answer or notice.
 
+#include "protocol/upload_backlog.h"
 #include "protocol/upload_request.h"
 #include "protocol/upload_tracker.h"
 #include "protocol/worker.h"
@@ -109,8 +110,11 @@ public:
     // The four status bar texts, in pane order: total, completed, failed, size.
     QStringList TotalsTexts() const;
 
-    // Takes waiting requests into the list (the fill step).
+    // Takes waiting requests into the list (the fill step); what the list does not need yet
+    // waits in the journal, not in memory.
     void Fill();
+    // Requests held in memory while they wait to come on show (the expansion's and the backlog's).
+    size_t RequestsInMemory() const;
     // Hands waiting rows to idle connected channels.
     void Dispatch();
 
@@ -158,6 +162,10 @@ private:
     void OpenJournal();
     void CloseJournal();
     void ScheduleFill();
+    // Up to max requests to put on show, in the queue's order.
+    std::vector<std::shared_ptr<talvex::CUploadRequest>> TakeWaiting(size_t max);
+    // The files the backlog could not read back leave the total.
+    void DropLost();
 
     CClientSession& m_session;
     ChannelFactory m_factory;
@@ -165,6 +173,8 @@ private:
     talvex::CUploadTracker m_tracker;
     std::unique_ptr<talvex::CUploadExpander> m_expander;
     std::unique_ptr<talvex::CUploadJournal> m_journal;
+    // Made, journaled and not on show yet: before whatever the expansion holds.
+    talvex::CUploadBacklog m_backlog;
     std::vector<Channel> m_channels;
     uint32_t m_nChannelCounter = 0;
     int m_nWanted = 0;          // channels this session should have

@@ -4,6 +4,7 @@
 
 #include "platform/publish_file.h"
 #include "protocol/message_ids.h"
+#include "protocol/upload_backlog.h"
 #include "protocol/upload_journal.h"
 #include "protocol/upload_tracker.h"
 #include "tests/common/journal_disk_faults.h"
@@ -423,6 +424,111 @@ TEST_F(UploadJournalTest, AJournalThatCannotBeWrittenIsSaidAsSuchAndNeverSetAsid
     ASSERT_EQ(told.size(), 1u);
     EXPECT_NE(told[0].find("commit"), std::string::npos) << told[0];
     EXPECT_EQ(States().size(), 2u);
+}
+
+// ---- the queue's backlog: waiting files kept in the journal --------------------------------
+
+TEST_F(UploadJournalTest, TheBacklogGivesItsFilesBackInTheirOrderWithoutHoldingThem)
+{
+    std::unique_ptr<CUploadJournal> journal;
+    auto names = [](const std::vector<std::shared_ptr<CUploadRequest>>& taken) {
+        std::string out;
+        for (const auto& r : taken)
+            out += (out.empty() ? "" : " ") + fs::path(r->localPath).filename().string();
+        return out;
+    };
+    auto queued = [&](const std::string& name) {
+        auto r = File(name);
+        journal->Queued(*r);
+        return r;
+    };
+    // An earlier run's entries, ids 1 to 4: one answered, one failed, two to send again.
+    journal = OpenJournal();
+    ASSERT_TRUE(journal);
+    auto e1 = queued("e1"), e2 = queued("e2"), e3 = queued("e3"), e4 = queued("e4");
+    journal->Answered(*e2);
+    journal->Settled(*e3, UploadState::Failed, UploadFailure::Refused, 500);
+    journal.reset();
+    journal = OpenJournal();
+    ASSERT_TRUE(journal);
+    // This run's: consecutive ids, one the expansion could not read, one the journal never had.
+    auto a = queued("a"), b = queued("b"), c = queued("c"), unread = queued("unread"), d = queued("d");
+    unread->readError = EACCES;
+    auto loose = File("loose");
+    CUploadBacklog backlog;
+    backlog.SetJournal(journal.get());
+    backlog.Keep({a, b, c, unread, d, loose});
+    // The failed one sent again takes its entry over, under a new id: it leaves the resume's range.
+    e3->journalId = 0;
+    journal->Queued(*e3);
+    ASSERT_EQ(e3->journalId, 10);
+    backlog.Keep({e3});
+    backlog.KeepFirst(0, 4, {2, 14}); // e1 and e4 (7 bytes each); e2 answered, e3 taken over
+    EXPECT_EQ(backlog.Kept().files, 9);
+    EXPECT_EQ(backlog.InMemory(), 2u) << "only what the journal cannot give back";
+    a.reset(), b.reset(), c.reset(), d.reset();
+
+    const struct {
+        size_t take;
+        const char* expected;
+    } steps[] = {
+        {1, "e1"},     // the resume's range first; e2 (answered) and e3 (failed, then taken over) are not in it
+        {2, "e4 a"},   // across the end of a range
+        {2, "b c"},
+        {1, "unread"}, // held, in its place
+        {2, "d loose"},
+        {5, "e3"},
+        {5, ""},
+    };
+    for (const auto& step : steps)
+        EXPECT_EQ(names(backlog.Take(step.take)), step.expected) << "take " << step.take;
+    EXPECT_TRUE(backlog.Empty());
+    EXPECT_EQ(backlog.TakeLost().files, 0);
+
+    // Thousands kept: none in memory until taken, then one read batch at most.
+    std::vector<std::shared_ptr<CUploadRequest>> many;
+    for (int i = 0; i < 3000; ++i)
+        many.push_back(queued("m" + std::to_string(i)));
+    const int64_t firstId = many.front()->journalId;
+    std::weak_ptr<CUploadRequest> watched = many[1500];
+    backlog.Keep(std::move(many));
+    EXPECT_TRUE(watched.expired()) << "a kept request leaves memory";
+    EXPECT_EQ(backlog.InMemory(), 0u);
+    EXPECT_EQ(names(backlog.Take(2)), "m0 m1");
+    EXPECT_LE(backlog.InMemory(), CUploadBacklog::kReadBatch);
+    EXPECT_EQ(backlog.Take(1).front()->journalId, firstId + 2);
+    // A cancel: the rest leave the journal, and the totals say how many.
+    const CUploadBacklog::Totals dropped = backlog.Clear(true);
+    EXPECT_EQ(dropped.files, 2997);
+    EXPECT_EQ(dropped.size, 2997 * 7);
+    EXPECT_TRUE(backlog.Empty());
+    journal->Flush();
+    std::vector<std::shared_ptr<CUploadRequest>> left;
+    int64_t after = firstId + 2;
+    ASSERT_TRUE(journal->LoadWaiting(after, firstId + 2999, 10, left));
+    EXPECT_TRUE(left.empty());
+    EXPECT_EQ(after, firstId + 2999);
+
+    // A journal that lost its reader: the range is given up and counted, the held ones still come.
+    backlog.Keep({queued("x1"), queued("x2")});
+    backlog.Keep({File("held")});
+    backlog.SetJournal(nullptr);
+    EXPECT_EQ(names(backlog.Take(5)), "held");
+    EXPECT_EQ(backlog.TakeLost().files, 2);
+    backlog.SetJournal(journal.get());
+
+    // A disk that fills: the commit before letting go fails, so everything is held as it is.
+    {
+        DiskFaults faults;
+        DiskFaults::budget = 0;
+        std::vector<std::shared_ptr<CUploadRequest>> full;
+        for (int i = 0; i < 3; ++i)
+            full.push_back(queued("f" + std::to_string(i)));
+        backlog.Keep(std::move(full));
+        EXPECT_FALSE(journal->Healthy());
+        EXPECT_EQ(backlog.InMemory(), 3u);
+        EXPECT_EQ(names(backlog.Take(5)), "f0 f1 f2");
+    }
 }
 
 // ---- one entry per file, paths, moved files ----------------------------------------------

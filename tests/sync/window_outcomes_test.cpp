@@ -12,6 +12,7 @@
 #include "sync/queue_view.h"
 #include "sync/reconnect.h"
 #include "sync/result_panes.h"
+#include "protocol/upload_expander.h"
 #include "sync/upload_queue.h"
 #include "res/string_table.h"
 #include "tests/common/frame_fixture.h"
@@ -452,6 +453,9 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(frame.Queue().CurrentTotals().count, int64_t(kFiles), 20000);
             QCOMPARE(frame.Queue().Model().rowCount(), 101); // the rest waits unseen
             QTest::qWait(1200); // a fill tick: what was made is journaled
+            // ... and waits there, not in memory.
+            QVERIFY2(frame.Queue().RequestsInMemory() < CUploadExpander::kSignalEvery,
+                     qPrintable(QString::number(frame.Queue().RequestsInMemory())));
         }
         // "예": every unfinished file is queued again, read in batches, and 전체 is what was asked.
         int asked = 0;
@@ -465,6 +469,8 @@ private slots:
             QVERIFY2(asked >= kFiles - 20 && asked <= kFiles, qPrintable(m_env.prompt.shown[0])); // the files not sent
             QCOMPARE(frame.Queue().CurrentTotals().count, int64_t(asked));
             QCOMPARE(frame.Queue().Model().rowCount(), 101);
+            QVERIFY2(frame.Queue().RequestsInMemory() <= CUploadBacklog::kReadBatch,
+                     qPrintable(QString::number(frame.Queue().RequestsInMemory())));
             QTest::qWait(1200);
         }
         // "아니요": nothing is queued, and the journal forgets them.
@@ -478,12 +484,21 @@ private slots:
             QVERIFY2(again >= asked - 20 && again <= asked, qPrintable(m_env.prompt.shown[0]));
             QVERIFY(frame.Queue().IsEmpty());
             QCOMPARE(frame.Queue().CurrentTotals().count, int64_t(0));
+            // Queued once more and cancelled: what waited in the journal leaves it and the total.
+            frame.AddUploadOrders({Order(dir, QStringLiteral("/"), {}, 1)});
+            QTRY_COMPARE_WITH_TIMEOUT(frame.Queue().CurrentTotals().count, int64_t(kFiles), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(frame.Queue().RequestsInMemory() < CUploadExpander::kSignalEvery, 5000);
+            frame.Queue().CancelAll();
+            QTRY_VERIFY_WITH_TIMEOUT(frame.Queue().IsIdle(), 10000);
+            const CUploadQueue::Totals& t = frame.Queue().CurrentTotals();
+            QCOMPARE(t.count, t.completed + t.failed);
+            QCOMPARE(t.failed, int64_t(0));
         }
         m_env.prompt.Clear();
         CMainFrame frame;
         test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
         QTest::qWait(500);
-        QVERIFY2(m_env.prompt.shown.isEmpty(), "forgotten: not asked again");
+        QVERIFY2(m_env.prompt.shown.isEmpty(), "forgotten and cancelled: not asked again");
     }
 
     void disconnectStopsTheAttemptsAndTheirTimeEndsThemWithTheLostConnectionsMessage()
