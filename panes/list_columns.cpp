@@ -6,27 +6,36 @@
 #include <QHeaderView>
 #include <QSettings>
 #include <QTimer>
+#include <QTableView>
 #include <QTreeView>
 
 namespace {
 constexpr const char* kColumnsProperty = "talvexListColumns";
 constexpr int kFitDelayMs = 300;
+
+QHeaderView& ColumnHeader(QAbstractItemView& list)
+{
+    if (auto* tree = qobject_cast<QTreeView*>(&list))
+        return *tree->header();
+    return *static_cast<QTableView&>(list).horizontalHeader();
+}
 } // namespace
 
 // ---- columns -------------------------------------------------------------------------------
 
-CListColumns::CListColumns(QTreeView& list, std::vector<int> widths)
-    : QObject(&list), m_list(list), m_minimum(std::move(widths)), m_userSized(m_minimum.size(), false)
+CListColumns::CListColumns(QAbstractItemView& list, std::vector<int> widths)
+    : QObject(&list), m_list(list), m_header(ColumnHeader(list)), m_minimum(std::move(widths)),
+      m_userSized(m_minimum.size(), false)
 {
     list.setProperty(kColumnsProperty, QVariant::fromValue(static_cast<QObject*>(this)));
-    QHeaderView* header = list.header();
+    QHeaderView* header = &m_header;
     header->setStretchLastSection(true);
     header->setSectionResizeMode(QHeaderView::Interactive);
     header->setMinimumSectionSize(qMin(header->minimumSectionSize(), 24));
     for (size_t i = 0; i < m_minimum.size(); ++i) {
         const int column = static_cast<int>(i);
         if (m_minimum[i] == 0) {
-            list.setColumnHidden(column, true);
+            header->setSectionHidden(column, true);
             continue;
         }
         SetWidth(column, m_minimum[i]);
@@ -48,7 +57,7 @@ bool CListColumns::eventFilter(QObject* watched, QEvent* event)
     return QObject::eventFilter(watched, event);
 }
 
-CListColumns* CListColumns::Of(const QTreeView& list)
+CListColumns* CListColumns::Of(const QAbstractItemView& list)
 {
     return qobject_cast<CListColumns*>(list.property(kColumnsProperty).value<QObject*>());
 }
@@ -65,7 +74,7 @@ bool CListColumns::IsUserSized(int column) const
 
 bool CListColumns::IsLastVisible(int column) const
 {
-    const QHeaderView* header = m_list.header();
+    const QHeaderView* header = &m_header;
     for (int visual = header->count() - 1; visual >= 0; --visual) {
         const int logical = header->logicalIndex(visual);
         if (!header->isSectionHidden(logical))
@@ -77,7 +86,7 @@ bool CListColumns::IsLastVisible(int column) const
 void CListColumns::SetWidth(int column, int width)
 {
     m_bSetting = true;
-    m_list.setColumnWidth(column, width);
+    m_header.resizeSection(column, width);
     m_bSetting = false;
 }
 
@@ -86,13 +95,13 @@ void CListColumns::OnSectionResized(int column, int, int newSize)
     // The last column follows the list's edge: its width is never the user's choice.
     if (m_bSetting || IsLastVisible(column) || column < 0 || static_cast<size_t>(column) >= m_minimum.size())
         return;
-    if (m_list.isColumnHidden(column))
+    if (m_header.isSectionHidden(column))
         return;
     m_userSized[static_cast<size_t>(column)] = true;
     const int minimum = m_minimum[static_cast<size_t>(column)];
     if (newSize < minimum)
         QTimer::singleShot(0, this, [this, column, minimum] {
-            if (m_list.columnWidth(column) < minimum)
+            if (m_header.sectionSize(column) < minimum)
                 SetWidth(column, minimum);
         });
 }
@@ -107,32 +116,32 @@ void CListColumns::FitToContents()
     // The first column (names, paths) may take half the list, the others a third; and no
     // column grows into the room the last column needs for what it shows (dates, speeds).
     const int width = m_list.viewport()->width();
-    auto& view = static_cast<QAbstractItemView&>(m_list);
+    QAbstractItemView& view = m_list;
     int last = -1;
     int used = 0;
     for (size_t i = 0; i < m_minimum.size(); ++i) {
         const int column = static_cast<int>(i);
-        if (m_list.isColumnHidden(column))
+        if (m_header.isSectionHidden(column))
             continue;
         if (IsLastVisible(column))
             last = column;
         else
-            used += m_list.columnWidth(column);
+            used += m_header.sectionSize(column);
     }
     if (last < 0)
         return;
-    const int lastNeeds = qMax(MinimumWidth(last), qMax(m_list.header()->sectionSizeHint(last), view.sizeHintForColumn(last)));
+    const int lastNeeds = qMax(MinimumWidth(last), qMax(m_header.sectionSizeHint(last), view.sizeHintForColumn(last)));
     int room = width - used - lastNeeds;
     for (size_t i = 0; i < m_minimum.size() && room > 0; ++i) {
         const int column = static_cast<int>(i);
-        if (m_userSized[i] || m_minimum[i] == 0 || column == last || m_list.isColumnHidden(column))
+        if (m_userSized[i] || m_minimum[i] == 0 || column == last || m_header.isSectionHidden(column))
             continue;
         const int cap = qMax(120, i == 0 ? width / 2 : width / 3);
-        const int header = m_list.header()->sectionSizeHint(column);
+        const int header = m_header.sectionSizeHint(column);
         const int wanted = qMin(cap, qMax(header, view.sizeHintForColumn(column)));
-        const int grow = qMin(room, wanted - m_list.columnWidth(column));
+        const int grow = qMin(room, wanted - m_header.sectionSize(column));
         if (grow > 0) {
-            SetWidth(column, m_list.columnWidth(column) + grow);
+            SetWidth(column, m_header.sectionSize(column) + grow);
             room -= grow;
         }
     }
@@ -153,7 +162,7 @@ QString CListColumns::State() const
 {
     QStringList parts;
     for (size_t i = 0; i < m_minimum.size(); ++i) {
-        QString part = QString::number(m_list.isColumnHidden(static_cast<int>(i)) ? 0 : m_list.columnWidth(static_cast<int>(i)));
+        QString part = QString::number(m_header.isSectionHidden(static_cast<int>(i)) ? 0 : m_header.sectionSize(static_cast<int>(i)));
         if (m_userSized[i])
             part += QLatin1Char('*');
         parts.append(part);

@@ -17,13 +17,15 @@
 
 #include <vector>
 
-class QTreeView;
+class QAbstractItemView;
+class QHeaderView;
 
 class CListColumns : public QObject {
     Q_OBJECT
 public:
-    // widths: one per column of the list's model; 0 keeps a column hidden.
-    CListColumns(QTreeView& list, std::vector<int> widths);
+    // widths: one per column of the list's model; 0 keeps a column hidden. The list is a tree
+    // view or a table view (its horizontal header).
+    CListColumns(QAbstractItemView& list, std::vector<int> widths);
 
     int MinimumWidth(int column) const;
     bool IsUserSized(int column) const;
@@ -38,7 +40,7 @@ public:
     void Restore(const QString& state);
 
     // The columns of a list set up by this class, or null.
-    static CListColumns* Of(const QTreeView& list);
+    static CListColumns* Of(const QAbstractItemView& list);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -48,7 +50,8 @@ private:
     bool IsLastVisible(int column) const;
     void SetWidth(int column, int width);
 
-    QTreeView& m_list;
+    QAbstractItemView& m_list;
+    QHeaderView& m_header;
     std::vector<int> m_minimum;
     std::vector<bool> m_userSized;
     bool m_bSetting = false;

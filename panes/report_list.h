@@ -17,6 +17,9 @@
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QObject>
+#include <QFontMetrics>
+#include <QHeaderView>
+#include <QTableView>
 #include <QTreeView>
 
 class CCurrentRowKeys final : public QObject {
@@ -113,5 +116,27 @@ inline void UseReportListLook(QTreeView& list)
     list.setSelectionMode(QAbstractItemView::ExtendedSelection);
     list.setSelectionBehavior(QAbstractItemView::SelectRows);
     list.setEditTriggers(QAbstractItemView::NoEditTriggers);
+    new CCurrentRowKeys(list);
+}
+
+// The same look on a table view, for lists of a million rows: it keeps no record per row (a
+// tree view lays every row out again after each insertion), its rows all one height.
+inline void UseReportListLook(QTableView& list)
+{
+    QHeaderView* rows = list.verticalHeader();
+    rows->hide();
+    rows->setSectionResizeMode(QHeaderView::Fixed);
+    rows->setDefaultSectionSize(list.fontMetrics().height() + 4);
+    rows->setMinimumSectionSize(1);
+    list.horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    list.horizontalHeader()->setHighlightSections(false);
+    list.setShowGrid(false);
+    list.setWordWrap(false);
+    list.setCornerButtonEnabled(false);
+    list.setTabKeyNavigation(false);
+    list.setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list.setSelectionBehavior(QAbstractItemView::SelectRows);
+    list.setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list.setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     new CCurrentRowKeys(list);
 }

@@ -148,7 +148,7 @@ quint32 CResultModel::FixedIndex(int column, const QString& text)
     return at;
 }
 
-quint64 CResultModel::PathCell(const QString& text)
+quint64 CResultModel::PathCell(const QString& text, SharedName& shared)
 {
     const qsizetype slash = text.lastIndexOf(QLatin1Char('/'));
     quint32 folder = 0;
@@ -164,7 +164,11 @@ quint64 CResultModel::PathCell(const QString& text)
         }
     }
     const QStringView name = QStringView(text).mid(slash + 1);
+    // The row's local and remote paths mostly end in the same name: it is kept once.
+    if (shared.valid && shared.name == name)
+        return quint64(folder) << 32 | shared.at;
     const auto at = static_cast<quint32>(m_names.size());
+    shared = {true, name, at};
     const auto length = static_cast<quint32>(name.size());
     if (length < 0x8000) {
         m_names.push_back(static_cast<char16_t>(length));
@@ -196,18 +200,28 @@ QString CResultModel::Name(quint32 at) const
 void CResultModel::CompactNames()
 {
     std::vector<char16_t> names;
-    names.reserve(m_names.size() - m_freeNames);
-    for (size_t slot = 0; slot < m_slots.size(); slot += m_stride)
+    names.reserve(m_names.size() - std::min(m_freeNames, m_names.size()));
+    for (size_t slot = 0; slot < m_slots.size(); slot += m_stride) {
+        quint32 lastAt = 0, lastMoved = 0;
+        bool last = false;
         for (size_t c = 0; c < m_columns.size(); ++c) {
             if (m_columns[c].kind != CellKind::Path)
                 continue;
             quint64& cell = m_slots[slot + 1 + c];
             const auto at = static_cast<quint32>(cell);
+            if (last && at == lastAt) { // the name the row's previous path shares
+                cell = (cell & ~quint64(0xffffffff)) | lastMoved;
+                continue;
+            }
             const size_t units = NameUnits(at);
             const auto moved = static_cast<quint32>(names.size());
             names.insert(names.end(), m_names.begin() + at, m_names.begin() + static_cast<std::ptrdiff_t>(at + units));
             cell = (cell & ~quint64(0xffffffff)) | moved;
+            last = true;
+            lastAt = at;
+            lastMoved = moved;
         }
+    }
     m_names = std::move(names);
     m_freeNames = 0;
 }
@@ -247,12 +261,14 @@ void CResultModel::Store(const Row& row)
         }
     }
     m_slots.push_back(quint64(static_cast<quint32>(row.data)) << 32 | icon);
+    static const QString kNoText;
+    SharedName shared; // a view into row.texts, which outlive the loop
     for (size_t c = 0; c < m_columns.size(); ++c) {
-        const QString text = row.texts.value(static_cast<qsizetype>(c));
+        const QString& text = c < static_cast<size_t>(row.texts.size()) ? row.texts[static_cast<qsizetype>(c)] : kNoText;
         quint64 cell = 0;
         switch (m_columns[c].kind) {
         case CellKind::Path:
-            cell = PathCell(text);
+            cell = PathCell(text, shared);
             break;
         case CellKind::Size:
             if (!ParseSize(text, cell))
@@ -288,7 +304,10 @@ void CResultModel::Append(std::vector<Row> rows)
         return;
     const int at = rowCount();
     beginInsertRows({}, at, at + static_cast<int>(rows.size()) - 1);
-    m_slots.reserve(m_slots.size() + rows.size() * m_stride);
+    // Grown by doubling, never to the exact size: a million rows come a batch at a time.
+    const size_t need = m_slots.size() + rows.size() * m_stride;
+    if (need > m_slots.capacity())
+        m_slots.reserve(std::max(need, m_slots.capacity() * 2));
     for (const Row& row : rows)
         Store(row);
     endInsertRows();
@@ -300,9 +319,16 @@ void CResultModel::Remove(int row)
         return;
     beginRemoveRows({}, row, row);
     const size_t slot = Slot(row);
+    bool last = false;
+    quint32 lastAt = 0;
     for (size_t c = 0; c < m_columns.size(); ++c)
-        if (m_columns[c].kind == CellKind::Path)
-            m_freeNames += NameUnits(static_cast<quint32>(m_slots[slot + 1 + c]));
+        if (m_columns[c].kind == CellKind::Path) {
+            const auto at = static_cast<quint32>(m_slots[slot + 1 + c]);
+            if (!last || at != lastAt) // a shared name is freed once
+                m_freeNames += NameUnits(at);
+            last = true;
+            lastAt = at;
+        }
     m_slots.erase(m_slots.begin() + static_cast<std::ptrdiff_t>(slot),
                   m_slots.begin() + static_cast<std::ptrdiff_t>(slot + m_stride));
     if (m_bKeyed) {
@@ -412,14 +438,14 @@ int CResultModel::RowOfKey(const void* key) const
 
 // ---- list ----------------------------------------------------------------------------------
 
-CResultListCtrl::CResultListCtrl(CResultView& view, QWidget* parent) : QTreeView(parent), m_view(view)
+CResultListCtrl::CResultListCtrl(CResultView& view, QWidget* parent) : QTableView(parent), m_view(view)
 {
     UseReportListLook(*this);
 }
 
 void CResultListCtrl::keyPressEvent(QKeyEvent* event)
 {
-    // The list's own keys end here: the tree view would copy the current cell over the rows
+    // The list's own keys end here: the table view would copy the current cell over the rows
     // just copied.
     if (event->key() == Qt::Key_Delete) {
         m_view.ClearByUser();
@@ -430,10 +456,17 @@ void CResultListCtrl::keyPressEvent(QKeyEvent* event)
     } else if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
         ShowMenuAtCurrentRow();
     } else {
-        QTreeView::keyPressEvent(event);
+        QTableView::keyPressEvent(event);
         return;
     }
     event->accept();
+}
+
+QModelIndex CResultListCtrl::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers)
+{
+    if (action == MoveHome || action == MoveEnd)
+        modifiers |= Qt::ControlModifier;
+    return QTableView::moveCursor(action, modifiers);
 }
 
 void CResultListCtrl::ShowMenuAtCurrentRow()

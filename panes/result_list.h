@@ -7,7 +7,7 @@
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <QStringList>
-#include <QTreeView>
+#include <QTableView>
 #include <QWidget>
 
 #include <QHash>
@@ -69,7 +69,13 @@ public:
 private:
     size_t Slot(int row) const { return static_cast<size_t>(row) * m_stride; }
     void Store(const Row& row);
-    quint64 PathCell(const QString& text);
+    // The name of the row's previous path cell, for the next one to share.
+    struct SharedName {
+        bool valid = false;
+        QStringView name;
+        quint32 at = 0;
+    };
+    quint64 PathCell(const QString& text, SharedName& shared);
     quint32 FixedIndex(int column, const QString& text);
     QString Name(quint32 at) const;
     // Units the name at `at` takes in the store (its length included).
@@ -98,7 +104,7 @@ private:
     quint64 m_nextSerial = 0;
 };
 
-class CResultListCtrl : public QTreeView {
+class CResultListCtrl : public QTableView {
     Q_OBJECT
 public:
     CResultListCtrl(CResultView& view, QWidget* parent);
@@ -106,6 +112,9 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    // Home and End go to the first and the last row, as in every list of the window (a table's
+    // own stay in the row).
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
 
 private:
     // The context menu from the keyboard (menu key, Shift+F10): under the current row.

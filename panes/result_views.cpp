@@ -7,7 +7,7 @@
 
 #include <QAction>
 #include <QHash>
-#include <QTreeView>
+#include <QTableView>
 
 using namespace talvex;
 

@@ -223,7 +223,7 @@ void CMainFrame::RestoreLayout()
     parts.main = m_wndSplitter;
     parts.top = m_wndSplitterTop;
     parts.local = m_pLocalView->List();
-    auto add = [&parts](const char* name, QTreeView* list) { parts.lists.append({QString::fromLatin1(name), list}); };
+    auto add = [&parts](const char* name, QAbstractItemView* list) { parts.lists.append({QString::fromLatin1(name), list}); };
     add("LocalList", m_pLocalView->List());
     add("RemoteList", m_pRemoteView->List());
     add("QueueList", m_pQueueView->List());

@@ -14,7 +14,7 @@ class CLayoutStore;
 class CLocalListCtrl;
 class QMainWindow;
 class QSplitter;
-class QTreeView;
+class QAbstractItemView;
 
 class CWindowLayout {
 public:
@@ -23,7 +23,7 @@ public:
         QSplitter* main = nullptr; // upper panes above, tab pane below
         QSplitter* top = nullptr;  // local pane left, remote pane right
         CLocalListCtrl* local = nullptr;
-        QList<QPair<QString, QTreeView*>> lists; // each kept list under its name
+        QList<QPair<QString, QAbstractItemView*>> lists; // each kept list under its name
     };
 
     // Reads the settings and restores the lists, the local sort and the window's place.

@@ -78,7 +78,7 @@ private slots:
             frame.LocalView()->List()->header()->resizeSection(1, 140); // as a drag does
             frame.LocalView()->List()->SortByColumn(CLocalListModel::TimeColumn, CLocalListModel::Descending);
             frame.RemoteView()->List()->header()->resizeSection(2, 160);
-            frame.Results().FailView()->List()->header()->resizeSection(1, 450);
+            frame.Results().FailView()->List()->horizontalHeader()->resizeSection(1, 450);
             place = frame.geometry();
             QVERIFY(frame.close());
         }
