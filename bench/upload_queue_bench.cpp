@@ -6,7 +6,13 @@
 //  2. 10,000 files of 1 KiB through the queue, end to end, in files per second, beside
 //     talvex-cli put of the same tree (target: the window at least half the CLI's rate).
 //  3. One 1 GiB file through the queue in MB/s beside talvex-cli put (target: 0.9 x).
-// Run: QT_QPA_PLATFORM=offscreen build/bench/bench_upload_queue [files-for-1] [files-for-2] [MiB-for-3]
+//  4. Only when asked (files-for-4 > 0; make them on a RAM disk: TMPDIR=/dev/shm): a folder of
+//     that many files of 1 KiB dropped on the window, end to end: the first row on show (target
+//     1 s), the memory beyond the idle window while it uploads and at the end with every file on
+//     the completed page (targets at a million: 100 and 150 MB), the longest gap between window
+//     events (50 ms), files per second beside talvex-cli's for the same files (0.9 x). A picture
+//     of the window at the end goes to TALVEX_BENCH_SHOT when set.
+// Run: QT_QPA_PLATFORM=offscreen build/bench/bench_upload_queue [files-for-1] [files-for-2] [MiB-for-3] [files-for-4]
 
 #include "app/client_session.h"
 #include "app/prompt.h"
@@ -14,6 +20,9 @@
 #include "bench/memory_status.h"
 #include "devserver/server.h"
 #include "devserver/server_log.h"
+#include "panes/flat_tab_view.h"
+#include "panes/result_views.h"
+#include "sync/result_panes.h"
 #include "sync/main_frame.h"
 #include "sync/upload_queue.h"
 #include "tests/common/client_env.h"
@@ -128,6 +137,7 @@ int main(int argc, char** argv)
     const int queuedFiles = argc > 1 ? std::atoi(argv[1]) : 100000;
     const int smallFiles = argc > 2 ? std::atoi(argv[2]) : 10000;
     const int bigMiB = argc > 3 ? std::atoi(argv[3]) : 1024;
+    const int millionFiles = argc > 4 ? std::atoi(argv[4]) : 0;
 
     QTemporaryDir work;
     qputenv("TALVEX_CONFIG_FILE", (work.path() + QStringLiteral("/talvex.ini")).toUtf8());
@@ -146,7 +156,7 @@ int main(int argc, char** argv)
     test::PointClientAt(server);
 
     // 1. Queueing a large tree.
-    {
+    if (queuedFiles > 0) {
         const QString tree = work.path() + QStringLiteral("/many");
         std::printf("making %d files ...\n", queuedFiles);
         if (!MakeTree(tree, queuedFiles, 0))
@@ -206,7 +216,7 @@ int main(int argc, char** argv)
     };
 
     // 2. Many small files, window beside CLI.
-    {
+    if (smallFiles > 0) {
         const QString tree = work.path() + QStringLiteral("/small");
         if (!MakeTree(tree, smallFiles, 1024))
             return 1;
@@ -219,7 +229,7 @@ int main(int argc, char** argv)
     }
 
     // 3. One large file, window beside CLI.
-    {
+    if (bigMiB > 0) {
         const QString folder = work.path() + QStringLiteral("/big");
         QDir().mkpath(folder);
         QFile file(folder + QStringLiteral("/big.bin"));
@@ -235,6 +245,60 @@ int main(int argc, char** argv)
             std::printf("one file of %d MiB (best of 2 each): window %.0f MB/s, talvex-cli %.0f MB/s, ratio %.2f "
                         "(target 0.9)\n",
                         bigMiB, mb / window, mb / cli, cli / window);
+    }
+    // 4. A very large folder dropped on the window, end to end, once each side.
+    if (millionFiles > 0) {
+        const QString tree = work.path() + QStringLiteral("/million");
+        std::printf("making %d files of 1 KiB ...\n", millionFiles);
+        if (!MakeTree(tree, millionFiles, 1024))
+            return 1;
+        QDir(storage + QStringLiteral("/cli")).removeRecursively();
+        ::sync();
+        const double cliSeconds = CliPut(server, tree, QStringLiteral("/cli"));
+        QDir(storage + QStringLiteral("/cli")).removeRecursively();
+        ::sync();
+        frame.Results().CompleteView()->RemoveAll();
+        frame.Queue().ResetTotals();
+        frame.resize(1000, 720);
+        frame.show();
+        frame.TabView()->SelectPage(CFlatTabView::CompletePage);
+        WaitFor([] { return false; }, 500);
+        const long idleKb = StatusKb("VmRSS:");
+        long uploadingKb = idleKb; // the largest while files were still going
+        CEventGapMeter gaps;
+        QTimer sample;
+        QObject::connect(&sample, &QTimer::timeout, [&] {
+            if (!frame.Queue().IsEmpty())
+                uploadingKb = std::max(uploadingKb, StatusKb("VmRSS:"));
+        });
+        sample.start(100);
+        QElapsedTimer t;
+        t.start();
+        frame.AddUploadOrders({FolderOrder(tree, QStringLiteral("/window"))});
+        WaitFor([&] { return frame.Queue().Model().rowCount() > 0; }, 60000);
+        const qint64 firstRowMs = t.elapsed();
+        CUploadQueue& queue = frame.Queue();
+        const bool done = WaitFor([&] { return queue.CurrentTotals().completed >= millionFiles && queue.IsEmpty(); },
+                                  4 * 3600 * 1000);
+        const double windowSeconds = t.elapsed() / 1000.0;
+        sample.stop();
+        WaitFor([] { return false; }, 500);
+        gaps.Stop();
+        const long endKb = StatusKb("VmRSS:");
+        std::printf("%d files of 1 KiB dropped on the window%s: first row on show after %lld ms (target 1,000); "
+                    "memory beyond the idle window %.1f MB at most while uploading (target 100), %.1f MB at the end "
+                    "with %d rows on the completed page (target 150; idle %.1f MB, peak of the process %.1f MB); "
+                    "longest gap between window events %ld ms (target 50); window %.0f files/s, talvex-cli %.0f "
+                    "files/s, ratio %.2f (target 0.9)\n",
+                    millionFiles, done ? "" : " (NOT FINISHED)", static_cast<long long>(firstRowMs),
+                    (uploadingKb - idleKb) / 1024.0, (endKb - idleKb) / 1024.0,
+                    frame.Results().CompleteView()->RowCount(), idleKb / 1024.0, StatusKb("VmHWM:") / 1024.0,
+                    gaps.LongestMs(), millionFiles / windowSeconds, cliSeconds > 0 ? millionFiles / cliSeconds : 0.0,
+                    cliSeconds > 0 ? cliSeconds / windowSeconds : 0.0);
+        const QByteArray shot = qgetenv("TALVEX_BENCH_SHOT");
+        if (!shot.isEmpty())
+            frame.grab().save(QString::fromLocal8Bit(shot));
+        QDir(tree).removeRecursively();
     }
     SetPrompt(nullptr);
     return 0;

@@ -9,6 +9,7 @@
 #include "platform/plugin_dirs.h"
 #include "panes/flat_tab_view.h"
 #include "panes/local_view.h"
+#include "panes/paint_pacer.h"
 #include "panes/remote_view.h"
 #include "panes/result_views.h"
 #include "panes/upload_drop.h"
@@ -42,6 +43,11 @@
 #include <QTreeWidget>
 
 using namespace talvex;
+
+namespace {
+// 40 paints a second at most, however fast the uploads report.
+constexpr int kPaintIntervalMs = 25;
+} // namespace
 
 
 CMainFrame::CMainFrame(QWidget* parent)
@@ -83,6 +89,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     SetStatus(-1);
     UpdateCommandUI();
     RestoreLayout();
+    new CPaintPacer(*this, kPaintIntervalMs);
 }
 
 // The operations go before the session they listen to; the session joins its workers.

@@ -3,6 +3,7 @@
 // handing rows to the right page.
 
 #include "panes/flat_tab_view.h"
+#include "panes/paint_pacer.h"
 #include "panes/result_views.h"
 #include "protocol/upload_request.h"
 #include "tests/common/menu_keys.h"
@@ -11,6 +12,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QSignalSpy>
 #include <QTest>
@@ -561,6 +563,46 @@ private slots:
         process.AddResultRow(Texts(QStringLiteral("/l/z"), QStringLiteral("z")), QString(), &requests[2]);
         QCOMPARE(process.RowOfKey(&requests[2]), 0);
         QCOMPARE(process.RowOfKey(&requests[3]), -1);
+    }
+
+    void aBurstOfChangesIsPaintedAtTheWindowsPaceAndTheLastOneIsPainted()
+    {
+        // Rows arriving hundreds of times a second: the page's window paints at most once per
+        // interval, and what came last is painted once the burst is over.
+        QWidget window;
+        CCompleteResultView page(&window);
+        page.resize(600, 200);
+        window.resize(600, 200);
+        auto* pacer = new CPaintPacer(window, 25);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        int paints = 0;
+        struct Counter : QObject {
+            int& n;
+            explicit Counter(int& count) : n(count) {}
+            bool eventFilter(QObject*, QEvent* e) override
+            {
+                n += e->type() == QEvent::Paint;
+                return false;
+            }
+        } counter(paints);
+        page.List()->viewport()->installEventFilter(&counter);
+        QTest::qWait(50);
+        paints = 0;
+        QElapsedTimer burst;
+        burst.start();
+        for (int i = 0; i < 300; ++i) {
+            page.AddResultRow(Texts(QStringLiteral("/l/f%1").arg(i), QStringLiteral("f%1").arg(i)));
+            page.List()->scrollToBottom();
+            QCoreApplication::processEvents();
+        }
+        const qint64 ms = burst.elapsed();
+        QVERIFY2(paints <= ms / 25 + 2, qPrintable(QStringLiteral("%1 paints in %2 ms").arg(paints).arg(ms)));
+        if (ms < 300 * 25) // changes came faster than the pace: some paints waited
+            QVERIFY(pacer->Held() > 0);
+        const int afterBurst = paints;
+        QTRY_VERIFY(paints > afterBurst); // the last rows are painted, not held for ever
+        QVERIFY(page.List()->viewport()->visibleRegion().contains(page.List()->visualRect(page.Model()->index(299, 0))));
     }
 
     void theTabPaneHandsRowsToTheirPages()
