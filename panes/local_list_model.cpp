@@ -170,25 +170,25 @@ QIcon CLocalListModel::IconOf(const LocalEntry& entry) const
 
 QString CLocalListModel::TypeName(const LocalEntry& entry) const
 {
-    if (!entry.typeName.isEmpty())
-        return entry.typeName;
+    if (entry.type >= 0)
+        return m_typeNames[entry.type];
     if (entry.folder)
-        return entry.typeName = FolderTypeName();
+        return KeepType(entry, FolderTypeName());
     // Files share their type by extension: once one file of an extension is known, the others
     // cost a hash lookup (a first sort by type of 100,000 files must not ask the MIME database
     // or fill the path cache 100,000 times).
     const QString extension = ExtensionOf(entry.sortName);
     if (!extension.isEmpty()) {
         if (auto it = m_typeByExtension.constFind(extension); it != m_typeByExtension.cend())
-            return entry.typeName = it.value();
+            return KeepType(entry, it.value());
     }
     if (extension.isEmpty() && !DotlessNameMayHaveType(entry.sortName)) {
         static const QString generic = QString::fromUtf8(talvex::kTextTypeFile);
-        return entry.typeName = generic;
+        return KeepType(entry, generic);
     }
     const QString key = m_folderText + entry.sortName;
     if (auto it = m_typeByPath.constFind(key); it != m_typeByPath.cend())
-        return entry.typeName = it.value();
+        return KeepType(entry, it.value());
     QString type;
     const QMimeType mime = MimeTypeForName(entry.displayName);
     if (mime.isValid() && !mime.isDefault())
@@ -202,12 +202,23 @@ QString CLocalListModel::TypeName(const LocalEntry& entry) const
         // The fallback depends on the extension alone too: an unknown extension is not asked
         // about again for every file that has it.
         m_typeByExtension.insert(extension, type);
-        return entry.typeName = type;
+        return KeepType(entry, type);
     }
     if (m_typeByPath.size() >= kPathCacheLimit)
         m_typeByPath.clear(); // browsing many large folders must not grow it without end
     m_typeByPath.insert(key, type);
-    return entry.typeName = type;
+    return KeepType(entry, type);
+}
+
+const QString& CLocalListModel::KeepType(const LocalEntry& entry, const QString& type) const
+{
+    auto it = m_typeIndex.constFind(type);
+    if (it == m_typeIndex.cend()) {
+        it = m_typeIndex.insert(type, static_cast<int>(m_typeNames.size()));
+        m_typeNames.append(type);
+    }
+    entry.type = it.value();
+    return m_typeNames[entry.type];
 }
 
 QString CLocalListModel::TimeText(int64_t secondsSince1970)
@@ -469,7 +480,7 @@ bool CLocalListModel::StartFinishing(int column, int direction)
             LocalEntry& entry = m_entries[static_cast<size_t>(update.entry)];
             if (entry.folder != update.folder) {
                 entry.icon = -1;
-                entry.typeName.clear();
+                entry.type = -1;
             }
             entry.folder = update.folder;
             entry.size = update.folder ? -1 : update.size;

@@ -25,7 +25,7 @@ struct LocalEntry {
     int64_t modified = 0; // seconds since 1970; 0 for volumes and ".."
     bool folder = false;
     mutable int icon = -1; // index into the model's icon table; -1 until first shown
-    mutable QString typeName; // empty until first looked up
+    mutable int type = -1; // index into the model's type names; -1 until first looked up
 };
 
 class CLocalListModel : public QAbstractTableModel {
@@ -149,6 +149,11 @@ private:
     std::vector<LocalEntry> m_added;
     std::unique_ptr<StagedSort> m_pPrepare; // the first read's rows being sorted in steps
     std::unique_ptr<StagedSort> m_pFinish;  // a reconcile's new row order being sorted in steps
+    // Remembers type for the entry (its index in the table of type names) and returns it.
+    const QString& KeepType(const LocalEntry& entry, const QString& type) const;
+
+    mutable QStringList m_typeNames; // every type name an entry was given, once
+    mutable QHash<QString, int> m_typeIndex;
     mutable QHash<QString, QString> m_typeByPath;
     mutable QHash<QString, QString> m_typeByExtension;
     mutable QVector<QIcon> m_icons;

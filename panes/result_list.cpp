@@ -313,11 +313,8 @@ void CResultModel::Append(std::vector<Row> rows)
     endInsertRows();
 }
 
-void CResultModel::Remove(int row)
+void CResultModel::FreeNames(int row)
 {
-    if (row < 0 || row >= rowCount())
-        return;
-    beginRemoveRows({}, row, row);
     const size_t slot = Slot(row);
     bool last = false;
     quint32 lastAt = 0;
@@ -329,6 +326,43 @@ void CResultModel::Remove(int row)
             last = true;
             lastAt = at;
         }
+}
+
+void CResultModel::AfterRemoval()
+{
+    if (m_slots.empty()) {
+        m_names.clear();
+        m_freeNames = 0;
+    } else if (m_freeNames > 65536 && m_freeNames * 2 > m_names.size()) {
+        CompactNames();
+    }
+}
+
+void CResultModel::RemoveFirst(int count)
+{
+    count = std::min(count, rowCount());
+    if (count <= 0)
+        return;
+    if (m_bKeyed) { // pages with keys hold the files under way: a few rows
+        for (int i = 0; i < count; ++i)
+            Remove(0);
+        return;
+    }
+    beginRemoveRows({}, 0, count - 1);
+    for (int row = 0; row < count; ++row)
+        FreeNames(row);
+    m_slots.erase(m_slots.begin(), m_slots.begin() + static_cast<std::ptrdiff_t>(Slot(count)));
+    AfterRemoval();
+    endRemoveRows();
+}
+
+void CResultModel::Remove(int row)
+{
+    if (row < 0 || row >= rowCount())
+        return;
+    beginRemoveRows({}, row, row);
+    const size_t slot = Slot(row);
+    FreeNames(row);
     m_slots.erase(m_slots.begin() + static_cast<std::ptrdiff_t>(slot),
                   m_slots.begin() + static_cast<std::ptrdiff_t>(slot + m_stride));
     if (m_bKeyed) {
@@ -349,12 +383,7 @@ void CResultModel::Remove(int row)
                     }
         }
     }
-    if (m_slots.empty()) {
-        m_names.clear();
-        m_freeNames = 0;
-    } else if (m_freeNames > 65536 && m_freeNames * 2 > m_names.size()) {
-        CompactNames();
-    }
+    AfterRemoval();
     endRemoveRows();
 }
 

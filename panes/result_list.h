@@ -58,6 +58,8 @@ public:
     // One insertion for all the rows.
     void Append(std::vector<Row> rows);
     void Remove(int row);
+    // The first count rows, in one removal.
+    void RemoveFirst(int count);
     void Clear();
     QString Text(int row, int column) const;
     int Data(int row) const;
@@ -81,6 +83,10 @@ private:
     // Units the name at `at` takes in the store (its length included).
     size_t NameUnits(quint32 at) const;
     void CompactNames();
+    // Counts the names of the row as free (a name its paths share, once).
+    void FreeNames(int row);
+    // Packs the names once removed ones take half of them.
+    void AfterRemoval();
     void EnableKeys();
 
     std::vector<Column> m_columns;

@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QHash>
 #include <QTableView>
+#include <QTimer>
 
 using namespace talvex;
 
@@ -184,33 +185,72 @@ std::vector<CResultRowTexts> CFailView::RecheckFailed(CSyncNoticeList& notices)
     return confirmed;
 }
 
-std::vector<CUploadOrder> CFailView::TakeResendOrders()
+std::vector<CUploadOrder> CFailView::OrdersOf(int count) const
 {
     std::vector<CUploadOrder> orders;
-    orders.reserve(static_cast<size_t>(RowCount()));
-    for (int row = 0; row < RowCount(); ++row) {
+    orders.reserve(static_cast<size_t>(std::max(0, count)));
+    for (int row = 0; row < count && row < RowCount(); ++row) {
         CUploadOrder order;
         order.kind = 0;
         order.source = Model()->Text(row, 0).toStdString();
         order.remoteFolder = Model()->Text(row, 1).toStdString();
         orders.push_back(std::move(order));
     }
+    return orders;
+}
+
+std::vector<CUploadOrder> CFailView::TakeResendOrders()
+{
+    std::vector<CUploadOrder> orders = OrdersOf(RowCount());
     RemoveAll();
     return orders;
 }
 
 bool CFailView::CommandAllowed(unsigned commandId) const
 {
-    return commandId != kResendId || !m_resendAllowed || m_resendAllowed();
+    return commandId != kResendId || ((!m_resendAllowed || m_resendAllowed()) && m_resendLeft == 0);
 }
 
 void CFailView::ResendFailed()
 {
     if (!CommandAllowed(kResendId))
         return;
-    std::vector<CUploadOrder> orders = TakeResendOrders();
-    if (!orders.empty())
-        emit resendRequested(std::move(orders));
+    if (RowCount() <= kResendStep) {
+        std::vector<CUploadOrder> orders = TakeResendOrders();
+        if (!orders.empty())
+            emit resendRequested(std::move(orders));
+        return;
+    }
+    // A million rows would hold the window for seconds and their orders at once: a step a turn.
+    m_resendLeft = m_resendTotal = RowCount();
+    UpdateActions();
+    ResendStep();
+}
+
+void CFailView::ResendStep()
+{
+    if (m_resendLeft <= 0)
+        return;
+    // The page emptied meanwhile (모두지우기), or the session went: the rest stays where it is.
+    const int count = std::min({m_resendLeft, kResendStep, RowCount()});
+    if (count <= 0 || (m_resendAllowed && !m_resendAllowed())) {
+        m_resendLeft = m_resendTotal = 0;
+        UpdateActions();
+        emit resendProgress(0, 0);
+        return;
+    }
+    std::vector<CUploadOrder> orders = OrdersOf(count);
+    Model()->RemoveFirst(count);
+    m_resendLeft -= count;
+    const int total = m_resendTotal;
+    if (m_resendLeft == 0) {
+        m_resendTotal = 0;
+        UpdateActions();
+    } else {
+        QTimer::singleShot(0, this, &CFailView::ResendStep);
+    }
+    emit resendProgress(total - m_resendLeft, total);
+    emit resendRequested(std::move(orders));
 }
 
 // ---- search results ------------------------------------------------------------------------

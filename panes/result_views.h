@@ -67,13 +67,20 @@ public:
     // left empty.
     std::vector<talvex::CUploadOrder> TakeResendOrders();
     // "실패항목 재전송": the orders go out with resendRequested. Only while the resend is allowed
-    // (a session to take the orders): otherwise the rows stay and the command is gray.
+    // (a session to take the orders): otherwise the rows stay and the command is gray. A page
+    // of more than kResendStep rows goes out kResendStep rows a turn of the window, in order,
+    // with resendProgress after each step; rows that fail meanwhile stay for a later resend, and
+    // a session that ends stops it with the rest still on the page.
     void ResendFailed();
+    static constexpr int kResendStep = 20000;
+    bool IsResending() const { return m_resendLeft > 0; }
     void SetResendAllowed(std::function<bool()> allowed) { m_resendAllowed = std::move(allowed); }
     bool CommandAllowed(unsigned commandId) const override;
 
 signals:
     void resendRequested(std::vector<talvex::CUploadOrder> orders);
+    // done of total rows resent so far; (0, 0) when a resend in steps stopped short.
+    void resendProgress(int done, int total);
 
 private:
     // Rows of each remote path's key (the path as notices match it, hashed): a notice or a
@@ -81,9 +88,14 @@ private:
     static quint64 KeyOf(const QString& remoteName);
     bool MayHold(quint64 key) const { return m_rowsOfKey.contains(key); }
     void CountRows(int first, int last, int by);
+    // The first count rows as orders to send them again.
+    std::vector<talvex::CUploadOrder> OrdersOf(int count) const;
+    void ResendStep();
 
     std::function<bool()> m_resendAllowed;
     QHash<quint64, quint32> m_rowsOfKey;
+    int m_resendLeft = 0; // rows of a resend in steps not yet sent
+    int m_resendTotal = 0;
 };
 
 class CFindView : public CResultView {

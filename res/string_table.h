@@ -37,6 +37,8 @@ inline constexpr const char* kTextQueueDone = "업로드 완료";
 inline constexpr const char* kTextQueueReadError = "파일 읽기 오류";
 inline constexpr const char* kTextQueueSendFailed = "파일 전송 실패";
 inline constexpr const char* kTextQueueCancelled = "파일 전송 취소";
+// A long fail page resent a step at a time ("%1" rows of "%2" so far)
+inline constexpr const char* kTextResendProgress = "실패항목 재전송 중 … %1 / %2";
 // Outcomes the server's answer or notice did not decide
 // Reconnecting on its own after a lost connection ("%1": the attempt's number)
 inline constexpr const char* kTextReconnecting = "다시 접속 중 … (%1번째)";

@@ -104,6 +104,7 @@ void CMainFrame::CreateOperations()
     m_pResults = std::make_unique<CResultPanes>(*m_pSession, *m_pQueue, *m_pSyncJob, *m_pRemoteView, *m_pPlugins,
                                                 *m_pTabView, [this](auto orders) { AddUploadOrders(std::move(orders)); });
     connect(m_pResults.get(), &CResultPanes::statusChanged, this, &CMainFrame::SetStatus);
+    connect(m_pResults.get(), &CResultPanes::messageChanged, this, [this](const QString& text) { m_pStatus->Pane(0)->setText(text); });
     // A scheduled upload waits until nothing is left waiting for its confirmation either.
     m_pSchedule->SetProgressEmpty([this] { return m_pResults->IsProgressEmpty(); });
     connect(m_pSyncJob.get(), &CSyncJob::manualSyncFinished, this, [this] {

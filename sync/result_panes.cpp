@@ -9,10 +9,13 @@
 #include "platform/log.h"
 #include "protocol/message_ids.h"
 #include "protocol/upload_tracker.h"
+#include "res/string_table.h"
 #include "sync/plugin_hooks.h"
 #include "sync/queue_model.h"
 #include "sync/sync_job.h"
 #include "sync/upload_queue.h"
+
+#include <QLocale>
 
 #include <cstring>
 
@@ -83,6 +86,11 @@ CResultPanes::CResultPanes(CClientSession& session, CUploadQueue& queue, CSyncJo
             m_queue.ForgetFailure(m_pFail->Model()->Text(row, 0), m_pFail->Model()->Text(row, 1));
     });
     m_pFail->SetResendAllowed([this] { return m_queue.IsStarted(); });
+    connect(m_pFail, &CFailView::resendProgress, this, [this](int done, int total) {
+        emit messageChanged(done < total ? QString::fromUtf8(kTextResendProgress)
+                                               .arg(QLocale(QLocale::Korean).toString(done), QLocale(QLocale::Korean).toString(total))
+                                         : QString());
+    });
     connect(m_pFail, &CFailView::resendRequested, this,
             [resend = std::move(resend)](std::vector<CUploadOrder> orders) {
                 if (resend)

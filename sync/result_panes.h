@@ -63,6 +63,8 @@ public:
 
 signals:
     void statusChanged(int kind);
+    // A text for the message pane of the status bar (empty: clear it).
+    void messageChanged(const QString& text);
 
 private:
     void OnFileSent(const talvex::CUploadRequest& request);

@@ -367,6 +367,62 @@ private slots:
         }
     }
 
+    void aLongFailPageIsResentAStepATurnInOrderAndStopsWithTheSession()
+    {
+        // Two steps and a bit: each step's orders go out on a turn of their own, in order, with
+        // its progress; a failure that comes meanwhile stays; the command waits for the end.
+        constexpr int kRows = 2 * CFailView::kResendStep + 5;
+        bool allowed = true;
+        CFailView fail;
+        fail.SetResendAllowed([&allowed] { return allowed; });
+        std::vector<CResultModel::Row> rows;
+        for (int i = 0; i < kRows; ++i)
+            rows.push_back({{QStringLiteral("/l/f%1").arg(i), QStringLiteral("/x/f%1").arg(i), QStringLiteral("1"),
+                             QStringLiteral("동기화 실패")}, {}, 0, nullptr});
+        fail.Model()->Append(std::move(rows));
+        QSignalSpy orders(&fail, &CFailView::resendRequested);
+        QSignalSpy progress(&fail, &CFailView::resendProgress);
+        fail.MenuAction(32816)->trigger();
+        QCOMPARE(orders.size(), 1); // the first step at once, the rest later
+        QCOMPARE(fail.RowCount(), kRows - CFailView::kResendStep);
+        QVERIFY(fail.IsResending());
+        QVERIFY(!fail.MenuAction(32816)->isEnabled());
+        fail.AddResultRow(Texts(QStringLiteral("/l/late"), QStringLiteral("/x/late")));
+        QTRY_VERIFY(!fail.IsResending());
+        QCOMPARE(orders.size(), 3);
+        std::vector<std::string> sources;
+        for (const auto& signal : orders)
+            for (const CUploadOrder& order : signal.at(0).value<std::vector<CUploadOrder>>())
+                sources.push_back(order.source);
+        QCOMPARE(int(sources.size()), kRows);
+        for (int i : {0, CFailView::kResendStep - 1, CFailView::kResendStep, kRows - 1})
+            QCOMPARE(sources[size_t(i)], QStringLiteral("/l/f%1").arg(i).toStdString());
+        QCOMPARE(progress.size(), 3);
+        QCOMPARE(progress.at(0).at(0).toInt(), CFailView::kResendStep);
+        QCOMPARE(progress.at(2).at(0).toInt(), kRows);
+        QCOMPARE(progress.at(2).at(1).toInt(), kRows);
+        QCOMPARE(fail.RowCount(), 1); // the late failure
+        QCOMPARE(fail.Model()->Text(0, 0), QStringLiteral("/l/late"));
+        QVERIFY(fail.MenuAction(32816)->isEnabled());
+
+        // The session ends after the first step: the rest stays on the page, in its order.
+        fail.RemoveAll();
+        rows.clear();
+        for (int i = 0; i < kRows; ++i)
+            rows.push_back({{QStringLiteral("/l/g%1").arg(i), QStringLiteral("/x/g%1").arg(i), QStringLiteral("1"),
+                             QStringLiteral("동기화 실패")}, {}, 0, nullptr});
+        fail.Model()->Append(std::move(rows));
+        orders.clear();
+        progress.clear();
+        fail.MenuAction(32816)->trigger();
+        allowed = false;
+        QTRY_VERIFY(!fail.IsResending());
+        QCOMPARE(orders.size(), 1);
+        QCOMPARE(fail.RowCount(), kRows - CFailView::kResendStep);
+        QCOMPARE(fail.Model()->Text(0, 0), QStringLiteral("/l/g%1").arg(CFailView::kResendStep));
+        QCOMPARE(progress.last().at(1).toInt(), 0); // stopped short
+    }
+
     void searchResultsReplaceTheRows()
     {
         CFindView find;
