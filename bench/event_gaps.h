@@ -12,16 +12,26 @@ class CEventGapMeter {
 public:
     CEventGapMeter()
     {
-        QObject::connect(&m_ticker, &QTimer::timeout,
-                         [this] { m_longestMs = std::max<long>(m_longestMs, static_cast<long>(m_sinceTick.restart())); });
+        QObject::connect(&m_ticker, &QTimer::timeout, [this] {
+            const long gap = static_cast<long>(m_sinceTick.restart());
+            if (gap > m_longestMs) {
+                m_longestMs = gap;
+                m_longestAtMs = static_cast<long>(m_sinceStart.elapsed());
+            }
+        });
         m_sinceTick.start();
+        m_sinceStart.start();
         m_ticker.start(5);
     }
     void Stop() { m_ticker.stop(); }
     long LongestMs() const { return m_longestMs; }
+    // When the longest gap ended, in ms since the meter started.
+    long LongestAtMs() const { return m_longestAtMs; }
 
 private:
     QTimer m_ticker;
     QElapsedTimer m_sinceTick;
+    QElapsedTimer m_sinceStart;
     long m_longestMs = 0;
+    long m_longestAtMs = 0;
 };

@@ -288,12 +288,12 @@ int main(int argc, char** argv)
         std::printf("%d files of 1 KiB dropped on the window%s: first row on show after %lld ms (target 1,000); "
                     "memory beyond the idle window %.1f MB at most while uploading (target 100), %.1f MB at the end "
                     "with %d rows on the completed page (target 150; idle %.1f MB, peak of the process %.1f MB); "
-                    "longest gap between window events %ld ms (target 50); window %.0f files/s, talvex-cli %.0f "
-                    "files/s, ratio %.2f (target 0.9)\n",
+                    "longest gap between window events %ld ms (target 50; at %.1f s of %.1f); window %.0f files/s, "
+                    "talvex-cli %.0f files/s, ratio %.2f (target 0.9)\n",
                     millionFiles, done ? "" : " (NOT FINISHED)", static_cast<long long>(firstRowMs),
                     (uploadingKb - idleKb) / 1024.0, (endKb - idleKb) / 1024.0,
                     frame.Results().CompleteView()->RowCount(), idleKb / 1024.0, StatusKb("VmHWM:") / 1024.0,
-                    gaps.LongestMs(), millionFiles / windowSeconds, cliSeconds > 0 ? millionFiles / cliSeconds : 0.0,
+                    gaps.LongestMs(), gaps.LongestAtMs() / 1000.0, windowSeconds, millionFiles / windowSeconds, cliSeconds > 0 ? millionFiles / cliSeconds : 0.0,
                     cliSeconds > 0 ? cliSeconds / windowSeconds : 0.0);
         const QByteArray shot = qgetenv("TALVEX_BENCH_SHOT");
         if (!shot.isEmpty())

@@ -398,13 +398,13 @@ void CUploadQueue::Dispatch()
                 --row;
             continue;
         }
-        // One upload of a remote path in flight at a time: notices cannot tell two apart.
-        if (m_tracker.PathBusy(request->remotePath))
-            continue;
         auto idle = std::find_if(m_channels.begin(), m_channels.end(),
                                  [](const Channel& c) { return c.connected && !c.busy; });
         if (idle == m_channels.end())
             continue; // the rows behind it may be unreadable ones, which fail without a channel
+        // One upload of a remote path in flight at a time: notices cannot tell two apart.
+        if (m_tracker.PathBusy(request->remotePath))
+            continue;
         idle->busy = true;
         m_model.SetRunning(row, idle->number);
         m_tracker.Sending(request, idle->number);
