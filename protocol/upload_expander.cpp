@@ -4,7 +4,8 @@
 
 namespace talvex {
 
-CUploadExpander::CUploadExpander(std::function<void()> ready) : m_ready(std::move(ready))
+CUploadExpander::CUploadExpander(std::function<void()> ready, size_t maxUnvisited)
+    : m_ready(std::move(ready)), m_maxUnvisited(std::max<size_t>(1, maxUnvisited))
 {
     m_thread = std::thread([this] { Run(); });
 }
@@ -17,6 +18,7 @@ CUploadExpander::~CUploadExpander()
     }
     m_stopWalk = true;
     m_wake.notify_all();
+    m_room.notify_all();
     m_thread.join();
 }
 
@@ -39,6 +41,21 @@ std::vector<std::shared_ptr<CUploadRequest>> CUploadExpander::Take(size_t max)
     }
     m_unvisited = std::min(m_unvisited, m_pending.size());
     m_readySignalled = false;
+    m_room.notify_all();
+    return out;
+}
+
+std::vector<std::shared_ptr<CUploadRequest>> CUploadExpander::TakeVisited()
+{
+    std::vector<std::shared_ptr<CUploadRequest>> out;
+    std::lock_guard lock(m_mutex);
+    const size_t visited = m_pending.size() - std::min(m_unvisited, m_pending.size());
+    out.reserve(visited);
+    for (size_t i = 0; i < visited; ++i) {
+        out.push_back(std::move(m_pending.front()));
+        m_pending.pop_front();
+    }
+    m_readySignalled = false;
     return out;
 }
 
@@ -60,16 +77,21 @@ CUploadExpander::Totals CUploadExpander::Cancel(const std::function<void(const C
     ++m_generation;
     if (m_walking)
         m_stopWalk = true;
+    m_room.notify_all();
     return dropped;
 }
 
-void CUploadExpander::VisitNew(const std::function<void(CUploadRequest&)>& visit)
+size_t CUploadExpander::VisitNew(const std::function<void(CUploadRequest&)>& visit, size_t max)
 {
     std::lock_guard lock(m_mutex);
     const size_t n = std::min(m_unvisited, m_pending.size());
-    for (size_t i = m_pending.size() - n; i < m_pending.size(); ++i)
+    const size_t first = m_pending.size() - n;
+    const size_t count = std::min(n, max);
+    for (size_t i = first; i < first + count; ++i)
         visit(*m_pending[i]);
-    m_unvisited = 0;
+    m_unvisited = n - count;
+    m_room.notify_all();
+    return m_unvisited;
 }
 
 size_t CUploadExpander::Pending() const
@@ -115,7 +137,10 @@ void CUploadExpander::Run()
         auto flush = [&] {
             bool signal = false;
             {
-                std::lock_guard lock(m_mutex);
+                std::unique_lock lock(m_mutex);
+                m_room.wait(lock, [&] {
+                    return m_unvisited < m_maxUnvisited || m_quit || m_stopWalk || generation != m_generation;
+                });
                 if (generation == m_generation) {
                     const size_t before = m_unvisited;
                     m_unvisited += batch.size();

@@ -27,8 +27,12 @@ namespace talvex {
 class CUploadExpander {
 public:
     static constexpr size_t kSignalEvery = 4096;
+    // The walk waits while this many requests are made that VisitNew has not seen: a walk far
+    // faster than the queue takes its requests in is not held in memory whole.
+    static constexpr size_t kMaxUnvisited = 65536;
 
-    explicit CUploadExpander(std::function<void()> ready);
+    // maxUnvisited: kMaxUnvisited but in tests.
+    explicit CUploadExpander(std::function<void()> ready, size_t maxUnvisited = kMaxUnvisited);
     ~CUploadExpander(); // stops the walk and joins the thread
 
     CUploadExpander(const CUploadExpander&) = delete;
@@ -52,16 +56,21 @@ public:
     // the files among the requests it dropped (they were counted in the totals when made);
     // dropped, when given, sees each of them first.
     Totals Cancel(const std::function<void(const CUploadRequest&)>& dropped = {});
-    // Calls visit, on the caller's thread, for each request made since the last call and not
-    // taken yet, oldest first (the queue journals them as soon as they exist).
-    void VisitNew(const std::function<void(CUploadRequest&)>& visit);
+    // Calls visit, on the caller's thread, for up to max of the requests not visited yet and not
+    // taken, oldest first (the queue journals them as soon as they exist). Returns how many are
+    // left unvisited.
+    size_t VisitNew(const std::function<void(CUploadRequest&)>& visit, size_t max = SIZE_MAX);
+    // Every request VisitNew has seen and not taken yet, oldest first.
+    std::vector<std::shared_ptr<CUploadRequest>> TakeVisited();
 
 private:
     void Run();
 
     std::function<void()> m_ready;
+    const size_t m_maxUnvisited;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
+    std::condition_variable m_room; // the walk may go on: fewer than kMaxUnvisited unvisited
     std::deque<CUploadOrder> m_orders;
     std::deque<std::shared_ptr<CUploadRequest>> m_pending;
     Totals m_totals;

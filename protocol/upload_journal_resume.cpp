@@ -21,6 +21,13 @@ constexpr int kFailedState = static_cast<int>(UploadState::Failed);
 constexpr size_t kMaxPathBytes = 4096;        // a longer local path is none this system has
 constexpr size_t kMaxRemotePathBytes = 65536; // far past what a request can carry (its own failure)
 
+std::string ColumnText(sqlite3_stmt* stmt, int col)
+{
+    const unsigned char* t = sqlite3_column_text(stmt, col);
+    const int bytes = sqlite3_column_bytes(stmt, col);
+    return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(std::max(bytes, 0))) : std::string();
+}
+
 // Whether an entry read back says enough to be resumed at all.
 bool Provable(const CJournalEntry& e, int state)
 {
@@ -121,11 +128,7 @@ CJournalResume CUploadJournal::LoadBatch(int64_t& afterId, size_t limit, int64_t
     }
     sqlite3_bind_int64(stmt, 1, afterId);
     sqlite3_bind_int64(stmt, 2, static_cast<int64_t>(std::max<size_t>(limit, 1)));
-    auto text = [&](int col) {
-        const unsigned char* t = sqlite3_column_text(stmt, col);
-        const int bytes = sqlite3_column_bytes(stmt, col);
-        return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(std::max(bytes, 0))) : std::string();
-    };
+    auto text = [&](int col) { return ColumnText(stmt, col); };
     std::vector<CJournalEntry> nowFailed;
     std::vector<int64_t> gone; // files found moved
     int rc;
@@ -217,11 +220,7 @@ bool CUploadJournal::LoadWaiting(int64_t& afterId, int64_t lastId, size_t limit,
     sqlite3_bind_int64(stmt, 1, afterId);
     sqlite3_bind_int64(stmt, 2, lastId);
     sqlite3_bind_int64(stmt, 3, static_cast<int64_t>(std::max<size_t>(limit, 1)));
-    auto text = [&](int col) {
-        const unsigned char* t = sqlite3_column_text(stmt, col);
-        const int bytes = sqlite3_column_bytes(stmt, col);
-        return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(std::max(bytes, 0))) : std::string();
-    };
+    auto text = [&](int col) { return ColumnText(stmt, col); };
     size_t read = 0;
     int64_t at = afterId;
     int rc;

@@ -25,6 +25,8 @@ constexpr int kFillMs = 1000;
 // with that many failed rows would stop for ever).
 constexpr int kVisibleRows = 101;
 constexpr int kMaxRetryMs = 30000;
+// Requests journaled in one turn of the window at most (a few milliseconds of work).
+constexpr size_t kVisitPerTurn = 4096;
 
 } // namespace
 
@@ -335,22 +337,24 @@ void CUploadQueue::Fill()
         m_totals.size += made.size;
         RefreshTotals();
     }
-    // Every file is in the journal as soon as it is made, not only once its row is on show.
-    if (m_journal)
-        m_expander->VisitNew([this](CUploadRequest& request) { m_journal->Queued(request); });
+    // Every file is in the journal as soon as it is made, not only once its row is on show: a
+    // few thousand a turn of the window (the walk waits if it gets too far ahead).
+    const size_t unvisited = m_expander->VisitNew(
+        [this](CUploadRequest& request) {
+            if (m_journal)
+                m_journal->Queued(request);
+        },
+        kVisitPerTurn);
     const int room = kVisibleRows - m_model.ActiveRows();
     std::vector<std::shared_ptr<CUploadRequest>> requests;
     if (room > 0)
         requests = TakeWaiting(static_cast<size_t>(room));
     // What the list does not need yet waits in the journal: the expansion holds a few thousand
     // requests at most, however large the folder.
-    if (m_journal && m_journal->Healthy() && m_expander->Pending() >= CUploadExpander::kSignalEvery) {
-        std::vector<std::shared_ptr<CUploadRequest>> kept = m_expander->Take(std::numeric_limits<size_t>::max());
-        for (const auto& request : kept)
-            if (request->journalId == 0)
-                m_journal->Queued(*request); // made after VisitNew looked
-        m_backlog.Keep(std::move(kept));
-    }
+    if (m_journal && m_journal->Healthy() && m_expander->Pending() >= CUploadExpander::kSignalEvery)
+        m_backlog.Keep(m_expander->TakeVisited());
+    if (unvisited > 0)
+        ScheduleFill();
     if (!requests.empty()) {
         if (m_journal)
             for (const auto& request : requests)

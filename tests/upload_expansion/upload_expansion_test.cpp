@@ -1,10 +1,14 @@
 // Upload orders expanded into upload requests, on real folders in a temporary directory.
 
+#include "protocol/upload_expander.h"
 #include "protocol/upload_expansion.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -177,3 +181,50 @@ TEST_F(UploadExpansionTest, EntriesThatCannotBeReadAreFailuresWithTheirReasonNev
 }
 
 } // namespace
+
+TEST_F(UploadExpansionTest, TheWalkWaitsUntilItsRequestsAreSeenAndStopsWhenTold)
+{
+    // 1,000 files; the walk may run 100 requests ahead of what VisitNew has seen (and one batch
+    // of 256 past that at most).
+    fs::create_directories(m_dir / "many");
+    for (int i = 0; i < 1000; ++i)
+        Write(m_dir / "many" / ("f" + std::to_string(1000 + i)), 1);
+    auto until = [](const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return done();
+    };
+    std::atomic<int> told{0};
+    {
+        CUploadExpander expander([&told] { ++told; }, 100);
+        expander.Add(Folder("many"));
+        ASSERT_TRUE(until([&] { return expander.Pending() >= 100; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // time to run further, were it not held
+        EXPECT_LE(expander.Pending(), 100u + 256u);
+        EXPECT_FALSE(expander.Idle());
+        // Seen a few at a time and taken: the walk goes on to the end, nothing lost or doubled.
+        std::vector<std::string> seen, taken;
+        ASSERT_TRUE(until([&] {
+            expander.VisitNew([&](CUploadRequest& r) { seen.push_back(r.remotePath); }, 50);
+            for (const auto& r : expander.TakeVisited())
+                taken.push_back(r->remotePath);
+            return expander.Idle();
+        }));
+        EXPECT_EQ(taken.size(), 1001u); // the folder and its files
+        EXPECT_EQ(seen, taken);
+        std::sort(taken.begin(), taken.end());
+        EXPECT_TRUE(std::adjacent_find(taken.begin(), taken.end()) == taken.end());
+        EXPECT_GT(told.load(), 0);
+    }
+    // A cancel, and the end of the expander, while the walk waits: both return.
+    {
+        CUploadExpander expander([] {}, 100);
+        expander.Add(Folder("many"));
+        ASSERT_TRUE(until([&] { return expander.Pending() >= 100; }));
+        expander.Cancel();
+        EXPECT_TRUE(until([&] { return expander.Idle(); }));
+        expander.Add(Folder("many"));
+        ASSERT_TRUE(until([&] { return expander.Pending() >= 100; }));
+    } // destroyed while its walk waits
+}
