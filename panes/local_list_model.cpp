@@ -271,7 +271,7 @@ void CLocalListModel::Clear(const QByteArray& folder)
     beginResetModel();
     m_folder = folder;
     m_folderText = QFile::decodeName(folder);
-    std::deque<LocalEntry>().swap(m_entries);
+    std::vector<LocalEntry>().swap(m_entries);
     std::vector<int>().swap(m_order);
     std::vector<int>().swap(m_rowOfEntry);
     std::vector<int>().swap(m_prepared);

@@ -14,7 +14,6 @@
 
 #include <cstdint>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <vector>
 
@@ -131,9 +130,7 @@ private:
 
     QByteArray m_folder;
     QString m_folderText;
-    // A deque: a folder of a million entries grows without being copied whole (and without a
-    // vector's spare half).
-    std::deque<LocalEntry> m_entries;
+    std::vector<LocalEntry> m_entries;
     std::vector<int> m_order;
     std::vector<int> m_prepared;            // the next row order, sorted but not yet on show
     std::vector<QByteArray> m_volumePaths; // per entry, volume list only
