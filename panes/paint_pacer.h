@@ -13,7 +13,11 @@
 
 class CPaintPacer final : public QObject {
 public:
-    CPaintPacer(QWidget& window, int intervalMs) : QObject(&window), m_window(window), m_intervalMs(intervalMs)
+    // 40 paints a second at most, however fast the uploads report.
+    static constexpr int kIntervalMs = 25;
+
+    explicit CPaintPacer(QWidget& window, int intervalMs = kIntervalMs)
+        : QObject(&window), m_window(window), m_intervalMs(intervalMs)
     {
         m_held.setSingleShot(true);
         connect(&m_held, &QTimer::timeout, this, [this] {

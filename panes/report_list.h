@@ -107,16 +107,22 @@ private:
     QAbstractItemView& m_list;
 };
 
+// Whole rows chosen (several with Shift and Ctrl), nothing edited in place, the row keys above.
+inline void UseReportListRows(QAbstractItemView& list)
+{
+    list.setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list.setSelectionBehavior(QAbstractItemView::SelectRows);
+    list.setEditTriggers(QAbstractItemView::NoEditTriggers);
+    new CCurrentRowKeys(list);
+}
+
 inline void UseReportListLook(QTreeView& list)
 {
     list.setRootIsDecorated(false);
     list.setItemsExpandable(false);
     list.setUniformRowHeights(true);
     list.setAllColumnsShowFocus(true);
-    list.setSelectionMode(QAbstractItemView::ExtendedSelection);
-    list.setSelectionBehavior(QAbstractItemView::SelectRows);
-    list.setEditTriggers(QAbstractItemView::NoEditTriggers);
-    new CCurrentRowKeys(list);
+    UseReportListRows(list);
 }
 
 // The same look on a table view, for lists of a million rows: it keeps no record per row (a
@@ -134,9 +140,6 @@ inline void UseReportListLook(QTableView& list)
     list.setWordWrap(false);
     list.setCornerButtonEnabled(false);
     list.setTabKeyNavigation(false);
-    list.setSelectionMode(QAbstractItemView::ExtendedSelection);
-    list.setSelectionBehavior(QAbstractItemView::SelectRows);
-    list.setEditTriggers(QAbstractItemView::NoEditTriggers);
     list.setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-    new CCurrentRowKeys(list);
+    UseReportListRows(list);
 }

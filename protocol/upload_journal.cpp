@@ -566,18 +566,16 @@ void CUploadJournal::Forget(const std::vector<int64_t>& ids)
     Flush();
 }
 
-void CUploadJournal::ForgetFailed(const std::string& localPath, const std::string& remotePath)
+void CUploadJournal::DeleteWhere(const char* sql, const std::function<void(sqlite3_stmt*)>& bind)
 {
     if (!Begin())
         return;
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(m_db, "DELETE FROM uploads WHERE local_path = ?1 AND remote_path = ?2 AND state = 5", -1,
-                           &stmt, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
         Failed("delete");
         return;
     }
-    sqlite3_bind_text(stmt, 1, localPath.data(), static_cast<int>(localPath.size()), SQLITE_STATIC);
-    sqlite3_bind_text(stmt, 2, remotePath.data(), static_cast<int>(remotePath.size()), SQLITE_STATIC);
+    bind(stmt);
     const int rc = sqlite3_step(stmt);
     sqlite3_finalize(stmt);
     if (rc != SQLITE_DONE) {
@@ -585,6 +583,14 @@ void CUploadJournal::ForgetFailed(const std::string& localPath, const std::strin
         return;
     }
     Changed();
+}
+
+void CUploadJournal::ForgetFailed(const std::string& localPath, const std::string& remotePath)
+{
+    DeleteWhere("DELETE FROM uploads WHERE local_path = ?1 AND remote_path = ?2 AND state = 5", [&](sqlite3_stmt* stmt) {
+        sqlite3_bind_text(stmt, 1, localPath.data(), static_cast<int>(localPath.size()), SQLITE_STATIC);
+        sqlite3_bind_text(stmt, 2, remotePath.data(), static_cast<int>(remotePath.size()), SQLITE_STATIC);
+    });
 }
 
 bool CUploadJournal::Probe()

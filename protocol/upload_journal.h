@@ -215,6 +215,8 @@ private:
     // Counts a change; commits when the batch is full or old.
     void Changed();
     void SetState(int64_t id, int state, const CFileStamp* stamp);
+    // Runs one DELETE in the open batch, its parameters bound by bind.
+    void DeleteWhere(const char* sql, const std::function<void(sqlite3_stmt*)>& bind);
     void Failed(const char* what);
 
     std::string m_path;

@@ -28,6 +28,22 @@ std::string ColumnText(sqlite3_stmt* stmt, int col)
     return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(std::max(bytes, 0))) : std::string();
 }
 
+// The first nine columns of a row read back: id, local_path, remote_path, move_folder, size,
+// stamp_size, stamp_mtime_ns, stamp_inode, stamp_device.
+
+void ReadEntryColumns(sqlite3_stmt* stmt, CJournalEntry& e)
+{
+    e.id = sqlite3_column_int64(stmt, 0);
+    e.localPath = ColumnText(stmt, 1);
+    e.remotePath = ColumnText(stmt, 2);
+    e.moveFolder = ColumnText(stmt, 3);
+    e.size = sqlite3_column_int64(stmt, 4);
+    e.stamp.size = sqlite3_column_int64(stmt, 5);
+    e.stamp.mtimeNs = sqlite3_column_int64(stmt, 6);
+    e.stamp.inode = static_cast<uint64_t>(sqlite3_column_int64(stmt, 7));
+    e.stamp.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 8));
+}
+
 // Whether an entry read back says enough to be resumed at all.
 bool Provable(const CJournalEntry& e, int state)
 {
@@ -128,22 +144,13 @@ CJournalResume CUploadJournal::LoadBatch(int64_t& afterId, size_t limit, int64_t
     }
     sqlite3_bind_int64(stmt, 1, afterId);
     sqlite3_bind_int64(stmt, 2, static_cast<int64_t>(std::max<size_t>(limit, 1)));
-    auto text = [&](int col) { return ColumnText(stmt, col); };
     std::vector<CJournalEntry> nowFailed;
     std::vector<int64_t> gone; // files found moved
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         CJournalEntry e;
-        e.id = sqlite3_column_int64(stmt, 0);
+        ReadEntryColumns(stmt, e);
         afterId = e.id;
-        e.localPath = text(1);
-        e.remotePath = text(2);
-        e.moveFolder = text(3);
-        e.size = sqlite3_column_int64(stmt, 4);
-        e.stamp.size = sqlite3_column_int64(stmt, 5);
-        e.stamp.mtimeNs = sqlite3_column_int64(stmt, 6);
-        e.stamp.inode = static_cast<uint64_t>(sqlite3_column_int64(stmt, 7));
-        e.stamp.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 8));
         const int64_t state = sqlite3_column_int64(stmt, 9);
         const int64_t failure = sqlite3_column_int64(stmt, 10);
         e.failure = failure > 0 && failure <= static_cast<int64_t>(UploadFailure::PathTooLong)
@@ -220,22 +227,14 @@ bool CUploadJournal::LoadWaiting(int64_t& afterId, int64_t lastId, size_t limit,
     sqlite3_bind_int64(stmt, 1, afterId);
     sqlite3_bind_int64(stmt, 2, lastId);
     sqlite3_bind_int64(stmt, 3, static_cast<int64_t>(std::max<size_t>(limit, 1)));
-    auto text = [&](int col) { return ColumnText(stmt, col); };
     size_t read = 0;
     int64_t at = afterId;
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        auto r = std::make_shared<CUploadRequest>();
-        r->journalId = at = sqlite3_column_int64(stmt, 0);
-        r->localPath = text(1);
-        r->remotePath = text(2);
-        r->moveFolder = text(3);
-        r->size = sqlite3_column_int64(stmt, 4);
-        r->stamp.size = sqlite3_column_int64(stmt, 5);
-        r->stamp.mtimeNs = sqlite3_column_int64(stmt, 6);
-        r->stamp.inode = static_cast<uint64_t>(sqlite3_column_int64(stmt, 7));
-        r->stamp.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 8));
-        out.push_back(std::move(r));
+        CJournalEntry e;
+        ReadEntryColumns(stmt, e);
+        at = e.id;
+        out.push_back(e.Request());
         ++read;
     }
     sqlite3_finalize(stmt);
@@ -247,23 +246,12 @@ bool CUploadJournal::LoadWaiting(int64_t& afterId, int64_t lastId, size_t limit,
 
 void CUploadJournal::ForgetWaiting(int64_t afterId, int64_t lastId)
 {
-    if (afterId >= lastId || !Begin())
+    if (afterId >= lastId)
         return;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(m_db, "DELETE FROM uploads WHERE id > ?1 AND id <= ?2 AND state BETWEEN 0 AND 2", -1, &stmt,
-                           nullptr) != SQLITE_OK) {
-        Failed("delete");
-        return;
-    }
-    sqlite3_bind_int64(stmt, 1, afterId);
-    sqlite3_bind_int64(stmt, 2, lastId);
-    const int rc = sqlite3_step(stmt);
-    sqlite3_finalize(stmt);
-    if (rc != SQLITE_DONE) {
-        Failed("delete");
-        return;
-    }
-    Changed();
+    DeleteWhere("DELETE FROM uploads WHERE id > ?1 AND id <= ?2 AND state BETWEEN 0 AND 2", [&](sqlite3_stmt* stmt) {
+        sqlite3_bind_int64(stmt, 1, afterId);
+        sqlite3_bind_int64(stmt, 2, lastId);
+    });
 }
 
 CJournalResume CUploadJournal::LoadUnfinished()

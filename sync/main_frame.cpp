@@ -44,11 +44,6 @@
 
 using namespace talvex;
 
-namespace {
-// 40 paints a second at most, however fast the uploads report.
-constexpr int kPaintIntervalMs = 25;
-} // namespace
-
 
 CMainFrame::CMainFrame(QWidget* parent)
     : QMainWindow(parent), m_pPlugins(std::make_unique<CPluginHooks>()),
@@ -89,7 +84,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     SetStatus(-1);
     UpdateCommandUI();
     RestoreLayout();
-    new CPaintPacer(*this, kPaintIntervalMs);
+    new CPaintPacer(*this);
 }
 
 // The operations go before the session they listen to; the session joins its workers.
