@@ -1,4 +1,5 @@
 #include "app/client_app.h"
+#include "platform/heap_policy.h"
 
 #include <QApplication>
 #include <csignal>
@@ -11,6 +12,7 @@ int main(int argc, char** argv)
 {
     // A peer that closes a connection must fail that transfer, never end the program.
     std::signal(SIGPIPE, SIG_IGN);
+    talvex::GiveLargeBlocksBack();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Talvex"));
     QApplication::setApplicationVersion(QStringLiteral("1.0.0.16"));

@@ -8,6 +8,7 @@
 #include "bench/memory_status.h"
 #include "panes/result_views.h"
 #include "panes/size_text.h"
+#include "platform/heap_policy.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -24,6 +25,7 @@ int main(int argc, char** argv)
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    talvex::GiveLargeBlocksBack(); // as the program does
     QApplication app(argc, argv);
     const int rows = argc > 1 ? std::atoi(argv[1]) : 1000000;
     const int batch = std::max(1, argc > 2 ? std::atoi(argv[2]) : 1000);

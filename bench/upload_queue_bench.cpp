@@ -20,6 +20,7 @@
 #include "bench/memory_status.h"
 #include "devserver/server.h"
 #include "devserver/server_log.h"
+#include "platform/heap_policy.h"
 #include "panes/flat_tab_view.h"
 #include "panes/result_views.h"
 #include "sync/result_panes.h"
@@ -133,6 +134,7 @@ int main(int argc, char** argv)
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    talvex::GiveLargeBlocksBack(); // as the program does
     QApplication app(argc, argv);
     const int queuedFiles = argc > 1 ? std::atoi(argv[1]) : 100000;
     const int smallFiles = argc > 2 ? std::atoi(argv[2]) : 10000;
