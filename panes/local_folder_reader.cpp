@@ -14,7 +14,7 @@ CLocalFolderReader::~CLocalFolderReader()
         ::closedir(m_dir);
 }
 
-bool CLocalFolderReader::Next(LocalEntry& entry)
+bool CLocalFolderReader::Next(FolderEntry& entry)
 {
     if (!m_dir)
         return false;
@@ -30,8 +30,10 @@ bool CLocalFolderReader::Next(LocalEntry& entry)
         bool known = ::fstatat(::dirfd(m_dir), name, &st, 0) == 0
             || ::fstatat(::dirfd(m_dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         const bool folder = known ? S_ISDIR(st.st_mode) : e->d_type == DT_DIR;
-        entry = CLocalListModel::MakeEntry(QByteArray(name), folder, known ? static_cast<int64_t>(st.st_size) : 0,
-                                           known ? static_cast<int64_t>(st.st_mtim.tv_sec) : 0);
+        entry.name = QByteArray(name);
+        entry.folder = folder;
+        entry.size = known ? static_cast<int64_t>(st.st_size) : 0;
+        entry.modified = known ? static_cast<int64_t>(st.st_mtim.tv_sec) : 0;
         return true;
     }
 }

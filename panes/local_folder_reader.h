@@ -18,7 +18,7 @@ public:
 
     bool IsOpen() const { return m_dir != nullptr; }
     // The next entry; false at the end of the folder (or when it cannot be read further).
-    bool Next(LocalEntry& entry);
+    bool Next(FolderEntry& entry);
 
 private:
     DIR* m_dir = nullptr;

@@ -16,16 +16,17 @@
 #include <QThreadPool>
 
 #include <algorithm>
+#include <bit>
 #include <mutex>
 #include <numeric>
 
 namespace {
 
 
-QString ExtensionOf(const QString& lowerName)
+QString ExtensionOf(QStringView lowerName)
 {
     const qsizetype dot = lowerName.lastIndexOf(QLatin1Char('.'));
-    return dot < 0 ? QString() : lowerName.mid(dot);
+    return dot < 0 ? QString() : lowerName.mid(dot).toString();
 }
 
 // A shell pattern with '*' and '?' against a whole name, both lower case.
@@ -85,6 +86,77 @@ bool DotlessNameMayHaveType(const QString& lowerName)
 
 } // namespace
 
+// ---- names ---------------------------------------------------------------------------------
+
+void CLocalNameStore::Keep(LocalEntry& entry, QStringView name, QStringView lower, const QByteArray& raw)
+{
+    name = name.left(kMaxNameUnits);
+    lower = lower.left(kMaxNameUnits);
+    const QByteArrayView bytes = QByteArrayView(raw).first(std::min(raw.size(), kMaxNameUnits));
+    const bool same = lower == name;
+    const size_t units = static_cast<size_t>(name.size()) + (same ? 0 : static_cast<size_t>(lower.size()))
+        + (bytes.isEmpty() ? 0 : 1 + static_cast<size_t>(bytes.size()));
+    // A little short of the 16 bits a position in a chunk has: a chunk and the allocator's
+    // header fill whole pages.
+    constexpr uint32_t kChunkUnits = (1u << kChunkBits) - 16;
+    constexpr size_t kMaxChunks = size_t(1) << (32 - kChunkBits);
+    if (m_chunks.empty() || m_nFill + units > kChunkUnits) {
+        if (m_chunks.size() == kMaxChunks) { // four billion units: the name is left out
+            entry.length = entry.sortLength = 0;
+            entry.lowerIsName = true;
+            entry.raw = false;
+            entry.name = 0;
+            return;
+        }
+        m_chunks.push_back(std::make_unique_for_overwrite<char16_t[]>(kChunkUnits));
+        m_nFill = 0;
+    }
+    entry.name = static_cast<uint32_t>((m_chunks.size() - 1) << kChunkBits) | m_nFill;
+    entry.length = static_cast<uint16_t>(name.size()) & 0x1fff;
+    entry.sortLength = static_cast<uint16_t>(lower.size()) & 0x1fff;
+    entry.lowerIsName = same;
+    entry.raw = !bytes.isEmpty();
+    char16_t* out = m_chunks.back().get() + m_nFill;
+    out = std::copy(name.utf16(), name.utf16() + name.size(), out);
+    if (!same)
+        out = std::copy(lower.utf16(), lower.utf16() + lower.size(), out);
+    if (!bytes.isEmpty()) {
+        *out++ = static_cast<char16_t>(bytes.size());
+        for (char byte : bytes)
+            *out++ = static_cast<char16_t>(static_cast<unsigned char>(byte));
+    }
+    m_nFill += static_cast<uint32_t>(units);
+    m_nUsed += units;
+}
+
+QByteArray CLocalNameStore::RawName(const LocalEntry& entry) const
+{
+    if (!entry.raw)
+        return {};
+    const char16_t* at = At(entry.name) + entry.length + (entry.lowerIsName ? 0 : entry.sortLength);
+    QByteArray bytes(static_cast<qsizetype>(*at), Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(at[1 + i]);
+    return bytes;
+}
+
+size_t CLocalNameStore::Units(const LocalEntry& entry) const
+{
+    size_t units = entry.length + (entry.lowerIsName ? 0 : entry.sortLength);
+    if (entry.raw)
+        units += 1 + At(entry.name)[units];
+    return units;
+}
+
+void CLocalNameStore::Clear()
+{
+    std::vector<std::unique_ptr<char16_t[]>>().swap(m_chunks);
+    m_nFill = 0;
+    m_nUsed = 0;
+}
+
+// ---- model ---------------------------------------------------------------------------------
+
 CLocalListModel::~CLocalListModel() = default;
 
 CLocalListModel::CLocalListModel(QObject* parent) : QAbstractTableModel(parent)
@@ -132,7 +204,7 @@ QVariant CLocalListModel::data(const QModelIndex& index, int role) const
     switch (role) {
     case Qt::DisplayRole:
         switch (index.column()) {
-        case NameColumn: return entry.displayName;
+        case NameColumn: return Name(entry).toString();
         case SizeColumn: return entry.size < 0 ? QString() : QString::fromStdString(talvex::SizeText(entry.size, false));
         case TypeColumn: return parentRow ? QString() : TypeName(entry);
         case TimeColumn: return (IsVolumeList() || parentRow) ? QString() : TimeText(entry.modified);
@@ -143,7 +215,7 @@ QVariant CLocalListModel::data(const QModelIndex& index, int role) const
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(index.column() == SizeColumn ? Qt::AlignRight | Qt::AlignVCenter : Qt::AlignLeft | Qt::AlignVCenter);
     case Qt::ToolTipRole:
-        return index.column() == NameColumn ? entry.displayName : QVariant();
+        return index.column() == NameColumn ? QVariant(Name(entry).toString()) : QVariant();
     default: return {};
     }
 }
@@ -155,12 +227,12 @@ QIcon CLocalListModel::IconOf(const LocalEntry& entry) const
             entry.icon = 0;
         } else {
             // Files of one extension share one icon; a name without one is looked up alone.
-            const QString extension = ExtensionOf(entry.sortName);
-            const QString key = extension.isEmpty() ? entry.sortName : extension;
+            const QString extension = ExtensionOf(SortName(entry));
+            const QString key = extension.isEmpty() ? SortName(entry).toString() : extension;
             auto it = m_iconByKey.constFind(key);
             if (it == m_iconByKey.cend()) {
                 it = m_iconByKey.insert(key, static_cast<int>(m_icons.size()));
-                m_icons.append(IconForFileName(entry.displayName));
+                m_icons.append(IconForFileName(Name(entry).toString()));
             }
             entry.icon = it.value();
         }
@@ -177,20 +249,21 @@ QString CLocalListModel::TypeName(const LocalEntry& entry) const
     // Files share their type by extension: once one file of an extension is known, the others
     // cost a hash lookup (a first sort by type of 100,000 files must not ask the MIME database
     // or fill the path cache 100,000 times).
-    const QString extension = ExtensionOf(entry.sortName);
+    const QString extension = ExtensionOf(SortName(entry));
     if (!extension.isEmpty()) {
         if (auto it = m_typeByExtension.constFind(extension); it != m_typeByExtension.cend())
             return KeepType(entry, it.value());
     }
-    if (extension.isEmpty() && !DotlessNameMayHaveType(entry.sortName)) {
+    if (extension.isEmpty() && !DotlessNameMayHaveType(SortName(entry).toString())) {
         static const QString generic = QString::fromUtf8(talvex::kTextTypeFile);
         return KeepType(entry, generic);
     }
-    const QString key = m_folderText + entry.sortName;
+    QString key = m_folderText;
+    key += SortName(entry);
     if (auto it = m_typeByPath.constFind(key); it != m_typeByPath.cend())
         return KeepType(entry, it.value());
     QString type;
-    const QMimeType mime = MimeTypeForName(entry.displayName);
+    const QMimeType mime = MimeTypeForName(Name(entry).toString());
     if (mime.isValid() && !mime.isDefault())
         type = mime.comment();
     if (type.isEmpty()) {
@@ -233,22 +306,27 @@ QString CLocalListModel::TimeText(int64_t secondsSince1970)
                              time.minute());
 }
 
-LocalEntry CLocalListModel::MakeEntry(const QByteArray& name, bool folder, int64_t size, int64_t modified)
+LocalEntry CLocalListModel::Keep(const FolderEntry& read)
 {
     LocalEntry entry;
-    entry.displayName = QFile::decodeName(name);
-    if (entry.displayName.contains(QChar::ReplacementCharacter) && QFile::encodeName(entry.displayName) != name)
-        entry.rawName = name; // the text cannot give the bytes back: keep them for the path
-    entry.sortName = entry.displayName.toLower();
-    entry.folder = folder;
-    entry.size = folder ? -1 : size;
-    entry.modified = modified;
+    const QString name = QFile::decodeName(read.name);
+    // A name the text cannot give the bytes back of keeps its bytes for the path.
+    const bool raw = name.contains(QChar::ReplacementCharacter) && QFile::encodeName(name) != read.name;
+    m_names.Keep(entry, name, name.toLower(), raw ? read.name : QByteArray());
+    entry.folder = read.folder;
+    entry.size = read.folder ? -1 : read.size;
+    entry.modified = read.modified;
     return entry;
 }
 
-QByteArray CLocalListModel::NameBytes(const LocalEntry& entry)
+QByteArray CLocalListModel::NameBytes(const LocalEntry& entry) const
 {
-    return entry.rawName.isEmpty() ? QFile::encodeName(entry.displayName) : entry.rawName;
+    return entry.raw ? m_names.RawName(entry) : QFile::encodeName(Name(entry).toString());
+}
+
+QString CLocalListModel::RawKey(const LocalEntry& entry) const
+{
+    return QChar(0x1) + QString::fromLatin1(m_names.RawName(entry));
 }
 
 QByteArray CLocalListModel::PathBytes(int row) const
@@ -272,38 +350,35 @@ void CLocalListModel::Clear(const QByteArray& folder)
     m_folder = folder;
     m_folderText = QFile::decodeName(folder);
     std::vector<LocalEntry>().swap(m_entries);
+    m_names.Clear();
+    m_nGoneUnits = 0;
     std::vector<int>().swap(m_order);
     std::vector<int>().swap(m_rowOfEntry);
     std::vector<int>().swap(m_prepared);
     m_volumePaths.clear();
     m_pPrepare.reset();
     m_pFinish.reset();
+    m_pResort.reset();
     m_nIndexed = SIZE_MAX;
-    QHash<QString, int>().swap(m_reconcileIndex);
+    std::vector<int>().swap(m_reconcileSlots);
+    QHash<QString, int>().swap(m_rawIndex);
     std::vector<char>().swap(m_seen);
     m_updates.clear();
     std::vector<LocalEntry>().swap(m_added);
     endResetModel();
 }
 
-void CLocalListModel::AddEntry(LocalEntry entry) { m_entries.push_back(std::move(entry)); }
+void CLocalListModel::AddEntry(const FolderEntry& entry) { m_entries.push_back(Keep(entry)); }
 
-void CLocalListModel::AddParentEntry()
-{
-    LocalEntry up;
-    up.displayName = up.sortName = QStringLiteral("..");
-    up.folder = true;
-    m_entries.push_back(std::move(up));
-}
+void CLocalListModel::AddParentEntry() { m_entries.push_back(Keep({"..", true, -1, 0})); }
 
 void CLocalListModel::ShowVolumes(const QList<LocalVolume>& volumes, int column, int direction)
 {
     for (const LocalVolume& volume : volumes) {
         LocalEntry entry;
-        entry.displayName = volume.displayName;
-        entry.sortName = volume.displayName.toLower();
+        m_names.Keep(entry, volume.displayName, volume.displayName.toLower(), {});
         entry.folder = true;
-        m_entries.push_back(std::move(entry));
+        m_entries.push_back(entry);
         m_volumePaths.push_back(QFile::encodeName(volume.path));
     }
     Publish(column, direction);
@@ -323,11 +398,11 @@ void CLocalListModel::PrepareRows(int column, int direction)
 
 void CLocalListModel::StartPreparingRows(int column, int direction)
 {
-    m_pPrepare = std::make_unique<StagedSort>(column, direction);
+    m_pPrepare = std::make_unique<StagedSort>(column, direction, m_names);
     // Row 0 (".." or the home folder) keeps its place; the rest in the order they were read.
-    m_pPrepare->input.reserve(m_entries.size());
+    m_pPrepare->keys.reserve(m_entries.size());
     for (size_t i = 1; i < m_entries.size(); ++i)
-        m_pPrepare->input.emplace_back(&m_entries[i], static_cast<int>(i));
+        m_pPrepare->Add(m_entries[i], static_cast<int>(i));
 }
 
 bool CLocalListModel::PrepareStep(qint64 budgetNs)
@@ -377,15 +452,39 @@ void CLocalListModel::ShowInReadOrder()
 
 void CLocalListModel::Sort(int column, int direction)
 {
-    if (m_order.size() <= 1)
+    StartSorting(column, direction);
+    SortStep(0);
+    ShowSorted();
+}
+
+void CLocalListModel::StartSorting(int column, int direction)
+{
+    m_pResort.reset();
+    if (m_order.size() <= 2)
         return;
+    // Row 0 keeps its place; ties keep the order the rows have.
+    m_pResort = std::make_unique<StagedSort>(column, direction, m_names);
+    m_pResort->keys.reserve(m_order.size() - 1);
+    for (size_t i = 1; i < m_order.size(); ++i)
+        m_pResort->Add(m_entries[static_cast<size_t>(m_order[i])], m_order[i]);
+}
+
+bool CLocalListModel::SortStep(qint64 budgetNs) { return !m_pResort || m_pResort->Step(*this, budgetNs); }
+
+void CLocalListModel::ShowSorted()
+{
+    if (!m_pResort)
+        return;
+    SortStep(0);
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     const QModelIndexList before = persistentIndexList();
     std::vector<int> entryOfPersistent;
     entryOfPersistent.reserve(static_cast<size_t>(before.size()));
     for (const QModelIndex& index : before)
         entryOfPersistent.push_back(EntryIndexAt(index.row()));
-    SortOrder(m_order, column, direction);
+    const std::vector<int> sorted = m_pResort->Order();
+    m_pResort.reset();
+    std::copy(sorted.begin(), sorted.end(), m_order.begin() + 1);
     RebuildRowIndex();
     QModelIndexList after;
     after.reserve(before.size());
@@ -395,19 +494,11 @@ void CLocalListModel::Sort(int column, int direction)
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
-namespace {
-// An entry's key while reconciling: its name, or for a name whose bytes are not UTF-8 the bytes
-// (marked, so that they never meet a real name).
-QString ReconcileKey(const LocalEntry& entry)
-{
-    return entry.rawName.isEmpty() ? entry.displayName : QChar(0x1) + QString::fromLatin1(entry.rawName);
-}
-} // namespace
-
 void CLocalListModel::BeginReconcile()
 {
     m_pFinish.reset();
-    m_reconcileIndex.clear();
+    std::vector<int>().swap(m_reconcileSlots);
+    m_rawIndex.clear();
     m_updates.clear();
     std::vector<LocalEntry>().swap(m_added);
     m_seen.assign(m_entries.size(), 0);
@@ -415,7 +506,7 @@ void CLocalListModel::BeginReconcile()
     if (IsVolumeList() || m_entries.empty())
         return;
     m_seen[0] = 1; // ".."
-    m_reconcileIndex.reserve(static_cast<qsizetype>(m_entries.size()));
+    m_reconcileSlots.assign(std::bit_ceil(m_entries.size() * 2), 0);
     m_nIndexed = 1; // IndexStep indexes the others
 }
 
@@ -424,7 +515,11 @@ bool CLocalListModel::IndexStep(qint64 budgetNs)
     QElapsedTimer clock;
     clock.start();
     for (; m_nIndexed < m_entries.size(); ++m_nIndexed) {
-        m_reconcileIndex.insert(ReconcileKey(m_entries[m_nIndexed]), static_cast<int>(m_nIndexed));
+        const LocalEntry& entry = m_entries[m_nIndexed];
+        if (entry.raw)
+            m_rawIndex.insert(RawKey(entry), static_cast<int>(m_nIndexed));
+        else
+            IndexName(static_cast<int>(m_nIndexed));
         if ((m_nIndexed & 255) == 255 && budgetNs > 0 && clock.nsecsElapsed() >= budgetNs) {
             ++m_nIndexed;
             return m_nIndexed >= m_entries.size();
@@ -433,21 +528,50 @@ bool CLocalListModel::IndexStep(qint64 budgetNs)
     return true;
 }
 
-void CLocalListModel::ReconcileEntry(LocalEntry entry)
+// The rows on show by name, for a reconcile: an open table of entry numbers (one int a slot, at
+// most half of them used), the names themselves staying in the store.
+void CLocalListModel::IndexName(int entry)
+{
+    const size_t mask = m_reconcileSlots.size() - 1;
+    size_t slot = qHash(Name(m_entries[static_cast<size_t>(entry)])) & mask;
+    while (m_reconcileSlots[slot] != 0)
+        slot = (slot + 1) & mask;
+    m_reconcileSlots[slot] = entry + 1;
+}
+
+int CLocalListModel::FindUnseen(QStringView name) const
+{
+    if (m_reconcileSlots.empty())
+        return -1;
+    const size_t mask = m_reconcileSlots.size() - 1;
+    for (size_t slot = qHash(name) & mask; m_reconcileSlots[slot] != 0; slot = (slot + 1) & mask) {
+        const auto entry = static_cast<size_t>(m_reconcileSlots[slot] - 1);
+        if (!m_seen[entry] && !m_entries[entry].raw && Name(m_entries[entry]) == name)
+            return static_cast<int>(entry);
+    }
+    return -1;
+}
+
+void CLocalListModel::ReconcileEntry(const FolderEntry& read)
 {
     if (IsVolumeList() || m_seen.empty())
         return;
     IndexStep(0); // every row on show is indexed before entries are matched
-    const auto it = m_reconcileIndex.constFind(ReconcileKey(entry));
-    if (it == m_reconcileIndex.cend() || m_seen[static_cast<size_t>(it.value())]) {
-        m_added.push_back(std::move(entry));
+    const QString name = QFile::decodeName(read.name);
+    int index = -1;
+    if (name.contains(QChar::ReplacementCharacter) && QFile::encodeName(name) != read.name)
+        index = m_rawIndex.value(QChar(0x1) + QString::fromLatin1(read.name), -1);
+    else
+        index = FindUnseen(name);
+    if (index < 0 || m_seen[static_cast<size_t>(index)]) {
+        m_added.push_back(Keep(read));
         return;
     }
-    const int index = it.value();
     m_seen[static_cast<size_t>(index)] = 1;
     const LocalEntry& old = m_entries[static_cast<size_t>(index)];
-    if (old.folder != entry.folder || old.size != entry.size || old.modified != entry.modified)
-        m_updates.push_back({index, entry.folder, entry.size, entry.modified});
+    const int64_t size = read.folder ? -1 : read.size;
+    if (old.folder != read.folder || old.size != size || old.modified != read.modified)
+        m_updates.push_back({index, read.folder, size, read.modified});
 }
 
 bool CLocalListModel::FinishReconcile(int column, int direction)
@@ -468,7 +592,8 @@ bool CLocalListModel::StartFinishing(int column, int direction)
         }
         IndexStep(0);
         m_nIndexed = SIZE_MAX;
-        QHash<QString, int>().swap(m_reconcileIndex);
+        std::vector<int>().swap(m_reconcileSlots);
+        QHash<QString, int>().swap(m_rawIndex);
         const bool removed = std::find(m_seen.begin(), m_seen.end(), 0) != m_seen.end();
         if (!removed && m_updates.empty() && m_added.empty()) {
             std::vector<char>().swap(m_seen);
@@ -490,14 +615,15 @@ bool CLocalListModel::StartFinishing(int column, int direction)
     }
     // The new order, in the numbering the table will have: the entries still there in their
     // order (".." first, not sorted), then the new ones. Started again for another column.
-    m_pFinish = std::make_unique<StagedSort>(column, direction);
-    m_pFinish->input.reserve(m_entries.size() + m_added.size());
+    m_pResort.reset(); // the entries change: this sort gives the rows their new order
+    m_pFinish = std::make_unique<StagedSort>(column, direction, m_names);
+    m_pFinish->keys.reserve(m_entries.size() + m_added.size());
     int next = 1;
     for (size_t i = 1; i < m_entries.size(); ++i)
         if (m_seen[i])
-            m_pFinish->input.emplace_back(&m_entries[i], next++);
+            m_pFinish->Add(m_entries[i], next++);
     for (const LocalEntry& entry : m_added)
-        m_pFinish->input.emplace_back(&entry, next++);
+        m_pFinish->Add(entry, next++);
     return true;
 }
 
@@ -523,8 +649,10 @@ void CLocalListModel::ShowReconciled()
     std::vector<int> newIndexOfOld(m_entries.size(), -1);
     size_t kept = 0;
     for (size_t i = 0; i < m_entries.size(); ++i) {
-        if (!m_seen[i])
+        if (!m_seen[i]) {
+            m_nGoneUnits += m_names.Units(m_entries[i]);
             continue;
+        }
         if (kept != i)
             m_entries[kept] = std::move(m_entries[i]);
         newIndexOfOld[i] = static_cast<int>(kept++);
@@ -540,6 +668,7 @@ void CLocalListModel::ShowReconciled()
     for (int entry : m_pFinish->Order())
         m_order.push_back(entry);
     m_pFinish.reset();
+    CompactNames();
     RebuildRowIndex();
     QModelIndexList after;
     after.reserve(before.size());
@@ -552,18 +681,39 @@ void CLocalListModel::ShowReconciled()
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
-void CLocalListModel::SortOrder(std::vector<int>& order, int column, int direction) const
+void CLocalListModel::CompactNames()
 {
-    if (order.size() <= 2)
+    // A folder whose files come and go keeps the names of the gone ones until they are the
+    // larger part of the store.
+    if (m_nGoneUnits < kCompactAfterUnits || m_nGoneUnits * 2 < m_names.UnitsUsed())
         return;
-    // Row 0 keeps its place; ties keep the order the rows had.
-    StagedSort sort(column, direction);
-    sort.input.reserve(order.size() - 1);
-    for (size_t i = 1; i < order.size(); ++i)
-        sort.input.emplace_back(&m_entries[static_cast<size_t>(order[i])], order[i]);
-    sort.Step(*this, 0);
-    const std::vector<int> sorted = sort.Order();
-    std::copy(sorted.begin(), sorted.end(), order.begin() + 1);
+    CLocalNameStore names;
+    for (LocalEntry& entry : m_entries) {
+        const LocalEntry old = entry;
+        names.Keep(entry, m_names.Name(old), m_names.SortName(old), m_names.RawName(old));
+    }
+    m_names = std::move(names);
+    m_nGoneUnits = 0;
+}
+
+void CLocalListModel::MarkRows(int first, int last)
+{
+    for (int row = std::max(first, 0); row <= last && static_cast<size_t>(row) < m_order.size(); ++row)
+        EntryAt(row).marked = 1;
+}
+
+std::vector<int> CLocalListModel::TakeMarkedRows()
+{
+    // Row by row, so that they come in order (every entry has a row once it is shown).
+    std::vector<int> rows;
+    for (size_t row = 0; row < m_order.size(); ++row) {
+        const LocalEntry& entry = EntryAt(static_cast<int>(row));
+        if (entry.marked) {
+            entry.marked = 0;
+            rows.push_back(static_cast<int>(row));
+        }
+    }
+    return rows;
 }
 
 void CLocalListModel::RebuildRowIndex()
@@ -580,10 +730,19 @@ int CLocalListModel::FindPrefix(const QString& text, int start) const
         return -1;
     if (start < 0 || start >= n)
         start = 0;
-    for (int i = 0; i < n; ++i) {
-        const int row = (start + i) % n;
-        if (EntryAt(row).displayName.startsWith(text, Qt::CaseInsensitive))
-            return row;
+    // The entries are looked at in the order they are kept, their names lying in that order in
+    // the store: a million in a few milliseconds, where going row by row jumps about memory.
+    int best = -1;
+    int bestDistance = n;
+    for (size_t i = 0; i < m_entries.size() && i < m_rowOfEntry.size(); ++i) {
+        const int row = m_rowOfEntry[i];
+        if (row < 0 || !Name(m_entries[i]).startsWith(text, Qt::CaseInsensitive))
+            continue;
+        const int distance = (row - start + n) % n; // from start on, wrapping once
+        if (distance < bestDistance) {
+            best = row;
+            bestDistance = distance;
+        }
     }
-    return -1;
+    return best;
 }

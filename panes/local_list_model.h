@@ -17,15 +17,60 @@
 #include <memory>
 #include <vector>
 
-struct LocalEntry {
-    QString displayName;
-    QString sortName;   // displayName in lower case
-    QByteArray rawName; // the name's bytes on disk when they are not valid UTF-8; empty otherwise
-    int64_t size = -1;  // -1 for folders, volumes and ".."
-    int64_t modified = 0; // seconds since 1970; 0 for volumes and ".."
+// One entry as read from the disk, before the model keeps it.
+struct FolderEntry {
+    QByteArray name; // the name's bytes on disk
     bool folder = false;
+    int64_t size = -1;
+    int64_t modified = 0;
+};
+
+// One entry as the model keeps it: numbers only, its name in the model's name store (a million
+// entries must not cost a million strings).
+struct LocalEntry {
+    int64_t size = -1;    // -1 for folders, volumes and ".."
+    int64_t modified = 0; // seconds since 1970; 0 for volumes and ".."
+    uint32_t name = 0;    // where the name starts in the name store
+    uint16_t length : 13 = 0;      // the name on show, in UTF-16 units (at most kMaxNameUnits)
+    uint16_t folder : 1 = 0;
+    uint16_t lowerIsName : 1 = 0;  // the name is its own lower-case form, stored once
+    uint16_t raw : 1 = 0;          // the name's bytes are not UTF-8: they follow in the store, one a unit
+    uint16_t sortLength : 13 = 0;  // the lower-case form, which follows the name in the store
+    mutable uint16_t marked : 1 = 0; // MarkRows
     mutable int icon = -1; // index into the model's icon table; -1 until first shown
     mutable int type = -1; // index into the model's type names; -1 until first looked up
+};
+static_assert(sizeof(LocalEntry) == 32);
+
+// The names of a folder's entries, in chunks that never move: a view of a name stays valid
+// until Clear. A name never spans two chunks.
+class CLocalNameStore {
+public:
+    // Keeps a name (with its lower-case form and the bytes it came from when those cannot be
+    // made again from it) and sets where it lies in entry.
+    void Keep(LocalEntry& entry, QStringView name, QStringView lower, const QByteArray& raw);
+    QStringView Name(const LocalEntry& entry) const { return {At(entry.name), entry.length}; }
+    QStringView SortName(const LocalEntry& entry) const
+    {
+        return entry.lowerIsName ? Name(entry) : QStringView(At(entry.name) + entry.length, entry.sortLength);
+    }
+    QByteArray RawName(const LocalEntry& entry) const;
+    size_t Units(const LocalEntry& entry) const;
+    size_t UnitsUsed() const { return m_nUsed; }
+    void Clear();
+
+    static constexpr unsigned kChunkBits = 16;
+    // The longest name kept (a file name has at most 255 bytes; a volume's is its label).
+    static constexpr qsizetype kMaxNameUnits = 4096;
+
+private:
+    const char16_t* At(uint32_t at) const
+    {
+        return m_chunks.empty() ? u"" : m_chunks[at >> kChunkBits].get() + (at & ((1u << kChunkBits) - 1));
+    }
+    std::vector<std::unique_ptr<char16_t[]>> m_chunks;
+    uint32_t m_nFill = 0; // units used in the last chunk
+    size_t m_nUsed = 0;   // units used in all chunks
 };
 
 class CLocalListModel : public QAbstractTableModel {
@@ -48,7 +93,7 @@ public:
     // Fills the volume list (after Clear with an empty folder), sorted as given.
     void ShowVolumes(const QList<LocalVolume>& volumes, int column, int direction);
     // Adds an entry that is not shown until Publish.
-    void AddEntry(LocalEntry entry);
+    void AddEntry(const FolderEntry& entry);
     void AddParentEntry();
     int EntryCount() const { return static_cast<int>(m_entries.size()); }
     // Shows every entry added since Clear, sorted once: PrepareRows sorts them out of sight,
@@ -64,6 +109,19 @@ public:
     void ShowInReadOrder();
     // Sorts rows 1 and following; persistent indexes follow their entries.
     void Sort(int column, int direction);
+    // The same in steps between window events: StartSorting, SortStep until it is true, then
+    // ShowSorted moves the rows. Clear drops a sort under way, and so does a reconcile whose
+    // rows change (StartFinishing true): its own sort orders them.
+    void StartSorting(int column, int direction);
+    bool SortStep(qint64 budgetNs);
+    void ShowSorted();
+    bool IsSorting() const { return m_pResort != nullptr; }
+    // Marks the entries of rows first to last; TakeMarkedRows gives the rows the marked entries
+    // have now (in ascending order), after any change of the rows, and clears the marks.
+    void MarkRows(int first, int last);
+    std::vector<int> TakeMarkedRows();
+    // The indexes views hold on to through changes (a selection must not hold one a row).
+    qsizetype HeldIndexCount() const { return persistentIndexList().size(); }
     // The folder on show read again, entry by entry (without ".."), against the rows on show:
     // BeginReconcile, then ReconcileEntry for each entry read, then FinishReconcile. Entries
     // still there keep their place in the table (and what was looked up for them) and take the
@@ -81,7 +139,7 @@ public:
     // and kinds read may show a little before their rows move.
     void BeginReconcile();
     bool IndexStep(qint64 budgetNs);
-    void ReconcileEntry(LocalEntry entry);
+    void ReconcileEntry(const FolderEntry& entry);
     bool FinishReconcile(int column, int direction);
     bool StartFinishing(int column, int direction);
     bool FinishStep(qint64 budgetNs);
@@ -104,7 +162,11 @@ public:
     int RowOfEntry(int entryIndex) const;
     // The native path of a row's entry: a volume's folder, or the folder on show + the name.
     QByteArray PathBytes(int row) const;
-    static QByteArray NameBytes(const LocalEntry& entry);
+    QByteArray NameBytes(const LocalEntry& entry) const;
+    // An entry's name as shown, and in lower case (what sorting and matching compare).
+    QStringView Name(const LocalEntry& entry) const { return m_names.Name(entry); }
+    QStringView SortName(const LocalEntry& entry) const { return m_names.SortName(entry); }
+    QString NameAt(int row) const { return Name(EntryAt(row)).toString(); }
 
     // The type name of an entry (path cache, then extension cache, then the MIME database; a
     // name nobody knows gets "XYZ-file" or "File").
@@ -115,22 +177,35 @@ public:
 
     // Local time as "2024-05-01 13:07", the form of the remote pane.
     static QString TimeText(int64_t secondsSince1970);
-    static LocalEntry MakeEntry(const QByteArray& name, bool folder, int64_t size, int64_t modified);
 
     // Bound of the path cache; reaching it starts the cache afresh.
     static constexpr int kPathCacheLimit = 200000;
     int PathCacheSize() const { return static_cast<int>(m_typeByPath.size()); }
+    // The name store is made anew once this many units of it belong to gone entries and they
+    // are at least half of it.
+    static constexpr size_t kCompactAfterUnits = size_t(1) << 20;
+    size_t NameUnitsUsed() const { return m_names.UnitsUsed(); }
 
 private:
     struct StagedSort; // a sort of the rows in steps (local_list_model.cpp)
 
     QIcon IconOf(const LocalEntry& entry) const;
-    void SortOrder(std::vector<int>& order, int column, int direction) const;
+    // An entry read from the disk, its name kept in the store.
+    LocalEntry Keep(const FolderEntry& read);
+    // A name of the store as the key of a reconcile: names whose bytes are not UTF-8 are keyed
+    // by their bytes (marked, so that they never meet a real name).
+    QString RawKey(const LocalEntry& entry) const;
     void RebuildRowIndex();
+    void CompactNames();
+    void IndexName(int entry);
+    // The entry of that name not yet read again (not one whose bytes are not UTF-8); -1 when none.
+    int FindUnseen(QStringView name) const;
 
     QByteArray m_folder;
     QString m_folderText;
     std::vector<LocalEntry> m_entries;
+    CLocalNameStore m_names;
+    size_t m_nGoneUnits = 0; // units of the store no entry uses any more
     std::vector<int> m_order;
     std::vector<int> m_prepared;            // the next row order, sorted but not yet on show
     std::vector<QByteArray> m_volumePaths; // per entry, volume list only
@@ -142,13 +217,15 @@ private:
         int64_t size;
         int64_t modified;
     };
-    QHash<QString, int> m_reconcileIndex;
+    std::vector<int> m_reconcileSlots;        // IndexName: entry + 1 per used slot
+    QHash<QString, int> m_rawIndex;           // the entries whose names are not UTF-8
     size_t m_nIndexed = SIZE_MAX;           // entries indexed so far (IndexStep); SIZE_MAX: none to index
     std::vector<char> m_seen;
     std::vector<Update> m_updates;
     std::vector<LocalEntry> m_added;
     std::unique_ptr<StagedSort> m_pPrepare; // the first read's rows being sorted in steps
     std::unique_ptr<StagedSort> m_pFinish;  // a reconcile's new row order being sorted in steps
+    std::unique_ptr<StagedSort> m_pResort;  // the rows on show being sorted in steps
     // Remembers type for the entry (its index in the table of type names) and returns it.
     const QString& KeepType(const LocalEntry& entry, const QString& type) const;
 

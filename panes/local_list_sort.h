@@ -11,56 +11,73 @@
 
 namespace local_sort {
 
-// One row's sort key, gathered into one contiguous array: the comparisons then touch little
-// memory besides the names themselves.
+// One row in the sort: the entry (its name in the model's name store) and, when sorting by
+// type, the rank of its type name. 16 bytes, so that a million rows sort in 32 MB.
 struct SortKey {
-    QStringView name;
-    int64_t value; // the size, the time or the rank of the type name; 0 when sorting by name
-    int id;        // what the sorted order gives back for this row
-    bool folder;
+    const LocalEntry* entry;
+    int id;   // what the sorted order gives back for this row
+    int rank; // sorting by type: the rank of the type name; else 0
 };
-
-bool AscendingKey(const SortKey& x, const SortKey& y)
-{
-    if (x.folder != y.folder)
-        return x.folder;
-    if (x.value != y.value)
-        return x.value < y.value;
-    return QtPrivate::compareStrings(x.name, y.name) < 0;
-}
 
 // Runs sorted with std::stable_sort before they are merged.
 constexpr size_t kRunLength = 1024;
 
 } // namespace local_sort
 
-using local_sort::AscendingKey;
 using local_sort::SortKey;
 using local_sort::kRunLength;
 
-// A stable sort of rows in steps, each step ending when its time is up: the keys are gathered
-// (with the type names looked up, and ranked, when sorting by type), runs of kRunLength are
-// sorted, and the runs are merged pass by pass, any merge stopping and going on at any element.
-// Ties keep the order of the input. The entries must neither move nor change their names
-// until the sort is done.
+// A stable sort of rows in steps, each step ending when its time is up: the type names are
+// looked up and ranked (when sorting by type), runs of kRunLength are sorted, and the runs are
+// merged pass by pass, any merge stopping and going on at any element. Ties keep the order of
+// the input. The entries must neither move nor change their names until the sort is done.
 struct CLocalListModel::StagedSort {
     enum Phase { Keys, Ranks, Runs, Merge, Done };
 
     int column = NameColumn;
     int direction = Ascending;
-    std::vector<std::pair<const LocalEntry*, int>> input; // the rows and their ids, in tie order
-    std::vector<SortKey> keys;
+    const CLocalNameStore& names;
+    std::vector<SortKey> keys; // the rows, in tie order (Add)
     std::vector<SortKey> buffer;
     QHash<QString, int> typeIds; // sorting by type: an id for each distinct type name
     std::vector<QString> typeNames;
     Phase phase = Keys;
-    size_t cursor = 0;                 // Keys, Runs: the next input or run
+    size_t cursor = 0;                 // Keys, Runs: the next key or run
     size_t width = kRunLength;         // Merge: the length of the runs merged in this pass
     size_t lo = 0, mid = 0, hi = 0;    // Merge: the pair of runs being merged
     size_t i = 0, j = 0, k = 0;
     bool inPair = false;
 
-    StagedSort(int sortColumn, int sortDirection) : column(sortColumn), direction(sortDirection) {}
+    StagedSort(int sortColumn, int sortDirection, const CLocalNameStore& store)
+        : column(sortColumn), direction(sortDirection), names(store)
+    {
+    }
+
+    void Add(const LocalEntry& entry, int id) { keys.push_back({&entry, id, 0}); }
+
+    bool AscendingKey(const SortKey& x, const SortKey& y) const
+    {
+        const LocalEntry& a = *x.entry;
+        const LocalEntry& b = *y.entry;
+        if (a.folder != b.folder)
+            return a.folder;
+        switch (column) {
+        case SizeColumn:
+            if (a.size != b.size)
+                return a.size < b.size;
+            break;
+        case TimeColumn:
+            if (a.modified != b.modified)
+                return a.modified < b.modified;
+            break;
+        case TypeColumn:
+            if (x.rank != y.rank)
+                return x.rank < y.rank;
+            break;
+        default: break;
+        }
+        return QtPrivate::compareStrings(names.SortName(a), names.SortName(b)) < 0;
+    }
 
     bool Less(const SortKey& x, const SortKey& y) const
     {
@@ -76,33 +93,20 @@ struct CLocalListModel::StagedSort {
         while (phase != Done) {
             switch (phase) {
             case Keys:
-                if (cursor == 0)
-                    keys.reserve(input.size());
-                for (; cursor < input.size(); ++cursor) {
-                    const LocalEntry& x = *input[cursor].first;
-                    int64_t value = 0;
-                    switch (column) {
-                    case SizeColumn: value = x.size; break;
-                    case TimeColumn: value = x.modified; break;
-                    case TypeColumn: {
-                        const QString type = model.TypeName(x);
-                        auto it = typeIds.constFind(type);
-                        if (it == typeIds.cend()) {
-                            it = typeIds.insert(type, static_cast<int>(typeNames.size()));
-                            typeNames.push_back(type);
-                        }
-                        value = it.value();
-                        break;
+                // Only a sort by type needs more than the entries: their type names' ids.
+                for (; column == TypeColumn && cursor < keys.size(); ++cursor) {
+                    const QString type = model.TypeName(*keys[cursor].entry);
+                    auto it = typeIds.constFind(type);
+                    if (it == typeIds.cend()) {
+                        it = typeIds.insert(type, static_cast<int>(typeNames.size()));
+                        typeNames.push_back(type);
                     }
-                    default: break;
-                    }
-                    keys.push_back({QStringView(x.sortName), value, input[cursor].second, x.folder});
+                    keys[cursor].rank = it.value();
                     if ((cursor & 255) == 255 && spent()) {
                         ++cursor;
                         return false;
                     }
                 }
-                std::vector<std::pair<const LocalEntry*, int>>().swap(input);
                 cursor = 0;
                 phase = column == TypeColumn ? Ranks : Runs;
                 break;
@@ -115,11 +119,11 @@ struct CLocalListModel::StagedSort {
                 std::sort(byLower.begin(), byLower.end(), [this](const auto& a, const auto& b) {
                     return a.first != b.first ? a.first < b.first : typeNames[a.second] < typeNames[b.second];
                 });
-                std::vector<int64_t> rank(typeNames.size());
+                std::vector<int> rank(typeNames.size());
                 for (size_t r = 0; r < byLower.size(); ++r)
-                    rank[static_cast<size_t>(byLower[r].second)] = static_cast<int64_t>(r);
+                    rank[static_cast<size_t>(byLower[r].second)] = static_cast<int>(r);
                 for (SortKey& key : keys)
-                    key.value = rank[static_cast<size_t>(key.value)];
+                    key.rank = rank[static_cast<size_t>(key.rank)];
                 phase = Runs;
                 break;
             }

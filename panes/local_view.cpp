@@ -78,21 +78,20 @@ public:
 } // namespace
 
 CLocalListCtrl::CLocalListCtrl(ILocalHost& host, VolumeSource volumes, QWidget* parent)
-    : QTreeView(parent), m_host(host), m_volumes(std::move(volumes)), m_pModel(new CLocalListModel(this)),
+    : CReportTable(parent), m_host(host), m_volumes(std::move(volumes)), m_pModel(new CLocalListModel(this)),
       m_pUpload(new QAction(Str(talvex::ID_LOCAL_UPLOAD), this))
 {
     setObjectName(QStringLiteral("CLocalListCtrl"));
-    UseReportListLook(*this);
     setDragEnabled(true);
     setDragDropMode(QAbstractItemView::DragOnly);
     setModel(m_pModel);
     new CListColumns(*this, std::vector<int>(std::begin(kColumnWidths), std::end(kColumnWidths)));
-    header()->setSectionsClickable(true);
-    header()->setSortIndicatorShown(true);
+    horizontalHeader()->setSectionsClickable(true);
+    horizontalHeader()->setSortIndicatorShown(true);
     auto* arrows = new CSortArrowStyle(QApplication::style()->name());
-    arrows->setParent(header());
-    header()->setStyle(arrows);
-    connect(header(), &QHeaderView::sectionClicked, this, [this](int section) { SortByColumn(section, 0); });
+    arrows->setParent(horizontalHeader());
+    horizontalHeader()->setStyle(arrows);
+    connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int section) { SortByColumn(section, 0); });
 
     m_pUpload->setData(talvex::ID_LOCAL_UPLOAD);
     connect(m_pUpload, &QAction::triggered, this, &CLocalListCtrl::UploadSelection);
@@ -101,6 +100,8 @@ CLocalListCtrl::CLocalListCtrl(ILocalHost& host, VolumeSource volumes, QWidget* 
     m_refreshTimer.setSingleShot(true);
     m_refreshTimer.setInterval(kRefreshDelayMs);
     connect(&m_refreshTimer, &QTimer::timeout, this, &CLocalListCtrl::BeginRefresh);
+    m_sortTimer.setInterval(0);
+    connect(&m_sortTimer, &QTimer::timeout, this, &CLocalListCtrl::SortStep);
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &CLocalListCtrl::OnFolderChanged);
 
     ShowSortIndicator();
@@ -176,9 +177,9 @@ void CLocalListCtrl::OpenFolderBytes(const QByteArray& folder)
 void CLocalListCtrl::ReadChunk()
 {
     int added = 0;
-    LocalEntry entry;
+    FolderEntry entry;
     while (m_reader && m_reader->Next(entry)) {
-        m_pModel->AddEntry(std::move(entry));
+        m_pModel->AddEntry(entry);
         ++added;
         if (m_pModel->EntryCount() % kChunk == 0) {
             emit chunkRead(added);
@@ -251,7 +252,7 @@ bool CLocalListCtrl::event(QEvent* event)
         }
         return true;
     }
-    return QTreeView::event(event);
+    return CReportTable::event(event);
 }
 
 // ---- navigation ---------------------------------------------------------------------------
@@ -298,7 +299,7 @@ void CLocalListCtrl::OpenSelected()
 
 void CLocalListCtrl::mouseDoubleClickEvent(QMouseEvent* event)
 {
-    QTreeView::mouseDoubleClickEvent(event);
+    CReportTable::mouseDoubleClickEvent(event);
     if (event->button() == Qt::LeftButton)
         OpenSelected();
 }
@@ -325,7 +326,7 @@ void CLocalListCtrl::OpenParent()
 void CLocalListCtrl::SelectEntryNamed(const QString& name)
 {
     for (int row = 0; row < m_pModel->rowCount(); ++row) {
-        if (m_pModel->EntryAt(row).displayName == name) {
+        if (m_pModel->Name(m_pModel->EntryAt(row)) == name) {
             const QModelIndex index = m_pModel->index(row, 0);
             selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
             scrollTo(index);
@@ -337,7 +338,7 @@ void CLocalListCtrl::SelectEntryNamed(const QString& name)
 void CLocalListCtrl::keyPressEvent(QKeyEvent* event)
 {
     if (!IsOwnKey(*event)) {
-        QTreeView::keyPressEvent(event);
+        CReportTable::keyPressEvent(event);
         return;
     }
     switch (event->key()) {
@@ -389,7 +390,7 @@ void CLocalListCtrl::Refresh()
     if (m_pModel->IsVolumeList()) {
         const QList<int> rows = SelectedRows();
         if (!rows.isEmpty())
-            m_strAfterShow = m_pModel->EntryAt(rows.first()).displayName;
+            m_strAfterShow = m_pModel->NameAt(rows.first());
         OpenFolderBytes(QByteArray());
         return;
     }
@@ -447,7 +448,7 @@ void CLocalListCtrl::RefreshStep()
         // disk): the read stops when its share of time is spent.
         QElapsedTimer clock;
         clock.start();
-        LocalEntry entry;
+        FolderEntry entry;
         for (int n = 0; n < kChunk && (n == 0 || m_nStepBudgetNs <= 0 || clock.nsecsElapsed() < m_nStepBudgetNs); ++n) {
             if (!m_refreshReader->Next(entry)) {
                 m_bRefreshRead = true;
@@ -457,7 +458,7 @@ void CLocalListCtrl::RefreshStep()
                 }
                 break;
             }
-            m_pModel->ReconcileEntry(std::move(entry));
+            m_pModel->ReconcileEntry(entry);
         }
         again();
         return;
@@ -469,7 +470,7 @@ void CLocalListCtrl::RefreshStep()
         again();
         return;
     }
-    m_pModel->ShowReconciled();
+    MoveRows([this] { m_pModel->ShowReconciled(); });
     EndRefresh(true);
 }
 
@@ -496,7 +497,7 @@ void CLocalListCtrl::EndRefresh(bool changed)
 
 void CLocalListCtrl::ShowSortIndicator()
 {
-    header()->setSortIndicator(m_nSortColumn, m_nSortDirection == CLocalListModel::Descending ? Qt::DescendingOrder
+    horizontalHeader()->setSortIndicator(m_nSortColumn, m_nSortDirection == CLocalListModel::Descending ? Qt::DescendingOrder
                                                                                              : Qt::AscendingOrder);
 }
 
@@ -512,31 +513,53 @@ void CLocalListCtrl::SortByColumn(int column, int direction)
     m_nSortColumn = column;
     m_nSortDirection = direction;
     ShowSortIndicator();
-    const int rows = m_pModel->rowCount();
-    if (rows <= 1)
+    // A folder being read is sorted by this column once it is read.
+    if (m_pModel->rowCount() <= 1 || m_bBusy)
         return;
-    // The chosen entries stay chosen wherever they move; row 0 keeps its place and its state.
-    std::vector<int> chosen;
-    for (int row : SelectedRows())
-        if (row > 0)
-            chosen.push_back(m_pModel->EntryIndexAt(row));
-    const int lastColumn = CLocalListModel::ColumnCount - 1;
-    if (!chosen.empty())
-        selectionModel()->select(QItemSelection(m_pModel->index(1, 0), m_pModel->index(rows - 1, lastColumn)),
-                                 QItemSelectionModel::Deselect);
-    m_pModel->Sort(column, direction);
-    if (!chosen.empty()) {
-        std::vector<int> newRows;
-        newRows.reserve(chosen.size());
-        for (int entry : chosen)
-            newRows.push_back(m_pModel->RowOfEntry(entry));
-        std::sort(newRows.begin(), newRows.end());
+    m_pModel->StartSorting(column, direction);
+    if (m_pModel->rowCount() > m_nSortInStepsRows) {
+        m_sortTimer.start(); // the rows stay as they are until the sort is done
+        return;
+    }
+    MoveRows([this] { m_pModel->ShowSorted(); });
+}
+
+void CLocalListCtrl::SortStep()
+{
+    if (!m_pModel->IsSorting()) { // another folder, or the rows changed and were sorted anew
+        m_sortTimer.stop();
+        return;
+    }
+    if (!m_pModel->SortStep(m_nStepBudgetNs))
+        return;
+    m_sortTimer.stop();
+    MoveRows([this] { m_pModel->ShowSorted(); });
+}
+
+void CLocalListCtrl::MoveRows(const std::function<void()>& move)
+{
+    // Through a change of the rows' order the selection model keeps a persistent index for each
+    // selected row (two while a selection is being made): a million chosen rows cost seconds and
+    // 150 MB each time. The chosen entries are marked in the model instead, the selection is
+    // emptied, and they are chosen again where they land (entries that left are not).
+    bool chosen = false;
+    for (const QItemSelectionRange& range : selectionModel()->selection())
+        if (range.left() == 0 && range.right() == CLocalListModel::ColumnCount - 1) {
+            m_pModel->MarkRows(range.top(), range.bottom());
+            chosen = true;
+        }
+    if (chosen)
+        selectionModel()->clearSelection();
+    move();
+    if (chosen) {
+        const std::vector<int> rows = m_pModel->TakeMarkedRows();
+        const int lastColumn = CLocalListModel::ColumnCount - 1;
         QItemSelection selection;
-        for (size_t i = 0; i < newRows.size();) {
+        for (size_t i = 0; i < rows.size();) {
             size_t j = i;
-            while (j + 1 < newRows.size() && newRows[j + 1] == newRows[j] + 1)
+            while (j + 1 < rows.size() && rows[j + 1] == rows[j] + 1)
                 ++j;
-            selection.select(m_pModel->index(newRows[i], 0), m_pModel->index(newRows[j], lastColumn));
+            selection.select(m_pModel->index(rows[i], 0), m_pModel->index(rows[j], lastColumn));
             i = j + 1;
         }
         selectionModel()->select(selection, QItemSelectionModel::Select);
@@ -568,10 +591,23 @@ void CLocalListCtrl::keyboardSearch(const QString& search)
 
 QList<int> CLocalListCtrl::SelectedRows() const
 {
+    // Read from the selection's ranges: the selection model's own list of selected rows keeps a
+    // set of every row it has looked at, over a hundred bytes a row when a million are chosen.
+    // Whole rows are chosen here, so a range spans every column.
+    QItemSelection selection = selectionModel()->selection();
+    std::sort(selection.begin(), selection.end(),
+              [](const QItemSelectionRange& a, const QItemSelectionRange& b) { return a.top() < b.top(); });
     QList<int> rows;
-    for (const QModelIndex& index : selectionModel()->selectedRows())
-        rows.append(index.row());
-    std::sort(rows.begin(), rows.end());
+    for (const QItemSelectionRange& range : selection)
+        if (range.left() == 0 && range.right() == CLocalListModel::ColumnCount - 1)
+            for (int row = range.top(); row <= range.bottom(); ++row)
+                rows.append(row);
+    // Ranges do not overlap as the selection model keeps them; should they, the rows are put
+    // in order once.
+    if (!std::is_sorted(rows.begin(), rows.end(), std::less_equal<int>())) {
+        std::sort(rows.begin(), rows.end());
+        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    }
     return rows;
 }
 

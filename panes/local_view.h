@@ -7,13 +7,14 @@
 #include "panes/local_host.h"
 #include "panes/local_list_model.h"
 #include "panes/local_volumes.h"
+#include "panes/report_list.h"
 
 #include <QElapsedTimer>
 #include <QFileSystemWatcher>
 #include <QTimer>
-#include <QTreeView>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -21,7 +22,7 @@ class QAction;
 class QMimeData;
 class CLocalFolderReader;
 
-class CLocalListCtrl : public QTreeView {
+class CLocalListCtrl : public CReportTable {
     Q_OBJECT
 public:
     // Entries read between two window events.
@@ -44,7 +45,12 @@ public:
     // volume list. While a folder is being read the request waits; only the latest one is kept.
     void OpenFolder(const QString& path);
     // Sorts by a column. Direction 0 toggles on the current column and starts ascending on another.
+    // More than kSortInStepsRows rows are sorted in steps between window events, the rows
+    // staying where they are until the last step moves them.
     void SortByColumn(int column, int direction);
+    static constexpr int kSortInStepsRows = 20000;
+    void SetSortInStepsRows(int rows) { m_nSortInStepsRows = rows; }
+    bool IsSorting() const { return m_sortTimer.isActive(); }
     // Opens the current row when it is selected, else the first selected row, when it is a
     // folder ("..": the folder above, or the volume list from a volume's own folder).
     void OpenSelected();
@@ -130,6 +136,9 @@ private:
     void EndRefresh(bool changed);
     void SelectEntryNamed(const QString& name);
     void ShowSortIndicator();
+    void SortStep();
+    // Runs move, which changes the rows' order, keeping the chosen entries chosen.
+    void MoveRows(const std::function<void()>& move);
     bool IsVolumeRoot(const QByteArray& folder) const;
     static QByteArray WithoutTrailingSlashes(QByteArray path);
 
@@ -147,6 +156,8 @@ private:
     int m_nShowReadSoFarEntries = kShowReadSoFarEntries;
     qint64 m_nShowReadSoFarMs = kShowReadSoFarMs;
     qint64 m_nStepBudgetNs = kStepBudgetNs;
+    int m_nSortInStepsRows = kSortInStepsRows;
+    QTimer m_sortTimer;
     std::optional<QString> m_pending;
     std::unique_ptr<CLocalFolderReader> m_reader;
     QString m_strAfterShow; // the row to make current once the folder is shown (after OpenParent)

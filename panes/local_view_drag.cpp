@@ -48,8 +48,8 @@ void CLocalListCtrl::UploadSelection()
             continue; // ".."
         const LocalEntry& entry = m_pModel->EntryAt(row);
         if (entry.folder)
-            m_host.AddRemoteFolderRow(entry.displayName);
-        orders.push_back(MakeOrder(m_pModel->PathBytes(row), entry.displayName, entry.folder, remote));
+            m_host.AddRemoteFolderRow(m_pModel->NameAt(row));
+        orders.push_back(MakeOrder(m_pModel->PathBytes(row), m_pModel->NameAt(row), entry.folder, remote));
     }
     if (!orders.empty())
         m_host.AddUploadOrders(std::move(orders));

@@ -467,10 +467,7 @@ int CResultModel::RowOfKey(const void* key) const
 
 // ---- list ----------------------------------------------------------------------------------
 
-CResultListCtrl::CResultListCtrl(CResultView& view, QWidget* parent) : QTableView(parent), m_view(view)
-{
-    UseReportListLook(*this);
-}
+CResultListCtrl::CResultListCtrl(CResultView& view, QWidget* parent) : CReportTable(parent), m_view(view) {}
 
 void CResultListCtrl::keyPressEvent(QKeyEvent* event)
 {
@@ -489,13 +486,6 @@ void CResultListCtrl::keyPressEvent(QKeyEvent* event)
         return;
     }
     event->accept();
-}
-
-QModelIndex CResultListCtrl::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers)
-{
-    if (action == MoveHome || action == MoveEnd)
-        modifiers |= Qt::ControlModifier;
-    return QTableView::moveCursor(action, modifiers);
 }
 
 void CResultListCtrl::ShowMenuAtCurrentRow()

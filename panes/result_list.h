@@ -4,6 +4,8 @@
 // empties the list, Ctrl+A selects every row, Ctrl+C copies the selected rows, Shift+F10 and
 // the menu key open the context menu) and its context menu, and CResultView, the page that holds both and copies rows in its own line format.
 
+#include "panes/report_list.h"
+
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <QStringList>
@@ -110,7 +112,7 @@ private:
     quint64 m_nextSerial = 0;
 };
 
-class CResultListCtrl : public QTableView {
+class CResultListCtrl : public CReportTable {
     Q_OBJECT
 public:
     CResultListCtrl(CResultView& view, QWidget* parent);
@@ -118,9 +120,6 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
-    // Home and End go to the first and the last row, as in every list of the window (a table's
-    // own stay in the row).
-    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
 
 private:
     // The context menu from the keyboard (menu key, Shift+F10): under the current row.

@@ -75,7 +75,7 @@ private slots:
             SplitterOf(frame, Qt::Vertical)->setSizes({420, 300});
             top = Sizes(frame, Qt::Horizontal);
             main = Sizes(frame, Qt::Vertical);
-            frame.LocalView()->List()->header()->resizeSection(1, 140); // as a drag does
+            frame.LocalView()->List()->horizontalHeader()->resizeSection(1, 140); // as a drag does
             frame.LocalView()->List()->SortByColumn(CLocalListModel::TimeColumn, CLocalListModel::Descending);
             frame.RemoteView()->List()->header()->resizeSection(2, 160);
             frame.Results().FailView()->List()->horizontalHeader()->resizeSection(1, 450);
@@ -90,7 +90,7 @@ private slots:
         QCOMPARE(again.LocalView()->List()->columnWidth(1), 140);
         QCOMPARE(again.LocalView()->List()->SortColumn(), int(CLocalListModel::TimeColumn));
         QCOMPARE(again.LocalView()->List()->SortDirection(), int(CLocalListModel::Descending));
-        QCOMPARE(again.LocalView()->List()->header()->sortIndicatorSection(), int(CLocalListModel::TimeColumn));
+        QCOMPARE(again.LocalView()->List()->horizontalHeader()->sortIndicatorSection(), int(CLocalListModel::TimeColumn));
         QCOMPARE(again.RemoteView()->List()->columnWidth(2), 160);
         QCOMPARE(again.Results().FailView()->List()->columnWidth(1), 450);
         QCOMPARE(again.geometry(), place);
