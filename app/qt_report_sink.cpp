@@ -33,6 +33,17 @@ void CQtReportSink::Send(talvex::Report& report)
         m_handler(report); // a report made on our own thread needs no hand-over
         return;
     }
+    if (report.selfContained) {
+        std::lock_guard lock(m_mutex);
+        if (m_closed)
+            return;
+        m_kept.push_back(std::move(report));
+        if (!m_bKeptPosted) { // the first since the last batch: one turn takes them all
+            m_bKeptPosted = true;
+            QMetaObject::invokeMethod(this, [this] { DeliverKept(); }, Qt::QueuedConnection);
+        }
+        return;
+    }
     auto handoff = std::make_shared<Handoff>(report);
     std::unique_lock lock(m_mutex);
     if (m_closed)
@@ -65,6 +76,30 @@ void CQtReportSink::Deliver(const std::shared_ptr<Handoff>& handoff)
     std::lock_guard lock(m_mutex);
     handoff->done = true;
     handoff->doneCv.notify_all();
+}
+
+void CQtReportSink::DeliverKept()
+{
+    // The reports that are here now, one at a time from the front (a handler that turns the
+    // event loop meets the later ones in their order); those that come meanwhile wait for the
+    // next turn, so that a busy channel never keeps the window from its other events.
+    size_t count = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        m_bKeptPosted = false;
+        count = m_kept.size();
+    }
+    for (; count > 0; --count) {
+        talvex::Report report;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_kept.empty())
+                return;
+            report = std::move(m_kept.front());
+            m_kept.pop_front();
+        }
+        m_handler(report);
+    }
 }
 
 void CQtReportSink::WakeSenders()

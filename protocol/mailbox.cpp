@@ -1,5 +1,6 @@
 #include "protocol/mailbox.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -48,6 +49,29 @@ std::optional<MailMessage> Mailbox::TakeFirst(uint32_t id)
         }
     }
     return std::nullopt;
+}
+
+std::vector<MailMessage> Mailbox::TakeThrough(uint32_t id, uint32_t earlierId)
+{
+    std::lock_guard lock(m_mutex);
+    const auto found = std::find_if(m_messages.begin(), m_messages.end(), [id](const MailMessage& m) { return m.id == id; });
+    if (found == m_messages.end())
+        return {};
+    std::vector<MailMessage> taken;
+    std::deque<MailMessage> kept;
+    const auto end = found - m_messages.begin();
+    for (std::ptrdiff_t i = 0; i < end; ++i) {
+        MailMessage& m = m_messages[static_cast<size_t>(i)];
+        if (m.id == earlierId)
+            taken.push_back(std::move(m));
+        else
+            kept.push_back(std::move(m));
+    }
+    taken.push_back(std::move(m_messages[static_cast<size_t>(end)]));
+    for (size_t i = static_cast<size_t>(end) + 1; i < m_messages.size(); ++i)
+        kept.push_back(std::move(m_messages[i]));
+    m_messages.swap(kept);
+    return taken;
 }
 
 bool Mailbox::Contains(uint32_t id) const

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace talvex {
 
@@ -31,6 +32,9 @@ public:
     std::optional<MailMessage> Take();
     // Removes and returns the first message with that id, leaving the others in order.
     std::optional<MailMessage> TakeFirst(uint32_t id);
+    // Removes the first message with that id and every message with earlierId before it, and
+    // returns them in order (that id last); nothing when there is no message with that id.
+    std::vector<MailMessage> TakeThrough(uint32_t id, uint32_t earlierId);
     bool Contains(uint32_t id) const;
     // Drops every message; later posts are dropped too.
     void Close();

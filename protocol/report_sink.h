@@ -20,7 +20,8 @@
 //                    sending; progress for UE_PROGRESS; response for UE_RESPONSE.
 //
 // Rules for a sink:
-//  - Send may block until the receiver has handled the report, but it must return once
+//  - Send may block until the receiver has handled the report (a selfContained one may also be
+//    kept and handed on later, in order), but it must return once
 //    *report.senderStopping is true and WakeSenders() has been called: the worker's owner is
 //    destroying it and may be the very thread the sink would wait for.
 //  - A sink must outlive the workers that report to it.
@@ -52,6 +53,10 @@ struct Report {
     std::shared_ptr<CUploadRequest> request;
 
     const std::atomic<bool>* senderStopping = nullptr; // set by the worker
+    // Nothing in the report is lent: a sink may keep it and return at once, handing it on later
+    // in the order it came (the upload channel's reports, so that a channel goes on with the
+    // files it was given while the window takes its reports a batch at a time).
+    bool selfContained = false;
     std::unique_ptr<CSyncNoticeList> keptNotices;      // a sink's own copy of lent notices
 };
 

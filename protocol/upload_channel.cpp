@@ -73,6 +73,7 @@ void UploadChannel::Event(int32_t event, std::shared_ptr<CUploadRequest> request
     r.code = event;
     r.error = error;
     r.request = std::move(request);
+    r.selfContained = true;
     Deliver(r);
 }
 
@@ -99,6 +100,7 @@ void UploadChannel::OnResponse(std::unique_ptr<CTlxspResponse> response, const B
         r.request = m_current;
     }
     r.response = std::move(response);
+    r.selfContained = true;
     Deliver(r);
 }
 
@@ -124,8 +126,10 @@ void UploadChannel::OnMessage(MailMessage& message)
 void UploadChannel::Fail(const std::shared_ptr<CUploadRequest>& request, int error)
 {
     // The stream is no longer in step with the server: report and close. Answers to earlier
-    // requests that have already arrived are handed on first: those files did arrive.
+    // requests that have already arrived are handed on first: those files did arrive. Uploads
+    // a cancel took before this failure are cancelled before it.
     TakeArrivedInput();
+    CancelTakenAhead();
     if (error == ECANCELED) {
         Event(UE_CANCELLED, request);
     } else {
@@ -155,6 +159,13 @@ int32_t UploadChannel::PutFileHeader(const CUploadRequest& request, bool withLen
 
 void UploadChannel::CreateFolder(const std::shared_ptr<CUploadRequest>& request)
 {
+    if (Mail().Contains(UM_CANCEL) && CancelRequested()) {
+        // Given before a cancel: not made.
+        Event(UE_CANCELLED, request);
+        CancelTakenAhead();
+        AwaitEarlierAnswers();
+        return;
+    }
     std::string header;
     if (const int32_t error = PutFileHeader(*request, false, header); error != 0) {
         // Nothing was sent: the connection goes on, the entry fails with its own reason.
@@ -182,13 +193,20 @@ void UploadChannel::SendProgress()
     r.code = UE_PROGRESS;
     r.progress = std::make_unique<CUploadProgress>(
         ComputeProgress(m_total, m_stillToSend, m_clock->Seconds() - m_startTime, m_window));
+    r.selfContained = true;
     Deliver(r);
 }
 
 bool UploadChannel::CancelRequested()
 {
-    if (Mail().TakeFirst(UM_CANCEL))
+    // A cancel ends this file and every upload given before the cancel (the window gives a
+    // channel several at a time): those are taken out of the mailbox unsent.
+    std::vector<MailMessage> taken = Mail().TakeThrough(UM_CANCEL, UM_UPLOAD);
+    if (!taken.empty())
         m_cancel = true;
+    for (MailMessage& m : taken)
+        if (m.id == UM_UPLOAD && m.upload)
+            m_cancelledAhead.push_back(std::move(m.upload));
     // A quit ends a transfer as a cancel does; the loop serves the quit afterwards.
     if (Mail().Contains(UM_QUIT))
         m_cancel = true;
@@ -393,18 +411,34 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
     }
     m_current.reset();
     m_limiter.Clear();
+    if (dataLength == 0 && !cancelled)
+        cancelled = CancelRequested(); // no piece was sent to look for a cancel after
     if (!cancelled || sent == dataLength) {
         // Every byte went: the file's answer will come, whatever was asked meanwhile.
         m_unanswered.push_back(request);
         Event(UE_DONE, request);
+        if (!m_cancelledAhead.empty()) {
+            // Uploads given before the cancel are cancelled unsent; the channel ends once the
+            // files it sent whole are answered, as after any cancel.
+            CancelTakenAhead();
+            AwaitEarlierAnswers();
+        }
         return;
     }
     // Answers to earlier files that have already arrived are handed on before the cancel.
     TakeArrivedInput();
     Event(UE_CANCELLED, request);
+    CancelTakenAhead();
     // The body is unfinished: the stream cannot go on, but what was sent whole before it is
     // still answered.
     AwaitEarlierAnswers();
+}
+
+void UploadChannel::CancelTakenAhead()
+{
+    for (std::shared_ptr<CUploadRequest>& request : m_cancelledAhead)
+        Event(UE_CANCELLED, std::move(request));
+    m_cancelledAhead.clear();
 }
 
 void UploadChannel::AwaitEarlierAnswers()

@@ -69,6 +69,8 @@ private:
     void Fail(const std::shared_ptr<CUploadRequest>& request, int error);
     // After a cancel cut a body short: the answers to the files sent whole before it.
     void AwaitEarlierAnswers();
+    // Reports the uploads a cancel took out of the mailbox cancelled (nothing of them was sent).
+    void CancelTakenAhead();
 
     std::shared_ptr<const Clock> m_clock;
     int64_t m_total = 0;
@@ -77,6 +79,7 @@ private:
     ProgressLimiter m_limiter;
     int64_t m_startTime = 0;
     bool m_cancel = false;   // the cancel event
+    std::vector<std::shared_ptr<CUploadRequest>> m_cancelledAhead; // given before the cancel, unsent
     bool m_zeroCopy = true;  // this file: cleared when the kernel cannot send from it
     std::vector<char> m_buffer; // the read-and-send path only
     std::deque<std::shared_ptr<CUploadRequest>> m_unanswered; // sent whole, not answered yet, oldest first

@@ -157,6 +157,19 @@ std::vector<std::shared_ptr<CUploadRequest>> CUploadTracker::TakeResends()
 
 void CUploadTracker::BackToWaiting(CUploadItem& item)
 {
+    ToWaiting(item);
+    m_resends.push_back(item.request);
+}
+
+void CUploadTracker::Unsend(const std::shared_ptr<CUploadRequest>& request)
+{
+    CUploadItem* item = request ? Lookup(request.get()) : nullptr;
+    if (item && item->state == UploadState::Sending)
+        ToWaiting(*item);
+}
+
+void CUploadTracker::ToWaiting(CUploadItem& item)
+{
     Unindex(item);
     item.state = UploadState::Waiting;
     item.channel = 0;
@@ -167,7 +180,6 @@ void CUploadTracker::BackToWaiting(CUploadItem& item)
     }
     if (m_journal)
         m_journal->Queued(*item.request);
-    m_resends.push_back(item.request);
 }
 
 void CUploadTracker::Requeue(const std::shared_ptr<CUploadRequest>& request)

@@ -131,6 +131,9 @@ public:
     // The same for every request being sent or sent on any channel (the connection was lost
     // and is made again); TakeResends hands them out.
     void RequeueInFlight();
+    // A request given to a channel that ended before it began it: waiting again as if it had
+    // never been given (nothing of it went, so it is no resend).
+    void Unsend(const std::shared_ptr<CUploadRequest>& request);
     // The request was handed to the channel with this message number.
     void Sending(const std::shared_ptr<CUploadRequest>& request, uint32_t channel);
     // A request the expansion could not read (readError) fails at once; the settled item.
@@ -201,6 +204,7 @@ private:
     void LoseChannel(uint32_t channel, UploadFailure why, int resendLimit);
     // Back to waiting, no longer counted in flight.
     void BackToWaiting(CUploadItem& item);
+    void ToWaiting(CUploadItem& item);
     // Tells the listener and forgets the item.
     void Settle(CUploadItem& item);
     int64_t Now() const;

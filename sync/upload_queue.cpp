@@ -272,6 +272,7 @@ void CUploadQueue::Dispatch()
 {
     if (!m_bStarted)
         return;
+    bool full = false; // a row found no channel with room: the rows behind it wait their turn
     for (int row = 0; row < m_model.rowCount(); ++row) {
         if (m_model.At(row).state != CQueueModel::Waiting)
             continue;
@@ -285,14 +286,27 @@ void CUploadQueue::Dispatch()
                 --row;
             continue;
         }
-        auto idle = std::find_if(m_channels.begin(), m_channels.end(),
-                                 [](const Channel& c) { return c.connected && !c.busy; });
-        if (idle == m_channels.end())
+        // A channel takes several small files at a time, a large one alone: a row shows sending
+        // only shortly before its bytes go.
+        const int64_t size = std::max<int64_t>(0, request->size);
+        auto idle = std::find_if(m_channels.begin(), m_channels.end(), [size](const Channel& c) {
+            if (!c.connected || c.closing)
+                return false;
+            if (c.given.empty())
+                return true;
+            int64_t bytes = size;
+            for (const auto& given : c.given)
+                bytes += std::max<int64_t>(0, given->size);
+            return c.given.size() < kGivenPerChannel && bytes <= kGivenBytes;
+        });
+        if (full || idle == m_channels.end()) {
+            full = true;
             continue; // the rows behind it may be unreadable ones, which fail without a channel
+        }
         // One upload of a remote path in flight at a time: notices cannot tell two apart.
         if (m_tracker.PathBusy(request->remotePath))
             continue;
-        idle->busy = true;
+        idle->given.push_back(request);
         m_model.SetRunning(row, idle->number);
         m_tracker.Sending(request, idle->number);
         idle->worker->PostUpload(request);
@@ -360,7 +374,7 @@ void CUploadQueue::CancelAll()
     // byte had gone), and a channel whose body was cut short still reads the answers to the
     // files it sent whole before it ends its connection (UE_RESET: it is replaced then).
     for (Channel& channel : m_channels)
-        if (channel.busy)
+        if (!channel.given.empty())
             channel.worker->Cancel();
 }
 
@@ -380,10 +394,47 @@ void CUploadQueue::DropRow(int row)
     m_model.Remove(row);
 }
 
+void CUploadQueue::Ungive(Channel& channel, const CUploadRequest* request)
+{
+    if (channel.given.empty())
+        return;
+    if (!request) {
+        channel.given.pop_front(); // the one it was on
+        return;
+    }
+    const auto it = std::find_if(channel.given.begin(), channel.given.end(),
+                                 [request](const auto& given) { return given.get() == request; });
+    if (it != channel.given.end())
+        channel.given.erase(it);
+}
+
+int CUploadQueue::RowOfCurrent(const Channel& channel) const
+{
+    return channel.given.empty() ? -1 : m_model.RowOf(channel.given.front().get());
+}
+
+void CUploadQueue::TakeBackGiven(Channel& channel)
+{
+    for (const auto& request : channel.given) {
+        m_tracker.Unsend(request);
+        const int row = m_model.RowOf(request.get());
+        if (row >= 0 && m_model.At(row).state == CQueueModel::Running) {
+            m_model.SetEnded(row, CQueueModel::Waiting, QString::fromUtf8(kTextQueueWaiting));
+            --m_nRunning;
+        }
+    }
+    channel.given.clear();
+}
+
 void CUploadQueue::LoseChannel(uint32_t number)
 {
-    const int running = m_model.RunningOn(number);
-    if (running >= 0) {
+    Channel* channel = FindChannel(number);
+    const int running = channel ? RowOfCurrent(*channel) : -1;
+    if (channel && !channel->given.empty())
+        channel->given.pop_front(); // the one it was on fails below; the others wait again
+    if (channel)
+        TakeBackGiven(*channel);
+    if (running >= 0 && m_model.At(running).state == CQueueModel::Running) {
         Report failed;
         failed.message = number;
         failed.code = UE_SEND_FAILED;
@@ -408,6 +459,11 @@ void CUploadQueue::LostToNetwork(Report& report, int row)
     m_tracker.Apply(report);
     if (wasRunning)
         --m_nRunning;
+    if (Channel* channel = FindChannel(number)) {
+        // What it was given behind the file it was on was never begun: it waits again too.
+        Ungive(*channel, report.request ? report.request.get() : nullptr);
+        TakeBackGiven(*channel);
+    }
     std::vector<std::shared_ptr<CUploadRequest>> offShow;
     for (const auto& request : m_tracker.TakeResends()) {
         const int at = m_model.RowOf(request.get());
@@ -443,7 +499,7 @@ void CUploadQueue::OnReport(Report& report)
     if (!channel)
         return; // a channel already let go
     const uint32_t number = channel->number;
-    const int row = report.request ? m_model.RowOf(report.request.get()) : m_model.RunningOn(number);
+    const int row = report.request ? m_model.RowOf(report.request.get()) : RowOfCurrent(*channel);
     switch (report.code) {
     case UE_CONNECTED:
         channel->connected = true;
@@ -489,7 +545,7 @@ void CUploadQueue::OnReport(Report& report)
     const int at = request ? m_model.RowOf(request.get()) : -1; // a failure settled now has left
     if (wasRunning)
         --m_nRunning;
-    channel->busy = false;
+    Ungive(*channel, report.request.get());
     switch (report.code) {
     case UE_DONE:
         if (at >= 0) {
@@ -504,6 +560,7 @@ void CUploadQueue::OnReport(Report& report)
     case UE_RESET:
         // The connection is closed after a failed send: the channel is replaced.
         EndTransfer(request.get(), CQueueModel::SendFailed, kTextQueueSendFailed);
+        TakeBackGiven(*channel); // never begun: they go on another channel
         ReplaceChannel(number);
         break;
     case UE_CANCELLED:
@@ -511,7 +568,7 @@ void CUploadQueue::OnReport(Report& report)
         // connection by itself once the answers it still waits for are in (UE_RESET).
         if (at >= 0)
             DropRow(at);
-        channel->busy = true; // nothing more for it: its stream cannot go on
+        channel->closing = true; // nothing more for it: its stream cannot go on
         RefreshTotals();
         break;
     default:

@@ -20,6 +20,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -137,9 +138,24 @@ private:
     struct Channel {
         std::unique_ptr<talvex::Worker> worker;
         uint32_t number = 0;
-        bool busy = false;
+        // Requests given to it that it has not reported ended, in the order given: the first is
+        // the one it is on. A channel is given several, so that it goes from one file to the
+        // next without waiting for the window.
+        std::deque<std::shared_ptr<talvex::CUploadRequest>> given;
+        bool closing = false; // cancelled: it ends its connection, nothing more is given to it
         bool connected = false;
     };
+    // The requests a channel holds at most, and their bytes together (a larger file is given
+    // to a channel that holds nothing else).
+    static constexpr size_t kGivenPerChannel = 8;
+    static constexpr int64_t kGivenBytes = 1 << 20;
+    // The row of the request a channel is on; -1 when it has none.
+    int RowOfCurrent(const Channel& channel) const;
+    // The channel ended after the request it was on: what it was given behind that one waits
+    // again, in its rows, for another channel.
+    void TakeBackGiven(Channel& channel);
+    // A request the channel reported ended leaves what it was given (nullptr: the one it was on).
+    void Ungive(Channel& channel, const talvex::CUploadRequest* request);
     void OnReport(talvex::Report& report);
     void OnSettled(const talvex::CUploadItem& item);
     Channel* FindChannel(uint32_t number);

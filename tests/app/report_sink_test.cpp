@@ -50,6 +50,55 @@ private slots:
         QCOMPARE(lentSeen, size_t(3));
     }
 
+    void reportsThatLendNothingAreKeptAndHandedOnInOrderAFewATurn()
+    {
+        // An upload channel's reports: Send returns before any handler ran, the reports are
+        // handled in the order they came with their records, those that came before a turn in
+        // that turn, and those that come while a turn is handling wait for the next one.
+        std::vector<int32_t> handled;
+        std::vector<size_t> perTurn;
+        int turns = 0;
+        CQtReportSink* self = nullptr;
+        CQtReportSink sink([&](Report& r) {
+            handled.push_back(r.code);
+            QVERIFY(r.request);
+            if (handled.size() == 1) { // a report that comes while the first turn handles
+                std::thread late([&] {
+                    Report more;
+                    more.selfContained = true;
+                    more.code = 99;
+                    more.request = std::make_shared<CUploadRequest>();
+                    self->Send(more);
+                });
+                late.join();
+            }
+        });
+        self = &sink;
+        std::thread worker([&] {
+            for (int32_t code = 0; code < 50; ++code) {
+                Report r;
+                r.message = kUploadMessageBase;
+                r.code = code;
+                r.request = std::make_shared<CUploadRequest>();
+                r.selfContained = true;
+                sink.Send(r);
+            }
+        });
+        worker.join(); // every Send returned with no turn of the event loop
+        QVERIFY(handled.empty());
+        while (handled.size() < 51 && turns < 10) {
+            const size_t before = handled.size();
+            QCoreApplication::processEvents();
+            ++turns;
+            perTurn.push_back(handled.size() - before);
+        }
+        QCOMPARE(handled.size(), size_t(51));
+        for (int32_t code = 0; code < 50; ++code)
+            QCOMPARE(handled[static_cast<size_t>(code)], code);
+        QCOMPARE(handled.back(), 99);
+        QCOMPARE(perTurn.front(), size_t(50)); // the late one waited for a turn of its own
+    }
+
     void aRealWorkerReportsItsConnectFailure()
     {
         // A port nothing listens on.

@@ -19,6 +19,23 @@ TEST(Mailbox, OrderSelectionAndClose)
     EXPECT_FALSE(box.Post(MailMessage{UM_LOGIN, std::move(record), nullptr}));
 }
 
+TEST(Mailbox, TakeThroughTakesTheMessageAndThoseOfOneKindBeforeIt)
+{
+    Mailbox box;
+    const uint32_t upload = UM_UPLOAD, cancel = UM_CANCEL;
+    for (uint32_t id : {upload, 7u, upload, cancel, upload, cancel})
+        ASSERT_TRUE(box.Post(MailMessage{id, nullptr, nullptr}));
+    EXPECT_TRUE(box.TakeThrough(UM_QUIT, UM_UPLOAD).empty()); // no such message: nothing taken
+    std::vector<uint32_t> ids;
+    for (const MailMessage& m : box.TakeThrough(UM_CANCEL, UM_UPLOAD))
+        ids.push_back(m.id);
+    EXPECT_EQ(ids, (std::vector<uint32_t>{upload, upload, cancel}));
+    // The rest in their order: the other kind before, and everything after the first cancel.
+    for (uint32_t id : {7u, upload, cancel})
+        EXPECT_EQ(box.Take()->id, id);
+    EXPECT_FALSE(box.Take());
+}
+
 TEST(ReportQueue, SendWaitsUntilTakenAndCopiesLentNotices)
 {
     BlockingReportQueue queue;

@@ -216,6 +216,33 @@ TEST_F(UploadChannelTest, CancelAStalledTransfer)
     EXPECT_TRUE(conn->WaitClosed(10s));
 }
 
+TEST_F(UploadChannelTest, ACancelEndsTheFileAndEveryUploadGivenBeforeItUnsent)
+{
+    Open();
+    // The window gives a channel several files at once: the first stalls (the server reads
+    // nothing), a file and a folder wait behind it in the mailbox.
+    auto huge = File("huge", 64 << 20);
+    auto second = File("second.txt", 10);
+    auto folder = std::make_shared<CUploadRequest>();
+    folder->remotePath = "up/folder/";
+    worker->PostUpload(huge);
+    worker->PostUpload(second);
+    worker->PostUpload(folder);
+    ExpectUpload(UE_PROGRESS);
+    std::this_thread::sleep_for(300ms);
+    worker->Cancel();
+    for (const auto& request : {huge, second, folder}) {
+        Report r = Final();
+        EXPECT_EQ(r.code, UE_CANCELLED) << request->remotePath;
+        EXPECT_EQ(r.request, request) << request->remotePath;
+    }
+    EXPECT_EQ(Final().code, UE_RESET); // the unfinished body ends the connection
+    EXPECT_TRUE(conn->WaitClosed(10s));
+    conn->ReadRequest();
+    EXPECT_EQ(conn->Buffered().find("second.txt"), std::string::npos) << "nothing of the files behind is sent";
+    EXPECT_EQ(conn->Buffered().find("up/folder/"), std::string::npos);
+}
+
 TEST_F(UploadChannelTest, AnswersThatArrivedBeforeACancelAreHandedOnBeforeIt)
 {
     Open();

@@ -349,6 +349,24 @@ private slots:
         QCOMPARE(queue.ChannelCount(), 1);
         QCOMPARE(queue.CurrentTotals().count, int64_t(1));
         QTRY_COMPARE_WITH_TIMEOUT(cutter.Accepted(), 2, 10000); // the replacement connected
+
+        // Files small enough to be given to a channel together go into the socket one behind
+        // the other before the server cuts: each fails once, none is left running or waiting,
+        // and the channel is replaced again.
+        std::vector<CUploadOrder> orders;
+        for (int i = 0; i < 4; ++i) {
+            const QString name = m_local.filePath(QStringLiteral("cut%1.bin").arg(i));
+            MakeSparse(name, 100 << 10);
+            orders.push_back(FileOrder(name, QStringLiteral("/")));
+        }
+        frame.AddUploadOrders(orders);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().failed, int64_t(5), 20000);
+        QCOMPARE(fail.RowCount(), 5);
+        QCOMPARE(queue.Model().rowCount(), 0);
+        QCOMPARE(queue.RunningTransfers(), 0);
+        QCOMPARE(queue.CurrentTotals().count, int64_t(5));
+        QTRY_VERIFY_WITH_TIMEOUT(cutter.Accepted() >= 3, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.ConnectedChannels(), 1, 10000);
     }
 
     void theTotalsAddUpAfterEveryUserActionOnAMixedQueue()

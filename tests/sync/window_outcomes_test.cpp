@@ -149,6 +149,29 @@ private slots:
         frame.Session().SetUploadLimit(0);
         frame.AddUploadOrders({Order(after, QStringLiteral("/cancel"))});
         QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().completed, int64_t(6), 20000);
+
+        // A channel holds small files behind the one it sends: a cancel takes them all, unsent,
+        // none failed, and the queue goes on with a new channel.
+        const QString mid = m_local.filePath(QStringLiteral("c/mid.bin"));
+        WriteFile(mid, QByteArray(600 << 10, 'm'));
+        frame.Session().SetUploadLimit(64); // KB/s: the first file takes about 10 s
+        orders = {Order(mid, QStringLiteral("/cancel2"))};
+        for (int i = 0; i < 3; ++i)
+            orders.push_back(Order(small[i], QStringLiteral("/cancel2")));
+        frame.AddUploadOrders(orders);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.RunningTransfers(), 4, 10000); // given to the channel together
+        QTest::qWait(300);
+        frame.QueueView()->CancelAction()->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(queue.IsEmpty() && queue.RunningTransfers() == 0, 10000);
+        QCOMPARE(queue.CurrentTotals().failed, int64_t(0));
+        QCOMPARE(queue.CurrentTotals().count, int64_t(6));
+        QCOMPARE(Accounted(frame), queue.CurrentTotals().count);
+        QCOMPARE(frame.Results().FailView()->RowCount(), 0);
+        QVERIFY(!QDir(m_storage.filePath(QStringLiteral("data/demo/cancel2"))).exists()
+                || QDir(m_storage.filePath(QStringLiteral("data/demo/cancel2"))).isEmpty());
+        frame.Session().SetUploadLimit(0);
+        frame.AddUploadOrders({Order(small[0], QStringLiteral("/cancel2"))});
+        QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().completed, int64_t(7), 20000);
     }
 
     void oneFileToTwoFoldersOneAfterTheOtherGoesToBoth()
