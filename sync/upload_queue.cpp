@@ -8,6 +8,7 @@
 #include "protocol/upload_journal.h"
 #include "res/string_table.h"
 
+#include <QElapsedTimer>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -25,7 +26,10 @@ constexpr int kFillMs = 1000;
 constexpr int kVisibleRows = 101;
 constexpr int kMaxRetryMs = 30000;
 // Requests journaled in one turn of the window at most (a few milliseconds of work).
-constexpr size_t kVisitPerTurn = 4096;
+// The journaling of new requests takes at most this much of a turn of the window (Fill runs
+// many times a turn while a batch of channel reports is handled), in pieces of kVisitPiece.
+constexpr qint64 kVisitBudgetNs = 8'000'000;
+constexpr size_t kVisitPiece = 256;
 
 } // namespace
 
@@ -220,14 +224,28 @@ void CUploadQueue::Fill()
         m_totals.size += made.size;
         RefreshTotals();
     }
-    // Every file is in the journal as soon as it is made, not only once its row is on show: a
-    // few thousand a turn of the window (the walk waits if it gets too far ahead).
-    const size_t unvisited = m_expander->VisitNew(
-        [this](CUploadRequest& request) {
-            if (m_journal)
-                m_journal->Queued(request);
-        },
-        kVisitPerTurn);
+    // Every file is in the journal as soon as it is made, not only once its row is on show:
+    // a few milliseconds' worth a turn of the window (the walk waits if it gets too far ahead).
+    const auto visit = [this](CUploadRequest& request) {
+        if (m_journal)
+            m_journal->Queued(request);
+    };
+    size_t unvisited = m_expander->VisitNew(visit, 0);
+    if (unvisited > 0 && m_nVisitSpentNs < kVisitBudgetNs) {
+        QElapsedTimer clock;
+        clock.start();
+        do
+            unvisited = m_expander->VisitNew(visit, kVisitPiece);
+        while (unvisited > 0 && m_nVisitSpentNs + clock.nsecsElapsed() < kVisitBudgetNs);
+        m_nVisitSpentNs += clock.nsecsElapsed();
+        if (!m_bVisitTurnPending) { // the share starts again at the next turn
+            m_bVisitTurnPending = true;
+            QTimer::singleShot(0, this, [this] {
+                m_nVisitSpentNs = 0;
+                m_bVisitTurnPending = false;
+            });
+        }
+    }
     const int room = kVisibleRows - m_model.ActiveRows();
     std::vector<std::shared_ptr<CUploadRequest>> requests;
     if (room > 0)

@@ -185,6 +185,8 @@ private:
 
     CClientSession& m_session;
     ChannelFactory m_factory;
+    qint64 m_nVisitSpentNs = 0;        // this turn's journaling of new requests (Fill)
+    bool m_bVisitTurnPending = false;
     CQueueModel m_model;
     talvex::CUploadTracker m_tracker;
     std::unique_ptr<talvex::CUploadExpander> m_expander;
