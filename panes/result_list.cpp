@@ -176,7 +176,7 @@ quint64 CResultModel::PathCell(const QString& text, SharedName& shared)
         m_names.push_back(static_cast<char16_t>(0x8000 | length >> 16));
         m_names.push_back(static_cast<char16_t>(length & 0xffff));
     }
-    m_names.insert(m_names.end(), name.utf16(), name.utf16() + name.size());
+    m_names.append(name.utf16(), name.utf16() + name.size());
     return quint64(folder) << 32 | at;
 }
 
@@ -199,7 +199,7 @@ QString CResultModel::Name(quint32 at) const
 
 void CResultModel::CompactNames()
 {
-    std::vector<char16_t> names;
+    CGrowingArray<char16_t> names;
     names.reserve(m_names.size() - std::min(m_freeNames, m_names.size()));
     for (size_t slot = 0; slot < m_slots.size(); slot += m_stride) {
         quint32 lastAt = 0, lastMoved = 0;
@@ -215,7 +215,7 @@ void CResultModel::CompactNames()
             }
             const size_t units = NameUnits(at);
             const auto moved = static_cast<quint32>(names.size());
-            names.insert(names.end(), m_names.begin() + at, m_names.begin() + static_cast<std::ptrdiff_t>(at + units));
+            names.append(m_names.begin() + at, m_names.begin() + static_cast<std::ptrdiff_t>(at + units));
             cell = (cell & ~quint64(0xffffffff)) | moved;
             last = true;
             lastAt = at;
@@ -393,8 +393,8 @@ void CResultModel::Clear()
         return;
     beginResetModel();
     // Swapped out, not cleared: a million rows give their memory back.
-    std::vector<quint64>().swap(m_slots);
-    std::vector<char16_t>().swap(m_names);
+    m_slots = CGrowingArray<quint64>();
+    m_names = CGrowingArray<char16_t>();
     m_freeNames = 0;
     m_folders = {QString()};
     m_folderIndex.clear();

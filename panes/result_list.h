@@ -4,6 +4,7 @@
 // empties the list, Ctrl+A selects every row, Ctrl+C copies the selected rows, Shift+F10 and
 // the menu key open the context menu) and its context menu, and CResultView, the page that holds both and copies rows in its own line format.
 
+#include "panes/growing_array.h"
 #include "panes/report_list.h"
 
 #include <QAbstractTableModel>
@@ -93,10 +94,10 @@ private:
 
     std::vector<Column> m_columns;
     size_t m_stride;                 // slots a row takes: its icon and data, then one per column
-    std::vector<quint64> m_slots;    // the rows, m_stride slots each
+    CGrowingArray<quint64> m_slots;    // the rows, m_stride slots each
     QStringList m_folders;           // [0]: no folder
     QHash<QString, quint32> m_folderIndex;
-    std::vector<char16_t> m_names;   // the names: each its length, then its characters
+    CGrowingArray<char16_t> m_names;   // the names: each its length, then its characters
     size_t m_freeNames = 0;          // units of removed rows' names still in m_names
     std::vector<QStringList> m_fixed; // per column: its texts kept once
     std::vector<QHash<QString, quint32>> m_fixedIndex;
