@@ -88,12 +88,12 @@ CResultModel::CResultModel(std::vector<Column> columns, QObject* parent)
     : QAbstractTableModel(parent), m_columns(std::move(columns)), m_stride(m_columns.size() + 1),
       m_folders{QString()}, m_fixed(m_columns.size()), m_fixedIndex(m_columns.size()), m_icons{QIcon()}
 {
+    m_showTimer.setSingleShot(true);
+    m_showTimer.setInterval(kShowEveryMs);
+    connect(&m_showTimer, &QTimer::timeout, this, &CResultModel::ShowPending);
 }
 
-int CResultModel::rowCount(const QModelIndex& parent) const
-{
-    return parent.isValid() ? 0 : static_cast<int>(m_slots.size() / m_stride);
-}
+int CResultModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : m_nShown; }
 
 int CResultModel::columnCount(const QModelIndex& parent) const
 {
@@ -229,7 +229,7 @@ void CResultModel::CompactNames()
 void CResultModel::EnableKeys()
 {
     m_bKeyed = true;
-    const size_t rows = static_cast<size_t>(rowCount());
+    const size_t rows = static_cast<size_t>(Rows());
     m_keys.assign(rows, nullptr);
     m_serials.resize(rows);
     for (size_t i = 0; i < rows; ++i)
@@ -292,17 +292,38 @@ void CResultModel::Store(const Row& row)
 
 void CResultModel::Append(Row row)
 {
-    const int at = rowCount();
-    beginInsertRows({}, at, at);
+    if (Rows() < kShowAtOnceRows && m_nShown == Rows()) {
+        const int at = Rows();
+        beginInsertRows({}, at, at);
+        Store(row);
+        m_nShown = Rows();
+        endInsertRows();
+        return;
+    }
+    // A long page that grows a row at a time (the completed page: a row a file) tells its
+    // views of the new rows at most every kShowEveryMs: each insertion has a table work out
+    // every row's position again, a quarter of the window's time at a million rows.
     Store(row);
+    if (!m_showTimer.isActive())
+        m_showTimer.start();
+}
+
+void CResultModel::ShowPending()
+{
+    m_showTimer.stop();
+    if (m_nShown >= Rows())
+        return;
+    beginInsertRows({}, m_nShown, Rows() - 1);
+    m_nShown = Rows();
     endInsertRows();
 }
 
 void CResultModel::Append(std::vector<Row> rows)
 {
+    ShowPending();
     if (rows.empty())
         return;
-    const int at = rowCount();
+    const int at = Rows();
     beginInsertRows({}, at, at + static_cast<int>(rows.size()) - 1);
     // Grown by doubling, never to the exact size: a million rows come a batch at a time.
     const size_t need = m_slots.size() + rows.size() * m_stride;
@@ -310,6 +331,7 @@ void CResultModel::Append(std::vector<Row> rows)
         m_slots.reserve(std::max(need, m_slots.capacity() * 2));
     for (const Row& row : rows)
         Store(row);
+    m_nShown = Rows();
     endInsertRows();
 }
 
@@ -340,7 +362,8 @@ void CResultModel::AfterRemoval()
 
 void CResultModel::RemoveFirst(int count)
 {
-    count = std::min(count, rowCount());
+    ShowPending();
+    count = std::min(count, Rows());
     if (count <= 0)
         return;
     if (m_bKeyed) { // pages with keys hold the files under way: a few rows
@@ -353,12 +376,14 @@ void CResultModel::RemoveFirst(int count)
         FreeNames(row);
     m_slots.erase(m_slots.begin(), m_slots.begin() + static_cast<std::ptrdiff_t>(Slot(count)));
     AfterRemoval();
+    m_nShown = Rows();
     endRemoveRows();
 }
 
 void CResultModel::Remove(int row)
 {
-    if (row < 0 || row >= rowCount())
+    ShowPending();
+    if (row < 0 || row >= Rows())
         return;
     beginRemoveRows({}, row, row);
     const size_t slot = Slot(row);
@@ -384,14 +409,17 @@ void CResultModel::Remove(int row)
         }
     }
     AfterRemoval();
+    m_nShown = Rows();
     endRemoveRows();
 }
 
 void CResultModel::Clear()
 {
+    m_showTimer.stop();
     if (m_slots.empty())
         return;
     beginResetModel();
+    m_nShown = 0;
     // Swapped out, not cleared: a million rows give their memory back.
     m_slots = CGrowingArray<quint64>();
     m_names = CGrowingArray<char16_t>();
@@ -411,7 +439,7 @@ void CResultModel::Clear()
 
 QString CResultModel::Text(int row, int column) const
 {
-    if (row < 0 || row >= rowCount() || column < 0 || column >= columnCount())
+    if (row < 0 || row >= Rows() || column < 0 || column >= columnCount())
         return {};
     const quint64 cell = m_slots[Slot(row) + 1 + static_cast<size_t>(column)];
     const QStringList& fixed = m_fixed[static_cast<size_t>(column)];
@@ -430,21 +458,21 @@ QString CResultModel::Text(int row, int column) const
 
 int CResultModel::Data(int row) const
 {
-    if (row < 0 || row >= rowCount())
+    if (row < 0 || row >= Rows())
         return 0;
     return static_cast<int>(static_cast<quint32>(m_slots[Slot(row)] >> 32));
 }
 
 QIcon CResultModel::Icon(int row) const
 {
-    if (row < 0 || row >= rowCount())
+    if (row < 0 || row >= Rows())
         return {};
     return m_icons[static_cast<quint32>(m_slots[Slot(row)])];
 }
 
 const void* CResultModel::Key(int row) const
 {
-    if (!m_bKeyed || row < 0 || row >= rowCount())
+    if (!m_bKeyed || row < 0 || row >= Rows())
         return nullptr;
     return m_keys[static_cast<size_t>(row)];
 }
@@ -454,7 +482,7 @@ int CResultModel::RowOfKey(const void* key) const
     if (!key) {
         // Rows without a key: the first of them.
         if (!m_bKeyed)
-            return rowCount() > 0 ? 0 : -1;
+            return Rows() > 0 ? 0 : -1;
         const auto it = std::find(m_keys.begin(), m_keys.end(), nullptr);
         return it == m_keys.end() ? -1 : static_cast<int>(it - m_keys.begin());
     }

@@ -11,6 +11,7 @@
 #include <QIcon>
 #include <QStringList>
 #include <QTableView>
+#include <QTimer>
 #include <QWidget>
 
 #include <QHash>
@@ -57,7 +58,13 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
     const std::vector<Column>& Columns() const { return m_columns; }
+    // Appends a row. Its views hear of it at once on a page of fewer than kShowAtOnceRows
+    // rows, else within kShowEveryMs, with the others appended meanwhile; every other change,
+    // and ShowPending, tells them first. Text, Data, Key, Icon and RowOfKey know it at once.
     void Append(Row row);
+    void ShowPending();
+    static constexpr int kShowAtOnceRows = 10000;
+    static constexpr int kShowEveryMs = 100;
     // One insertion for all the rows.
     void Append(std::vector<Row> rows);
     void Remove(int row);
@@ -73,6 +80,7 @@ public:
 
 private:
     size_t Slot(int row) const { return static_cast<size_t>(row) * m_stride; }
+    int Rows() const { return static_cast<int>(m_slots.size() / m_stride); } // kept, shown or not
     void Store(const Row& row);
     // The name of the row's previous path cell, for the next one to share.
     struct SharedName {
@@ -94,7 +102,9 @@ private:
 
     std::vector<Column> m_columns;
     size_t m_stride;                 // slots a row takes: its icon and data, then one per column
-    CGrowingArray<quint64> m_slots;    // the rows, m_stride slots each
+    CGrowingArray<quint64> m_slots;
+    int m_nShown = 0; // the rows the views know of (rowCount): the first ones kept
+    QTimer m_showTimer;    // the rows, m_stride slots each
     QStringList m_folders;           // [0]: no folder
     QHash<QString, quint32> m_folderIndex;
     CGrowingArray<char16_t> m_names;   // the names: each its length, then its characters
@@ -139,7 +149,11 @@ public:
 
     CResultListCtrl* List() const { return m_pList; }
     CResultModel* Model() const { return m_pModel; }
-    int RowCount() const { return m_pModel->rowCount(); }
+    int RowCount() const
+    {
+        m_pModel->ShowPending();
+        return m_pModel->rowCount();
+    }
     // Selected rows in ascending order.
     QList<int> SelectedRows() const;
 

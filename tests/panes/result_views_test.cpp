@@ -500,6 +500,22 @@ private slots:
         QVERIFY(copied.endsWith(QLatin1Char('\t') + remote(kRows - 1) + QLatin1Char('\t') + size(kRows - 1) +
                                 QStringLiteral("\t동기화 완료\r\n")));
 
+        // Rows that come one at a time to a long page: its views hear of them together, within
+        // a tenth of a second; what the page says of its rows is exact meanwhile, and a removal
+        // tells the views of the rows they have not heard of first.
+        inserted.clear();
+        for (int i = kRows; i < kRows + 50; ++i)
+            model.Append({{local(i), remote(i), size(i), QStringLiteral("동기화 완료")}, {}, 0, nullptr});
+        QCOMPARE(model.rowCount(), kRows);
+        QCOMPARE(model.Text(kRows + 49, 1), remote(kRows + 49));
+        QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), kRows + 50, 2000);
+        QCOMPARE(inserted.count(), 1);
+        model.Append({{local(0), remote(0), size(0), QStringLiteral("동기화 완료")}, {}, 0, nullptr});
+        model.Remove(kRows); // the first of the fifty
+        QCOMPARE(model.rowCount(), kRows + 50);
+        QCOMPARE(model.Text(kRows + 49, 1), remote(0));
+        QCOMPARE(complete.RowCount(), kRows + 50);
+
         // Delete empties it.
         QSignalSpy cleared(&complete, &CResultView::clearedByUser);
         QTest::keyClick(complete.List(), Qt::Key_Delete);
