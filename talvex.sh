@@ -37,9 +37,38 @@ ensure_packages() {
   fi
   echo "== installing: $missing"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  wait_for_package_manager
+  apt-get -o DPkg::Lock::Timeout=120 update -qq
+  wait_for_package_manager
   # shellcheck disable=SC2086
-  apt-get install -y -qq --no-install-recommends $missing
+  apt-get -o DPkg::Lock::Timeout=120 install -y -qq --no-install-recommends $missing
+}
+
+# Another package installation (an unattended upgrade, a second terminal) holds the package
+# manager's locks: wait for it, at most TALVEX_APT_WAIT seconds (600), saying so once.
+package_manager_busy() {
+  local lock ino
+  for lock in /var/lib/dpkg/lock-frontend /var/lib/dpkg/lock /var/lib/apt/lists/lock /var/cache/apt/archives/lock; do
+    ino=$(stat -c %i "$lock" 2>/dev/null) || continue
+    # dpkg and apt hold them as POSIX record locks: /proc/locks names the inode (MAJ:MIN:INODE).
+    grep -Eq "[0-9a-f]+:[0-9a-f]+:$ino " /proc/locks 2>/dev/null && return 0
+  done
+  return 1
+}
+
+wait_for_package_manager() {
+  local waited=0 limit=${TALVEX_APT_WAIT:-600}
+  package_manager_busy || return 0
+  echo "== another package installation holds the package manager's lock: waiting for it (at most ${limit} s)"
+  while package_manager_busy; do
+    if [ "$waited" -ge "$limit" ]; then
+      echo "the package manager is still busy after ${limit} s; run again when it is done" >&2
+      exit 1
+    fi
+    sleep 2
+    waited=$((waited + 2))
+  done
+  echo "== the package manager is free after ${waited} s"
 }
 
 configure() { # dir, extra cmake args...

@@ -104,6 +104,8 @@ const char* UsageText()
            "                           its answer (300); then it counts failed, unconfirmed\n"
            "  --send-buffer BYTES      socket send buffer of uploads (0 = system tuning, the default)\n"
            "  --limit-rate KBPS        upload speed limit in KB/s, 1 KB = 1024 bytes (0 = none, the default)\n"
+           "  --                       ends the options: every word after it is the command or an\n"
+           "                           operand, also one that starts with \"-\"\n"
            "commands:\n"
            "  check                          web user check only\n"
            "  ls [REMOTE_DIR]                list a remote folder\n"
@@ -137,6 +139,7 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
     if (const char* v = Env("TALVEX_PASSWORD"))
         o.password = v;
     bool passwordStdin = false;
+    bool endOfOptions = false;
 
     auto fail = [&](std::string why) {
         error = std::move(why);
@@ -155,14 +158,19 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
             std::string text;
             return value(text) && ParseInt(text, low, high, out);
         };
-        if (arg == "-h" || arg == "--help")
-            return fail("help");
-        if (!o.command.empty() && (arg.rfind("--", 0) != 0 || arg == "--")) {
-            if (arg == "--")
-                continue;
-            o.args.push_back(arg);
+        if (arg == "--" && !endOfOptions) {
+            endOfOptions = true; // every word after it is the command or an operand, "-" or not
             continue;
         }
+        if (endOfOptions || (!o.command.empty() && arg.rfind("--", 0) != 0)) {
+            if (o.command.empty())
+                o.command = arg;
+            else
+                o.args.push_back(arg);
+            continue;
+        }
+        if (arg == "-h" || arg == "--help")
+            return fail("help");
         if (arg == "--web-host") {
             std::string text;
             if (!value(text) || !SplitHostPort(text, o.webHost, o.webPort))
@@ -254,7 +262,7 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
         return fail("no command");
     const bool ok = (c == "check" && n == 0) || (c == "ls" && n <= 1) || (c == "search" && n == 1)
                     || ((c == "mkdir" || c == "rmdir") && n == 1) || (c == "rm" && n >= 1)
-                    || (c == "mv" && n == 2) || (c == "put" && (o.resume ? n <= 1 : n >= 2)) || (c == "notices" && n == 0)
+                    || (c == "mv" && n == 2) || (c == "put" && (o.resume ? n == 0 : n >= 2)) || (c == "notices" && n == 0)
                     || (c == "sync" && n >= 1
                         && ((o.args[0] == "start" && n == 1) || (o.args[0] == "check" && n <= 2)));
     if (!ok)

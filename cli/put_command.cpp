@@ -38,7 +38,6 @@ using std::chrono::milliseconds;
 class Uploader {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr int kResendsAfterLoss = 1;
     // After a refusal, the answers of the files sent behind it must follow within this (or the
     // answer timeout, when shorter): a server that left the refused body unread never reads them.
     static constexpr int64_t kRefusalGraceMs = 2000;
@@ -54,7 +53,6 @@ public:
           m_tracker(m_confirmByNotice, [this](const CUploadItem& item) { Settled(item); }),
           m_retriesLeft(o.retries)
     {
-        m_tracker.SetResendLost(kResendsAfterLoss);
         // Polls come every pollMs, each answered within the answer timeout: a longer pause (a
         // long body) does not count against the files that wait for their notices.
         m_tracker.SetNoticeGapMs(2 * static_cast<int64_t>(o.pollMs) + 1000);
@@ -197,7 +195,7 @@ private:
         for (size_t i = 0; i + 1 < m_options.args.size(); ++i) {
             const std::string local = Absolute(m_options.args[i]);
             std::error_code ec;
-            if (!fs::exists(local, ec)) {
+            if (!fs::exists(fs::symlink_status(local, ec))) { // a link to nothing fails with its reason below
                 PrintErrorText(std::string(kTextQueueReadError) + ": " + m_options.args[i]);
                 ++m_missing;
                 continue;
@@ -363,12 +361,7 @@ private:
     void TellFailure(const CUploadItem& item)
     {
         EndProgressLine();
-        std::string why = UploadFailureText(item.failure);
-        if (item.failure == UploadFailure::Refused || item.failure == UploadFailure::Unconfirmed)
-            why += " (" + std::to_string(item.status) + ")";
-        else if (item.failure == UploadFailure::ReadError && item.status > 0)
-            why += " (" + std::string(std::strerror(item.status)) + ")";
-        PrintErrorText(why + ": " + item.request->localPath);
+        PrintErrorText(UploadFailureReason(item.failure, item.status) + ": " + item.request->localPath);
     }
 
     // A request is settled: failures and files that could not be moved are told.
@@ -553,28 +546,21 @@ private:
                 EndProgressLine();
                 if (IsNetworkLoss(report->error))
                     return LostToNetwork(*report, request);
-                const uint32_t channel = report->message;
-                // Files sent whole before this one and not answered: the connection may have
-                // been lost over them rather than over this body.
-                const bool behindOthers = m_tracker.AwaitingAnswers() > 0;
-                // What was sent whole on this channel and not answered goes back to be sent again.
-                m_tracker.ChannelLost(channel);
                 if (!mine) {
-                    // Closed by the server while idle or answering: this one goes again on a new
-                    // channel, behind those sent before it.
+                    // Closed by the server while idle or answering: what was sent whole on it
+                    // goes again, and this one goes on a new channel behind those.
+                    m_tracker.ChannelLost(report->message);
                     m_tracker.Requeue(request);
                     return m_session.ReopenUploadChannel();
                 }
-                const int rc = m_session.ReopenUploadChannel();
-                if (rc != kExitOk) {
+                if (const int rc = m_session.ReopenUploadChannel(); rc != kExitOk) {
+                    m_tracker.ChannelLost(report->message);
                     m_tracker.Requeue(request); // the connection is gone, not this file's transfer
                     return rc;
                 }
-                if (behindOthers) {
-                    m_tracker.Requeue(request); // goes again after those, alone
-                    return kExitOk;
-                }
-                m_tracker.Apply(*report); // the server cut this very body short: it fails
+                // The tracker's rule: what was sent whole on the channel goes again, and so does
+                // this body when the close may have been over those; otherwise it fails.
+                m_tracker.Apply(*report);
                 return kExitOk;
             }
             default:

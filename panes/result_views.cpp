@@ -139,9 +139,11 @@ void CFailView::CountRows(int first, int last, int by)
 
 int CFailView::RowOf(const QString& localPath, const QString& remoteName) const
 {
+    // The rows appended and not shown yet are counted once they are shown: that comes first.
+    const int rows = RowCount();
     if (!MayHold(KeyOf(remoteName)))
         return -1;
-    for (int row = 0; row < RowCount(); ++row)
+    for (int row = 0; row < rows; ++row)
         if (Model()->Text(row, CProcessView::RemoteColumn) == remoteName && Model()->Text(row, CProcessView::LocalColumn) == localPath)
             return row;
     return -1;

@@ -111,14 +111,25 @@ struct CFileStamp {
     bool operator==(const CFileStamp&) const = default;
 };
 
+// readError values of entries that are neither files nor folders: nothing is ever opened of them.
+inline constexpr int32_t kReadFifo = -1;
+inline constexpr int32_t kReadDevice = -2;
+inline constexpr int32_t kReadSocket = -3;
+inline constexpr int32_t kReadDanglingLink = -4;
+// The kRead* code of a file mode that is no regular file and no folder (0 for those).
+int32_t NotAFileCode(unsigned mode);
+
 // One file (or folder, remote path ending in '/') to upload.
 struct CUploadRequest {
     std::string localPath;
     std::string remotePath;  // never starts with '/'
     std::string moveFolder;  // passed through unchanged
-    int64_t size = 0;        // size when queued; -1 for a folder
+    // Size when queued; -1 for a folder. Once its body went out whole (UE_DONE), the receiver
+    // of that report sets it to the size that was sent (stamp.size).
+    int64_t size = 0;
     std::string requestId = "vornasel";
-    int32_t readError = 0;   // the expansion could not read this entry (errno): it fails at once
+    // The entry could not be read (errno), or is no file (a kRead* code below): it fails at once.
+    int32_t readError = 0;
     // The channel could not write its request (kRequestNotEncodable, kRequestBadText,
     // kRequestTooLong): set before it reports UE_OPEN_FAILED, read by that report's receiver.
     int32_t headerError = 0;

@@ -142,16 +142,14 @@ void UploadChannel::Fail(const std::shared_ptr<CUploadRequest>& request, int err
     EndConnection(false);
 }
 
-int32_t UploadChannel::PutFileHeader(const CUploadRequest& request, bool withLength, std::string& header) const
+int32_t UploadChannel::PutFileHeader(const CUploadRequest& request, int64_t length, std::string& header) const
 {
     std::string path, id;
     int32_t error = ToWireText(request.remotePath, path);
     if (error == 0)
         error = ToWireText(request.requestId, id);
-    if (error == 0 && withLength && request.size < 0)
-        error = kRequestBadText; // a file request without a valid size cannot be announced
-    header = withLength ? FormatPutFile(Info().sessionId, id, request.size, path)
-                        : FormatPutFileNoLength(Info().sessionId, id, path);
+    header = length >= 0 ? FormatPutFile(Info().sessionId, id, length, path)
+                         : FormatPutFileNoLength(Info().sessionId, id, path);
     if (error == 0)
         error = CheckRequestSize(header);
     return error;
@@ -167,7 +165,7 @@ void UploadChannel::CreateFolder(const std::shared_ptr<CUploadRequest>& request)
         return;
     }
     std::string header;
-    if (const int32_t error = PutFileHeader(*request, false, header); error != 0) {
+    if (const int32_t error = PutFileHeader(*request, -1, header); error != 0) {
         // Nothing was sent: the connection goes on, the entry fails with its own reason.
         request->headerError = error;
         Event(UE_OPEN_FAILED, request);
@@ -352,27 +350,36 @@ UploadChannel::Step UploadChannel::SendPiece(int file, int64_t& offset, int64_t 
 
 void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
 {
-    m_total = m_stillToSend = request->size;
-    m_startTime = m_clock->Seconds();
-    m_window.Reset(m_startTime);
     m_cancel = false;
     m_zeroCopy = Info().zeroCopy;
     m_limiter.Clear();
-    SendProgress(); // the initial report is never held back
 
-    FileCloser file{::open(request->localPath.c_str(), O_RDONLY | O_CLOEXEC)};
+    // Never blocks: a FIFO put where the file was opens at once here and is refused below.
+    FileCloser file{::open(request->localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
     struct stat st{};
-    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
+        request->readError = errno != 0 ? errno : EIO;
         Event(UE_OPEN_FAILED, request);
         return;
     }
-    const bool empty = st.st_size == 0;
-    request->stamp = CFileStamp{static_cast<int64_t>(st.st_size),
-                                static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+    if (!S_ISREG(st.st_mode)) {
+        request->readError = S_ISDIR(st.st_mode) ? EISDIR : NotAFileCode(st.st_mode);
+        Event(UE_OPEN_FAILED, request);
+        return;
+    }
+    // The file is sent as it is now, whatever its size was when the folder was read: the length
+    // announced is the open file's, and the stamp holds it (the receiver of UE_DONE takes it over).
+    const int64_t length = static_cast<int64_t>(st.st_size);
+    request->stamp = CFileStamp{length, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
                                 static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
+    const bool empty = length == 0;
+    m_total = m_stillToSend = length;
+    m_startTime = m_clock->Seconds();
+    m_window.Reset(m_startTime);
+    SendProgress(); // the initial report is never held back
 
     std::string header;
-    if (const int32_t error = PutFileHeader(*request, !empty, header); error != 0) {
+    if (const int32_t error = PutFileHeader(*request, empty ? -1 : length, header); error != 0) {
         request->headerError = error; // nothing was sent: the connection goes on
         Event(UE_OPEN_FAILED, request);
         return;
@@ -384,7 +391,7 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
 
     // Exactly DATA-LENGTH bytes follow, whatever the file does meanwhile; a cancel or a quit is
     // looked for after every piece and during every wait.
-    const int64_t dataLength = empty ? 0 : request->size;
+    const int64_t dataLength = length;
     int64_t sent = 0;
     bool cancelled = m_cancel;
     m_current = request;

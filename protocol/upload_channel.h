@@ -4,8 +4,10 @@
 //
 // The body goes out in pieces of up to kPieceBytes: from the file to the socket inside the kernel
 // (sendfile) where the file system allows it, otherwise read and sent through one buffer, so
-// memory stays the same for any file size. Exactly DATA-LENGTH bytes follow the header: a file
-// that has grown is cut there; a file that has become shorter fails the transfer
+// memory stays the same for any file size. The file is announced as it is when its body starts
+// (DATA-LENGTH is the open file's size, whatever it was when its folder was read), and exactly
+// DATA-LENGTH bytes follow the header: a file that grows meanwhile is cut there (and fails as
+// changed when it is settled); a file that becomes shorter meanwhile fails the transfer
 // (UE_SEND_FAILED) and closes the connection, as does any send failure (UE_RESET for a reset
 // connection; the report's error tells why, IsNetworkLoss sorts it) and a cancel that leaves
 // the body unfinished (UE_CANCELLED): the server could not tell where the next request starts. The channel's worker ends then; its owner makes a new one.
@@ -20,7 +22,9 @@
 // stream cannot go on. A cancel that cuts a body short closes the sending side only and still
 // reads the answers to the files sent whole before it (CChannelStartInfo::answerWaitMs at
 // most), then ends the connection (UE_RESET without a request). When the body starts, the
-// file's size, modification time and identity are noted in the request (CFileStamp).
+// file's size, modification time and identity are noted in the request (CFileStamp). A file
+// that cannot be opened fails with its errno in readError; an entry that is no regular file
+// (a FIFO, a device, a socket put where the file was) is refused without being read.
 
 #include "protocol/socket_channel.h"
 #include "protocol/upload_progress.h"
@@ -51,9 +55,9 @@ private:
     // error: why the connection failed (Report::error), for the events that end it.
     void Event(int32_t event, std::shared_ptr<CUploadRequest> request = nullptr, int error = 0);
     void SendProgress();
-    // The PUTFILE__ header of a request (with DATA-LENGTH or without): 0, or the RequestError
-    // that forbids sending it.
-    int32_t PutFileHeader(const CUploadRequest& request, bool withLength, std::string& header) const;
+    // The PUTFILE__ header of a request with DATA-LENGTH length (without one when length < 0):
+    // 0, or the RequestError that forbids sending it.
+    int32_t PutFileHeader(const CUploadRequest& request, int64_t length, std::string& header) const;
     void CreateFolder(const std::shared_ptr<CUploadRequest>& request);
     void UploadFile(const std::shared_ptr<CUploadRequest>& request);
     // Sends count bytes of the file from offset (which it advances), counting each part as it

@@ -90,20 +90,17 @@ public:
                 // their real entries, so no link can make the walk loop.
                 if (::fstatat(::dirfd(dir), name, &st, 0) != 0) {
                     const int error = errno;
-                    if (type == DT_LNK && error == ENOENT) {
-                        ++m_stats.skipped; // a dangling link: nothing to send
-                        continue;
-                    }
                     local.append(1, '/').append(name);
                     remote.append(name);
-                    Emit(local, remote, 0, error);
+                    // A dangling link names a file that is not there: a failure of its own.
+                    Emit(local, remote, 0, type == DT_LNK && error == ENOENT ? kReadDanglingLink : error);
                     local.resize(localLen);
                     remote.resize(remoteLen);
                     continue;
                 }
                 haveStat = true;
                 const bool isLink = type == DT_LNK;
-                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : IFTODT(st.st_mode);
                 if (isLink && type == DT_DIR) {
                     ++m_stats.skipped;
                     continue;
@@ -128,7 +125,10 @@ public:
                 else
                     Emit(local, remote, 0, errno);
             } else {
-                ++m_stats.skipped; // pipes, sockets, devices
+                // Pipes, sockets, devices: never opened (a FIFO would block), each a failure
+                // with its kind.
+                const int32_t code = type == DT_FIFO ? kReadFifo : type == DT_SOCK ? kReadSocket : kReadDevice;
+                Emit(local, remote, 0, code);
             }
             local.resize(localLen);
             remote.resize(remoteLen);
@@ -147,8 +147,12 @@ public:
         if (::stat(local.c_str(), &st) != 0) {
             // Not on disk: nothing to send. On disk but not readable (a link to itself, a
             // folder above without permission): a failure with its reason.
-            if (errno != ENOENT && errno != ENOTDIR)
-                Emit(local, JoinUploadPath(m_order.remoteFolder, {}, m_order.name) + (m_order.kind == 1 ? "/" : ""), m_order.kind == 1 ? -1 : 0, errno);
+            const int error = errno;
+            struct stat link {};
+            if (error == ENOENT && ::lstat(local.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+                Emit(local, JoinUploadPath(m_order.remoteFolder, {}, m_order.name), 0, kReadDanglingLink);
+            else if (error != ENOENT && error != ENOTDIR)
+                Emit(local, JoinUploadPath(m_order.remoteFolder, {}, m_order.name) + (m_order.kind == 1 ? "/" : ""), m_order.kind == 1 ? -1 : 0, error);
             return m_stats;
         }
         if (S_ISREG(st.st_mode)) {
@@ -156,7 +160,7 @@ public:
             return m_stats;
         }
         if (!S_ISDIR(st.st_mode)) {
-            ++m_stats.skipped;
+            Emit(local, JoinUploadPath(m_order.remoteFolder, {}, m_order.name), 0, NotAFileCode(st.st_mode));
             return m_stats;
         }
         // The folder itself first, so that it exists remotely even when it is empty.
@@ -186,6 +190,17 @@ private:
 };
 
 } // namespace
+
+int32_t NotAFileCode(unsigned mode)
+{
+    if (S_ISREG(mode) || S_ISDIR(mode))
+        return 0;
+    if (S_ISFIFO(mode))
+        return kReadFifo;
+    if (S_ISSOCK(mode))
+        return kReadSocket;
+    return kReadDevice;
+}
 
 std::string JoinUploadPath(std::string_view base, std::string_view relative, std::string_view name)
 {

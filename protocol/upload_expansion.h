@@ -19,7 +19,7 @@ struct ExpansionStats {
     int64_t files = 0;      // file requests made
     int64_t folders = 0;    // folder requests made
     int64_t totalSize = 0;  // sum of the file requests' sizes
-    int64_t skipped = 0;    // entries left out: links to folders, dangling links, special files
+    int64_t skipped = 0;    // entries left out: links to folders (never followed, so no walk loops)
     int64_t unreadable = 0; // entries that could not be read: requests with readError set (counted
                             // above as the file or folder they are)
     bool stopped = false;   // the stop flag ended the walk early
@@ -29,8 +29,9 @@ using UploadRequestSink = std::function<void(std::unique_ptr<CUploadRequest>)>;
 
 // Expands one order, handing each request to `sink` as soon as it is made. A source that is
 // not on disk yields nothing. An entry that cannot be read (a folder that cannot be opened or
-// listed, an entry whose kind cannot be told) yields a request with readError set to errno:
-// nothing is sent for it, it fails at once with its path and reason. When `stop` becomes true no
+// listed, an entry whose kind cannot be told) yields a request with readError set to errno, and
+// one that is no file (a FIFO, a device, a socket, a link to nothing) a request with its kRead*
+// code: nothing is opened or sent for it, it fails at once with its path and reason. When `stop` becomes true no
 // further request is made.
 ExpansionStats ExpandUploadOrder(const CUploadOrder& order, const UploadRequestSink& sink,
                                  const std::atomic<bool>* stop = nullptr);

@@ -371,8 +371,8 @@ bool CUploadJournal::Prepare()
               "stamp_device = 0, state = 0, failure = 0, status = 0, queued_at = ?4, changed_at = ?4 WHERE id = ?1");
     m_state = std::make_unique<Statement>(m_db, "UPDATE uploads SET state = ?2, changed_at = ?3 WHERE id = ?1");
     m_stateStamp = std::make_unique<Statement>(
-        m_db, "UPDATE uploads SET state = ?2, changed_at = ?3, stamp_size = ?4, stamp_mtime_ns = ?5, stamp_inode = ?6, "
-              "stamp_device = ?7 WHERE id = ?1");
+        m_db, "UPDATE uploads SET state = ?2, changed_at = ?3, size = ?4, stamp_size = ?4, stamp_mtime_ns = ?5, "
+              "stamp_inode = ?6, stamp_device = ?7 WHERE id = ?1");
     m_fail = std::make_unique<Statement>(
         m_db, "UPDATE uploads SET state = 5, failure = ?2, status = ?3, changed_at = ?4 WHERE id = ?1");
     m_delete = std::make_unique<Statement>(m_db, "DELETE FROM uploads WHERE id = ?1");

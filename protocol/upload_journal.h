@@ -73,7 +73,8 @@ public:
     // request that has one, its entry goes back to queued (sent again).
     virtual void Queued(CUploadRequest& request) = 0;
     virtual void Sending(const CUploadRequest& request) = 0;
-    // The body went out whole; request.stamp is what the file was when it started.
+    // The body went out whole; request.stamp is what the file was when it started (its size, the
+    // bytes sent, becomes the entry's size).
     virtual void Sent(const CUploadRequest& request) = 0;
     // The server answered 200 and the file waits for its notice.
     virtual void Answered(const CUploadRequest& request) = 0;

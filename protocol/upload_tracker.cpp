@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace talvex {
@@ -41,6 +42,25 @@ const char* UploadFailureText(UploadFailure why)
     }
 }
 
+std::string UploadFailureReason(UploadFailure why, int32_t status)
+{
+    if (why == UploadFailure::ReadError) {
+        switch (status) {
+        case kReadFifo: return std::string(kTextNotAFile) + " (" + kTextKindFifo + ")";
+        case kReadDevice: return std::string(kTextNotAFile) + " (" + kTextKindDevice + ")";
+        case kReadSocket: return std::string(kTextNotAFile) + " (" + kTextKindSocket + ")";
+        case kReadDanglingLink: return kTextDanglingLink;
+        default: break;
+        }
+        if (status > 0)
+            return std::string(kTextQueueReadError) + " (" + std::strerror(status) + ")";
+    }
+    std::string text = UploadFailureText(why);
+    if ((why == UploadFailure::Refused || why == UploadFailure::Unconfirmed) && status != 0)
+        text += " (" + std::to_string(status) + ")";
+    return text;
+}
+
 CUploadTracker::CUploadTracker(bool confirmByNotice, Listener settled, NowMs now)
     : m_bConfirmByNotice(confirmByNotice), m_settled(std::move(settled)), m_now(std::move(now))
 {
@@ -58,8 +78,6 @@ bool CUploadTracker::Unchanged(const CUploadRequest& request)
     const CFileStamp& before = request.stamp;
     if (before.size < 0)
         return true; // no body was started here: nothing to compare
-    if (before.size != request.size)
-        return false; // it was no longer the file that was announced
     struct stat st{};
     if (::stat(request.localPath.c_str(), &st) != 0)
         return true; // gone since: what was sent was whole (the open file was read to the end)
@@ -305,6 +323,13 @@ const CUploadItem* CUploadTracker::Apply(const Report& report)
                 BackToWaiting(*item); // its body was cut by the network, not by the server
             return item;
         }
+        if (item->state == UploadState::Sending && item->resends < kMaxResends) {
+            // The server's close cut this body short (or came over a file before it): it was not
+            // kept, and goes again once.
+            ++item->resends;
+            BackToWaiting(*item);
+            return item;
+        }
         Fail(*item, UploadFailure::SendFailed);
         return &m_last;
     default:
@@ -314,6 +339,9 @@ const CUploadItem* CUploadTracker::Apply(const Report& report)
 
 void CUploadTracker::MarkSent(CUploadItem& item)
 {
+    // Its body was the file as it was when the body started: that size is what was sent.
+    if (item.request->stamp.size >= 0)
+        item.request->size = item.request->stamp.size;
     item.state = UploadState::Sent;
     item.sinceMs = Now();
     m_heard[item.channel] = item.sinceMs;
@@ -415,6 +443,17 @@ void CUploadTracker::ApplyNotices(CSyncNoticeList& notices)
     }
 }
 
+size_t CUploadTracker::SentOn(uint32_t channel) const
+{
+    auto byChannel = m_sent.find(channel);
+    if (byChannel == m_sent.end())
+        return 0;
+    size_t n = 0;
+    for (const auto& [path, queue] : byChannel->second)
+        n += queue.size();
+    return n;
+}
+
 size_t CUploadTracker::SentUnder(const std::string& key) const
 {
     size_t n = 0;
@@ -469,7 +508,7 @@ void CUploadTracker::Fail(CUploadItem& item, UploadFailure why, int32_t status)
     Settle(item);
 }
 
-void CUploadTracker::ChannelLost(uint32_t channel) { LoseChannel(channel, UploadFailure::SendFailed, m_maxResends); }
+void CUploadTracker::ChannelLost(uint32_t channel) { LoseChannel(channel, UploadFailure::SendFailed, kMaxResends); }
 
 void CUploadTracker::LoseChannel(uint32_t channel, UploadFailure why, int resendLimit)
 {
@@ -523,7 +562,7 @@ std::vector<uint32_t> CUploadTracker::Expire(const UploadDeadlines& deadlines)
                 stalled.push_back(channel);
         }
         for (uint32_t channel : stalled) {
-            LoseChannel(channel, UploadFailure::SendFailed, m_maxResends);
+            LoseChannel(channel, UploadFailure::SendFailed, kMaxResends);
             silent.push_back(channel);
         }
     }

@@ -27,11 +27,15 @@
 // their notice). Without one, nothing is written anywhere.
 //
 // Files sent whole on a channel that is then lost (closed or reset by the server before their
-// answers) fail by default. With SetResendLost(n) they go back to waiting instead, at most n
-// times each, and TakeResends hands them out in the order they were added: the server did not
-// keep them, so they may be sent again on a new channel. A channel lost to the network
-// (IsNetworkLoss of the report's error: timed out, unreachable) is no verdict of the server on
-// anything: the file whose body it cut and the files sent on it all go back to waiting, always.
+// answers) were not kept by it: they go back to waiting, at most kMaxResends times each, and
+// TakeResends hands them out in the order they were added, to be sent again on a new channel;
+// a file lost once more fails. The same for the body a server's close or reset cut short: it
+// goes again once, and fails when it is cut a second time. This is the rule for every caller:
+// the window and talvex-cli alike.
+// A channel lost to the network (IsNetworkLoss of the report's error: timed out, unreachable)
+// is no verdict of the server on anything: the file whose body it cut and the files sent on it
+// all go back to waiting, always. A channel whose answers never came (Expire) is a verdict: what
+// it sent whole fails (NoAnswer) and is never sent twice.
 
 #include "protocol/records.h"
 #include "protocol/report_sink.h"
@@ -67,6 +71,10 @@ enum class UploadFailure {
 
 // The words for a failure, as the window's result pages and talvex-cli print them.
 const char* UploadFailureText(UploadFailure why);
+// The words with what the status adds to them: the system's reason for a file that could not be
+// read, the kind of an entry that is no file, the server's number for a refusal. The one text
+// both front-ends show.
+std::string UploadFailureReason(UploadFailure why, int32_t status);
 
 struct CUploadItem {
     std::shared_ptr<CUploadRequest> request;
@@ -110,9 +118,8 @@ public:
     // Every change from now on is told to the journal (null: none). It must outlive the tracker's
     // use of it.
     void SetJournal(IUploadJournal* journal) { m_journal = journal; }
-    // Files sent whole on a lost channel go back to waiting (at most maxResends times each)
-    // instead of failing; 0 (the default): they fail.
-    void SetResendLost(int maxResends) { m_maxResends = maxResends; }
+    // How often a file goes back to waiting after the server lost its channel.
+    static constexpr int kMaxResends = 1;
 
     // A request enters waiting.
     // journaled: the request was read back from the journal, where it waits already (its entry
@@ -177,6 +184,8 @@ public:
     size_t CountIn(UploadState state) const;
     // Sent and waiting for their answers; answered and waiting for their notices.
     size_t AwaitingAnswers() const { return m_nSent; }
+    // Sent whole on this channel and not answered yet.
+    size_t SentOn(uint32_t channel) const;
     size_t AwaitingNotices() const { return m_nAnswered; }
     uint64_t Confirmed() const { return m_confirmed; } // files only
     uint64_t Failed() const { return m_failed; }       // files and folders, not cancelled ones
@@ -213,7 +222,6 @@ private:
     Listener m_settled;
     NowMs m_now;
     IUploadJournal* m_journal = nullptr;
-    int m_maxResends = 0;
     uint64_t m_added = 0;
     std::vector<std::shared_ptr<CUploadRequest>> m_resends; // back to waiting, not handed out yet
     std::unordered_map<const CUploadRequest*, CUploadItem> m_items;

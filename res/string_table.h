@@ -37,6 +37,12 @@ inline constexpr const char* kTextQueueDone = "업로드 완료";
 inline constexpr const char* kTextQueueReadError = "파일 읽기 오류";
 inline constexpr const char* kTextQueueSendFailed = "파일 전송 실패";
 inline constexpr const char* kTextQueueCancelled = "파일 전송 취소";
+// Entries of a folder (or named on the command line) that are no files and cannot be sent.
+inline constexpr const char* kTextNotAFile = "일반 파일이 아닙니다";
+inline constexpr const char* kTextKindFifo = "FIFO";
+inline constexpr const char* kTextKindDevice = "장치";
+inline constexpr const char* kTextKindSocket = "소켓";
+inline constexpr const char* kTextDanglingLink = "심볼릭 링크가 가리키는 파일이 없습니다";
 // A long fail page resent a step at a time ("%1" rows of "%2" so far)
 inline constexpr const char* kTextResendProgress = "실패항목 재전송 중 … %1 / %2";
 // Outcomes the server's answer or notice did not decide

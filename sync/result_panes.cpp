@@ -157,9 +157,7 @@ void CResultPanes::OnSettled(const CUploadItem& item)
         // Refused or reported failed by the server: the page's own words. Otherwise the reason:
         // not readable, changed while sent, no answer, no notice in time, the connection.
         if (item.failure != UploadFailure::Refused && item.failure != UploadFailure::Unconfirmed) {
-            texts.status = QString::fromUtf8(UploadFailureText(item.failure));
-            if (item.failure == UploadFailure::ReadError && item.status > 0)
-                texts.status += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(item.status)));
+            texts.status = QString::fromStdString(UploadFailureReason(item.failure, item.status));
         }
         m_tabs.AddFailRow(texts);
         return;

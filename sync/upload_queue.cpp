@@ -113,17 +113,7 @@ void CUploadQueue::Suspend()
     for (Channel& channel : m_channels)
         m_session.Retire(channel.worker);
     m_channels.clear();
-    const std::vector<std::shared_ptr<CUploadRequest>> again = m_tracker.ReturnUnanswered();
-    std::vector<std::shared_ptr<CUploadRequest>> offShow;
-    for (const auto& request : again) {
-        const int row = m_model.RowOf(request.get());
-        if (row >= 0)
-            m_model.SetEnded(row, CQueueModel::Waiting, QString::fromUtf8(kTextQueueWaiting));
-        else
-            offShow.push_back(request); // sent whole: its row had left the queue
-    }
-    if (!offShow.empty())
-        m_model.Append(offShow);
+    ShowWaitingAgain(m_tracker.ReturnUnanswered());
     m_nRunning = 0;
     if (m_journal)
         m_journal->Flush();
@@ -193,10 +183,11 @@ void CUploadQueue::ReplaceChannel(uint32_t number, int delayMs)
     auto it = std::find_if(m_channels.begin(), m_channels.end(), [number](const Channel& c) { return c.number == number; });
     if (it == m_channels.end())
         return;
-    // Answers still to come on that connection never will.
+    // Answers still to come on that connection never will: what it sent whole goes again.
     m_tracker.ChannelLost(number);
     m_session.Retire(it->worker);
     m_channels.erase(it);
+    ShowWaitingAgain(m_tracker.TakeResends());
     if (delayMs <= 0) {
         OpenChannel();
     } else if (!m_retryTimer.isActive()) {
@@ -307,9 +298,15 @@ void CUploadQueue::Dispatch()
         // A channel takes several small files at a time, a large one alone: a row shows sending
         // only shortly before its bytes go.
         const int64_t size = std::max<int64_t>(0, request->size);
-        auto idle = std::find_if(m_channels.begin(), m_channels.end(), [size](const Channel& c) {
-            if (!c.connected || c.closing)
+        // A file the server lost once goes alone on a channel with nothing else in flight, as
+        // the command line sends it: a server that closes after an answer cannot take it twice.
+        const CUploadItem* tracked = m_tracker.Find(request.get());
+        const bool alone = tracked && tracked->resends > 0;
+        auto idle = std::find_if(m_channels.begin(), m_channels.end(), [&](const Channel& c) {
+            if (!c.connected || c.closing || HoldsAlone(c))
                 return false;
+            if (alone)
+                return c.given.empty() && m_tracker.SentOn(c.number) == 0;
             if (c.given.empty())
                 return true;
             int64_t bytes = size;
@@ -325,6 +322,7 @@ void CUploadQueue::Dispatch()
         if (m_tracker.PathBusy(request->remotePath))
             continue;
         idle->given.push_back(request);
+        idle->alone = alone ? request.get() : nullptr;
         m_model.SetRunning(row, idle->number);
         m_tracker.Sending(request, idle->number);
         idle->worker->PostUpload(request);
@@ -338,7 +336,7 @@ void CUploadQueue::EndTransfer(const CUploadRequest* request, CQueueModel::State
     // A failure the bookkeeping settled has left the queue already (OnSettled): only a row it
     // did not follow is marked here.
     const int row = request ? m_model.RowOf(request) : -1;
-    if (row >= 0)
+    if (row >= 0 && m_model.At(row).state != CQueueModel::Waiting)
         m_model.SetEnded(row, state, QString::fromUtf8(text));
 }
 
@@ -444,24 +442,50 @@ void CUploadQueue::TakeBackGiven(Channel& channel)
     channel.given.clear();
 }
 
+bool CUploadQueue::HoldsAlone(const Channel& channel) const
+{
+    if (!channel.alone)
+        return false;
+    const CUploadItem* item = m_tracker.Find(channel.alone);
+    return item && item->channel == channel.number
+           && (item->state == UploadState::Sending || item->state == UploadState::Sent);
+}
+
+void CUploadQueue::ShowWaitingAgain(const std::vector<std::shared_ptr<CUploadRequest>>& requests)
+{
+    std::vector<std::shared_ptr<CUploadRequest>> offShow;
+    for (const auto& request : requests) {
+        const int at = m_model.RowOf(request.get());
+        if (at >= 0)
+            m_model.SetEnded(at, CQueueModel::Waiting, QString::fromUtf8(kTextQueueWaiting));
+        else
+            offShow.push_back(request); // sent whole: its row had left the queue
+    }
+    if (!offShow.empty())
+        m_model.Append(offShow);
+}
+
 void CUploadQueue::LoseChannel(uint32_t number)
 {
     Channel* channel = FindChannel(number);
     const int running = channel ? RowOfCurrent(*channel) : -1;
     if (channel && !channel->given.empty())
-        channel->given.pop_front(); // the one it was on fails below; the others wait again
+        channel->given.pop_front(); // the one it was on is settled below; the others wait again
     if (channel)
         TakeBackGiven(*channel);
     if (running >= 0 && m_model.At(running).state == CQueueModel::Running) {
+        // Its body may have been cut by the close: the tracker's rule decides (it goes again
+        // once when files sent before it were lost with it, else it fails).
         Report failed;
         failed.message = number;
         failed.code = UE_SEND_FAILED;
         failed.request = m_model.At(running).request;
-        m_tracker.Apply(failed);
-        EndTransfer(failed.request.get(), CQueueModel::SendFailed, kTextQueueSendFailed);
         --m_nRunning;
+        m_tracker.Apply(failed);
+        ShowWaitingAgain(m_tracker.TakeResends());
+        EndTransfer(failed.request.get(), CQueueModel::SendFailed, kTextQueueSendFailed);
     }
-    ReplaceChannel(number); // what waited for an answer on it fails there
+    ReplaceChannel(number); // what waited for an answer on it goes again, or fails there
     AfterTransfer();
 }
 
@@ -482,16 +506,7 @@ void CUploadQueue::LostToNetwork(Report& report, int row)
         Ungive(*channel, report.request ? report.request.get() : nullptr);
         TakeBackGiven(*channel);
     }
-    std::vector<std::shared_ptr<CUploadRequest>> offShow;
-    for (const auto& request : m_tracker.TakeResends()) {
-        const int at = m_model.RowOf(request.get());
-        if (at >= 0)
-            m_model.SetEnded(at, CQueueModel::Waiting, QString::fromUtf8(kTextQueueWaiting));
-        else
-            offShow.push_back(request);
-    }
-    if (!offShow.empty())
-        m_model.Append(offShow);
+    ShowWaitingAgain(m_tracker.TakeResends());
     if (m_journal)
         m_journal->Flush();
     // The path to the server is gone: the session is lost at once, not when its own connections
@@ -559,7 +574,13 @@ void CUploadQueue::OnReport(Report& report)
     }
     const bool wasRunning = row >= 0 && m_model.At(row).state == CQueueModel::Running;
     const std::shared_ptr<CUploadRequest> request = row >= 0 ? m_model.At(row).request : nullptr;
+    const int64_t sizeBefore = report.request ? report.request->size : 0;
     m_tracker.Apply(report);
+    if (report.code == UE_DONE && report.request && report.request->size != sizeBefore) {
+        // Sent as it was when its body started: the total size follows what went.
+        m_totals.size = std::max<int64_t>(0, m_totals.size + report.request->size - std::max<int64_t>(0, sizeBefore));
+        RefreshTotals();
+    }
     const int at = request ? m_model.RowOf(request.get()) : -1; // a failure settled now has left
     if (wasRunning)
         --m_nRunning;
@@ -576,7 +597,9 @@ void CUploadQueue::OnReport(Report& report)
         break;
     case UE_SEND_FAILED:
     case UE_RESET:
-        // The connection is closed after a failed send: the channel is replaced.
+        // The connection is closed after a failed send: the channel is replaced. The file goes
+        // again when the tracker sent it back to waiting (files sent before it were lost too).
+        ShowWaitingAgain(m_tracker.TakeResends());
         EndTransfer(request.get(), CQueueModel::SendFailed, kTextQueueSendFailed);
         TakeBackGiven(*channel); // never begun: they go on another channel
         ReplaceChannel(number);

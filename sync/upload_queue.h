@@ -142,6 +142,9 @@ private:
         // the one it is on. A channel is given several, so that it goes from one file to the
         // next without waiting for the window.
         std::deque<std::shared_ptr<talvex::CUploadRequest>> given;
+        // A file sent again after the server lost it: nothing else is given to the channel while
+        // it is being sent or awaits its answer.
+        const talvex::CUploadRequest* alone = nullptr;
         bool closing = false; // cancelled: it ends its connection, nothing more is given to it
         bool connected = false;
     };
@@ -149,6 +152,10 @@ private:
     // to a channel that holds nothing else).
     static constexpr size_t kGivenPerChannel = 8;
     static constexpr int64_t kGivenBytes = 1 << 20;
+    bool HoldsAlone(const Channel& channel) const;
+    // Requests waiting again (after a lost channel or connection): their rows show waiting,
+    // those whose rows had left the list come on show again.
+    void ShowWaitingAgain(const std::vector<std::shared_ptr<talvex::CUploadRequest>>& requests);
     // The row of the request a channel is on; -1 when it has none.
     int RowOfCurrent(const Channel& channel) const;
     // The channel ended after the request it was on: what it was given behind that one waits

@@ -269,40 +269,8 @@ TEST_F(CliFaultsTest, OnASyncServiceAccountMoveToWaitsForTheNotice)
 
 // ---- answers that come with a close, too early, too late or not at all ----------------------
 
-TEST_F(CliFaultsTest, AnAnswerFollowedByACloseCountsUploadedEveryTime)
-{
-    StartServer({"answer-close"});
-    for (int i = 0; i < 20; ++i) {
-        const std::string content = "run " + std::to_string(i);
-        const fs::path file = Local("close/f" + std::to_string(i) + ".txt", content);
-        CliRun put = Demo({"put", file.string(), "/close"});
-        ASSERT_EQ(LastLine(put.out), "uploaded 1, failed 0") << "run " << i << ": " << put.out << put.err;
-        ASSERT_EQ(put.code, 0) << "run " << i << ": " << put.err;
-        EXPECT_EQ(ReadAll(Stored("demo", "/close/f" + std::to_string(i) + ".txt")), content);
-    }
-}
-
-TEST_F(CliFaultsTest, SeveralFilesOverConnectionsThatCloseAfterEachAnswerAreReportedTruly)
-{
-    // Whatever the run makes of the closes, a file counted uploaded is on the server whole, and
-    // the counts add up.
-    StartServer({"answer-close"});
-    std::vector<std::string> args = {"put"};
-    for (int i = 0; i < 4; ++i)
-        args.push_back(Local("many/m" + std::to_string(i) + ".txt", "many " + std::to_string(i)).string());
-    args.push_back("/many");
-    CliRun put = Demo(args);
-    int uploaded = -1, failed = -1;
-    ASSERT_EQ(std::sscanf(LastLine(put.out).c_str(), "uploaded %d, failed %d", &uploaded, &failed), 2) << put.out;
-    EXPECT_EQ(uploaded + failed, 4);
-    EXPECT_EQ(put.code, failed ? cli::kExitRefused : cli::kExitOk) << put.err;
-    int stored = 0;
-    for (int i = 0; i < 4; ++i)
-        if (fs::exists(Stored("demo", "/many/m" + std::to_string(i) + ".txt")))
-            ++stored;
-    EXPECT_GE(stored, uploaded);
-    EXPECT_EQ(Count(put.err, std::string(kTextQueueSendFailed) + ": "), static_cast<size_t>(failed)) << put.err;
-}
+// An answer followed by a close, with one file a connection or several: the fault matrix
+// (tests/sync/fault_matrix_test.cpp) plays it through talvex-cli and the window alike.
 
 TEST_F(CliFaultsTest, ARefusalDuringABigBodyEndsThatFileAndTheNextGoesOnANewChannel)
 {

@@ -177,6 +177,8 @@ std::vector<Refusal> Refusals()
         // Told before any connection, naming what was given: not a logon server that cannot be reached.
         {"unknown encoding", {"--encoding", "NOSUCH", "ls"}, {}, cli::kExitUsage, "--encoding NOSUCH"},
         {"encoding that changes ASCII", {"--encoding", "UTF-16", "ls"}, {}, cli::kExitUsage, "--encoding UTF-16"},
+        {"a word after put --resume", {"put", "--resume", "/stray"}, {}, cli::kExitUsage, "wrong arguments for 'put'"},
+        {"an option after --", {"ls", "--", "/a", "--b"}, {}, cli::kExitUsage, "wrong arguments for 'ls'"},
     };
 }
 

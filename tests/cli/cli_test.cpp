@@ -289,6 +289,10 @@ TEST(CliOptions, UploadsUseTheSystemTunedBufferNoLimitAndADeadPathBoundOf45Secon
     }
     cli::Options missing;
     EXPECT_EQ(parse({"--user", "demo", "ls", "--limit-rate"}, missing), cli::kExitUsage);
+    // "--" ends the options: the words after it are operands, "-" or not; a second "--" too.
+    cli::Options dashes;
+    ASSERT_EQ(parse({"--user", "demo", "put", "--", "--dash", "--", "/up"}, dashes), cli::kExitOk);
+    EXPECT_EQ(dashes.args, (std::vector<std::string>{"--dash", "--", "/up"}));
 
     // The waits in milliseconds, as the engine takes them.
     const cli::WaitsMs byDefault = cli::WaitsOf(defaults);

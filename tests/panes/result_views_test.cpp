@@ -318,6 +318,14 @@ private slots:
         fail.AddResultRow(Texts(QStringLiteral("/l/b.txt"), QStringLiteral("/dir/b.txt")));
         QCOMPARE(fail.RowOf(QStringLiteral("/l/b.txt"), QStringLiteral("/dir/b.txt")), 0);
         QCOMPARE(fail.RowOf(QStringLiteral("/l/B.txt"), QStringLiteral("/dir/b.txt")), -1); // local paths are exact
+        // On a page long enough to show new rows only every 100 ms, a row just added is found
+        // at once: a failure restored from the journal is never listed twice.
+        std::vector<CResultModel::Row> many(CResultModel::kShowAtOnceRows);
+        for (size_t i = 0; i < many.size(); ++i)
+            many[i].texts = {QStringLiteral("/l/m%1").arg(i), QStringLiteral("/m/%1").arg(i), {}, {}};
+        fail.Model()->Append(std::move(many));
+        fail.AddResultRow(Texts(QStringLiteral("/l/late.txt"), QStringLiteral("/dir/late.txt")));
+        QCOMPARE(fail.RowOf(QStringLiteral("/l/late.txt"), QStringLiteral("/dir/late.txt")), CResultModel::kShowAtOnceRows + 1);
     }
 
     void theRecheckFoldsEveryLetterAndNothingBesideTheAlphabet()

@@ -810,7 +810,6 @@ TEST(UploadTrackerResend, FilesSentWholeOnALostChannelGoBackOnceInTheirOrder)
 {
     std::vector<CUploadItem> settled;
     CUploadTracker tracker(false, [&](const CUploadItem& item) { settled.push_back(item); });
-    tracker.SetResendLost(1);
     std::vector<std::shared_ptr<CUploadRequest>> files;
     for (const char* name : {"m0", "m1", "m2", "m3"}) {
         auto r = std::make_shared<CUploadRequest>();
@@ -897,7 +896,6 @@ void PlayRun(IUploadJournal& journal, const std::vector<std::string>& locals, co
 {
     CUploadTracker tracker(true);
     tracker.SetJournal(&journal);
-    tracker.SetResendLost(1);
     std::vector<std::shared_ptr<CUploadRequest>> files;
     for (const std::string& local : locals) {
         auto r = std::make_shared<CUploadRequest>();

@@ -15,6 +15,7 @@
 #include "tests/common/frame_fixture.h"
 #include "tests/common/journal_disk_faults.h"
 #include "tests/common/loopback.h"
+#include "tests/common/scripted_tlxsp_port.h"
 
 #include <QAction>
 #include <QDir>
@@ -25,6 +26,7 @@
 #include <QTreeView>
 
 #include <atomic>
+#include <map>
 #include <sys/socket.h>
 #include <thread>
 
@@ -367,6 +369,43 @@ private slots:
         QCOMPARE(queue.CurrentTotals().count, int64_t(5));
         QTRY_VERIFY_WITH_TIMEOUT(cutter.Accepted() >= 3, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(queue.ConnectedChannels(), 1, 10000);
+    }
+
+    void anAnswerTimeOutFailsWhatWasSentWholeAndNeverSendsItTwice()
+    {
+        // Uploads of files named s* are never answered, the others are: the channel that sent
+        // them whole is replaced at the answer time-out, they fail without an answer, and none
+        // of them (nor any other file) goes to the server a second time.
+        test::ScriptedTlxspPort port([](const test::SeenRequest& r) -> std::string {
+            const std::string path = r.Header("PATH").value_or("");
+            if (r.command != "PUTFILE__" || path.rfind('s', 0) == 0)
+                return test::ScriptedTlxspPort::kSilent;
+            return test::TlxspAnswer(r.command, 200, "REQUEST-ID : vornasel\r\nPATH : " + path + "\r\n");
+        });
+        CMainFrame frame;
+        PointChannelsAt(frame, static_cast<uint16_t>(port.Port()));
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        CUploadQueue& queue = frame.Queue();
+        queue.SetDeadlines({1500, 300000});
+        std::vector<CUploadOrder> orders;
+        for (const char* name : {"s0.bin", "a0.bin", "s1.bin", "a1.bin", "a2.bin"}) {
+            const QString path = m_local.filePath(QStringLiteral("expire/") + QLatin1String(name));
+            WriteFile(path, QByteArray(300, name[0]));
+            orders.push_back(FileOrder(path, QStringLiteral("/")));
+        }
+        frame.AddUploadOrders(orders);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().failed, int64_t(2), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.CurrentTotals().completed, int64_t(3), 5000);
+        QTest::qWait(2000); // a second send would come within this
+        std::map<std::string, int> sends;
+        for (const test::SeenRequest& r : port.Seen("PUTFILE__"))
+            ++sends[r.Header("PATH").value_or("")];
+        QCOMPARE(sends, (std::map<std::string, int>{{"a0.bin", 1}, {"a1.bin", 1}, {"a2.bin", 1}, {"s0.bin", 1}, {"s1.bin", 1}}));
+        CFailView& fail = *frame.Results().FailView();
+        QCOMPARE(fail.RowCount(), 2);
+        for (int row = 0; row < 2; ++row)
+            QCOMPARE(fail.Model()->Text(row, 3), QString::fromUtf8(kTextNoAnswer));
+        QCOMPARE(queue.CurrentTotals().count, int64_t(5));
     }
 
     void theTotalsAddUpAfterEveryUserActionOnAMixedQueue()

@@ -12,6 +12,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -140,27 +144,47 @@ TEST_F(UploadExpansionTest, LinksAndStop)
 
 TEST_F(UploadExpansionTest, EntriesThatCannotBeReadAreFailuresWithTheirReasonNeverSilentGaps)
 {
-    // A link that points at itself cannot be told a file or a folder, whoever runs this.
+    // A link that points at itself cannot be told a file or a folder, whoever runs this; a
+    // dangling link, a FIFO and a socket are no files: each is a failure with its own code,
+    // inside a folder and named directly alike, and none of them is ever opened.
     fs::create_symlink(m_dir / "photos" / "self", m_dir / "photos" / "self");
-    // A dangling link is nothing to send: skipped, as before.
     fs::create_symlink(m_dir / "photos" / "nowhere", m_dir / "photos" / "dangling");
+    ASSERT_EQ(::mkfifo((m_dir / "photos" / "pipe").c_str(), 0644), 0);
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string sockPath = (m_dir / "photos" / "sock").string();
+    ASSERT_LT(sockPath.size(), sizeof addr.sun_path);
+    std::strcpy(addr.sun_path, sockPath.c_str());
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::map<std::string, int> codes = {
+        {"self", ELOOP}, {"dangling", kReadDanglingLink}, {"pipe", kReadFifo}, {"sock", kReadSocket}};
     ExpansionStats stats;
     const auto requests = Expand(Folder("photos"), &stats);
-    EXPECT_EQ(stats.unreadable, 1);
-    EXPECT_EQ(stats.skipped, 1);
-    auto self = std::find_if(requests.begin(), requests.end(), [](const CUploadRequest& r) { return r.readError != 0; });
-    ASSERT_NE(self, requests.end());
-    EXPECT_EQ(self->localPath, (m_dir / "photos" / "self").string());
-    EXPECT_EQ(self->remotePath, "docs/photos/self");
-    EXPECT_EQ(self->readError, ELOOP);
+    EXPECT_EQ(stats.unreadable, 4);
+    EXPECT_EQ(stats.skipped, 0);
+    std::map<std::string, int> found;
+    for (const CUploadRequest& r : requests)
+        if (r.readError != 0) {
+            found[fs::path(r.localPath).filename().string()] = r.readError;
+            EXPECT_EQ(r.remotePath, "docs/photos/" + fs::path(r.localPath).filename().string());
+        }
+    EXPECT_EQ(found, codes);
     EXPECT_EQ(std::count_if(requests.begin(), requests.end(), [](const CUploadRequest& r) { return r.readError == 0; }), 5);
 
-    // Named directly (a resend of its fail row): the same failure, not nothing.
-    CUploadOrder file{0, (m_dir / "photos" / "self").string(), "self", "/docs", ""};
-    const auto direct = Expand(file, &stats);
-    ASSERT_EQ(direct.size(), 1u);
-    EXPECT_EQ(direct[0].readError, ELOOP);
-    EXPECT_EQ(direct[0].remotePath, "docs/self");
+    // Named directly (a resend of its fail row, an argument of talvex-cli): the same failure.
+    for (const auto& [name, code] : codes) {
+        CUploadOrder file{0, (m_dir / "photos" / name).string(), name, "/docs", ""};
+        const auto direct = Expand(file, &stats);
+        ASSERT_EQ(direct.size(), 1u) << name;
+        EXPECT_EQ(direct[0].readError, code) << name;
+        EXPECT_EQ(direct[0].remotePath, "docs/" + name);
+    }
+    ::close(sock);
+    EXPECT_EQ(NotAFileCode(S_IFCHR), kReadDevice);
+    EXPECT_EQ(NotAFileCode(S_IFBLK), kReadDevice);
+    EXPECT_EQ(NotAFileCode(S_IFREG), 0);
+    EXPECT_EQ(NotAFileCode(S_IFDIR), 0);
     // A source that is gone yields nothing; talvex-cli and the window tell that themselves.
     CUploadOrder gone{0, (m_dir / "gone.txt").string(), "gone.txt", "/docs", ""};
     EXPECT_TRUE(Expand(gone, &stats).empty());
