@@ -304,7 +304,7 @@ private:
                             "--control-port", QString::number(server.ControlPort()),
                             "--work-dir", QString::fromStdString((base / "work").string()),
                             "--user", r.user, "--password", QString::fromLatin1(r.user) + "1234",
-                            "--timeout", "10", "--poll-ms", "100", "--limit-rate", "2000",
+                            "--timeout", "10", "--poll-ms", "100", "--limit-rate", "4000",
                             "put", "--wait-confirm", "--confirm-timeout", "2"};
         for (const fs::path& f : files)
             args << QString::fromStdString(f.string());
@@ -348,7 +348,7 @@ private:
         {
             CMainFrame frame;
             test::ConnectFrame(frame, r.user, QString::fromLatin1(r.user) + QStringLiteral("1234"));
-            frame.Session().SetUploadLimit(2000);
+            frame.Session().SetUploadLimit(4000);
             CUploadQueue& queue = frame.Queue();
             queue.SetDeadlines({60000, 2000}); // as talvex-cli's --confirm-timeout 2
             connect(&queue, &CUploadQueue::settled, this, [&o](const CUploadItem& item) {
