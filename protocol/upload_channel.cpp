@@ -79,7 +79,13 @@ void UploadChannel::Event(int32_t event, std::shared_ptr<CUploadRequest> request
 
 void UploadChannel::OnConnected() { Event(UE_CONNECTED); }
 
-void UploadChannel::OnConnectionLost() { Event(UE_RESET, nullptr, LostError()); }
+void UploadChannel::OnConnectionLost()
+{
+    // Found while a body was going out (an answer read between its pieces came with the close):
+    // the loss names that file, whose body it cut. Without a name, no body was begun on it.
+    m_lostWith = m_current;
+    Event(UE_RESET, m_current, LostError());
+}
 
 void UploadChannel::OnResponse(std::unique_ptr<CTlxspResponse> response, const Body*)
 {
@@ -130,6 +136,10 @@ void UploadChannel::Fail(const std::shared_ptr<CUploadRequest>& request, int err
     // a cancel took before this failure are cancelled before it.
     TakeArrivedInput();
     CancelTakenAhead();
+    if (request && request == m_lostWith) {
+        EndConnection(false); // its loss was told with it already
+        return;
+    }
     if (error == ECANCELED) {
         Event(UE_CANCELLED, request);
     } else {

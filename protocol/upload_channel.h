@@ -9,7 +9,8 @@
 // DATA-LENGTH bytes follow the header: a file that grows meanwhile is cut there (and fails as
 // changed when it is settled); a file that becomes shorter meanwhile fails the transfer
 // (UE_SEND_FAILED) and closes the connection, as does any send failure (UE_RESET for a reset
-// connection; the report's error tells why, IsNetworkLoss sorts it) and a cancel that leaves
+// connection; the report's error tells why, IsNetworkLoss sorts it; a loss names the file whose
+// body it cut, and only that one: a UE_RESET without a request began no body) and a cancel that leaves
 // the body unfinished (UE_CANCELLED): the server could not tell where the next request starts. The channel's worker ends then; its owner makes a new one.
 //
 // Between pieces the channel looks for a cancel or a quit, and it waits for room in the socket,
@@ -89,6 +90,7 @@ private:
     std::deque<std::shared_ptr<CUploadRequest>> m_unanswered; // sent whole, not answered yet, oldest first
     std::shared_ptr<CUploadRequest> m_current;  // the file whose body is going out
     bool m_answeredEarly = false;               // the server answered m_current before its body was through
+    std::shared_ptr<CUploadRequest> m_lostWith; // the body the connection's loss was reported with
 };
 
 } // namespace talvex

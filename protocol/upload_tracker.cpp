@@ -242,6 +242,15 @@ void CUploadTracker::Sending(const std::shared_ptr<CUploadRequest>& request, uin
     }
 }
 
+const CUploadItem* CUploadTracker::GiveUp(const std::shared_ptr<CUploadRequest>& request, UploadFailure why)
+{
+    CUploadItem* item = request ? Lookup(request.get()) : nullptr;
+    if (!item)
+        return nullptr;
+    Fail(*item, why);
+    return &m_last;
+}
+
 const CUploadItem* CUploadTracker::FailUnread(const std::shared_ptr<CUploadRequest>& request)
 {
     if (!request)

@@ -143,6 +143,9 @@ public:
     void Unsend(const std::shared_ptr<CUploadRequest>& request);
     // The request was handed to the channel with this message number.
     void Sending(const std::shared_ptr<CUploadRequest>& request, uint32_t channel);
+    // A request being sent on a channel its caller gives up on (silent past the answer
+    // deadline) fails with this reason and is not sent again; null when it is not followed.
+    const CUploadItem* GiveUp(const std::shared_ptr<CUploadRequest>& request, UploadFailure why);
     // A request the expansion could not read (readError) fails at once; the settled item.
     const CUploadItem* FailUnread(const std::shared_ptr<CUploadRequest>& request);
     // Applies one upload channel report (its message is the channel's number); the item it

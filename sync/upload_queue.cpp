@@ -322,7 +322,7 @@ void CUploadQueue::Dispatch()
         if (m_tracker.PathBusy(request->remotePath))
             continue;
         idle->given.push_back(request);
-        idle->alone = alone ? request.get() : nullptr;
+        idle->alone = alone ? request : nullptr;
         m_model.SetRunning(row, idle->number);
         m_tracker.Sending(request, idle->number);
         idle->worker->PostUpload(request);
@@ -446,7 +446,7 @@ bool CUploadQueue::HoldsAlone(const Channel& channel) const
 {
     if (!channel.alone)
         return false;
-    const CUploadItem* item = m_tracker.Find(channel.alone);
+    const CUploadItem* item = m_tracker.Find(channel.alone.get());
     return item && item->channel == channel.number
            && (item->state == UploadState::Sending || item->state == UploadState::Sent);
 }
@@ -465,25 +465,21 @@ void CUploadQueue::ShowWaitingAgain(const std::vector<std::shared_ptr<CUploadReq
         m_model.Append(offShow);
 }
 
-void CUploadQueue::LoseChannel(uint32_t number)
+void CUploadQueue::LoseChannel(uint32_t number, bool stalled)
 {
     Channel* channel = FindChannel(number);
-    const int running = channel ? RowOfCurrent(*channel) : -1;
-    if (channel && !channel->given.empty())
-        channel->given.pop_front(); // the one it was on is settled below; the others wait again
+    const int running = channel && stalled ? RowOfCurrent(*channel) : -1;
+    if (running >= 0)
+        channel->given.pop_front(); // the one it stalled on is given up below
+    // Closed by the server without naming a body: it began none of what it was given, which
+    // waits again for another channel.
     if (channel)
         TakeBackGiven(*channel);
     if (running >= 0 && m_model.At(running).state == CQueueModel::Running) {
-        // Its body may have been cut by the close: the tracker's rule decides (it goes again
-        // once when files sent before it were lost with it, else it fails).
-        Report failed;
-        failed.message = number;
-        failed.code = UE_SEND_FAILED;
-        failed.request = m_model.At(running).request;
+        const std::shared_ptr<CUploadRequest> request = m_model.At(running).request;
         --m_nRunning;
-        m_tracker.Apply(failed);
-        ShowWaitingAgain(m_tracker.TakeResends());
-        EndTransfer(failed.request.get(), CQueueModel::SendFailed, kTextQueueSendFailed);
+        m_tracker.GiveUp(request, UploadFailure::SendFailed);
+        EndTransfer(request.get(), CQueueModel::SendFailed, kTextQueueSendFailed);
     }
     ReplaceChannel(number); // what waited for an answer on it goes again, or fails there
     AfterTransfer();
@@ -520,7 +516,7 @@ void CUploadQueue::ExpireOverdue()
 {
     for (uint32_t number : m_tracker.Expire(m_deadlines)) {
         Log("upload channel %u: no answer in time, replaced\n", number);
-        LoseChannel(number);
+        LoseChannel(number, true);
     }
 }
 
@@ -556,6 +552,11 @@ void CUploadQueue::OnReport(Report& report)
         return;
     case UE_RESPONSE:
         m_tracker.Apply(report);
+        if (channel->alone && !HoldsAlone(*channel)) {
+            // The file sent alone is answered: the channel takes the next ones now.
+            channel->alone.reset();
+            Dispatch();
+        }
         return;
     default:
         break;
@@ -567,9 +568,8 @@ void CUploadQueue::OnReport(Report& report)
         return;
     }
     if (report.code == UE_RESET && !report.request) {
-        // Closed by the server (or by the channel after a cancel): the transfer running on it,
-        // if any, failed with it.
-        LoseChannel(number);
+        // Closed by the server (or by the channel after a cancel) with no body under way.
+        LoseChannel(number, false);
         return;
     }
     const bool wasRunning = row >= 0 && m_model.At(row).state == CQueueModel::Running;

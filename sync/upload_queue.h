@@ -144,7 +144,7 @@ private:
         std::deque<std::shared_ptr<talvex::CUploadRequest>> given;
         // A file sent again after the server lost it: nothing else is given to the channel while
         // it is being sent or awaits its answer.
-        const talvex::CUploadRequest* alone = nullptr;
+        std::shared_ptr<talvex::CUploadRequest> alone;
         bool closing = false; // cancelled: it ends its connection, nothing more is given to it
         bool connected = false;
     };
@@ -171,8 +171,9 @@ private:
     void ReplaceChannel(uint32_t number, int delayMs = 0);
     void RetireAllChannels();
     void EndTransfer(const talvex::CUploadRequest* request, CQueueModel::State state, const char* text);
-    // The channel's connection is gone: its running transfer failed, its answers never come.
-    void LoseChannel(uint32_t number);
+    // The channel's connection is gone: its answers never come; what it was given waits again.
+    // stalled: it went silent on the file it was sending (the answer deadline), which fails.
+    void LoseChannel(uint32_t number, bool stalled);
     // The channel timed out or could not reach the server (IsNetworkLoss of the report's
     // error): its files wait again, and the session counts as lost (CClientSession::NetworkLost).
     void LostToNetwork(talvex::Report& report, int row);

@@ -64,6 +64,7 @@ const std::vector<Row>& Rows()
     static const std::vector<Row> rows = {
         {"no fault", "", "demo", Change::None, 6, 500, {}},
         {"answer then close", "answer-close@t1.bin", "demo", Change::None, 12, 500, {}},
+        {"several answers then close, resends among them", "answer-close@t[2-6].bin", "demo", Change::None, 14, 500, {}},
         {"answer then close, one file a channel", "answer-close@t1.bin", "demo", Change::None, 3, 1100 << 10, {}},
         {"answer late", "answer-late:700@t1.bin", "sync", Change::None, 6, 500, {}},
         {"refused after the header", "refuse-after-header@t1.bin", "demo", Change::None, 6, 500,
