@@ -719,19 +719,24 @@ TEST_F(UploadJournalTest, ResumeFailsFilesThatAreGoneOrChangedAndKeepsTheRest)
     auto touched = File("touched.txt", "same size"), gone = File("gone.txt", "soon gone");
     auto answered = File("answered.txt", "answered"), queuedGrown = File("queued-grown.txt", "q");
     auto replaced = File("replaced.txt", "replaced");
+    // Grown after it was queued and before its body started: sent as it was then, its entry
+    // takes the size sent, and nothing changed since: not a change.
+    auto grewBeforeTurn = File("grew-before-turn.txt", "short");
     {
         auto journal = OpenJournal();
         CUploadTracker tracker(true);
         tracker.SetJournal(journal.get());
-        for (const auto& r : {same, grown, touched, gone, answered, queuedGrown, replaced})
+        for (const auto& r : {same, grown, touched, gone, answered, queuedGrown, replaced, grewBeforeTurn})
             tracker.Add(r);
-        for (const auto& r : {same, grown, touched, gone, answered, replaced})
+        std::ofstream(grewBeforeTurn->localPath, std::ios::app) << " and longer";
+        for (const auto& r : {same, grown, touched, gone, answered, replaced, grewBeforeTurn})
             SendWhole(tracker, r, kChannel);
         tracker.Apply(AnswerReport(kChannel, "up/same.txt", 200));
         tracker.Apply(AnswerReport(kChannel, "up/grown.txt", 200));
         tracker.Apply(AnswerReport(kChannel, "up/touched.txt", 200));
         tracker.Apply(AnswerReport(kChannel, "up/gone.txt", 200));
         tracker.Apply(AnswerReport(kChannel, "up/answered.txt", 200));
+        tracker.Apply(AnswerReport(kChannel, "up/grew-before-turn.txt", 200));
     }
     std::ofstream(grown->localPath, std::ios::app) << " and longer";
     std::ofstream(queuedGrown->localPath, std::ios::app) << "q";
@@ -749,7 +754,9 @@ TEST_F(UploadJournalTest, ResumeFailsFilesThatAreGoneOrChangedAndKeepsTheRest)
         failed[e.localPath] = &e;
     for (const auto& e : found.unfinished)
         unfinished[e.localPath] = &e;
-    ASSERT_EQ(unfinished.size(), 2u);
+    ASSERT_EQ(unfinished.size(), 3u);
+    EXPECT_EQ(unfinished.at(grewBeforeTurn->localPath)->state, UploadState::Answered);
+    EXPECT_EQ(unfinished.at(grewBeforeTurn->localPath)->size, 16);
     EXPECT_EQ(unfinished.at(same->localPath)->state, UploadState::Answered);
     EXPECT_EQ(unfinished.at(answered->localPath)->state, UploadState::Answered);
     ASSERT_EQ(failed.size(), 5u);
