@@ -116,6 +116,11 @@ const char* UsageText()
            "                                 file's confirming notice: a file moves only once confirmed;\n"
            "                                 --retries N: after a lost connection wait 1, 2, 4 ... 60 s\n"
            "                                 and connect again, up to N times (0)\n"
+           "  put --dry-run LOCAL... REMOTE_DIR\n"
+           "                                 check every file as put would (readable, a file, a name\n"
+           "                                 the wire can carry, a request within its limit) and print\n"
+           "                                 what would go where; nothing is sent or journaled; exit 1\n"
+           "                                 when a file would fail here\n"
            "  put --resume [--retries N]     send again what the account's upload journal holds\n"
            "                                 unfinished (after a put was stopped or lost its connection)\n"
            "  sync start | sync check [REMOTE_PATH]\n"
@@ -229,6 +234,8 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
                 return fail("--move-to needs a folder");
         } else if (arg == "--wait-confirm" && o.command == "put") {
             o.waitConfirm = true;
+        } else if (arg == "--dry-run" && o.command == "put") {
+            o.dryRun = true;
         } else if (arg == "--stats" && o.command == "put") {
             o.stats = true;
         } else if (arg == "--resume" && o.command == "put") {
@@ -267,6 +274,8 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
                         && ((o.args[0] == "start" && n == 1) || (o.args[0] == "check" && n <= 2)));
     if (!ok)
         return fail("wrong arguments for '" + c + "'");
+    if (c == "put" && o.resume && o.dryRun)
+        return fail("--dry-run checks the files named: not with --resume");
     if (c == "put" && o.resume && !o.moveTo.empty())
         return fail("--resume takes each file's move folder from the journal: no --move-to");
     if (c == "put" && !o.moveTo.empty()) {

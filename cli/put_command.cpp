@@ -4,6 +4,7 @@
 #include "cli/session.h"
 #include "platform/move_after_upload.h"
 #include "protocol/message_ids.h"
+#include "protocol/upload_channel.h"
 #include "protocol/upload_expansion.h"
 #include "protocol/upload_journal.h"
 #include "protocol/upload_tracker.h"
@@ -20,6 +21,7 @@
 #include <iostream>
 #include <map>
 #include <thread>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -190,6 +192,19 @@ private:
     // requests), else into m_pending. Entries that cannot be read go to m_pending to fail.
     int ExpandInto(CUploadJournal* journal)
     {
+        return ExpandSources([&](std::unique_ptr<CUploadRequest> r) {
+            ++m_requestCount;
+            if (journal && r->readError == 0) {
+                journal->Queued(*r);
+                return;
+            }
+            m_pending.push_back(std::move(r)); // handed to the tracker by Expand
+        });
+    }
+
+    // Expands every named source into sink; a source that is not there is told and counted.
+    int ExpandSources(const UploadRequestSink& sink)
+    {
         const std::string remoteDir = m_options.args.back();
         const std::string moveFolder = m_options.moveTo.empty() ? std::string() : Absolute(m_options.moveTo);
         for (size_t i = 0; i + 1 < m_options.args.size(); ++i) {
@@ -210,18 +225,60 @@ private:
             }
             order.remoteFolder = remoteDir;
             order.moveFolder = moveFolder;
-            ExpandUploadOrder(order, [&](std::unique_ptr<CUploadRequest> r) {
-                ++m_requestCount;
-                if (journal && r->readError == 0) {
-                    journal->Queued(*r);
-                    return;
-                }
-                m_pending.push_back(std::move(r)); // handed to the tracker by Expand
-            });
+            ExpandUploadOrder(order, sink);
         }
         return kExitOk;
     }
 
+public:
+    // put --dry-run: every entry checked as the run would check it before sending (a source
+    // that is there, an entry that is a file or a folder and can be read, a request the wire
+    // can carry within its limit); what would go where on standard output, failures as the run
+    // tells them. Nothing is sent, journaled or moved.
+    int DryRun()
+    {
+        uint64_t files = 0, failed = 0;
+        int64_t bytes = 0;
+        const int rc = ExpandSources([&](std::unique_ptr<CUploadRequest> r) {
+            const bool folder = !r->remotePath.empty() && r->remotePath.back() == '/';
+            UploadFailure why = UploadFailure::None;
+            int32_t status = r->readError;
+            if (status != 0) {
+                why = UploadFailure::ReadError;
+            } else if (!folder) {
+                const int fd = ::open(r->localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+                if (fd < 0) {
+                    why = UploadFailure::ReadError;
+                    status = errno;
+                } else {
+                    ::close(fd);
+                }
+            }
+            std::string header;
+            if (why == UploadFailure::None)
+                if (const int32_t error = FormatPutFileRequest(m_session.SessionId(), *r, folder || r->size == 0 ? -1 : r->size, header);
+                    error != 0)
+                    why = HeaderFailure(error);
+            if (why != UploadFailure::None) {
+                ++failed;
+                PrintErrorText(UploadFailureReason(why, status) + ": " + r->localPath);
+                return;
+            }
+            if (!folder) {
+                ++files;
+                bytes += r->size;
+            }
+            std::cout << (folder ? std::string("-") : std::to_string(r->size)) << '\t' << r->localPath << "\t/"
+                      << r->remotePath << '\n';
+        });
+        if (rc != kExitOk)
+            return rc;
+        failed += m_missing;
+        std::cout << "would upload " << files << " (" << bytes << " bytes), would fail " << failed << '\n';
+        return failed ? kExitRefused : kExitOk;
+    }
+
+private:
     // Takes the next batch of the journal's entries into m_pending (failures told and counted,
     // files found moved counted, answered ones handed to the tracker to wait for their notices);
     // false once the journal has no more.
@@ -644,10 +701,12 @@ private:
 int CmdPut(const Options& o)
 {
     Session session(o);
-    if (int rc = session.Open(false, true); rc != kExitOk)
+    // A dry run logs in (the session's id is part of every request's size) and opens no upload
+    // channel.
+    if (int rc = session.Open(false, !o.dryRun); rc != kExitOk)
         return rc;
     Uploader uploader(o, session);
-    return uploader.Run();
+    return o.dryRun ? uploader.DryRun() : uploader.Run();
 }
 
 } // namespace talvex::cli

@@ -61,6 +61,8 @@ public:
     Worker& Upload() { return *m_upload; }
 
     const LogonInfo& Logon() const { return m_logon; }
+    // The session LOGIN____ gave (empty before it).
+    const std::string& SessionId() const { return m_sessionId; }
     // Sync-service accounts confirm uploads by notices.
     bool IsSyncService() const { return m_logon.serviceType == 1 || m_logon.serviceType == 2; }
     const std::string& WorkDir() const { return m_workDir; }

@@ -152,14 +152,14 @@ void UploadChannel::Fail(const std::shared_ptr<CUploadRequest>& request, int err
     EndConnection(false);
 }
 
-int32_t UploadChannel::PutFileHeader(const CUploadRequest& request, int64_t length, std::string& header) const
+int32_t FormatPutFileRequest(std::string_view sessionId, const CUploadRequest& request, int64_t length,
+                             std::string& header)
 {
     std::string path, id;
     int32_t error = ToWireText(request.remotePath, path);
     if (error == 0)
         error = ToWireText(request.requestId, id);
-    header = length >= 0 ? FormatPutFile(Info().sessionId, id, length, path)
-                         : FormatPutFileNoLength(Info().sessionId, id, path);
+    header = length >= 0 ? FormatPutFile(sessionId, id, length, path) : FormatPutFileNoLength(sessionId, id, path);
     if (error == 0)
         error = CheckRequestSize(header);
     return error;
@@ -175,7 +175,7 @@ void UploadChannel::CreateFolder(const std::shared_ptr<CUploadRequest>& request)
         return;
     }
     std::string header;
-    if (const int32_t error = PutFileHeader(*request, -1, header); error != 0) {
+    if (const int32_t error = FormatPutFileRequest(Info().sessionId, *request, -1, header); error != 0) {
         // Nothing was sent: the connection goes on, the entry fails with its own reason.
         request->headerError = error;
         Event(UE_OPEN_FAILED, request);
@@ -389,7 +389,7 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
     SendProgress(); // the initial report is never held back
 
     std::string header;
-    if (const int32_t error = PutFileHeader(*request, empty ? -1 : length, header); error != 0) {
+    if (const int32_t error = FormatPutFileRequest(Info().sessionId, *request, empty ? -1 : length, header); error != 0) {
         request->headerError = error; // nothing was sent: the connection goes on
         Event(UE_OPEN_FAILED, request);
         return;

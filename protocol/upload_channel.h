@@ -36,6 +36,13 @@
 
 namespace talvex {
 
+// The PUTFILE__ request of a request in the session, with DATA-LENGTH length (without one when
+// length < 0, as for a folder or an empty file): 0, or the RequestError that forbids sending it
+// (a name the wire encoding cannot write, a control character, a request over the header
+// limit). The channel sends it; talvex-cli put --dry-run asks it of every entry.
+int32_t FormatPutFileRequest(std::string_view sessionId, const CUploadRequest& request, int64_t length,
+                             std::string& header);
+
 class UploadChannel final : public SocketChannel {
 public:
     static constexpr int64_t kPieceBytes = 256 * 1024;
@@ -56,9 +63,6 @@ private:
     // error: why the connection failed (Report::error), for the events that end it.
     void Event(int32_t event, std::shared_ptr<CUploadRequest> request = nullptr, int error = 0);
     void SendProgress();
-    // The PUTFILE__ header of a request with DATA-LENGTH length (without one when length < 0):
-    // 0, or the RequestError that forbids sending it.
-    int32_t PutFileHeader(const CUploadRequest& request, int64_t length, std::string& header) const;
     void CreateFolder(const std::shared_ptr<CUploadRequest>& request);
     void UploadFile(const std::shared_ptr<CUploadRequest>& request);
     // Sends count bytes of the file from offset (which it advances), counting each part as it

@@ -42,6 +42,15 @@ const char* UploadFailureText(UploadFailure why)
     }
 }
 
+UploadFailure HeaderFailure(int32_t headerError)
+{
+    switch (headerError) {
+    case kRequestNotEncodable: return UploadFailure::NameNotWritable;
+    case kRequestTooLong: return UploadFailure::PathTooLong;
+    default: return UploadFailure::BadName;
+    }
+}
+
 std::string UploadFailureReason(UploadFailure why, int32_t status)
 {
     if (why == UploadFailure::ReadError) {
@@ -315,12 +324,10 @@ const CUploadItem* CUploadTracker::Apply(const Report& report)
         MarkSent(*item);
         return item;
     case UE_OPEN_FAILED:
-        switch (item->request->headerError) {
-        case 0: Fail(*item, UploadFailure::ReadError, item->request->readError); break;
-        case kRequestNotEncodable: Fail(*item, UploadFailure::NameNotWritable); break;
-        case kRequestTooLong: Fail(*item, UploadFailure::PathTooLong); break;
-        default: Fail(*item, UploadFailure::BadName); break;
-        }
+        if (item->request->headerError == 0)
+            Fail(*item, UploadFailure::ReadError, item->request->readError);
+        else
+            Fail(*item, HeaderFailure(item->request->headerError));
         return &m_last;
     case UE_CANCELLED:
         Fail(*item, UploadFailure::Cancelled);

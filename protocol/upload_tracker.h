@@ -69,6 +69,8 @@ enum class UploadFailure {
     PathTooLong,     // the request with this remote path would not fit the protocol's header
 };
 
+// The failure of a request its channel could not write (CUploadRequest::headerError).
+UploadFailure HeaderFailure(int32_t headerError);
 // The words for a failure, as the window's result pages and talvex-cli print them.
 const char* UploadFailureText(UploadFailure why);
 // The words with what the status adds to them: the system's reason for a file that could not be

@@ -401,6 +401,50 @@ TEST_F(CliFaultsTest, AnUnreadableSubfolderFailsWithItsReasonAndIsNotCreatedEmpt
     EXPECT_FALSE(fs::exists(Stored("demo", "/album/locked"))) << "an unreadable folder must not appear empty";
 }
 
+// ---- a dry run ---------------------------------------------------------------------------------
+
+TEST_F(CliFaultsTest, ADryRunSendsAndJournalsNothingAndPredictsTheRunsLocalFailures)
+{
+    StartServer();
+    Local("dry/a.txt", "a");
+    Local("dry/sub/b.txt", "bb");
+    Local("dry/smile\xF0\x9F\x98\x80.txt", "not on the wire");
+    ASSERT_EQ(::mkfifo((dir / "local" / "dry" / "pipe").c_str(), 0644), 0);
+    fs::create_symlink(dir / "nowhere", dir / "local" / "dry" / "dangling");
+    const std::vector<std::string> sources = {(dir / "local" / "dry").string(), (dir / "local" / "missing").string()};
+    auto put = [&](bool dry) {
+        std::vector<std::string> args = {"put"};
+        if (dry)
+            args.push_back("--dry-run");
+        args.insert(args.end(), sources.begin(), sources.end());
+        args.push_back("/dry");
+        return Demo(args);
+    };
+    // Its failure lines, in any order.
+    auto failures = [](const std::string& err) {
+        std::multiset<std::string> lines;
+        std::istringstream in(err);
+        for (std::string line; std::getline(in, line);)
+            lines.insert(line);
+        return lines;
+    };
+    const CliRun dry = put(true);
+    EXPECT_EQ(dry.code, cli::kExitRefused) << dry.err;
+    EXPECT_EQ(LastLine(dry.out), "would upload 2 (3 bytes), would fail 4") << dry.out;
+    EXPECT_NE(dry.out.find("2\t" + (dir / "local" / "dry" / "sub" / "b.txt").string() + "\t/dry/dry/sub/b.txt"),
+              std::string::npos)
+        << dry.out;
+    EXPECT_TRUE(EmptyOrAbsent(dir / "storage" / "demo")) << "a dry run sent something";
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "work"))
+        EXPECT_NE(entry.path().extension(), ".sqlite") << "a dry run wrote a journal: " << entry.path();
+
+    const CliRun real = put(false);
+    EXPECT_EQ(real.code, dry.code) << real.err;
+    EXPECT_EQ(LastLine(real.out), "uploaded 2, failed 4") << real.out;
+    EXPECT_EQ(failures(real.err), failures(dry.err));
+    EXPECT_EQ(ReadAll(Stored("demo", "/dry/dry/sub/b.txt")), "bb");
+}
+
 // ---- parallel runs sharing a work folder -------------------------------------------------------
 
 TEST_F(CliFaultsTest, ParallelListingsWithOneWorkFolderEachSeeTheirOwnFolder)

@@ -178,6 +178,7 @@ std::vector<Refusal> Refusals()
         {"unknown encoding", {"--encoding", "NOSUCH", "ls"}, {}, cli::kExitUsage, "--encoding NOSUCH"},
         {"encoding that changes ASCII", {"--encoding", "UTF-16", "ls"}, {}, cli::kExitUsage, "--encoding UTF-16"},
         {"a word after put --resume", {"put", "--resume", "/stray"}, {}, cli::kExitUsage, "wrong arguments for 'put'"},
+        {"a dry run of a resume", {"put", "--resume", "--dry-run"}, {}, cli::kExitUsage, "not with --resume"},
         {"an option after --", {"ls", "--", "/a", "--b"}, {}, cli::kExitUsage, "wrong arguments for 'ls'"},
     };
 }
