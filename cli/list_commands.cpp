@@ -2,6 +2,7 @@
 
 #include "cli/command_groups.h"
 #include "cli/command_util.h"
+#include "cli/json_output.h"
 #include "cli/session.h"
 #include "platform/ole_date.h"
 #include "protocol/message_ids.h"
@@ -14,9 +15,13 @@
 namespace talvex::cli {
 namespace {
 
-void PrintEntries(const CRemoteEntryList& entries)
+void PrintEntries(const CRemoteEntryList& entries, const std::string& folder)
 {
     for (const CRemoteEntry& e : entries) {
+        if (JsonOutput()) {
+            EmitJson(EntryJson(e, folder));
+            continue;
+        }
         CalendarTime t;
         char stamp[32] = "0000-00-00 00:00:00";
         if (OleDateToSystemTime(e.modified, t))
@@ -44,6 +49,16 @@ int CmdCheck(const Options& o)
     LogonInfo info;
     if (int rc = session.CheckUser(info); rc != kExitOk)
         return rc;
+    if (JsonOutput()) {
+        Json account = JsonObject("account");
+        account["host_ip"] = info.hostIp;
+        account["service_type"] = info.serviceType;
+        account["user_root"] = info.userRoot;
+        account["serviceset_id"] = info.serviceSetId;
+        account["use_drm"] = info.useDrm;
+        EmitJson(account);
+        return kExitOk;
+    }
     std::cout << "HOST_IP=" << info.hostIp << "\nSERVICE_TYPE=" << info.serviceType << "\nUSER_ROOT=" << info.userRoot
               << "\nSERVICESET_ID=" << info.serviceSetId << "\nUSE_DRM=" << info.useDrm << '\n';
     return kExitOk;
@@ -70,7 +85,7 @@ int CmdList(const Options& o, bool search)
         entries = std::move(r->entries);
     }
     if (entries)
-        PrintEntries(*entries);
+        PrintEntries(*entries, search ? o.searchIn : dir);
     return kExitOk;
 }
 

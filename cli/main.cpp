@@ -1,6 +1,7 @@
 // talvex-cli: the client engine from the command line.
 
 #include "cli/commands.h"
+#include "cli/json_output.h"
 #include "cli/drm_unpack.h"
 #include "cli/keyring_password.h"
 #include "cli/options.h"
@@ -26,6 +27,9 @@ int main(int argc, char** argv)
             return talvex::cli::kExitOk;
         }
         std::cerr << "talvex-cli: " << error << '\n' << talvex::cli::UsageText();
+        talvex::cli::SetJsonOutput(options.json);
+        talvex::cli::NoteErrorText(error);
+        talvex::cli::EmitJsonError(talvex::cli::kExitUsage);
         return talvex::cli::kExitUsage;
     }
     if (options.passwordFromKeyring) {
@@ -35,5 +39,8 @@ int main(int argc, char** argv)
             return code;
         }
     }
-    return talvex::cli::RunCommand(options);
+    talvex::cli::SetJsonOutput(options.json);
+    const int code = talvex::cli::RunCommand(options);
+    talvex::cli::EmitJsonError(code);
+    return code;
 }

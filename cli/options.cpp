@@ -104,6 +104,9 @@ const char* UsageText()
            "                           its answer (300); then it counts failed, unconfirmed\n"
            "  --send-buffer BYTES      socket send buffer of uploads (0 = system tuning, the default)\n"
            "  --limit-rate KBPS        upload speed limit in KB/s, 1 KB = 1024 bytes (0 = none, the default)\n"
+           "  --json                   standard output in JSON Lines, schema version 1 (ls, search,\n"
+           "                           check, put); a failed run ends with an error object on\n"
+           "                           standard error\n"
            "  --                       ends the options: every word after it is the command or an\n"
            "                           operand, also one that starts with \"-\"\n"
            "commands:\n"
@@ -234,6 +237,8 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
                 return fail("--move-to needs a folder");
         } else if (arg == "--wait-confirm" && o.command == "put") {
             o.waitConfirm = true;
+        } else if (arg == "--json") {
+            o.json = true;
         } else if (arg == "--dry-run" && o.command == "put") {
             o.dryRun = true;
         } else if (arg == "--stats" && o.command == "put") {

@@ -55,6 +55,7 @@ struct Options {
     std::string moveTo;
     bool waitConfirm = false;
     bool stats = false; // put: print where the time went
+    bool json = false;   // --json: standard output carries JSON Lines only (cli/json_output.h)
     bool dryRun = false; // put: check and show what would be sent; send and write nothing
     bool resume = false; // put: send the unfinished entries of the account's upload journal again
     int retries = 0;     // put: reconnections after a lost connection

@@ -1,6 +1,7 @@
 // talvex-cli put: the upload of files and folders, --resume and --retries.
 #include "cli/command_groups.h"
 #include "cli/command_util.h"
+#include "cli/json_output.h"
 #include "cli/session.h"
 #include "platform/move_after_upload.h"
 #include "protocol/message_ids.h"
@@ -62,6 +63,21 @@ public:
             PrintErrorText("이 계정은 변경 알림을 받지 않습니다: 서버의 응답을 업로드의 확인으로 봅니다 (--wait-confirm)");
     }
 
+    // The closing "summary" object of put --json: the counts, the bytes uploaded, the seconds
+    // the run took and the exit status it returns.
+    void EmitSummary(int code) const
+    {
+        if (!JsonOutput())
+            return;
+        Json summary = JsonObject("summary");
+        summary["uploaded"] = m_tracker.Confirmed() + m_resumedMoved;
+        summary["failed"] = m_tracker.Failed() + m_missing + m_loadedFailed;
+        summary["bytes"] = m_bytesUploaded;
+        summary["seconds"] = std::chrono::duration<double>(Clock::now() - m_started).count();
+        summary["exit_code"] = code;
+        EmitJson(summary);
+    }
+
     int Run()
     {
         const auto t0 = Clock::now();
@@ -92,7 +108,8 @@ public:
             return rc;
         const auto t4 = Clock::now();
         const uint64_t failed = m_tracker.Failed() + m_missing + m_loadedFailed;
-        std::cout << "uploaded " << m_tracker.Confirmed() + m_resumedMoved << ", failed " << failed << '\n';
+        if (!JsonOutput())
+            std::cout << "uploaded " << m_tracker.Confirmed() + m_resumedMoved << ", failed " << failed << '\n';
         if (m_options.stats) {
             auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
             const double total = ms(t4 - t0);
@@ -213,6 +230,7 @@ private:
             if (!fs::exists(fs::symlink_status(local, ec))) { // a link to nothing fails with its reason below
                 PrintErrorText(std::string(kTextQueueReadError) + ": " + m_options.args[i]);
                 ++m_missing;
+                EmitFile(local, {}, 0, m_options.dryRun ? "would-fail" : "failed", UploadFailure::ReadError, ENOENT);
                 continue;
             }
             CUploadOrder order;
@@ -225,7 +243,9 @@ private:
             }
             order.remoteFolder = remoteDir;
             order.moveFolder = moveFolder;
-            ExpandUploadOrder(order, sink);
+            const ExpansionStats stats = ExpandUploadOrder(order, sink);
+            m_filesTotal += stats.files;
+            m_bytesTotal += stats.totalSize;
         }
         return kExitOk;
     }
@@ -262,11 +282,21 @@ public:
             if (why != UploadFailure::None) {
                 ++failed;
                 PrintErrorText(UploadFailureReason(why, status) + ": " + r->localPath);
+                EmitFile(r->localPath, r->remotePath, std::max<int64_t>(0, r->size), "would-fail", why, status);
                 return;
             }
             if (!folder) {
                 ++files;
                 bytes += r->size;
+            }
+            if (JsonOutput()) {
+                Json planned = JsonObject("planned");
+                planned["local"] = r->localPath;
+                planned["remote"] = "/" + r->remotePath;
+                planned["kind"] = folder ? "folder" : "file";
+                planned["bytes"] = folder ? 0 : r->size;
+                EmitJson(planned);
+                return;
             }
             std::cout << (folder ? std::string("-") : std::to_string(r->size)) << '\t' << r->localPath << "\t/"
                       << r->remotePath << '\n';
@@ -274,8 +304,18 @@ public:
         if (rc != kExitOk)
             return rc;
         failed += m_missing;
-        std::cout << "would upload " << files << " (" << bytes << " bytes), would fail " << failed << '\n';
-        return failed ? kExitRefused : kExitOk;
+        const int code = failed ? kExitRefused : kExitOk;
+        if (JsonOutput()) {
+            Json summary = JsonObject("dry-run-summary");
+            summary["would_upload"] = files;
+            summary["bytes"] = bytes;
+            summary["would_fail"] = failed;
+            summary["exit_code"] = code;
+            EmitJson(summary);
+        } else {
+            std::cout << "would upload " << files << " (" << bytes << " bytes), would fail " << failed << '\n';
+        }
+        return code;
     }
 
 private:
@@ -301,6 +341,8 @@ private:
             for (const CJournalResume::Moved& moved : batch.moved) {
                 std::cerr << "이미 올라가 옮겨짐: " << moved.entry.localPath << " -> " << moved.movedTo << '\n';
                 ++m_resumedMoved;
+                EmitFile(moved.entry.localPath, moved.entry.remotePath, std::max<int64_t>(0, moved.entry.size), "moved",
+                         UploadFailure::None, 0, moved.movedTo);
             }
             for (const CJournalEntry& e : batch.unfinished) {
                 if (e.state == UploadState::Answered) {
@@ -419,6 +461,44 @@ private:
     {
         EndProgressLine();
         PrintErrorText(UploadFailureReason(item.failure, item.status) + ": " + item.request->localPath);
+        const CUploadRequest& r = *item.request;
+        EmitFile(r.localPath, r.remotePath, std::max<int64_t>(0, r.size),
+                 item.failure == UploadFailure::Cancelled ? "cancelled" : "failed", item.failure, item.status);
+    }
+
+    // put --json: one "file" object as a file (or a folder that failed) settles.
+    void EmitFile(const std::string& local, const std::string& remote, int64_t bytes, const char* outcome,
+                  UploadFailure why = UploadFailure::None, int32_t status = 0, const std::string& movedTo = {})
+    {
+        if (!JsonOutput())
+            return;
+        Json file = JsonObject("file");
+        file["local"] = local;
+        file["remote"] = remote.empty() ? Json() : Json("/" + remote);
+        file["bytes"] = bytes;
+        file["outcome"] = outcome;
+        file["reason_code"] = why == UploadFailure::None ? Json() : Json(FailureWord(why, status));
+        file["reason"] = why == UploadFailure::None ? Json() : Json(UploadFailureReason(why, status));
+        file["moved_to"] = movedTo.empty() ? Json() : Json(movedTo);
+        EmitJson(file);
+    }
+
+    // put --json: a "progress" object at most four times a second while a body goes out.
+    void EmitProgress(const CUploadProgress& p)
+    {
+        if (!JsonOutput())
+            return;
+        const auto now = Clock::now();
+        if (now - m_lastProgress < milliseconds(250))
+            return;
+        m_lastProgress = now;
+        Json progress = JsonObject("progress");
+        progress["bytes_done"] = m_bytesSent + p.sent;
+        progress["bytes_total"] = m_options.resume ? Json() : Json(m_bytesTotal);
+        progress["files_done"] = m_tracker.Confirmed() + m_tracker.Failed() + m_missing;
+        progress["files_total"] = m_options.resume ? Json() : Json(m_filesTotal);
+        progress["rate"] = p.speed;
+        EmitJson(progress);
     }
 
     // A request is settled: failures and files that could not be moved are told.
@@ -430,7 +510,14 @@ private:
             TellFailure(item);
             if (item.request->journalId != 0)
                 m_failedIds.push_back(item.request->journalId);
-        } else if (!item.IsFolder() && !item.request->moveFolder.empty() && item.movedTo.empty()) {
+            return;
+        }
+        if (item.IsFolder())
+            return;
+        m_bytesUploaded += std::max<int64_t>(0, item.request->size);
+        EmitFile(item.request->localPath, item.request->remotePath, std::max<int64_t>(0, item.request->size),
+                 item.movedTo.empty() ? "uploaded" : "moved", UploadFailure::None, 0, item.movedTo);
+        if (!item.request->moveFolder.empty() && item.movedTo.empty()) {
             PrintErrorText("옮기지 못했습니다 (" + item.moveError + "): " + item.request->localPath);
             ++m_notMoved; // uploaded, but what was asked of the file afterwards did not happen
         }
@@ -573,8 +660,10 @@ private:
             const bool mine = report->request == request;
             switch (report->code) {
             case UE_PROGRESS:
-                if (report->progress)
+                if (report->progress) {
                     ShowProgress(*request, *report->progress);
+                    EmitProgress(*report->progress);
+                }
                 m_tracker.Apply(*report);
                 deadline = Clock::now() + m_session.AnswerTimeout();
                 continue;
@@ -591,6 +680,7 @@ private:
                 }
                 EndProgressLine();
                 m_tracker.Apply(*report);
+                m_bytesSent += std::max<int64_t>(0, request->size);
                 return kExitOk;
             case UE_OPEN_FAILED:
             case UE_CANCELLED:
@@ -694,6 +784,11 @@ private:
     int m_retriesLeft = 0;
     int m_attempts = 0;
     Clock::time_point m_lastPoll{}; // the last notice poll's answer
+    const Clock::time_point m_started = Clock::now();
+    Clock::time_point m_lastProgress{}; // the last progress object (--json)
+    int64_t m_filesTotal = 0, m_bytesTotal = 0; // what the expansion made (files only)
+    int64_t m_bytesSent = 0;     // bodies sent whole
+    int64_t m_bytesUploaded = 0; // files counted uploaded
 };
 
 } // namespace
@@ -706,7 +801,11 @@ int CmdPut(const Options& o)
     if (int rc = session.Open(false, !o.dryRun); rc != kExitOk)
         return rc;
     Uploader uploader(o, session);
-    return o.dryRun ? uploader.DryRun() : uploader.Run();
+    if (o.dryRun)
+        return uploader.DryRun();
+    const int code = uploader.Run();
+    uploader.EmitSummary(code);
+    return code;
 }
 
 } // namespace talvex::cli

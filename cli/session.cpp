@@ -1,5 +1,7 @@
 #include "cli/session.h"
 
+#include "cli/json_output.h"
+
 #include "platform/text_codec.h"
 #include "platform/workdir.h"
 #include "protocol/message_ids.h"
@@ -21,7 +23,9 @@ void PrintErrorText(const std::string& text)
 {
     // Questions of the window ("다시 시도하시겠습니까?") make no sense here: keep the first line.
     const size_t nl = text.find('\n');
-    std::cerr << "talvex-cli: " << (nl == std::string::npos ? text : text.substr(0, nl)) << '\n';
+    const std::string line = nl == std::string::npos ? text : text.substr(0, nl);
+    NoteErrorText(line);
+    std::cerr << "talvex-cli: " << line << '\n';
 }
 
 void PrintError(unsigned stringId) { PrintErrorText(std::string(LoadString(stringId))); }

@@ -17,8 +17,11 @@
 #include "tests/common/cli_runner.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
+#include <fcntl.h>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -443,6 +446,106 @@ TEST_F(CliFaultsTest, ADryRunSendsAndJournalsNothingAndPredictsTheRunsLocalFailu
     EXPECT_EQ(LastLine(real.out), "uploaded 2, failed 4") << real.out;
     EXPECT_EQ(failures(real.err), failures(dry.err));
     EXPECT_EQ(ReadAll(Stored("demo", "/dry/dry/sub/b.txt")), "bb");
+}
+
+// ---- JSON for scripts ----------------------------------------------------------------------------
+
+TEST_F(CliFaultsTest, JsonOutputIsPinnedKeyForKeyForAKnownServer)
+{
+    ::setenv("TZ", "UTC0", 1); // the listing's times carry this machine's offset
+    ::tzset();
+    StartServer();
+    using nlohmann::json;
+    // A known remote tree: a file of 5 bytes and a folder, both of a fixed time.
+    const fs::path a = Stored("demo", "/j/a.txt"), sub = Stored("demo", "/j/sub");
+    fs::create_directories(sub);
+    std::ofstream(a) << "hello";
+    const timespec when[2] = {{1767323045, 0}, {1767323045, 0}}; // 2026-01-02 03:04:05 UTC
+    for (const fs::path& p : {a, sub})
+        ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), when, 0), 0);
+    auto lines = [](const std::string& out) {
+        std::vector<json> parsed;
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line);)
+            parsed.push_back(json::parse(line)); // throws, failing the test, on anything but JSON
+        return parsed;
+    };
+    const fs::path local = Local("x.txt", "12345");
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::vector<json> out;
+    } cases[] = {
+        {{"--json", "ls", "/j"},
+         0,
+         {{{"type", "entry"}, {"version", 1}, {"name", "a.txt"}, {"path", "/j/a.txt"}, {"kind", "file"}, {"size", 5},
+           {"modified", "2026-01-02T03:04:05+00:00"}},
+          {{"type", "entry"}, {"version", 1}, {"name", "sub"}, {"path", "/j/sub"}, {"kind", "folder"}, {"size", 0},
+           {"modified", "2026-01-02T03:04:05+00:00"}}}},
+        {{"check", "--json"},
+         0,
+         {{{"type", "account"}, {"version", 1}, {"host_ip", "127.0.0.1"}, {"service_type", 0}, {"user_root", "/demo/"},
+           {"serviceset_id", "devset"}, {"use_drm", 0}}}},
+        {{"--json", "put", local.string(), "/j2"},
+         0,
+         {{{"type", "file"}, {"version", 1}, {"local", local.string()}, {"remote", "/j2/x.txt"}, {"bytes", 5},
+           {"outcome", "uploaded"}, {"reason_code", nullptr}, {"reason", nullptr}, {"moved_to", nullptr}},
+          {{"type", "summary"}, {"version", 1}, {"uploaded", 1}, {"failed", 0}, {"bytes", 5}, {"seconds", 0},
+           {"exit_code", 0}}}},
+        {{"--json", "put", "--dry-run", local.string(), "/j3"},
+         0,
+         {{{"type", "planned"}, {"version", 1}, {"local", local.string()}, {"remote", "/j3/x.txt"}, {"kind", "file"},
+           {"bytes", 5}},
+          {{"type", "dry-run-summary"}, {"version", 1}, {"would_upload", 1}, {"bytes", 5}, {"would_fail", 0},
+           {"exit_code", 0}}}},
+        {{"--json", "ls", "/not-there"}, cli::kExitRefused, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        const CliRun run = Demo(c.args);
+        EXPECT_EQ(run.code, c.code) << run.err;
+        std::vector<json> got = lines(run.out);
+        if (c.args[1] == "ls")
+            std::sort(got.begin(), got.end(), [](const json& x, const json& y) { return x["name"] < y["name"]; });
+        // Progress comes as the clock allows: its keys are pinned, its place and numbers are not.
+        std::erase_if(got, [](const json& object) {
+            if (object["type"] != "progress")
+                return false;
+            std::vector<std::string> keys;
+            for (const auto& [key, value] : object.items())
+                keys.push_back(key);
+            std::sort(keys.begin(), keys.end());
+            EXPECT_EQ(keys, (std::vector<std::string>{"bytes_done", "bytes_total", "files_done", "files_total", "rate",
+                                                      "type", "version"}));
+            return true;
+        });
+        for (json& object : got)
+            if (object.contains("seconds"))
+                object["seconds"] = 0; // the one value a run cannot know in advance
+        EXPECT_EQ(got, c.out) << run.out;
+        if (c.code != 0) {
+            // A failed run ends with an error object on standard error, after the human text.
+            const json error = json::parse(LastLine(run.err));
+            EXPECT_EQ(error["type"], "error");
+            EXPECT_EQ(error["code"], "refused");
+            EXPECT_EQ(error["exit_code"], c.code);
+            EXPECT_FALSE(error["message"].get<std::string>().empty());
+        }
+    }
+    EXPECT_FALSE(fs::exists(Stored("demo", "/j3"))) << "a dry run sent something";
+    // The offset is this machine's (the listing's time has no zone; server and client share one
+    // here): east, west and the date line of the same instant.
+    for (const auto& [zone, modified] : std::vector<std::pair<const char*, const char*>>{
+             {"KST-9", "2026-01-02T12:04:05+09:00"}, {"EST5", "2026-01-01T22:04:05-05:00"},
+             {"NPT-5:45", "2026-01-02T08:49:05+05:45"}}) {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+        const std::vector<json> got = lines(Demo({"--json", "ls", "/j"}).out);
+        ASSERT_EQ(got.size(), 2u) << zone;
+        EXPECT_EQ(got[0]["modified"], modified) << zone;
+    }
+    ::unsetenv("TZ");
+    ::tzset();
 }
 
 // ---- parallel runs sharing a work folder -------------------------------------------------------

@@ -40,6 +40,7 @@ usr/bin/talvex-cli
 usr/bin/talvex-devserver
 usr/include/talvex_plugin.h
 usr/share/applications/talvex.desktop
+usr/share/doc/talvex/cli-json.md
 usr/share/icons/hicolor/scalable/apps/talvex.svg
 usr/share/man/man1/talvex-cli.1.gz
 usr/share/man/man1/talvex-devserver.1.gz
