@@ -2,11 +2,13 @@
 
 #include "cli/command_groups.h"
 #include "cli/command_util.h"
+#include "cli/json_output.h"
 #include "cli/session.h"
 #include "protocol/message_ids.h"
 #include "res/string_table.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace talvex::cli {
@@ -14,6 +16,21 @@ namespace {
 
 // Opens a session, sends one request over the command channel with the command's arguments
 // and maps its answer: 200 is success, anything else is told by `refused` and exits with 1.
+// --json: one "change" object per remote change, done or refused with the server's status.
+// status: the server's answer; none where it gives none (a refused delete is told by silence).
+void EmitChange(const Options& o, const std::string& path, const std::string& to, bool done, std::optional<int> status)
+{
+    if (!JsonOutput())
+        return;
+    Json change = JsonObject("change");
+    change["command"] = o.command;
+    change["path"] = path;
+    change["to"] = to.empty() ? Json() : Json(to);
+    change["outcome"] = done ? "done" : "refused";
+    change["status"] = status ? Json(*status) : Json();
+    EmitJson(change);
+}
+
 int OneRequest(const Options& o, uint32_t request, uint32_t answer,
                const std::function<void(int status, const CTlxspResponse*)>& refused)
 {
@@ -25,6 +42,7 @@ int OneRequest(const Options& o, uint32_t request, uint32_t answer,
     if (!r)
         return session.LastError();
     const int status = StatusOf(*r);
+    EmitChange(o, o.args[0], o.args.size() > 1 ? o.args[1] : std::string(), status == 200, status);
     if (status == 200)
         return kExitOk;
     refused(status, r->response.get());
@@ -71,8 +89,10 @@ int CmdRemove(const Options& o)
         if (first->message == UM_DELFILE_DONE) {
             if (!session.WaitCommand(UM_BROWSE, session.AnswerTimeout()))
                 return session.LastError();
+            EmitChange(o, path, {}, true, std::nullopt);
             continue;
         }
+        EmitChange(o, path, {}, false, std::nullopt);
         PrintErrorText("삭제할 수 없습니다: " + path);
         ++failed;
     }

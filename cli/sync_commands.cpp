@@ -3,6 +3,7 @@
 
 #include "cli/command_groups.h"
 #include "cli/command_util.h"
+#include "cli/json_output.h"
 #include "cli/session.h"
 #include "platform/log.h"
 #include "platform/profile_reader.h"
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <iostream>
 #include <string>
+#include <vector>
 #include <thread>
 
 namespace talvex::cli {
@@ -81,13 +83,25 @@ int CmdSync(const Options& o)
         const CSyncNoticeList& list = *result->result;
         Log("total count : %d\n", list.totalCount);
         Log("fail count : %d\n", list.failCount);
-        std::cout << "TotalCount=" << list.totalCount << "\nFailCount=" << list.failCount << '\n';
         // The failed paths are the numbered keys of the result file.
         const std::string file = session.AnswerDir() + "GETSYNCED.tlx";
+        std::vector<std::string> failedPaths;
         for (int i = 1; i <= list.failCount; ++i) {
             const std::string path = ReadProfileString(file, "CheckSync", std::to_string(i), "");
             if (!path.empty())
-                std::cout << FromWireLossy(path) << '\n';
+                failedPaths.push_back(FromWireLossy(path));
+        }
+        if (JsonOutput()) {
+            Json result = JsonObject("sync-result");
+            result["job"] = check ? "check" : "start";
+            result["total"] = list.totalCount;
+            result["failed"] = list.failCount;
+            result["failed_paths"] = failedPaths;
+            EmitJson(result);
+        } else {
+            std::cout << "TotalCount=" << list.totalCount << "\nFailCount=" << list.failCount << '\n';
+            for (const std::string& path : failedPaths)
+                std::cout << path << '\n';
         }
         return list.failCount ? kExitRefused : kExitOk;
     }
@@ -103,8 +117,17 @@ int CmdNotices(const Options& o)
     if (!r)
         return session.LastError();
     if (r->keptNotices)
-        for (const CSyncNotice& n : r->keptNotices->notices)
+        for (const CSyncNotice& n : r->keptNotices->notices) {
+            if (JsonOutput()) {
+                Json notice = JsonObject("notice");
+                notice["number"] = n.number;
+                notice["command"] = NoticeWord(n.kind);
+                notice["path"] = n.text;
+                EmitJson(notice);
+                continue;
+            }
             std::cout << n.number << '\t' << NoticeWord(n.kind) << '\t' << n.text << '\n';
+        }
     return kExitOk;
 }
 

@@ -498,6 +498,28 @@ TEST_F(CliFaultsTest, JsonOutputIsPinnedKeyForKeyForAKnownServer)
            {"bytes", 5}},
           {{"type", "dry-run-summary"}, {"version", 1}, {"would_upload", 1}, {"bytes", 5}, {"would_fail", 0},
            {"exit_code", 0}}}},
+        {{"--json", "mkdir", "/j4"},
+         0,
+         {{{"type", "change"}, {"version", 1}, {"command", "mkdir"}, {"path", "/j4"}, {"to", nullptr}, {"outcome", "done"},
+           {"status", 200}}}},
+        {{"--json", "mkdir", "/j4"},
+         cli::kExitRefused,
+         {{{"type", "change"}, {"version", 1}, {"command", "mkdir"}, {"path", "/j4"}, {"to", nullptr},
+           {"outcome", "refused"}, {"status", 409}}}},
+        {{"--json", "mv", "/j2/x.txt", "/j2/y.txt"},
+         0,
+         {{{"type", "change"}, {"version", 1}, {"command", "mv"}, {"path", "/j2/x.txt"}, {"to", "/j2/y.txt"},
+           {"outcome", "done"}, {"status", 200}}}},
+        {{"--json", "rm", "/j2/y.txt", "/j2/none.txt"},
+         cli::kExitRefused,
+         {{{"type", "change"}, {"version", 1}, {"command", "rm"}, {"path", "/j2/y.txt"}, {"to", nullptr},
+           {"outcome", "done"}, {"status", nullptr}},
+          {{"type", "change"}, {"version", 1}, {"command", "rm"}, {"path", "/j2/none.txt"}, {"to", nullptr},
+           {"outcome", "refused"}, {"status", nullptr}}}},
+        {{"--json", "sync", "check", "/j"},
+         0,
+         {{{"type", "sync-result"}, {"version", 1}, {"job", "check"}, {"total", 1}, {"failed", 0},
+           {"failed_paths", json::array()}}}},
         {{"--json", "ls", "/not-there"}, cli::kExitRefused, {}},
     };
     for (const auto& c : cases) {
@@ -533,6 +555,10 @@ TEST_F(CliFaultsTest, JsonOutputIsPinnedKeyForKeyForAKnownServer)
         }
     }
     EXPECT_FALSE(fs::exists(Stored("demo", "/j3"))) << "a dry run sent something";
+    ASSERT_EQ(Sync({"put", local.string(), "/n"}).code, 0);
+    EXPECT_EQ(lines(Sync({"--json", "notices"}).out),
+              (std::vector<json>{{{"type", "notice"}, {"version", 1}, {"number", 200}, {"command", "PUTFILE__"},
+                                  {"path", "n/x.txt"}}}));
     // The offset is this machine's (the listing's time has no zone; server and client share one
     // here): east, west and the date line of the same instant.
     for (const auto& [zone, modified] : std::vector<std::pair<const char*, const char*>>{
