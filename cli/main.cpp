@@ -4,6 +4,7 @@
 #include "cli/json_output.h"
 #include "cli/drm_unpack.h"
 #include "cli/keyring_password.h"
+#include "cli/option_table.h"
 #include "cli/options.h"
 
 #include <csignal>
@@ -19,6 +20,15 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     if (argc >= 2 && std::string_view(argv[1]) == "drm-unpack") // offline: no account, no server
         return talvex::cli::RunDrmUnpack(argc - 2, argv + 2);
+    if (argc >= 2 && std::string_view(argv[1]) == "completion") { // offline too
+        const std::string script = argc == 3 ? talvex::cli::CompletionScript(argv[2]) : std::string();
+        if (script.empty()) {
+            std::cerr << "talvex-cli: completion takes one shell: bash, zsh or fish\n";
+            return talvex::cli::kExitUsage;
+        }
+        std::cout << script;
+        return talvex::cli::kExitOk;
+    }
     talvex::cli::Options options;
     std::string error;
     if (talvex::cli::ParseOptions(argc, argv, options, error) != talvex::cli::kExitOk) {

@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "cli/option_table.h"
+
 #include "platform/host_port.h"
 #include "platform/text_codec.h"
 
@@ -130,6 +132,8 @@ const char* UsageText()
            "  notices                        fetch pending change notices once; notices belong to the\n"
            "                                 account: this takes them from every other client of it\n"
            "                                 (a window or a put --wait-confirm then never sees them)\n"
+           "talvex-cli completion bash|zsh|fish\n"
+           "                                 the shell's completion script (first argument)\n"
            "talvex-cli drm-unpack FILE (--seed SEED | --seed-stdin) --out PATH [--pub-key BASE64]\n"
            "                                 restore a packaged media file (offline; first argument)\n"
            "exit codes: 0 ok; 1 refused (also a folder ls or search cannot list) or sync failures;\n"
@@ -179,6 +183,8 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
         }
         if (arg == "-h" || arg == "--help")
             return fail("help");
+        if (arg.rfind("--", 0) == 0 && !FindOption(arg, o.command))
+            return fail("unknown option " + arg); // the table names every option and its commands
         if (arg == "--web-host") {
             std::string text;
             if (!value(text) || !SplitHostPort(text, o.webHost, o.webPort))

@@ -40,6 +40,9 @@ usr/bin/talvex-cli
 usr/bin/talvex-devserver
 usr/include/talvex_plugin.h
 usr/share/applications/talvex.desktop
+usr/share/bash-completion/completions/talvex-cli
+usr/share/fish/vendor_completions.d/talvex-cli.fish
+usr/share/zsh/vendor-completions/_talvex-cli
 usr/share/doc/talvex/cli-json.md
 usr/share/icons/hicolor/scalable/apps/talvex.svg
 usr/share/man/man1/talvex-cli.1.gz
