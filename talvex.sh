@@ -14,7 +14,7 @@ BUILD_TSAN=${TALVEX_TSAN_BUILD_DIR:-$ROOT/build-tsan}
 JOBS=${TALVEX_JOBS:-$(nproc)}
 
 PACKAGES=(g++ cmake ninja-build pkg-config shared-mime-info qt6-base-dev qt6-translations-l10n
-          libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev nlohmann-json3-dev fonts-nanum xvfb xauth
+          libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev nlohmann-json3-dev jq fonts-nanum xvfb xauth
           iproute2 python3
           librsvg2-bin dpkg-dev desktop-file-utils appstream man-db x11-utils
           qtkeychain-qt6-dev libsecret-1-0 gnome-keyring dbus-daemon)

@@ -574,6 +574,20 @@ TEST_F(CliFaultsTest, JsonOutputIsPinnedKeyForKeyForAKnownServer)
     ::tzset();
 }
 
+TEST_F(CliFaultsTest, TheReadmesScriptReadsTheSummaryAndActsOnTheExitCode)
+{
+    StartServer();
+    Local("report/a.txt", "a");
+    ASSERT_EQ(::mkfifo((dir / "local" / "report" / "pipe").c_str(), 0644), 0);
+    std::vector<std::string> options = Base("demo", "demo1234", 5);
+    const CliRun run = test::RunCli(options, {}, 40,
+                                    {"/bin/sh", TALVEX_EXAMPLES_DIR "/upload-report.sh", (dir / "local" / "report").string(), "/r"});
+    EXPECT_EQ(run.code, cli::kExitRefused) << run.err;
+    EXPECT_EQ(run.out, "1 uploaded, 1 failed\n") << run.err;
+    EXPECT_NE(run.err.find("not-a-file\t" + (dir / "local" / "report" / "pipe").string()), std::string::npos) << run.err;
+    EXPECT_EQ(ReadAll(Stored("demo", "/r/report/a.txt")), "a");
+}
+
 // ---- parallel runs sharing a work folder -------------------------------------------------------
 
 TEST_F(CliFaultsTest, ParallelListingsWithOneWorkFolderEachSeeTheirOwnFolder)
