@@ -31,7 +31,7 @@ const std::vector<OptionSpec>& OptionTable()
         {"--move-to", ValueKind::LocalFolder, "put"},
         {"--wait-confirm", ValueKind::None, "put"},
         {"--stats", ValueKind::None, "put"},
-        {"--dry-run", ValueKind::None, "put"},
+        {"--dry-run", ValueKind::None, "put rm rmdir mv"},
         {"--resume", ValueKind::None, "put"},
         {"--retries", ValueKind::Number, "put"},
         // drm-unpack reads its own options (offline, before the account's).

@@ -116,6 +116,9 @@ const char* UsageText()
            "  ls [REMOTE_DIR]                list a remote folder\n"
            "  search TEXT [--in DIR]         search below a remote folder\n"
            "  mkdir PATH | rmdir PATH | rm PATH... | mv OLD NEW\n"
+           "                                 rmdir, rm and mv take --dry-run: what the change needs\n"
+           "                                 is looked up (the entry there, of its kind; mv: a free\n"
+           "                                 target) and nothing is changed; exit 1 when it would fail\n"
            "  put [--move-to DIR] [--wait-confirm] [--stats] [--retries N] LOCAL... REMOTE_DIR\n"
            "                                 on a sync-service account --move-to waits for each\n"
            "                                 file's confirming notice: a file moves only once confirmed;\n"
@@ -245,7 +248,7 @@ int ParseOptions(int argc, char** argv, Options& o, std::string& error)
             o.waitConfirm = true;
         } else if (arg == "--json") {
             o.json = true;
-        } else if (arg == "--dry-run" && o.command == "put") {
+        } else if (arg == "--dry-run") { // the table names the commands that take it
             o.dryRun = true;
         } else if (arg == "--stats" && o.command == "put") {
             o.stats = true;

@@ -8,6 +8,7 @@
 #include "res/string_table.h"
 
 #include <functional>
+#include <iostream>
 #include <optional>
 #include <string>
 
@@ -59,10 +60,81 @@ std::string ParentFolder(const std::string& path)
     return slash == std::string::npos ? std::string("/") : p.substr(0, slash + 1);
 }
 
+// The last name of a remote path ("/a/b/" -> "b").
+std::string LastName(const std::string& path)
+{
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    return p.substr(p.rfind('/') + 1);
+}
+
+// --dry-run of rm, rmdir and mv: what the change needs is looked up in the listings (a file to
+// remove, a folder to remove, a source and a free target to move to), and nothing is changed.
+int DryRunChange(const Options& o)
+{
+    Session session(o);
+    if (int rc = session.Open(true, false); rc != kExitOk)
+        return rc;
+    // The entry a path names, from its parent's listing; none when it is not there. An
+    // unanswered listing is the connection's failure.
+    bool lost = false;
+    auto find = [&](const std::string& path) -> std::optional<CRemoteEntry> {
+        std::optional<Report> r = CommandRequest(session, UM_BROWSE, UM_BROWSE, ParentFolder(path));
+        if (!r) {
+            lost = true;
+            return std::nullopt;
+        }
+        if (r->code == 200 && r->entries)
+            for (const CRemoteEntry& e : *r->entries)
+                if (e.name == LastName(path))
+                    return e;
+        return std::nullopt;
+    };
+    auto tell = [&](const std::string& path, const std::string& to, bool ok, const std::string& why) {
+        if (JsonOutput()) {
+            Json change = JsonObject("change");
+            change["command"] = o.command;
+            change["path"] = path;
+            change["to"] = to.empty() ? Json() : Json(to);
+            change["outcome"] = ok ? "would-change" : "would-fail";
+            change["status"] = Json();
+            EmitJson(change);
+        } else if (ok) {
+            std::cout << "would " << o.command << '\t' << path << (to.empty() ? "" : "\t" + to) << '\n';
+        }
+        if (!ok)
+            PrintErrorText(why + ": " + path);
+        return ok;
+    };
+    int failed = 0;
+    if (o.command == "mv") {
+        const std::optional<CRemoteEntry> source = find(o.args[0]);
+        const bool taken = !lost && find(o.args[1]).has_value();
+        if (lost)
+            return session.LastError();
+        if (!tell(o.args[0], o.args[1], source && !taken, !source ? "없습니다" : "이미 존재합니다"))
+            ++failed;
+    } else {
+        const bool folder = o.command == "rmdir";
+        for (const std::string& path : o.args) {
+            const std::optional<CRemoteEntry> entry = find(path);
+            if (lost)
+                return session.LastError();
+            const bool ok = entry && entry->IsFolder() == folder;
+            if (!tell(path, {}, ok, !entry ? "없습니다" : folder ? "폴더가 아닙니다" : "파일이 아닙니다"))
+                ++failed;
+        }
+    }
+    return failed ? kExitRefused : kExitOk;
+}
+
 } // namespace
 
 int CmdFolder(const Options& o, uint32_t request, uint32_t answer)
 {
+    if (o.dryRun)
+        return DryRunChange(o);
     return OneRequest(o, request, answer, [&](int status, const CTlxspResponse*) {
         if (status == 409)
             PrintErrorText("이미 존재합니다: " + o.args[0]);
@@ -73,6 +145,8 @@ int CmdFolder(const Options& o, uint32_t request, uint32_t answer)
 
 int CmdRemove(const Options& o)
 {
+    if (o.dryRun)
+        return DryRunChange(o);
     Session session(o);
     if (int rc = session.Open(true, false); rc != kExitOk)
         return rc;
@@ -101,6 +175,8 @@ int CmdRemove(const Options& o)
 
 int CmdRename(const Options& o)
 {
+    if (o.dryRun)
+        return DryRunChange(o);
     return OneRequest(o, UM_RENAME, UM_RENAME_RESULT, [&](int status, const CTlxspResponse* answer) {
         if (status == 409)
             PrintError(250);
