@@ -1,5 +1,7 @@
 #include "cli/drm_unpack.h"
 
+#include "cli/json_output.h"
+
 #include "cli/options.h"
 #include "drm/protect/drm_format.h"
 
@@ -11,13 +13,15 @@ namespace talvex::cli {
 
 namespace {
 
-const char kUsage[] = "usage: talvex-cli drm-unpack FILE (--seed SEED | --seed-stdin) --out PATH [--pub-key BASE64]\n"
+const char kUsage[] = "usage: talvex-cli drm-unpack FILE (--seed SEED | --seed-stdin) --out PATH [--pub-key BASE64] [--json]\n"
                       "  the seed may also come from TALVEX_DRM_SEED; --pub-key pins the signer's key\n"
                       "  (without it the signature is checked against the key inside the file only)\n";
 
 int Usage(const std::string& why)
 {
     std::cerr << "talvex-cli drm-unpack: " << why << '\n' << kUsage;
+    NoteErrorText(why);
+    EmitJsonError(kExitUsage);
     return kExitUsage;
 }
 
@@ -49,6 +53,8 @@ int RunDrmUnpack(int argc, char** argv)
         } else if (arg == "--out") {
             if (!value(out) || out.empty())
                 return Usage("--out needs a path");
+        } else if (arg == "--json") {
+            SetJsonOutput(true);
         } else if (arg == "--pub-key") {
             if (!value(pubKey) || pubKey.empty())
                 return Usage("--pub-key needs a Base64 key");
@@ -77,10 +83,23 @@ int RunDrmUnpack(int argc, char** argv)
     std::string error;
     if (!drm::UnprotectFile(file, seed, pubKey, out, info, error)) {
         std::cerr << "talvex-cli drm-unpack: " << file << ": " << error << '\n';
+        NoteErrorText(file + ": " + error);
+        EmitJsonError(kExitRefused);
         return kExitRefused;
     }
     if (pubKey.empty())
         std::cerr << "signature checked against the file's own key: its origin is not verified\n";
+    if (JsonOutput()) {
+        Json unpacked = JsonObject("unpacked");
+        unpacked["file"] = file;
+        unpacked["out"] = out;
+        unpacked["bytes"] = info.bytes;
+        unpacked["format_version"] = info.header.version;
+        unpacked["content_id"] = info.header.contentId;
+        unpacked["origin_verified"] = !pubKey.empty();
+        EmitJson(unpacked);
+        return kExitOk;
+    }
     std::cout << "unpacked " << info.bytes << " bytes to " << out << " (version " << info.header.version
               << ", content id " << info.header.contentId << ")\n";
     return kExitOk;

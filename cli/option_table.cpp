@@ -39,6 +39,7 @@ const std::vector<OptionSpec>& OptionTable()
         {"--seed-stdin", ValueKind::None, "drm-unpack"},
         {"--out", ValueKind::LocalFile, "drm-unpack"},
         {"--pub-key", ValueKind::Text, "drm-unpack"},
+        {"--json", ValueKind::None, "drm-unpack"},
     };
     return table;
 }
@@ -63,8 +64,11 @@ const OptionSpec* FindOption(std::string_view name, std::string_view command)
     for (const OptionSpec& spec : OptionTable()) {
         if (name != spec.name)
             continue;
-        if (!*spec.commands)
-            return Offline(command) ? nullptr : &spec;
+        if (!*spec.commands) {
+            if (!Offline(command))
+                return &spec;
+            continue;
+        }
         std::istringstream words{std::string(spec.commands)};
         for (std::string word; words >> word;)
             if (word == command)

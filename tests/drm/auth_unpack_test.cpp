@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -109,6 +111,26 @@ TEST_F(DrmServerTest, TheServersParametersPackageAFileThatTheCliRestores)
     EXPECT_EQ(Cli("drm-unpack " + packed + " --out " + back + " --pub-key " + p.pubKey), 0);
     EXPECT_EQ(ReadAll(back), original);
     fs::remove(back);
+    {
+        // --json: one object on standard output, nothing else there.
+        const std::string command = std::string(TALVEX_CLI_PATH) + " drm-unpack " + packed + " --out " + back +
+                                    " --json 2>/dev/null";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string out;
+        char chunk[512];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+            out.append(chunk, n);
+        EXPECT_EQ(::pclose(pipe), 0);
+        EXPECT_EQ(out.rfind("{\"type\":\"unpacked\",\"version\":1,\"file\":\"" + packed + "\",\"out\":\"" + back +
+                                "\",\"bytes\":200000,",
+                            0),
+                  0u)
+            << out;
+        EXPECT_NE(out.find(",\"origin_verified\":false}\n"), std::string::npos) << out;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+        fs::remove(back);
+    }
 
     ::setenv("TALVEX_DRM_SEED", "not the seed", 1);
     EXPECT_EQ(Cli("drm-unpack " + packed + " --out " + back), 1);
