@@ -178,7 +178,7 @@ CJournalResume CUploadJournal::LoadBatch(int64_t& afterId, size_t limit, int64_t
         if (const UploadFailure why = CheckFile(e, status); why != UploadFailure::None) {
             if (why == UploadFailure::ReadError && status == ENOENT && !e.moveFolder.empty() && e.stamp.size >= 0) {
                 // Confirmed and moved, with the run ending before its entry left.
-                std::string movedTo = FindMovedCopy(e.moveFolder, e.remotePath, e.stamp.size, e.stamp.mtimeNs,
+                std::string movedTo = FindMovedCopy(e.localPath, e.moveFolder, e.remotePath, e.stamp.size, e.stamp.mtimeNs,
                                                     e.stamp.inode, e.stamp.device);
                 if (!movedTo.empty()) {
                     gone.push_back(e.id);

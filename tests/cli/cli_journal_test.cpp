@@ -11,6 +11,7 @@
 #include "tests/common/cli_runner.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
@@ -292,6 +293,35 @@ TEST_F(CliJournalTest, ResumeTellsFilesChangedSinceAsFailedAndNeverSendsThem)
     // Told once: the failures are not kept for the next resume.
     CliRun again = RunCli(Args("demo", {"put", "--resume"}), {}, 30);
     EXPECT_EQ(LastLine(again.out), "uploaded 0, failed 0") << again.out << again.err;
+}
+
+TEST_F(CliJournalTest, ARowWrittenByHandWithEveryPartIsResumedSentAndMoved)
+{
+    // The journal as an earlier run left it: a file under a name that is not ASCII, sent whole
+    // (its stamp taken), with a folder to move it to once the server confirms it.
+    StartServer();
+    const fs::path first = Local("first.bin", "first");
+    CliRun put = RunCli(Args("demo", {"put", first.string(), "/hand"}), {}, 30);
+    ASSERT_EQ(put.code, 0) << put.err;
+    const fs::path file = Local("손 Ä/사진 B.bin", Content(3, 5000));
+    const fs::path moveTo = dir / "옮김";
+    struct stat st{};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    const std::string row = "INSERT INTO uploads VALUES (77, '" + file.string() + "', 'hand/사진 B.bin', '" + moveTo.string() +
+                            "', 5000, 5000, " +
+                            std::to_string(int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec) + ", " +
+                            std::to_string(st.st_ino) + ", " + std::to_string(st.st_dev) + ", 2, 0, 0, 1, 2)";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(JournalFile("demo").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, row.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    CliRun resume = RunCli(Args("demo", {"put", "--resume"}), {}, 60);
+    EXPECT_EQ(resume.code, 0) << resume.err;
+    EXPECT_EQ(LastLine(resume.out), "uploaded 1, failed 0") << resume.out << resume.err;
+    EXPECT_EQ(ReadAll(Stored("demo", "/hand/사진 B.bin")), Content(3, 5000));
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(ReadAll(moveTo / "hand" / "사진 B.bin"), Content(3, 5000)) << "moved under its remote name";
 }
 
 // ---- --retries -------------------------------------------------------------------------------

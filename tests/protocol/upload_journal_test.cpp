@@ -2,6 +2,7 @@
 // cannot trust, what resume makes of changed files, and above all what is left after the
 // process is killed at any moment.
 
+#include "platform/move_after_upload.h"
 #include "platform/publish_file.h"
 #include "protocol/message_ids.h"
 #include "protocol/upload_backlog.h"
@@ -24,6 +25,7 @@
 #include <random>
 #include <set>
 #include <stdio.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -612,22 +614,51 @@ TEST_F(UploadJournalTest, OneEntryPerFileWithAbsolutePathsAndMovedFilesCountAsDo
     }
 
     // Moved away once confirmed, the run ending before the entry left: done, wherever the move
-    // put it (its own name, or the next free one), and never a file that merely has the name.
+    // put it (its own name, or the next free one; renamed on one volume, copied to another or
+    // through a bind mount of the same one), and never a file that merely has the name.
+    enum Where { SameVolume, OtherVolume, BindMount };
     struct Case {
         const char* name;
         int takenBefore; // names the move found taken: target, target_[1], ...
-        bool sameBytesElsewhere;
-        bool moved;
+        bool moved;      // else the same bytes appear under the name and the file goes
+        Where where;
     };
-    const std::vector<Case> cases = {{"m0.bin", 0, false, true}, {"m1.bin", 2, false, true}, {"m2.bin", 1, true, false}};
-    const fs::path moveFolder = dir / "moved";
-    fs::create_directories(moveFolder / "up");
+    const std::vector<Case> cases = {{"m0.bin", 0, true, SameVolume},  {"m1.bin", 2, true, SameVolume},
+                                     {"m2.bin", 1, false, SameVolume}, {"m3.bin", 1, true, OtherVolume},
+                                     {"m4.bin", 0, false, OtherVolume}, {"m5.bin", 0, true, BindMount},
+                                     {"m6.bin", 0, false, BindMount}};
+    const fs::path other = fs::path("/dev/shm") / ("talvex-journal-" + std::to_string(::getpid()));
+    const fs::path mounted = dir / "bound";
+    struct Unmount {
+        fs::path at, other;
+        ~Unmount()
+        {
+            ::umount2(at.c_str(), MNT_DETACH);
+            std::error_code ec;
+            fs::remove_all(other, ec);
+        }
+    } unmount{mounted, other};
+    fs::create_directories(other / "moved" / "up");
+    fs::create_directories(dir / "bind-source" / "up");
+    fs::create_directories(mounted);
+    struct stat here{}, there{};
+    ASSERT_EQ(::stat(dir.c_str(), &here), 0);
+    ASSERT_EQ(::stat(other.c_str(), &there), 0);
+    ASSERT_NE(here.st_dev, there.st_dev) << "/dev/shm is the other volume";
+    // A bind mount needs the right to mount: without it, those rows are left out.
+    const bool bound = ::mount((dir / "bind-source").c_str(), mounted.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    const std::map<Where, fs::path> moveFolders = {
+        {SameVolume, dir / "moved"}, {OtherVolume, other / "moved"}, {BindMount, mounted}};
+    fs::create_directories(dir / "moved" / "up");
     std::map<std::string, std::string> expected; // local -> where it went ("" failed)
     {
         auto journal = OpenJournal();
         CUploadTracker tracker(true);
         tracker.SetJournal(journal.get());
         for (const Case& c : cases) {
+            if (c.where == BindMount && !bound)
+                continue;
+            const fs::path moveFolder = moveFolders.at(c.where);
             auto r = File(c.name, std::string(300, c.name[1]));
             r->moveFolder = moveFolder.string();
             for (int n = 0; n < c.takenBefore; ++n)
@@ -638,11 +669,19 @@ TEST_F(UploadJournalTest, OneEntryPerFileWithAbsolutePathsAndMovedFilesCountAsDo
             journal->Flush();
             const std::string target = SuffixedName((moveFolder / "up" / c.name).string(), c.takenBefore);
             if (c.moved) {
-                ASSERT_EQ(::rename(r->localPath.c_str(), target.c_str()), 0);
+                std::string why;
+                ASSERT_EQ(MoveAfterUpload(r->localPath, moveFolder.string(), r->remotePath, &why), target) << why;
+                struct stat st{};
+                ASSERT_EQ(::stat(target.c_str(), &st), 0);
+                EXPECT_EQ(st.st_ino == r->stamp.inode, c.where == SameVolume) << "renamed on one volume, else copied";
                 expected[r->localPath] = target;
             } else {
-                // The same bytes under the name, but not this file: the file itself is gone.
+                // The same bytes under the name, but not this file: the file itself is gone. On
+                // one mount even its time is the file's; elsewhere only the time tells.
                 std::ofstream(target, std::ios::binary) << std::string(300, c.name[1]);
+                const int64_t mtime = r->stamp.mtimeNs + (c.where == SameVolume ? 0 : 1000000000);
+                const struct timespec times[2] = {{0, UTIME_OMIT}, {mtime / 1000000000, mtime % 1000000000}};
+                ASSERT_EQ(::utimensat(AT_FDCWD, target.c_str(), times, 0), 0);
                 fs::remove(r->localPath);
                 expected[r->localPath] = "";
             }
@@ -711,6 +750,72 @@ TEST_F(UploadJournalTest, RowsThatCannotBeProvenAreFailedAndNeverResumed)
     EXPECT_EQ(journal->LoadUnfinished().failed.size(), rows.size()) << "told as failed, kept until forgotten";
 }
 
+// Rows with every part: the columns a write leaves, and a row written by hand read back field
+// by field (the journal's layout, pinned both ways).
+TEST_F(UploadJournalTest, ARowWithEveryPartIsWrittenAndReadAsItsColumnsSay)
+{
+    auto sent = File("사진 Ä.bin", "every part");
+    sent->moveFolder = "/m/옮김";
+    {
+        auto journal = OpenJournal();
+        CUploadTracker tracker(true);
+        tracker.SetJournal(journal.get());
+        tracker.Add(sent);
+        SendWhole(tracker, sent, kChannel);
+        journal->Flush();
+    }
+    const CFileStamp stamp = StampOf(sent->localPath);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    std::vector<std::string> rows;
+    const auto collect = [](void* out, int n, char** values, char**) {
+        std::string row;
+        for (int i = 0; i < n; ++i)
+            row += (i ? "|" : "") + std::string(values[i] ? values[i] : "NULL");
+        static_cast<std::vector<std::string>*>(out)->push_back(row);
+        return 0;
+    };
+    ASSERT_EQ(sqlite3_exec(db, "SELECT local_path, remote_path, move_folder, size, stamp_size, stamp_mtime_ns, stamp_inode, "
+                               "stamp_device, state, failure, status, queued_at > 0, changed_at >= queued_at FROM uploads",
+                           collect, &rows, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(rows, std::vector<std::string>{sent->localPath + "|up/사진 Ä.bin|/m/옮김|10|10|" + std::to_string(stamp.mtimeNs) +
+                                             "|" + std::to_string(stamp.inode) + "|" + std::to_string(stamp.device) +
+                                             "|2|0|0|1|1"});
+
+    // By hand: answered, with a stamp that is the file's; failed, with its reason and status.
+    const auto answered = File("읽기 B.bin", "answer");
+    const CFileStamp b = StampOf(answered->localPath);
+    const std::string insert =
+        "DELETE FROM uploads; INSERT INTO uploads VALUES (500, '" + answered->localPath + "', 'up/읽기 B.bin', '/m/b', 6, 6, " +
+        std::to_string(b.mtimeNs) + ", " + std::to_string(b.inode) + ", " + std::to_string(b.device) +
+        ", 3, 0, 0, 1700000000000, 1700000000123); INSERT INTO uploads VALUES (501, '/gone/c.bin', 'up/c.bin', '', 9, -1, 0, 0, 0, "
+        "5, 4, 507, 1700000000001, 1700000000200);";
+    ASSERT_EQ(sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    CJournalResume found = OpenJournal()->LoadUnfinished();
+    ASSERT_EQ(found.unfinished.size(), 1u);
+    const CJournalEntry& a = found.unfinished[0];
+    EXPECT_EQ(a.id, 500);
+    EXPECT_EQ(a.localPath, answered->localPath);
+    EXPECT_EQ(a.remotePath, "up/읽기 B.bin");
+    EXPECT_EQ(a.moveFolder, "/m/b");
+    EXPECT_EQ(a.size, 6);
+    EXPECT_EQ(a.stamp, b);
+    EXPECT_EQ(a.state, UploadState::Answered);
+    EXPECT_EQ(a.queuedAtMs, 1700000000000);
+    EXPECT_EQ(a.changedAtMs, 1700000000123);
+    ASSERT_EQ(found.failed.size(), 1u);
+    const CJournalEntry& f = found.failed[0];
+    EXPECT_EQ(f.id, 501);
+    EXPECT_EQ(f.remotePath, "up/c.bin");
+    EXPECT_EQ(f.size, 9);
+    EXPECT_EQ(f.failure, UploadFailure::Refused);
+    EXPECT_EQ(f.status, 507);
+    EXPECT_EQ(f.queuedAtMs, 1700000000001);
+    EXPECT_EQ(f.changedAtMs, 1700000000200);
+}
+
 // ---- resume --------------------------------------------------------------------------------
 
 TEST_F(UploadJournalTest, ResumeFailsFilesThatAreGoneOrChangedAndKeepsTheRest)
@@ -722,11 +827,24 @@ TEST_F(UploadJournalTest, ResumeFailsFilesThatAreGoneOrChangedAndKeepsTheRest)
     // Grown after it was queued and before its body started: sent as it was then, its entry
     // takes the size sent, and nothing changed since: not a change.
     auto grewBeforeTurn = File("grew-before-turn.txt", "short");
+    // Folders and files trade places: a folder entry is a folder still, or a file now; a file
+    // entry a folder now.
+    auto folder = [&](const std::string& name) {
+        fs::create_directories(dir / "local" / name);
+        auto r = std::make_shared<CUploadRequest>();
+        r->localPath = (dir / "local" / name).string();
+        r->remotePath = "up/" + name + "/";
+        r->size = -1;
+        return r;
+    };
+    auto keptFolder = folder("kept"), folderNowFile = folder("folder-now-file");
+    auto fileNowFolder = File("file-now-folder");
     {
         auto journal = OpenJournal();
         CUploadTracker tracker(true);
         tracker.SetJournal(journal.get());
-        for (const auto& r : {same, grown, touched, gone, answered, queuedGrown, replaced, grewBeforeTurn})
+        for (const auto& r : {same, grown, touched, gone, answered, queuedGrown, replaced, grewBeforeTurn, keptFolder,
+                              folderNowFile, fileNowFolder})
             tracker.Add(r);
         std::ofstream(grewBeforeTurn->localPath, std::ios::app) << " and longer";
         for (const auto& r : {same, grown, touched, gone, answered, replaced, grewBeforeTurn})
@@ -746,6 +864,10 @@ TEST_F(UploadJournalTest, ResumeFailsFilesThatAreGoneOrChangedAndKeepsTheRest)
     fs::remove(replaced->localPath); // a new file of the same size under the same name
     std::ofstream(dir / "local" / "placeholder") << "x"; // keeps the old inode from being reused at once
     std::ofstream(replaced->localPath, std::ios::binary) << "replaced";
+    fs::remove(folderNowFile->localPath);
+    std::ofstream(folderNowFile->localPath) << "a file now";
+    fs::remove(fileNowFolder->localPath);
+    fs::create_directories(fileNowFolder->localPath);
 
     auto journal = OpenJournal();
     CJournalResume found = journal->LoadUnfinished();
@@ -754,12 +876,17 @@ TEST_F(UploadJournalTest, ResumeFailsFilesThatAreGoneOrChangedAndKeepsTheRest)
         failed[e.localPath] = &e;
     for (const auto& e : found.unfinished)
         unfinished[e.localPath] = &e;
-    ASSERT_EQ(unfinished.size(), 3u);
+    ASSERT_EQ(unfinished.size(), 4u);
+    EXPECT_EQ(unfinished.at(keptFolder->localPath)->state, UploadState::Waiting);
     EXPECT_EQ(unfinished.at(grewBeforeTurn->localPath)->state, UploadState::Answered);
     EXPECT_EQ(unfinished.at(grewBeforeTurn->localPath)->size, 16);
     EXPECT_EQ(unfinished.at(same->localPath)->state, UploadState::Answered);
     EXPECT_EQ(unfinished.at(answered->localPath)->state, UploadState::Answered);
-    ASSERT_EQ(failed.size(), 5u);
+    ASSERT_EQ(failed.size(), 7u);
+    for (const auto& [r, status] : {std::pair{folderNowFile, ENOTDIR}, std::pair{fileNowFolder, EISDIR}}) {
+        EXPECT_EQ(failed.at(r->localPath)->failure, UploadFailure::ReadError) << r->localPath;
+        EXPECT_EQ(failed.at(r->localPath)->status, status) << r->localPath;
+    }
     EXPECT_EQ(failed.at(grown->localPath)->failure, UploadFailure::Changed);
     EXPECT_EQ(failed.at(touched->localPath)->failure, UploadFailure::Changed);
     EXPECT_EQ(failed.at(queuedGrown->localPath)->failure, UploadFailure::Changed) << "no stamp: the size decides";
@@ -768,7 +895,7 @@ TEST_F(UploadJournalTest, ResumeFailsFilesThatAreGoneOrChangedAndKeepsTheRest)
     EXPECT_EQ(failed.at(gone->localPath)->status, ENOENT);
     // What resume decided is kept: the next look finds the same failures.
     journal.reset();
-    EXPECT_EQ(OpenJournal()->LoadUnfinished().failed.size(), 5u);
+    EXPECT_EQ(OpenJournal()->LoadUnfinished().failed.size(), 7u);
 }
 
 TEST(UploadTrackerResume, AnAnsweredEntryWaitsForItsNoticeAndItsDeadline)
