@@ -23,7 +23,9 @@
 #include <QTest>
 #include <QUrl>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 using namespace talvex;
@@ -322,13 +324,21 @@ private slots:
         QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("fill")));
         QVERIFY(Open(List(), Path(QStringLiteral("fill"))));
         QSignalSpy refreshed(&List(), &CLocalListCtrl::folderRefreshed);
-        // 2,000 files written over about half a second: a few reads of the folder, not one per file.
+        // 2,000 files written in a steady stream over well over a second, far faster than the
+        // folder is read: a few reads, not one per file, and the first ones while the stream
+        // lasts (a read put off by every change would come only once it stopped).
+        int firstRead = -1;
         for (int i = 0; i < 2000; ++i) {
             MakeFile(Path(QStringLiteral("fill/f%1.bin").arg(i)));
-            if (i % 200 == 0)
-                QTest::qWait(50);
+            if (i % 10 == 0)
+                QTest::qWait(8);
+            if (firstRead < 0 && refreshed.count() > 0)
+                firstRead = i;
         }
+        const int readsDuring = int(refreshed.count());
         QTRY_COMPARE_WITH_TIMEOUT(List().Model()->rowCount(), 2001, 10000);
+        QVERIFY2(firstRead >= 0 && firstRead < 1200 && readsDuring >= 2,
+                 qPrintable(QStringLiteral("first read at file %1, %2 reads during").arg(firstRead).arg(readsDuring)));
         QVERIFY2(refreshed.count() <= 10, qPrintable(QString::number(refreshed.count())));
     }
 
@@ -414,6 +424,19 @@ private slots:
         QCOMPARE(model.NameAt(3), QStringLiteral("Upper_Ä.TXT"));
         QCOMPARE(model.SortName(model.EntryAt(3)), QStringView(u"upper_ä.txt"));
         QCOMPARE(model.PathBytes(1), folder + raw);
+        {
+            // Capitals and bytes that are not UTF-8 at once: the name, its lower case, then the
+            // count and the bytes.
+            CLocalListModel both;
+            both.Clear("/y/");
+            const QByteArray mixed("MiX\xff.BIN");
+            both.AddEntry({mixed, false, 4, 4});
+            QCOMPARE(both.NameUnitsUsed(), size_t(8 + 8 + 1 + 8));
+            both.Publish(CLocalListModel::NameColumn, CLocalListModel::Ascending);
+            QCOMPARE(both.NameAt(0), QStringLiteral("MiX\uFFFD.BIN"));
+            QCOMPARE(both.SortName(both.EntryAt(0)), QStringView(u"mix\uFFFD.bin"));
+            QCOMPARE(both.PathBytes(0), "/y/" + mixed);
+        }
 
         // Read again: the upper-case one gone, 20,000 names of 60 units come; then those go and
         // 20,000 of 30 come, and the gone names are the larger part of the store.
@@ -724,6 +747,15 @@ private slots:
         MakeFile(Path(QStringLiteral("a?b.txt")), 1);
         MakeFile(Path(QStringLiteral("back\\slash")), 1);
         MakeFile(Path(QStringLiteral("한글 파일.txt")), 1);
+        // A name with capitals whose bytes are not UTF-8: the order names the file's own bytes.
+        const QByteArray rawName("Raw\xe9 NAME.BIN");
+        const QByteArray rawPath = QFile::encodeName(m_dir.path()) + '/' + rawName;
+        {
+            const int fd = ::open(rawPath.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, "raw bytes", 9), ssize_t(9));
+            ::close(fd);
+        }
 
         // From the volume list nothing is uploaded and nothing can be dragged.
         Select(List(), {QStringLiteral("홈 폴더")});
@@ -734,12 +766,12 @@ private slots:
 
         QVERIFY(Open(List(), m_dir.path()));
         Select(List(), {QStringLiteral(".."), QStringLiteral("*.*"), QStringLiteral("사진"), QStringLiteral("a?b.txt"),
-                        QStringLiteral("back\\slash"), QStringLiteral("한글 파일.txt")});
+                        QStringLiteral("back\\slash"), QStringLiteral("한글 파일.txt"), QStringLiteral("Raw\uFFFD NAME.BIN")});
         QVERIFY(!List().CanStartDrag()); // ".." is chosen
         QVERIFY(List().UploadAction()->isEnabled());
         List().UploadAction()->trigger();
         const std::string base = m_dir.path().toStdString() + '/';
-        QCOMPARE(m_host.orders.size(), size_t(5));
+        QCOMPARE(m_host.orders.size(), size_t(6));
         QCOMPARE(m_host.folderRows, (QStringList{"*.*", "사진"}));
         const CUploadOrder& star = m_host.orders[0];
         QCOMPARE(star.kind, 1);
@@ -750,7 +782,18 @@ private slots:
         QCOMPARE(m_host.orders[2].kind, 0);
         QCOMPARE(m_host.orders[2].source, base + "a?b.txt");
         QCOMPARE(m_host.orders[3].source, base + "back\\slash");
-        QCOMPARE(m_host.orders[4].name, std::string("한글 파일.txt"));
+        QCOMPARE(m_host.orders[4].source, rawPath.toStdString()); // sorted as "raw ..."
+        QCOMPARE(m_host.orders[5].name, std::string("한글 파일.txt"));
+        std::vector<std::unique_ptr<CUploadRequest>> raw;
+        ExpandUploadOrder(m_host.orders[4], [&](std::unique_ptr<CUploadRequest> r) { raw.push_back(std::move(r)); });
+        QCOMPARE(raw.size(), size_t(1));
+        char bytes[16] = {};
+        const int fd = ::open(raw[0]->localPath.c_str(), O_RDONLY);
+        const ssize_t got = fd >= 0 ? ::read(fd, bytes, sizeof bytes) : -1;
+        if (fd >= 0)
+            ::close(fd);
+        QCOMPARE(::unlink(rawPath.constData()), 0); // a name the temporary folder's own removal cannot take
+        QCOMPARE(QByteArray(bytes, int(got)), QByteArray("raw bytes"));
 
         // The folder named "*.*" is that folder, not a pattern over its parent.
         std::vector<std::string> sent;

@@ -524,6 +524,31 @@ private slots:
         QCOMPARE(model.Text(kRows + 49, 1), remote(0));
         QCOMPARE(complete.RowCount(), kRows + 50);
 
+        // A steady stream faster than the period, to a long page: its views hear of it while it
+        // lasts, the first time within a period or so and then about once a period, not only
+        // once it stops.
+        CCompleteResultView streamed;
+        CResultModel& fed = *streamed.Model();
+        std::vector<CResultModel::Row> first;
+        for (int i = 0; i < CResultModel::kShowAtOnceRows; ++i)
+            first.push_back({{local(i), remote(i), size(i), QStringLiteral("동기화 완료")}, {}, 0, nullptr});
+        fed.Append(std::move(first));
+        QSignalSpy heard(&fed, &QAbstractItemModel::rowsInserted);
+        QElapsedTimer stream;
+        stream.start();
+        int firstHeard = -1;
+        for (int i = 0; i < 60; ++i) {
+            fed.Append({{local(i), remote(i), size(i), QStringLiteral("동기화 완료")}, {}, 0, nullptr});
+            QTest::qWait(10);
+            if (firstHeard < 0 && heard.count() > 0)
+                firstHeard = i;
+        }
+        const qint64 streamMs = stream.elapsed();
+        QVERIFY2(firstHeard >= 0 && firstHeard < 30, qPrintable(QStringLiteral("first heard after row %1").arg(firstHeard)));
+        QVERIFY2(heard.count() >= 3 && heard.count() <= streamMs / CResultModel::kShowEveryMs + 1,
+                 qPrintable(QStringLiteral("%1 insertions in %2 ms").arg(heard.count()).arg(streamMs)));
+        QTRY_COMPARE_WITH_TIMEOUT(fed.rowCount(), CResultModel::kShowAtOnceRows + 60, 2000);
+
         // Delete empties it.
         QSignalSpy cleared(&complete, &CResultView::clearedByUser);
         QTest::keyClick(complete.List(), Qt::Key_Delete);
@@ -552,8 +577,17 @@ private slots:
         CFailView fail;
         CResultModel& model = *fail.Model();
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        // Enough rows that removing most of them makes the page pack its names again.
+        // Enough rows that removing most of them makes the page pack its names again. Every
+        // optional part at once on some rows: an icon, a negative item data, a key.
+        const QIcon icons[] = {QIcon(), QIcon(QPixmap(4, 4)), QIcon(QPixmap(8, 8))};
+        std::vector<int> anchors(1201);
+        struct Parts {
+            qint64 icon;
+            int data;
+            const void* key;
+        };
         QList<QStringList> expected;
+        std::vector<Parts> parts;
         for (int i = 0; i < 1200; ++i) {
             QStringList texts = shapes[i % shapes.size()];
             if (i % shapes.size() != 3) { // every row its own; half of them the same name in both paths
@@ -563,32 +597,45 @@ private slots:
                     texts[1] += own;
             }
             expected.append(texts);
-            model.Append({texts, {}, i, nullptr});
+            const QIcon& icon = icons[i % 3];
+            parts.push_back({icon.cacheKey() * !icon.isNull(), i % 2 ? -i : i, i % 4 ? &anchors[size_t(i)] : nullptr});
+            model.Append({texts, icon, parts.back().data, parts.back().key});
         }
         auto check = [&] {
             QCOMPARE(model.rowCount(), int(expected.size()));
-            for (int row = 0; row < expected.size(); ++row)
+            for (int row = 0; row < expected.size(); ++row) {
                 for (int column = 0; column < 4; ++column)
                     if (model.Text(row, column) != expected[row][column])
                         QFAIL(qPrintable(QStringLiteral("row %1 column %2: %3").arg(row).arg(column).arg(model.Text(row, column).left(80))));
+                const Parts& p = parts[size_t(row)];
+                const QIcon icon = model.Icon(row);
+                if (icon.cacheKey() * !icon.isNull() != p.icon || model.Data(row) != p.data || model.Key(row) != p.key ||
+                    model.index(row, 0).data(Qt::UserRole).toInt() != p.data)
+                    QFAIL(qPrintable(QStringLiteral("row %1: icon, data or key").arg(row)));
+                if (p.key && model.RowOfKey(p.key) != row)
+                    QFAIL(qPrintable(QStringLiteral("row %1 not found by its key").arg(row)));
+            }
         };
         check();
-        QCOMPARE(model.Data(7), 7);
+        QCOMPARE(model.Data(7), -7);
         for (int n = 0; n < 1000; ++n) {
             const int row = (n * 7919) % int(expected.size());
             model.Remove(row);
             expected.removeAt(row);
+            parts.erase(parts.begin() + row);
         }
         check();
-        QCOMPARE(model.Data(0), model.index(0, 0).data(Qt::UserRole).toInt());
-        model.Append({shapes[3], {}, 0, nullptr});
+        model.Append({shapes[3], icons[2], -1, &anchors[1200]});
         expected.append(shapes[3]);
+        parts.push_back({icons[2].cacheKey(), -1, &anchors[1200]});
         check();
         model.Clear();
         expected.clear();
+        parts.clear();
         check();
         model.Append({shapes[1], {}, 0, nullptr});
         expected.append(shapes[1]);
+        parts.push_back({0, 0, nullptr});
         check();
     }
 
