@@ -24,9 +24,14 @@ CLoginDlg::CLoginDlg(QWidget* parent)
     m_pSave->setText(Str(210));
 
     auto* fields = new QGridLayout;
-    fields->addWidget(new QLabel(Str(208), this), 0, 0);
+    // Each label is its field's: a screen reader says it with the field.
+    auto* userIdLabel = new QLabel(Str(208), this);
+    userIdLabel->setBuddy(m_pUserId);
+    auto* passwordLabel = new QLabel(Str(209), this);
+    passwordLabel->setBuddy(m_pPassword);
+    fields->addWidget(userIdLabel, 0, 0);
     fields->addWidget(m_pUserId, 0, 1);
-    fields->addWidget(new QLabel(Str(209), this), 1, 0);
+    fields->addWidget(passwordLabel, 1, 0);
     fields->addWidget(m_pPassword, 1, 1);
     fields->addWidget(m_pSave, 2, 1);
     fields->setColumnMinimumWidth(1, 180);

@@ -1,3 +1,4 @@
+#include "res/accessible_texts.h"
 #include "accounts/manager_dlg.h"
 
 #include "app/prompt.h"
@@ -53,6 +54,7 @@ CManagerDlg::CManagerDlg(ConnectFn onConnect, QWidget* parent, IPasswordStore* p
     m_pOk->setText(Str(195));
 
     m_pTree->setObjectName(QStringLiteral("tree"));
+    m_pTree->setAccessibleName(QString::fromUtf8(talvex::kAccAccounts));
     m_pTree->setHeaderHidden(true);
     m_pTree->setColumnCount(1);
     m_pTree->setRootIsDecorated(true);

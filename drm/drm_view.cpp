@@ -1,3 +1,4 @@
+#include "res/accessible_texts.h"
 #include "drm/drm_view.h"
 
 #include "drm/media_walker.h"
@@ -84,6 +85,14 @@ CDRMView::CDRMView(const DrmSetupParams& params, QWidget* parent) : QWidget(pare
     m_browse = new QPushButton(Text(kTextDrmBrowse), this);
     m_start = new QPushButton(Text(kTextDrmStart), this);
     m_stop = new QPushButton(Text(kTextDrmStop), this);
+    m_location->setAccessibleName(QString::fromUtf8(talvex::kAccDrmLocation));
+    m_location->view()->setAccessibleName(QString::fromUtf8(talvex::kAccDrmLocation));
+    m_browser->setAccessibleName(QString::fromUtf8(talvex::kAccDrmSource));
+    m_targets->setAccessibleName(QString::fromUtf8(talvex::kAccDrmTargets));
+    m_log->setAccessibleName(QString::fromUtf8(talvex::kAccDrmLog));
+    m_targetField->setAccessibleName(QString::fromUtf8(talvex::kAccDrmFolder));
+    m_add->setAccessibleName(QString::fromUtf8(talvex::kAccDrmAdd));
+    m_browse->setAccessibleName(QString::fromUtf8(talvex::kAccDrmBrowse));
     m_add->setFixedWidth(40);
     m_browse->setFixedWidth(30);
 

@@ -1,3 +1,4 @@
+#include "res/accessible_texts.h"
 #include "panes/flat_tab_view.h"
 
 #include "app/prompt.h"
@@ -65,6 +66,18 @@ void CFlatTabView::FocusPage(int index)
 void CFlatTabView::SetSyncService(bool syncService)
 {
     m_pTabs->setTabText(ProcessPage, Str(syncService ? 318 : kPages[ProcessPage].titleId));
+    NameLists(ProcessPage);
+}
+
+void CFlatTabView::NameLists(int index)
+{
+    // A page's lists are called by its tab: a screen reader tells the pages apart by them.
+    QWidget* page = m_pTabs->widget(index);
+    if (!page)
+        return;
+    const QString name = QString::fromUtf8(talvex::kAccPageList).arg(m_pTabs->tabText(index));
+    for (QAbstractItemView* list : page->findChildren<QAbstractItemView*>())
+        list->setAccessibleName(name);
 }
 
 void CFlatTabView::SetPage(int index, QWidget* page)
@@ -79,6 +92,7 @@ void CFlatTabView::SetPage(int index, QWidget* page)
     m_pTabs->insertTab(index, page, title);
     m_pTabs->setCurrentIndex(current);
     m_pTabs->blockSignals(false);
+    NameLists(index);
     if (old != page)
         old->deleteLater();
 }

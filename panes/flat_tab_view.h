@@ -46,5 +46,6 @@ signals:
     void currentPageChanged(int index);
 
 private:
+    void NameLists(int index);
     QTabWidget* m_pTabs;
 };

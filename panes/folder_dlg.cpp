@@ -20,6 +20,7 @@ CFolderDlg::CFolderDlg(Mode mode, QWidget* parent)
     setWindowTitle(Str(mode == NewFolder ? 200 : 201));
     m_pLabel->setText(Str(mode == NewFolder ? 202 : 203));
     m_pLabel->setObjectName(QStringLiteral("label1013"));
+    m_pLabel->setBuddy(m_pName);
     m_pName->setObjectName(QStringLiteral("edit1004"));
     m_pName->setMaxLength(255);
     new CNameCharFilter(m_pName, kForbidden, PromptIcon::Error);

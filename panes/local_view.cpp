@@ -1,3 +1,4 @@
+#include "res/accessible_texts.h"
 #include "panes/local_view.h"
 
 #include "app/prompt.h"
@@ -82,6 +83,8 @@ CLocalListCtrl::CLocalListCtrl(ILocalHost& host, VolumeSource volumes, QWidget* 
       m_pUpload(new QAction(Str(talvex::ID_LOCAL_UPLOAD), this))
 {
     setObjectName(QStringLiteral("CLocalListCtrl"));
+    setAccessibleName(QString::fromUtf8(talvex::kAccLocalList));
+    setAccessibleDescription(QString::fromUtf8(talvex::kAccLocalListHelp));
     setDragEnabled(true);
     setDragDropMode(QAbstractItemView::DragOnly);
     setModel(m_pModel);

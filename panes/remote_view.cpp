@@ -1,3 +1,4 @@
+#include "res/accessible_texts.h"
 #include "panes/remote_view.h"
 
 #include "app/prompt.h"
@@ -113,12 +114,15 @@ private:
 CRemoteEdit::CRemoteEdit(QWidget* parent) : QLineEdit(parent)
 {
     setObjectName(QStringLiteral("CRemoteEdit"));
+    setAccessibleName(QString::fromUtf8(talvex::kAccRemotePath));
     setReadOnly(true);
 }
 
 CRemoteListCtrl::CRemoteListCtrl(CRemoteView& view, QWidget* parent) : QTreeView(parent), m_view(view)
 {
     setObjectName(QStringLiteral("CRemoteListCtrl"));
+    setAccessibleName(QString::fromUtf8(talvex::kAccRemoteList));
+    setAccessibleDescription(QString::fromUtf8(talvex::kAccRemoteListHelp));
     UseReportListLook(*this); // F2 is handled below
 }
 

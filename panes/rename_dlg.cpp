@@ -23,6 +23,8 @@ CRenameDlg::CRenameDlg(const QString& sourceName, QWidget* parent)
     sourceLabel->setObjectName(QStringLiteral("label1016"));
     auto* targetLabel = new QLabel(Str(213), this);
     targetLabel->setObjectName(QStringLiteral("label1017"));
+    sourceLabel->setBuddy(m_pSource);
+    targetLabel->setBuddy(m_pTarget);
     m_pSource->setObjectName(QStringLiteral("edit1012"));
     m_pSource->setText(sourceName);
     m_pSource->setReadOnly(true);

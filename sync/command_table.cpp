@@ -1,3 +1,4 @@
+#include "res/accessible_texts.h"
 #include "sync/command_table.h"
 
 #include "app/prompt.h"
@@ -85,8 +86,11 @@ void CCommandTable::CreateMenus(QMainWindow& window)
 
 void CCommandTable::CreateToolBar(QMainWindow& window)
 {
-    QToolBar* bar = window.addToolBar(QStringLiteral("main"));
+    QToolBar* bar = window.addToolBar(QString::fromUtf8(talvex::kAccToolBar));
     bar->setObjectName(QStringLiteral("mainToolBar"));
+    // The button that shows the commands a narrow window has no room for.
+    if (auto* more = bar->findChild<QWidget*>(QStringLiteral("qt_toolbar_ext_button")))
+        more->setAccessibleName(QString::fromUtf8(talvex::kAccToolBarMore));
     bar->setAllowedAreas(Qt::TopToolBarArea);
     bar->setMovable(false);
     bar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);

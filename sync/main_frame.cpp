@@ -1,3 +1,4 @@
+#include "res/accessible_texts.h"
 #include "sync/main_frame.h"
 
 #include "app/about_dlg.h"
@@ -63,6 +64,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     m_bManualSyncOffered = UploadOptions::Load().manualSync;
     CreateActions();
     m_pStatus = std::make_unique<CStatusPanes>(*statusBar());
+    statusBar()->setAccessibleName(QString::fromUtf8(talvex::kAccStatusBar));
     CreateClientArea();
     CreateOperations();
     m_pDesktop->StartNotices(*m_pQueue); // before ConnectSession: a lost connection is told before its box

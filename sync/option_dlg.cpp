@@ -142,7 +142,10 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     m_pLimit->setSuffix(QStringLiteral(" KB/s"));
     m_pLimit->setSpecialValueText(QString::fromUtf8(kTextOptionNoLimit));
     auto* limitRow = new QHBoxLayout;
-    limitRow->addWidget(new QLabel(QString::fromUtf8(kTextOptionLimit)));
+    // Each label is its spin box's: a screen reader says it with the value.
+    auto* limitLabel = new QLabel(QString::fromUtf8(kTextOptionLimit));
+    limitLabel->setBuddy(m_pLimit);
+    limitRow->addWidget(limitLabel);
     limitRow->addWidget(m_pLimit);
     // The field shows what is saved; a limit the environment set for this run is said here.
     m_pLimitOverride->setObjectName(QStringLiteral("limitOverride"));
@@ -157,13 +160,17 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     m_pReconnectFor->setEnabled(options.autoReconnect);
     connect(m_pReconnect, &QCheckBox::toggled, m_pReconnectFor, &QWidget::setEnabled);
     auto* reconnectRow = new QHBoxLayout;
-    reconnectRow->addWidget(new QLabel(QString::fromUtf8(kTextOptionReconnectFor)));
+    auto* reconnectLabel = new QLabel(QString::fromUtf8(kTextOptionReconnectFor));
+    reconnectLabel->setBuddy(m_pReconnectFor);
+    reconnectRow->addWidget(reconnectLabel);
     reconnectRow->addWidget(m_pReconnectFor);
     m_pStallTimeout->setObjectName(QStringLiteral("stallTimeout"));
     m_pStallTimeout->setRange(1, kMaxStallTimeoutSeconds);
     m_pStallTimeout->setValue(options.stallTimeoutSeconds);
     auto* stallRow = new QHBoxLayout;
-    stallRow->addWidget(new QLabel(QString::fromUtf8(kTextOptionStallTimeout)));
+    auto* stallLabel = new QLabel(QString::fromUtf8(kTextOptionStallTimeout));
+    stallLabel->setBuddy(m_pStallTimeout);
+    stallRow->addWidget(stallLabel);
     stallRow->addWidget(m_pStallTimeout);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);

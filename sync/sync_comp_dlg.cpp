@@ -17,6 +17,7 @@ CSyncCompDlg::CSyncCompDlg(const talvex::CSyncNoticeList& result, bool check, QW
     auto* totalLabel = new QLabel(Str(221), this);
     m_pTotal = new QLineEdit(QString::number(result.totalCount), this);
     m_pTotal->setObjectName(QStringLiteral("total"));
+    totalLabel->setBuddy(m_pTotal);
     m_pTotal->setReadOnly(true);
 
     auto* buttons = new QDialogButtonBox(this);

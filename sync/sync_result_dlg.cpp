@@ -104,11 +104,18 @@ CSyncResultDlg::CSyncResultDlg(std::unique_ptr<CSyncNoticeList> result, bool che
     connect(buttons, &QDialogButtonBox::accepted, this, &CSyncResultDlg::accept);
 
     auto* layout = new QGridLayout(this);
-    layout->addWidget(new QLabel(Str(221), this), 0, 0);
+    // Each label is its field's or the list's: a screen reader says it with them.
+    auto* totalLabel = new QLabel(Str(221), this);
+    totalLabel->setBuddy(m_pTotal);
+    auto* failLabel = new QLabel(Str(222), this);
+    failLabel->setBuddy(m_pFail);
+    auto* listLabel = new QLabel(Str(223), this);
+    m_pList->setAccessibleName(listLabel->text());
+    layout->addWidget(totalLabel, 0, 0);
     layout->addWidget(m_pTotal, 0, 1);
-    layout->addWidget(new QLabel(Str(222), this), 1, 0);
+    layout->addWidget(failLabel, 1, 0);
     layout->addWidget(m_pFail, 1, 1);
-    layout->addWidget(new QLabel(Str(223), this), 2, 0, 1, 2);
+    layout->addWidget(listLabel, 2, 0, 1, 2);
     layout->addWidget(m_pList, 3, 0, 1, 2);
     layout->addWidget(m_pListButton, 4, 0);
     layout->addWidget(buttons, 4, 1);
