@@ -15,8 +15,12 @@ QIcon DrmStatusImage(int image)
     static const QList<QIcon> images = [] {
         QList<QIcon> list;
         const QColor colours[] = {QColor(150, 150, 150), QColor(40, 110, 220), QColor(30, 150, 60), QColor(210, 40, 40)};
+        // Drawn at one, two and three device pixels a point: sharp on a scaled screen.
         for (int i = 0; i < 4; ++i) {
-            QPixmap pm(16, 16);
+          QIcon icon;
+          for (const int scale : {1, 2, 3}) {
+            QPixmap pm(16 * scale, 16 * scale);
+            pm.setDevicePixelRatio(scale);
             pm.fill(Qt::transparent);
             QPainter p(&pm);
             p.setRenderHint(QPainter::Antialiasing);
@@ -42,7 +46,9 @@ QIcon DrmStatusImage(int image)
                 break;
             }
             p.end();
-            list.append(QIcon(pm));
+            icon.addPixmap(pm);
+          }
+          list.append(icon);
         }
         return list;
     }();

@@ -239,7 +239,7 @@ void CRemoteView::paintEvent(QPaintEvent* event)
 {
     QWidget::paintEvent(event);
     QPainter painter(this);
-    painter.setPen(QPen(Qt::black, 1));
+    painter.setPen(QPen(palette().color(QPalette::WindowText), 1)); // seen on a dark palette too
     painter.drawLine(0, 20, width(), 20);
 }
 

@@ -10,6 +10,14 @@ inline constexpr const char* kTextKeyringUnavailable =
 
 // "옵션"
 inline constexpr const char* kTextOptionNotify = "데스크톱 알림 (업로드·스케줄 완료, 연결 끊김)";
+inline constexpr const char* kTextOptionKeepInTray = "창을 닫아도 트레이에서 계속 실행";
+
+// The tray icon: its tooltip by state, and its menu.
+inline constexpr const char* kTextTrayIdle = "Talvex - 대기 중";
+inline constexpr const char* kTextTrayUploading = "Talvex - 업로드 중: 완료 %1 / 전체 %2, %3B/s";
+inline constexpr const char* kTextTrayFailures = "실패 %1개가 동기화 실패 탭에 있습니다";
+inline constexpr const char* kTextTrayShow = "Talvex 창 보이기";
+inline constexpr const char* kTextTrayQuit = "끝내기";
 
 // Notifications: summaries, the counts of the body ("완료 %1, 실패 %2") and the action.
 inline constexpr const char* kTextNotifyUploadDone = "업로드가 끝났습니다";

@@ -4,9 +4,14 @@
 #include "app/desktop_notifier.h"
 #include "app/keyring_store.h"
 #include "res/desktop_texts.h"
+#include "sync/desktop_progress.h"
 #include "sync/frame_notices.h"
+#include "sync/option_dlg.h"
+#include "sync/upload_queue.h"
 
 #include <QApplication>
+#include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 
 CFrameDesktop::CFrameDesktop(QWidget& window, CClientSession& session, std::function<void(const QString&)> statusLine)
@@ -27,6 +32,35 @@ void CFrameDesktop::StartNotices(CUploadQueue& queue)
     m_pNotices = std::make_unique<CFrameNotices>(queue, m_session, *m_pNotifier);
     m_pNotices->SetInFront([this] { return IsInFront(); });
     connect(m_pNotices.get(), &CFrameNotices::pageRequested, this, &CFrameDesktop::pageRequested);
+
+    m_pProgress = std::make_unique<CDesktopProgress>(m_window, QDBusConnection::sessionBus());
+    connect(m_pProgress.get(), &CDesktopProgress::quitRequested, this, &CFrameDesktop::quitRequested);
+    const auto show = [this, &queue] {
+        const CUploadQueue::Totals& totals = queue.CurrentTotals();
+        CDesktopProgress::State state;
+        state.total = totals.count;
+        state.completed = totals.completed;
+        state.failed = totals.failed;
+        state.uploading = queue.IsStarted() && !queue.IsIdle();
+        state.bytesPerSecond = state.uploading ? queue.BytesPerSecond() : 0;
+        m_pProgress->Show(state);
+        if (state.uploading != m_pProgressTimer->isActive()) {
+            if (state.uploading)
+                m_pProgressTimer->start();
+            else
+                m_pProgressTimer->stop();
+        }
+    };
+    m_pProgressTimer = new QTimer(this);
+    m_pProgressTimer->setInterval(1000);
+    connect(m_pProgressTimer, &QTimer::timeout, this, show);
+    connect(&queue, &CUploadQueue::totalsChanged, this, show);
+    connect(&queue, &CUploadQueue::settled, this, show);
+}
+
+bool CFrameDesktop::KeepsRunningInTray() const
+{
+    return m_pProgress && m_pProgress->Tray() && m_pProgress->Tray()->isVisible() && UploadOptions::Load().keepInTray;
 }
 
 bool CFrameDesktop::IsInFront() const

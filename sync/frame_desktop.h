@@ -2,7 +2,8 @@
 // CFrameDesktop: the window's desktop services. The secret store that keeps the account book's
 // passwords (its absence said once in the status bar), and the desktop notifications of the
 // window's uploads (CFrameNotices over CDesktopNotifier), whose click brings the window forward
-// on the page it concerns. Made with the session; the notices start once the queue exists.
+// on the page it concerns; the upload's progress in the tray and on the dock (CDesktopProgress).
+// Made with the session; the notices and the progress start once the queue exists.
 
 #include <QObject>
 
@@ -12,8 +13,10 @@
 class QWidget;
 class CClientSession;
 class CDesktopNotifier;
+class CDesktopProgress;
 class CFrameNotices;
 class CKeyringStore;
+class QTimer;
 class CUploadQueue;
 
 class CFrameDesktop : public QObject {
@@ -29,6 +32,9 @@ public:
     CKeyringStore& Keyring() const { return *m_pKeyring; }
     CDesktopNotifier& Notifier() const { return *m_pNotifier; }
     CFrameNotices& Notices() const { return *m_pNotices; }
+    CDesktopProgress* Progress() const { return m_pProgress.get(); }
+    // Closing the window leaves the program in the tray: the option is on and a tray shows it.
+    bool KeepsRunningInTray() const;
 
     // The window or one of its dialogs has the focus, and the window is not minimised.
     bool IsInFront() const;
@@ -36,6 +42,8 @@ public:
 signals:
     // A notification was clicked: the window comes forward on this page (-1: the window only).
     void pageRequested(int page);
+    // "끝내기" in the tray's menu.
+    void quitRequested();
 
 private:
     QWidget& m_window;
@@ -43,4 +51,6 @@ private:
     std::unique_ptr<CKeyringStore> m_pKeyring;
     std::unique_ptr<CDesktopNotifier> m_pNotifier;
     std::unique_ptr<CFrameNotices> m_pNotices; // declared after the notifier it tells
+    std::unique_ptr<CDesktopProgress> m_pProgress;
+    QTimer* m_pProgressTimer = nullptr; // the speed, once a second while an upload runs
 };

@@ -80,6 +80,7 @@ public:
     CKeyringStore& Keyring() const { return m_pDesktop->Keyring(); }
     CDesktopNotifier& Notifier() const { return m_pDesktop->Notifier(); }
     CFrameNotices& Notices() const { return m_pDesktop->Notices(); }
+    CFrameDesktop& Desktop() const { return *m_pDesktop; }
 
     // Re-applies the enable and check rules of every command.
     void UpdateCommandUI();
@@ -160,6 +161,7 @@ private:
     // "수동동기화" of the option dialog, read once and then kept by it: command states refresh often.
     bool m_bManualSyncOffered = true;
     bool m_bClosing = false;
+    bool m_bQuitRequested = false; // "끝내기" of the tray's menu: no staying in the tray
 
     CFrameDialogs m_dialogs;
     std::unique_ptr<talvex::CPluginHooks> m_pPlugins;

@@ -28,6 +28,7 @@ constexpr const char* kValueConfirmTimeout = "ConfirmTimeout";
 constexpr const char* kValueAutoReconnect = "AutoReconnect";
 constexpr const char* kValueReconnectMinutes = "ReconnectMinutes";
 constexpr const char* kValueDesktopNotify = "DesktopNotify";
+constexpr const char* kValueKeepInTray = "KeepInTray";
 constexpr const char* kValueStallTimeout = "StallTimeout";
 
 } // namespace
@@ -60,6 +61,8 @@ UploadOptions UploadOptions::Load()
     }
     if (key.ReadString(QString::fromLatin1(kValueDesktopNotify), value) && value.trimmed() == QLatin1String("0"))
         options.notify = false;
+    if (key.ReadString(QString::fromLatin1(kValueKeepInTray), value) && value.trimmed() == QLatin1String("1"))
+        options.keepInTray = true;
     if (key.ReadString(QString::fromLatin1(kValueStallTimeout), value)) {
         bool ok = false;
         const int seconds = value.trimmed().toInt(&ok);
@@ -80,6 +83,7 @@ bool UploadOptions::Save() const
            && key.WriteString(QString::fromLatin1(kValueAutoReconnect), autoReconnect ? QStringLiteral("1") : QStringLiteral("0"))
            && key.WriteString(QString::fromLatin1(kValueReconnectMinutes), QString::number(reconnectMinutes))
            && key.WriteString(QString::fromLatin1(kValueDesktopNotify), notify ? QStringLiteral("1") : QStringLiteral("0"))
+           && key.WriteString(QString::fromLatin1(kValueKeepInTray), keepInTray ? QStringLiteral("1") : QStringLiteral("0"))
            && key.WriteString(QString::fromLatin1(kValueStallTimeout), QString::number(stallTimeoutSeconds))
            && DeploymentSettings::SaveUploadLimit(limitKBps);
 }
@@ -98,6 +102,7 @@ bool UploadOptions::SaveChanges(const UploadOptions& before) const
         {kValueAutoReconnect, flag(autoReconnect), flag(before.autoReconnect)},
         {kValueReconnectMinutes, QString::number(reconnectMinutes), QString::number(before.reconnectMinutes)},
         {kValueDesktopNotify, flag(notify), flag(before.notify)},
+        {kValueKeepInTray, flag(keepInTray), flag(before.keepInTray)},
         {kValueStallTimeout, QString::number(stallTimeoutSeconds), QString::number(before.stallTimeoutSeconds)},
     };
     bool ok = true;
@@ -125,7 +130,8 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
       m_pManualSync(new QCheckBox(QString::fromUtf8(kTextOptionManualSync))), m_pLimit(new QSpinBox),
       m_pLimitOverride(new QLabel),
       m_pReconnect(new QCheckBox(QString::fromUtf8(kTextOptionReconnect))), m_pReconnectFor(new QSpinBox),
-      m_pStallTimeout(new QSpinBox), m_pNotify(new QCheckBox(QString::fromUtf8(kTextOptionNotify)))
+      m_pStallTimeout(new QSpinBox), m_pNotify(new QCheckBox(QString::fromUtf8(kTextOptionNotify))),
+      m_pKeepInTray(new QCheckBox(QString::fromUtf8(kTextOptionKeepInTray)))
 {
     setWindowTitle(Str(194));
     auto* group = new QGroupBox(QString::fromUtf8(kTextOptionChannels));
@@ -190,6 +196,9 @@ COptionDlg::COptionDlg(const UploadOptions& options, QWidget* parent)
     m_pNotify->setObjectName(QStringLiteral("desktopNotify"));
     m_pNotify->setChecked(options.notify);
     layout->addWidget(m_pNotify);
+    m_pKeepInTray->setObjectName(QStringLiteral("keepInTray"));
+    m_pKeepInTray->setChecked(options.keepInTray);
+    layout->addWidget(m_pKeepInTray);
     layout->addWidget(buttons);
 }
 
@@ -203,6 +212,7 @@ UploadOptions COptionDlg::Options() const
     options.reconnectMinutes = m_pReconnectFor->value();
     options.stallTimeoutSeconds = m_pStallTimeout->value();
     options.notify = m_pNotify->isChecked();
+    options.keepInTray = m_pKeepInTray->isChecked();
     return options;
 }
 

@@ -2,9 +2,9 @@
 // COptionDlg: the upload options. "동시 전송 개수" (한개 / 두개: upload channels from the next
 // login), "수동동기화" (whether the manual sync command is offered) and the upload speed limit
 // (KB/s, 0: none; applies at once), reconnecting on its own, how long a silent connection is
-// waited for before it counts as lost (from the next connection on) and, last, whether desktop
-// notifications are sent (an upload
-// or a scheduled run ended, the connection was lost, while the window is not in front). The
+// waited for before it counts as lost (from the next connection on), whether desktop
+// notifications are sent (an upload or a scheduled run ended, the connection was lost, while the
+// window is not in front) and whether closing the window leaves the program in the tray. The
 // choices are kept in the settings store.
 //
 // The dialog shows what is saved. An environment override (TALVEX_UPLOAD_LIMIT) applies to the
@@ -38,6 +38,9 @@ struct UploadOptions {
     // connection counts as lost. A link dark for less (a Wi-Fi roaming) costs no reconnect.
     int stallTimeoutSeconds = talvex::kDefaultStallTimeoutSeconds;
     bool notify = true; // desktop notifications (settings value "DesktopNotify")
+    // Closing the window leaves Talvex running with its icon in the tray, where the desktop has
+    // one (settings value "KeepInTray").
+    bool keepInTray = false;
 
     // The saved options (the settings file, without environment overrides).
     static UploadOptions Load();
@@ -69,6 +72,7 @@ public:
     QSpinBox* ReconnectMinutesBox() const { return m_pReconnectFor; }
     QSpinBox* StallTimeoutBox() const { return m_pStallTimeout; }
     QCheckBox* NotifyBox() const { return m_pNotify; }
+    QCheckBox* KeepInTrayBox() const { return m_pKeepInTray; }
     // Says that TALVEX_UPLOAD_LIMIT sets this run's limit; hidden when it does not.
     QLabel* LimitOverrideLabel() const { return m_pLimitOverride; }
 
@@ -81,5 +85,6 @@ private:
     QCheckBox* m_pReconnect;
     QSpinBox* m_pReconnectFor;
     QSpinBox* m_pStallTimeout;
+    QCheckBox* m_pKeepInTray;
     QCheckBox* m_pNotify;
 };

@@ -670,6 +670,17 @@ void CUploadQueue::CountLateConfirmation()
 
 void CUploadQueue::RefreshTotals() { emit totalsChanged(); }
 
+int64_t CUploadQueue::BytesPerSecond() const
+{
+    int64_t sum = 0;
+    for (const Channel& channel : m_channels) {
+        const int row = m_model.RunningOn(channel.number);
+        if (row >= 0 && m_model.At(row).progress)
+            sum += m_model.At(row).progress->speed;
+    }
+    return sum;
+}
+
 QStringList CUploadQueue::TotalsTexts() const
 {
     return {QString::fromStdString(FormatString(173, static_cast<int>(m_totals.count))),

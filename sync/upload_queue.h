@@ -108,6 +108,8 @@ public:
         int64_t count = 0, size = 0, completed = 0, failed = 0;
     };
     const Totals& CurrentTotals() const { return m_totals; }
+    // The speed of the transfers under way together (their latest reports), bytes a second.
+    int64_t BytesPerSecond() const;
     // The four status bar texts, in pane order: total, completed, failed, size.
     QStringList TotalsTexts() const;
 

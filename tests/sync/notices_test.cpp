@@ -10,6 +10,8 @@
 #include "panes/flat_tab_view.h"
 #include "res/desktop_texts.h"
 #include "res/string_table.h"
+#include "sync/desktop_progress.h"
+#include "sync/frame_desktop.h"
 #include "sync/frame_notices.h"
 #include "sync/main_frame.h"
 #include "sync/option_dlg.h"
@@ -60,6 +62,20 @@ public slots:
         return ++nextId;
     }
     QStringList GetCapabilities() { return {QStringLiteral("actions"), QStringLiteral("body")}; }
+};
+
+// What a dock hears of the launcher entry: each Update's properties.
+class LauncherRecorder : public QObject {
+    Q_OBJECT
+public:
+    QList<QVariantMap> updates;
+    QStringList apps;
+public slots:
+    void Update(const QString& app, const QVariantMap& properties)
+    {
+        apps.append(app);
+        updates.append(properties);
+    }
 };
 
 // Message boxes answered with OK; what onShow counts is kept for each.
@@ -169,11 +185,76 @@ private slots:
         // Last before the buttons, below the speed limit.
         auto* layout = qobject_cast<QBoxLayout*>(dlg.layout());
         QVERIFY(layout);
-        QCOMPARE(layout->itemAt(layout->count() - 2)->widget(), dlg.NotifyBox());
+        QCOMPARE(layout->itemAt(layout->count() - 3)->widget(), dlg.NotifyBox());
+        // Then staying in the tray, off unless chosen.
+        QCOMPARE(layout->itemAt(layout->count() - 2)->widget(), dlg.KeepInTrayBox());
+        QCOMPARE(dlg.KeepInTrayBox()->text(), U(kTextOptionKeepInTray));
+        QVERIFY(!dlg.KeepInTrayBox()->isChecked());
         if (const int wait = qEnvironmentVariableIntValue("TALVEX_SHOTS_WAIT_MS"); wait > 0) {
             dlg.show(); // for a screenshot of the display taken from outside
             QTest::qWait(wait);
         }
+    }
+
+    void theDockHearsTheUploadsProgressAndTheTrayTellsItsState()
+    {
+        LauncherRecorder dock;
+        QVERIFY(m_service->connect(QString(), QString(), QString::fromLatin1(CDesktopProgress::kLauncherInterface),
+                                   QStringLiteral("Update"), &dock, SLOT(Update(QString,QVariantMap))));
+        const auto settle = [&](int count) { QTRY_COMPARE_WITH_TIMEOUT(int(dock.updates.size()), count, 5000); };
+        {
+            QWidget window;
+            CDesktopProgress progress(window, QDBusConnection::sessionBus(), false);
+            using State = CDesktopProgress::State;
+            struct Step {
+                State state;
+                int heard; // signals in all after the step
+                double fraction;
+                qint64 left;  // -1: progress and count hidden
+                const char* tip;
+            };
+            const Step steps[] = {
+                {{0, 0, 0, 0, false}, 0, 0, -1, "Talvex - 대기 중"}, // nothing shown: nothing to clear
+                {{4, 1, 0, 2047, true}, 1, 0.25, 3, "Talvex - 업로드 중: 완료 1 / 전체 4, 1.9 KB/s"},
+                {{4, 1, 0, 900, true}, 1, 0.25, 3, "Talvex - 업로드 중: 완료 1 / 전체 4, 900B/s"}, // the same to a dock
+                {{3, 1, 1, 0, true}, 2, 0.66, 1, "Talvex - 업로드 중: 완료 1 / 전체 3, 0B/s\n실패 1개가 동기화 실패 탭에 있습니다"},
+                {{3, 2, 1, 0, false}, 3, 0, -1, "Talvex - 대기 중\n실패 1개가 동기화 실패 탭에 있습니다"},
+                {{3, 2, 1, 0, false}, 3, 0, -1, "Talvex - 대기 중\n실패 1개가 동기화 실패 탭에 있습니다"},
+                {{300, 1, 0, 3 << 20, true}, 4, 0.0, 299, "Talvex - 업로드 중: 완료 1 / 전체 300, 3.0 MB/s"},
+            };
+            for (const Step& step : steps) {
+                progress.Show(step.state);
+                QCOMPARE(progress.ToolTip(), U(step.tip));
+                settle(step.heard);
+                if (step.heard == 0)
+                    continue;
+                const QVariantMap& last = dock.updates.last();
+                QCOMPARE(dock.apps.last(), QStringLiteral("application://talvex.desktop"));
+                QCOMPARE(last.value(QStringLiteral("progress-visible")).toBool(), step.left >= 0);
+                QCOMPARE(last.value(QStringLiteral("count-visible")).toBool(), step.left >= 0);
+                if (step.left >= 0) {
+                    QCOMPARE(last.value(QStringLiteral("progress")).toDouble(), step.fraction);
+                    QCOMPARE(last.value(QStringLiteral("count")).toLongLong(), step.left);
+                }
+            }
+        } // the window goes: the dock is cleared
+        settle(5);
+        QVERIFY(!dock.updates.last().value(QStringLiteral("progress-visible")).toBool());
+
+        // The window's upload: shown on the dock while it runs, cleared when it ends.
+        dock.updates.clear();
+        const QString file = m_local.filePath(QStringLiteral("d/a.txt"));
+        WriteFile(file, "dock");
+        CMainFrame frame;
+        test::ConnectFrame(frame, QStringLiteral("demo"), QStringLiteral("demo1234"));
+        frame.AddUploadOrders({FileOrder(file, QStringLiteral("/d"))});
+        QTRY_VERIFY_WITH_TIMEOUT(frame.Queue().CurrentTotals().completed == 1, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!dock.updates.isEmpty() &&
+                                     !dock.updates.last().value(QStringLiteral("progress-visible")).toBool(), 5000);
+        QVERIFY(std::any_of(dock.updates.begin(), dock.updates.end(), [](const QVariantMap& u) {
+            return u.value(QStringLiteral("progress-visible")).toBool() && u.value(QStringLiteral("count")).toLongLong() == 1;
+        }));
+        QVERIFY(!frame.Desktop().KeepsRunningInTray()); // off by default, and no tray here
     }
 
     void anUploadThatEndsBehindOtherWindowsIsToldAndAClickShowsItsPage()
