@@ -20,6 +20,8 @@
 #include "protocol/records.h"
 
 #include <QAccessible>
+#include <QApplication>
+#include <QPalette>
 #include <QLabel>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -145,6 +147,30 @@ private slots:
         for (const QString& count : {QStringLiteral("전체 : 0"), QStringLiteral("완료 : 0"), QStringLiteral("실패 : 0"),
                                      QStringLiteral("파일크기 : 0 bytes")})
             QVERIFY2(names.contains(count), qPrintable(names.join(QStringLiteral(" | "))));
+    }
+
+    // Pictures of the window on a dark palette, for a person to look at: only when
+    // TALVEX_SHOTS_DIR names a folder (run with QT_SCALE_FACTOR=2 for a large screen).
+    void theWindowOnADarkPalette()
+    {
+        const QString dir = qEnvironmentVariable("TALVEX_SHOTS_DIR");
+        if (dir.isEmpty())
+            QSKIP("pictures only when TALVEX_SHOTS_DIR names a folder");
+        QApplication::setStyle(QStringLiteral("Fusion"));
+        QPalette dark;
+        const QColor window(45, 45, 48), base(30, 30, 32), text(230, 230, 230);
+        for (const auto& [role, colour] : {std::pair{QPalette::Window, window}, {QPalette::Base, base},
+                                           {QPalette::AlternateBase, window}, {QPalette::Button, window},
+                                           {QPalette::WindowText, text}, {QPalette::Text, text}, {QPalette::ButtonText, text},
+                                           {QPalette::Highlight, QColor(42, 130, 218)}, {QPalette::HighlightedText, Qt::white}})
+            dark.setColor(role, colour);
+        QApplication::setPalette(dark);
+        CMainFrame frame;
+        frame.resize(1100, 700);
+        frame.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+        QVERIFY(frame.grab().save(dir + QStringLiteral("/dark.png")));
+        QApplication::setPalette(QPalette());
     }
 
 private:
