@@ -35,6 +35,8 @@ void CFrameDesktop::StartNotices(CUploadQueue& queue)
 
     m_pProgress = std::make_unique<CDesktopProgress>(m_window, QDBusConnection::sessionBus());
     connect(m_pProgress.get(), &CDesktopProgress::quitRequested, this, &CFrameDesktop::quitRequested);
+    // The first change shows at once; while an upload runs the timer shows the latest once a
+    // second (a settled file is no reason to look at the queue again).
     const auto show = [this, &queue] {
         const CUploadQueue::Totals& totals = queue.CurrentTotals();
         CDesktopProgress::State state;
@@ -44,18 +46,18 @@ void CFrameDesktop::StartNotices(CUploadQueue& queue)
         state.uploading = queue.IsStarted() && !queue.IsIdle();
         state.bytesPerSecond = state.uploading ? queue.BytesPerSecond() : 0;
         m_pProgress->Show(state);
-        if (state.uploading != m_pProgressTimer->isActive()) {
-            if (state.uploading)
-                m_pProgressTimer->start();
-            else
-                m_pProgressTimer->stop();
-        }
+        if (!state.uploading)
+            m_pProgressTimer->stop();
+        else if (!m_pProgressTimer->isActive())
+            m_pProgressTimer->start();
     };
     m_pProgressTimer = new QTimer(this);
     m_pProgressTimer->setInterval(1000);
     connect(m_pProgressTimer, &QTimer::timeout, this, show);
-    connect(&queue, &CUploadQueue::totalsChanged, this, show);
-    connect(&queue, &CUploadQueue::settled, this, show);
+    connect(&queue, &CUploadQueue::totalsChanged, this, [this, show] {
+        if (!m_pProgressTimer->isActive())
+            show();
+    });
 }
 
 bool CFrameDesktop::KeepsRunningInTray() const

@@ -470,6 +470,11 @@ TEST_F(CliFaultsTest, JsonOutputIsPinnedKeyForKeyForAKnownServer)
             parsed.push_back(json::parse(line)); // throws, failing the test, on anything but JSON
         return parsed;
     };
+    // A "change" line of the schema: null for "to" or "status" where the line has none.
+    const auto Change = [](const char* command, const char* path, json to, const char* outcome, json status) {
+        return json{{"type", "change"}, {"version", 1}, {"command", command}, {"path", path}, {"to", to},
+                    {"outcome", outcome}, {"status", status}};
+    };
     const fs::path local = Local("x.txt", "12345");
     const struct {
         std::vector<std::string> args;
@@ -500,32 +505,24 @@ TEST_F(CliFaultsTest, JsonOutputIsPinnedKeyForKeyForAKnownServer)
            {"exit_code", 0}}}},
         {{"--json", "mkdir", "/j4"},
          0,
-         {{{"type", "change"}, {"version", 1}, {"command", "mkdir"}, {"path", "/j4"}, {"to", nullptr}, {"outcome", "done"},
-           {"status", 200}}}},
+         {Change("mkdir", "/j4", nullptr, "done", 200)}},
         {{"--json", "mkdir", "/j4"},
          cli::kExitRefused,
-         {{{"type", "change"}, {"version", 1}, {"command", "mkdir"}, {"path", "/j4"}, {"to", nullptr},
-           {"outcome", "refused"}, {"status", 409}}}},
+         {Change("mkdir", "/j4", nullptr, "refused", 409)}},
         {{"--json", "mv", "--dry-run", "/j2/x.txt", "/j/a.txt"},
          cli::kExitRefused,
-         {{{"type", "change"}, {"version", 1}, {"command", "mv"}, {"path", "/j2/x.txt"}, {"to", "/j/a.txt"},
-           {"outcome", "would-fail"}, {"status", nullptr}}}},
+         {Change("mv", "/j2/x.txt", "/j/a.txt", "would-fail", nullptr)}},
         {{"--json", "rm", "--dry-run", "/j2/x.txt", "/j/sub"},
          cli::kExitRefused,
-         {{{"type", "change"}, {"version", 1}, {"command", "rm"}, {"path", "/j2/x.txt"}, {"to", nullptr},
-           {"outcome", "would-change"}, {"status", nullptr}},
-          {{"type", "change"}, {"version", 1}, {"command", "rm"}, {"path", "/j/sub"}, {"to", nullptr},
-           {"outcome", "would-fail"}, {"status", nullptr}}}},
+         {Change("rm", "/j2/x.txt", nullptr, "would-change", nullptr),
+          Change("rm", "/j/sub", nullptr, "would-fail", nullptr)}},
         {{"--json", "mv", "/j2/x.txt", "/j2/y.txt"},
          0,
-         {{{"type", "change"}, {"version", 1}, {"command", "mv"}, {"path", "/j2/x.txt"}, {"to", "/j2/y.txt"},
-           {"outcome", "done"}, {"status", 200}}}},
+         {Change("mv", "/j2/x.txt", "/j2/y.txt", "done", 200)}},
         {{"--json", "rm", "/j2/y.txt", "/j2/none.txt"},
          cli::kExitRefused,
-         {{{"type", "change"}, {"version", 1}, {"command", "rm"}, {"path", "/j2/y.txt"}, {"to", nullptr},
-           {"outcome", "done"}, {"status", nullptr}},
-          {{"type", "change"}, {"version", 1}, {"command", "rm"}, {"path", "/j2/none.txt"}, {"to", nullptr},
-           {"outcome", "refused"}, {"status", nullptr}}}},
+         {Change("rm", "/j2/y.txt", nullptr, "done", nullptr),
+          Change("rm", "/j2/none.txt", nullptr, "refused", nullptr)}},
         {{"--json", "sync", "check", "/j"},
          0,
          {{{"type", "sync-result"}, {"version", 1}, {"job", "check"}, {"total", 1}, {"failed", 0},
