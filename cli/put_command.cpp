@@ -161,20 +161,6 @@ private:
         return kExitOk;
     }
 
-    // An absolute, normalised path ("." and ".." resolved by their text, never through links;
-    // no trailing '/'): what the journal keeps, so that a resume from any folder sends the
-    // files that were meant, and what names a folder given as "." or "..".
-    static std::string Absolute(const std::string& path)
-    {
-        std::error_code ec;
-        std::string out = fs::absolute(path, ec).lexically_normal().string();
-        if (ec)
-            return path;
-        while (out.size() > 1 && out.back() == '/')
-            out.pop_back();
-        return out;
-    }
-
     int Expand()
     {
         if (int rc = ExpandInto(m_journal.get()); rc != kExitOk)
@@ -223,9 +209,10 @@ private:
     int ExpandSources(const UploadRequestSink& sink)
     {
         const std::string remoteDir = m_options.args.back();
-        const std::string moveFolder = m_options.moveTo.empty() ? std::string() : Absolute(m_options.moveTo);
+        const std::string moveFolder = m_options.moveTo.empty() ? std::string() : AbsoluteLocal(m_options.moveTo);
         for (size_t i = 0; i + 1 < m_options.args.size(); ++i) {
-            const std::string local = Absolute(m_options.args[i]);
+            // The form the journal keeps, so that a resume from any folder sends the files meant.
+            const std::string local = AbsoluteLocal(m_options.args[i]);
             std::error_code ec;
             if (!fs::exists(fs::symlink_status(local, ec))) { // a link to nothing fails with its reason below
                 PrintErrorText(std::string(kTextQueueReadError) + ": " + m_options.args[i]);

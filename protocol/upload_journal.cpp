@@ -62,6 +62,8 @@ constexpr const char* kSchema =
     " queued_at INTEGER NOT NULL,"
     " changed_at INTEGER NOT NULL);";
 
+} // namespace
+
 // An absolute, normalised local path: relative ones against the working folder, "." and ".."
 // resolved by their text (never through links), no trailing '/'.
 std::string AbsoluteLocal(const std::string& path)
@@ -77,8 +79,6 @@ std::string AbsoluteLocal(const std::string& path)
         out.pop_back();
     return out;
 }
-
-} // namespace
 
 // A prepared statement, reset after each use.
 class CUploadJournal::Statement {

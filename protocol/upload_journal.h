@@ -87,6 +87,11 @@ public:
 };
 
 // One entry as the journal holds it.
+// An absolute, normalised local path, the form the journal keeps: relative ones against the
+// working folder, "." and ".." resolved by their text (never through links), no trailing '/'.
+// An empty path stays empty (it names no file, not the working folder).
+std::string AbsoluteLocal(const std::string& path);
+
 struct CJournalEntry {
     int64_t id = 0;
     std::string localPath;

@@ -179,6 +179,8 @@ std::vector<Refusal> Refusals()
         {"encoding that changes ASCII", {"--encoding", "UTF-16", "ls"}, {}, cli::kExitUsage, "--encoding UTF-16"},
         {"a word after put --resume", {"put", "--resume", "/stray"}, {}, cli::kExitUsage, "wrong arguments for 'put'"},
         {"a dry run of a resume", {"put", "--resume", "--dry-run"}, {}, cli::kExitUsage, "not with --resume"},
+        // An empty name (an unset variable in a script) is no file, never the working folder.
+        {"put of an empty name", {"put", "", "/up"}, {}, cli::kExitRefused, "파일 읽기 오류: \n"},
         {"an option after --", {"ls", "--", "/a", "--b"}, {}, cli::kExitUsage, "wrong arguments for 'ls'"},
     };
 }
