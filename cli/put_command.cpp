@@ -2,6 +2,7 @@
 #include "cli/command_groups.h"
 #include "cli/command_util.h"
 #include "cli/json_output.h"
+#include "cli/put_report.h"
 #include "cli/session.h"
 #include "platform/move_after_upload.h"
 #include "protocol/message_ids.h"
@@ -46,7 +47,7 @@ public:
     static constexpr int64_t kRefusalGraceMs = 2000;
 
     Uploader(const Options& o, Session& session)
-        : m_options(o), m_session(session), m_tty(::isatty(2) == 1),
+        : m_options(o), m_session(session), m_report(o.resume),
           // On a sync-service account a file is stored only once its notice says so: moving it
           // away on the answer alone could move a file the server then reports failed. Resumed
           // entries may have been answered already (and have their move folders): they wait too.
@@ -63,19 +64,11 @@ public:
             PrintErrorText("이 계정은 변경 알림을 받지 않습니다: 서버의 응답을 업로드의 확인으로 봅니다 (--wait-confirm)");
     }
 
-    // The closing "summary" object of put --json: the counts, the bytes uploaded, the seconds
-    // the run took and the exit status it returns.
-    void EmitSummary(int code) const
+    // The closing summary of put --json.
+    void Summary(int code) const
     {
-        if (!JsonOutput())
-            return;
-        Json summary = JsonObject("summary");
-        summary["uploaded"] = m_tracker.Confirmed() + m_resumedMoved;
-        summary["failed"] = m_tracker.Failed() + m_missing + m_loadedFailed;
-        summary["bytes"] = m_bytesUploaded;
-        summary["seconds"] = std::chrono::duration<double>(Clock::now() - m_started).count();
-        summary["exit_code"] = code;
-        EmitJson(summary);
+        m_report.Summary(m_tracker.Confirmed() + m_resumedMoved, m_tracker.Failed() + m_missing + m_loadedFailed,
+                         m_bytesUploaded, code);
     }
 
     int Run()
@@ -154,7 +147,7 @@ private:
         m_journal = std::move(opened.journal);
         // Said at once; the uploads go on, their outcomes true, but cannot be resumed.
         m_journal->SetFailureListener([this](const std::string& why) {
-            EndProgressLine();
+            m_report.EndLine();
             PrintErrorText(std::string(kTextJournalStopped) + " (" + why + "): " + m_journal->Path());
         });
         m_tracker.SetJournal(m_journal.get());
@@ -217,7 +210,7 @@ private:
             if (!fs::exists(fs::symlink_status(local, ec))) { // a link to nothing fails with its reason below
                 PrintErrorText(std::string(kTextQueueReadError) + ": " + m_options.args[i]);
                 ++m_missing;
-                EmitFile(local, {}, 0, m_options.dryRun ? "would-fail" : "failed", UploadFailure::ReadError, ENOENT);
+                m_report.File(local, {}, 0, m_options.dryRun ? "would-fail" : "failed", UploadFailure::ReadError, ENOENT);
                 continue;
             }
             CUploadOrder order;
@@ -244,65 +237,9 @@ public:
     // tells them. Nothing is sent, journaled or moved.
     int DryRun()
     {
-        uint64_t files = 0, failed = 0;
-        int64_t bytes = 0;
-        const int rc = ExpandSources([&](std::unique_ptr<CUploadRequest> r) {
-            const bool folder = !r->remotePath.empty() && r->remotePath.back() == '/';
-            UploadFailure why = UploadFailure::None;
-            int32_t status = r->readError;
-            if (status != 0) {
-                why = UploadFailure::ReadError;
-            } else if (!folder) {
-                const int fd = ::open(r->localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-                if (fd < 0) {
-                    why = UploadFailure::ReadError;
-                    status = errno;
-                } else {
-                    ::close(fd);
-                }
-            }
-            std::string header;
-            if (why == UploadFailure::None)
-                if (const int32_t error = FormatPutFileRequest(m_session.SessionId(), *r, folder || r->size == 0 ? -1 : r->size, header);
-                    error != 0)
-                    why = HeaderFailure(error);
-            if (why != UploadFailure::None) {
-                ++failed;
-                PrintErrorText(UploadFailureReason(why, status) + ": " + r->localPath);
-                EmitFile(r->localPath, r->remotePath, std::max<int64_t>(0, r->size), "would-fail", why, status);
-                return;
-            }
-            if (!folder) {
-                ++files;
-                bytes += r->size;
-            }
-            if (JsonOutput()) {
-                Json planned = JsonObject("planned");
-                planned["local"] = r->localPath;
-                planned["remote"] = "/" + r->remotePath;
-                planned["kind"] = folder ? "folder" : "file";
-                planned["bytes"] = folder ? 0 : r->size;
-                EmitJson(planned);
-                return;
-            }
-            std::cout << (folder ? std::string("-") : std::to_string(r->size)) << '\t' << r->localPath << "\t/"
-                      << r->remotePath << '\n';
-        });
-        if (rc != kExitOk)
-            return rc;
-        failed += m_missing;
-        const int code = failed ? kExitRefused : kExitOk;
-        if (JsonOutput()) {
-            Json summary = JsonObject("dry-run-summary");
-            summary["would_upload"] = files;
-            summary["bytes"] = bytes;
-            summary["would_fail"] = failed;
-            summary["exit_code"] = code;
-            EmitJson(summary);
-        } else {
-            std::cout << "would upload " << files << " (" << bytes << " bytes), would fail " << failed << '\n';
-        }
-        return code;
+        PutPlan plan(m_report, m_session.SessionId());
+        const int rc = ExpandSources([&](std::unique_ptr<CUploadRequest> r) { plan.Add(*r); });
+        return rc != kExitOk ? rc : plan.Finish(m_missing);
     }
 
 private:
@@ -319,7 +256,7 @@ private:
             }
             std::vector<int64_t> told;
             for (const CJournalEntry& e : batch.failed) {
-                TellFailure(e.FailedItem());
+                m_report.Failure(e.FailedItem());
                 ++m_loadedFailed;
                 told.push_back(e.id);
             }
@@ -328,7 +265,7 @@ private:
             for (const CJournalResume::Moved& moved : batch.moved) {
                 std::cerr << "이미 올라가 옮겨짐: " << moved.entry.localPath << " -> " << moved.movedTo << '\n';
                 ++m_resumedMoved;
-                EmitFile(moved.entry.localPath, moved.entry.remotePath, std::max<int64_t>(0, moved.entry.size), "moved",
+                m_report.File(moved.entry.localPath, moved.entry.remotePath, std::max<int64_t>(0, moved.entry.size), "moved",
                          UploadFailure::None, 0, moved.movedTo);
             }
             for (const CJournalEntry& e : batch.unfinished) {
@@ -444,57 +381,13 @@ private:
             m_journal->Flush();
     }
 
-    void TellFailure(const CUploadItem& item)
-    {
-        EndProgressLine();
-        PrintErrorText(UploadFailureReason(item.failure, item.status) + ": " + item.request->localPath);
-        const CUploadRequest& r = *item.request;
-        EmitFile(r.localPath, r.remotePath, std::max<int64_t>(0, r.size),
-                 item.failure == UploadFailure::Cancelled ? "cancelled" : "failed", item.failure, item.status);
-    }
-
-    // put --json: one "file" object as a file (or a folder that failed) settles.
-    void EmitFile(const std::string& local, const std::string& remote, int64_t bytes, const char* outcome,
-                  UploadFailure why = UploadFailure::None, int32_t status = 0, const std::string& movedTo = {})
-    {
-        if (!JsonOutput())
-            return;
-        Json file = JsonObject("file");
-        file["local"] = local;
-        file["remote"] = remote.empty() ? Json() : Json("/" + remote);
-        file["bytes"] = bytes;
-        file["outcome"] = outcome;
-        file["reason_code"] = why == UploadFailure::None ? Json() : Json(FailureWord(why, status));
-        file["reason"] = why == UploadFailure::None ? Json() : Json(UploadFailureReason(why, status));
-        file["moved_to"] = movedTo.empty() ? Json() : Json(movedTo);
-        EmitJson(file);
-    }
-
-    // put --json: a "progress" object at most four times a second while a body goes out.
-    void EmitProgress(const CUploadProgress& p)
-    {
-        if (!JsonOutput())
-            return;
-        const auto now = Clock::now();
-        if (now - m_lastProgress < milliseconds(250))
-            return;
-        m_lastProgress = now;
-        Json progress = JsonObject("progress");
-        progress["bytes_done"] = m_bytesSent + p.sent;
-        progress["bytes_total"] = m_options.resume ? Json() : Json(m_bytesTotal);
-        progress["files_done"] = m_tracker.Confirmed() + m_tracker.Failed() + m_missing;
-        progress["files_total"] = m_options.resume ? Json() : Json(m_filesTotal);
-        progress["rate"] = p.speed;
-        EmitJson(progress);
-    }
-
     // A request is settled: failures and files that could not be moved are told.
     void Settled(const CUploadItem& item)
     {
         if (item.state == UploadState::Failed) {
             if (item.failure == UploadFailure::NoAnswer)
                 m_unanswered = true;
-            TellFailure(item);
+            m_report.Failure(item);
             if (item.request->journalId != 0)
                 m_failedIds.push_back(item.request->journalId);
             return;
@@ -502,34 +395,12 @@ private:
         if (item.IsFolder())
             return;
         m_bytesUploaded += std::max<int64_t>(0, item.request->size);
-        EmitFile(item.request->localPath, item.request->remotePath, std::max<int64_t>(0, item.request->size),
+        m_report.File(item.request->localPath, item.request->remotePath, std::max<int64_t>(0, item.request->size),
                  item.movedTo.empty() ? "uploaded" : "moved", UploadFailure::None, 0, item.movedTo);
         if (!item.request->moveFolder.empty() && item.movedTo.empty()) {
             PrintErrorText("옮기지 못했습니다 (" + item.moveError + "): " + item.request->localPath);
             ++m_notMoved; // uploaded, but what was asked of the file afterwards did not happen
         }
-    }
-
-    void ShowProgress(const CUploadRequest& r, const CUploadProgress& p)
-    {
-        if (!m_tty || (!r.remotePath.empty() && r.remotePath.back() == '/'))
-            return;
-        char line[256];
-        const double mbps = p.speed / 1048576.0;
-        if (p.percent >= 0)
-            std::snprintf(line, sizeof line, "\r%3d%%  %8.2f MB/s  %6lld KB  ", p.percent, mbps,
-                          static_cast<long long>(p.sent / 1024));
-        else
-            std::snprintf(line, sizeof line, "\r      %8.2f MB/s  %6lld KB  ", mbps, static_cast<long long>(p.sent / 1024));
-        std::cerr << line << r.remotePath << std::flush;
-        m_progressShown = true;
-    }
-
-    void EndProgressLine()
-    {
-        if (m_progressShown)
-            std::cerr << '\n';
-        m_progressShown = false;
     }
 
     UploadDeadlines Deadlines() const
@@ -648,8 +519,10 @@ private:
             switch (report->code) {
             case UE_PROGRESS:
                 if (report->progress) {
-                    ShowProgress(*request, *report->progress);
-                    EmitProgress(*report->progress);
+                    const CUploadProgress& p = *report->progress;
+                    m_report.Line(*request, p);
+                    m_report.Progress(m_bytesSent + p.sent, m_bytesTotal, m_tracker.Confirmed() + m_tracker.Failed() + m_missing,
+                                      m_filesTotal, p.speed);
                 }
                 m_tracker.Apply(*report);
                 deadline = Clock::now() + m_session.AnswerTimeout();
@@ -659,13 +532,13 @@ private:
                     m_tracker.Apply(*report);
                     continue;
                 }
-                if (m_progressShown) {
+                if (m_report.LineShown()) {
                     CUploadProgress done;
                     done.sent = request->size;
                     done.percent = 100;
-                    ShowProgress(*request, done);
+                    m_report.Line(*request, done);
                 }
-                EndProgressLine();
+                m_report.EndLine();
                 m_tracker.Apply(*report);
                 m_bytesSent += std::max<int64_t>(0, request->size);
                 return kExitOk;
@@ -677,7 +550,7 @@ private:
                 return kExitOk;
             case UE_SEND_FAILED:
             case UE_RESET: {
-                EndProgressLine();
+                m_report.EndLine();
                 if (IsNetworkLoss(report->error))
                     return LostToNetwork(*report, request);
                 if (!mine) {
@@ -748,8 +621,7 @@ private:
 
     const Options& m_options;
     Session& m_session;
-    const bool m_tty;
-    bool m_progressShown = false;
+    PutReport m_report;
     bool m_unanswered = false;   // a file's answer never came
     uint64_t m_missing = 0;      // named sources that do not exist
     uint64_t m_loadedFailed = 0;  // journal entries found failed when read back (gone, changed)
@@ -771,8 +643,6 @@ private:
     int m_retriesLeft = 0;
     int m_attempts = 0;
     Clock::time_point m_lastPoll{}; // the last notice poll's answer
-    const Clock::time_point m_started = Clock::now();
-    Clock::time_point m_lastProgress{}; // the last progress object (--json)
     int64_t m_filesTotal = 0, m_bytesTotal = 0; // what the expansion made (files only)
     int64_t m_bytesSent = 0;     // bodies sent whole
     int64_t m_bytesUploaded = 0; // files counted uploaded
@@ -791,7 +661,7 @@ int CmdPut(const Options& o)
     if (o.dryRun)
         return uploader.DryRun();
     const int code = uploader.Run();
-    uploader.EmitSummary(code);
+    uploader.Summary(code);
     return code;
 }
 
