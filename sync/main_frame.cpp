@@ -68,10 +68,6 @@ CMainFrame::CMainFrame(QWidget* parent)
     CreateClientArea();
     CreateOperations();
     m_pDesktop->StartNotices(*m_pQueue); // before ConnectSession: a lost connection is told before its box
-    connect(m_pDesktop.get(), &CFrameDesktop::quitRequested, this, [this] {
-        m_bQuitRequested = true;
-        close();
-    });
     connect(m_pDesktop.get(), &CFrameDesktop::pageRequested, this, [this](int page) {
         BringToFront();
         if (page >= 0)
@@ -296,7 +292,7 @@ void CMainFrame::OnDetailSize()
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
     // Kept running in the tray when the user chose so; "끝내기" in its menu ends it.
-    if (!m_bQuitRequested && m_pDesktop->KeepsRunningInTray()) {
+    if (m_pDesktop->KeepsRunningInTray()) {
         SaveLayout();
         hide();
         event->ignore();

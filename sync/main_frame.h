@@ -161,7 +161,6 @@ private:
     // "수동동기화" of the option dialog, read once and then kept by it: command states refresh often.
     bool m_bManualSyncOffered = true;
     bool m_bClosing = false;
-    bool m_bQuitRequested = false; // "끝내기" of the tray's menu: no staying in the tray
 
     CFrameDialogs m_dialogs;
     std::unique_ptr<talvex::CPluginHooks> m_pPlugins;

@@ -264,7 +264,7 @@ private slots:
             QElapsedTimer stream;
             stream.start();
             while (frame.isVisible() && stream.elapsed() < 5000) {
-                QVERIFY(frame.Session().SendCommand(std::make_unique<CThreadCommand>(CThreadCommand{UM_GETSYNCED})));
+                QVERIFY(frame.Session().SendCommand(std::make_unique<CThreadCommand>(CThreadCommand{UM_GETSYNCED, {}, {}})));
                 QTest::qWait(200);
             }
             QVERIFY2(!frame.isVisible(), "the watchdog did not look while requests came");
