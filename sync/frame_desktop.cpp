@@ -34,10 +34,7 @@ void CFrameDesktop::StartNotices(CUploadQueue& queue)
     connect(m_pNotices.get(), &CFrameNotices::pageRequested, this, &CFrameDesktop::pageRequested);
 
     m_pProgress = std::make_unique<CDesktopProgress>(m_window, QDBusConnection::sessionBus());
-    connect(m_pProgress.get(), &CDesktopProgress::quitRequested, this, [this] {
-        m_bQuitting = true;
-        m_window.close();
-    });
+    connect(m_pProgress.get(), &CDesktopProgress::quitRequested, &m_window, &QWidget::close);
     // The first change shows at once; while an upload runs the timer shows the latest once a
     // second (a settled file is no reason to look at the queue again).
     const auto show = [this, &queue] {
@@ -65,7 +62,7 @@ void CFrameDesktop::StartNotices(CUploadQueue& queue)
 
 bool CFrameDesktop::KeepsRunningInTray() const
 {
-    return !m_bQuitting && m_pProgress && m_pProgress->Tray() && m_pProgress->Tray()->isVisible() && UploadOptions::Load().keepInTray;
+    return m_pProgress && m_pProgress->Tray() && m_pProgress->Tray()->isVisible() && UploadOptions::Load().keepInTray;
 }
 
 bool CFrameDesktop::IsInFront() const

@@ -33,8 +33,8 @@ public:
     CDesktopNotifier& Notifier() const { return *m_pNotifier; }
     CFrameNotices& Notices() const { return *m_pNotices; }
     CDesktopProgress* Progress() const { return m_pProgress.get(); }
-    // Closing the window leaves the program in the tray: the option is on, a tray shows it and
-    // the close is not the tray menu's "끝내기".
+    // Closing the window by its close button leaves the program in the tray: the option is on
+    // and a tray shows it.
     bool KeepsRunningInTray() const;
 
     // The window or one of its dialogs has the focus, and the window is not minimised.
@@ -52,5 +52,4 @@ private:
     std::unique_ptr<CFrameNotices> m_pNotices; // declared after the notifier it tells
     std::unique_ptr<CDesktopProgress> m_pProgress;
     QTimer* m_pProgressTimer = nullptr; // the speed, once a second while an upload runs
-    bool m_bQuitting = false;           // "끝내기" of the tray's menu closes the window for good
 };

@@ -291,8 +291,9 @@ void CMainFrame::OnDetailSize()
 
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
-    // Kept running in the tray when the user chose so; "끝내기" in its menu ends it.
-    if (m_pDesktop->KeepsRunningInTray()) {
+    // The window's close button keeps the program in the tray when the user chose so; "종료",
+    // the tray's "끝내기" and the paths that end the program (close() itself) end it.
+    if (event->spontaneous() && m_pDesktop->KeepsRunningInTray()) {
         SaveLayout();
         hide();
         event->ignore();
