@@ -22,8 +22,6 @@ CDesktopProgress::CDesktopProgress(QWidget& window, const QDBusConnection& bus, 
     : QObject(parent), m_window(window), m_bus(bus)
 {
     m_strTip = U(talvex::kTextTrayIdle);
-    if (!withTray || !QSystemTrayIcon::isSystemTrayAvailable())
-        return;
     m_pMenu = std::make_unique<QMenu>();
     QAction* show = m_pMenu->addAction(U(talvex::kTextTrayShow));
     show->setObjectName(QStringLiteral("trayShow"));
@@ -32,6 +30,8 @@ CDesktopProgress::CDesktopProgress(QWidget& window, const QDBusConnection& bus, 
     quit->setObjectName(QStringLiteral("trayQuit"));
     connect(show, &QAction::triggered, this, &CDesktopProgress::BringForward);
     connect(quit, &QAction::triggered, this, &CDesktopProgress::quitRequested);
+    if (!withTray || !QSystemTrayIcon::isSystemTrayAvailable())
+        return;
     QIcon icon = QIcon::fromTheme(QStringLiteral("talvex"), window.windowIcon());
     if (icon.isNull())
         icon = window.style()->standardIcon(QStyle::SP_ComputerIcon);

@@ -43,6 +43,7 @@ public:
     void Show(const State& state);
 
     QSystemTrayIcon* Tray() const { return m_pTray.get(); }
+    // The tray icon's menu (made with or without a tray).
     QMenu* Menu() const { return m_pMenu.get(); }
     QString ToolTip() const { return m_strTip; }
     // The properties of the launcher entry's last signal (empty before the first).

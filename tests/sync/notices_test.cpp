@@ -26,6 +26,7 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -255,6 +256,16 @@ private slots:
             return u.value(QStringLiteral("progress-visible")).toBool() && u.value(QStringLiteral("count")).toLongLong() == 1;
         }));
         QVERIFY(!frame.Desktop().KeepsRunningInTray()); // off by default, and no tray here
+
+        // The tray's menu: the window comes forward, and 끝내기 closes it for good.
+        QMenu* menu = frame.Desktop().Progress()->Menu();
+        QCOMPARE(menu->actions().first()->text(), U(kTextTrayShow));
+        QCOMPARE(menu->actions().last()->text(), U(kTextTrayQuit));
+        frame.hide();
+        menu->actions().first()->trigger();
+        QVERIFY(frame.isVisible());
+        menu->actions().last()->trigger();
+        QVERIFY(!frame.isVisible());
     }
 
     void anUploadThatEndsBehindOtherWindowsIsToldAndAClickShowsItsPage()
