@@ -291,7 +291,7 @@ void CMainFrame::OnDetailSize()
 
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
-    // The window's close button keeps the program in the tray when the user chose so; "종료",
+    // The window's close button keeps the program in the tray when the user chose so; "끝내기",
     // the tray's "끝내기" and the paths that end the program (close() itself) end it.
     if (event->spontaneous() && m_pDesktop->KeepsRunningInTray()) {
         SaveLayout();
