@@ -41,27 +41,34 @@ void BlockingReportQueue::Send(Report& report)
     const std::atomic<bool>* stopping = report.senderStopping;
     m_reports.push_back(std::move(kept));
     const uint64_t ticket = ++m_pushed;
-    m_changed.notify_all();
-    m_changed.wait(lock, [&] {
-        return m_taken >= ticket || m_closed || (stopping && stopping->load());
-    });
+    if (m_nReaders > 0)
+        m_readable.notify_one();
+    if (report.selfContained)
+        return;
+    ++m_nSenders;
+    m_takenCv.wait(lock, [&] { return m_taken >= ticket || m_closed || (stopping && stopping->load()); });
+    --m_nSenders;
 }
 
 void BlockingReportQueue::WakeSenders()
 {
     std::lock_guard lock(m_mutex);
-    m_changed.notify_all();
+    m_takenCv.notify_all();
 }
 
 std::optional<Report> BlockingReportQueue::Next(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(m_mutex);
-    if (!m_changed.wait_for(lock, timeout, [&] { return !m_reports.empty(); }))
+    ++m_nReaders;
+    const bool ready = m_readable.wait_for(lock, timeout, [&] { return !m_reports.empty(); });
+    --m_nReaders;
+    if (!ready)
         return std::nullopt;
     Report r = std::move(m_reports.front());
     m_reports.pop_front();
     ++m_taken;
-    m_changed.notify_all();
+    if (m_nSenders > 0)
+        m_takenCv.notify_all();
     return r;
 }
 
@@ -88,7 +95,8 @@ void BlockingReportQueue::Close()
     std::lock_guard lock(m_mutex);
     m_closed = true;
     m_reports.clear();
-    m_changed.notify_all();
+    m_readable.notify_all();
+    m_takenCv.notify_all();
 }
 
 size_t BlockingReportQueue::Pending() const

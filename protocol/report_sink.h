@@ -76,8 +76,10 @@ public:
 };
 
 // A sink for the command-line client and tests: reports are handed to whichever thread calls
-// Next. Send waits until its report has been taken (or the worker is being destroyed, or the
-// queue is closed). Lent notices are copied, so a taken report is self-contained.
+// Next. Send of a self-contained report (the upload channel's) returns at once, the report kept
+// in order; any other Send waits until its report has been taken (or the worker is being
+// destroyed, or the queue is closed). Lent notices are copied, so a taken report is
+// self-contained.
 class BlockingReportQueue : public IReportSink {
 public:
     ~BlockingReportQueue() override;
@@ -96,7 +98,11 @@ public:
 
 private:
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
+    // Two conditions, each told only when somebody waits on it: a thread switch is most of
+    // what a small file costs.
+    std::condition_variable m_readable; // a report came (readers wait)
+    std::condition_variable m_takenCv;   // a report was taken (senders of lent reports wait)
+    int m_nReaders = 0, m_nSenders = 0; // waiting on each
     std::deque<Report> m_reports;
     uint64_t m_pushed = 0;
     uint64_t m_taken = 0;

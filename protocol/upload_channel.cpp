@@ -386,7 +386,6 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
     m_total = m_stillToSend = length;
     m_startTime = m_clock->Seconds();
     m_window.Reset(m_startTime);
-    SendProgress(); // the initial report is never held back
 
     std::string header;
     if (const int32_t error = FormatPutFileRequest(Info().sessionId, *request, empty ? -1 : length, header); error != 0) {
@@ -394,15 +393,37 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
         Event(UE_OPEN_FAILED, request);
         return;
     }
+    // A small file goes with its header in one send, its body read at once; it has no progress
+    // reports (nothing lies between its first byte and its last). One that no longer holds its
+    // length by then, or a limited rate, takes the piece by piece path below.
+    const UploadRateLimiter* limit = Info().rateLimit.get();
+    bool whole = false;
+    if (length > 0 && length <= kOneSendBytes && !m_cancel && (!limit || limit->Rate() == 0)) {
+        const size_t at = header.size();
+        header.resize(at + static_cast<size_t>(length));
+        ssize_t n;
+        do
+            n = ::pread(file.fd, header.data() + at, static_cast<size_t>(length), 0);
+        while (n < 0 && errno == EINTR);
+        whole = n == length;
+        if (!whole)
+            header.resize(at);
+    }
+    if (!whole)
+        SendProgress(); // the initial report is never held back
     if (!SendAll(header)) {
         Fail(request, errno);
         return;
+    }
+    if (whole) {
+        m_stillToSend = 0;
+        m_window.Add(m_clock->Seconds(), length);
     }
 
     // Exactly DATA-LENGTH bytes follow, whatever the file does meanwhile; a cancel or a quit is
     // looked for after every piece and during every wait.
     const int64_t dataLength = length;
-    int64_t sent = 0;
+    int64_t sent = whole ? length : 0;
     bool cancelled = m_cancel;
     m_current = request;
     m_answeredEarly = false;

@@ -12,6 +12,8 @@
 // connection; the report's error tells why, IsNetworkLoss sorts it; a loss names the file whose
 // body it cut, and only that one: a UE_RESET without a request began no body) and a cancel that leaves
 // the body unfinished (UE_CANCELLED): the server could not tell where the next request starts. The channel's worker ends then; its owner makes a new one.
+// A file of up to kOneSendBytes goes with its header in one send and has no progress reports
+// (unless a rate limit is set: then it goes in pieces as any other).
 //
 // Between pieces the channel looks for a cancel or a quit, and it waits for room in the socket,
 // or for the session's speed limit (CChannelStartInfo::rateLimit), only together with its
@@ -46,6 +48,7 @@ int32_t FormatPutFileRequest(std::string_view sessionId, const CUploadRequest& r
 class UploadChannel final : public SocketChannel {
 public:
     static constexpr int64_t kPieceBytes = 256 * 1024;
+    static constexpr int64_t kOneSendBytes = 64 * 1024;
 
     UploadChannel(const CChannelStartInfo& info, WorkerContext& context, std::shared_ptr<const Clock> clock);
 

@@ -130,8 +130,18 @@ protected:
         return std::make_unique<talvex::CThreadCommand>(talvex::CThreadCommand{id, std::move(a), std::move(b)});
     }
 
+    // Every report waits until the test takes it, the upload channel's too (the command-line
+    // client's queue keeps those and lets the channel go on): a test sees the worker where the
+    // report left it.
+    struct RendezvousQueue final : talvex::BlockingReportQueue {
+        void Send(talvex::Report& report) override
+        {
+            report.selfContained = false;
+            BlockingReportQueue::Send(report);
+        }
+    };
     // Declared before the workers of the tests, so it outlives them.
-    talvex::BlockingReportQueue reports;
+    RendezvousQueue reports;
     fake::Server server;
     std::string workDir;
 

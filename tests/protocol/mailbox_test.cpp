@@ -58,6 +58,18 @@ TEST(ReportQueue, SendWaitsUntilTakenAndCopiesLentNotices)
     ASSERT_NE(r->notices, nullptr);
     ASSERT_EQ(r->notices->notices.size(), 1u);
     EXPECT_EQ(r->notices->notices[0].text, "/a");
+
+    // A report that lends nothing is kept: Send returns at once, the reports come in order.
+    for (int32_t code : {1, 2, 3}) {
+        Report kept;
+        kept.message = kUploadMessageBase + 1;
+        kept.code = code;
+        kept.selfContained = true;
+        queue.Send(kept); // no reader: it would wait for ever if it waited
+    }
+    EXPECT_EQ(queue.Pending(), 3u);
+    for (int32_t code : {1, 2, 3})
+        EXPECT_EQ(queue.Next(1s)->code, code);
 }
 
 class WorkerLifecycle : public EngineTest {};

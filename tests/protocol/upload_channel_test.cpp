@@ -93,7 +93,7 @@ protected:
 TEST_F(UploadChannelTest, FileIsStreamedAndAnswersArePassedOn)
 {
     Open();
-    auto request = File("a.bin", 40000);
+    auto request = File("a.bin", 100000); // past one send: streamed in pieces, with progress
     worker->PostUpload(request);
     Report first = ExpectUpload(UE_PROGRESS);
     EXPECT_EQ(first.progress->sent, 0);
@@ -102,11 +102,18 @@ TEST_F(UploadChannelTest, FileIsStreamedAndAnswersArePassedOn)
     EXPECT_EQ(first.progress->speed, 0);
     EXPECT_EQ(first.progress->remaining, -1);
     EXPECT_EQ(conn->ReadRequest().value_or(""),
-              "TLXSP/1.0 REQUEST__ PUTFILE__\r\nSESSION-ID : S1\r\nREQUEST-ID : vornasel\r\nDATA-LENGTH : 40000\r\nPATH : up/a.bin\r\n\r\n");
-    EXPECT_EQ(conn->ReadBytes(40000).value_or(""), Pattern(40000));
+              "TLXSP/1.0 REQUEST__ PUTFILE__\r\nSESSION-ID : S1\r\nREQUEST-ID : vornasel\r\nDATA-LENGTH : 100000\r\nPATH : up/a.bin\r\n\r\n");
+    EXPECT_EQ(conn->ReadBytes(100000).value_or(""), Pattern(100000));
     Report done = Final();
     EXPECT_EQ(done.code, UE_DONE);
     EXPECT_EQ(done.request, request);
+    // Up to one send's worth: header and body together, no progress between them.
+    auto small = File("s.bin", UploadChannel::kOneSendBytes);
+    worker->PostUpload(small);
+    EXPECT_EQ(conn->ReadRequest().value_or(""), "TLXSP/1.0 REQUEST__ PUTFILE__\r\nSESSION-ID : S1\r\nREQUEST-ID : vornasel\r\nDATA-LENGTH : 65536\r\nPATH : up/s.bin\r\n\r\n");
+    EXPECT_EQ(conn->ReadBytes(65536).value_or(""), Pattern(65536));
+    Report smallDone = ExpectUpload(UE_DONE);
+    EXPECT_EQ(smallDone.request, small);
 
     // Two answers in one write, one with its header split from the other's tail.
     const std::string two = Answer("PUTFILE__", 200, "PATH : up/a.bin\r\n") + Answer("putfile__", 500, "PATH : up/b\r\n");
