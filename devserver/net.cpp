@@ -67,10 +67,13 @@ int MsUntil(Clock::time_point due)
 
 constexpr size_t kMaxQueuedSends = 4096;
 constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
+constexpr size_t kMaxHeldBytes = size_t{64} << 10; // answers held together at most
 } // namespace
 
 IoStatus Connection::WaitFor(short events, int timeoutMs)
 {
+    if (const IoStatus s = SendHeld(); s != IoStatus::Ok)
+        return s;
     pollfd fds[2] = {{m_fd.Get(), events, 0}, {m_stopFd, POLLIN, 0}};
     for (;;) {
         const int n = ::poll(fds, 2, timeoutMs);
@@ -153,7 +156,23 @@ IoStatus Connection::ReadBody(int64_t length, int idleMs, const std::function<bo
     return IoStatus::Ok;
 }
 
+IoStatus Connection::SendHeld()
+{
+    if (m_held.empty())
+        return IoStatus::Ok;
+    const std::string held = std::move(m_held);
+    m_held.clear();
+    return SendNow(held, m_heldTimeoutMs);
+}
+
 IoStatus Connection::SendAll(std::string_view data, int timeoutMs)
+{
+    if (const IoStatus s = SendHeld(); s != IoStatus::Ok)
+        return s;
+    return SendNow(data, timeoutMs);
+}
+
+IoStatus Connection::SendNow(std::string_view data, int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     size_t sent = 0;
@@ -234,6 +253,8 @@ IoStatus Connection::SendFirstQueued()
 
 IoStatus Connection::QueueSend(std::string data, Clock::time_point due, int timeoutMs)
 {
+    if (const IoStatus s = SendHeld(); s != IoStatus::Ok)
+        return s;
     if (!m_queue.empty() && due < m_queue.back().due)
         due = m_queue.back().due;
     // A peer that sends requests faster than their answers fall due waits for room.
@@ -255,6 +276,11 @@ void Connection::StartRepeatingSend(std::chrono::milliseconds every, std::functi
 
 IoStatus Connection::SendInTurn(std::string_view data, int timeoutMs)
 {
+    if (m_queue.empty() && !m_buffer.empty() && m_held.size() + data.size() <= kMaxHeldBytes) {
+        m_held.append(data);
+        m_heldTimeoutMs = timeoutMs;
+        return IoStatus::Ok;
+    }
     if (m_queue.empty())
         return SendAll(data, timeoutMs);
     return QueueSend(std::string(data), Clock::now(), timeoutMs);
@@ -262,6 +288,8 @@ IoStatus Connection::SendInTurn(std::string_view data, int timeoutMs)
 
 IoStatus Connection::SendQueued()
 {
+    if (const IoStatus s = SendHeld(); s != IoStatus::Ok)
+        return s;
     while (!m_queue.empty() && m_fd.Valid())
         if (const IoStatus s = SendFirstQueued(); s != IoStatus::Ok)
             return s;
@@ -270,11 +298,13 @@ IoStatus Connection::SendQueued()
 
 void Connection::ShutdownWrite()
 {
+    SendHeld();
     ::shutdown(m_fd.Get(), SHUT_WR);
 }
 
 void Connection::DiscardUntilClosed(int timeoutMs)
 {
+    SendHeld();
     m_buffer.clear();
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (WaitFor(POLLIN, RemainingMs(deadline)) == IoStatus::Ok) {
@@ -287,6 +317,8 @@ void Connection::DiscardUntilClosed(int timeoutMs)
 
 IoStatus Connection::WaitForPeerClose(int timeoutMs)
 {
+    if (const IoStatus s = SendHeld(); s != IoStatus::Ok)
+        return s;
     // POLLRDHUP alone: bytes waiting to be read do not end the wait, the peer's FIN does
     // (and a reset, reported as POLLHUP or POLLERR whether asked for or not).
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -305,6 +337,7 @@ IoStatus Connection::WaitForPeerClose(int timeoutMs)
 
 void Connection::Reset()
 {
+    SendHeld(); // what was answered before the reset went before it
     const linger abort{1, 0};
     ::setsockopt(m_fd.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     m_fd.Reset();

@@ -62,6 +62,8 @@ public:
     void StartRepeatingSend(std::chrono::milliseconds every, std::function<std::string()> make, int timeoutMs);
     bool Repeating() const { return m_repeat != nullptr; }
     // Sends at once, or queues behind the writes still waiting so that answers keep their order.
+    // While the peer's next request is already here, the answer is held and goes with the next
+    // ones in one send: before the connection waits for anything, and before any other write.
     IoStatus SendInTurn(std::string_view data, int timeoutMs);
     // Waits for each queued write's time and sends it; stops early when the server stops or a
     // write fails. The repeating write is not sent here.
@@ -87,10 +89,14 @@ private:
     IoStatus WaitReadableServingTimedSends(int timeoutMs);
     IoStatus SendDue();
     IoStatus SendFirstQueued(); // waits for its time
+    IoStatus SendNow(std::string_view data, int timeoutMs);
+    IoStatus SendHeld(); // the answers held back, in one send
 
     UniqueFd m_fd;
     int m_stopFd;
     std::string m_buffer;
+    std::string m_held;   // answers not sent yet: the next request was already here
+    int m_heldTimeoutMs = 0;
     std::deque<TimedSend> m_queue;
     size_t m_queuedBytes = 0;
     std::function<std::string()> m_repeat;

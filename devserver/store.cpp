@@ -233,7 +233,7 @@ void Upload::Abort()
 {
     if (m_file.Valid()) {
         m_file.Reset();
-        ::unlinkat(m_dir.Get(), m_tempName.c_str(), 0);
+        ::unlinkat(m_dir->Get(), m_tempName.c_str(), 0);
     }
 }
 
@@ -256,12 +256,12 @@ StoreStatus Upload::Commit()
     if (!m_file.Valid())
         return StoreStatus::IoError;
     if (::close(m_file.Release()) != 0) {
-        ::unlinkat(m_dir.Get(), m_tempName.c_str(), 0);
+        ::unlinkat(m_dir->Get(), m_tempName.c_str(), 0);
         return StoreStatus::IoError;
     }
-    if (::renameat(m_dir.Get(), m_tempName.c_str(), m_dir.Get(), m_finalName.c_str()) != 0) {
+    if (::renameat(m_dir->Get(), m_tempName.c_str(), m_dir->Get(), m_finalName.c_str()) != 0) {
         const int e = errno;
-        ::unlinkat(m_dir.Get(), m_tempName.c_str(), 0);
+        ::unlinkat(m_dir->Get(), m_tempName.c_str(), 0);
         return e == EISDIR || e == ENOTEMPTY || e == EEXIST ? StoreStatus::Exists : FromErrno(e);
     }
     return StoreStatus::Ok;
@@ -434,13 +434,37 @@ StoreStatus UserTree::Stat(const PathParts& path, bool& folder) const
     return StoreStatus::Ok;
 }
 
-StoreStatus UserTree::BeginUpload(const PathParts& file, Upload& upload) const
+StoreStatus UserTree::BeginUpload(const PathParts& file, Upload& upload, UploadFolderCache* cache) const
 {
     if (file.empty() || Hidden(file.back()))
         return StoreStatus::BadPath;
-    UniqueFd parent;
-    if (StoreStatus s = OpenFolder(file, file.size() - 1, true, parent); s != StoreStatus::Ok)
-        return s;
+    std::shared_ptr<const UniqueFd> dir;
+    std::string path;
+    if (cache) {
+        path = m_folder;
+        for (size_t i = 0; i + 1 < file.size(); ++i)
+            path.append(1, '/').append(file[i]);
+        struct stat st {};
+        if (cache->m_fd && cache->m_path == path && ::stat(path.c_str(), &st) == 0 && st.st_dev == cache->m_dev &&
+            st.st_ino == cache->m_ino)
+            dir = cache->m_fd;
+    }
+    if (!dir) {
+        if (StoreStatus s = Prepare(); s != StoreStatus::Ok)
+            return s;
+        UniqueFd opened;
+        if (StoreStatus s = OpenFolder(file, file.size() - 1, true, opened); s != StoreStatus::Ok)
+            return s;
+        dir = std::make_shared<const UniqueFd>(std::move(opened));
+        struct stat st {};
+        if (cache && ::fstat(dir->Get(), &st) == 0) {
+            cache->m_path = std::move(path);
+            cache->m_fd = dir;
+            cache->m_dev = st.st_dev;
+            cache->m_ino = st.st_ino;
+        }
+    }
+    const UniqueFd& parent = *dir;
     struct stat st {};
     if (::fstatat(parent.Get(), file.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
         return StoreStatus::Exists;
@@ -449,7 +473,7 @@ StoreStatus UserTree::BeginUpload(const PathParts& file, Upload& upload) const
         const int fd = ::openat(parent.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             upload.Abort();
-            upload.m_dir = std::move(parent);
+            upload.m_dir = std::move(dir);
             upload.m_file.Reset(fd);
             upload.m_tempName = std::move(temp);
             upload.m_finalName = file.back();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -42,6 +43,18 @@ size_t RemovePartialUploads(const std::string& root);
 
 class UserTree;
 
+// The folder of the last upload on one connection, kept open for the next upload into it. It is
+// taken again only while its path still leads to that very folder (one stat, device and inode):
+// a folder removed, renamed or replaced meanwhile is walked to anew, never written into.
+class UploadFolderCache {
+private:
+    friend class UserTree;
+    std::string m_path;
+    std::shared_ptr<const UniqueFd> m_fd;
+    dev_t m_dev = 0;
+    ino_t m_ino = 0;
+};
+
 // An upload in progress: bytes go to a hidden file beside the target, which replaces the
 // target only on Commit. Dropped without Commit, the partial file is removed.
 class Upload {
@@ -56,7 +69,8 @@ public:
 private:
     friend class UserTree;
     void Abort();
-    UniqueFd m_dir, m_file;
+    std::shared_ptr<const UniqueFd> m_dir; // the target's folder (shared with a folder cache)
+    UniqueFd m_file;
     std::string m_tempName, m_finalName;
 };
 
@@ -75,7 +89,9 @@ public:
     StoreStatus DeleteFile(const PathParts& file) const;
     StoreStatus Rename(const PathParts& from, const PathParts& to) const;
     StoreStatus Stat(const PathParts& path, bool& folder) const;
-    StoreStatus BeginUpload(const PathParts& file, Upload& upload) const;
+    // Makes the user's folder and the file's folders where missing; with a cache, the folder of
+    // the last upload on the connection is taken again when it is the same.
+    StoreStatus BeginUpload(const PathParts& file, Upload& upload, UploadFolderCache* cache = nullptr) const;
     // Every file below `folder` (or `folder` itself when it names a file), with its path from
     // the user's root.
     StoreStatus Walk(const PathParts& folder, const std::function<void(const std::string&, int64_t)>& visit,

@@ -169,6 +169,7 @@ struct TlxspService::Context {
     PathParts parts, parts2;
     const Fault* fault = nullptr; // the fault this request meets (--fault), if any
     bool ended = false;           // the fault has ended the connection; nothing more is sent
+    UploadFolderCache* folders = nullptr; // the connection's: the folder of its last upload
 
     UserTree Tree(const ServerConfig& config) const { return UserTree(config.root + "/" + account->id); }
 };
@@ -192,6 +193,7 @@ void TlxspService::Serve(Connection& conn, PortKind port)
 void TlxspService::ServeRequests(Connection& conn, PortKind port)
 {
     int badRequests = 0;
+    UploadFolderCache folders; // uploads into one folder walk to it once
     for (;;) {
         std::string block;
         const IoStatus read = conn.ReadHeaderBlock(block, m_config.maxHeaderBytes, -1, m_config.headerTimeoutMs);
@@ -230,6 +232,7 @@ void TlxspService::ServeRequests(Connection& conn, PortKind port)
         }
 
         Context ctx(request, port);
+        ctx.folders = &folders;
         if (const std::string* p = request.Find("PATH")) {
             ctx.wirePath = *p;
             answer.path = *p;
@@ -376,10 +379,10 @@ bool TlxspService::HandleUpload(Connection& conn, Context& ctx, int64_t length, 
         return drain();
     }
     const UserTree tree = ctx.Tree(m_config);
-    tree.Prepare();
     if (IsFolderPath(ctx.wirePath)) {
         if (!drain())
             return false;
+        tree.Prepare();
         answer.status = StatusOf(tree.MakeFolder(ctx.parts, true));
         if (answer.status == 200)
             Notify(ctx, "PUTFILE__", ctx.wirePath);
@@ -389,7 +392,7 @@ bool TlxspService::HandleUpload(Connection& conn, Context& ctx, int64_t length, 
     if (ctx.fault && FaultBeforeBody(conn, ctx, length, answer))
         return false;
     Upload upload;
-    if (StoreStatus s = tree.BeginUpload(ctx.parts, upload); s != StoreStatus::Ok) {
+    if (StoreStatus s = tree.BeginUpload(ctx.parts, upload, ctx.folders); s != StoreStatus::Ok) {
         answer.status = StatusOf(s);
         return drain();
     }

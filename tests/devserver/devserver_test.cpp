@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -196,6 +198,33 @@ TEST_F(DevServerTest, TreeCommandsAnswerInTheListingFormat)
     EXPECT_EQ(Command(c, "BROWSE___", sid, "/docs").status, 204);
 }
 
+TEST_F(DevServerTest, PipelinedUploadsAreAnsweredInOrder)
+{
+    // Three requests in one write: the answers may go together, but all of them, in order, and
+    // before the server waits for more.
+    const std::string sid = Login();
+    RawClient c(m_server->CommandPort());
+    std::string three;
+    for (const char* name : {"p/1.bin", "p/2.bin", "p/3.bin"})
+        three += "TLXSP/1.0 REQUEST__ PUTFILE__\r\nSESSION-ID : " + sid + "\r\nREQUEST-ID : r\r\nDATA-LENGTH : 2\r\nPATH : " +
+                 name + "\r\n\r\nab";
+    ASSERT_TRUE(c.Send(three));
+    for (const char* name : {"p/1.bin", "p/2.bin", "p/3.bin"}) {
+        const RawAnswer a = c.Read();
+        EXPECT_EQ(a.status, 200) << name;
+        EXPECT_EQ(a.Header("PATH"), name);
+    }
+    // A request whose next one is only half here is answered before the server waits for the
+    // rest: the client may be waiting for that answer before it sends more.
+    const std::string fourth = "TLXSP/1.0 REQUEST__ PUTFILE__\r\nSESSION-ID : " + sid +
+                               "\r\nREQUEST-ID : r\r\nDATA-LENGTH : 2\r\nPATH : p/4.bin\r\n\r\nab";
+    ASSERT_TRUE(c.Send(fourth + fourth.substr(0, 20)));
+    EXPECT_EQ(c.Read(2000).Header("PATH"), "p/4.bin");
+    ASSERT_TRUE(c.Send(fourth.substr(20)));
+    EXPECT_EQ(c.Read(2000).Header("PATH"), "p/4.bin");
+    EXPECT_EQ(Command(c, "BROWSE___", sid, "p").status, 200);
+}
+
 TEST_F(DevServerTest, NoPathLeavesTheUserRoot)
 {
     const std::string sid = Login();
@@ -230,6 +259,32 @@ TEST_F(DevServerTest, NoPathLeavesTheUserRoot)
     EXPECT_EQ(Put(c, sid, "/etc/passwd", "mine").status, 200);
     EXPECT_TRUE(fs::exists(home / "etc" / "passwd"));
     fs::remove_all(home / "etc");
+
+    // The folder of the connection's last upload is taken again only while its path leads to
+    // it: renamed, removed, or put back as a link to elsewhere between two uploads.
+    struct Between {
+        const char* what;
+        std::function<void()> change;
+        int status;
+        const char* storedAt; // "" none
+    };
+    const std::vector<Between> betweens = {
+        {"renamed", [&] { fs::rename(home / "r", home / "r2"); }, 200, "r/b.bin"},
+        {"removed", [&] { fs::remove_all(home / "r"); }, 200, "r/b.bin"},
+        {"a link to elsewhere", [&] { fs::remove_all(home / "r"); fs::create_directory_symlink(m_dir / "outside", home / "r"); },
+         400, ""},
+    };
+    for (const Between& b : betweens) {
+        EXPECT_EQ(Put(c, sid, "r/a.bin", "first").status, 200) << b.what;
+        b.change();
+        EXPECT_EQ(Put(c, sid, "r/b.bin", "second").status, b.status) << b.what;
+        if (*b.storedAt)
+            EXPECT_TRUE(fs::exists(home / b.storedAt)) << b.what;
+        EXPECT_FALSE(fs::exists(home / "r2" / "b.bin")) << b.what;
+        EXPECT_FALSE(fs::exists(m_dir / "outside" / "b.bin")) << b.what;
+        for (const char* name : {"r", "r2"})
+            fs::remove_all(home / name); // a link goes as a link
+    }
 
     EXPECT_EQ(Snapshot(), before);
     std::ifstream secret(m_dir / "outside" / "secret.txt");
