@@ -15,7 +15,7 @@ JOBS=${TALVEX_JOBS:-$(nproc)}
 
 PACKAGES=(g++ cmake ninja-build pkg-config shared-mime-info qt6-base-dev qt6-translations-l10n
           libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev nlohmann-json3-dev jq fonts-nanum xvfb xauth
-          iproute2 python3
+          iproute2 python3 rsync
           librsvg2-bin dpkg-dev desktop-file-utils appstream man-db x11-utils
           qtkeychain-qt6-dev libsecret-1-0 gnome-keyring dbus-daemon)
 
@@ -154,6 +154,8 @@ case "$cmd" in
     done
     echo "== put of 10,000 small files"
     bench/put_small_files.sh "$BUILD"
+    echo "== the CPU a small file costs, client and server, beside a local rsync"
+    bench/small_files_cpu.sh "$BUILD"
     # Links at their worst need network namespaces (root) and the link emulator.
     if [ "$(id -u)" -ne 0 ]; then
       echo "== over a WAN-like path (with 1 % loss), and a link that goes dark: skipped (they need root for network namespaces)"
