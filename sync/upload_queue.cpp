@@ -298,15 +298,16 @@ void CUploadQueue::Dispatch()
         // A channel takes several small files at a time, a large one alone: a row shows sending
         // only shortly before its bytes go.
         const int64_t size = std::max<int64_t>(0, request->size);
-        // A file the server lost once goes alone on a channel with nothing else in flight, as
-        // the command line sends it: a server that closes after an answer cannot take it twice.
+        // A file the server lost once goes alone on a new channel, as the command line sends
+        // it: a server that closes after an answer (the last one on a used channel) cannot
+        // take it twice. An idle used channel is made anew for it.
         const CUploadItem* tracked = m_tracker.Find(request.get());
         const bool alone = tracked && tracked->resends > 0;
         auto idle = std::find_if(m_channels.begin(), m_channels.end(), [&](const Channel& c) {
             if (!c.connected || c.closing || HoldsAlone(c))
                 return false;
             if (alone)
-                return c.given.empty() && m_tracker.SentOn(c.number) == 0;
+                return c.given.empty() && m_tracker.SentOn(c.number) == 0 && !c.used;
             if (c.given.empty())
                 return true;
             int64_t bytes = size;
@@ -314,6 +315,16 @@ void CUploadQueue::Dispatch()
                 bytes += std::max<int64_t>(0, given->size);
             return c.given.size() < kGivenPerChannel && bytes <= kGivenBytes;
         });
+        if (!full && idle == m_channels.end() && alone) {
+            const auto used = std::find_if(m_channels.begin(), m_channels.end(), [&](const Channel& c) {
+                return c.connected && !c.closing && !HoldsAlone(c) && c.given.empty() && m_tracker.SentOn(c.number) == 0;
+            });
+            if (used != m_channels.end()) {
+                ReplaceChannel(used->number, 0); // the new one takes it once connected
+                full = true;
+                continue;
+            }
+        }
         if (full || idle == m_channels.end()) {
             full = true;
             continue; // the rows behind it may be unreadable ones, which fail without a channel
@@ -322,6 +333,7 @@ void CUploadQueue::Dispatch()
         if (m_tracker.PathBusy(request->remotePath))
             continue;
         idle->given.push_back(request);
+        idle->used = true;
         idle->alone = alone ? request : nullptr;
         m_model.SetRunning(row, idle->number);
         m_tracker.Sending(request, idle->number);

@@ -149,6 +149,7 @@ private:
         std::shared_ptr<talvex::CUploadRequest> alone;
         bool closing = false; // cancelled: it ends its connection, nothing more is given to it
         bool connected = false;
+        bool used = false; // something was given to it (a file sent again needs a fresh one)
     };
     // The requests a channel holds at most, and their bytes together (a larger file is given
     // to a channel that holds nothing else).
