@@ -309,6 +309,12 @@ private:
         for (;;) {
             for (auto& r : m_tracker.TakeResends())
                 m_resend.push_back(std::move(r));
+            if (!m_resend.empty() && !m_given.empty()) {
+                // Files sent once more go alone on a channel of their own: the ones given first.
+                if (int rc = AwaitGiven(0); rc != kExitOk)
+                    return rc;
+                continue;
+            }
             if (!m_resend.empty()) {
                 // Sent once more, one at a time, each on a channel of its own: a server that closes
                 // after each answer keeps each of them, and one that was closing as the last
@@ -331,15 +337,29 @@ private:
             if (!m_pending.empty() || Refill()) {
                 // Files already answered wait for their notices while the rest is sent: they
                 // are asked for at the poll interval, so that their clocks run only then.
-                if (NoticePollDue())
+                if (NoticePollDue()) {
+                    // A poll may replace a silent channel: nothing is given to it then.
+                    if (int rc = AwaitGiven(0); rc != kExitOk)
+                        return rc;
                     if (int rc = PollNotices(false); rc != kExitOk)
                         return rc;
+                }
+                if (m_given.size() >= kGivenAhead)
+                    if (int rc = AwaitGiven(kGivenAhead - 1); rc != kExitOk)
+                        return rc;
+                if (m_pending.empty())
+                    continue; // taken back after a loss, or handed on meanwhile
                 const auto request = std::move(m_pending.front());
                 m_pending.pop_front();
                 const CUploadItem* item = m_tracker.Find(request.get());
                 if (!item || item->state != UploadState::Waiting)
                     continue;
-                if (int rc = Send(request); rc != kExitOk)
+                if (int rc = Give(request); rc != kExitOk)
+                    return rc;
+                continue;
+            }
+            if (!m_given.empty()) {
+                if (int rc = AwaitGiven(0); rc != kExitOk)
                     return rc;
                 continue;
             }
@@ -491,47 +511,89 @@ private:
         return Expire();
     }
 
-    int Send(const std::shared_ptr<CUploadRequest>& request)
+    // Gives the channel a file: several are given ahead, so that the channel goes from one to
+    // the next without waiting for this thread (a thread switch is most of what a small file
+    // costs). Two uploads of one remote path are never in flight together.
+    int Give(const std::shared_ptr<CUploadRequest>& request)
     {
         if (request->readError != 0) {
             m_tracker.FailUnread(request); // an entry the expansion could not read
             return kExitOk;
         }
-        if (m_tracker.PathBusy(request->remotePath))
+        if (m_tracker.PathBusy(request->remotePath)) {
+            if (int rc = AwaitGiven(0); rc != kExitOk)
+                return rc;
             if (int rc = AwaitPath(request->remotePath); rc != kExitOk)
                 return rc;
+        }
         m_tracker.Sending(request, m_session.UploadChannelNumber());
         m_session.Upload().PostUpload(request);
-        // The time limit runs from the last sign of this transfer (its progress), never from
-        // other traffic.
+        m_given.push_back(request);
+        return kExitOk;
+    }
+
+    // One file given and every report of it taken (a file sent once more goes alone).
+    int Send(const std::shared_ptr<CUploadRequest>& request)
+    {
+        if (int rc = Give(request); rc != kExitOk)
+            return rc;
+        return AwaitGiven(0);
+    }
+
+    // The files given that the channel never began go back to the front of the queue, in order,
+    // to be given again (to the next channel): nothing of them went.
+    void TakeBackGiven()
+    {
+        for (auto it = m_given.rbegin(); it != m_given.rend(); ++it) {
+            m_tracker.Unsend(*it);
+            m_pending.push_front(*it);
+        }
+        m_given.clear();
+    }
+
+    // Takes the channel's reports until at most `left` files given are still under way. The
+    // time limit runs from the last sign of the channel (a report), never from other traffic.
+    int AwaitGiven(size_t left)
+    {
         auto deadline = Clock::now() + m_session.AnswerTimeout();
-        for (;;) {
-            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
+        while (m_given.size() > left) {
+            const auto wait = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+            if (wait.count() <= 0) {
                 PrintErrorText(kTextNoAnswer);
-                m_tracker.Requeue(request); // in flight when the connection went silent
+                const auto front = m_given.front();
+                m_given.pop_front();
+                m_tracker.Requeue(front); // in flight when the connection went silent
+                TakeBackGiven();
                 return kExitConnection;
             }
-            std::optional<Report> report = NextReport(std::min(left, milliseconds(1000)));
+            std::optional<Report> report = NextReport(std::min(wait, milliseconds(1000)));
             if (!report)
                 continue;
-            const bool mine = report->request == request;
-            switch (report->code) {
-            case UE_PROGRESS:
-                if (report->progress) {
-                    const CUploadProgress& p = *report->progress;
-                    m_report.Line(*request, p);
-                    m_report.Progress(m_bytesSent + p.sent, m_bytesTotal, m_tracker.Confirmed() + m_tracker.Failed() + m_missing,
-                                      m_filesTotal, p.speed);
-                }
-                m_tracker.Apply(*report);
-                deadline = Clock::now() + m_session.AnswerTimeout();
-                continue;
-            case UE_DONE:
-                if (!mine) { // an earlier file's (cannot happen: one body at a time)
-                    m_tracker.Apply(*report);
-                    continue;
-                }
+            deadline = Clock::now() + m_session.AnswerTimeout();
+            if (int rc = ApplyGiven(*report); rc != kExitOk)
+                return rc;
+        }
+        return kExitOk;
+    }
+
+    // A report of the channel the files were given to.
+    int ApplyGiven(Report& report)
+    {
+        const auto at = std::find(m_given.begin(), m_given.end(), report.request);
+        const bool given = report.request && at != m_given.end();
+        switch (report.code) {
+        case UE_PROGRESS: // of the file under way: the first given
+            if (report.progress && !m_given.empty()) {
+                const CUploadProgress& p = *report.progress;
+                m_report.Line(*m_given.front(), p);
+                m_report.Progress(m_bytesSent + p.sent, m_bytesTotal, m_tracker.Confirmed() + m_tracker.Failed() + m_missing,
+                                  m_filesTotal, p.speed);
+            }
+            m_tracker.Apply(report);
+            return kExitOk;
+        case UE_DONE:
+            if (given) {
+                const std::shared_ptr<CUploadRequest> request = *at;
                 if (m_report.LineShown()) {
                     CUploadProgress done;
                     done.sent = request->size;
@@ -539,41 +601,51 @@ private:
                     m_report.Line(*request, done);
                 }
                 m_report.EndLine();
-                m_tracker.Apply(*report);
+                m_given.erase(at);
+                m_tracker.Apply(report);
                 m_bytesSent += std::max<int64_t>(0, request->size);
                 return kExitOk;
-            case UE_OPEN_FAILED:
-            case UE_CANCELLED:
-                m_tracker.Apply(*report);
-                if (!mine)
-                    continue;
-                return kExitOk;
-            case UE_SEND_FAILED:
-            case UE_RESET: {
-                m_report.EndLine();
-                if (IsNetworkLoss(report->error))
-                    return LostToNetwork(*report, request);
-                if (!mine) {
-                    // Closed by the server while idle or answering: what was sent whole on it
-                    // goes again, and this one goes on a new channel behind those.
-                    m_tracker.ChannelLost(report->message);
-                    m_tracker.Requeue(request);
-                    return m_session.ReopenUploadChannel();
-                }
-                if (const int rc = m_session.ReopenUploadChannel(); rc != kExitOk) {
-                    m_tracker.ChannelLost(report->message);
-                    m_tracker.Requeue(request); // the connection is gone, not this file's transfer
-                    return rc;
-                }
-                // The tracker's rule: what was sent whole on the channel goes again, and so does
-                // this body when the close may have been over those; otherwise it fails.
-                m_tracker.Apply(*report);
-                return kExitOk;
             }
-            default:
-                m_tracker.Apply(*report);
-                continue;
+            m_tracker.Apply(report);
+            return kExitOk;
+        case UE_OPEN_FAILED:
+        case UE_CANCELLED:
+            if (given)
+                m_given.erase(at);
+            m_tracker.Apply(report);
+            return kExitOk;
+        case UE_SEND_FAILED:
+        case UE_RESET: {
+            m_report.EndLine();
+            // The channel has ended: the file it names was under way, the others given after it
+            // never began.
+            std::shared_ptr<CUploadRequest> cut;
+            if (given) {
+                cut = *at;
+                m_given.erase(at);
             }
+            TakeBackGiven();
+            if (IsNetworkLoss(report.error))
+                return LostToNetwork(report, cut);
+            if (!cut) {
+                // Closed by the server while idle or answering: what was sent whole on it goes
+                // again, the rest behind those on a new channel.
+                m_tracker.ChannelLost(report.message);
+                return m_session.ReopenUploadChannel();
+            }
+            if (const int rc = m_session.ReopenUploadChannel(); rc != kExitOk) {
+                m_tracker.ChannelLost(report.message);
+                m_tracker.Requeue(cut); // the connection is gone, not this file's transfer
+                return rc;
+            }
+            // The tracker's rule: what was sent whole on the channel goes again, and so does
+            // this body when the close may have been over those; otherwise it fails.
+            m_tracker.Apply(report);
+            return kExitOk;
+        }
+        default:
+            m_tracker.Apply(report);
+            return kExitOk;
         }
     }
 
@@ -639,6 +711,9 @@ private:
     int64_t m_cursorMin = 0;   // entries of this run (or all of them, resuming) come after this
     uint64_t m_requestCount = 0; // files and folders the expansion made
     std::deque<std::shared_ptr<CUploadRequest>> m_resend;  // lost with their channel: sent again first
+    // Given to the channel and not reported ended, in the order given (the first is under way).
+    std::deque<std::shared_ptr<CUploadRequest>> m_given;
+    static constexpr size_t kGivenAhead = 8;
     std::vector<int64_t> m_failedIds;                      // journal entries of failures told
     int m_retriesLeft = 0;
     int m_attempts = 0;
