@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -90,44 +91,78 @@ IoStatus Connection::WaitFor(short events, int timeoutMs)
     }
 }
 
+void Connection::Consume(size_t n)
+{
+    m_start += n;
+    if (m_start >= m_buffer.size()) {
+        m_buffer.clear();
+        m_start = 0;
+    }
+}
+
+IoStatus Connection::Receive(int flags)
+{
+    constexpr size_t kReadBytes = 65536; // a batch of small uploads in one read
+    if (m_start > 0) {
+        m_buffer.erase(0, m_start);
+        m_start = 0;
+    }
+    const size_t had = m_buffer.size();
+    m_buffer.resize(had + kReadBytes);
+    for (;;) {
+        const ssize_t n = ::recv(m_fd.Get(), m_buffer.data() + had, kReadBytes, flags);
+        m_buffer.resize(had + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        if (n > 0)
+            return IoStatus::Ok;
+        if (n == 0)
+            return IoStatus::Closed;
+        if (errno == EINTR) {
+            m_buffer.resize(had + kReadBytes);
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return IoStatus::Timeout;
+        return errno == ECONNRESET ? IoStatus::Closed : IoStatus::Error;
+    }
+}
+
 IoStatus Connection::Fill(int timeoutMs)
 {
+    // What is there already is read without a wait (held answers stay held for the requests it
+    // brings); only an empty socket costs a poll, and one read in kMaxReadsUnwaited, so that a
+    // peer that never pauses still finds the server's stop.
+    constexpr int kMaxReadsUnwaited = 64;
+    if (!HasTimedSends() && ++m_readsUnwaited < kMaxReadsUnwaited) {
+        if (const IoStatus s = Receive(MSG_DONTWAIT); s != IoStatus::Timeout)
+            return s;
+    }
+    m_readsUnwaited = 0;
     const IoStatus w = HasTimedSends() ? WaitReadableServingTimedSends(timeoutMs) : WaitFor(POLLIN, timeoutMs);
     if (w != IoStatus::Ok)
         return w;
-    char chunk[16384];
-    for (;;) {
-        const ssize_t n = ::recv(m_fd.Get(), chunk, sizeof chunk, 0);
-        if (n > 0) {
-            m_buffer.append(chunk, static_cast<size_t>(n));
-            return IoStatus::Ok;
-        }
-        if (n == 0)
-            return IoStatus::Closed;
-        if (errno == EINTR)
-            continue;
-        return errno == ECONNRESET ? IoStatus::Closed : IoStatus::Error;
-    }
+    const IoStatus r = Receive(0);
+    return r == IoStatus::Timeout ? IoStatus::Error : r;
 }
 
 IoStatus Connection::ReadHeaderBlock(std::string& header, size_t maxBytes, int idleMs, int completeMs)
 {
     header.clear();
     Clock::time_point deadline{};
-    bool started = !m_buffer.empty();
+    bool started = !Unread().empty();
     if (started)
         deadline = Clock::now() + std::chrono::milliseconds(completeMs);
     size_t searchFrom = 0;
     for (;;) {
-        const size_t end = m_buffer.find("\r\n\r\n", searchFrom);
-        if (end != std::string::npos && end + 4 <= maxBytes) {
-            header.assign(m_buffer, 0, end);
-            m_buffer.erase(0, end + 4);
+        const std::string_view unread = Unread();
+        const size_t end = unread.find("\r\n\r\n", searchFrom);
+        if (end != std::string_view::npos && end + 4 <= maxBytes) {
+            header.assign(unread.substr(0, end));
+            Consume(end + 4);
             return IoStatus::Ok;
         }
-        if (m_buffer.size() >= maxBytes)
+        if (unread.size() >= maxBytes)
             return IoStatus::TooLarge;
-        searchFrom = m_buffer.size() >= 3 ? m_buffer.size() - 3 : 0;
+        searchFrom = unread.size() >= 3 ? unread.size() - 3 : 0;
         const IoStatus s = Fill(started ? RemainingMs(deadline) : idleMs);
         if (s != IoStatus::Ok)
             return s;
@@ -142,15 +177,16 @@ IoStatus Connection::ReadBody(int64_t length, int idleMs, const std::function<bo
 {
     int64_t left = length;
     while (left > 0) {
-        if (m_buffer.empty()) {
+        if (Unread().empty()) {
             const IoStatus s = Fill(idleMs);
             if (s != IoStatus::Ok)
                 return s;
         }
-        const size_t take = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(m_buffer.size())));
-        if (!sink(m_buffer.data(), take))
+        const std::string_view unread = Unread();
+        const size_t take = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(unread.size())));
+        if (!sink(unread.data(), take))
             return IoStatus::Error;
-        m_buffer.erase(0, take);
+        Consume(take);
         left -= static_cast<int64_t>(take);
     }
     return IoStatus::Ok;
@@ -276,7 +312,7 @@ void Connection::StartRepeatingSend(std::chrono::milliseconds every, std::functi
 
 IoStatus Connection::SendInTurn(std::string_view data, int timeoutMs)
 {
-    if (m_queue.empty() && !m_buffer.empty() && m_held.size() + data.size() <= kMaxHeldBytes) {
+    if (m_queue.empty() && !Unread().empty() && m_held.size() + data.size() <= kMaxHeldBytes) {
         m_held.append(data);
         m_heldTimeoutMs = timeoutMs;
         return IoStatus::Ok;
@@ -306,6 +342,7 @@ void Connection::DiscardUntilClosed(int timeoutMs)
 {
     SendHeld();
     m_buffer.clear();
+    m_start = 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (WaitFor(POLLIN, RemainingMs(deadline)) == IoStatus::Ok) {
         char chunk[16384];

@@ -94,7 +94,16 @@ private:
 
     UniqueFd m_fd;
     int m_stopFd;
+    // Bytes read and not yet taken: m_buffer from m_start on (taken requests leave no copy of
+    // what follows them; the taken part goes before the next read).
     std::string m_buffer;
+    size_t m_start = 0;
+    int m_readsUnwaited = 0; // reads since the last wait
+    std::string_view Unread() const { return std::string_view(m_buffer).substr(m_start); }
+    void Consume(size_t n);
+    // One recv appended to the unread bytes; Ok, Closed or Error, or Timeout when flags has
+    // MSG_DONTWAIT and nothing is there.
+    IoStatus Receive(int flags);
     std::string m_held;   // answers not sent yet: the next request was already here
     int m_heldTimeoutMs = 0;
     std::deque<TimedSend> m_queue;

@@ -464,10 +464,9 @@ StoreStatus UserTree::BeginUpload(const PathParts& file, Upload& upload, UploadF
             cache->m_ino = st.st_ino;
         }
     }
+    // A folder of that name is found by the rename at the end (EISDIR: Exists), the body read
+    // into the temporary file first: no look-up a file for what is almost never there.
     const UniqueFd& parent = *dir;
-    struct stat st {};
-    if (::fstatat(parent.Get(), file.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-        return StoreStatus::Exists;
     for (int attempt = 0; attempt < 8; ++attempt) {
         std::string temp = std::string(kPartialPrefix) + RandomSuffix();
         const int fd = ::openat(parent.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
