@@ -713,7 +713,7 @@ private:
     std::deque<std::shared_ptr<CUploadRequest>> m_resend;  // lost with their channel: sent again first
     // Given to the channel and not reported ended, in the order given (the first is under way).
     std::deque<std::shared_ptr<CUploadRequest>> m_given;
-    static constexpr size_t kGivenAhead = 8;
+    static constexpr size_t kGivenAhead = 64;
     std::vector<int64_t> m_failedIds;                      // journal entries of failures told
     int m_retriesLeft = 0;
     int m_attempts = 0;

@@ -22,10 +22,25 @@ bool Mailbox::Post(MailMessage message)
         if (m_closed)
             return false;
         m_messages.push_back(std::move(message));
+        // One wake-up until the worker clears it: the posts behind the first find the descriptor
+        // readable already (a write each would cost a system call a message).
+        if (m_woken)
+            return true;
+        m_woken = true;
     }
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(m_wakeFd, &one, sizeof one);
     return true;
+}
+
+std::optional<MailMessage> Mailbox::TakeFront(uint32_t id)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_messages.empty() || m_messages.front().id != id)
+        return std::nullopt;
+    MailMessage m = std::move(m_messages.front());
+    m_messages.pop_front();
+    return m;
 }
 
 std::optional<MailMessage> Mailbox::Take()
@@ -101,8 +116,14 @@ bool Mailbox::IsClosed() const
 
 void Mailbox::ClearWake()
 {
+    std::lock_guard lock(m_mutex);
+    if (!m_woken)
+        return;
+    // Cleared under the lock: a post that follows writes again, so a message is never left
+    // without a readable descriptor.
     uint64_t value = 0;
     [[maybe_unused]] ssize_t n = ::read(m_wakeFd, &value, sizeof value);
+    m_woken = false;
 }
 
 } // namespace talvex

@@ -32,6 +32,8 @@ public:
     std::optional<MailMessage> Take();
     // Removes and returns the first message with that id, leaving the others in order.
     std::optional<MailMessage> TakeFirst(uint32_t id);
+    // Removes and returns the first message when it has that id.
+    std::optional<MailMessage> TakeFront(uint32_t id);
     // Removes the first message with that id and every message with earlierId before it, and
     // returns them in order (that id last); nothing when there is no message with that id.
     std::vector<MailMessage> TakeThrough(uint32_t id, uint32_t earlierId);
@@ -48,6 +50,7 @@ private:
     mutable std::mutex m_mutex;
     std::deque<MailMessage> m_messages;
     bool m_closed = false;
+    bool m_woken = false; // the descriptor is readable: posted since the last ClearWake
     int m_wakeFd = -1;
 };
 

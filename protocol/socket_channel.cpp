@@ -412,10 +412,19 @@ void SocketChannel::FinishBody(bool complete)
         OnResponse(std::move(response), nullptr);
 }
 
-bool SocketChannel::SendAll(std::string_view data, int deadlineMs)
+bool SocketChannel::SendAll(std::string_view data, int deadlineMs, size_t* sent)
 {
     const SteadyTime deadline = DeadlineAfter(deadlineMs < 0 ? 0 : deadlineMs);
     size_t offset = 0;
+    struct Told {
+        size_t& offset;
+        size_t* sent;
+        ~Told()
+        {
+            if (sent)
+                *sent = offset;
+        }
+    } told{offset, sent};
     while (offset < data.size()) {
         if (m_fd < 0) {
             errno = ENOTCONN;

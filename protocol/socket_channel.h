@@ -65,8 +65,9 @@ protected:
 
     // Sends all bytes (waiting for the socket as needed). False when the connection broke (errno
     // tells) or UM_QUIT arrived while the socket would not take more; when the deadline (ms,
-    // -1 none) passes, errno is ETIMEDOUT.
-    bool SendAll(std::string_view data, int deadlineMs = -1);
+    // -1 none) passes, errno is ETIMEDOUT. sent, when given, tells how many bytes went.
+    bool SendAll(std::string_view data, int deadlineMs = -1, size_t* sent = nullptr);
+    bool Ended() const { return m_ended; }
     // Ends the wait loop after the current handler: reports the loss first when asked.
     void EndConnection(bool reportLost);
     // Handles the answers that have already arrived, without waiting for more (before a

@@ -122,11 +122,95 @@ void UploadChannel::OnMessage(MailMessage& message)
     // the answers to the earlier files are handed on first, or they would wait until the queue
     // runs dry (and a long queue's answers could fill the server's socket).
     TakeArrivedInput();
-    const std::string& remote = message.upload->remotePath;
-    if (!remote.empty() && remote.back() == '/')
-        CreateFolder(message.upload);
-    else
-        UploadFile(message.upload);
+    std::shared_ptr<CUploadRequest> upload = std::move(message.upload);
+    while (upload && !Ended()) {
+        std::optional<MailMessage> after;
+        const std::string& remote = upload->remotePath;
+        if (!remote.empty() && remote.back() == '/')
+            CreateFolder(upload);
+        else if (!SendSmallFiles(upload, after))
+            UploadFile(upload);
+        upload = after ? std::move(after->upload) : nullptr;
+        if (upload)
+            TakeArrivedInput();
+    }
+}
+
+UploadChannel::Added UploadChannel::AddToBatch(const std::shared_ptr<CUploadRequest>& request)
+{
+    FileCloser file{::open(request->localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
+    struct stat st{};
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        st.st_size > kOneSendBytes)
+        return Added::NotSmall;
+    const int64_t length = static_cast<int64_t>(st.st_size);
+    std::string header;
+    if (FormatPutFileRequest(Info().sessionId, *request, length, header) != 0)
+        return Added::NotSmall;
+    const size_t at = m_batch.size();
+    if (!m_members.empty() && at + header.size() + static_cast<size_t>(length) > kBatchBytes)
+        return Added::NoRoom;
+    m_batch.append(header);
+    const size_t bodyAt = m_batch.size();
+    m_batch.resize(bodyAt + static_cast<size_t>(length));
+    ssize_t n;
+    do
+        n = ::pread(file.fd, m_batch.data() + bodyAt, static_cast<size_t>(length), 0);
+    while (n < 0 && errno == EINTR);
+    if (n != length) {
+        m_batch.resize(at); // changed since its size was taken: the usual path tells
+        return Added::NotSmall;
+    }
+    request->stamp = CFileStamp{length, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                                static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
+    m_members.push_back({request, m_batch.size()});
+    return Added::Yes;
+}
+
+bool UploadChannel::SendSmallFiles(const std::shared_ptr<CUploadRequest>& first, std::optional<MailMessage>& next)
+{
+    if (const UploadRateLimiter* limit = Info().rateLimit.get(); limit && limit->Rate() != 0)
+        return false; // a limited rate goes piece by piece
+    if (Mail().Contains(UM_CANCEL) && CancelRequested()) {
+        // Given before a cancel: not sent.
+        Event(UE_CANCELLED, first);
+        CancelTakenAhead();
+        AwaitEarlierAnswers();
+        return true;
+    }
+    m_batch.clear();
+    m_members.clear();
+    if (AddToBatch(first) != Added::Yes)
+        return false;
+    // The uploads waiting right behind it join while they are small files and there is room.
+    while (m_batch.size() < kBatchBytes) {
+        std::optional<MailMessage> m = Mail().TakeFront(UM_UPLOAD);
+        if (!m)
+            break;
+        const std::string& remote = m->upload ? m->upload->remotePath : std::string();
+        if (!m->upload || (!remote.empty() && remote.back() == '/') || AddToBatch(m->upload) != Added::Yes) {
+            next = std::move(m);
+            break;
+        }
+    }
+    size_t sent = 0;
+    const int error = SendAll(m_batch, -1, &sent) ? 0 : errno;
+    for (Member& member : m_members) {
+        if (member.end > sent) {
+            // The bytes this file was in went only in part: the loss names it; the ones behind
+            // it never began.
+            m_batch.clear();
+            std::shared_ptr<CUploadRequest> cut = std::move(member.request);
+            m_members.clear();
+            next.reset();
+            Fail(cut, error);
+            return true;
+        }
+        m_unanswered.push_back(member.request);
+        Event(UE_DONE, std::move(member.request));
+    }
+    m_members.clear();
+    return true;
 }
 
 void UploadChannel::Fail(const std::shared_ptr<CUploadRequest>& request, int error)

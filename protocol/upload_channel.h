@@ -13,7 +13,13 @@
 // body it cut, and only that one: a UE_RESET without a request began no body) and a cancel that leaves
 // the body unfinished (UE_CANCELLED): the server could not tell where the next request starts. The channel's worker ends then; its owner makes a new one.
 // A file of up to kOneSendBytes goes with its header in one send and has no progress reports
-// (unless a rate limit is set: then it goes in pieces as any other).
+// (unless a rate limit is set: then it goes in pieces as any other). Small files given one after
+// another go together: the channel takes the uploads waiting at the head of its mailbox, reads
+// each whole and sends them, headers and bodies, in one send of up to kBatchBytes; each is
+// reported done once the send took all of it. A file that cannot go that way (empty, larger,
+// unreadable, changed between its size and its read, or no file) ends the batch and takes the
+// usual path after it. A loss during the send names the file whose bytes it cut; the files
+// behind that one were never begun and are not reported.
 //
 // Between pieces the channel looks for a cancel or a quit, and it waits for room in the socket,
 // or for the session's speed limit (CChannelStartInfo::rateLimit), only together with its
@@ -33,6 +39,7 @@
 #include "protocol/upload_progress.h"
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +56,7 @@ class UploadChannel final : public SocketChannel {
 public:
     static constexpr int64_t kPieceBytes = 256 * 1024;
     static constexpr int64_t kOneSendBytes = 64 * 1024;
+    static constexpr size_t kBatchBytes = 64 * 1024; // small files sent together, at most
 
     UploadChannel(const CChannelStartInfo& info, WorkerContext& context, std::shared_ptr<const Clock> clock);
 
@@ -68,6 +76,13 @@ private:
     void SendProgress();
     void CreateFolder(const std::shared_ptr<CUploadRequest>& request);
     void UploadFile(const std::shared_ptr<CUploadRequest>& request);
+    // Small files, from `first` on, sent together; false when `first` itself cannot go so (it
+    // takes the usual path then). Leaves in `next` an upload taken from the mailbox that ended
+    // the batch, to be handled after it.
+    bool SendSmallFiles(const std::shared_ptr<CUploadRequest>& first, std::optional<MailMessage>& next);
+    enum class Added { Yes, NoRoom, NotSmall };
+    // Reads a small file whole into m_batch behind its header.
+    Added AddToBatch(const std::shared_ptr<CUploadRequest>& request);
     // Sends count bytes of the file from offset (which it advances), counting each part as it
     // leaves. errno tells why it failed (EIO: the file ended early).
     Step SendPiece(int file, int64_t& offset, int64_t count);
@@ -94,6 +109,12 @@ private:
     std::vector<std::shared_ptr<CUploadRequest>> m_cancelledAhead; // given before the cancel, unsent
     bool m_zeroCopy = true;  // this file: cleared when the kernel cannot send from it
     std::vector<char> m_buffer; // the read-and-send path only
+    std::string m_batch;        // small files' requests and bodies, sent together
+    struct Member {
+        std::shared_ptr<CUploadRequest> request;
+        size_t end = 0; // where its bytes end in m_batch
+    };
+    std::vector<Member> m_members;
     std::deque<std::shared_ptr<CUploadRequest>> m_unanswered; // sent whole, not answered yet, oldest first
     std::shared_ptr<CUploadRequest> m_current;  // the file whose body is going out
     bool m_answeredEarly = false;               // the server answered m_current before its body was through

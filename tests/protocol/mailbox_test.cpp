@@ -1,18 +1,30 @@
 #include "engine_fixture.h"
 
+#include <poll.h>
 #include <thread>
 
 using namespace talvex;
 using namespace std::chrono_literals;
 
-TEST(Mailbox, OrderSelectionAndClose)
+TEST(Mailbox, OrderSelectionWakeAndClose)
 {
     Mailbox box;
+    const auto readable = [&box] {
+        pollfd p{box.WakeFd(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    };
+    EXPECT_FALSE(readable());
     for (uint32_t id : {1u, static_cast<uint32_t>(UM_CANCEL), 3u})
         ASSERT_TRUE(box.Post(MailMessage{id, nullptr, nullptr}));
+    EXPECT_TRUE(readable());
+    box.ClearWake(); // one clear for the three posts: the descriptor is written once
+    EXPECT_FALSE(readable());
     EXPECT_TRUE(box.Contains(UM_CANCEL));
+    EXPECT_FALSE(box.TakeFront(UM_CANCEL)); // not at the head
     EXPECT_TRUE(box.TakeFirst(UM_CANCEL));
-    EXPECT_EQ(box.Take()->id, 1u);
+    ASSERT_TRUE(box.Post(MailMessage{4u, nullptr, nullptr})); // a post after the clear wakes again
+    EXPECT_TRUE(readable());
+    EXPECT_EQ(box.TakeFront(1u)->id, 1u);
     box.Close();
     EXPECT_FALSE(box.Take()); // pending messages dropped with their records
     auto record = std::make_unique<CThreadCommand>();
