@@ -1,5 +1,6 @@
 #include "platform/text_codec.h"
 
+#include <atomic>
 #include <cerrno>
 #include <iconv.h>
 #include <mutex>
@@ -18,12 +19,27 @@ bool IsUtf8Name(const std::string& name)
             n.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c));
     return n == "UTF8";
 }
+
+// Printable ASCII is the same bytes in the wire encoding (every encoding IsWireEncoding accepts):
+// names made of it need no converter.
+std::atomic<bool> g_asciiSame{true};
+
+bool PrintableAscii(std::string_view s)
+{
+    for (char c : s)
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    return true;
+}
 } // namespace
 
 void SetWireEncoding(const std::string& name)
 {
+    const std::string wire = name.empty() ? std::string("CP949") : name;
+    const bool asciiSame = IsWireEncoding(wire);
     std::lock_guard lock(g_mutex);
-    g_wire = name.empty() ? std::string("CP949") : name;
+    g_wire = wire;
+    g_asciiSame = asciiSame;
 }
 
 std::string WireEncoding()
@@ -145,6 +161,10 @@ bool IsWireEncoding(const std::string& name)
 
 bool ToWire(std::string_view utf8, std::string& out)
 {
+    if (g_asciiSame && PrintableAscii(utf8)) {
+        out.assign(utf8);
+        return true;
+    }
     const std::string wire = WireEncoding();
     if (IsUtf8Name(wire)) {
         if (!IsValidUtf8(utf8))
@@ -157,6 +177,10 @@ bool ToWire(std::string_view utf8, std::string& out)
 
 bool FromWire(std::string_view bytes, std::string& out)
 {
+    if (g_asciiSame && PrintableAscii(bytes)) {
+        out.assign(bytes);
+        return true;
+    }
     const std::string wire = WireEncoding();
     if (IsUtf8Name(wire)) {
         if (!IsValidUtf8(bytes))

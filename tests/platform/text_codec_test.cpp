@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using talvex::FromWire;
 using talvex::ToWire;
 
@@ -35,5 +37,36 @@ TEST(TextCodec, Utf8WireEncodingPassesValidTextThrough)
     EXPECT_TRUE(ToWire("한글 name", wire));
     EXPECT_EQ(wire, "한글 name");
     EXPECT_FALSE(ToWire("\xc0\x80", wire));
+    talvex::SetWireEncoding("CP949");
+}
+
+// Printable ASCII is taken as it is only where the encoding keeps it so: each row, a name and the
+// bytes it must become (or nothing when it cannot be written).
+TEST(TextCodec, AsciiNamesAsEachEncodingWritesThem)
+{
+    struct Row {
+        const char* encoding;
+        std::string text;
+        std::optional<std::string> wire;
+    };
+    const Row rows[] = {
+        {"CP949", "dir/a b~.TXT", "dir/a b~.TXT"},
+        {"CP949", "tab\there", "tab\there"},           // not printable: the converter's way, same bytes
+        {"CP949", "bad\xff", std::nullopt},             // not UTF-8 at all
+        {"utf-8", "plain.txt", "plain.txt"},
+        {"utf-8", "bad\xff", std::nullopt},
+        {"UTF-16LE", "ab", std::string("a\0b\0", 4)},   // no wire encoding: never passed through
+    };
+    for (const Row& row : rows) {
+        talvex::SetWireEncoding(row.encoding);
+        std::string wire;
+        const bool ok = ToWire(row.text, wire);
+        EXPECT_EQ(ok, row.wire.has_value()) << row.encoding << " " << row.text;
+        if (ok && row.wire) {
+            EXPECT_EQ(wire, *row.wire) << row.encoding << " " << row.text;
+            std::string back;
+            EXPECT_TRUE(FromWire(wire, back) && back == row.text) << row.encoding << " " << row.text;
+        }
+    }
     talvex::SetWireEncoding("CP949");
 }
