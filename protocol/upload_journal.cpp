@@ -390,6 +390,7 @@ void CUploadJournal::Failed(const char* what)
     if (m_inBatch)
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     m_inBatch = false;
+    m_deferred.clear();
     m_pending = 0;
     if (first && m_onFailure)
         m_onFailure(m_error);
@@ -421,6 +422,9 @@ void CUploadJournal::Flush()
 {
     if (!m_inBatch)
         return;
+    WriteDeferred();
+    if (!m_inBatch)
+        return; // a write failed: rolled back
     if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
         Failed("commit");
         return;
@@ -462,6 +466,7 @@ bool CUploadJournal::TakeOver(CUploadRequest& request)
 {
     // Live entries of this run are never taken over: each of its requests keeps its own. Its
     // failures are: a file sent again is no longer a failure.
+    WriteDeferred(); // the entries it looks at by their state must have it
     std::vector<int64_t> ids;
     m_find->Bind(1, request.localPath).Bind(2, request.remotePath).Bind(3, m_floor);
     int rc;
@@ -501,16 +506,39 @@ void CUploadJournal::SetState(int64_t id, int state, const CFileStamp* stamp)
 {
     if (id == 0 || !Begin())
         return;
-    Statement& s = stamp ? *m_stateStamp : *m_state;
-    s.Bind(1, id).Bind(2, state).Bind(3, WallMs());
-    if (stamp)
-        s.Bind(4, stamp->size).Bind(5, stamp->mtimeNs).Bind(6, static_cast<int64_t>(stamp->inode))
-            .Bind(7, static_cast<int64_t>(stamp->device));
-    if (s.Run() != SQLITE_DONE) {
-        Failed("update");
-        return;
+    Deferred& d = m_deferred[id];
+    d.state = state;
+    d.atMs = WallMs();
+    if (stamp) {
+        d.stamped = true;
+        d.stamp = *stamp;
     }
     Changed();
+}
+
+void CUploadJournal::WriteDeferred(int64_t id)
+{
+    const auto it = m_deferred.find(id);
+    if (it == m_deferred.end())
+        return;
+    const Deferred d = it->second;
+    m_deferred.erase(it);
+    if (!m_inBatch)
+        return; // the batch it belonged to was rolled back
+    Statement& s = d.stamped ? *m_stateStamp : *m_state;
+    s.Bind(1, id).Bind(2, d.state).Bind(3, d.atMs);
+    if (d.stamped)
+        s.Bind(4, d.stamp.size).Bind(5, d.stamp.mtimeNs).Bind(6, static_cast<int64_t>(d.stamp.inode))
+            .Bind(7, static_cast<int64_t>(d.stamp.device));
+    if (s.Run() != SQLITE_DONE)
+        Failed("update");
+}
+
+void CUploadJournal::WriteDeferred()
+{
+    while (!m_deferred.empty() && m_error.empty())
+        WriteDeferred(m_deferred.begin()->first);
+    m_deferred.clear();
 }
 
 void CUploadJournal::Sending(const CUploadRequest& request)
@@ -538,6 +566,7 @@ void CUploadJournal::Settled(const CUploadRequest& request, UploadState state, U
     }
     if (!Begin())
         return;
+    WriteDeferred(request.journalId); // the stamp of its body stays with the failure
     m_fail->Bind(1, request.journalId).Bind(2, static_cast<int64_t>(why)).Bind(3, status).Bind(4, WallMs());
     if (m_fail->Run() != SQLITE_DONE) {
         Failed("update");
@@ -551,6 +580,7 @@ void CUploadJournal::Forget(int64_t journalId)
 {
     if (journalId == 0 || !Begin())
         return;
+    m_deferred.erase(journalId);
     m_delete->Bind(1, journalId);
     if (m_delete->Run() != SQLITE_DONE) {
         Failed("delete");
@@ -570,6 +600,7 @@ void CUploadJournal::DeleteWhere(const char* sql, const std::function<void(sqlit
 {
     if (!Begin())
         return;
+    WriteDeferred(); // the rows it chooses by their state must have it
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
         Failed("delete");
@@ -611,6 +642,7 @@ void CUploadJournal::ForgetAll()
 {
     if (!Begin())
         return;
+    m_deferred.clear();
     if (sqlite3_exec(m_db, "DELETE FROM uploads", nullptr, nullptr, nullptr) != SQLITE_OK) {
         Failed("delete");
         return;

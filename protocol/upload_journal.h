@@ -57,6 +57,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct sqlite3;
@@ -182,6 +183,8 @@ public:
     int64_t CountUnfinishedFiles();
     // The largest id when the journal was opened: entries of this run have larger ones.
     int64_t OpenedWithLastId() const { return m_floor; }
+    // The largest id given so far.
+    int64_t LastId() const { return m_lastId; }
     // How big and how old a batch may grow before a change commits it (kMaxBatch, kMaxDelayMs
     // by default); Flush commits whatever the limits.
     void SetBatchLimits(int maxChanges, int maxDelayMs)
@@ -220,7 +223,12 @@ private:
     bool Begin();
     // Counts a change; commits when the batch is full or old.
     void Changed();
+    // A state change joins the batch in memory: an entry's changes within one batch are written
+    // as one update (its last state, with the stamp if any change gave one) when the batch is
+    // committed, or before anything else reads or replaces the entry; a removal drops them.
     void SetState(int64_t id, int state, const CFileStamp* stamp);
+    void WriteDeferred(int64_t id); // that entry's, if any
+    void WriteDeferred();           // every entry's
     // Runs one DELETE in the open batch, its parameters bound by bind.
     void DeleteWhere(const char* sql, const std::function<void(sqlite3_stmt*)>& bind);
     void Failed(const char* what);
@@ -235,6 +243,13 @@ private:
     int64_t m_lastId = 0; // the last id given (ids only grow while the journal is open)
     int64_t m_failedThisRun = 0; // entries this run marked failed (a resend may take them over)
     std::function<void(const std::string&)> m_onFailure;
+    struct Deferred {
+        int state = 0;
+        bool stamped = false;
+        CFileStamp stamp;
+        int64_t atMs = 0;
+    };
+    std::unordered_map<int64_t, Deferred> m_deferred; // state changes of the open batch, by id
     bool m_inBatch = false;
     int m_pending = 0;
     int m_maxBatch = kMaxBatch;

@@ -217,6 +217,7 @@ bool CUploadJournal::LoadWaiting(int64_t& afterId, int64_t lastId, size_t limit,
 {
     if (afterId >= lastId)
         return true;
+    WriteDeferred(); // chosen by their state: it must be the one told
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(m_db,
                            "SELECT id, local_path, remote_path, move_folder, size, stamp_size, stamp_mtime_ns, "
