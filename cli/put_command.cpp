@@ -113,6 +113,8 @@ public:
         }
         if (m_unanswered)
             return kExitConnection; // an answer never came: the connection is what failed
+        if (m_notReadBack)
+            return kExitJournal;
         return failed || m_notMoved ? kExitRefused : kExitOk;
     }
 
@@ -171,6 +173,7 @@ private:
             } else {
                 m_streaming = true;
                 m_cursor = m_cursorMin = m_journal->OpenedWithLastId(); // this run's entries come after
+                m_cursorLast = m_journal->LastId();
             }
         }
         // Entries that could not be read (they fail when their turn comes, told in this run and
@@ -248,6 +251,31 @@ private:
     // false once the journal has no more.
     bool Refill()
     {
+        if (!m_options.resume) {
+            // This run's own entries, just made by the expansion: read back as they were queued.
+            // Each file is looked at when its turn comes, as the window does (one changed since
+            // goes as it is then; one gone fails with its reason).
+            std::vector<std::shared_ptr<CUploadRequest>> batch;
+            while (m_streaming && m_pending.empty()) {
+                batch.clear();
+                const bool read = m_journal->LoadWaiting(m_cursor, m_cursorLast, kBatch, batch);
+                if (!read || batch.empty()) {
+                    if (!read) {
+                        // Left in the journal for a resume; this run cannot send them.
+                        PrintErrorText("업로드 기록을 다시 읽을 수 없어 남은 파일을 보내지 못했습니다 (--resume으로 이어 보내십시오): " +
+                                       m_journal->Path());
+                        m_notReadBack = true;
+                    }
+                    m_streaming = false;
+                    break;
+                }
+                for (auto& request : batch) {
+                    m_tracker.Add(request, true);
+                    m_pending.push_back(std::move(request));
+                }
+            }
+            return !m_pending.empty();
+        }
         while (m_streaming && m_pending.empty()) {
             CJournalResume batch = m_journal->LoadBatch(m_cursor, kBatch, m_cursorMin);
             if (batch.unfinished.empty() && batch.failed.empty() && batch.moved.empty()) {
@@ -695,6 +723,7 @@ private:
     Session& m_session;
     PutReport m_report;
     bool m_unanswered = false;   // a file's answer never came
+    bool m_notReadBack = false;  // the journal could not give back what the run queued
     uint64_t m_missing = 0;      // named sources that do not exist
     uint64_t m_loadedFailed = 0;  // journal entries found failed when read back (gone, changed)
     uint64_t m_resumedMoved = 0;  // journal entries found confirmed and moved by --resume
@@ -709,6 +738,7 @@ private:
     bool m_streaming = false;  // m_pending is refilled from the journal
     int64_t m_cursor = 0;      // the last journal entry read
     int64_t m_cursorMin = 0;   // entries of this run (or all of them, resuming) come after this
+    int64_t m_cursorLast = 0;  // a run's own entries end here
     uint64_t m_requestCount = 0; // files and folders the expansion made
     std::deque<std::shared_ptr<CUploadRequest>> m_resend;  // lost with their channel: sent again first
     // Given to the channel and not reported ended, in the order given (the first is under way).
