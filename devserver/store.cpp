@@ -165,8 +165,10 @@ size_t RemovePartialsBelow(int fd, int depth)
 std::string RandomSuffix()
 {
     thread_local std::mt19937_64 rng{std::random_device{}()};
-    char text[20];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(rng()));
+    uint64_t v = rng();
+    std::string text(16, '0');
+    for (int i = 15; i >= 0; --i, v >>= 4)
+        text[static_cast<size_t>(i)] = "0123456789abcdef"[v & 15];
     return text;
 }
 

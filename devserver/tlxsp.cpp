@@ -115,26 +115,29 @@ bool ParseTlxspRequest(std::string_view block, TlxspRequest& out)
     for (std::string_view line; lines.Next(line);) {
         if (first) {
             first = false;
-            std::vector<std::string_view> words;
+            std::string_view words[3];
+            size_t count = 0;
             size_t i = 0;
-            while (i < line.size() && words.size() < 4) {
+            while (i < line.size() && count < 3) {
                 while (i < line.size() && line[i] == ' ')
                     ++i;
                 size_t j = i;
                 while (j < line.size() && line[j] != ' ')
                     ++j;
                 if (j > i)
-                    words.push_back(line.substr(i, j - i));
+                    words[count++] = line.substr(i, j - i);
                 i = j;
             }
-            if (words.size() >= 3)
+            if (count == 3)
                 out.command = Upper(std::string(words[2].substr(0, 16)));
-            ok = words.size() >= 3 && words[0] == "TLXSP/1.0";
+            ok = count == 3 && words[0] == "TLXSP/1.0";
             continue;
         }
         const auto colon = line.find(':');
         if (colon == std::string_view::npos)
             continue;
+        if (out.headers.empty())
+            out.headers.reserve(8);
         out.headers.emplace_back(Upper(Trim(line.substr(0, colon))), Trim(line.substr(colon + 1)));
     }
     return ok;
@@ -142,21 +145,25 @@ bool ParseTlxspRequest(std::string_view block, TlxspRequest& out)
 
 std::string FormatTlxspAnswer(const TlxspAnswer& a)
 {
-    std::string out = "TLXSP/1.0 RESPONSE_ " + a.command + "\r\n";
+    std::string out;
+    out.reserve(128 + a.command.size() + (a.path ? a.path->size() : 0) + (a.path2 ? a.path2->size() : 0) + a.body.size());
+    const auto line = [&out](std::string_view name, std::string_view value) {
+        out.append(name).append(" : ").append(value).append("\r\n");
+    };
+    out.append("TLXSP/1.0 RESPONSE_ ").append(a.command).append("\r\n");
     if (a.requestId)
-        out += "REQUEST-ID : " + *a.requestId + "\r\n";
+        line("REQUEST-ID", *a.requestId);
     if (a.sessionId)
-        out += "SESSION-ID : " + *a.sessionId + "\r\n";
-    out += "STATUS-CODE : " + std::to_string(a.status) + "\r\n";
-    out += std::string("STATUS-DESC : ") + StatusText(a.status) + "\r\n";
+        line("SESSION-ID", *a.sessionId);
+    line("STATUS-CODE", std::to_string(a.status));
+    line("STATUS-DESC", StatusText(a.status));
     if (a.path)
-        out += "PATH : " + *a.path + "\r\n";
+        line("PATH", *a.path);
     if (a.path2)
-        out += "PATH2 : " + *a.path2 + "\r\n";
+        line("PATH2", *a.path2);
     if (a.withLength || !a.body.empty())
-        out += "DATA-LENGTH : " + std::to_string(a.body.size()) + "\r\n";
-    out += "\r\n";
-    out += a.body;
+        line("DATA-LENGTH", std::to_string(a.body.size()));
+    out.append("\r\n").append(a.body);
     return out;
 }
 

@@ -756,15 +756,29 @@ TEST_F(UploadJournalTest, ARowWithEveryPartIsWrittenAndReadAsItsColumnsSay)
 {
     auto sent = File("사진 Ä.bin", "every part");
     sent->moveFolder = "/m/옮김";
+    auto answeredLater = File("later.bin", "later");
+    auto refused = File("refused.bin", "no");
     {
         auto journal = OpenJournal();
         CUploadTracker tracker(true);
         tracker.SetJournal(journal.get());
         tracker.Add(sent);
         SendWhole(tracker, sent, kChannel);
+        // Changes of one batch written together: a later change without a stamp keeps the one
+        // the body's start gave, and so does a failure.
+        tracker.Add(answeredLater);
+        SendWhole(tracker, answeredLater, kChannel);
+        journal->Answered(*answeredLater);
+        tracker.Add(refused);
+        SendWhole(tracker, refused, kChannel);
+        journal->Settled(*refused, UploadState::Failed, UploadFailure::Refused, 500);
         journal->Flush();
     }
     const CFileStamp stamp = StampOf(sent->localPath);
+    const auto stampText = [](const CFileStamp& s) {
+        return std::to_string(s.size) + "|" + std::to_string(s.mtimeNs) + "|" + std::to_string(s.inode) + "|" +
+               std::to_string(s.device);
+    };
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     std::vector<std::string> rows;
@@ -776,12 +790,15 @@ TEST_F(UploadJournalTest, ARowWithEveryPartIsWrittenAndReadAsItsColumnsSay)
         return 0;
     };
     ASSERT_EQ(sqlite3_exec(db, "SELECT local_path, remote_path, move_folder, size, stamp_size, stamp_mtime_ns, stamp_inode, "
-                               "stamp_device, state, failure, status, queued_at > 0, changed_at >= queued_at FROM uploads",
+                               "stamp_device, state, failure, status, queued_at > 0, changed_at >= queued_at FROM uploads "
+                               "ORDER BY id",
                            collect, &rows, nullptr),
               SQLITE_OK);
-    EXPECT_EQ(rows, std::vector<std::string>{sent->localPath + "|up/사진 Ä.bin|/m/옮김|10|10|" + std::to_string(stamp.mtimeNs) +
-                                             "|" + std::to_string(stamp.inode) + "|" + std::to_string(stamp.device) +
-                                             "|2|0|0|1|1"});
+    EXPECT_EQ(rows, (std::vector<std::string>{
+                        sent->localPath + "|up/사진 Ä.bin|/m/옮김|10|10|" + std::to_string(stamp.mtimeNs) + "|" +
+                            std::to_string(stamp.inode) + "|" + std::to_string(stamp.device) + "|2|0|0|1|1",
+                        answeredLater->localPath + "|up/later.bin||5|" + stampText(StampOf(answeredLater->localPath)) + "|3|0|0|1|1",
+                        refused->localPath + "|up/refused.bin||2|" + stampText(StampOf(refused->localPath)) + "|5|4|500|1|1"}));
 
     // By hand: answered, with a stamp that is the file's; failed, with its reason and status.
     const auto answered = File("읽기 B.bin", "answer");
