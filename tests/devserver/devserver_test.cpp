@@ -2,6 +2,7 @@
 
 #include "devserver/server.h"
 #include "devserver/server_log.h"
+#include "devserver/store.h"
 #include "platform/text_codec.h"
 #include "raw_client.h"
 
@@ -179,6 +180,17 @@ TEST_F(DevServerTest, TreeCommandsAnswerInTheListingFormat)
     EXPECT_FALSE(a.headers.count("REQUEST-ID"));
 
     EXPECT_EQ(Command(c, "MKDIR____", sid, "docs/sub").status, 409);
+    // A file onto a folder: refused as a name that exists, the folder as it was, no partial left
+    // (empty and not), and the connection goes on.
+    fs::create_directory(m_dir / "root" / "demo" / "docs" / "full");
+    std::ofstream(m_dir / "root" / "demo" / "docs" / "full" / "in.txt") << "in";
+    for (const char* folder : {"docs/sub", "docs/full"})
+        EXPECT_EQ(Put(c, sid, folder, "body").status, 409) << folder;
+    EXPECT_TRUE(fs::is_directory(m_dir / "root" / "demo" / "docs" / "sub"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir / "root" / "demo" / "docs" / "full"), fs::directory_iterator()), 1);
+    for (const auto& e : fs::directory_iterator(m_dir / "root" / "demo" / "docs"))
+        EXPECT_NE(e.path().filename().string().rfind(kPartialPrefix, 0), 0u) << e.path();
+    fs::remove_all(m_dir / "root" / "demo" / "docs" / "full");
     EXPECT_EQ(Command(c, "MKDIR____", sid, "missing/child").status, 204);
     EXPECT_EQ(Command(c, "RENAME___", sid, "docs/empty.txt", "docs/" + name).status, 409);
     a = Command(c, "RENAME___", sid, "docs/empty.txt", "docs/renamed.txt");

@@ -126,6 +126,58 @@ TEST_F(UploadChannelTest, FileIsStreamedAndAnswersArePassedOn)
     EXPECT_TRUE(NoReport());
 }
 
+TEST_F(UploadChannelTest, FilesWaitingTogetherGoInTheirOrderEachAsItIs)
+{
+    // Everything is in the mailbox before the channel has connected: the small files go together,
+    // and each that cannot (larger, empty, a folder, gone) ends the batch and goes its own way.
+    worker = StartUploadChannel(Info("S1"), reports);
+    struct Given {
+        std::shared_ptr<CUploadRequest> request;
+        int64_t bytes; // -1: a folder; -2: missing
+    };
+    std::vector<Given> given;
+    for (int64_t bytes : {int64_t{1}, int64_t{3000}, int64_t{40000}, int64_t{40000}, UploadChannel::kOneSendBytes + 1,
+                          int64_t{0}, int64_t{-1}, int64_t{10}, int64_t{-2}, int64_t{20}}) {
+        const std::string name = "g" + std::to_string(given.size());
+        std::shared_ptr<CUploadRequest> r;
+        if (bytes == -1) {
+            r = std::make_shared<CUploadRequest>();
+            r->remotePath = "up/" + name + "/";
+        } else {
+            r = File(name, static_cast<size_t>(std::max<int64_t>(bytes, 0)));
+            if (bytes == -2)
+                fs::remove(r->localPath);
+        }
+        given.push_back({r, bytes});
+        worker->PostUpload(r);
+    }
+    conn = server.Accept();
+    ASSERT_TRUE(conn);
+    ExpectUpload(UE_CONNECTED);
+    StartCollecting();
+    for (const Given& g : given) {
+        const std::string name = g.request->remotePath.substr(3);
+        if (g.bytes == -2) {
+            Report failed = Final();
+            EXPECT_EQ(failed.code, UE_OPEN_FAILED);
+            EXPECT_EQ(failed.request->readError, ENOENT);
+            continue;
+        }
+        if (g.bytes <= 0) {
+            EXPECT_EQ(conn->ReadRequest().value_or(""), "TLXSP/1.0 REQUEST__ PUTFILE__\r\nSESSION-ID : S1\r\nREQUEST-ID : vornasel\r\nPATH : up/" + name + "\r\n\r\n");
+        } else {
+            EXPECT_EQ(conn->ReadRequest().value_or(""), PutHeader(name, g.bytes));
+            EXPECT_TRUE(conn->ReadBytes(static_cast<size_t>(g.bytes)).value_or("") == Pattern(static_cast<size_t>(g.bytes))) << name;
+        }
+        Report done = Final();
+        EXPECT_EQ(done.code, UE_DONE) << name;
+        EXPECT_EQ(done.request, g.request) << name;
+        if (g.bytes > 0)
+            EXPECT_EQ(done.request->stamp.size, g.bytes) << name;
+    }
+    EXPECT_TRUE(NoReport());
+}
+
 TEST_F(UploadChannelTest, EmptyFilesAndFolders)
 {
     Open();
