@@ -59,6 +59,13 @@ ssize_t SendFileNoSignal(int socket, int file, off_t* offset, size_t count)
     return n;
 }
 
+// What the open file is when its body is read: size, modification time, identity.
+CFileStamp StampOf(const struct stat& st)
+{
+    return CFileStamp{static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                      static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
+}
+
 } // namespace
 
 UploadChannel::UploadChannel(const CChannelStartInfo& info, WorkerContext& context, std::shared_ptr<const Clock> clock)
@@ -161,8 +168,7 @@ UploadChannel::Added UploadChannel::AddToBatch(const std::shared_ptr<CUploadRequ
         m_batch.resize(at); // changed since its size was taken: the usual path tells
         return Added::NotSmall;
     }
-    request->stamp = CFileStamp{length, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                                static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
+    request->stamp = StampOf(st);
     m_members.push_back({request, m_batch.size()});
     return Added::Yes;
 }
@@ -464,8 +470,7 @@ void UploadChannel::UploadFile(const std::shared_ptr<CUploadRequest>& request)
     // The file is sent as it is now, whatever its size was when the folder was read: the length
     // announced is the open file's, and the stamp holds it (the receiver of UE_DONE takes it over).
     const int64_t length = static_cast<int64_t>(st.st_size);
-    request->stamp = CFileStamp{length, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                                static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
+    request->stamp = StampOf(st);
     const bool empty = length == 0;
     m_total = m_stillToSend = length;
     m_startTime = m_clock->Seconds();
