@@ -112,8 +112,10 @@ IoStatus Connection::Receive(int flags)
     for (;;) {
         const ssize_t n = ::recv(m_fd.Get(), m_buffer.data() + had, kReadBytes, flags);
         m_buffer.resize(had + static_cast<size_t>(std::max<ssize_t>(n, 0)));
-        if (n > 0)
+        if (n > 0) {
+            ++m_reads;
             return IoStatus::Ok;
+        }
         if (n == 0)
             return IoStatus::Closed;
         if (errno == EINTR) {

@@ -52,6 +52,8 @@ public:
     IoStatus ReadBody(int64_t length, int idleMs, const std::function<bool(const char*, size_t)>& sink);
 
     IoStatus SendAll(std::string_view data, int timeoutMs);
+    // How many reads have brought bytes from the peer so far.
+    uint64_t Reads() const { return m_reads; }
 
     // Timed writes. A queued write goes out once its time has come and after every write
     // queued before it; a repeating write goes out every `every` from now on. Both are sent
@@ -99,6 +101,7 @@ private:
     std::string m_buffer;
     size_t m_start = 0;
     int m_readsUnwaited = 0; // reads since the last wait
+    uint64_t m_reads = 0;
     std::string_view Unread() const { return std::string_view(m_buffer).substr(m_start); }
     void Consume(size_t n);
     // One recv appended to the unread bytes; Ok, Closed or Error, or Timeout when flags has

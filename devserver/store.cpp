@@ -1,5 +1,7 @@
 #include "devserver/store.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
@@ -12,6 +14,8 @@ namespace talvex::devserver {
 namespace {
 
 constexpr int kMaxDepth = 128;
+
+std::atomic<uint64_t> g_folderChanges{0};
 
 StoreStatus FromErrno(int e)
 {
@@ -173,6 +177,11 @@ std::string RandomSuffix()
 }
 
 } // namespace
+
+uint64_t FolderChanges()
+{
+    return g_folderChanges.load(std::memory_order_acquire);
+}
 
 const char* StoreStatusText(StoreStatus s)
 {
@@ -379,7 +388,9 @@ StoreStatus UserTree::RemoveFolder(const PathParts& folder) const
         return StoreStatus::BadPath;
     if (!S_ISDIR(st.st_mode))
         return StoreStatus::NotFolder;
-    return RemoveTree(parent.Get(), folder.back(), 0);
+    const StoreStatus removed = RemoveTree(parent.Get(), folder.back(), 0);
+    g_folderChanges.fetch_add(1, std::memory_order_release); // even a part of it may be gone
+    return removed;
 }
 
 StoreStatus UserTree::DeleteFile(const PathParts& file) const
@@ -417,6 +428,8 @@ StoreStatus UserTree::Rename(const PathParts& from, const PathParts& to) const
         return StoreStatus::BadPath;
     if (::renameat2(fromParent.Get(), from.back().c_str(), toParent.Get(), to.back().c_str(), RENAME_NOREPLACE) != 0)
         return FromErrno(errno);
+    if (S_ISDIR(st.st_mode))
+        g_folderChanges.fetch_add(1, std::memory_order_release);
     return StoreStatus::Ok;
 }
 
@@ -440,31 +453,41 @@ StoreStatus UserTree::BeginUpload(const PathParts& file, Upload& upload, UploadF
 {
     if (file.empty() || Hidden(file.back()))
         return StoreStatus::BadPath;
+    const size_t depth = file.size() - 1;
+    const uint64_t changes = FolderChanges(); // read before any look: a change after it is seen next time
     std::shared_ptr<const UniqueFd> dir;
-    std::string path;
-    if (cache) {
-        path = m_folder;
-        for (size_t i = 0; i + 1 < file.size(); ++i)
-            path.append(1, '/').append(file[i]);
-        struct stat st {};
-        if (cache->m_fd && cache->m_path == path && ::stat(path.c_str(), &st) == 0 && st.st_dev == cache->m_dev &&
-            st.st_ino == cache->m_ino)
+    if (cache && cache->m_fd && cache->m_root == m_folder && cache->m_parts.size() == depth &&
+        std::equal(cache->m_parts.begin(), cache->m_parts.end(), file.begin())) {
+        if (!cache->m_doubted && cache->m_changes == changes) {
             dir = cache->m_fd;
+        } else {
+            std::string path = m_folder;
+            for (size_t i = 0; i < depth; ++i)
+                path.append(1, '/').append(file[i]);
+            struct stat st {};
+            if (::stat(path.c_str(), &st) == 0 && st.st_dev == cache->m_dev && st.st_ino == cache->m_ino)
+                dir = cache->m_fd;
+        }
     }
     if (!dir) {
         if (StoreStatus s = Prepare(); s != StoreStatus::Ok)
             return s;
         UniqueFd opened;
-        if (StoreStatus s = OpenFolder(file, file.size() - 1, true, opened); s != StoreStatus::Ok)
+        if (StoreStatus s = OpenFolder(file, depth, true, opened); s != StoreStatus::Ok)
             return s;
         dir = std::make_shared<const UniqueFd>(std::move(opened));
         struct stat st {};
         if (cache && ::fstat(dir->Get(), &st) == 0) {
-            cache->m_path = std::move(path);
+            cache->m_root = m_folder;
+            cache->m_parts.assign(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(depth));
             cache->m_fd = dir;
             cache->m_dev = st.st_dev;
             cache->m_ino = st.st_ino;
         }
+    }
+    if (cache && cache->m_fd == dir) {
+        cache->m_changes = changes;
+        cache->m_doubted = false;
     }
     // A folder of that name is found by the rename at the end (EISDIR: Exists), the body read
     // into the temporary file first: no look-up a file for what is almost never there.

@@ -44,16 +44,28 @@ size_t RemovePartialUploads(const std::string& root);
 class UserTree;
 
 // The folder of the last upload on one connection, kept open for the next upload into it. It is
-// taken again only while its path still leads to that very folder (one stat, device and inode):
-// a folder removed, renamed or replaced meanwhile is walked to anew, never written into.
+// taken again without a look while nothing can have moved it: the server changed no folder since
+// (FolderChanges) and the connection has not read from its peer since the last look (Doubt), so
+// a burst of uploads that arrived together walks to its folder once. Otherwise it is taken only
+// while its path still leads to that very folder (one stat, device and inode): a folder removed,
+// renamed or replaced meanwhile, by the server or by hand, is walked to anew, never written into.
 class UploadFolderCache {
+public:
+    void Doubt() { m_doubted = true; } // bytes came from the peer: time has passed
 private:
     friend class UserTree;
-    std::string m_path;
+    std::string m_root; // the user's folder
+    PathParts m_parts;  // the folder's names below it
     std::shared_ptr<const UniqueFd> m_fd;
     dev_t m_dev = 0;
     ino_t m_ino = 0;
+    uint64_t m_changes = 0; // FolderChanges() when it was last looked at
+    bool m_doubted = true;
 };
+
+// Counts the folders the server has removed or renamed (any user's), so that a kept folder
+// knows when it must be looked at again.
+uint64_t FolderChanges();
 
 // An upload in progress: bytes go to a hidden file beside the target, which replaces the
 // target only on Commit. Dropped without Commit, the partial file is removed.

@@ -201,9 +201,14 @@ void TlxspService::ServeRequests(Connection& conn, PortKind port)
 {
     int badRequests = 0;
     UploadFolderCache folders; // uploads into one folder walk to it once
+    uint64_t readsSeen = 0;
+    std::string block; // its buffer serves every request of the connection
     for (;;) {
-        std::string block;
         const IoStatus read = conn.ReadHeaderBlock(block, m_config.maxHeaderBytes, -1, m_config.headerTimeoutMs);
+        if (conn.Reads() != readsSeen) {
+            readsSeen = conn.Reads();
+            folders.Doubt(); // what was kept is looked at again before the next upload into it
+        }
         if (read != IoStatus::Ok) {
             if (read == IoStatus::TooLarge || read == IoStatus::Timeout)
                 ServerLog("tlxsp: header block %s, connection closed\n", IoStatusText(read));

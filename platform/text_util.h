@@ -35,9 +35,16 @@ public:
     bool Next(std::string_view& line)
     {
         while (m_pos < m_text.size()) {
-            size_t end = m_breaks == Breaks::Text ? m_text.find('\n', m_pos) : m_text.find_first_of("\r\n", m_pos);
-            if (end == std::string_view::npos)
-                end = m_text.size();
+            size_t end = m_pos;
+            if (m_breaks == Breaks::Text) {
+                end = m_text.find('\n', m_pos);
+                if (end == std::string_view::npos)
+                    end = m_text.size();
+            } else {
+                // find_first_of would look up each byte in the set of two with a call of its own
+                while (end < m_text.size() && m_text[end] != '\r' && m_text[end] != '\n')
+                    ++end;
+            }
             line = m_text.substr(m_pos, end - m_pos);
             m_pos = end + 1;
             if (m_breaks == Breaks::Text && !line.empty() && line.back() == '\r')
