@@ -166,13 +166,15 @@ size_t RemovePartialsBelow(int fd, int depth)
     return removed;
 }
 
-std::string RandomSuffix()
+// A name for a partial file: the prefix and 16 random hex digits.
+std::string PartialName()
 {
     thread_local std::mt19937_64 rng{std::random_device{}()};
     uint64_t v = rng();
-    std::string text(16, '0');
-    for (int i = 15; i >= 0; --i, v >>= 4)
-        text[static_cast<size_t>(i)] = "0123456789abcdef"[v & 15];
+    std::string text(kPartialPrefix.size() + 16, '0');
+    text.replace(0, kPartialPrefix.size(), kPartialPrefix);
+    for (size_t i = text.size(); i-- > kPartialPrefix.size(); v >>= 4)
+        text[i] = "0123456789abcdef"[v & 15];
     return text;
 }
 
@@ -493,7 +495,7 @@ StoreStatus UserTree::BeginUpload(const PathParts& file, Upload& upload, UploadF
     // into the temporary file first: no look-up a file for what is almost never there.
     const UniqueFd& parent = *dir;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        std::string temp = std::string(kPartialPrefix) + RandomSuffix();
+        std::string temp = PartialName();
         const int fd = ::openat(parent.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             upload.Abort();

@@ -15,7 +15,7 @@ namespace talvex {
 
 namespace {
 
-bool Drop(std::deque<const CUploadRequest*>& queue, const CUploadRequest* request)
+bool Drop(std::vector<const CUploadRequest*>& queue, const CUploadRequest* request)
 {
     auto it = std::find(queue.begin(), queue.end(), request);
     if (it == queue.end())

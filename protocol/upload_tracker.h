@@ -230,8 +230,11 @@ private:
     uint64_t m_added = 0;
     std::vector<std::shared_ptr<CUploadRequest>> m_resends; // back to waiting, not handed out yet
     std::unordered_map<const CUploadRequest*, CUploadItem> m_items;
-    // Sent, by channel then path: oldest first.
-    std::unordered_map<uint32_t, std::unordered_map<std::string, std::deque<const CUploadRequest*>>> m_sent;
+    // Requests under one path, oldest first: almost always one, so a vector (a deque would take
+    // two blocks, one of half a kilobyte, for each file).
+    using RequestQueue = std::vector<const CUploadRequest*>;
+    // Sent, by channel then path.
+    std::unordered_map<uint32_t, std::unordered_map<std::string, RequestQueue>> m_sent;
     // When each channel last told something of its requests (progress, body sent, an answer).
     std::unordered_map<uint32_t, int64_t> m_heard;
     // Channels whose last answer was a refusal with files behind it, and when it came.
@@ -239,8 +242,8 @@ private:
     int64_t m_noticeClockMs = 0;
     int64_t m_lastAskedMs = -1; // when the last notice poll was answered; -1: none yet
     int64_t m_noticeGapMs = 10000;
-    // Answered, by path: oldest first.
-    std::unordered_map<std::string, std::deque<const CUploadRequest*>> m_answered;
+    // Answered, by path.
+    std::unordered_map<std::string, RequestQueue> m_answered;
     // Notice numbers that came before the answer of a file sent under that path, oldest first;
     // never more per path than files sent under it.
     std::unordered_map<std::string, std::deque<int32_t>> m_early;
