@@ -12,13 +12,22 @@
 # Time is the put's sending plus waiting for the last answers (log-in and log-out left out).
 # Needs root (ip netns); takes a few minutes. Not part of the tests.
 #
+# CASE=small: only FILES files of FILE_BYTES over the 40 ms round trip, in ROUNDS interleaved
+# rounds beside rsync over ssh of the same files over the same link (an sshd in the server's
+# namespace; openssh-server is installed when it is missing). rsync's time is taken less the
+# time of an rsync of an empty folder (its connection and log-in), as the put's leaves out its
+# log-in.
+#
 #   bench/upload_wan.sh [BUILD_DIR] [SIZE_MIB] [FILES] [ROUNDS]   (defaults: build, 64, 1000, 3)
+#   CASE=small FILE_BYTES=1024 bench/upload_wan.sh build 0 10000 5
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
 SIZE=${2:-64}
 FILES=${3:-1000}
 ROUNDS=${4:-3}
+CASE=${CASE:-all}
+FILE_BYTES=${FILE_BYTES:-4096}
 CLI="$BUILD/cli/talvex-cli"
 SERVER="$BUILD/devserver/talvex-devserver"
 EMU="$ROOT/../shared/tools/wan_emu.py"
@@ -30,11 +39,14 @@ NS_S=tvxwans$$       # the server's namespace
 WORK=$(mktemp -d)
 LINK_PID=
 SERVER_PID=
+SSHD_PID=
 LINK_KIND=
 
 stop_link() {
     [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null || true
     SERVER_PID=
+    [ -n "$SSHD_PID" ] && kill "$SSHD_PID" 2>/dev/null && wait "$SSHD_PID" 2>/dev/null || true
+    SSHD_PID=
     if [ -n "$LINK_PID" ]; then
         kill "$LINK_PID" 2>/dev/null || true
         wait "$LINK_PID" 2>/dev/null || true
@@ -119,9 +131,67 @@ median() {
 }
 range() { tr ' ' '\n' | grep -v '^$' | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { if (NR) printf "%s–%s", lo, hi }'; }
 
-head -c $((SIZE << 20)) /dev/urandom >"$WORK/large.bin"
 mkdir -p "$WORK/small"
-for i in $(seq 1 "$FILES"); do head -c 4096 /dev/urandom >"$WORK/small/f$i.bin"; done
+python3 - "$WORK/small" "$FILES" "$FILE_BYTES" <<'PY'
+import os, sys
+folder, files, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+for i in range(1, files + 1):
+    with open(os.path.join(folder, "f%d.bin" % i), "wb") as f:
+        f.write(os.urandom(size))
+PY
+
+if [ "$CASE" = small ]; then
+    command -v sshd >/dev/null || [ -x /usr/sbin/sshd ] ||
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq openssh-server >/dev/null
+    mkdir -p "$WORK/ssh" "$WORK/empty" /run/sshd
+    ssh-keygen -q -t ed25519 -N '' -f "$WORK/ssh/host"
+    ssh-keygen -q -t ed25519 -N '' -f "$WORK/ssh/user"
+    cp "$WORK/ssh/user.pub" "$WORK/ssh/authorized_keys"
+    SSH="ssh -p 2222 -i $WORK/ssh/user -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR"
+    # rsync_seconds SOURCE_FOLDER: the whole rsync -a over ssh, in seconds
+    rsync_seconds() {
+        rm -rf "$WORK/rsync-dest"
+        local t0 t1
+        t0=$(date +%s.%N)
+        ip netns exec "$NS_C" rsync -a -e "$SSH" "$1/" "root@$SERVER_ADDR:$WORK/rsync-dest/" >&2 || { echo 0; return; }
+        t1=$(date +%s.%N)
+        awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", b - a }'
+    }
+    declare -A SMALL
+    for round in $(seq 1 "$ROUNDS"); do
+        start_link 20 0
+        ip netns exec "$NS_S" /usr/sbin/sshd -D -e -f /dev/null -h "$WORK/ssh/host" -o ListenAddress="$SERVER_ADDR:2222" \
+            -o AuthorizedKeysFile="$WORK/ssh/authorized_keys" -o PermitRootLogin=prohibit-password -o StrictModes=no \
+            -o PidFile=none >"$WORK/sshd.log" 2>&1 &
+        SSHD_PID=$!
+        for _ in $(seq 1 50); do
+            ip netns exec "$NS_C" bash -c "</dev/tcp/$SERVER_ADDR/2222" 2>/dev/null && break
+            sleep 0.1
+        done
+        t0=$(date +%s.%N)
+        SMALL[talvex]+=" $(rate "$FILES" "$(put_seconds 0 "$WORK/small")")"
+        SMALL[talvexwhole]+=" $(rate "$FILES" "$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.4f", b - a }')")"
+        setup=$(rsync_seconds "$WORK/empty")
+        whole=$(rsync_seconds "$WORK/small")
+        SMALL[rsync]+=" $(rate "$FILES" "$(awk -v w="$whole" -v s="$setup" 'BEGIN { printf "%.4f", w - s }')")"
+        SMALL[rsyncwhole]+=" $(rate "$FILES" "$whole")"
+        stop_link
+        echo "round $round: talvex ${SMALL[talvex]##* }, rsync over ssh ${SMALL[rsync]##* } files/s" >&2
+    done
+    echo "$FILES files of $FILE_BYTES bytes over a 40 ms round trip ($LINK_KIND); medians of $ROUNDS interleaved rounds (range)"
+    echo
+    echo "| | talvex-cli put | rsync -a over ssh |"
+    echo "|---|---|---|"
+    echo "| sending (put: less log-in and listing the files; rsync: less its connection) |" \
+         "$(median <<<"${SMALL[talvex]}") files/s ($(range <<<"${SMALL[talvex]}")) |" \
+         "$(median <<<"${SMALL[rsync]}") files/s ($(range <<<"${SMALL[rsync]}")) |"
+    echo "| the whole command |" \
+         "$(median <<<"${SMALL[talvexwhole]}") files/s ($(range <<<"${SMALL[talvexwhole]}")) |" \
+         "$(median <<<"${SMALL[rsyncwhole]}") files/s ($(range <<<"${SMALL[rsyncwhole]}")) |"
+    exit 0
+fi
+
+head -c $((SIZE << 20)) /dev/urandom >"$WORK/large.bin"
 BYTES=$((SIZE << 20))
 BUFFERS="16384 0 262144"
 declare -A LARGE40 SMALL40 LARGE100

@@ -290,8 +290,9 @@ TEST_F(DevServerTest, NoPathLeavesTheUserRoot)
         EXPECT_EQ(Put(c, sid, "r/a.bin", "first").status, 200) << b.what;
         b.change();
         EXPECT_EQ(Put(c, sid, "r/b.bin", "second").status, b.status) << b.what;
-        if (*b.storedAt)
+        if (*b.storedAt) {
             EXPECT_TRUE(fs::exists(home / b.storedAt)) << b.what;
+        }
         EXPECT_FALSE(fs::exists(home / "r2" / "b.bin")) << b.what;
         EXPECT_FALSE(fs::exists(m_dir / "outside" / "b.bin")) << b.what;
         for (const char* name : {"r", "r2"})
@@ -303,6 +304,41 @@ TEST_F(DevServerTest, NoPathLeavesTheUserRoot)
     std::string text;
     secret >> text;
     EXPECT_EQ(text, "secret");
+}
+
+// Uploads that come together take the kept folder without a look; a folder the server itself
+// moved or removed meanwhile, or any change once the client was waited for, is looked at again.
+TEST_F(DevServerTest, AKeptUploadFolderIsLookedAtAgainAfterAFolderChangeOrAWait)
+{
+    const fs::path home = m_dir / "store";
+    const UserTree tree(home.string());
+    struct Between {
+        const char* what;
+        std::function<void()> change;
+        bool waited; // bytes came from the client between the two uploads
+    };
+    const std::vector<Between> betweens = {
+        {"renamed by the server", [&] { EXPECT_EQ(tree.Rename({"r"}, {"r2"}), StoreStatus::Ok); }, false},
+        {"removed by the server", [&] { EXPECT_EQ(tree.RemoveFolder({"r"}), StoreStatus::Ok); }, false},
+        {"renamed by hand while the client was waited for", [&] { fs::rename(home / "r", home / "r2"); }, true},
+    };
+    for (const Between& b : betweens) {
+        UploadFolderCache kept;
+        for (const char* name : {"a.bin", "b.bin"}) {
+            Upload upload;
+            ASSERT_EQ(tree.BeginUpload({"r", name}, upload, &kept), StoreStatus::Ok) << b.what;
+            ASSERT_TRUE(upload.Write(name, 5));
+            ASSERT_EQ(upload.Commit(), StoreStatus::Ok) << b.what;
+            if (name[0] == 'a') {
+                b.change();
+                if (b.waited)
+                    kept.Doubt();
+            }
+        }
+        EXPECT_TRUE(fs::exists(home / "r" / "b.bin")) << b.what;
+        EXPECT_FALSE(fs::exists(home / "r2" / "b.bin")) << b.what;
+        fs::remove_all(home);
+    }
 }
 
 TEST_F(DevServerTest, AStartRemovesTheHalfWrittenFilesOfAnEarlierRun)
