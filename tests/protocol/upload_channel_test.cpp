@@ -172,9 +172,45 @@ TEST_F(UploadChannelTest, FilesWaitingTogetherGoInTheirOrderEachAsItIs)
         Report done = Final();
         EXPECT_EQ(done.code, UE_DONE) << name;
         EXPECT_EQ(done.request, g.request) << name;
-        if (g.bytes > 0)
+        if (g.bytes > 0) {
             EXPECT_EQ(done.request->stamp.size, g.bytes) << name;
+        }
     }
+    EXPECT_TRUE(NoReport());
+}
+
+TEST_F(UploadChannelTest, ALossInsideFilesGoingTogetherNamesTheFileItCutAndNoneBehindIt)
+{
+    // The server reads two files and closes with the rest unread, while the channel is sending
+    // small files together as fast as the buffers take them. Wherever the loss falls, the reports
+    // are: done for a leading run of files, then the one file whose bytes it cut, then nothing.
+    ASSERT_EQ(std::signal(SIGPIPE, SIG_DFL), SIG_DFL);
+    CChannelStartInfo info = Info("S1");
+    info.sendBufferBytes = 4096;
+    worker = StartUploadChannel(info, reports);
+    std::vector<std::shared_ptr<CUploadRequest>> files;
+    for (int i = 0; i < 400; ++i) {
+        files.push_back(File("c" + std::to_string(i), 3000));
+        worker->PostUpload(files.back());
+    }
+    conn = server.Accept();
+    ASSERT_TRUE(conn);
+    ExpectUpload(UE_CONNECTED);
+    StartCollecting();
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(conn->ReadRequest());
+        ASSERT_TRUE(conn->ReadBytes(3000));
+    }
+    std::this_thread::sleep_for(150ms); // the channel has filled the buffers and waits
+    conn->Close();
+    size_t done = 0;
+    Report r = Final();
+    for (; r.code == UE_DONE && done < files.size(); r = Final())
+        EXPECT_EQ(r.request, files[done++]);
+    EXPECT_GE(done, 2u);
+    ASSERT_LT(done, files.size()) << "the buffers took every file: the loss cut nothing";
+    EXPECT_TRUE(r.code == UE_SEND_FAILED || r.code == UE_RESET) << r.code;
+    EXPECT_EQ(r.request, files[done]);
     EXPECT_TRUE(NoReport());
 }
 
@@ -248,7 +284,7 @@ TEST_F(UploadChannelTest, MissingFileAndUnencodablePath)
     // why (an emoji outside the wire encoding, invalid UTF-8, a line break, a path too long).
     const std::vector<std::pair<std::string, int32_t>> names = {
         {"up/\xF0\x9F\x98\x80", kRequestNotEncodable},
-        {"up/\xFF\xFEbad", kRequestNotEncodable},
+        {"up/\xFF\xFE" "bad", kRequestNotEncodable},
         {"up/two\nlines", kRequestBadText},
         {"up/" + std::string(18 * 1024, 'a'), kRequestTooLong},
     };
