@@ -52,7 +52,7 @@ CResultModel::Row UploadRow(const CResultRowTexts& texts, unsigned statusId)
 
 CResultRowTexts TextsOf(const CResultModel& model, int row)
 {
-    return {model.Text(row, 0), model.Text(row, 1), model.Text(row, 2)};
+    return {model.Text(row, 0), model.Text(row, 1), model.Text(row, 2), QString()};
 }
 
 // Suspends the list's drawing for the life of the object.

@@ -28,7 +28,7 @@ namespace {
 CResultRowTexts TextsOf(const CUploadRequest& request)
 {
     return {QString::fromStdString(request.localPath), QString::fromStdString(request.remotePath),
-            QueueSizeText(request.size)};
+            QueueSizeText(request.size), QString()};
 }
 
 // The remote path of a row's remote name, from the account's root: "/" + the name.
