@@ -60,7 +60,7 @@ void PutReport::Progress(int64_t bytesDone, int64_t bytesTotal, uint64_t filesDo
 
 void PutReport::Line(const CUploadRequest& r, const CUploadProgress& p)
 {
-    if (!m_bTty || (!r.remotePath.empty() && r.remotePath.back() == '/'))
+    if (!m_bTty || r.IsFolder())
         return;
     char line[256];
     const double mbps = p.speed / 1048576.0;
@@ -95,7 +95,7 @@ void PutReport::Summary(uint64_t uploaded, uint64_t failed, int64_t bytes, int c
 
 void PutPlan::Add(const CUploadRequest& r)
 {
-    const bool folder = !r.remotePath.empty() && r.remotePath.back() == '/';
+    const bool folder = r.IsFolder();
     UploadFailure why = UploadFailure::None;
     int32_t status = r.readError;
     if (status != 0) {

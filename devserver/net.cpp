@@ -3,8 +3,8 @@
 #include "devserver/server_log.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>

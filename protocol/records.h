@@ -137,6 +137,8 @@ struct CUploadRequest {
     // Written by the channel sending it before it reports the body sent (UE_DONE); read by the
     // receiver of that report only.
     CFileStamp stamp;
+
+    bool IsFolder() const { return !remotePath.empty() && remotePath.back() == '/'; }
 };
 
 // One progress report of an upload.

@@ -132,8 +132,7 @@ void UploadChannel::OnMessage(MailMessage& message)
     std::shared_ptr<CUploadRequest> upload = std::move(message.upload);
     while (upload && !Ended()) {
         std::optional<MailMessage> after;
-        const std::string& remote = upload->remotePath;
-        if (!remote.empty() && remote.back() == '/')
+        if (upload->IsFolder())
             CreateFolder(upload);
         else if (!SendSmallFiles(upload, after))
             UploadFile(upload);
@@ -177,13 +176,8 @@ bool UploadChannel::SendSmallFiles(const std::shared_ptr<CUploadRequest>& first,
 {
     if (const UploadRateLimiter* limit = Info().rateLimit.get(); limit && limit->Rate() != 0)
         return false; // a limited rate goes piece by piece
-    if (Mail().Contains(UM_CANCEL) && CancelRequested()) {
-        // Given before a cancel: not sent.
-        Event(UE_CANCELLED, first);
-        CancelTakenAhead();
-        AwaitEarlierAnswers();
+    if (CancelledUnbegun(first))
         return true;
-    }
     m_batch.clear();
     m_members.clear();
     if (AddToBatch(first) != Added::Yes)
@@ -193,8 +187,7 @@ bool UploadChannel::SendSmallFiles(const std::shared_ptr<CUploadRequest>& first,
         std::optional<MailMessage> m = Mail().TakeFront(UM_UPLOAD);
         if (!m)
             break;
-        const std::string& remote = m->upload ? m->upload->remotePath : std::string();
-        if (!m->upload || (!remote.empty() && remote.back() == '/') || AddToBatch(m->upload) != Added::Yes) {
+        if (!m->upload || m->upload->IsFolder() || AddToBatch(m->upload) != Added::Yes) {
             next = std::move(m);
             break;
         }
@@ -257,13 +250,8 @@ int32_t FormatPutFileRequest(std::string_view sessionId, const CUploadRequest& r
 
 void UploadChannel::CreateFolder(const std::shared_ptr<CUploadRequest>& request)
 {
-    if (Mail().Contains(UM_CANCEL) && CancelRequested()) {
-        // Given before a cancel: not made.
-        Event(UE_CANCELLED, request);
-        CancelTakenAhead();
-        AwaitEarlierAnswers();
+    if (CancelledUnbegun(request))
         return;
-    }
     std::string header;
     if (const int32_t error = FormatPutFileRequest(Info().sessionId, *request, -1, header); error != 0) {
         // Nothing was sent: the connection goes on, the entry fails with its own reason.
@@ -293,6 +281,17 @@ void UploadChannel::SendProgress()
         ComputeProgress(m_total, m_stillToSend, m_clock->Seconds() - m_startTime, m_window));
     r.selfContained = true;
     Deliver(r);
+}
+
+bool UploadChannel::CancelledUnbegun(const std::shared_ptr<CUploadRequest>& request)
+{
+    if (!Mail().Contains(UM_CANCEL) || !CancelRequested())
+        return false;
+    // Given before a cancel: never begun.
+    Event(UE_CANCELLED, request);
+    CancelTakenAhead();
+    AwaitEarlierAnswers();
+    return true;
 }
 
 bool UploadChannel::CancelRequested()

@@ -93,6 +93,9 @@ private:
     int64_t Allowance(int64_t want, bool& cancelled);
     void Sent(int64_t bytes);
     bool CancelRequested();
+    // A cancel waiting in the mailbox takes this upload, not begun yet, and those given before
+    // the cancel: reported cancelled, and the channel ends once the earlier ones are answered.
+    bool CancelledUnbegun(const std::shared_ptr<CUploadRequest>& request);
     void Fail(const std::shared_ptr<CUploadRequest>& request, int error);
     // After a cancel cut a body short: the answers to the files sent whole before it.
     void AwaitEarlierAnswers();

@@ -100,7 +100,9 @@ public:
                 }
                 haveStat = true;
                 const bool isLink = type == DT_LNK;
-                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : IFTODT(st.st_mode);
+                type = S_ISDIR(st.st_mode)   ? int{DT_DIR}
+                       : S_ISREG(st.st_mode) ? int{DT_REG}
+                                             : static_cast<int>(IFTODT(st.st_mode));
                 if (isLink && type == DT_DIR) {
                     ++m_stats.skipped;
                     continue;

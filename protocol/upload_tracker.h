@@ -92,7 +92,7 @@ struct CUploadItem {
     std::string key;       // PathKey of the remote path, made once
     uint64_t order = 0;    // when it was added: the n-th request
     int resends = 0;       // how often it went back to waiting after its channel was lost
-    bool IsFolder() const { return !request->remotePath.empty() && request->remotePath.back() == '/'; }
+    bool IsFolder() const { return request->IsFolder(); }
 };
 
 // Deadlines of Expire, in milliseconds; 0 = none.

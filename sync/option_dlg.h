@@ -85,6 +85,6 @@ private:
     QCheckBox* m_pReconnect;
     QSpinBox* m_pReconnectFor;
     QSpinBox* m_pStallTimeout;
-    QCheckBox* m_pKeepInTray;
     QCheckBox* m_pNotify;
+    QCheckBox* m_pKeepInTray;
 };

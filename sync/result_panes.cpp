@@ -46,7 +46,6 @@ QString RemoteNameOf(const CResultRowTexts& texts)
     return name;
 }
 
-bool IsFolder(const CUploadRequest& request) { return !request.remotePath.empty() && request.remotePath.back() == '/'; }
 
 } // namespace
 
@@ -118,7 +117,7 @@ CResultPanes::CResultPanes(CClientSession& session, CUploadQueue& queue, CSyncJo
 
 void CResultPanes::OnFileSent(const CUploadRequest& request)
 {
-    if (IsFolder(request))
+    if (request.IsFolder())
         return;
     if (m_pProcess->RowOfKey(&request) >= 0)
         return; // sent once more after a reconnect: its row is there already
@@ -143,7 +142,7 @@ void CResultPanes::OnSettled(const CUploadItem& item)
     if (!item.request)
         return;
     // A folder that could not be read is a failure of its own; other folders are no rows.
-    if (IsFolder(*item.request) && !(item.state == UploadState::Failed && item.failure == UploadFailure::ReadError))
+    if (item.request->IsFolder() && !(item.state == UploadState::Failed && item.failure == UploadFailure::ReadError))
         return;
     const CUploadRequest& request = *item.request;
     const int row = m_pProcess->RowOfKey(&request);

@@ -25,7 +25,7 @@ namespace {
 
 CResultRowTexts Texts(const QString& local, const QString& remote, const QString& size = QStringLiteral("1 KB"))
 {
-    return {local, remote, size};
+    return {local, remote, size, QString()};
 }
 
 CSyncNotice Notice(int number, const std::string& path, int32_t kind = kNoticePutFile)
