@@ -492,7 +492,7 @@ StoreStatus UserTree::BeginUpload(const PathParts& file, Upload& upload, UploadF
         cache->m_doubted = false;
     }
     // A folder of that name is found by the rename at the end (EISDIR: Exists), the body read
-    // into the temporary file first: no look-up a file for what is almost never there.
+    // into the temporary file first: no look-up for a folder that is almost never there.
     const UniqueFd& parent = *dir;
     for (int attempt = 0; attempt < 8; ++attempt) {
         std::string temp = PartialName();
